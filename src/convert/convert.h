@@ -1,0 +1,47 @@
+// The conversion core: ISO-2022-KR (RFC 1557) mail folder text to EUC-KR, in place.
+//
+// Plain procedural code over C streams.  The state below is module-wide and serves one
+// conversion at a time; ConvertFile resets it before each file.
+#pragma once
+
+#include <cstdio>
+
+// One piece of the folder as read from the file: g_cbLine data bytes, followed by a NUL.
+// Any byte value may occur in the data, NUL included, so g_cbLine, not the NUL, ends it.
+extern char g_szLine[4096];
+extern int g_cbLine;
+
+// The job's two streams; open only inside ConvertFile (or a test standing in for it).
+extern FILE *g_fpIn;
+extern FILE *g_fpOut;
+
+// 1 once the designator ESC $ ) C has been met in the current file.  Reset per file.
+extern int g_bDesignatorSeen;
+
+// Puts the decoder into its start-of-file state: no designator seen, shift state off,
+// nothing held back.  Call before the first piece of every file.
+void ResetDecoder();
+
+// Decodes the piece in g_szLine and writes the result to g_fpOut.  The decoder keeps its
+// state from one piece to the next (shift state, a designator or CR LF split between two
+// pieces), so where a piece ends does not change the output.  A line end in the input,
+// CR LF or a bare LF, is written as the platform's own line end.  Write errors are left in
+// g_fpOut's error indicator for the caller to check.
+void ConvertLine();
+
+// Writes what the decoder held back at the end of the file: a trailing CR, or the start of
+// a designator that the file did not finish.  Call once after the last piece.
+void ConvertFileEnd();
+
+// Rewrites target as the decoded form of source.  Returns 1 on success; 0 when either file
+// cannot be opened (target is then unchanged), or when reading source or writing, flushing
+// or closing target fails (target is then incomplete).  Both streams are closed on return.
+int ConvertFile(const char *source, const char *target);
+
+// Converts the mail folder file at inboxPath in place, through a new temporary copy whose
+// name begins with "qvl", then deletes the copy and the summary file inboxPath + ".snm".
+// Returns true when the folder has been rewritten (failures of the two deletions are
+// ignored).  Returns false when a step failed: nothing is deleted then, the summary file
+// stays, and if the rewrite itself failed the original is copied back from the temporary
+// file, which is kept.  GetLastError() then tells why the job failed.
+bool ConvertInbox(const char *inboxPath);

@@ -1,0 +1,78 @@
+// Converts a mail folder file in place, through a temporary copy of it.
+#include <string>
+
+#include "convert.h"
+#include "platform.h"
+
+namespace {
+
+// Room for many pieces per system call; allocated with the stream, once per file.
+const std::size_t STREAM_BUFFER_SIZE = 64 * 1024;
+
+}  // namespace
+
+int ConvertFile(const char *source, const char *target)
+{
+    ResetDecoder();
+    // Binary streams: every byte, 0x1A and NUL included, is the mail's, and the decoder
+    // handles the line ends itself.
+    g_fpIn = std::fopen(source, "rb");
+    if (g_fpIn == nullptr)
+        return 0;
+    g_fpOut = std::fopen(target, "wb");
+    if (g_fpOut == nullptr) {
+        DWORD error = GetLastError();
+        std::fclose(g_fpIn);
+        g_fpIn = nullptr;
+        SetLastError(error);
+        return 0;
+    }
+    // A stream without a buffer of its own still works, only slower.
+    (void)std::setvbuf(g_fpIn, nullptr, _IOFBF, STREAM_BUFFER_SIZE);
+    (void)std::setvbuf(g_fpOut, nullptr, _IOFBF, STREAM_BUFFER_SIZE);
+
+    std::size_t n;
+    while (!std::ferror(g_fpOut) && (n = std::fread(g_szLine, 1, sizeof g_szLine - 1, g_fpIn)) > 0) {
+        g_szLine[n] = '\0';
+        g_cbLine = static_cast<int>(n);
+        ConvertLine();
+    }
+    ConvertFileEnd();
+
+    bool ok = !std::ferror(g_fpIn) && !std::ferror(g_fpOut);
+    DWORD error = GetLastError();
+    std::fclose(g_fpIn);
+    g_fpIn = nullptr;
+    // Closing flushes the last of the output: a full disk often shows only here.
+    if (std::fclose(g_fpOut) != 0 && ok) {
+        ok = false;
+        error = GetLastError();
+    }
+    g_fpOut = nullptr;
+    SetLastError(error);
+    return ok ? 1 : 0;
+}
+
+bool ConvertInbox(const char *inboxPath)
+{
+    char tempDir[500];
+    DWORD length = GetTempPathA(499, tempDir);
+    if (length == 0 || length > 499)
+        return false;
+    char tempFile[MAX_PATH];
+    if (GetTempFileNameA(tempDir, "qvl", 0, tempFile) == 0)
+        return false;
+    if (!CopyFileA(inboxPath, tempFile, FALSE))
+        return false;
+    if (!ConvertFile(tempFile, inboxPath)) {
+        // The folder may be half written: put the original back.  The copy stays either
+        // way, so that nothing is lost even if this fails too.
+        DWORD error = GetLastError();
+        CopyFileA(tempFile, inboxPath, FALSE);
+        SetLastError(error);
+        return false;
+    }
+    DeleteFileA(tempFile);
+    DeleteFileA((std::string(inboxPath) + ".snm").c_str());
+    return true;
+}

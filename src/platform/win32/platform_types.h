@@ -1,0 +1,10 @@
+// The Windows type names that platform.h uses, from the system's own headers.
+#pragma once
+
+#include <windef.h>
+
+// The line end the platform's text files use.
+#define PLATFORM_LINE_END "\r\n"
+
+// Declared exactly as the system's headers declare the kernel32 functions.
+#define PLATFORM_IMPORT DECLSPEC_IMPORT

@@ -1,0 +1,184 @@
+// Tests of the ISO-2022-KR decoder, one table of {input, expected output} per behaviour.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "convert.h"
+#include "test_files.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string DESIGNATOR = "\x1b$)C";
+const std::string DESIGNATOR_LINE = DESIGNATOR + "\n";
+
+struct Case {
+    std::string input;
+    std::string expected;  // "\n" stands for the platform's line end
+};
+
+// Decodes a whole file given as the pieces the job would read, and returns what it wrote.
+std::string DecodePieces(std::initializer_list<std::string> pieces)
+{
+    TestDir dir;
+    std::string path = dir.File("out");
+    g_fpOut = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(g_fpOut, nullptr);
+    ResetDecoder();
+    for (const std::string &piece : pieces) {
+        EXPECT_LT(piece.size(), sizeof g_szLine);
+        piece.copy(g_szLine, piece.size());
+        g_szLine[piece.size()] = '\0';
+        g_cbLine = static_cast<int>(piece.size());
+        ConvertLine();
+    }
+    ConvertFileEnd();
+    std::fclose(g_fpOut);
+    g_fpOut = nullptr;
+    return ReadFile(path);
+}
+
+std::string Decode(const std::string &input)
+{
+    return DecodePieces({input});
+}
+
+void ExpectAll(const Case *cases, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i);
+        EXPECT_EQ(Decode(cases[i].input), Lines(cases[i].expected));
+    }
+}
+
+template <std::size_t N>
+void ExpectAll(const Case (&cases)[N])
+{
+    ExpectAll(cases, N);
+}
+
+TEST(Decoder, RemovesDesignatorsAndTheLinesThatHoldNothingElse)
+{
+    const Case cases[] = {
+        {DESIGNATOR_LINE, ""},
+        {DESIGNATOR + "\r\n", ""},
+        {"x" + DESIGNATOR_LINE, "x\n"},
+        {DESIGNATOR + "ab\n", "ab\n"},
+        {DESIGNATOR + DESIGNATOR_LINE, "\n"},  // the second one does not start the line
+        {DESIGNATOR, ""},                      // last line, no line end
+        {"\n" + DESIGNATOR_LINE + "\n", "\n\n"},
+        // Inside shifted text it goes too, and the text stays shifted.
+        {DESIGNATOR_LINE + "\x0e" + DESIGNATOR + "\x30\x21\n", "\xb0\xa1\n"},
+        // Before any designator SO is a plain byte; the designator then starts decoding.
+        {"\x0e" + DESIGNATOR + "\x30\x21\n", "\x0e\x30\x21\n"},
+        {"\x0e" + DESIGNATOR + "\x0e\x30\x21\n", "\x0e\xb0\xa1\n"},
+        // Unfinished designators are text.
+        {"\x1b$)\n", "\x1b$)\n"},
+        {"\x1b$", "\x1b$"},
+        {"\x1b\x1b$)C\x0e\x30\n", "\x1b\xb0\n"},
+    };
+    ExpectAll(cases);
+}
+
+TEST(Decoder, SetsTheFlagOnlyAtADesignator)
+{
+    Decode("abc\x0e\x30\x21\x0f\n");
+    EXPECT_EQ(g_bDesignatorSeen, 0);
+    Decode("\x1b$)\n");
+    EXPECT_EQ(g_bDesignatorSeen, 0);
+    Decode(DESIGNATOR_LINE);
+    EXPECT_EQ(g_bDesignatorSeen, 1);
+}
+
+TEST(Decoder, ShiftsBetweenSoAndSiAfterTheDesignator)
+{
+    const Case cases[] = {
+        {DESIGNATOR_LINE + "\x41\x0e\x30\x21\x20\x09\x0f\x42\n", "\x41\xb0\xa1\x20\x09\x42\n"},
+        // Every line starts unshifted.
+        {DESIGNATOR_LINE + "\x0e\x30\x21\n\x30\x21\n", "\xb0\xa1\n\x30\x21\n"},
+        {DESIGNATOR_LINE + "\x0e\x30\x21\r\n\x30\x21\n", "\xb0\xa1\n\x30\x21\n"},
+        // A lone CR and an ESC that starts no designator get bit 7 like any byte.
+        {DESIGNATOR_LINE + "\x0e\rx\x1bx\n", "\x8d\xf8\x9b\xf8\n"},
+        {DESIGNATOR_LINE + "\x0e\x1b$)\x30\n", "\x9b\xa4\xa9\xb0\n"},
+        {DESIGNATOR_LINE + "\x0e\x7f\x80\xfe\x0e\x0e\x0f\x0f\n", "\xff\x80\xfe\n"},
+        {DESIGNATOR_LINE + "\x80\xa1\xfe\n", "\x80\xa1\xfe\n"},
+        // No closing byte for a line that ends shifted.
+        {DESIGNATOR_LINE + "\x0e\x30\x21", "\xb0\xa1"},
+        // The designator also applies to later mails of the same file.
+        {DESIGNATOR_LINE + "\n\nFrom x\n\x0e\x30\x21\x0f\n", "\n\nFrom x\n\xb0\xa1\n"},
+    };
+    ExpectAll(cases);
+}
+
+TEST(Decoder, PassesTextBeforeTheDesignatorThrough)
+{
+    const Case cases[] = {
+        {"abc\n", "abc\n"},
+        {"\x0e\x30\x21\x0f\n", "\x0e\x30\x21\x0f\n"},
+        {"Content-Type: text/plain; charset=ISO-2022-KR\n",
+         "Content-Type: text/plain; charset=ISO-2022-KR\n"},
+        {"\xb0\xa1\x80\xfe\n", "\xb0\xa1\x80\xfe\n"},
+    };
+    ExpectAll(cases);
+}
+
+TEST(Decoder, LosesNoByteOfAnyValue)
+{
+    const Case cases[] = {
+        {"a\0b\x1a" "c\xff" "d\n"s, "a\0b\x1a" "c\xff" "d\n"s},
+        {"\0\n\x1a\n\xff\n"s, "\0\n\x1a\n\xff\n"s},
+        {DESIGNATOR_LINE + "\x0e\0\x1a\xff\x30\n"s + "\0\n"s, "\x80\x9a\xff\xb0\n\0\n"s},
+        {DESIGNATOR_LINE + "\0\x1a\xff\n"s, "\0\x1a\xff\n"s},
+    };
+    ExpectAll(cases);
+}
+
+TEST(Decoder, WritesEachLineEndAsThePlatformDoes)
+{
+    const Case cases[] = {
+        {"\n", "\n"},
+        {"a\r\nb\n", "a\nb\n"},
+        {"a\rb\n", "a\rb\n"},
+        {"a\r\r\n", "a\r\n"},
+        {"abc", "abc"},
+        {"abc\r", "abc\r"},
+        {"\r\n\r\n\n", "\n\n\n"},
+        {DESIGNATOR_LINE + "\x0e\r", "\x8d"},
+    };
+    ExpectAll(cases);
+}
+
+TEST(Decoder, DecodesALongLineWhole)
+{
+    // SO, 5000 bytes 0x21 and LF, in the two pieces the job reads it in.
+    std::string first = "\x0e" + std::string(4094, '\x21');
+    std::string second = std::string(906, '\x21') + "\n";
+    EXPECT_EQ(DecodePieces({DESIGNATOR_LINE, first, second}), Lines(std::string(5000, '\xa1') + "\n"));
+}
+
+// Where the job happens to cut the file must never change the output.
+TEST(Decoder, GivesTheSameOutputWhereverThePiecesBreak)
+{
+    const std::string inputs[] = {
+        DESIGNATOR_LINE + "ab\x0e\x30\x21 \x0f" "c\r\n\x0e\x1b$)C\x30\x21\r\rx\n",
+        "x\r\n" + DESIGNATOR + "\r\n" + DESIGNATOR + "\x1b$)\x0e\x1b\x30\n",
+        DESIGNATOR + DESIGNATOR + "\r",
+        "\x1b$)" + DESIGNATOR_LINE + "\x0e\x1b$",
+    };
+    for (const std::string &input : inputs) {
+        std::string whole = Decode(input);
+        for (std::size_t cut = 1; cut < input.size(); ++cut) {
+            SCOPED_TRACE(testing::Message() << "cut at " << cut);
+            EXPECT_EQ(DecodePieces({input.substr(0, cut), input.substr(cut)}), whole);
+        }
+        for (std::size_t cut = 1; cut + 1 < input.size(); ++cut) {
+            SCOPED_TRACE(testing::Message() << "single byte at " << cut);
+            EXPECT_EQ(DecodePieces({input.substr(0, cut), input.substr(cut, 1), input.substr(cut + 1)}),
+                      whole);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// Tests of the Inbox conversion job on real files in a private temporary directory.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "convert.h"
+#include "test_files.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const std::string KOREAN_MAIL =
+    "From - Mon Sep 23 10:00:00 1996\r\n"
+    "Content-Type: text/plain; charset=ISO-2022-KR\r\n"
+    "\x1b$)C\r\n"
+    "\x0e\x30\x21\x0f abc \x0e\x30\x21\x0f\r\n"
+    "\r\n";
+const std::string KOREAN_MAIL_DECODED =
+    "From - Mon Sep 23 10:00:00 1996\n"
+    "Content-Type: text/plain; charset=ISO-2022-KR\n"
+    "\xb0\xa1 abc \xb0\xa1\n"
+    "\n";
+
+struct Folder {
+    TestDir dir;
+    std::string inbox = dir.File("Inbox");
+    std::string summary = dir.File("Inbox.snm");
+
+    Folder(const std::string &contents, bool withSummary = true)
+    {
+        WriteFile(inbox, contents);
+        if (withSummary)
+            WriteFile(summary, "summary");
+    }
+    std::size_t TempFiles() const { return dir.Names("qvl").size(); }
+    std::string TempContents() const { return ReadFile(dir.File(dir.Names("qvl").at(0))); }
+};
+
+TEST(Job, ConvertsTheInboxAndCleansUp)
+{
+    Folder folder(KOREAN_MAIL);
+    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
+    EXPECT_FALSE(FileExists(folder.summary));
+    EXPECT_EQ(folder.TempFiles(), 0u);
+
+    // A second run finds no designator and changes nothing; no summary file is no failure.
+    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
+    EXPECT_EQ(folder.TempFiles(), 0u);
+}
+
+TEST(Job, KeepsAFolderWithoutDesignatorByteForByte)
+{
+    std::string plain = std::string("From a\nplain \x0e\x30\x0f text\n\xb0\xa1\n\0\x1a\xff tail", 29);
+    Folder folder(plain);
+    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    EXPECT_EQ(ReadFile(folder.inbox), Lines(plain));
+}
+
+TEST(Job, EmptiesNothingFromAnEmptyInbox)
+{
+    Folder folder("");
+    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    EXPECT_EQ(ReadFile(folder.inbox), "");
+    EXPECT_FALSE(FileExists(folder.summary));
+}
+
+TEST(Job, DecodesAFolderLargerThanTheBuffers)
+{
+    // Many pieces and stream buffers: lines of every length up to past the buffer size.
+    std::string input = "\x1b$)C\n";
+    std::string expected;
+    for (int length = 0; length < 5000; length += 37) {
+        input += "\x0e" + std::string(length, '\x21') + "\r\n";
+        expected += std::string(length, '\xa1') + "\n";
+    }
+    Folder folder(input);
+    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    EXPECT_EQ(ReadFile(folder.inbox), Lines(expected));
+}
+
+TEST(Job, FailsWithoutAnInboxAndLeavesOnlyAnEmptyCopy)
+{
+    Folder folder("", true);
+    std::string missing = folder.dir.File("Missing");
+    EXPECT_FALSE(ConvertInbox(missing.c_str()));
+    ASSERT_EQ(folder.TempFiles(), 1u);
+    EXPECT_EQ(folder.TempContents(), "");
+    EXPECT_TRUE(FileExists(folder.summary));
+    EXPECT_FALSE(FileExists(missing));
+}
+
+TEST(Job, FailsBeforeTouchingTheInboxWithoutATemporaryDirectory)
+{
+    Folder folder(KOREAN_MAIL);
+    SetTempDirectory(folder.dir.File("missing"));
+    EXPECT_FALSE(ConvertInbox(folder.inbox.c_str()));
+    EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
+    EXPECT_TRUE(FileExists(folder.summary));
+    EXPECT_EQ(folder.TempFiles(), 0u);
+}
+
+TEST(ConvertFile, ReportsAnOutputThatCannotBeOpened)
+{
+    TestDir dir;
+    std::string source = dir.File("source");
+    WriteFile(source, "abc\n");
+    EXPECT_EQ(ConvertFile(source.c_str(), dir.File("no/such/dir").c_str()), 0);
+    EXPECT_EQ(ConvertFile(dir.File("missing").c_str(), dir.File("target").c_str()), 0);
+    EXPECT_FALSE(FileExists(dir.File("target")));
+    EXPECT_EQ(g_fpIn, nullptr);
+    EXPECT_EQ(g_fpOut, nullptr);
+}
+
+#ifndef _WIN32
+
+// Runs fn in a child process as an unprivileged user when we are root, so that file
+// permissions apply; returns fn's result.
+template <typename Fn>
+bool AsUnprivilegedUser(Fn fn)
+{
+    if (geteuid() != 0)
+        return fn();
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        _exit(fn() ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2) << "cannot drop privileges";
+    return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+TEST(Job, LeavesAReadOnlyInboxAsItWasAndKeepsTheCopy)
+{
+    Folder folder(KOREAN_MAIL);
+    chmod(folder.dir.path().c_str(), 0777);
+    chmod(folder.inbox.c_str(), 0444);
+    EXPECT_FALSE(AsUnprivilegedUser([&] { return ConvertInbox(folder.inbox.c_str()); }));
+    EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
+    EXPECT_TRUE(FileExists(folder.summary));
+    ASSERT_EQ(folder.TempFiles(), 1u);
+    EXPECT_EQ(folder.TempContents(), KOREAN_MAIL);
+}
+
+TEST(ConvertFile, ReportsAFailedWrite)
+{
+    TestDir dir;
+    std::string source = dir.File("source");
+    WriteFile(source, KOREAN_MAIL);
+    EXPECT_EQ(ConvertFile(source.c_str(), "/dev/full"), 0);
+    EXPECT_EQ(g_fpIn, nullptr);
+    EXPECT_EQ(g_fpOut, nullptr);
+}
+
+#endif
+
+}  // namespace
