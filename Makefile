@@ -1,0 +1,37 @@
+# The user's verbs.  Each one installs what is missing first.
+#   make test   build every preset and run every test
+#   make run    show the program at work
+#   make bench  measure the conversion against cp and iconv
+
+NATIVE_PRESETS  := native
+WINDOWS_PRESETS := win32 win64
+JOBS            ?= 2
+
+.PHONY: all deps build test run bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@for p in $(NATIVE_PRESETS) $(WINDOWS_PRESETS); do \
+	  cmake --preset $$p >/dev/null && cmake --build build/$$p -j $(JOBS) || exit 1; \
+	done
+
+# Native tests directly; the Windows ones under Wine, on a virtual display, each preset
+# in a fresh Wine prefix of its own.
+test: build
+	@for p in $(NATIVE_PRESETS); do ctest --preset $$p || exit 1; done
+	@for p in $(WINDOWS_PRESETS); do \
+	  xvfb-run -a -s "-screen 0 1024x768x24" scripts/with-wine ctest --preset $$p || exit 1; \
+	done
+
+run: deps
+	@scripts/demo
+
+bench: deps
+	@bench/run
+
+clean:
+	rm -rf build
