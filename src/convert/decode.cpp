@@ -26,110 +26,145 @@ const int DESIGNATOR_SIZE = sizeof DESIGNATOR;
 const char LINE_END[] = PLATFORM_LINE_END;
 const int LINE_END_SIZE = sizeof LINE_END - 1;
 
-// Decoder state beyond g_bDesignatorSeen.  All of it is reset per file by ResetDecoder;
-// the first two also at every line end.
-int g_bShifted;            // SO met, SI not yet: bytes get bit 7.  Off at each line start.
-int g_bLineStart;          // nothing of the current line has been decoded yet
-int g_bDesignatorLine;     // the current line so far is one designator: its line end goes too
-int g_nDesignatorMatched;  // leading bytes of a designator seen so far, 0 to 3
-int g_bPendingCR;          // the last byte was CR; the next tells whether it ends the line
-
-// Bytes that leave the fast path: they change the state or may end a line.
-struct SpecialBytes {
-    bool is[256] = {};
-    SpecialBytes() { is[ESC] = is[SO] = is[SI] = is[LF] = is[CR] = true; }
+// What the decoder remembers between bytes, beyond g_bDesignatorSeen.  All of it is reset
+// per file by ResetDecoder; shiftMask, lineStart and designatorLine also at every line end.
+struct DecoderState {
+    unsigned char shiftMask;  // HIGH_BIT between SO and SI, else 0.  Off at each line start.
+    bool lineStart;           // nothing of the current line has been decoded yet
+    bool designatorLine;      // the current line so far is one designator: its line end goes too
+    int designatorMatched;    // leading bytes of a designator seen so far, 0 to 3
+    bool pendingCR;           // the last byte was CR; the next tells whether it ends the line
 };
-const SpecialBytes SPECIAL;
+DecoderState g_state;
 
-// What an ordinary byte becomes in shifted text: spaces and TABs stay ASCII.
-struct ShiftedBytes {
-    unsigned char to[256];
-    ShiftedBytes()
+// Per-byte tables, built once.
+struct ByteTables {
+    unsigned char stop[256] = {};  // ESC, LF, CR: may start a designator or end a line
+    unsigned char keep[256];       // 0 for SO and SI, which set the shift state, else all ones
+    unsigned char shiftTo[256];    // the shift mask that SO sets; 0 for SI and other bytes
+    unsigned char high[256];       // what shifted text ORs into the byte: spaces and TABs stay ASCII
+    unsigned char emit[256];       // 0 for SO and SI, which leave no byte of their own
+    ByteTables()
     {
-        for (int b = 0; b < 256; ++b)
-            to[b] = static_cast<unsigned char>(b | HIGH_BIT);
-        to[SPACE] = SPACE;
-        to[TAB] = TAB;
+        stop[ESC] = stop[LF] = stop[CR] = 1;
+        for (int b = 0; b < 256; ++b) {
+            bool shift = b == SO || b == SI;
+            keep[b] = shift ? 0 : 0xFF;
+            shiftTo[b] = b == SO ? HIGH_BIT : 0;
+            high[b] = (b == SPACE || b == TAB) ? 0 : HIGH_BIT;
+            emit[b] = shift ? 0 : 1;
+        }
     }
 };
-const ShiftedBytes SHIFTED;
+const ByteTables BYTES;
 
 // Decodes one byte that is neither a line end nor part of a designator.
-unsigned char *DecodeText(unsigned char b, unsigned char *out)
+unsigned char *DecodeText(DecoderState &s, unsigned char b, unsigned char *out)
 {
-    g_bLineStart = 0;
-    g_bDesignatorLine = 0;
+    s.lineStart = false;
+    s.designatorLine = false;
     if (!g_bDesignatorSeen) {
         // Before the designator the text is not ISO-2022-KR: SO and SI are plain bytes.
         *out++ = b;
     } else if (b == SO) {
-        g_bShifted = 1;
+        s.shiftMask = HIGH_BIT;
     } else if (b == SI) {
-        g_bShifted = 0;
+        s.shiftMask = 0;
     } else {
-        *out++ = g_bShifted ? SHIFTED.to[b] : b;
+        *out++ = b | (s.shiftMask & BYTES.high[b]);
     }
     return out;
 }
 
-unsigned char *EndLine(unsigned char *out)
+unsigned char *EndLine(DecoderState &s, unsigned char *out)
 {
     // A line that was only the designator disappears whole.
-    if (!g_bDesignatorLine) {
+    if (!s.designatorLine) {
         std::memcpy(out, LINE_END, LINE_END_SIZE);
         out += LINE_END_SIZE;
     }
-    g_bShifted = 0;
-    g_bLineStart = 1;
-    g_bDesignatorLine = 0;
+    s.shiftMask = 0;
+    s.lineStart = true;
+    s.designatorLine = false;
     return out;
 }
 
 // Writes the bytes held back as a possible designator start as the text they turned out to be.
-unsigned char *ReleaseDesignatorStart(unsigned char *out)
+unsigned char *ReleaseDesignatorStart(DecoderState &s, unsigned char *out)
 {
-    int n = g_nDesignatorMatched;
-    g_nDesignatorMatched = 0;
+    int n = s.designatorMatched;
+    s.designatorMatched = 0;
     for (int i = 0; i < n; ++i)
-        out = DecodeText(DESIGNATOR[i], out);
+        out = DecodeText(s, DESIGNATOR[i], out);
     return out;
 }
 
 // Decodes one byte through the full state machine.
-unsigned char *DecodeByte(unsigned char b, unsigned char *out)
+unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
 {
-    if (g_bPendingCR) {
-        g_bPendingCR = 0;
+    if (s.pendingCR) {
+        s.pendingCR = false;
         if (b == LF)
-            return EndLine(out);
+            return EndLine(s, out);
         // A CR on its own is an ordinary byte (0x8D in shifted text).
-        out = DecodeText(CR, out);
+        out = DecodeText(s, CR, out);
     }
-    if (g_nDesignatorMatched > 0) {
-        if (b == DESIGNATOR[g_nDesignatorMatched]) {
-            if (++g_nDesignatorMatched == DESIGNATOR_SIZE) {
+    if (s.designatorMatched > 0) {
+        if (b == DESIGNATOR[s.designatorMatched]) {
+            if (++s.designatorMatched == DESIGNATOR_SIZE) {
                 // Removed wherever it stands, shifted text included; the shift state stays.
-                g_nDesignatorMatched = 0;
+                s.designatorMatched = 0;
                 g_bDesignatorSeen = 1;
-                g_bDesignatorLine = g_bLineStart;
-                g_bLineStart = 0;
+                s.designatorLine = s.lineStart;
+                s.lineStart = false;
             }
             return out;
         }
-        out = ReleaseDesignatorStart(out);
+        out = ReleaseDesignatorStart(s, out);
     }
     switch (b) {
     case ESC:
-        g_nDesignatorMatched = 1;
+        s.designatorMatched = 1;
         return out;
     case CR:
-        g_bPendingCR = 1;
+        s.pendingCR = true;
         return out;
     case LF:
-        return EndLine(out);
+        return EndLine(s, out);
     default:
-        return DecodeText(b, out);
+        return DecodeText(s, b, out);
     }
+}
+
+// Decodes bytes from p up to the next ESC, CR or LF, the bulk of any mail, and returns
+// the new end of the output.  Written without branches on the data, as SO and SI come
+// every few bytes in Korean text.
+unsigned char *DecodeRun(const unsigned char *&p, const unsigned char *end, unsigned char *out,
+                         unsigned char &shiftMask)
+{
+    unsigned char mask = shiftMask;
+    for (; p < end; ++p) {
+        unsigned char b = *p;
+        if (BYTES.stop[b])
+            break;
+        // Table lookups rather than branches: SO and SI are too frequent and irregular for
+        // the branch predictor.
+        mask = (mask & BYTES.keep[b]) | BYTES.shiftTo[b];
+        *out = b | (mask & BYTES.high[b]);
+        out += BYTES.emit[b];
+    }
+    shiftMask = mask;
+    return out;
+}
+
+// The same before the file's first designator, where every such byte stays as it is.
+unsigned char *CopyRun(const unsigned char *&p, const unsigned char *end, unsigned char *out)
+{
+    const unsigned char *start = p;
+    while (p < end && !BYTES.stop[*p])
+        ++p;
+    std::memcpy(out, start, static_cast<std::size_t>(p - start));
+    return out + (p - start);
 }
 
 // Writes out[0, end) to the output stream; failures stay in its error indicator.
@@ -150,11 +185,8 @@ int g_bDesignatorSeen;
 void ResetDecoder()
 {
     g_bDesignatorSeen = 0;
-    g_bShifted = 0;
-    g_bLineStart = 1;
-    g_bDesignatorLine = 0;
-    g_nDesignatorMatched = 0;
-    g_bPendingCR = 0;
+    g_state = DecoderState();
+    g_state.lineStart = true;
 }
 
 void ConvertLine()
@@ -164,28 +196,23 @@ void ConvertLine()
     unsigned char *o = out;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(g_szLine);
     const unsigned char *end = p + g_cbLine;
+    // A local copy, which the compiler can keep in registers while the output is written.
+    DecoderState s = g_state;
 
     while (p < end) {
-        if (g_nDesignatorMatched == 0 && !g_bPendingCR && !SPECIAL.is[*p]) {
-            // The bulk of any mail: a run of bytes that changes no state.
-            if (g_bShifted) {
-                do
-                    *o++ = SHIFTED.to[*p++];
-                while (p < end && !SPECIAL.is[*p]);
-            } else {
-                const unsigned char *run = p;
-                do
-                    ++p;
-                while (p < end && !SPECIAL.is[*p]);
-                std::memcpy(o, run, static_cast<std::size_t>(p - run));
-                o += p - run;
+        if (s.designatorMatched == 0 && !s.pendingCR) {
+            const unsigned char *start = p;
+            o = g_bDesignatorSeen ? DecodeRun(p, end, o, s.shiftMask) : CopyRun(p, end, o);
+            if (p != start) {
+                s.lineStart = false;
+                s.designatorLine = false;
             }
-            g_bLineStart = 0;
-            g_bDesignatorLine = 0;
-            continue;
+            if (p == end)
+                break;
         }
-        o = DecodeByte(*p++, o);
+        o = DecodeByte(s, *p++, o);
     }
+    g_state = s;
     Emit(out, o);
 }
 
@@ -193,10 +220,10 @@ void ConvertFileEnd()
 {
     unsigned char out[DESIGNATOR_SIZE + 1];
     unsigned char *o = out;
-    if (g_bPendingCR) {
-        g_bPendingCR = 0;
-        o = DecodeText(CR, o);
+    if (g_state.pendingCR) {
+        g_state.pendingCR = false;
+        o = DecodeText(g_state, CR, o);
     }
-    o = ReleaseDesignatorStart(o);
+    o = ReleaseDesignatorStart(g_state, o);
     Emit(out, o);
 }
