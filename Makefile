@@ -1,6 +1,7 @@
 # The user's verbs.  Each one installs what is missing first.
 #   make test   build every preset and run every test
-#   make run    show the program at work
+#   make run    show the program at work: its window under Wine, or without a display the
+#               command-line converter
 #   make bench  measure the conversion against cp and iconv
 
 NATIVE_PRESETS  := native
@@ -28,7 +29,7 @@ test: build
 	done
 
 run: deps
-	@scripts/demo
+	@scripts/gui-demo
 
 bench: deps
 	@bench/run

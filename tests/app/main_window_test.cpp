@@ -250,6 +250,41 @@ TEST(MainWindow, AboutByButtonOrSystemMenuOpensTheAboutBoxOverTheMainWindow)
     }
 }
 
+// Sees the messages the window sends itself, in front of its own procedure.
+WNDPROC g_pfnWindow = nullptr;
+std::vector<HDC> g_iconErases;
+LRESULT CALLBACK WatchIconErase(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_ICONERASEBKGND)
+        g_iconErases.push_back(reinterpret_cast<HDC>(wParam));
+    return CallWindowProcW(g_pfnWindow, hWnd, message, wParam, lParam);
+}
+
+// A minimized window today has no client area to show its icon in, so what can be seen is
+// that painting takes the minimized way (icon background, then the icon) only then.
+TEST(MainWindow, PaintsTheIconOnlyWhenMinimized)
+{
+    CProbeDlg dlg;
+    std::size_t erasesShown = 1, erasesMinimized = 0;
+    dlg.afterInit = [&](HWND hWnd) {
+        g_iconErases.clear();
+        g_pfnWindow = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchIconErase)));
+        SendMessageW(hWnd, WM_PAINT, 0, 0);
+        erasesShown = g_iconErases.size();
+        ShowWindow(hWnd, SW_MINIMIZE);
+        SendMessageW(hWnd, WM_PAINT, 0, 0);
+        erasesMinimized = g_iconErases.size();
+        ShowWindow(hWnd, SW_RESTORE);
+        SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_pfnWindow));
+        PostMessageW(hWnd, WM_COMMAND, ID_PROBE_END, 0);
+    };
+    ASSERT_EQ(dlg.Run(), PROBE_RESULT);
+    EXPECT_EQ(erasesShown, 0u);
+    ASSERT_EQ(erasesMinimized, 1u);
+    EXPECT_NE(g_iconErases[0], nullptr);
+}
+
 TEST(MainWindow, ExitEndsTheRunWith0AndEscOrTheCloseBoxWithCancel)
 {
     struct Case {
