@@ -43,8 +43,10 @@ BOOL CQuorvelDlg::OnInitDialog()
         sysMenu.AppendMenu(MF_STRING, IDM_ABOUTBOX, strAbout);
     }
 
-    SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(LoadAppIcon(IDR_MAINFRAME)));
-    SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(LoadAppIcon(IDI_SMALL)));
+    HICON hBig = LoadAppIcon(IDR_MAINFRAME);
+    SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hBig));
+    HICON hSmall = LoadAppIcon(IDI_SMALL);
+    SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hSmall));
     return TRUE;
 }
 

@@ -17,7 +17,8 @@ const AFX_MSGMAP_ENTRY *CCmdTarget::FindMessageEntry(UINT nMessage, UINT nID) co
 {
     for (const AFX_MSGMAP *pMap = GetMessageMap(); pMap != nullptr;
          pMap = pMap->pfnGetBaseMap != nullptr ? pMap->pfnGetBaseMap() : nullptr) {
-        for (const AFX_MSGMAP_ENTRY *pEntry = pMap->lpEntries; pEntry->pfnCall != nullptr; ++pEntry) {
+        for (const AFX_MSGMAP_ENTRY *pEntry = pMap->lpEntries; pEntry->pfnCall != nullptr;
+             ++pEntry) {
             if (pEntry->nMessage == nMessage && (nMessage != WM_COMMAND || pEntry->nID == nID))
                 return pEntry;
         }

@@ -15,8 +15,9 @@ BOOL CALLBACK AddText(HWND hChild, LPARAM lParam)
 
 std::wstring WindowText(HWND hWnd)
 {
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hWnd)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(hWnd, &text[0], static_cast<int>(text.size()))));
+    int size = GetWindowTextLengthW(hWnd) + 1;
+    std::wstring text(static_cast<std::size_t>(size), L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(hWnd, &text[0], size)));
     return text;
 }
 

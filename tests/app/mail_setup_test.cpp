@@ -68,7 +68,8 @@ TEST_F(MailSetupTest, ValueUpTo493BytesIsReadAndALongerOneIsNot)
 {
     std::string longest(MAIL_DIRECTORY_MAX - 1, 'm');
     SetValue(longest + '\0');
-    EXPECT_EQ(Find(), std::make_pair(UINT(0), std::wstring(longest.begin(), longest.end()) + L"\\Inbox"));
+    std::wstring longestPath = std::wstring(longest.begin(), longest.end()) + L"\\Inbox";
+    EXPECT_EQ(Find(), std::make_pair(UINT(0), longestPath));
 
     SetValue(longest + "m" + '\0');
     EXPECT_EQ(Find(), std::make_pair(UINT(IDS_NO_MAIL_SETUP), std::wstring(L"unchanged")));

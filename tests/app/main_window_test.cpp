@@ -166,7 +166,8 @@ TEST(MainWindow, AddsNothingToTheSystemMenuWhenTheAboutTextIsEmpty)
     EXPECT_EQ(itemsAfter, itemsBefore);
 }
 
-const std::string ISO_2022_KR_MAIL = "Subject: test\r\n\x1b$)C\r\n\x0e\x47\x51\x31\x5b\x0f mail\r\n";
+const std::string ISO_2022_KR_MAIL =
+    "Subject: test\r\n\x1b$)C\r\n\x0e\x47\x51\x31\x5b\x0f mail\r\n";
 const std::string EUC_KR_MAIL = "Subject: test\n\xc7\xd1\xb1\xdb mail\n";
 
 TEST(MainWindow, ConvertByButtonOrSystemMenuRewritesTheInboxAndShowsNoMessage)
@@ -209,7 +210,9 @@ TEST(MainWindow, FailedConversionShowsItsMessageOverTheProgressTextThenTheInstru
 
     CProbeDlg dlg;
     std::wstring statusWhileShown;
-    DialogCatcher catcher([&](HWND hBox) { statusWhileShown = WindowText(GetDlgItem(GetWindow(hBox, GW_OWNER), IDC_STATUS)); });
+    DialogCatcher catcher([&](HWND hBox) {
+        statusWhileShown = WindowText(GetDlgItem(GetWindow(hBox, GW_OWNER), IDC_STATUS));
+    });
     dlg.afterInit = [&](HWND hWnd) {
         catcher.Ignore(hWnd);
         PostMessageW(hWnd, WM_COMMAND, IDC_CONVERT, 0);
@@ -294,7 +297,8 @@ TEST(MainWindow, ExitEndsTheRunWith0AndEscOrTheCloseBoxWithCancel)
     } cases[] = {
         {"Exit", Post(WM_COMMAND, IDC_EXIT), 0},
         {"close box", Post(WM_SYSCOMMAND, SC_CLOSE), IDCANCEL},
-        {"Esc", [](HWND hWnd) { PostMessageW(GetDlgItem(hWnd, IDC_CONVERT), WM_KEYDOWN, VK_ESCAPE, 0); },
+        {"Esc",
+         [](HWND hWnd) { PostMessageW(GetDlgItem(hWnd, IDC_CONVERT), WM_KEYDOWN, VK_ESCAPE, 0); },
          IDCANCEL},
         {"IDOK", Post(WM_COMMAND, IDOK), IDOK},
     };
