@@ -25,7 +25,7 @@ build: deps
 test: build
 	@for p in $(NATIVE_PRESETS); do ctest --preset $$p || exit 1; done
 	@for p in $(WINDOWS_PRESETS); do \
-	  xvfb-run -a -s "-screen 0 1024x768x24" scripts/with-wine ctest --preset $$p || exit 1; \
+	  xvfb-run -a -s "-screen 0 1024x768x24" scripts/with-wine --unmanaged ctest --preset $$p || exit 1; \
 	done
 
 run: deps
