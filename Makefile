@@ -1,6 +1,7 @@
 # The user's verbs.  Each one installs what is missing first.
 #   make test   build every preset and run every test
-#   make run    show the program at work
+#   make run    show the program at work: its window under Wine, or without a display the
+#               command-line converter
 #   make bench  measure the conversion against cp and iconv
 
 NATIVE_PRESETS  := native
@@ -24,11 +25,11 @@ build: deps
 test: build
 	@for p in $(NATIVE_PRESETS); do ctest --preset $$p || exit 1; done
 	@for p in $(WINDOWS_PRESETS); do \
-	  xvfb-run -a -s "-screen 0 1024x768x24" scripts/with-wine ctest --preset $$p || exit 1; \
+	  xvfb-run -a -s "-screen 0 1024x768x24" scripts/with-wine --unmanaged ctest --preset $$p || exit 1; \
 	done
 
 run: deps
-	@scripts/demo
+	@scripts/gui-demo
 
 bench: deps
 	@bench/run
