@@ -30,6 +30,9 @@ int ConvertFile(const char *source, const char *target)
     // A stream without a buffer of its own still works, only slower.
     (void)std::setvbuf(g_fpIn, nullptr, _IOFBF, STREAM_BUFFER_SIZE);
     (void)std::setvbuf(g_fpOut, nullptr, _IOFBF, STREAM_BUFFER_SIZE);
+    // A successful open may leave a code behind (a file replaced); a write that fails
+    // without a code of its own (a short write) must not be blamed on it.
+    SetLastError(0);
 
     std::size_t n;
     while (!std::ferror(g_fpOut) && (n = std::fread(g_szLine, 1, sizeof g_szLine - 1, g_fpIn)) > 0) {
@@ -41,9 +44,14 @@ int ConvertFile(const char *source, const char *target)
 
     bool ok = !std::ferror(g_fpIn) && !std::ferror(g_fpOut);
     DWORD error = GetLastError();
+    // The last of the output goes out here, and a full disk often shows only now.  Flush
+    // before closing: not every C library reports from fclose a flush that failed in it.
+    if (ok && std::fflush(g_fpOut) != 0) {
+        ok = false;
+        error = GetLastError();
+    }
     std::fclose(g_fpIn);
     g_fpIn = nullptr;
-    // Closing flushes the last of the output: a full disk often shows only here.
     if (std::fclose(g_fpOut) != 0 && ok) {
         ok = false;
         error = GetLastError();
