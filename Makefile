@@ -39,5 +39,8 @@ bench: deps
 fuzz: deps
 	@scripts/fuzz $(FUZZ_SECONDS)
 
+lint: deps
+	@scripts/lint
+
 clean:
 	rm -rf build

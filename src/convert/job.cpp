@@ -7,7 +7,7 @@
 namespace {
 
 // Room for many pieces per system call; allocated with the stream, once per file.
-const std::size_t STREAM_BUFFER_SIZE = 64 * 1024;
+const std::size_t STREAM_BUFFER_SIZE = std::size_t{64} * 1024;
 
 }  // namespace
 
