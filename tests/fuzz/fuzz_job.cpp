@@ -8,7 +8,9 @@
 //  - a folder without a designator comes back byte for byte, line ends aside;
 //  - decoding the input cut into other pieces gives the same bytes as the job;
 //  - converting the result again changes nothing but line ends, where the result holds no
-//    designator (see the note at JoinedDesignators).
+//    designator.  A removal can join the bytes around it into a new designator (ESC, a
+//    designator, "$)C"); a second run removes that one too, as it cannot tell it from one
+//    that came with the mail.  Such inputs are counted and reported at the end.
 // A failed check prints what failed and aborts, which libFuzzer reports with the input.
 #include <dirent.h>
 #include <sys/stat.h>
@@ -226,8 +228,6 @@ void RemoveWorkingDirectory()
     std::remove(g_second.c_str());
     rmdir(g_tempDir.c_str());
     rmdir(g_dir.c_str());
-    // Results that held a designator made by a removal, e.g. ESC, a designator, "$)C": the
-    // second run removes that one too.  The first run cannot tell it from the text around it.
     std::fprintf(stderr, "fuzz_job: %lu inputs gave a result with a designator made by a removal\n",
                  g_joined);
 }
@@ -288,8 +288,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Check(ConvertFile(g_inbox.c_str(), g_second.c_str()) == 1, "the second conversion failed");
     const std::string again = ReadAll(g_second);
     std::remove(g_second.c_str());
-    // Natively a CR LF in the result (a CR before a removed designator or SO, and the LF
-    // after it) becomes LF again; with CR LF line ends nothing changes at all.
+    // Natively, a CR that ends up before a line end of the result (CR CR LF, or a CR, a
+    // removed designator or SO, and LF) makes a CR LF, which the second run turns into LF.
+    // With CR LF line ends nothing changes at all.
     if (again != PlainText(out))
         Fail("the second conversion changed more than line ends");
     if (LINE_END == "\r\n" && again != out)
