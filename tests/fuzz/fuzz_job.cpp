@@ -43,9 +43,12 @@ std::string g_summary;
 std::string g_second;
 unsigned long g_joined;   // inputs whose result held a designator made by a removal
 
+void RemoveWorkingDirectory();
+
 void Fail(const char *what, const std::string &detail = std::string())
 {
     std::fprintf(stderr, "fuzz_job: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
+    RemoveWorkingDirectory();
     std::abort();
 }
 
