@@ -3,12 +3,15 @@
 #   make run    show the program at work: its window under Wine, or without a display the
 #               command-line converter
 #   make bench  measure the conversion against cp and iconv
+#   make fuzz   fuzz the conversion job for FUZZ_SECONDS (default 60)
+#   make lint   run clang-tidy and cppcheck over src/ and tools/
 
-NATIVE_PRESETS  := native
+NATIVE_PRESETS  := native sanitize
 WINDOWS_PRESETS := win32 win64
 JOBS            ?= 2
+FUZZ_SECONDS    ?= 60
 
-.PHONY: all deps build test run bench clean
+.PHONY: all deps build test run bench fuzz lint clean
 
 all: build
 
@@ -33,6 +36,12 @@ run: deps
 
 bench: deps
 	@bench/run
+
+fuzz: deps
+	@scripts/fuzz $(FUZZ_SECONDS)
+
+lint: deps
+	@scripts/lint
 
 clean:
 	rm -rf build

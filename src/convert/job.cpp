@@ -8,7 +8,7 @@ namespace {
 
 // Buffers for the two streams, big enough for many pieces per system call.  They serve
 // one job at a time, like the streams themselves.
-const std::size_t STREAM_BUFFER_SIZE = 64 * 1024;
+const std::size_t STREAM_BUFFER_SIZE = std::size_t{64} * 1024;
 char g_inBuffer[STREAM_BUFFER_SIZE];
 char g_outBuffer[STREAM_BUFFER_SIZE];
 
@@ -33,6 +33,9 @@ int ConvertFile(const char *source, const char *target)
     // A stream without a buffer of its own still works, only slower.
     (void)std::setvbuf(g_fpIn, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
     (void)std::setvbuf(g_fpOut, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
+    // A successful open may leave a code behind (a file replaced); a write that fails
+    // without a code of its own (a short write) must not be blamed on it.
+    SetLastError(0);
 
     std::size_t n;
     while (!std::ferror(g_fpOut) && (n = std::fread(g_szLine, 1, sizeof g_szLine - 1, g_fpIn)) > 0) {
@@ -44,9 +47,14 @@ int ConvertFile(const char *source, const char *target)
 
     bool ok = !std::ferror(g_fpIn) && !std::ferror(g_fpOut);
     DWORD error = GetLastError();
+    // The last of the output goes out here, and a full disk often shows only now.  Flush
+    // before closing: not every C library reports from fclose a flush that failed in it.
+    if (ok && std::fflush(g_fpOut) != 0) {
+        ok = false;
+        error = GetLastError();
+    }
     std::fclose(g_fpIn);
     g_fpIn = nullptr;
-    // Closing flushes the last of the output: a full disk often shows only here.
     if (std::fclose(g_fpOut) != 0 && ok) {
         ok = false;
         error = GetLastError();

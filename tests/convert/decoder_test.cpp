@@ -158,6 +158,14 @@ TEST(Decoder, DecodesALongLineWhole)
     EXPECT_EQ(DecodePieces({DESIGNATOR_LINE, first, second}), Lines(std::string(5000, '\xa1') + "\n"));
 }
 
+TEST(Decoder, TakesThePieceThatWritesTheMost)
+{
+    // Three bytes held back from the piece before, then a full piece of line ends.
+    std::string first = std::string(4092, 'x') + "\x1b$)";
+    std::string second(sizeof g_szLine - 1, '\n');
+    EXPECT_EQ(DecodePieces({first, second}), Lines(first + second));
+}
+
 // Where the job happens to cut the file must never change the output.
 TEST(Decoder, GivesTheSameOutputWhereverThePiecesBreak)
 {

@@ -1,0 +1,302 @@
+// A libFuzzer target: runs the whole Inbox conversion job on arbitrary bytes and checks what
+// must hold for any folder, well-formed or not.
+//
+// For every input:
+//  - the job succeeds, leaves no temporary file and deletes the summary file;
+//  - the length of the result follows from a count of the input's bytes (see ExpectedLength);
+//  - the result is what a plain reading of the decoder's rules gives (see ReferenceDecode);
+//  - a folder without a designator comes back byte for byte, line ends aside;
+//  - decoding the input cut into other pieces gives the same bytes as the job;
+//  - converting the result again changes nothing but line ends, where the result holds no
+//    designator.  A removal can join the bytes around it into a new designator (ESC, a
+//    designator, "$)C"); a second run removes that one too, as it cannot tell it from one
+//    that came with the mail.  Such inputs are counted and reported at the end.
+// A failed check prints what failed and aborts, which libFuzzer reports with the input.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "convert.h"
+#include "platform.h"
+
+namespace {
+
+const char DESIGNATOR[] = "\x1b$)C";
+const std::size_t DESIGNATOR_SIZE = 4;
+const char LF = '\n';
+const char CR = '\r';
+const char SO = '\x0e';
+const char SI = '\x0f';
+const std::string LINE_END = PLATFORM_LINE_END;
+
+std::string g_dir;        // private working directory: Inbox, Inbox.snm, second
+std::string g_tempDir;    // the job's temporary directory, inside g_dir
+std::string g_inbox;
+std::string g_summary;
+std::string g_second;
+unsigned long g_joined;   // inputs whose result held a designator made by a removal
+
+void RemoveWorkingDirectory();
+
+void Fail(const char *what, const std::string &detail = std::string())
+{
+    std::fprintf(stderr, "fuzz_job: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
+    RemoveWorkingDirectory();
+    std::abort();
+}
+
+void Check(bool ok, const char *what)
+{
+    if (!ok)
+        Fail(what);
+}
+
+std::string ReadAll(const std::string &path)
+{
+    std::string bytes;
+    FILE *in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr)
+        Fail("cannot read", path);
+    char block[65536];
+    std::size_t n;
+    while ((n = std::fread(block, 1, sizeof block, in)) > 0)
+        bytes.append(block, n);
+    std::fclose(in);
+    return bytes;
+}
+
+void WriteAll(const std::string &path, const std::uint8_t *data, std::size_t size)
+{
+    FILE *out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr || std::fwrite(data, 1, size, out) != size || std::fclose(out) != 0)
+        Fail("cannot write", path);
+}
+
+std::size_t EntriesIn(const std::string &path)
+{
+    DIR *dir = opendir(path.c_str());
+    if (dir == nullptr)
+        Fail("cannot list", path);
+    std::size_t count = 0;
+    while (const dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            ++count;
+    closedir(dir);
+    return count;
+}
+
+bool HasDesignator(const std::string &bytes)
+{
+    return bytes.find(DESIGNATOR) != std::string::npos;
+}
+
+// What the decoder's rules say about the length of its output, from a count of the input:
+// every designator goes (4 bytes), and so do SO and SI after the first one; a line end, CR LF
+// or a bare LF, becomes the platform's; a line that is one designator and its line end goes
+// whole.  A designator cannot hold CR, LF, SO or SI, so each byte counts one way only.
+std::size_t ExpectedLength(const std::string &in)
+{
+    std::size_t designators = 0, shifts = 0, lineEnds = 0, crLineEnds = 0, designatorLines = 0;
+    std::size_t first = in.find(DESIGNATOR);
+    for (std::size_t at = first; at != std::string::npos; at = in.find(DESIGNATOR, at + DESIGNATOR_SIZE)) {
+        ++designators;
+        bool lineStart = at == 0 || in[at - 1] == LF;
+        std::size_t after = at + DESIGNATOR_SIZE;
+        bool lineEnd = (after < in.size() && in[after] == LF) ||
+                       (after + 1 < in.size() && in[after] == CR && in[after + 1] == LF);
+        if (lineStart && lineEnd)
+            ++designatorLines;
+    }
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if ((in[i] == SO || in[i] == SI) && first != std::string::npos && i >= first + DESIGNATOR_SIZE)
+            ++shifts;
+        if (in[i] == LF) {
+            ++lineEnds;
+            if (i > 0 && in[i - 1] == CR)
+                ++crLineEnds;
+        }
+    }
+    std::size_t text = in.size() - DESIGNATOR_SIZE * designators - lineEnds - crLineEnds - shifts;
+    return text + LINE_END.size() * (lineEnds - designatorLines);
+}
+
+// The text without a designator as the job writes it: each CR LF or bare LF becomes the
+// platform's line end, and every other byte stays.
+std::string PlainText(const std::string &in)
+{
+    std::string out;
+    out.reserve(in.size() * 2);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == CR && i + 1 < in.size() && in[i + 1] == LF)
+            continue;
+        if (in[i] == LF)
+            out += LINE_END;
+        else
+            out += in[i];
+    }
+    return out;
+}
+
+// The decoder's rules written the plain way, over the whole input at once with look-ahead,
+// where the decoder works piece by piece and carries its state: the two must agree.
+std::string ReferenceDecode(const std::string &in)
+{
+    std::string out;
+    bool seen = false, shifted = false;
+    for (std::size_t i = 0; i < in.size();) {
+        bool lineStart = i == 0 || in[i - 1] == LF;
+        if (in.compare(i, DESIGNATOR_SIZE, DESIGNATOR) == 0) {
+            seen = true;
+            i += DESIGNATOR_SIZE;
+            std::size_t lineEnd = in.compare(i, 1, "\n") == 0 ? 1 : in.compare(i, 2, "\r\n") == 0 ? 2 : 0;
+            if (lineStart && lineEnd > 0) {
+                i += lineEnd;
+                shifted = false;
+            }
+            continue;
+        }
+        if (in[i] == LF || in.compare(i, 2, "\r\n") == 0) {
+            out += LINE_END;
+            shifted = false;
+            i += in[i] == LF ? 1 : 2;
+            continue;
+        }
+        char b = in[i++];
+        if (seen && b == SO)
+            shifted = true;
+        else if (seen && b == SI)
+            shifted = false;
+        else if (seen && shifted && b != ' ' && b != '\t')
+            out += static_cast<char>(b | '\x80');
+        else
+            out += b;
+    }
+    return out;
+}
+
+// Decodes in with the decoder alone, in pieces whose sizes come from seed, so that pieces
+// end at other places than the job's.
+std::string DecodeInPieces(const std::string &in, std::uint32_t seed)
+{
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    g_fpOut = open_memstream(&buffer, &size);
+    Check(g_fpOut != nullptr, "open_memstream");
+    ResetDecoder();
+    for (std::size_t at = 0; at < in.size();) {
+        seed = seed * 1664525u + 1013904223u;
+        // Mostly tiny pieces, now and then a large one, often the largest the buffer takes.
+        std::size_t largest = sizeof g_szLine - 1;
+        std::size_t piece = (seed >> 28) < 10 ? 1 + (seed >> 16) % 8
+                            : (seed >> 28) < 13 ? largest : 1 + (seed >> 8) % largest;
+        piece = std::min(piece, in.size() - at);
+        std::memcpy(g_szLine, in.data() + at, piece);
+        g_szLine[piece] = '\0';
+        g_cbLine = static_cast<int>(piece);
+        ConvertLine();
+        at += piece;
+    }
+    ConvertFileEnd();
+    Check(std::fclose(g_fpOut) == 0, "closing the memory stream");
+    g_fpOut = nullptr;
+    std::string out(buffer, size);
+    std::free(buffer);
+    return out;
+}
+
+std::uint32_t Hash(const std::string &bytes)
+{
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : bytes)
+        h = (h ^ c) * 16777619u;
+    return h;
+}
+
+std::string Sizes(std::size_t got, std::size_t expected)
+{
+    return "got " + std::to_string(got) + " bytes, expected " + std::to_string(expected);
+}
+
+void RemoveWorkingDirectory()
+{
+    std::remove(g_inbox.c_str());
+    std::remove(g_summary.c_str());
+    std::remove(g_second.c_str());
+    rmdir(g_tempDir.c_str());
+    rmdir(g_dir.c_str());
+    std::fprintf(stderr, "fuzz_job: %lu inputs gave a result with a designator made by a removal\n",
+                 g_joined);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // Every run writes a few files: in memory, the fuzzer runs several times as fast.
+    struct stat info;
+    const char *base = std::getenv("TMPDIR");
+    if (stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode))
+        base = "/dev/shm";
+    else if (base == nullptr || *base == '\0')
+        base = "/tmp";
+    std::string pattern = std::string(base) + "/quorvel-fuzz.XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr)
+        Fail("cannot create a working directory", pattern);
+    g_dir = pattern;
+    g_tempDir = g_dir + "/tmp";
+    g_inbox = g_dir + "/Inbox";
+    g_summary = g_inbox + ".snm";
+    g_second = g_dir + "/second";
+    if (mkdir(g_tempDir.c_str(), 0700) != 0)
+        Fail("cannot create", g_tempDir);
+    // The job's copy goes where the stand-in for GetTempPathA looks.
+    setenv("TMPDIR", g_tempDir.c_str(), 1);
+    std::atexit(RemoveWorkingDirectory);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const std::string in(reinterpret_cast<const char *>(data), size);
+    WriteAll(g_inbox, data, size);
+    WriteAll(g_summary, data, 0);
+
+    // The whole job, as the program runs it.
+    Check(ConvertInbox(g_inbox.c_str()), "the job failed");
+    Check(g_fpIn == nullptr && g_fpOut == nullptr, "a stream was left open");
+    Check(EntriesIn(g_tempDir) == 0, "the temporary copy was left behind");
+    Check(EntriesIn(g_dir) == 2, "the summary file was not deleted");
+    const std::string out = ReadAll(g_inbox);
+
+    if (out.size() != ExpectedLength(in))
+        Fail("wrong length", Sizes(out.size(), ExpectedLength(in)));
+    if (out != ReferenceDecode(in))
+        Fail("the result differs from the plain reading of the rules");
+    if (!HasDesignator(in) && out != PlainText(in))
+        Fail("a folder without a designator changed beyond its line ends");
+    if (DecodeInPieces(in, Hash(in)) != out)
+        Fail("other pieces gave another result");
+
+    if (HasDesignator(out)) {
+        ++g_joined;
+        return 0;
+    }
+    Check(ConvertFile(g_inbox.c_str(), g_second.c_str()) == 1, "the second conversion failed");
+    const std::string again = ReadAll(g_second);
+    std::remove(g_second.c_str());
+    // Natively, a CR that ends up before a line end of the result (CR CR LF, or a CR, a
+    // removed designator or SO, and LF) makes a CR LF, which the second run turns into LF.
+    // With CR LF line ends nothing changes at all.
+    if (again != PlainText(out))
+        Fail("the second conversion changed more than line ends");
+    if (LINE_END == "\r\n" && again != out)
+        Fail("the second conversion changed the result");
+    return 0;
+}

@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Fault cases of the Windows converter under Wine: the job must fail and lose nothing.
+#   fault_cases.sh CASE QUORVEL_CONVERT_EXE FAULT_HELPER_EXE
+# CASE is one of:
+#   held-open       the Inbox is held open by another process, without sharing, then
+#                   shared for reading only: the job fails and the Inbox is untouched
+#   disk-full       the CR LF rewrite of an Inbox with bare LF line ends does not fit on its
+#                   drive: the job fails, the Inbox comes back byte for byte from the copy,
+#                   the copy is kept and Inbox.snm stays
+#   temp-missing    the temporary directory does not exist: the job fails first
+#   temp-full       the temporary directory's drive is full: the job fails first
+# Runs inside a Wine prefix of its own (scripts/with-wine).  The two cases with a full drive
+# mount a small tmpfs and map it as a Wine drive; where mounting is not possible (not root,
+# no capability) they print why and exit 77, which the test runner counts as skipped.
+set -euo pipefail
+
+SKIP=77
+case_name=$1
+converter_exe=$2
+helper_exe=$3
+
+fail() { echo "FAILED ($case_name): $*"; exit 1; }
+
+[ -n "${WINEPREFIX:-}" ] || fail "no WINEPREFIX: run under scripts/with-wine"
+# Linux paths reach Windows programs through drive Z:, which Wine maps to /.
+[ "$(readlink "$WINEPREFIX/dosdevices/z:")" = / ] || fail "drive Z: of the Wine prefix is not /"
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-faults.XXXXXX")
+mounted=
+drive_link=
+holder=
+cleanup() {
+  if [ -n "$holder" ]; then
+    rm -f "$work/ready"
+    # It lets go within a tenth of a second; past that, end it.
+    for _ in $(seq 50); do kill -0 "$holder" 2>/dev/null || break; sleep 0.1; done
+    kill "$holder" 2>/dev/null || true
+    wait "$holder" 2>/dev/null || true
+  fi
+  [ -n "$drive_link" ] && rm -f "$drive_link"
+  if [ -n "$mounted" ]; then
+    umount "$mounted" 2>/dev/null || umount -l "$mounted" 2>/dev/null || echo "cannot unmount $mounted"
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A small tmpfs at $work/small, mapped as drive $1 (a letter), or else a free one of U: to Y:;
+# $small_drive names it.  Each case has a letter of its own: Wine may remember a drive.
+mount_small_drive() {
+  mkdir "$work/small"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP ($case_name): mounting a size-limited tmpfs needs root"
+    exit $SKIP
+  fi
+  local why
+  if ! why=$(mount -t tmpfs -o size=256k,mode=0755 quorvel-test "$work/small" 2>&1); then
+    echo "SKIP ($case_name): cannot mount a size-limited tmpfs here: ${why%%$'\n'*}"
+    exit $SKIP
+  fi
+  mounted=$work/small
+  local letter
+  for letter in "$1" u v w x y; do
+    if [ ! -e "$WINEPREFIX/dosdevices/$letter:" ]; then
+      drive_link=$WINEPREFIX/dosdevices/$letter:
+      ln -s "$work/small" "$drive_link"
+      small_drive=${letter^^}:
+      return
+    fi
+  done
+  fail "no free drive letter in the Wine prefix"
+}
+
+# Fills the small drive to the last byte.
+fill_small_drive() {
+  dd if=/dev/zero of="$work/small/filler" bs=4096 2>/dev/null || true
+  [ "$(df --output=avail -B1 "$work/small" | tail -1)" -eq 0 ] || fail "the small drive is not full"
+}
+
+# A mail folder with bare LF line ends, of many short lines: its rewrite with CR LF line
+# ends is larger by far more than a page.
+write_inbox() {
+  python3 - "$1" <<'EOF'
+import sys
+lines = [b"From - Mon Sep 23 10:00:00 1996", b"Content-Type: text/plain; charset=ISO-2022-KR",
+         b"", b"\x1b$)C", b"\x0e>H3gGO<<?d\x0f"]
+lines += [b"line %05d of the mail" % i for i in range(6000)]
+open(sys.argv[1], "wb").write(b"\n".join(lines) + b"\n")
+EOF
+}
+
+# Runs the converter on the folder $1 with the temporary directory $2, both Windows paths;
+# leaves its exit status in $status and its messages in $work/stderr.
+convert() {
+  status=0
+  wine "$helper_exe" run-with-temp "$2" "$(windows_path "$converter_exe")" "$1" \
+    </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
+}
+
+stamp() { stat -c '%s %y' "$1"; }
+
+# The job failed and left the folder as it was.
+expect_failed_untouched() {
+  local inbox=$1 original=$2 before=$3
+  [ "$status" -eq 1 ] || fail "the converter exited $status, not 1 ($(cat "$work/stderr"))"
+  grep -q "cannot convert" "$work/stderr" || fail "no message: $(cat "$work/stderr")"
+  cmp -s "$inbox" "$original" || fail "the Inbox changed"
+  [ "$(stamp "$inbox")" = "$before" ] || fail "the Inbox was written to"
+  [ -e "$inbox.snm" ] || fail "Inbox.snm was deleted"
+}
+
+# The names of the job's temporary copies in directory $1.
+copies_in() { find "$1" -maxdepth 1 -type f -iname 'qvl*.tmp' -printf '%f\n'; }
+
+mkdir "$work/mail" "$work/temp"
+inbox=$work/mail/Inbox
+write_inbox "$inbox"
+echo summary >"$inbox.snm"
+cp "$inbox" "$work/original"
+
+case $case_name in
+held-open)
+  for share in none read; do
+    before=$(stamp "$inbox")
+    rm -f "$work"/temp/*
+    wine "$helper_exe" hold "$(windows_path "$inbox")" "$share" "$(windows_path "$work/ready")" 120 \
+      </dev/null >"$work/holder.log" 2>&1 &
+    holder=$!
+    for _ in $(seq 600); do [ -e "$work/ready" ] && break; sleep 0.1; done
+    [ -e "$work/ready" ] || fail "the helper did not open the Inbox: $(cat "$work/holder.log")"
+    convert "$(windows_path "$inbox")" "$(windows_path "$work/temp")"
+    rm -f "$work/ready"
+    wait "$holder" || fail "the helper failed: $(cat "$work/holder.log")"
+    holder=
+    expect_failed_untouched "$inbox" "$work/original" "$before"
+    echo "Inbox held open, sharing $share: exit 1, $(cat "$work/stderr")"
+    if [ "$share" = read ]; then
+      # It could be copied, not rewritten: the copy stays with all of it.
+      copy=$(copies_in "$work/temp")
+      [ -n "$copy" ] && [ "$(echo "$copy" | wc -l)" -eq 1 ] || fail "expected one copy, found: $copy"
+      cmp -s "$work/temp/$copy" "$work/original" || fail "the copy does not hold the Inbox"
+    fi
+  done
+  ;;
+disk-full)
+  # The Inbox lives on the small drive, its copy in the ordinary temporary directory.
+  mount_small_drive q
+  small_inbox=$work/small/Inbox
+  cp "$work/original" "$small_inbox"
+  echo summary >"$small_inbox.snm"
+  fill_small_drive
+  convert "$small_drive\\Inbox" "$(windows_path "$work/temp")"
+  [ "$status" -eq 1 ] || fail "the converter exited $status, not 1 ($(cat "$work/stderr"))"
+  cmp -s "$small_inbox" "$work/original" || fail "the Inbox did not come back byte for byte"
+  [ -e "$small_inbox.snm" ] || fail "Inbox.snm was deleted"
+  copy=$(copies_in "$work/temp")
+  [ -n "$copy" ] && [ "$(echo "$copy" | wc -l)" -eq 1 ] || fail "expected one copy, found: $copy"
+  cmp -s "$work/temp/$copy" "$work/original" || fail "the copy does not hold the Inbox"
+  echo "Rewrite on a full drive: exit 1, $(cat "$work/stderr"); Inbox restored, copy kept"
+  ;;
+temp-missing)
+  before=$(stamp "$inbox")
+  convert "$(windows_path "$inbox")" "$(windows_path "$work/no-such-directory")"
+  expect_failed_untouched "$inbox" "$work/original" "$before"
+  [ -z "$(find "$work" -iname 'qvl*')" ] || fail "a temporary file was made somewhere"
+  echo "Missing temporary directory: exit 1, $(cat "$work/stderr")"
+  ;;
+temp-full)
+  mount_small_drive t
+  mkdir "$work/small/temp"
+  fill_small_drive
+  before=$(stamp "$inbox")
+  convert "$(windows_path "$inbox")" "$small_drive\\temp"
+  expect_failed_untouched "$inbox" "$work/original" "$before"
+  echo "Full temporary directory: exit 1, $(cat "$work/stderr")"
+  ;;
+*)
+  fail "unknown case"
+  ;;
+esac
+echo "PASSED ($case_name)"

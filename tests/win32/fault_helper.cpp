@@ -1,0 +1,101 @@
+// A helper of the Windows fault tests: holds a file open the way another program would, or
+// runs a program with a temporary directory of the test's choosing.
+//
+//   fault_helper hold FILE SHARE READY SECONDS
+//       Opens FILE for reading with SHARE as its share mode ("none" or "read"), creates
+//       READY, and keeps FILE open until READY is deleted or SECONDS have passed.
+//       Exit 0, or 2 when FILE or READY cannot be opened.
+//   fault_helper run-with-temp DIR PROGRAM [ARG...]
+//       Runs PROGRAM with TMP and TEMP set to DIR and exits with its exit code (125 when it
+//       cannot be started).  Wine takes TMP and TEMP from its registry, not from the Unix
+//       environment, so a test started from Linux cannot set them itself.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int Hold(const char *path, const char *share, const char *ready, int seconds)
+{
+    DWORD mode = std::strcmp(share, "read") == 0 ? FILE_SHARE_READ : 0;
+    HANDLE file = CreateFileA(path, GENERIC_READ, mode, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "fault_helper: cannot open %s (error %lu)\n", path, GetLastError());
+        return 2;
+    }
+    HANDLE flag = CreateFileA(ready, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (flag == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "fault_helper: cannot create %s (error %lu)\n", ready, GetLastError());
+        CloseHandle(file);
+        return 2;
+    }
+    CloseHandle(flag);
+    // Polling keeps the helper free of any channel the test would have to set up.
+    for (int waited = 0; waited < seconds * 10; ++waited) {
+        if (GetFileAttributesA(ready) == INVALID_FILE_ATTRIBUTES)
+            break;
+        Sleep(100);
+    }
+    CloseHandle(file);
+    return 0;
+}
+
+// Appends arg to a command line, quoted so that the C runtime's parser gives it back as is.
+void AppendQuoted(std::string &line, const char *arg)
+{
+    if (!line.empty())
+        line += ' ';
+    line += '"';
+    std::size_t backslashes = 0;
+    for (const char *p = arg; *p != '\0'; ++p) {
+        if (*p == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes double only before a quote, which itself gets one.
+        line.append(*p == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        line += *p;
+    }
+    line.append(backslashes * 2, '\\');
+    line += '"';
+}
+
+int RunWithTemp(const char *dir, int argc, char **argv)
+{
+    if (!SetEnvironmentVariableA("TMP", dir) || !SetEnvironmentVariableA("TEMP", dir))
+        return 125;
+    std::string line;
+    for (int i = 0; i < argc; ++i)
+        AppendQuoted(line, argv[i]);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(argv[0], &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        std::fprintf(stderr, "fault_helper: cannot start %s (error %lu)\n", argv[0], GetLastError());
+        return 125;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 125;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 6 && std::strcmp(argv[1], "hold") == 0)
+        return Hold(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (argc >= 4 && std::strcmp(argv[1], "run-with-temp") == 0)
+        return RunWithTemp(argv[2], argc - 3, argv + 3);
+    std::fprintf(stderr, "usage: fault_helper hold FILE none|read READY SECONDS\n"
+                         "       fault_helper run-with-temp DIR PROGRAM [ARG...]\n");
+    return 2;
+}
