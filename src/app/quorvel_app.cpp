@@ -25,6 +25,7 @@ BOOL CQuorvelApp::InitInstance()
 
     // The dialog becomes the main window only for its run: the framework clears the
     // pointer when the window goes, and on the paths above there is none to clear.
+    // cppcheck-suppress danglingLifetime
     m_pMainWnd = &dlg;
     dlg.DoModal();
     return FALSE;

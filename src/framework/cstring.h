@@ -15,9 +15,12 @@
 class CString {
 public:
     CString() = default;
-    CString(const wchar_t *psz);
+    // Implicit, so that literals and texts of either kind pass where a CString is wanted.
+    // cppcheck-suppress noExplicitConstructor
+    CString(const wchar_t *psz);  // NOLINT(google-explicit-constructor)
     // psz is text in the ANSI code page; null gives the empty text.
-    CString(const char *psz);
+    // cppcheck-suppress noExplicitConstructor
+    CString(const char *psz);  // NOLINT(google-explicit-constructor)
 
     // Replaces the text with string nID of the resource module, in the language the
     // resource loader picks for the user. Returns FALSE, leaving the text empty, when

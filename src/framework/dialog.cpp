@@ -31,7 +31,8 @@ INT_PTR CALLBACK AfxDlgProc(HWND hWnd, UINT message, WPARAM, LPARAM lParam)
 {
     if (message != WM_INITDIALOG)
         return FALSE;
-    CDialog *pDlg = reinterpret_cast<CDialog *>(lParam);
+    // DoModal passed the object as the message's parameter.
+    CDialog *pDlg = reinterpret_cast<CDialog *>(lParam);  // NOLINT(performance-no-int-to-ptr)
     pDlg->Attach(hWnd);
     if (pDlg->m_bCentre)
         CentreDialog(hWnd, GetWindow(hWnd, GW_OWNER));
@@ -63,7 +64,11 @@ INT_PTR CDialog::DoModal()
     // The template in the user's language, as the resource loader picks it.
     HINSTANCE hInst = AfxFindResourceHandle(MAKEINTRESOURCEA(m_nIDTemplate), RT_DIALOG);
     HRSRC hResource = FindResourceA(hInst, MAKEINTRESOURCEA(m_nIDTemplate), RT_DIALOG);
-    HGLOBAL hTemplate = hResource != nullptr ? LoadResource(hInst, hResource) : nullptr;
+    if (hResource == nullptr)
+        return -1;
+    HGLOBAL hTemplate = LoadResource(hInst, hResource);
+    if (hTemplate == nullptr)
+        return -1;
     const BYTE *pTemplate = static_cast<const BYTE *>(LockResource(hTemplate));
     if (pTemplate == nullptr)
         return -1;

@@ -49,7 +49,8 @@ void CWnd::Attach(HWND hWnd)
 {
     m_hWnd = hWnd;
     SetPropW(hWnd, WND_PROPERTY, this);
-    m_pfnSuper = reinterpret_cast<WNDPROC>(
+    // The system hands the previous procedure back as an integer.
+    m_pfnSuper = reinterpret_cast<WNDPROC>(  // NOLINT(performance-no-int-to-ptr)
         SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&AfxWndProc)));
 }
 
