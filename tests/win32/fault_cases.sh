@@ -7,10 +7,12 @@
 #   disk-full       the CR LF rewrite of an Inbox with bare LF line ends does not fit on its
 #                   drive: the job fails, the Inbox comes back byte for byte from the copy,
 #                   the copy is kept and Inbox.snm stays
+#   read-only       the Inbox is on a read-only mount (root ignores a file's own mode): the
+#                   job fails, the Inbox is untouched and the copy keeps all of it
 #   temp-missing    the temporary directory does not exist: the job fails first
 #   temp-full       the temporary directory's drive is full: the job fails first
-# Runs inside a Wine prefix of its own (scripts/with-wine).  The two cases with a full drive
-# mount a small tmpfs and map it as a Wine drive; where mounting is not possible (not root,
+# Runs inside a Wine prefix of its own (scripts/with-wine).  The read-only case and the two
+# cases with a full drive mount a file system and map it as a Wine drive; where mounting is not possible (not root,
 # no capability) they print why and exit 77, which the test runner counts as skipped.
 set -euo pipefail
 
@@ -158,6 +160,25 @@ disk-full)
   [ -n "$copy" ] && [ "$(echo "$copy" | wc -l)" -eq 1 ] || fail "expected one copy, found: $copy"
   cmp -s "$work/temp/$copy" "$work/original" || fail "the copy does not hold the Inbox"
   echo "Rewrite on a full drive: exit 1, $(cat "$work/stderr"); Inbox restored, copy kept"
+  ;;
+read-only)
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP ($case_name): a read-only bind mount needs root"
+    exit $SKIP
+  fi
+  if ! why=$(mount --bind "$work/mail" "$work/mail" 2>&1); then
+    echo "SKIP ($case_name): cannot bind-mount here: ${why%%$'\n'*}"
+    exit $SKIP
+  fi
+  mounted=$work/mail
+  mount -o remount,bind,ro "$work/mail" || fail "cannot make the mount read-only"
+  before=$(stamp "$inbox")
+  convert "$(windows_path "$inbox")" "$(windows_path "$work/temp")"
+  expect_failed_untouched "$inbox" "$work/original" "$before"
+  copy=$(copies_in "$work/temp")
+  [ -n "$copy" ] && [ "$(echo "$copy" | wc -l)" -eq 1 ] || fail "expected one copy, found: $copy"
+  cmp -s "$work/temp/$copy" "$work/original" || fail "the copy does not hold the Inbox"
+  echo "Read-only Inbox: exit 1, $(cat "$work/stderr"); copy kept"
   ;;
 temp-missing)
   before=$(stamp "$inbox")
