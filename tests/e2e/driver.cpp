@@ -2,11 +2,15 @@
 //
 //   quorvel-e2e GROUP LANGUAGE QUORVEL_EXE PROBE_DLL
 //
-// GROUP is one of startup, window, convert, about, exit, icon; LANGUAGE is en or ko and
+// GROUP is one of startup, window, convert, values, about, exit, icon; LANGUAGE is en or ko and
 // names the texts to expect (the program itself follows the user's language, LC_ALL under
 // Wine).  Each case prepares the mail client's registry key and a mail directory of its
 // own, starts the program, finds its windows from outside and drives them with the
 // messages a user's clicks and keys produce.  Exit status: 0 when every check passed.
+//
+//   quorvel-e2e show-main|show-about LANGUAGE QUORVEL_EXE PROBE_DLL HANDSHAKE_DIR
+//
+// holds the main window or the About box up for scripts/screenshots to take its picture.
 #include <windows.h>
 
 #include <cstdio>
@@ -35,6 +39,7 @@ struct Setting {
     const UiTexts *texts;
     std::wstring exe;
     std::wstring probeDll;
+    std::wstring handshake;   // for the show groups: where they meet the screenshot script
 };
 
 // The captions of the process's windows, to tell what came up instead of the expected one.
@@ -455,6 +460,53 @@ void IconGroup(const Setting &setting)
     EndWithExit(program, main);
 }
 
+// ---- show ------------------------------------------------------------------------------
+
+// Holds one window up for a picture: writes its place on the screen, "x y width height",
+// to HANDSHAKE\rect and waits until HANDSHAKE\done exists.
+void HoldForPicture(const Setting &setting, Program &program, HWND window)
+{
+    if (window == nullptr)
+        return;
+    // Painted, and given a moment to reach the display.
+    WaitUntil([&] { return WaitForInputIdle(program.Handle(), 0) == 0; }, UI_TIMEOUT_MS);
+    Sleep(500);
+    RECT r;
+    GetWindowRect(window, &r);
+    char text[64];
+    std::snprintf(text, sizeof text, "%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    Check(WriteFileBytes(setting.handshake + L"\\rect", text), std::string("its place is told: ") + text);
+    Check(WaitUntil([&] { return FileExists(setting.handshake + L"\\done"); }, 60000), "the picture is taken");
+}
+
+void ShowMain(const Setting &setting)
+{
+    MailDirectory mail;
+    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox");
+    Program program;
+    HWND main = StartMainWindow(setting, program, mail.Path());
+    HoldForPicture(setting, program, main);
+    EndWithExit(program, main);
+}
+
+void ShowAbout(const Setting &setting)
+{
+    MailDirectory mail;
+    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox");
+    Program program;
+    HWND main = StartMainWindow(setting, program, mail.Path());
+    if (main == nullptr)
+        return;
+    AsyncSend send(GetDlgItem(main, IDC_ABOUT), BM_CLICK, 0, 0);
+    HWND about = program.WaitForWindow(setting.texts->aboutCaption, UI_TIMEOUT_MS);
+    Check(about != nullptr, "the About box opens");
+    HoldForPicture(setting, program, about);
+    if (about != nullptr)
+        ClickOk(about);
+    Check(send.Finished(UI_TIMEOUT_MS), "the About box closes");
+    EndWithExit(program, main);
+}
+
 struct Group {
     const wchar_t *name;
     void (*run)(const Setting &);
@@ -463,15 +515,15 @@ struct Group {
 const Group GROUPS[] = {
     {L"startup", StartupGroup}, {L"window", WindowGroup},   {L"convert", ConvertGroup},
     {L"values", ValueFormGroup}, {L"about", AboutGroup},    {L"exit", ExitGroup},
-    {L"icon", IconGroup},
+    {L"icon", IconGroup},       {L"show-main", ShowMain},   {L"show-about", ShowAbout},
 };
 
 }  // namespace
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: quorvel-e2e GROUP en|ko QUORVEL_EXE PROBE_DLL\n");
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: quorvel-e2e GROUP en|ko QUORVEL_EXE PROBE_DLL [HANDSHAKE_DIR]\n");
         return 2;
     }
     const Group *group = nullptr;
@@ -485,7 +537,7 @@ int wmain(int argc, wchar_t **argv)
         std::fprintf(stderr, "quorvel-e2e: unknown group or language\n");
         return 2;
     }
-    Setting setting{texts, WindowsPath(argv[3]), WindowsPath(argv[4])};
+    Setting setting{texts, WindowsPath(argv[3]), WindowsPath(argv[4]), argc == 6 ? WindowsPath(argv[5]) : L""};
     if (GetFileAttributesW(setting.exe.c_str()) == INVALID_FILE_ATTRIBUTES) {
         std::fprintf(stderr, "quorvel-e2e: no program at %s\n", Utf8(setting.exe).c_str());
         return 2;
