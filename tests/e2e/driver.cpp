@@ -60,6 +60,10 @@ HWND StartMainWindow(const Setting &setting, Program &program, const std::wstrin
     HWND main = program.WaitForWindow(setting.texts->mainCaption, START_TIMEOUT_MS);
     Check(main != nullptr, "the main window opens, captioned \"" + Utf8(setting.texts->mainCaption) +
                                "\"" + (main != nullptr ? "" : " (" + WindowList(program) + ")"));
+    // As a user would, wait until the window is ready for input: a command posted while Wine
+    // is still showing it may be lost (a minimize then leaves the window as it was).
+    if (main != nullptr)
+        Check(program.WaitForInputIdle(UI_TIMEOUT_MS), "the program waits for input");
     return main;
 }
 
@@ -134,7 +138,8 @@ void CheckStartupMessage(const Setting &setting, const std::wstring &expected, c
     Check(buttons.size() == 1 && GetDlgItem(box, IDOK) != nullptr, "it has an OK button only");
     Check(program.TopWindows().size() == 1, "no other window is shown (" + WindowList(program) + ")");
 
-    // Any window of the process with the main caption, hidden or not, would be the main window.
+    // A window with the main caption, hidden or not, would be the main window: this private
+    // Wine session runs no other program that could own one.
     bool mainSeen = false;
     auto lookForMain = [&] {
         if (FindWindowW(nullptr, setting.texts->mainCaption) != nullptr)
@@ -143,8 +148,7 @@ void CheckStartupMessage(const Setting &setting, const std::wstring &expected, c
     };
     lookForMain();
     ClickOk(box);
-    DWORD exitCode = 0;
-    bool ended = WaitUntil(lookForMain, UI_TIMEOUT_MS) && program.WaitForExit(UI_TIMEOUT_MS, &exitCode);
+    bool ended = WaitUntil(lookForMain, UI_TIMEOUT_MS) && program.WaitForExit(UI_TIMEOUT_MS);
     Check(ended, "the program ends when OK is clicked");
     Check(!mainSeen, "the main window never opens");
 }
@@ -469,7 +473,7 @@ void HoldForPicture(const Setting &setting, Program &program, HWND window)
     if (window == nullptr)
         return;
     // Painted, and given a moment to reach the display.
-    WaitUntil([&] { return WaitForInputIdle(program.Handle(), 0) == 0; }, UI_TIMEOUT_MS);
+    program.WaitForInputIdle(UI_TIMEOUT_MS);
     Sleep(500);
     RECT r;
     GetWindowRect(window, &r);

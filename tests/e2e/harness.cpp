@@ -281,6 +281,11 @@ bool Program::Running() const
     return m_info.hProcess != nullptr && WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT;
 }
 
+bool Program::WaitForInputIdle(DWORD timeoutMs) const
+{
+    return m_info.hProcess != nullptr && ::WaitForInputIdle(m_info.hProcess, timeoutMs) == 0;
+}
+
 bool Program::WaitForExit(DWORD timeoutMs, DWORD *exitCode)
 {
     if (m_info.hProcess == nullptr || WaitForSingleObject(m_info.hProcess, timeoutMs) != WAIT_OBJECT_0)

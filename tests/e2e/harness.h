@@ -78,10 +78,11 @@ public:
 
     bool Start(const std::wstring &exe, const std::wstring &directory);
     DWORD ProcessId() const { return m_info.dwProcessId; }
-    HANDLE Handle() const { return m_info.hProcess; }
     // Waits for the process to end; false on timeout.  exitCode gets its exit code.
     bool WaitForExit(DWORD timeoutMs, DWORD *exitCode = nullptr);
     bool Running() const;
+    // Waits until the program waits for input with nothing left to handle; false on timeout.
+    bool WaitForInputIdle(DWORD timeoutMs) const;
     void Kill();
 
     // The visible top-level windows of the process.
