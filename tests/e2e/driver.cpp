@@ -39,7 +39,7 @@ struct Setting {
     const UiTexts *texts;
     std::wstring exe;
     std::wstring probeDll;
-    std::wstring handshake;   // for the show groups: where they meet the screenshot script
+    std::wstring handshake;  // for the show groups: where they meet the screenshot script
 };
 
 // The captions of the process's windows, to tell what came up instead of the expected one.
@@ -58,8 +58,9 @@ HWND StartMainWindow(const Setting &setting, Program &program, const std::wstrin
         return nullptr;
     }
     HWND main = program.WaitForWindow(setting.texts->mainCaption, START_TIMEOUT_MS);
-    Check(main != nullptr, "the main window opens, captioned \"" + Utf8(setting.texts->mainCaption) +
-                               "\"" + (main != nullptr ? "" : " (" + WindowList(program) + ")"));
+    Check(main != nullptr, "the main window opens, captioned \"" +
+                               Utf8(setting.texts->mainCaption) + "\"" +
+                               (main != nullptr ? "" : " (" + WindowList(program) + ")"));
     // As a user would, wait until the window is ready for input: a command posted while Wine
     // is still showing it may be lost (a minimize then leaves the window as it was).
     if (main != nullptr)
@@ -92,7 +93,8 @@ void CheckShows(const std::vector<std::wstring> &texts, const std::wstring &expe
         }
         shown += (shown.empty() ? "" : ", ") + Quoted(text);
     }
-    Check(false, "it says " + Quoted(expected) + " (it shows " + (shown.empty() ? "no text" : shown) + ")");
+    Check(false, "it says " + Quoted(expected) + " (it shows " +
+                     (shown.empty() ? "no text" : shown) + ")");
 }
 
 // Files the conversion job leaves in the temporary directory, by their prefix.
@@ -120,8 +122,9 @@ std::string Placement(HWND window)
     RECT r = {};
     GetWindowRect(window, &r);
     char text[160];
-    std::snprintf(text, sizeof text, "style %08lx, at %ld,%ld-%ld,%ld, %s, %s", GetWindowLongW(window, GWL_STYLE),
-                  r.left, r.top, r.right, r.bottom, IsWindowEnabled(window) ? "enabled" : "disabled",
+    std::snprintf(text, sizeof text, "style %08lx, at %ld,%ld-%ld,%ld, %s, %s",
+                  GetWindowLongW(window, GWL_STYLE), r.left, r.top, r.right, r.bottom,
+                  IsWindowEnabled(window) ? "enabled" : "disabled",
                   GetForegroundWindow() == window ? "in the foreground" : "not in the foreground");
     return text;
 }
@@ -129,7 +132,8 @@ std::string Placement(HWND window)
 // ---- startup --------------------------------------------------------------------------
 
 // Starts the program with the mail set-up broken and checks the one message it shows.
-void CheckStartupMessage(const Setting &setting, const std::wstring &expected, const std::string &situation)
+void CheckStartupMessage(const Setting &setting, const std::wstring &expected,
+                         const std::string &situation)
 {
     Note(situation);
     MailDirectory mail;
@@ -148,7 +152,8 @@ void CheckStartupMessage(const Setting &setting, const std::wstring &expected, c
     CheckShows(texts, expected);
     std::vector<std::wstring> buttons = ChildTexts(box, L"Button");
     Check(buttons.size() == 1 && GetDlgItem(box, IDOK) != nullptr, "it has an OK button only");
-    Check(program.TopWindows().size() == 1, "no other window is shown (" + WindowList(program) + ")");
+    Check(program.TopWindows().size() == 1,
+          "no other window is shown (" + WindowList(program) + ")");
 
     // A window with the main caption, hidden or not, would be the main window: this private
     // Wine session runs no other program that could own one.
@@ -174,7 +179,8 @@ void StartupGroup(const Setting &setting)
     CheckStartupMessage(setting, NO_MAIL_SETUP_TEXT, "the \"Mail Directory\" value is missing");
 
     // Longer than the 493 bytes the program reads.
-    Check(SetMailDirectory(L"C:\\" + std::wstring(600, L'm')), "set-up: a 603-character \"Mail Directory\"");
+    Check(SetMailDirectory(L"C:\\" + std::wstring(600, L'm')),
+          "set-up: a 603-character \"Mail Directory\"");
     CheckStartupMessage(setting, NO_MAIL_SETUP_TEXT, "the \"Mail Directory\" value is too long");
     RemoveMailKey();
 }
@@ -190,9 +196,11 @@ void CheckControl(HWND main, int id, const wchar_t *className, const std::wstrin
         return;
     }
     CheckText(WindowText(control), text, name + " (" + std::to_string(id) + ") reads");
-    Check(lstrcmpiW(ClassName(control).c_str(), className) == 0, name + " is a " + Utf8(className) + " control");
+    Check(lstrcmpiW(ClassName(control).c_str(), className) == 0,
+          name + " is a " + Utf8(className) + " control");
     if (shown) {
-        Check(IsWindowVisible(control) && IsWindowEnabled(control), name + " is visible and enabled");
+        Check(IsWindowVisible(control) && IsWindowEnabled(control),
+              name + " is visible and enabled");
     } else {
         Check(!IsWindowVisible(control), name + " is not visible");
         Check(!IsWindowEnabled(control), name + " is disabled");
@@ -211,16 +219,20 @@ void WindowGroup(const Setting &setting)
 
     Note("the main window and its controls");
     CheckText(WindowText(main), t.mainCaption, "caption");
-    Check(program.TopWindows().size() == 1, "the main window is the only window (" + WindowList(program) + ")");
+    Check(program.TopWindows().size() == 1,
+          "the main window is the only window (" + WindowList(program) + ")");
     Check(IsWindowEnabled(main), "the main window is enabled");
     CheckControl(main, IDC_STATUS, L"Static", t.instruction, true, "the instruction");
     CheckControl(main, IDC_CONVERT, L"Button", t.convertButton, true, "Convert");
     CheckControl(main, IDC_EXIT, L"Button", t.exitButton, true, "Exit");
     CheckControl(main, IDC_ABOUT, L"Button", t.aboutButton, true, "About");
-    CheckControl(main, IDC_TEXT_CONVERTING, L"Static", t.converting, false, "the hidden progress text");
+    CheckControl(main, IDC_TEXT_CONVERTING, L"Static", t.converting, false,
+                 "the hidden progress text");
     CheckControl(main, IDC_TEXT_FAILED, L"Static", t.failed, false, "the hidden failure text");
-    CheckControl(main, IDC_TEXT_MENU_ABOUT, L"Static", t.menuAbout, false, "the hidden About menu text");
-    CheckControl(main, IDC_TEXT_MENU_CONVERT, L"Static", t.menuConvert, false, "the hidden Convert menu text");
+    CheckControl(main, IDC_TEXT_MENU_ABOUT, L"Static", t.menuAbout, false,
+                 "the hidden About menu text");
+    CheckControl(main, IDC_TEXT_MENU_CONVERT, L"Static", t.menuConvert, false,
+                 "the hidden Convert menu text");
 
     Note("the system menu and the icons, read on the program's own thread");
     Probe probe(setting.probeDll);
@@ -228,12 +240,15 @@ void WindowGroup(const Setting &setting)
     const ProbeBlock *answer = probe.Ask(PROBE_WINDOW, UI_TIMEOUT_MS);
     Check(answer != nullptr, "the probe answers");
     if (answer != nullptr) {
-        Check(answer->menuFound && answer->menuCount > 3, "the window has a system menu with the standard items and ours");
+        Check(answer->menuFound && answer->menuCount > 3,
+              "the window has a system menu with the standard items and ours");
         const ProbeMenuItem *last = answer->lastItems;
         Check((last[0].type & MFT_SEPARATOR) != 0, "the third-last item is a separator");
-        Check(last[1].id == IDM_CONVERT && !(last[1].type & MFT_SEPARATOR), "the next-to-last item is Convert (0x10)");
+        Check(last[1].id == IDM_CONVERT && !(last[1].type & MFT_SEPARATOR),
+              "the next-to-last item is Convert (0x10)");
         CheckText(last[1].text, t.menuConvert, "its text");
-        Check(last[2].id == IDM_ABOUTBOX && !(last[2].type & MFT_SEPARATOR), "the last item is About (0x30)");
+        Check(last[2].id == IDM_ABOUTBOX && !(last[2].type & MFT_SEPARATOR),
+              "the last item is About (0x30)");
         CheckText(last[2].text, t.menuAbout, "its text");
         int cx = GetSystemMetrics(SM_CXICON), cy = GetSystemMetrics(SM_CYICON);
         Check(answer->bigIconWidth == cx && answer->bigIconHeight == cy,
@@ -249,13 +264,15 @@ void WindowGroup(const Setting &setting)
 // ---- convert --------------------------------------------------------------------------
 
 // Runs one successful conversion through the given message and checks its result.
-void CheckConversion(const UiTexts &t, Program &program, HWND main, const std::wstring &inbox, HWND target, UINT message, WPARAM wParam)
+void CheckConversion(const UiTexts &t, Program &program, HWND main, const std::wstring &inbox,
+                     HWND target, UINT message, WPARAM wParam)
 {
     std::vector<std::wstring> copiesBefore = TemporaryCopies();
     AsyncSend send(target, message, wParam, 0);
     Check(send.Finished(UI_TIMEOUT_MS), "the command returns");
     std::string bytes;
-    Check(ReadFileBytes(inbox, &bytes) && bytes == ConvertedInbox(), "the Inbox now holds EUC-KR text");
+    Check(ReadFileBytes(inbox, &bytes) && bytes == ConvertedInbox(),
+          "the Inbox now holds EUC-KR text");
     Check(!FileExists(inbox + L".snm"), "Inbox.snm is deleted");
     CheckText(WindowText(GetDlgItem(main, IDC_STATUS)), t.instruction, "the instruction is shown");
     Check(program.TopWindows().size() == 1, "no message is shown (" + WindowList(program) + ")");
@@ -267,7 +284,8 @@ void ConvertGroup(const Setting &setting)
     const UiTexts &t = *setting.texts;
     MailDirectory mail;
     const std::wstring inbox = mail.File(L"Inbox");
-    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox and Inbox.snm");
+    Check(mail.Fill() && SetMailDirectory(mail.Path()),
+          "set-up: a mail directory with an Inbox and Inbox.snm");
     Program program;
     HWND main = StartMainWindow(setting, program, mail.Path());
     if (main == nullptr)
@@ -296,8 +314,10 @@ void ConvertGroup(const Setting &setting)
             ClickOk(box);
         }
         Check(send.Finished(UI_TIMEOUT_MS), "the command returns once the message is closed");
-        CheckText(WindowText(GetDlgItem(main, IDC_STATUS)), t.instruction, "the instruction is back");
-        Check(program.TopWindows().size() == 1, "the message box is gone (" + WindowList(program) + ")");
+        CheckText(WindowText(GetDlgItem(main, IDC_STATUS)), t.instruction,
+                  "the instruction is back");
+        Check(program.TopWindows().size() == 1,
+              "the message box is gone (" + WindowList(program) + ")");
     }
 
     Note("Convert again after the failure");
@@ -308,7 +328,8 @@ void ConvertGroup(const Setting &setting)
 
 // A "Mail Directory" value given as raw bytes; the Inbox must be found where they point.
 void CheckValueForm(const Setting &setting, const std::string &value, bool withNul,
-                    const std::wstring &directory, const std::wstring &inbox, const std::string &situation)
+                    const std::wstring &directory, const std::wstring &inbox,
+                    const std::string &situation)
 {
     Note(situation);
     Check(SetMailDirectoryBytes(value, withNul), "set-up: the value is stored");
@@ -317,7 +338,8 @@ void CheckValueForm(const Setting &setting, const std::string &value, bool withN
     Program program;
     HWND main = StartMainWindow(setting, program, directory);
     if (main != nullptr)
-        CheckConversion(*setting.texts, program, main, inbox, GetDlgItem(main, IDC_CONVERT), BM_CLICK, 0);
+        CheckConversion(*setting.texts, program, main, inbox, GetDlgItem(main, IDC_CONVERT),
+                        BM_CLICK, 0);
     EndWithExit(program, main);
     DeleteFileW(inbox.c_str());
     DeleteFileW((inbox + L".snm").c_str());
@@ -337,14 +359,17 @@ void ValueFormGroup(const Setting &setting)
         Note("skipped: the empty values, as " + Utf8(root) + "Inbox exists already");
         return;
     }
-    CheckValueForm(setting, "", true, mail.Path(), root + L"Inbox", "an empty \"Mail Directory\" value");
-    CheckValueForm(setting, "", false, mail.Path(), root + L"Inbox", "a \"Mail Directory\" value of length 0");
+    CheckValueForm(setting, "", true, mail.Path(), root + L"Inbox",
+                   "an empty \"Mail Directory\" value");
+    CheckValueForm(setting, "", false, mail.Path(), root + L"Inbox",
+                   "a \"Mail Directory\" value of length 0");
     RemoveMailKey();
 }
 
 // ---- about ----------------------------------------------------------------------------
 
-void CheckAboutBox(const Setting &setting, Program &program, HWND main, HWND target, UINT message, WPARAM wParam)
+void CheckAboutBox(const Setting &setting, Program &program, HWND main, HWND target, UINT message,
+                   WPARAM wParam)
 {
     const UiTexts &t = *setting.texts;
     AsyncSend send(target, message, wParam, 0);
@@ -406,7 +431,8 @@ void ExitGroup(const Setting &setting)
             // A key goes to the window with the focus; the dialog's loop turns Esc into Cancel.
             GUITHREADINFO info = {};
             info.cbSize = sizeof info;
-            HWND focus = GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info) && info.hwndFocus != nullptr
+            HWND focus = GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info) &&
+                                 info.hwndFocus != nullptr
                              ? info.hwndFocus
                              : main;
             PostMessageW(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
@@ -447,38 +473,47 @@ void IconGroup(const Setting &setting)
         PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0);
         minimized = WaitUntil([&] { return IsIconic(main) != FALSE; }, UI_TIMEOUT_MS / 5);
     }
-    Check(minimized, "the window minimizes" + (minimized ? std::string() : " (" + Placement(main) + ")"));
+    Check(minimized,
+          "the window minimizes" + (minimized ? std::string() : " (" + Placement(main) + ")"));
     const ProbeBlock *answer = probe.Ask(PROBE_PAINT, UI_TIMEOUT_MS);
     Check(answer != nullptr, "the probe answers");
     if (answer != nullptr) {
         int cx = GetSystemMetrics(SM_CXICON), cy = GetSystemMetrics(SM_CYICON);
         // Signed division, rounded toward zero: on an empty client area -31 / 2 is -15.
         int x = (answer->clientWidth - cx + 1) / 2, y = (answer->clientHeight - cy + 1) / 2;
-        std::string area = std::to_string(answer->clientWidth) + "x" + std::to_string(answer->clientHeight);
+        std::string area =
+            std::to_string(answer->clientWidth) + "x" + std::to_string(answer->clientHeight);
         Check(answer->iconic == 1, "the window is minimized when it repaints");
+        Check(answer->drawWatched, "the probe watches the program's calls of DrawIcon");
         Check(answer->paintsSeen + answer->paintSentByProbe > 0,
-              std::string("it gets WM_PAINT") + (answer->paintSentByProbe ? " (sent by the probe)" : ""));
+              std::string("it gets WM_PAINT") +
+                  (answer->paintSentByProbe ? " (sent by the probe)" : ""));
         Check(answer->iconErasesSeen == 1, "it sends itself WM_ICONERASEBKGND once");
-        Check(answer->iconDraws == 1, "it draws an icon once (" + std::to_string(answer->iconDraws) + ")");
+        Check(answer->iconDraws == 1,
+              "it draws an icon once (" + std::to_string(answer->iconDraws) + ")");
         Check(answer->drawIconIsResource128, "the icon is icon 128");
         Check(answer->drawDcIsWindows && answer->drawDcWasErased,
               "into the window's paint context, the one it erased the background of");
         Check(answer->drawX == x && answer->drawY == y,
-              "centred in the client area of " + area + ": at " + std::to_string(answer->drawX) + "," +
-                  std::to_string(answer->drawY) + ", expected " + std::to_string(x) + "," + std::to_string(y));
+              "centred in the client area of " + area + ": at " + std::to_string(answer->drawX) +
+                  "," + std::to_string(answer->drawY) + ", expected " + std::to_string(x) + "," +
+                  std::to_string(y));
     }
 
     Note("restored");
     PostMessageW(main, WM_SYSCOMMAND, SC_RESTORE, 0);
-    Check(WaitUntil([&] { return IsIconic(main) == FALSE && IsWindowVisible(main); }, UI_TIMEOUT_MS),
-          "the window is restored");
+    Check(
+        WaitUntil([&] { return IsIconic(main) == FALSE && IsWindowVisible(main); }, UI_TIMEOUT_MS),
+        "the window is restored");
     answer = probe.Ask(PROBE_PAINT, UI_TIMEOUT_MS);
     Check(answer != nullptr, "the probe answers");
     if (answer != nullptr) {
         Check(answer->paintsSeen > 0, "it gets WM_PAINT");
-        Check(answer->iconDraws == 0 && answer->iconErasesSeen == 0, "it paints as a dialog does, without the icon");
+        Check(answer->iconDraws == 0 && answer->iconErasesSeen == 0,
+              "it paints as a dialog does, without the icon");
     }
-    CheckText(WindowText(GetDlgItem(main, IDC_STATUS)), setting.texts->instruction, "the instruction is shown");
+    CheckText(WindowText(GetDlgItem(main, IDC_STATUS)), setting.texts->instruction,
+              "the instruction is shown");
     EndWithExit(program, main);
 }
 
@@ -496,9 +531,12 @@ void HoldForPicture(const Setting &setting, Program &program, HWND window)
     RECT r;
     GetWindowRect(window, &r);
     char text[64];
-    std::snprintf(text, sizeof text, "%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
-    Check(WriteFileBytes(setting.handshake + L"\\rect", text), std::string("its place is told: ") + text);
-    Check(WaitUntil([&] { return FileExists(setting.handshake + L"\\done"); }, 60000), "the picture is taken");
+    std::snprintf(text, sizeof text, "%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left,
+                  r.bottom - r.top);
+    Check(WriteFileBytes(setting.handshake + L"\\rect", text),
+          std::string("its place is told: ") + text);
+    Check(WaitUntil([&] { return FileExists(setting.handshake + L"\\done"); }, 60000),
+          "the picture is taken");
 }
 
 void ShowMain(const Setting &setting)
@@ -535,9 +573,9 @@ struct Group {
 };
 
 const Group GROUPS[] = {
-    {L"startup", StartupGroup}, {L"window", WindowGroup},   {L"convert", ConvertGroup},
-    {L"values", ValueFormGroup}, {L"about", AboutGroup},    {L"exit", ExitGroup},
-    {L"icon", IconGroup},       {L"show-main", ShowMain},   {L"show-about", ShowAbout},
+    {L"startup", StartupGroup},  {L"window", WindowGroup}, {L"convert", ConvertGroup},
+    {L"values", ValueFormGroup}, {L"about", AboutGroup},   {L"exit", ExitGroup},
+    {L"icon", IconGroup},        {L"show-main", ShowMain}, {L"show-about", ShowAbout},
 };
 
 }  // namespace
@@ -545,7 +583,8 @@ const Group GROUPS[] = {
 int wmain(int argc, wchar_t **argv)
 {
     if (argc != 5 && argc != 6) {
-        std::fprintf(stderr, "usage: quorvel-e2e GROUP en|ko QUORVEL_EXE PROBE_DLL [HANDSHAKE_DIR]\n");
+        std::fprintf(stderr,
+                     "usage: quorvel-e2e GROUP en|ko QUORVEL_EXE PROBE_DLL [HANDSHAKE_DIR]\n");
         return 2;
     }
     const Group *group = nullptr;
@@ -559,7 +598,8 @@ int wmain(int argc, wchar_t **argv)
         std::fprintf(stderr, "quorvel-e2e: unknown group or language\n");
         return 2;
     }
-    Setting setting{texts, WindowsPath(argv[3]), WindowsPath(argv[4]), argc == 6 ? WindowsPath(argv[5]) : L""};
+    Setting setting {texts, WindowsPath(argv[3]), WindowsPath(argv[4]),
+                     argc == 6 ? WindowsPath(argv[5]) : L""};
     if (GetFileAttributesW(setting.exe.c_str()) == INVALID_FILE_ATTRIBUTES) {
         std::fprintf(stderr, "quorvel-e2e: no program at %s\n", Utf8(setting.exe).c_str());
         return 2;
@@ -568,7 +608,8 @@ int wmain(int argc, wchar_t **argv)
     // The program picks its language variant from the user's; make sure it is the one expected.
     LANGID language = GetUserDefaultUILanguage();
     Check(PRIMARYLANGID(language) == PRIMARYLANGID(texts->languageId),
-          "the user's language is " + Utf8(texts->language) + " (" + std::to_string(language) + ")");
+          "the user's language is " + Utf8(texts->language) + " (" + std::to_string(language) +
+              ")");
     Check(UseUnmanagedWindows(), "set-up: windows without a window manager");
     group->run(setting);
 

@@ -24,8 +24,8 @@ std::string Utf8(const std::wstring &text)
 {
     if (text.empty())
         return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size,
                         nullptr, nullptr);
@@ -56,13 +56,15 @@ std::string Quoted(const std::wstring &text)
 
 void CheckText(const std::wstring &actual, const std::wstring &expected, const std::string &what)
 {
-    Check(actual == expected, what + ": " + Quoted(actual) + (actual == expected ? "" : ", expected " + Quoted(expected)));
+    Check(actual == expected, what + ": " + Quoted(actual) +
+                                  (actual == expected ? "" : ", expected " + Quoted(expected)));
 }
 
 void Note(const std::string &text)
 {
     static const ULONGLONG start = GetTickCount64();
-    std::printf("== %s (at %.1f s)\n", text.c_str(), static_cast<double>(GetTickCount64() - start) / 1000);
+    std::printf("== %s (at %.1f s)\n", text.c_str(),
+                static_cast<double>(GetTickCount64() - start) / 1000);
     std::fflush(stdout);
 }
 
@@ -90,34 +92,33 @@ bool WaitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
 const std::string &SampleInbox()
 {
     // One mail with a header in ASCII and a body in ISO-2022-KR, lines ending in CR LF.
-    static const std::string inbox =
-        "From - Mon Sep 23 09:00:00 1996\r\n"
-        "Subject: Hangul\r\n"
-        "Content-Type: text/plain; charset=ISO-2022-KR\r\n"
-        "\r\n"
-        "\x1b$)C\r\n"
-        "\x0e>H3gGO<<?d\x0f, \x0eGQ1[\x0f \x0e" "8^@O@T4O4Y\x0f.\r\n";
+    static const std::string inbox = "From - Mon Sep 23 09:00:00 1996\r\n"
+                                     "Subject: Hangul\r\n"
+                                     "Content-Type: text/plain; charset=ISO-2022-KR\r\n"
+                                     "\r\n"
+                                     "\x1b$)C\r\n"
+                                     "\x0e>H3gGO<<?d\x0f, \x0eGQ1[\x0f \x0e"
+                                     "8^@O@T4O4Y\x0f.\r\n";
     return inbox;
 }
 
 const std::string &ConvertedInbox()
 {
     // The designator line is gone; the Korean text is EUC-KR ("Hello, this is a Hangul mail.").
-    static const std::string inbox =
-        "From - Mon Sep 23 09:00:00 1996\r\n"
-        "Subject: Hangul\r\n"
-        "Content-Type: text/plain; charset=ISO-2022-KR\r\n"
-        "\r\n"
-        "\xbe\xc8\xb3\xe7\xc7\xcf\xbc\xbc\xbf\xe4, \xc7\xd1\xb1\xdb "
-        "\xb8\xde\xc0\xcf\xc0\xd4\xb4\xcf\xb4\xd9.\r\n";
+    static const std::string inbox = "From - Mon Sep 23 09:00:00 1996\r\n"
+                                     "Subject: Hangul\r\n"
+                                     "Content-Type: text/plain; charset=ISO-2022-KR\r\n"
+                                     "\r\n"
+                                     "\xbe\xc8\xb3\xe7\xc7\xcf\xbc\xbc\xbf\xe4, \xc7\xd1\xb1\xdb "
+                                     "\xb8\xde\xc0\xcf\xc0\xd4\xb4\xcf\xb4\xd9.\r\n";
     return inbox;
 }
 
 bool ReadFileBytes(const std::wstring &path, std::string *bytes)
 {
     bytes->clear();
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     char buffer[4096];
@@ -230,7 +231,8 @@ bool SetMailDirectoryBytes(const std::string &bytes, bool withNul)
     if (!CreateMailKeyWithoutValue())
         return false;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, Utf8(MAIL_KEY).c_str(), 0, KEY_WRITE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, Utf8(MAIL_KEY).c_str(), 0, KEY_WRITE, &key) !=
+        ERROR_SUCCESS)
         return false;
     DWORD size = static_cast<DWORD>(bytes.size() + (withNul ? 1 : 0));
     LONG result = RegSetValueExA(key, Utf8(MAIL_VALUE).c_str(), 0, REG_SZ,
@@ -246,11 +248,12 @@ bool UseUnmanagedWindows()
     // Wine waits up to two seconds for a window manager to acknowledge every window it hides;
     // a virtual display has none.  Windows that no window manager manages need no answer.
     HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", 0, nullptr, 0, KEY_WRITE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", 0, nullptr, 0, KEY_WRITE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
         return false;
     static const wchar_t no[] = L"N";
-    LONG result = RegSetValueExW(key, L"Managed", 0, REG_SZ, reinterpret_cast<const BYTE *>(no), sizeof no);
+    LONG result =
+        RegSetValueExW(key, L"Managed", 0, REG_SZ, reinterpret_cast<const BYTE *>(no), sizeof no);
     RegCloseKey(key);
     return result == ERROR_SUCCESS;
 }
@@ -288,7 +291,8 @@ bool Program::WaitForInputIdle(DWORD timeoutMs) const
 
 bool Program::WaitForExit(DWORD timeoutMs, DWORD *exitCode)
 {
-    if (m_info.hProcess == nullptr || WaitForSingleObject(m_info.hProcess, timeoutMs) != WAIT_OBJECT_0)
+    if (m_info.hProcess == nullptr ||
+        WaitForSingleObject(m_info.hProcess, timeoutMs) != WAIT_OBJECT_0)
         return false;
     if (exitCode != nullptr)
         GetExitCodeProcess(m_info.hProcess, exitCode);
@@ -328,7 +332,7 @@ BOOL CALLBACK CollectTopWindow(HWND window, LPARAM lParam)
 
 std::vector<HWND> Program::TopWindows() const
 {
-    WindowSearch search{m_info.dwProcessId, {}};
+    WindowSearch search {m_info.dwProcessId, {}};
     if (m_info.hProcess != nullptr)
         EnumWindows(CollectTopWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
@@ -337,14 +341,16 @@ std::vector<HWND> Program::TopWindows() const
 HWND Program::WaitForWindow(const std::wstring &caption, DWORD timeoutMs) const
 {
     HWND result = nullptr;
-    WaitUntil([&] {
-        for (HWND window : TopWindows())
-            if (WindowText(window) == caption) {
-                result = window;
-                return true;
-            }
-        return false;
-    }, timeoutMs);
+    WaitUntil(
+        [&] {
+            for (HWND window : TopWindows())
+                if (WindowText(window) == caption) {
+                    result = window;
+                    return true;
+                }
+            return false;
+        },
+        timeoutMs);
     return result;
 }
 
@@ -377,7 +383,8 @@ struct ChildSearch {
 BOOL CALLBACK CollectChildText(HWND child, LPARAM lParam)
 {
     auto *search = reinterpret_cast<ChildSearch *>(lParam);
-    if (GetParent(child) == search->parent && lstrcmpiW(ClassName(child).c_str(), search->className.c_str()) == 0)
+    if (GetParent(child) == search->parent &&
+        lstrcmpiW(ClassName(child).c_str(), search->className.c_str()) == 0)
         search->texts.push_back(WindowText(child));
     return TRUE;
 }
@@ -386,7 +393,7 @@ BOOL CALLBACK CollectChildText(HWND child, LPARAM lParam)
 
 std::vector<std::wstring> ChildTexts(HWND parent, const std::wstring &className)
 {
-    ChildSearch search{parent, className, {}};
+    ChildSearch search {parent, className, {}};
     EnumChildWindows(parent, CollectChildText, reinterpret_cast<LPARAM>(&search));
     return search.texts;
 }
@@ -422,7 +429,8 @@ bool AsyncSend::Finished(DWORD timeoutMs)
 
 // ---- The probe -----------------------------------------------------------------------
 
-Probe::Probe(const std::wstring &dllPath) : m_dllPath(dllPath) {}
+Probe::Probe(const std::wstring &dllPath) : m_dllPath(dllPath)
+{ }
 
 Probe::~Probe()
 {
@@ -445,15 +453,18 @@ bool Probe::Attach(HWND window)
         return false;
     wchar_t name[64];
     std::swprintf(name, 64, PROBE_BLOCK_NAME_FORMAT, processId);
-    m_mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProbeBlock), name);
+    m_mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                   sizeof(ProbeBlock), name);
     if (m_mapping == nullptr)
         return false;
-    m_block = static_cast<ProbeBlock *>(MapViewOfFile(m_mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbeBlock)));
+    m_block = static_cast<ProbeBlock *>(
+        MapViewOfFile(m_mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbeBlock)));
     m_dll = LoadLibraryW(m_dllPath.c_str());
     if (m_block == nullptr || m_dll == nullptr)
         return false;
     // Through void *: FARPROC takes no arguments, and -Wextra rightly frowns on a direct cast.
-    auto hookProc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void *>(GetProcAddress(m_dll, "ProbeGetMessage")));
+    auto hookProc = reinterpret_cast<HOOKPROC>(
+        reinterpret_cast<void *>(GetProcAddress(m_dll, "ProbeGetMessage")));
     if (hookProc == nullptr)
         return false;
     m_hook = SetWindowsHookExW(WH_GETMESSAGE, hookProc, m_dll, threadId);

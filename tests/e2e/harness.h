@@ -28,8 +28,8 @@ std::string Quoted(const std::wstring &text);
 // Polls condition until it holds or timeoutMs has passed; returns its last value.
 bool WaitUntil(const std::function<bool()> &condition, DWORD timeoutMs);
 
-const DWORD START_TIMEOUT_MS = 30000;   // a cold Wine may take long to show a first window
-const DWORD UI_TIMEOUT_MS = 10000;      // a window reacting to one command
+const DWORD START_TIMEOUT_MS = 30000;  // a cold Wine may take long to show a first window
+const DWORD UI_TIMEOUT_MS = 10000;     // a window reacting to one command
 
 // ---- The mail set-up -----------------------------------------------------------------
 

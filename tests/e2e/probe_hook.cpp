@@ -110,7 +110,8 @@ BOOL WINAPI WatchedDrawIcon(HDC dc, int x, int y, HICON icon)
     return g_realDrawIcon(dc, x, y, icon);
 }
 
-BOOL WINAPI WatchedDrawIconEx(HDC dc, int x, int y, HICON icon, int cx, int cy, UINT step, HBRUSH brush, UINT flags)
+BOOL WINAPI WatchedDrawIconEx(HDC dc, int x, int y, HICON icon, int cx, int cy, UINT step,
+                              HBRUSH brush, UINT flags)
 {
     RecordDraw(dc, x, y, icon);
     return g_realDrawIconEx(dc, x, y, icon, cx, cy, step, brush, flags);
@@ -124,18 +125,22 @@ bool SwapImport(void *from, void *to)
     auto *base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
     auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
     auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY &imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (from == nullptr || imports.VirtualAddress == 0)
         return false;
     bool swapped = false;
-    for (auto *dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); dll->Name != 0; ++dll) {
+    for (auto *dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+         dll->Name != 0; ++dll) {
         if (lstrcmpiA(reinterpret_cast<const char *>(base + dll->Name), "user32.dll") != 0)
             continue;
-        for (auto *slot = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk); slot->u1.Function != 0; ++slot) {
+        for (auto *slot = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk);
+             slot->u1.Function != 0; ++slot) {
             if (reinterpret_cast<void *>(slot->u1.Function) != from)
                 continue;
             DWORD protection;
-            if (!VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection))
+            if (!VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
+                                &protection))
                 continue;
             slot->u1.Function = reinterpret_cast<ULONG_PTR>(to);
             VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
@@ -175,14 +180,16 @@ void ProbePaint(HWND window, ProbeBlock *block)
     block->clientWidth = client.right;
     block->clientHeight = client.bottom;
 
-    g_watch = PaintWatch{window, block, nullptr, nullptr};
+    g_watch = PaintWatch {window, block, nullptr, nullptr};
     g_realDrawIcon = reinterpret_cast<DrawIconFunction>(User32Function("DrawIcon"));
     g_realDrawIconEx = reinterpret_cast<DrawIconExFunction>(User32Function("DrawIconEx"));
     void *watchedDrawIcon = reinterpret_cast<void *>(WatchedDrawIcon);
     void *watchedDrawIconEx = reinterpret_cast<void *>(WatchedDrawIconEx);
-    SwapImport(reinterpret_cast<void *>(g_realDrawIcon), watchedDrawIcon);
-    SwapImport(reinterpret_cast<void *>(g_realDrawIconEx), watchedDrawIconEx);
-    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, WatchSentMessages, nullptr, GetCurrentThreadId());
+    bool watched = SwapImport(reinterpret_cast<void *>(g_realDrawIcon), watchedDrawIcon);
+    watched = SwapImport(reinterpret_cast<void *>(g_realDrawIconEx), watchedDrawIconEx) || watched;
+    block->drawWatched = watched;
+    HHOOK hook =
+        SetWindowsHookExW(WH_CALLWNDPROC, WatchSentMessages, nullptr, GetCurrentThreadId());
 
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
     if (block->paintsSeen == 0) {
@@ -206,7 +213,8 @@ void Answer(HWND window, WPARAM request, LPARAM serial)
     HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
     if (mapping == nullptr)
         return;
-    auto *block = static_cast<ProbeBlock *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbeBlock)));
+    auto *block =
+        static_cast<ProbeBlock *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbeBlock)));
     if (block != nullptr) {
         if (request == PROBE_WINDOW)
             ProbeWindow(window, block);
@@ -223,7 +231,8 @@ void Answer(HWND window, WPARAM request, LPARAM serial)
 
 // WH_GETMESSAGE hook procedure: answers a request when it is taken off the queue, and turns
 // it into WM_NULL so that the window never sees it.
-extern "C" __declspec(dllexport) LRESULT CALLBACK ProbeGetMessage(int code, WPARAM removal, LPARAM lParam)
+extern "C" __declspec(dllexport) LRESULT CALLBACK
+    ProbeGetMessage(int code, WPARAM removal, LPARAM lParam)
 {
     auto *msg = reinterpret_cast<MSG *>(lParam);
     if (code == HC_ACTION && removal == PM_REMOVE && msg->message == ProbeMessage()) {

@@ -5,8 +5,8 @@
 #include <vector>
 
 struct UiTexts {
-    const wchar_t *language;          // "en" or "ko", as the driver is told
-    unsigned short languageId;        // the UI language the system must report for it
+    const wchar_t *language;    // "en" or "ko", as the driver is told
+    unsigned short languageId;  // the UI language the system must report for it
 
     const wchar_t *mainCaption;
     const wchar_t *instruction;       // IDC_STATUS between conversions
