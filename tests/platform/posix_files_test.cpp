@@ -60,6 +60,14 @@ TEST(PosixFiles, CopyReplacesOrRefusesAndDeleteReports)
     WriteFile(b, "old and longer than nothing");
     EXPECT_NE(CopyFileA(a.c_str(), b.c_str(), FALSE), 0);
     EXPECT_EQ(ReadFile(b), big);
+    // A shorter file replaces a longer one whole, with nothing of the old left at its end.
+    WriteFile(a, "short");
+    EXPECT_NE(CopyFileA(a.c_str(), b.c_str(), FALSE), 0);
+    EXPECT_EQ(ReadFile(b), "short");
+    WriteFile(a, "");
+    EXPECT_NE(CopyFileA(a.c_str(), b.c_str(), FALSE), 0);
+    EXPECT_EQ(ReadFile(b), "");
+    WriteFile(a, big);
     WriteFile(b, "kept");
     EXPECT_EQ(CopyFileA(a.c_str(), b.c_str(), TRUE), 0);
     EXPECT_EQ(ReadFile(b), "kept");

@@ -129,7 +129,10 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists)
         errno = saved;
         return FALSE;
     }
-    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
+    // Written over and then cut to length, not emptied first: some file systems (ext4)
+    // take a file emptied and written again for a replaced document and force it to disk
+    // on close, which costs the job's temporary copy dearly and buys it nothing.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
     int to = open(newName, flags, info.st_mode & 0777);
     if (to < 0) {
         int saved = errno;
@@ -138,6 +141,10 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists)
         return FALSE;
     }
     bool ok = CopyContents(from, to);
+    if (ok) {
+        off_t length = lseek(to, 0, SEEK_CUR);
+        ok = length >= 0 && ftruncate(to, length) == 0;
+    }
     int saved = errno;
     close(from);
     if (close(to) != 0 && ok) {
