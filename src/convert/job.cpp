@@ -30,7 +30,7 @@ int ConvertFile(const char *source, const char *target)
         SetLastError(error);
         return 0;
     }
-    // A stream without a buffer of its own still works, only slower.
+    // Should a stream refuse our buffer, it keeps its own and is only slower.
     (void)std::setvbuf(g_fpIn, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
     (void)std::setvbuf(g_fpOut, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
     // A successful open may leave a code behind (a file replaced); a write that fails

@@ -51,6 +51,13 @@ std::string WindowList(const Program &program)
     return list.empty() ? "no window" : "windows: " + list;
 }
 
+// Fills mail with an Inbox and Inbox.snm and points the mail client's registry value at it.
+void SetUpMail(const MailDirectory &mail)
+{
+    Check(mail.Fill() && SetMailDirectory(mail.Path()),
+          "set-up: a mail directory with an Inbox and Inbox.snm");
+}
+
 HWND StartMainWindow(const Setting &setting, Program &program, const std::wstring &directory)
 {
     if (!program.Start(setting.exe, directory)) {
@@ -211,7 +218,7 @@ void WindowGroup(const Setting &setting)
 {
     const UiTexts &t = *setting.texts;
     MailDirectory mail;
-    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox");
+    SetUpMail(mail);
     Program program;
     HWND main = StartMainWindow(setting, program, mail.Path());
     if (main == nullptr)
@@ -284,8 +291,7 @@ void ConvertGroup(const Setting &setting)
     const UiTexts &t = *setting.texts;
     MailDirectory mail;
     const std::wstring inbox = mail.File(L"Inbox");
-    Check(mail.Fill() && SetMailDirectory(mail.Path()),
-          "set-up: a mail directory with an Inbox and Inbox.snm");
+    SetUpMail(mail);
     Program program;
     HWND main = StartMainWindow(setting, program, mail.Path());
     if (main == nullptr)
@@ -393,7 +399,7 @@ void CheckAboutBox(const Setting &setting, Program &program, HWND main, HWND tar
 void AboutGroup(const Setting &setting)
 {
     MailDirectory mail;
-    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox");
+    SetUpMail(mail);
     Program program;
     HWND main = StartMainWindow(setting, program, mail.Path());
     if (main == nullptr)
@@ -410,7 +416,7 @@ void AboutGroup(const Setting &setting)
 void ExitGroup(const Setting &setting)
 {
     MailDirectory mail;
-    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox");
+    SetUpMail(mail);
 
     Note("Exit");
     {
@@ -456,7 +462,7 @@ void ExitGroup(const Setting &setting)
 void IconGroup(const Setting &setting)
 {
     MailDirectory mail;
-    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox");
+    SetUpMail(mail);
     Program program;
     HWND main = StartMainWindow(setting, program, mail.Path());
     if (main == nullptr)
@@ -542,7 +548,7 @@ void HoldForPicture(const Setting &setting, Program &program, HWND window)
 void ShowMain(const Setting &setting)
 {
     MailDirectory mail;
-    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox");
+    SetUpMail(mail);
     Program program;
     HWND main = StartMainWindow(setting, program, mail.Path());
     HoldForPicture(setting, program, main);
@@ -552,7 +558,7 @@ void ShowMain(const Setting &setting)
 void ShowAbout(const Setting &setting)
 {
     MailDirectory mail;
-    Check(mail.Fill() && SetMailDirectory(mail.Path()), "set-up: a mail directory with an Inbox");
+    SetUpMail(mail);
     Program program;
     HWND main = StartMainWindow(setting, program, mail.Path());
     if (main == nullptr)
