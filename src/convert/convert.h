@@ -33,6 +33,15 @@ void ConvertLine();
 // a designator that the file did not finish.  Call once after the last piece.
 void ConvertFileEnd();
 
+// Decodes all of in and writes it to out, from the current positions, then flushes out.
+// Returns 1 on success; 0 when reading in or writing or flushing out fails.  Neither stream
+// is closed.  Uses g_fpIn and g_fpOut for the length of the call.
+int ConvertStream(FILE *in, FILE *out);
+
+// What rewrites a folder: ConvertStream, or a caller's own that decodes the same way and
+// may do more, with the same contract.
+typedef int (*StreamConverter)(FILE *in, FILE *out);
+
 // Rewrites target as the decoded form of source.  Returns 1 on success; 0 when either file
 // cannot be opened (target is then unchanged), or when reading source or writing, flushing
 // or closing target fails (target is then incomplete).  Both streams are closed on return.
@@ -44,4 +53,4 @@ int ConvertFile(const char *source, const char *target);
 // ignored).  Returns false when a step failed: nothing is deleted then, the summary file
 // stays, and if the rewrite itself failed the original is copied back from the temporary
 // file, which is kept.  GetLastError() then tells why the job failed.
-bool ConvertInbox(const char *inboxPath);
+bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream);

@@ -14,25 +14,11 @@ char g_outBuffer[STREAM_BUFFER_SIZE];
 
 }  // namespace
 
-int ConvertFile(const char *source, const char *target)
+int ConvertStream(FILE *in, FILE *out)
 {
     ResetDecoder();
-    // Binary streams: every byte, 0x1A and NUL included, is the mail's, and the decoder
-    // handles the line ends itself.
-    g_fpIn = std::fopen(source, "rb");
-    if (g_fpIn == nullptr)
-        return 0;
-    g_fpOut = std::fopen(target, "wb");
-    if (g_fpOut == nullptr) {
-        DWORD error = GetLastError();
-        std::fclose(g_fpIn);
-        g_fpIn = nullptr;
-        SetLastError(error);
-        return 0;
-    }
-    // Should a stream refuse our buffer, it keeps its own and is only slower.
-    (void)std::setvbuf(g_fpIn, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
-    (void)std::setvbuf(g_fpOut, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
+    g_fpIn = in;
+    g_fpOut = out;
     // A successful open may leave a code behind (a file replaced); a write that fails
     // without a code of its own (a short write) must not be blamed on it.
     SetLastError(0);
@@ -46,26 +32,47 @@ int ConvertFile(const char *source, const char *target)
     ConvertFileEnd();
 
     bool ok = !std::ferror(g_fpIn) && !std::ferror(g_fpOut);
-    DWORD error = GetLastError();
     // The last of the output goes out here, and a full disk often shows only now.  Flush
     // before closing: not every C library reports from fclose a flush that failed in it.
-    if (ok && std::fflush(g_fpOut) != 0) {
+    if (ok && std::fflush(g_fpOut) != 0)
         ok = false;
-        error = GetLastError();
-    }
-    std::fclose(g_fpIn);
     g_fpIn = nullptr;
-    if (std::fclose(g_fpOut) != 0 && ok) {
+    g_fpOut = nullptr;
+    return ok ? 1 : 0;
+}
+
+int ConvertFile(const char *source, const char *target)
+{
+    // Binary streams: every byte, 0x1A and NUL included, is the mail's, and the decoder
+    // handles the line ends itself.
+    FILE *in = std::fopen(source, "rb");
+    if (in == nullptr)
+        return 0;
+    FILE *out = std::fopen(target, "wb");
+    if (out == nullptr) {
+        DWORD error = GetLastError();
+        std::fclose(in);
+        SetLastError(error);
+        return 0;
+    }
+    // Should a stream refuse our buffer, it keeps its own and is only slower.
+    (void)std::setvbuf(in, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
+    (void)std::setvbuf(out, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
+
+    bool ok = ConvertStream(in, out) != 0;
+    DWORD error = GetLastError();
+    std::fclose(in);
+    if (std::fclose(out) != 0 && ok) {
         ok = false;
         error = GetLastError();
     }
-    g_fpOut = nullptr;
     SetLastError(error);
     return ok ? 1 : 0;
 }
 
-bool ConvertInbox(const char *inboxPath)
+bool ConvertInbox(const char *inboxPath, StreamConverter convert)
 {
+    (void)convert;  // the rewrite through held handles comes next
     char tempDir[500];
     DWORD length = GetTempPathA(499, tempDir);
     if (length == 0 || length > 499)
