@@ -33,6 +33,13 @@ void ConvertLine();
 // a designator that the file did not finish.  Call once after the last piece.
 void ConvertFileEnd();
 
+// Decodes the whole text in[0, n) as a file of its own would be decoded (from the start-of-
+// file state, what it holds back at its end written out) into out, which has room for
+// 2 * n + 4 bytes, and returns the number of bytes written.  For texts that are decoded
+// apart from the folder's stream, such as a mail part in base64; the state of a file being
+// converted meanwhile is left as it was.
+std::size_t ConvertBuffer(const char *in, std::size_t n, char *out);
+
 // Decodes all of in and writes it to out, from the current positions, then flushes out.
 // Returns 1 on success; 0 when reading in or writing or flushing out fails.  Neither stream
 // is closed.  Uses g_fpIn and g_fpOut for the length of the call.

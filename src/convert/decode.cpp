@@ -174,6 +174,36 @@ void Emit(const unsigned char *out, const unsigned char *end)
         std::fwrite(out, 1, static_cast<std::size_t>(end - out), g_fpOut);
 }
 
+// Decodes [p, end) from state s into o and returns the new end of the output.
+unsigned char *DecodePiece(DecoderState &s, const unsigned char *p, const unsigned char *end,
+                           unsigned char *o)
+{
+    while (p < end) {
+        if (s.designatorMatched == 0 && !s.pendingCR) {
+            const unsigned char *start = p;
+            o = g_bDesignatorSeen ? DecodeRun(p, end, o, s.shiftMask) : CopyRun(p, end, o);
+            if (p != start) {
+                s.lineStart = false;
+                s.designatorLine = false;
+            }
+            if (p == end)
+                break;
+        }
+        o = DecodeByte(s, *p++, o);
+    }
+    return o;
+}
+
+// Writes what s held back at the end of a text as the text it turned out to be.
+unsigned char *DecodeEnd(DecoderState &s, unsigned char *o)
+{
+    if (s.pendingCR) {
+        s.pendingCR = false;
+        o = DecodeText(s, CR, o);
+    }
+    return ReleaseDesignatorStart(s, o);
+}
+
 }  // namespace
 
 char g_szLine[4096];
@@ -193,25 +223,10 @@ void ConvertLine()
 {
     // Room for every byte of the piece as a line end, and for what the last piece held back.
     unsigned char out[LINE_END_SIZE * sizeof g_szLine + DESIGNATOR_SIZE + 1];
-    unsigned char *o = out;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(g_szLine);
-    const unsigned char *end = p + g_cbLine;
     // A local copy, which the compiler can keep in registers while the output is written.
     DecoderState s = g_state;
-
-    while (p < end) {
-        if (s.designatorMatched == 0 && !s.pendingCR) {
-            const unsigned char *start = p;
-            o = g_bDesignatorSeen ? DecodeRun(p, end, o, s.shiftMask) : CopyRun(p, end, o);
-            if (p != start) {
-                s.lineStart = false;
-                s.designatorLine = false;
-            }
-            if (p == end)
-                break;
-        }
-        o = DecodeByte(s, *p++, o);
-    }
+    unsigned char *o = DecodePiece(s, p, p + g_cbLine, out);
     g_state = s;
     Emit(out, o);
 }
@@ -219,11 +234,19 @@ void ConvertLine()
 void ConvertFileEnd()
 {
     unsigned char out[DESIGNATOR_SIZE + 1];
-    unsigned char *o = out;
-    if (g_state.pendingCR) {
-        g_state.pendingCR = false;
-        o = DecodeText(g_state, CR, o);
-    }
-    o = ReleaseDesignatorStart(g_state, o);
-    Emit(out, o);
+    Emit(out, DecodeEnd(g_state, out));
+}
+
+std::size_t ConvertBuffer(const char *in, std::size_t n, char *out)
+{
+    // A text of its own: its own designator flag and state, and the file's left as they were.
+    DecoderState s = DecoderState();
+    s.lineStart = true;
+    int designatorSeen = g_bDesignatorSeen;
+    g_bDesignatorSeen = 0;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(in);
+    unsigned char *start = reinterpret_cast<unsigned char *>(out);
+    unsigned char *o = DecodeEnd(s, DecodePiece(s, p, p + n, start));
+    g_bDesignatorSeen = designatorSeen;
+    return static_cast<std::size_t>(o - start);
 }
