@@ -35,10 +35,17 @@ void ConvertFileEnd();
 
 // Decodes the whole text in[0, n) as a file of its own would be decoded (from the start-of-
 // file state, what it holds back at its end written out) into out, which has room for
-// 2 * n + 4 bytes, and returns the number of bytes written.  For texts that are decoded
-// apart from the folder's stream, such as a mail part in base64; the state of a file being
-// converted meanwhile is left as it was.
+// 2 * n + 4 bytes, and returns the number of bytes written; the rest of that room may have
+// been written over too.  For texts that are decoded apart from the folder's stream, such as
+// a mail part in base64; the state of a file being converted meanwhile is left as it was.
 std::size_t ConvertBuffer(const char *in, std::size_t n, char *out);
+
+// Chooses how ConvertLine and ConvertBuffer decode the text between escapes and line ends:
+// fast, with a vectorised decoder where the processor has one (the default), or plain, with
+// the table-driven one that the rules are written in.  Both give the same bytes for every
+// input.  Returns true when a vectorised decoder is now in use.  For tests and benchmarks,
+// which compare the two; call it between files, not during one.
+bool UseFastDecoder(bool fast);
 
 // Decodes all of in and writes it to out, from the current positions, then flushes out.
 // Returns 1 on success; 0 when reading in or writing or flushing out fails.  Neither stream

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "convert.h"
+#include "decode_run.h"
 #include "platform.h"
 
 namespace {
@@ -136,6 +137,8 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
     }
 }
 
+}  // namespace
+
 // Decodes bytes from p up to the next ESC, CR or LF, the bulk of any mail, and returns
 // the new end of the output.  Written without branches on the data, as SO and SI come
 // every few bytes in Korean text.
@@ -156,6 +159,11 @@ unsigned char *DecodeRun(const unsigned char *&p, const unsigned char *end, unsi
     shiftMask = mask;
     return out;
 }
+
+namespace {
+
+// The run decoder that DecodePiece tries first; DecodeRun finishes what it leaves.
+RunDecoder g_pfnDecodeRun = ChooseRunDecoder(IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != 0);
 
 // The same before the file's first designator, where every such byte stays as it is.
 unsigned char *CopyRun(const unsigned char *&p, const unsigned char *end, unsigned char *out)
@@ -181,7 +189,12 @@ unsigned char *DecodePiece(DecoderState &s, const unsigned char *p, const unsign
     while (p < end) {
         if (s.designatorMatched == 0 && !s.pendingCR) {
             const unsigned char *start = p;
-            o = g_bDesignatorSeen ? DecodeRun(p, end, o, s.shiftMask) : CopyRun(p, end, o);
+            if (g_bDesignatorSeen) {
+                o = g_pfnDecodeRun(p, end, o, s.shiftMask);
+                o = DecodeRun(p, end, o, s.shiftMask);
+            } else {
+                o = CopyRun(p, end, o);
+            }
             if (p != start) {
                 s.lineStart = false;
                 s.designatorLine = false;
@@ -249,4 +262,23 @@ std::size_t ConvertBuffer(const char *in, std::size_t n, char *out)
     unsigned char *o = DecodeEnd(s, DecodePiece(s, p, p + n, start));
     g_bDesignatorSeen = designatorSeen;
     return static_cast<std::size_t>(o - start);
+}
+
+RunDecoder ChooseRunDecoder(bool sse2)
+{
+    // The one place that knows the processors: the build adds the SSE2 decoder for x86.
+#if defined(__x86_64__) || defined(__i386__)
+    if (sse2)
+        return DecodeRunSse2;
+#else
+    (void)sse2;
+#endif
+    return DecodeRun;
+}
+
+bool UseFastDecoder(bool fast)
+{
+    g_pfnDecodeRun = fast ? ChooseRunDecoder(IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != 0)
+                          : DecodeRun;
+    return g_pfnDecodeRun != DecodeRun;
 }

@@ -38,3 +38,16 @@ PLATFORM_IMPORT void WINAPI SetLastError(DWORD code);
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.
 bool DescribeError(DWORD code, char *text, std::size_t size);
+
+// The processor feature that IsProcessorFeaturePresent asks about for SSE2.
+#ifndef PF_XMMI64_INSTRUCTIONS_AVAILABLE
+#define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10
+#endif
+
+extern "C" {
+
+// Nonzero when the processor offers feature (a PF_ value), 0 when it does not or when the
+// system does not know the value.
+PLATFORM_IMPORT BOOL WINAPI IsProcessorFeaturePresent(DWORD feature);
+
+}  // extern "C"

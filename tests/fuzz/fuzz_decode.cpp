@@ -1,0 +1,159 @@
+// A libFuzzer target: the vectorised decoder against the plain one, in memory, on arbitrary
+// bytes.  For every input:
+//  - the run decoders alone, from both shift states and two starting points: the fast one
+//    followed by the plain one gives the same bytes, position and state as the plain one;
+//  - ConvertBuffer with each decoder, on the input as it is, after a designator and after a
+//    designator and SO (so that every input is also decoded, and also starts shifted);
+//  - the fast decoder through ConvertLine, the input cut into pieces of sizes drawn from
+//    the input, against the plain ConvertBuffer of the whole.
+// Nothing may land past the room each caller gives: every output buffer ends in a canary.
+// A failed check prints what failed and aborts, which libFuzzer reports with the input.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "decode_run.h"
+
+namespace {
+
+const std::string DESIGNATOR = "\x1b$)C";
+const std::string SO = "\x0e";
+const unsigned char HIGH_BIT = 0x80;
+const std::size_t CANARY_SIZE = 64;
+const unsigned char CANARY = 0xA5;
+
+void Fail(const char *what, const std::string &detail = std::string())
+{
+    std::fprintf(stderr, "fuzz_decode: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
+    std::abort();
+}
+
+// An output buffer of room bytes followed by a canary.
+struct Output {
+    std::vector<unsigned char> bytes;
+    explicit Output(std::size_t room) : bytes(room + CANARY_SIZE, CANARY) {}
+    unsigned char *data() { return bytes.data(); }
+    void CheckCanary(const char *who) const
+    {
+        for (std::size_t i = bytes.size() - CANARY_SIZE; i < bytes.size(); ++i)
+            if (bytes[i] != CANARY)
+                Fail("written past the room it was given", who);
+    }
+};
+
+struct Run {
+    std::string out;
+    std::size_t read;
+    unsigned char shiftMask;
+};
+
+// Decodes the run at in[0, n) with first (if any), then DecodeRun.
+Run DecodeOneRun(RunDecoder first, const unsigned char *in, std::size_t n, unsigned char shiftMask)
+{
+    Output out(n);
+    const unsigned char *p = in;
+    unsigned char *o = out.data();
+    if (first != nullptr)
+        o = first(p, in + n, o, shiftMask);
+    o = DecodeRun(p, in + n, o, shiftMask);
+    out.CheckCanary("a run decoder");
+    if (p < in || p > in + n || o < out.data() || static_cast<std::size_t>(o - out.data()) > n)
+        Fail("a run decoder went out of its bounds");
+    return Run{std::string(out.data(), o), static_cast<std::size_t>(p - in), shiftMask};
+}
+
+void CompareRuns(const unsigned char *in, std::size_t n)
+{
+    RunDecoder fast = ChooseRunDecoder(true);
+    for (unsigned char shiftMask : {static_cast<unsigned char>(0), HIGH_BIT}) {
+        Run plain = DecodeOneRun(nullptr, in, n, shiftMask);
+        Run both = DecodeOneRun(fast, in, n, shiftMask);
+        if (both.out != plain.out || both.read != plain.read || both.shiftMask != plain.shiftMask)
+            Fail("the run decoders differ", "shift mask " + std::to_string(shiftMask));
+    }
+}
+
+std::string Buffer(const std::string &in)
+{
+    Output out(2 * in.size() + 4);
+    std::size_t n = ConvertBuffer(in.data(), in.size(), reinterpret_cast<char *>(out.data()));
+    out.CheckCanary("ConvertBuffer");
+    if (n > 2 * in.size() + 4)
+        Fail("ConvertBuffer claims more than its room");
+    return std::string(out.data(), out.data() + n);
+}
+
+// Decodes in through ConvertLine in pieces whose sizes come from seed.
+std::string InPieces(const std::string &in, std::uint32_t seed)
+{
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    g_fpOut = open_memstream(&buffer, &size);
+    if (g_fpOut == nullptr)
+        Fail("open_memstream");
+    ResetDecoder();
+    for (std::size_t at = 0; at < in.size();) {
+        seed = seed * 1664525u + 1013904223u;
+        // Mostly small pieces, sometimes the largest the line buffer takes.
+        std::size_t largest = sizeof g_szLine - 1;
+        std::size_t piece = (seed >> 28) < 8 ? 1 + (seed >> 16) % 40
+                            : (seed >> 28) < 11 ? largest : 1 + (seed >> 8) % largest;
+        piece = std::min(piece, in.size() - at);
+        std::memcpy(g_szLine, in.data() + at, piece);
+        g_szLine[piece] = '\0';
+        g_cbLine = static_cast<int>(piece);
+        ConvertLine();
+        at += piece;
+    }
+    ConvertFileEnd();
+    if (std::fclose(g_fpOut) != 0)
+        Fail("closing the memory stream");
+    g_fpOut = nullptr;
+    std::string out(buffer, size);
+    std::free(buffer);
+    return out;
+}
+
+std::uint32_t Hash(const std::string &bytes)
+{
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : bytes)
+        h = (h ^ c) * 16777619u;
+    return h;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const std::string in(reinterpret_cast<const char *>(data), size);
+    const std::uint32_t hash = Hash(in);
+
+    CompareRuns(data, size);
+    std::size_t start = hash % 16;
+    if (start < size)
+        CompareRuns(data + start, size - start);
+
+    std::string plainWhole;
+    for (const std::string &prefix : {std::string(), DESIGNATOR, DESIGNATOR + SO}) {
+        const std::string text = prefix + in;
+        UseFastDecoder(false);
+        std::string plain = Buffer(text);
+        UseFastDecoder(true);
+        if (Buffer(text) != plain)
+            Fail("ConvertBuffer differs between the decoders", "prefix of " + std::to_string(prefix.size()));
+        if (prefix.empty())
+            plainWhole = plain;
+    }
+
+    // ConvertBuffer writes what was held back at the end, as ConvertFileEnd does.
+    UseFastDecoder(true);
+    if (InPieces(in, hash) != plainWhole)
+        Fail("the fast decoder in pieces differs from the plain one on the whole");
+    return 0;
+}
