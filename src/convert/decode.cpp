@@ -160,10 +160,10 @@ unsigned char *DecodeRun(const unsigned char *&p, const unsigned char *end, unsi
     return out;
 }
 
-namespace {
+// DecodePiece tries it first; DecodeRun finishes what it leaves.
+RunDecoder g_pfnDecodeRun = ChooseRunDecoder(ProcessorFeatures());
 
-// The run decoder that DecodePiece tries first; DecodeRun finishes what it leaves.
-RunDecoder g_pfnDecodeRun = ChooseRunDecoder(IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != 0);
+namespace {
 
 // The same before the file's first designator, where every such byte stays as it is.
 unsigned char *CopyRun(const unsigned char *&p, const unsigned char *end, unsigned char *out)
@@ -264,21 +264,33 @@ std::size_t ConvertBuffer(const char *in, std::size_t n, char *out)
     return static_cast<std::size_t>(o - start);
 }
 
-RunDecoder ChooseRunDecoder(bool sse2)
+unsigned ProcessorFeatures()
 {
-    // The one place that knows the processors: the build adds the SSE2 decoder for x86.
+    unsigned features = 0;
+    if (IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE))
+        features |= CPU_SSE2;
+    if (IsProcessorFeaturePresent(PF_SSSE3_INSTRUCTIONS_AVAILABLE))
+        features |= CPU_SSSE3;
+    return features;
+}
+
+RunDecoder ChooseRunDecoder(unsigned features)
+{
+    // The one place that knows the processors: the build adds the vectorised decoders for
+    // x86 only.
 #if defined(__x86_64__) || defined(__i386__)
-    if (sse2)
+    if ((features & CPU_SSE2) && (features & CPU_SSSE3))
+        return DecodeRunSsse3;
+    if (features & CPU_SSE2)
         return DecodeRunSse2;
 #else
-    (void)sse2;
+    (void)features;
 #endif
     return DecodeRun;
 }
 
 bool UseFastDecoder(bool fast)
 {
-    g_pfnDecodeRun = fast ? ChooseRunDecoder(IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != 0)
-                          : DecodeRun;
+    g_pfnDecodeRun = fast ? ChooseRunDecoder(ProcessorFeatures()) : DecodeRun;
     return g_pfnDecodeRun != DecodeRun;
 }

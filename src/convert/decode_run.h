@@ -15,12 +15,25 @@ typedef unsigned char *(*RunDecoder)(const unsigned char *&p, const unsigned cha
 unsigned char *DecodeRun(const unsigned char *&p, const unsigned char *end, unsigned char *out,
                          unsigned char &shiftMask);
 
-// The vectorised decoder, 16 bytes a step.  It takes only whole blocks of 16 bytes before
-// end and may stop up to 15 bytes short of the next stop byte; DecodeRun then finishes the
-// run.  Only for processors with SSE2, and only built for x86 processors.
+// The vectorised decoders, 16 bytes a step, built for x86 processors only.  They read only
+// whole blocks of 16 bytes before end, so they stop at the first stop byte or up to 15
+// bytes before end, and DecodeRun finishes the run.  Each needs what its name says.
 unsigned char *DecodeRunSse2(const unsigned char *&p, const unsigned char *end, unsigned char *out,
                              unsigned char &shiftMask);
+unsigned char *DecodeRunSsse3(const unsigned char *&p, const unsigned char *end, unsigned char *out,
+                              unsigned char &shiftMask);
 
-// The fastest run decoder for a processor that runs SSE2 (sse2 true) or not, as far as this
-// build has one; the last answer is always DecodeRun.
-RunDecoder ChooseRunDecoder(bool sse2);
+// What the processor offers, as far as the decoders care: a set of these bits.
+const unsigned CPU_SSE2 = 1;
+const unsigned CPU_SSSE3 = 2;
+
+// Asks the processor which of them it has.
+unsigned ProcessorFeatures();
+
+// The fastest run decoder that this build has for a processor with features; the last
+// answer is always DecodeRun.
+RunDecoder ChooseRunDecoder(unsigned features);
+
+// The run decoder that ConvertLine and ConvertBuffer try first: chosen once, at start-up,
+// for this processor.  UseFastDecoder sets it, and tests may set it between files.
+extern RunDecoder g_pfnDecodeRun;

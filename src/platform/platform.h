@@ -39,15 +39,18 @@ PLATFORM_IMPORT void WINAPI SetLastError(DWORD code);
 // has none.  Ours, not the system's: it hides how each system words its messages.
 bool DescribeError(DWORD code, char *text, std::size_t size);
 
-// The processor feature that IsProcessorFeaturePresent asks about for SSE2.
+// The processor features that IsProcessorFeaturePresent is asked about: SSE2, SSSE3.
 #ifndef PF_XMMI64_INSTRUCTIONS_AVAILABLE
 #define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10
+#endif
+#ifndef PF_SSSE3_INSTRUCTIONS_AVAILABLE
+#define PF_SSSE3_INSTRUCTIONS_AVAILABLE 36
 #endif
 
 extern "C" {
 
 // Nonzero when the processor offers feature (a PF_ value), 0 when it does not or when the
-// system does not know the value.
+// system does not know the value (older Windows and Wine do not know SSSE3).
 PLATFORM_IMPORT BOOL WINAPI IsProcessorFeaturePresent(DWORD feature);
 
 }  // extern "C"

@@ -3,13 +3,15 @@
 
 BOOL WINAPI IsProcessorFeaturePresent(DWORD feature)
 {
-    if (feature != PF_XMMI64_INSTRUCTIONS_AVAILABLE)
-        return FALSE;
 #if defined(__x86_64__) || defined(__i386__)
     // May run before the C library's own start-up has asked the processor.
     __builtin_cpu_init();
-    return __builtin_cpu_supports("sse2") ? TRUE : FALSE;
+    if (feature == PF_XMMI64_INSTRUCTIONS_AVAILABLE)
+        return __builtin_cpu_supports("sse2") ? TRUE : FALSE;
+    if (feature == PF_SSSE3_INSTRUCTIONS_AVAILABLE)
+        return __builtin_cpu_supports("ssse3") ? TRUE : FALSE;
 #else
-    return FALSE;
+    (void)feature;
 #endif
+    return FALSE;
 }
