@@ -246,7 +246,7 @@ void ConvertLine()
 
 void ConvertFileEnd()
 {
-    unsigned char out[DESIGNATOR_SIZE + 1];
+    unsigned char out[DESIGNATOR_SIZE + 1] = {};
     Emit(out, DecodeEnd(g_state, out));
 }
 

@@ -1,10 +1,13 @@
 // Tests of the ISO-2022-KR decoder, one table of {input, expected output} per behaviour.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "convert.h"
+#include "decode_run.h"
 #include "test_files.h"
 
 namespace {
@@ -19,8 +22,20 @@ struct Case {
     std::string expected;  // "\n" stands for the platform's line end
 };
 
+// The run decoders this processor runs, the plain one first.
+std::vector<RunDecoder> Decoders()
+{
+    std::vector<RunDecoder> decoders{DecodeRun};
+    for (unsigned wanted : {CPU_SSE2, CPU_SSE2 | CPU_SSSE3}) {
+        RunDecoder decoder = ChooseRunDecoder(ProcessorFeatures() & wanted);
+        if (std::find(decoders.begin(), decoders.end(), decoder) == decoders.end())
+            decoders.push_back(decoder);
+    }
+    return decoders;
+}
+
 // Decodes a whole file given as the pieces the job would read, and returns what it wrote.
-std::string DecodePieces(std::initializer_list<std::string> pieces)
+std::string DecodePiecesWith(std::initializer_list<std::string> pieces)
 {
     TestDir dir;
     std::string path = dir.File("out");
@@ -38,6 +53,23 @@ std::string DecodePieces(std::initializer_list<std::string> pieces)
     std::fclose(g_fpOut);
     g_fpOut = nullptr;
     return ReadFile(path);
+}
+
+// The same with every decoder, which must all agree; returns what the plain one wrote.
+std::string DecodePieces(std::initializer_list<std::string> pieces)
+{
+    RunDecoder chosen = g_pfnDecodeRun;
+    std::string plain;
+    for (RunDecoder decoder : Decoders()) {
+        g_pfnDecodeRun = decoder;
+        std::string out = DecodePiecesWith(pieces);
+        if (decoder == DecodeRun)
+            plain = out;
+        else
+            EXPECT_EQ(out, plain) << "a vectorised decoder differs from the plain one";
+    }
+    g_pfnDecodeRun = chosen;
+    return plain;
 }
 
 std::string Decode(const std::string &input)
@@ -164,6 +196,41 @@ TEST(Decoder, TakesThePieceThatWritesTheMost)
     std::string first = std::string(4092, 'x') + "\x1b$)";
     std::string second(sizeof g_szLine - 1, '\n');
     EXPECT_EQ(DecodePieces({first, second}), Lines(first + second));
+}
+
+// Each processor gets the fastest decoder it runs; one without SSE2 the plain one.
+TEST(Decoder, ChoosesTheFastestDecoderTheProcessorRuns)
+{
+    EXPECT_EQ(ChooseRunDecoder(0), DecodeRun);
+    EXPECT_EQ(ChooseRunDecoder(CPU_SSSE3), DecodeRun);
+#if defined(__x86_64__) || defined(__i386__)
+    EXPECT_EQ(ChooseRunDecoder(CPU_SSE2), DecodeRunSse2);
+    EXPECT_EQ(ChooseRunDecoder(CPU_SSE2 | CPU_SSSE3), DecodeRunSsse3);
+#endif
+#if defined(__x86_64__)
+    EXPECT_TRUE(ProcessorFeatures() & CPU_SSE2);
+#endif
+    RunDecoder chosen = g_pfnDecodeRun;
+    EXPECT_EQ(chosen, ChooseRunDecoder(ProcessorFeatures()));
+    EXPECT_FALSE(UseFastDecoder(false));
+    EXPECT_EQ(g_pfnDecodeRun, DecodeRun);
+    EXPECT_EQ(UseFastDecoder(true), chosen != DecodeRun);
+    EXPECT_EQ(g_pfnDecodeRun, chosen);
+}
+
+// A line long enough for the vectorised decoders, its shifts at every position of a block.
+TEST(Decoder, ShiftsAnywhereInABlock)
+{
+    for (std::size_t at = 0; at < 17; ++at) {
+        SCOPED_TRACE(testing::Message() << "shift at " << at);
+        std::string text(at, 'a');
+        std::string expected(at, 'a');
+        for (int i = 0; i < 3; ++i) {
+            text += "\x0e\x30\x21 \x0f" + std::string(at % 5, 'b');
+            expected += "\xb0\xa1 " + std::string(at % 5, 'b');
+        }
+        EXPECT_EQ(Decode(DESIGNATOR_LINE + text + text + "\r\n"), Lines(expected + expected + "\n"));
+    }
 }
 
 // Where the job happens to cut the file must never change the output.
