@@ -3,10 +3,8 @@
 // The method, for each block of 16 bytes read at once:
 //  1. Compare against ESC, CR and LF; only the bytes before the first of them are decoded.
 //  2. The shift state of every byte is that of the last SO or SI at or before it, or the
-//     state carried in.  Each SO and SI gets a tag that grows with its position, odd for SO
-//     and even for SI, and every other byte 0.  A running maximum across the block (four
-//     shifted maximums) gives every byte the tag of the last shift before it, and the
-//     tag's low bit is its shift state; a byte left with 0 takes the state carried in.
+//     state carried in.  From a bit mask of the SO and SI lanes, one addition works it out
+//     for all 16 lanes at once, as a carry that runs from each SO to the next shift.
 //  3. Bit 7 is set where the state is on, except on spaces and TABs.
 //  4. SO and SI are squeezed out.  With SSSE3, one shuffle per block gathers the bytes to
 //     keep, its indices looked up by half a block's mask.  With SSE2 alone, every byte moves
@@ -35,15 +33,6 @@ const char SPACE = 0x20;
 const char TAB = 0x09;
 const unsigned char HIGH_BIT = 0x80;
 
-// A running maximum across the lanes, from lane 0 up.
-inline __m128i RunningMax(__m128i v)
-{
-    v = _mm_max_epu8(v, _mm_slli_si128(v, 1));
-    v = _mm_max_epu8(v, _mm_slli_si128(v, 2));
-    v = _mm_max_epu8(v, _mm_slli_si128(v, 4));
-    return _mm_max_epu8(v, _mm_slli_si128(v, 8));
-}
-
 // A running sum across the lanes, from lane 0 up.
 inline __m128i RunningSum(__m128i v)
 {
@@ -69,11 +58,18 @@ struct Block {
     unsigned state;     // the shift state after them, 1 or 0
 };
 
+// A vector with all ones in the lanes whose bits are set in the low 16 bits of bits.
+inline __m128i Lanes(unsigned bits)
+{
+    const __m128i bit = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+    __m128i v = _mm_cvtsi32_si128(static_cast<int>(bits));
+    v = _mm_unpacklo_epi8(v, v);
+    v = _mm_shuffle_epi32(_mm_unpacklo_epi16(v, v), 0x50);
+    return _mm_cmpeq_epi8(_mm_and_si128(v, bit), bit);
+}
+
 inline Block DecodeBlock(__m128i v, unsigned state)
 {
-    const __m128i one = _mm_set1_epi8(1);
-    // The tag of an SI in lane i is 2 * (i + 1), of an SO one more.
-    const __m128i siTags = _mm_setr_epi8(2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30, 32);
     Block b;
     __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(ESC)),
                                  _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(CR)),
@@ -82,28 +78,22 @@ inline Block DecodeBlock(__m128i v, unsigned state)
     b.taken = static_cast<unsigned>(__builtin_ctz(b.stopBits | (1u << BLOCK)));
 
     __m128i isSo = _mm_cmpeq_epi8(v, _mm_set1_epi8(SO));
-    __m128i isSi = _mm_cmpeq_epi8(v, _mm_set1_epi8(SI));
-    b.drops = _mm_or_si128(isSo, isSi);
+    b.drops = _mm_or_si128(isSo, _mm_cmpeq_epi8(v, _mm_set1_epi8(SI)));
     b.dropBits = static_cast<unsigned>(_mm_movemask_epi8(b.drops));
-    // The state carried in is not part of the running maximum, so that one block's vector
-    // work never waits for the block before.
-    __m128i tags = _mm_or_si128(_mm_and_si128(isSo, _mm_or_si128(siTags, one)),
-                                _mm_and_si128(isSi, siTags));
-    tags = RunningMax(tags);
-    __m128i carried = _mm_and_si128(_mm_cmpeq_epi8(tags, _mm_setzero_si128()),
-                                    _mm_set1_epi8(static_cast<char>(-static_cast<int>(state))));
-    __m128i shifted = _mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(tags, one), one), carried);
+    unsigned soBits = static_cast<unsigned>(_mm_movemask_epi8(isSo));
+    // In the lanes between shifts, an addition carries a one from each SO (and from the
+    // state carried in, at lane 0) up to the next SO or SI, and a lane that the carry went
+    // through is shifted.
+    unsigned between = ~b.dropBits & 0xFFFF;
+    unsigned shiftedBits = ((between + (soBits << 1) + state) ^ between) & between;
+    // The state of the last taken lane: lane taken - 1, which is below lane 0 when none
+    // is taken (the result is then not used).
+    b.state = (((shiftedBits | soBits) << 1) >> b.taken) & 1;
 
     __m128i ascii = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(SPACE)),
                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(TAB)));
     __m128i high = _mm_set1_epi8(static_cast<char>(HIGH_BIT));
-    b.bytes = _mm_or_si128(v, _mm_and_si128(_mm_andnot_si128(ascii, shifted), high));
-
-    // The state after the taken lanes is that of the last SO or SI among them, if any.
-    unsigned soBits = static_cast<unsigned>(_mm_movemask_epi8(isSo));
-    unsigned takenDrops = b.dropBits & ((1u << b.taken) - 1);
-    unsigned last = 31 - static_cast<unsigned>(__builtin_clz(takenDrops | 1));
-    b.state = takenDrops != 0 ? (soBits >> last) & 1 : state;
+    b.bytes = _mm_or_si128(v, _mm_and_si128(_mm_andnot_si128(ascii, Lanes(shiftedBits)), high));
     return b;
 }
 
