@@ -4,11 +4,12 @@
 #include "convert.h"
 #include "converter.h"
 #include "platform.h"
+#include "version.h"
 
 namespace {
 
 const char PROGRAM[] = "quorvel-convert";
-const char VERSION[] = "19.96.9.23";
+const char VERSION[] = QUORVEL_VERSION;
 
 void PrintUsage(FILE *to)
 {
