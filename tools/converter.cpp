@@ -68,6 +68,9 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
             std::fprintf(err, "%s: %s: cannot convert: %s\n", PROGRAM, argv[i], reason);
         else
             std::fprintf(err, "%s: %s: cannot convert\n", PROGRAM, argv[i]);
+        if (*KeptCopyOfDamagedFolder() != '\0')
+            std::fprintf(err, "%s: %s: may be damaged; its original is kept in %s\n", PROGRAM,
+                         argv[i], KeptCopyOfDamagedFolder());
     }
     return status;
 }
