@@ -137,6 +137,9 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
         std::string problem = TemporaryDirectoryProblem(path, error);
         SetLastError(error);
         Report(err, path, "cannot convert", problem.empty() ? LastReason() : problem);
+        if (*KeptCopyOfDamagedFolder() != '\0')
+            std::fprintf(err, "%s: %s: may be damaged; its original is kept in %s\n", PROGRAM, path,
+                         KeptCopyOfDamagedFolder());
         return false;
     }
     if (hadSummary && Exists(summary)) {
@@ -174,6 +177,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     }
     std::string outName = output, temp;
     FILE *to = nullptr;
+    HANDLE held = INVALID_HANDLE_VALUE;  // the temporary file, flushed to the disk before the rename
     struct stat st;
     bool existing = stat(output, &st) == 0;
     if (std::strcmp(output, STANDARD_STREAM) == 0) {
@@ -191,7 +195,10 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
             return false;
         }
         temp = name;
-        to = std::fopen(name, "wb");
+        held = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held != INVALID_HANDLE_VALUE)
+            to = OpenHandleStream(held, "wb");
         // The output keeps the permissions of the file it replaces.
         if (to != nullptr && existing)
             (void)chmod(name, st.st_mode & 0777);
@@ -208,10 +215,16 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     std::string reason = LastReason();
     if (!fromStdin)
         std::fclose(in);
+    if (ok && held != INVALID_HANDLE_VALUE && !FlushFileBuffers(held)) {
+        ok = false;
+        reason = LastReason();
+    }
     if (to != nullptr && to != out && std::fclose(to) != 0 && ok) {
         ok = false;
         reason = LastReason();
     }
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
     if (ok && !temp.empty() && !MoveFileExA(temp.c_str(), output, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ok = false;
         reason = LastReason();

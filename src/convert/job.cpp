@@ -70,24 +70,132 @@ int ConvertFile(const char *source, const char *target)
     return ok ? 1 : 0;
 }
 
+namespace {
+
+// The temporary directory's buffer: 500 bytes, or a system path where that is longer.
+const DWORD TEMP_DIR_SIZE = MAX_PATH > 500 ? MAX_PATH : 500;
+
+// Where the original of a folder that may be damaged is kept; empty otherwise.
+char g_szKeptCopy[MAX_PATH];
+
+// Copies all of from, from its start, over to, from its start, and cuts to to that length.
+bool CopyContents(HANDLE from, HANDLE to)
+{
+    if (SetFilePointer(from, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        SetFilePointer(to, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    // The streams' buffers are free while no stream is open.
+    for (;;) {
+        DWORD n = 0, written = 0;
+        if (!ReadFile(from, g_inBuffer, STREAM_BUFFER_SIZE, &n, nullptr))
+            return false;
+        if (n == 0)
+            return SetEndOfFile(to) != 0;
+        if (!WriteFile(to, g_inBuffer, n, &written, nullptr))
+            return false;
+    }
+}
+
+// Rewrites folder, from its start, as copy converted by convert, and cuts it to its new
+// length.  False when reading, writing or cutting fails; the folder may then be damaged.
+bool Rewrite(HANDLE copy, HANDLE folder, StreamConverter convert)
+{
+    if (SetFilePointer(copy, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        SetFilePointer(folder, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    FILE *in = OpenHandleStream(copy, "rb");
+    if (in == nullptr)
+        return false;
+    // Written over from the start and then cut to length, rather than emptied first, which
+    // some file systems (ext4) take for a replaced document and force to disk on close.
+    FILE *out = OpenHandleStream(folder, "wb");
+    if (out == nullptr) {
+        DWORD error = GetLastError();
+        std::fclose(in);
+        SetLastError(error);
+        return false;
+    }
+    // Should a stream refuse our buffer, it keeps its own and is only slower.
+    (void)std::setvbuf(in, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
+    (void)std::setvbuf(out, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
+    bool ok = convert(in, out) != 0;
+    DWORD error = GetLastError();
+    std::fclose(in);
+    if (std::fclose(out) != 0 && ok) {
+        ok = false;
+        error = GetLastError();
+    }
+    // The stream has left the position at the end of what it wrote.
+    if (ok && !SetEndOfFile(folder)) {
+        ok = false;
+        error = GetLastError();
+    }
+    SetLastError(error);
+    return ok;
+}
+
+}  // namespace
+
+const char *KeptCopyOfDamagedFolder()
+{
+    return g_szKeptCopy;
+}
+
 bool ConvertInbox(const char *inboxPath, StreamConverter convert)
 {
-    (void)convert;  // the rewrite through held handles comes next
-    char tempDir[500];
-    DWORD length = GetTempPathA(499, tempDir);
-    if (length == 0 || length > 499)
+    g_szKeptCopy[0] = '\0';
+    // Held from here to the end: only readers may share it, so that no other program (the
+    // mail client fetching mail, a second conversion) writes to it meanwhile.
+    HANDLE folder = CreateFileA(inboxPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
         return false;
+    // A device or a pipe would never end, or never hold what was written to it.
+    if (GetFileType(folder) != FILE_TYPE_DISK) {
+        CloseHandle(folder);
+        SetLastError(ERROR_NOT_A_FILE);
+        return false;
+    }
+
+    char tempDir[TEMP_DIR_SIZE];
     char tempFile[MAX_PATH];
-    if (GetTempFileNameA(tempDir, "qvl", 0, tempFile) == 0)
-        return false;
-    if (!CopyFileA(inboxPath, tempFile, FALSE))
-        return false;
-    if (!ConvertFile(tempFile, inboxPath)) {
-        // The folder may be half written: put the original back.  The copy stays either
-        // way, so that nothing is lost even if this fails too.
-        DWORD error = GetLastError();
-        CopyFileA(tempFile, inboxPath, FALSE);
+    DWORD length = GetTempPathA(TEMP_DIR_SIZE - 1, tempDir);
+    if (length == 0 || length > TEMP_DIR_SIZE - 1 || GetTempFileNameA(tempDir, "qvl", 0, tempFile) == 0) {
+        DWORD error = length > TEMP_DIR_SIZE - 1 ? ERROR_FILENAME_EXCED_RANGE : GetLastError();
+        CloseHandle(folder);
         SetLastError(error);
+        return false;
+    }
+    HANDLE copy = CreateFileA(tempFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The copy must be on the disk before the folder is first written.
+    if (copy == INVALID_HANDLE_VALUE || !CopyContents(folder, copy) || !FlushFileBuffers(copy)) {
+        // The folder is untouched: a copy, whole or partial, holds nothing it lacks.
+        DWORD error = GetLastError();
+        if (copy != INVALID_HANDLE_VALUE)
+            CloseHandle(copy);
+        DeleteFileA(tempFile);
+        CloseHandle(folder);
+        SetLastError(error);
+        return false;
+    }
+
+    bool rewritten = Rewrite(copy, folder, convert) && FlushFileBuffers(folder);
+    if (!rewritten) {
+        // The folder may be half written: put the original back.  The copy stays either
+        // way; if the folder cannot be put back, it is the only whole original.
+        DWORD error = GetLastError();
+        if (!CopyContents(copy, folder) || !FlushFileBuffers(folder))
+            std::snprintf(g_szKeptCopy, sizeof g_szKeptCopy, "%s", tempFile);
+        CloseHandle(copy);
+        CloseHandle(folder);
+        SetLastError(error);
+        return false;
+    }
+    CloseHandle(copy);
+    if (!CloseHandle(folder)) {
+        // Already on the disk, but a close that fails may mean it is not (a network drive).
+        std::snprintf(g_szKeptCopy, sizeof g_szKeptCopy, "%s", tempFile);
         return false;
     }
     DeleteFileA(tempFile);

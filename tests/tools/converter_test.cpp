@@ -1,6 +1,7 @@
 // Tests of the command-line converter: exit status, messages, files converted.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,15 @@ TEST(Converter, ConvertsEveryFileAndReportsEachFailure)
     Outcome ok = RunWith({"--", first});
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.err, "");
+
+    // A folder named "-" is a folder like any other.
+    std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    WriteFile("-", "\x1b$)C\n\x0e\x30\x21\x0f\n");
+    Outcome dash = RunWith({"-"});
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(dash.status, 0) << dash.err;
+    EXPECT_EQ(ReadFile(dir.File("-")), Lines("\xb0\xa1\n"));
 }
 
 }  // namespace

@@ -14,24 +14,10 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
         errno = EEXIST;
         return FALSE;
     }
-    bool writeThrough = (flags & MOVEFILE_WRITE_THROUGH) != 0;
-    if (writeThrough) {
-        // The data first, so that the new name never points at a file still in memory.
-        int fd = open(existing, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return FALSE;
-        int synced = fsync(fd);
-        int error = errno;
-        close(fd);
-        if (synced != 0) {
-            errno = error;
-            return FALSE;
-        }
-    }
     if (std::rename(existing, newName) != 0)
         return FALSE;
-    if (writeThrough) {
-        // Then the directory that holds the new name.
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        // The new name is on the disk once the directory that holds it is.
         std::string name = newName;
         std::size_t slash = name.rfind('/');
         std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
