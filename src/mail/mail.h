@@ -79,11 +79,12 @@ CEntityLabels ReadLabels(const std::string &text, std::size_t start, std::size_t
 bool DecodeBase64(const std::string &in, std::string &out);
 // Encodes bytes as base64 in lines of 76 characters, each ending in LF.
 std::string EncodeBase64(const std::string &in);
-// Decodes quoted-printable text; every hard line end is kept as it was.  False for an "="
-// that is neither a soft line break nor followed by two hexadecimal digits.
+// Decodes quoted-printable text; a hard line end, CRLF or LF, becomes LF, and only an
+// encoded "=0D" makes a CR.  False for an "=" that is neither a soft line break nor
+// followed by two hexadecimal digits.
 bool DecodeQuotedPrintable(const std::string &in, std::string &out);
 // Encodes bytes as quoted-printable in lines of at most 76 characters, each ending in LF;
-// LF in the input (with a CR before it) is a hard line end.
+// an LF in the input is a hard line end, a CR before it is encoded like any other byte.
 std::string EncodeQuotedPrintable(const std::string &in);
 
 // --- Encoded words (rfc2047.cpp) ---

@@ -236,7 +236,7 @@ bool DecodeQuotedPrintable(const std::string &in, std::string &out)
         if (lf == std::string::npos)
             break;
         if (!soft)
-            out.append(in, contentEnd, lf + 1 - contentEnd);
+            out += LF;
         i = lf + 1;
     }
     return true;
@@ -250,8 +250,6 @@ std::string EncodeQuotedPrintable(const std::string &in)
     while (i < in.size()) {
         std::size_t lf = in.find(LF, i);
         std::size_t end = lf == std::string::npos ? in.size() : lf;
-        if (lf != std::string::npos && end > i && in[end - 1] == CR)
-            --end;
         for (std::size_t j = i; j < end; ++j) {
             unsigned char b = static_cast<unsigned char>(in[j]);
             // A line that began "From " would start a new mail in the folder.
