@@ -280,7 +280,7 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
     for (std::size_t i = 0; i < scanner.m_firstLines.size(); ++i)
         line += (i == 0 ? " (line " : ", ") + std::to_string(scanner.m_firstLines[i]);
     if (!scanner.m_firstLines.empty())
-        line += scanner.m_nMalformed > static_cast<long>(scanner.m_firstLines.size()) ? ", ...)" : ")";
+        line += ")";
     if (relabel)
         line += ", " + Count(counts.labels, "label to change", "labels to change");
     std::fprintf(out, "%s\n", line.c_str());

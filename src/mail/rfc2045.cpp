@@ -91,7 +91,8 @@ void ReadContentType(const std::string &text, const CField &field, CEntityLabels
             if (i < s.size())
                 ++i;
         } else {
-            while (i < s.size() && IsTokenChar(s[i]))
+            // Wider than a token: unquoted boundaries with "=" in them are common.
+            while (i < s.size() && s[i] != ';' && s[i] != '(' && s[i] != QUOTE && !IsSpace(s[i]))
                 ++i;
             valueEnd = i;
             value = s.substr(valueStart, i - valueStart);
