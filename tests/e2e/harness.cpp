@@ -153,7 +153,8 @@ MailDirectory::MailDirectory()
     if (n == 0 || n >= MAX_PATH)
         return;
     wchar_t name[64];
-    std::swprintf(name, 64, L"quorvel-e2e-%lu-%llu", GetCurrentProcessId(), GetTickCount64());
+    // Named in Hangul: the program must reach it whatever the system's code page.
+    std::swprintf(name, 64, L"quorvel-e2e-\uba54\uc77c-%lu-%llu", GetCurrentProcessId(), GetTickCount64());
     std::wstring path = std::wstring(temp) + name;
     if (CreateDirectoryW(path.c_str(), nullptr))
         m_path = path;

@@ -69,7 +69,12 @@ namespace {
 
 int Descriptor(HANDLE file)
 {
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(file));
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1;
+}
+
+HANDLE HandleOf(int fd)
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);  // NOLINT(performance-no-int-to-ptr)
 }
 
 // Fails the open of fd with code, keeping nothing open.
@@ -122,7 +127,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
             return FailOpen(fd, held ? static_cast<int>(ERROR_SHARING_VIOLATION) : errno);
         }
     }
-    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
+    return HandleOf(fd);
 }
 
 DWORD GetFileType(HANDLE file)

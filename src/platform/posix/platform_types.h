@@ -15,7 +15,7 @@ typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
-// A file descriptor, carried in a pointer as Windows carries its handles.
+// A file descriptor plus one, carried in a pointer as Windows carries its handles.
 typedef void *HANDLE;
 typedef struct SecurityAttributes *LPSECURITY_ATTRIBUTES;  // never given here
 typedef struct Overlapped *LPOVERLAPPED;                     // never given here
@@ -28,7 +28,7 @@ typedef struct Overlapped *LPOVERLAPPED;                     // never given here
 // Paths are limited by the system, not by the 260 bytes of Windows.
 #define MAX_PATH PATH_MAX
 
-#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define INVALID_HANDLE_VALUE nullptr
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x1u

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <windef.h>
-#include <minwinbase.h>
+#include <winbase.h>
 #include <winerror.h>
 
 // The line end the platform's text files use.

@@ -14,8 +14,8 @@ FILE *OpenHandleStream(HANDLE file, const char *mode)
     HANDLE copy;
     if (!DuplicateHandle(process, file, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
         return nullptr;
-    int flags = mode[0] == 'r' ? _O_RDONLY : 0;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(copy), flags);
+    // The mode of the stream, "rb" or "wb", says the rest.
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(copy), 0);
     if (fd < 0) {
         CloseHandle(copy);
         return nullptr;
