@@ -143,13 +143,13 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
                          KeptCopyOfDamagedFolder());
         return false;
     }
-    if (hadSummary && Exists(summary)) {
-        // The job ignores this failure (the folder is converted); say why all the same.
-        if (!DeleteFileA(summary.c_str()))
+    if (hadSummary) {
+        // The job ignores a summary it could not delete (the folder is converted); one more
+        // try tells why.
+        if (!DeleteFileA(summary.c_str()) && Exists(summary))
             Report(err, summary, "warning: cannot delete the summary file", LastReason());
-    }
-    if (hadSummary)
         deleted.push_back(summary);
+    }
     return true;
 }
 

@@ -137,7 +137,7 @@ private:
     bool m_lastEmpty = true;  // the line before m_line was empty, or there was none
     bool m_isMail = false;
     bool m_eof = false;
-    char m_buffer[64 * 1024];
+    char m_buffer[64 * 1024] = {};
     std::size_t m_pos = 0, m_size = 0;
 };
 

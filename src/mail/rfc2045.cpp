@@ -1,4 +1,6 @@
 // Content-Type and Content-Transfer-Encoding fields, base64 and quoted-printable (RFC 2045).
+#include <algorithm>
+
 #include "mail.h"
 
 namespace {
@@ -50,8 +52,7 @@ bool IsTokenChar(char c)
 std::string Lower(const std::string &s)
 {
     std::string lower = s;
-    for (char &c : lower)
-        c = AsciiLower(c);
+    std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
     return lower;
 }
 

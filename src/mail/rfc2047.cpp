@@ -1,4 +1,6 @@
 // Encoded words in header fields (RFC 2047): those in ISO-2022-KR become EUC-KR.
+#include <algorithm>
+
 #include "mail.h"
 
 namespace {
@@ -80,10 +82,9 @@ std::size_t EncodedSize(const std::string &bytes, char encoding)
 {
     if (encoding == 'B')
         return (bytes.size() + 2) / 3 * 4;
-    std::size_t n = 0;
-    for (char c : bytes)
-        n += (IsQLiteral(c) || c == SP) ? 1 : 3;
-    return n;
+    // Three characters a byte, but one for those carried as they are.
+    auto literal = std::count_if(bytes.begin(), bytes.end(), [](char c) { return IsQLiteral(c) || c == SP; });
+    return 3 * bytes.size() - 2 * static_cast<std::size_t>(literal);
 }
 
 std::string EncodeWord(const std::string &bytes, char encoding)
