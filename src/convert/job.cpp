@@ -78,11 +78,17 @@ const DWORD TEMP_DIR_SIZE = MAX_PATH > 500 ? MAX_PATH : 500;
 // Where the original of a folder that may be damaged is kept; empty otherwise.
 char g_szKeptCopy[MAX_PATH];
 
+// Puts both files at their start.
+bool Rewind(HANDLE from, HANDLE to)
+{
+    return SetFilePointer(from, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+           SetFilePointer(to, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+}
+
 // Copies all of from, from its start, over to, from its start, and cuts to to that length.
 bool CopyContents(HANDLE from, HANDLE to)
 {
-    if (SetFilePointer(from, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-        SetFilePointer(to, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+    if (!Rewind(from, to))
         return false;
     // The streams' buffers are free while no stream is open.
     for (;;) {
@@ -100,8 +106,7 @@ bool CopyContents(HANDLE from, HANDLE to)
 // length.  False when reading, writing or cutting fails; the folder may then be damaged.
 bool Rewrite(HANDLE copy, HANDLE folder, StreamConverter convert)
 {
-    if (SetFilePointer(copy, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-        SetFilePointer(folder, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+    if (!Rewind(copy, folder))
         return false;
     FILE *in = OpenHandleStream(copy, "rb");
     if (in == nullptr)
