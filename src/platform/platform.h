@@ -83,3 +83,25 @@ FILE *OpenHandleStream(HANDLE file, const char *mode);
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.
 bool DescribeError(DWORD code, char *text, std::size_t size);
+
+// --- Writing a converted folder to a file of its own ---
+
+extern "C" {
+
+#ifndef MOVEFILE_REPLACE_EXISTING
+#define MOVEFILE_REPLACE_EXISTING 0x1
+#define MOVEFILE_WRITE_THROUGH 0x8
+#endif
+
+// Renames existing to newName.  With MOVEFILE_REPLACE_EXISTING an existing newName is
+// replaced in one step: a reader sees the old file or the new one, never a mix.  With
+// MOVEFILE_WRITE_THROUGH it returns only once the new name is on the disk.  Returns 0 on
+// failure; both files are then as they were.
+PLATFORM_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
+
+}  // extern "C"
+
+// Makes stream, standard input or output, pass every byte as it is: no line end
+// translation.  Returns false when the system refuses.  Ours, not the system's.
+bool SetBinaryMode(FILE *stream);
+

@@ -357,7 +357,8 @@ void CheckValueForm(const Setting &setting, const std::string &value, bool withN
 
 void ValueFormGroup(const Setting &setting)
 {
-    MailDirectory mail;
+    // Raw bytes reach the program as they are only in ASCII.
+    MailDirectory mail(L"values");
     std::string directory = Utf8(mail.Path());
     CheckValueForm(setting, directory, false, mail.Path(), mail.File(L"Inbox"),
                    "a \"Mail Directory\" value stored without its NUL");
