@@ -83,47 +83,6 @@ bool Exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
-bool IsDiskFull(DWORD code)
-{
-#ifdef _WIN32
-    return code == 112 || code == 39;  // ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL
-#else
-    return code == ENOSPC;
-#endif
-}
-
-// When the job failed for want of a working temporary directory, what is wrong with it;
-// "" when the directory is fine and the folder itself is to blame.
-std::string TemporaryDirectoryProblem(const char *path, DWORD jobError)
-{
-    char dir[500];
-    DWORD length = GetTempPathA(499, dir);
-    if (length == 0 || length > 499)
-        return "cannot find the temporary directory";
-    std::string where = std::string("temporary directory ") + dir;
-    char probe[MAX_PATH];
-    if (GetTempFileNameA(dir, "qvl", 0, probe) == 0)
-        return where + ": " + LastReason();
-    std::string problem;
-    if (IsDiskFull(jobError)) {
-        // The copy of the folder comes first: see whether it fits.
-        struct stat st;
-        long long need = stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
-        const long long MAX_PROBE = 64LL << 20;
-        static const char zeros[64 * 1024] = {};
-        FILE *f = std::fopen(probe, "wb");
-        bool fits = f != nullptr;
-        for (long long done = 0; fits && done < need && done < MAX_PROBE; done += sizeof zeros)
-            fits = std::fwrite(zeros, 1, sizeof zeros, f) == sizeof zeros;
-        if (f != nullptr && std::fclose(f) != 0)
-            fits = false;
-        if (!fits)
-            problem = where + " is full";
-    }
-    DeleteFileA(probe);
-    return problem;
-}
-
 // Converts one folder in place.  deleted collects the summary files the jobs deleted.
 bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::string> &deleted, FILE *err)
 {
@@ -135,10 +94,12 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
     }
     bool hadSummary = Exists(summary);
     if (!ConvertInbox(path, convert)) {
-        DWORD error = GetLastError();
-        std::string problem = TemporaryDirectoryProblem(path, error);
-        SetLastError(error);
-        Report(err, path, "cannot convert", problem.empty() ? LastReason() : problem);
+        // Name the temporary directory where it, not the folder, is to blame.
+        std::string reason = LastReason();
+        if (const char *temp = TemporaryDirectoryAtFault())
+            reason = *temp == '\0' ? "cannot find the temporary directory"
+                                    : "temporary directory " + std::string(temp) + ": " + reason;
+        Report(err, path, "cannot convert", reason);
         if (*KeptCopyOfDamagedFolder() != '\0')
             std::fprintf(err, "%s: %s: may be damaged; its original is kept in %s\n", PROGRAM, path,
                          KeptCopyOfDamagedFolder());

@@ -73,6 +73,11 @@ int ConvertFile(const char *source, const char *target);
 // the folder was written to, and GetLastError() tells why the job failed.
 bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream);
 
+// After ConvertInbox failed: the temporary directory if the failure was its own (it cannot
+// be found, written to, or holds no copy of the folder for want of space), "" if even its
+// name could not be had; null when the temporary directory is not to blame.
+const char *TemporaryDirectoryAtFault();
+
 // After ConvertInbox failed: the path of its copy if the folder may be damaged and the copy
 // holds the only whole original (the folder could not be put back); otherwise "".
 const char *KeptCopyOfDamagedFolder();

@@ -77,6 +77,9 @@ const DWORD TEMP_DIR_SIZE = MAX_PATH > 500 ? MAX_PATH : 500;
 
 // Where the original of a folder that may be damaged is kept; empty otherwise.
 char g_szKeptCopy[MAX_PATH];
+// The temporary directory, and whether the last failure was its own.
+char g_szTempDir[TEMP_DIR_SIZE];
+bool g_bTempDirAtFault;
 
 // Puts both files at their start.
 bool Rewind(HANDLE from, HANDLE to)
@@ -86,8 +89,10 @@ bool Rewind(HANDLE from, HANDLE to)
 }
 
 // Copies all of from, from its start, over to, from its start, and cuts to to that length.
-bool CopyContents(HANDLE from, HANDLE to)
+// On failure, toFailed tells whether to (rather than from) failed.
+bool CopyContents(HANDLE from, HANDLE to, bool &toFailed)
 {
+    toFailed = false;
     if (!Rewind(from, to))
         return false;
     // The streams' buffers are free while no stream is open.
@@ -95,10 +100,12 @@ bool CopyContents(HANDLE from, HANDLE to)
         DWORD n = 0, written = 0;
         if (!ReadFile(from, g_inBuffer, STREAM_BUFFER_SIZE, &n, nullptr))
             return false;
+        toFailed = true;
         if (n == 0)
             return SetEndOfFile(to) != 0;
         if (!WriteFile(to, g_inBuffer, n, &written, nullptr))
             return false;
+        toFailed = false;
     }
 }
 
@@ -146,9 +153,15 @@ const char *KeptCopyOfDamagedFolder()
     return g_szKeptCopy;
 }
 
+const char *TemporaryDirectoryAtFault()
+{
+    return g_bTempDirAtFault ? g_szTempDir : nullptr;
+}
+
 bool ConvertInbox(const char *inboxPath, StreamConverter convert)
 {
     g_szKeptCopy[0] = '\0';
+    g_bTempDirAtFault = false;
     // Held from here to the end: only readers may share it, so that no other program (the
     // mail client fetching mail, a second conversion) writes to it meanwhile.
     HANDLE folder = CreateFileA(inboxPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -162,11 +175,16 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert)
         return false;
     }
 
-    char tempDir[TEMP_DIR_SIZE];
+    // Failures from here to the flush of the copy are the temporary directory's, unless
+    // reading the folder fails.
+    g_bTempDirAtFault = true;
+    g_szTempDir[0] = '\0';
     char tempFile[MAX_PATH];
-    DWORD length = GetTempPathA(TEMP_DIR_SIZE - 1, tempDir);
-    if (length == 0 || length > TEMP_DIR_SIZE - 1 || GetTempFileNameA(tempDir, "qvl", 0, tempFile) == 0) {
+    DWORD length = GetTempPathA(TEMP_DIR_SIZE - 1, g_szTempDir);
+    if (length == 0 || length > TEMP_DIR_SIZE - 1 || GetTempFileNameA(g_szTempDir, "qvl", 0, tempFile) == 0) {
         DWORD error = length > TEMP_DIR_SIZE - 1 ? ERROR_FILENAME_EXCED_RANGE : GetLastError();
+        if (length == 0 || length > TEMP_DIR_SIZE - 1)
+            g_szTempDir[0] = '\0';
         CloseHandle(folder);
         SetLastError(error);
         return false;
@@ -174,9 +192,13 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert)
     HANDLE copy = CreateFileA(tempFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     // The copy must be on the disk before the folder is first written.
-    if (copy == INVALID_HANDLE_VALUE || !CopyContents(folder, copy) || !FlushFileBuffers(copy)) {
+    bool copyFailed = false;
+    bool copied = copy != INVALID_HANDLE_VALUE && CopyContents(folder, copy, copyFailed);
+    if (!copied || !FlushFileBuffers(copy)) {
         // The folder is untouched: a copy, whole or partial, holds nothing it lacks.
         DWORD error = GetLastError();
+        // Only a failure to read the folder is not the temporary directory's.
+        g_bTempDirAtFault = copy == INVALID_HANDLE_VALUE || copied || copyFailed;
         if (copy != INVALID_HANDLE_VALUE)
             CloseHandle(copy);
         DeleteFileA(tempFile);
@@ -184,13 +206,15 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert)
         SetLastError(error);
         return false;
     }
+    g_bTempDirAtFault = false;
 
     bool rewritten = Rewrite(copy, folder, convert) && FlushFileBuffers(folder);
     if (!rewritten) {
         // The folder may be half written: put the original back.  The copy stays either
         // way; if the folder cannot be put back, it is the only whole original.
         DWORD error = GetLastError();
-        if (!CopyContents(copy, folder) || !FlushFileBuffers(folder))
+        bool folderFailed;
+        if (!CopyContents(copy, folder, folderFailed) || !FlushFileBuffers(folder))
             std::snprintf(g_szKeptCopy, sizeof g_szKeptCopy, "%s", tempFile);
         CloseHandle(copy);
         CloseHandle(folder);
