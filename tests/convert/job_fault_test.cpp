@@ -81,15 +81,17 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
 {
     struct Case {
         const char *what;
-        bool *fault;
+        bool *fault, *secondFault;
         bool closeHidesErrors;
         int reason;
         bool putBack;
     } cases[] = {
-        {"writes fail", &g_failWrites, false, ENOSPC, true},
-        {"writes fail, fclose hides it", &g_failWrites, true, 0, true},
-        {"reading the copy fails", &g_failCopyReads, false, EISDIR, true},
-        {"flushing the folder fails", &g_failFlushes, false, EIO, false},
+        {"writes fail", &g_failWrites, nullptr, false, ENOSPC, true},
+        {"writes fail, fclose hides it", &g_failWrites, nullptr, true, 0, true},
+        {"reading the copy fails", &g_failCopyReads, nullptr, false, EISDIR, true},
+        {"flushing the folder fails", &g_failFlushes, nullptr, false, EIO, false},
+        // The reason given is the rewrite's, not the failed restore's.
+        {"writes fail, then the restore", &g_failWrites, &g_failFlushes, false, ENOSPC, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -102,6 +104,8 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
 
         g_folder = inbox.c_str();
         *c.fault = true;
+        if (c.secondFault != nullptr)
+            *c.secondFault = true;
         g_closeHidesErrors = c.closeHidesErrors;
         char *argv[] = {const_cast<char *>("quorvel-convert"), const_cast<char *>(inbox.c_str()), nullptr};
         char message[1000] = "";
@@ -109,6 +113,8 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
         int status = RunConverter(2, argv, stdout, err);
         std::fclose(err);
         *c.fault = false;
+        if (c.secondFault != nullptr)
+            *c.secondFault = false;
         g_closeHidesErrors = false;
         g_folder = nullptr;
 

@@ -154,6 +154,12 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
          },
          true},
 #ifndef _WIN32
+        {"a temporary directory longer than any path",
+         [](Folder &f) {
+             SetTempDirectory("/" + std::string(MAX_PATH + 100, 'x'));
+             return f.inbox;
+         },
+         false},
         // Neither may wait forever, nor fill the temporary directory.
         {"a FIFO",
          [](Folder &f) {
