@@ -5,13 +5,15 @@
 #   make bench  measure the conversion against cp and iconv
 #   make fuzz   fuzz the conversion job for FUZZ_SECONDS (default 60)
 #   make lint   run clang-tidy and cppcheck over src/ and tools/
+#   make dist   build the release zips of the last commit, in a clean clone, into dist/
+#   make dist-check  build the release twice in two places and compare the zips
 
 NATIVE_PRESETS  := native sanitize
 WINDOWS_PRESETS := win32 win64
 JOBS            ?= 2
 FUZZ_SECONDS    ?= 60
 
-.PHONY: all deps build test run bench fuzz lint clean
+.PHONY: all deps build test run bench fuzz lint dist dist-check clean
 
 all: build
 
@@ -43,5 +45,11 @@ fuzz: deps
 lint: deps
 	@scripts/lint
 
+dist: deps
+	@scripts/dist
+
+dist-check: deps
+	@scripts/dist-check
+
 clean:
-	rm -rf build
+	rm -rf build dist

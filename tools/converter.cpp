@@ -1,27 +1,58 @@
-// The command-line converter: runs the Inbox conversion job on each file named.
-#include <cstring>
+// The command-line converter: converts mail folders in place, or one folder to an output
+// file or pipe, relabelling on request, or only looks at them.
+#include <getopt.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "check.h"
 #include "convert.h"
 #include "converter.h"
+#include "mail.h"
 #include "platform.h"
+#include "version.h"
 
 namespace {
 
 const char PROGRAM[] = "quorvel-convert";
-const char VERSION[] = "19.96.9.23";
+const char VERSION[] = QUORVEL_VERSION;
+const char STANDARD_STREAM[] = "-";
+
+struct COptions {
+    bool relabel = false;
+    bool check = false;
+    const char *output = nullptr;
+};
 
 void PrintUsage(FILE *to)
 {
     std::fprintf(to,
-                 "Usage: %s FILE...\n"
-                 "Converts each mail folder FILE in place from ISO-2022-KR to EUC-KR and\n"
-                 "deletes its summary file FILE.snm.\n"
+                 "Usage: %s [--relabel] FILE...\n"
+                 "  or:  %s [--relabel] -o OUTPUT INPUT\n"
+                 "  or:  %s --check [--relabel] FILE...\n"
+                 "Converts mail folders from ISO-2022-KR (RFC 1557) to EUC-KR.  Each FILE is\n"
+                 "converted in place, through a temporary copy, and its summary file FILE.snm\n"
+                 "is deleted.\n"
                  "\n"
-                 "  --help     show this help and exit\n"
-                 "  --version  show the version and exit\n"
+                 "  -r, --relabel        also make every charset label and encoded word that\n"
+                 "                       names ISO-2022-KR name EUC-KR, convert base64 and\n"
+                 "                       quoted-printable parts, and update Content-Length\n"
+                 "  -o, --output=OUTPUT  write the converted INPUT to OUTPUT, leaving INPUT and\n"
+                 "                       its summary file alone; INPUT '-' reads standard\n"
+                 "                       input, OUTPUT '-' writes standard output\n"
+                 "  -c, --check          change nothing: for each FILE, print its mails,\n"
+                 "                       ISO-2022-KR passages and malformed sequences, and\n"
+                 "                       with --relabel the labels that would change;\n"
+                 "                       FILE '-' reads standard input\n"
+                 "  -h, --help           show this help and exit\n"
+                 "  -V, --version        show the version and exit\n"
                  "\n"
-                 "Exit status: 0 if every FILE was converted, 1 if any failed, 2 for a usage error.\n",
-                 PROGRAM);
+                 "Exit status: 0 if every FILE was converted (with --check: read), 1 if any\n"
+                 "failed, 2 for a usage error.\n",
+                 PROGRAM, PROGRAM, PROGRAM);
 }
 
 int UsageError(FILE *err, const char *what, const char *arg)
@@ -31,42 +62,257 @@ int UsageError(FILE *err, const char *what, const char *arg)
     return 2;
 }
 
+// The system's words for the last failure, or "" when it has none.
+std::string LastReason()
+{
+    char reason[256];
+    return DescribeError(GetLastError(), reason, sizeof reason) ? reason : "";
+}
+
+void Report(FILE *err, const std::string &name, const char *what, const std::string &reason)
+{
+    if (reason.empty())
+        std::fprintf(err, "%s: %s: %s\n", PROGRAM, name.c_str(), what);
+    else
+        std::fprintf(err, "%s: %s: %s: %s\n", PROGRAM, name.c_str(), what, reason.c_str());
+}
+
+bool Exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Converts one folder in place.  deleted collects the summary files the jobs deleted.
+bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::string> &deleted, FILE *err)
+{
+    std::string summary = std::string(path) + ".snm";
+    // A summary file named after its folder, which the folder's own job has deleted.
+    for (const std::string &name : deleted) {
+        if (name == path && !Exists(path))
+            return true;
+    }
+    bool hadSummary = Exists(summary);
+    if (!ConvertInbox(path, convert)) {
+        // Name the temporary directory where it, not the folder, is to blame.
+        std::string reason = LastReason();
+        if (const char *temp = TemporaryDirectoryAtFault())
+            reason = *temp == '\0' ? "cannot find the temporary directory"
+                                    : "temporary directory " + std::string(temp) + ": " + reason;
+        Report(err, path, "cannot convert", reason);
+        if (*KeptCopyOfDamagedFolder() != '\0')
+            std::fprintf(err, "%s: %s: may be damaged; its original is kept in %s\n", PROGRAM, path,
+                         KeptCopyOfDamagedFolder());
+        return false;
+    }
+    if (hadSummary) {
+        // The job ignores a summary it could not delete (the folder is converted); one more
+        // try tells why.
+        if (!DeleteFileA(summary.c_str()) && Exists(summary))
+            Report(err, summary, "warning: cannot delete the summary file", LastReason());
+        deleted.push_back(summary);
+    }
+    return true;
+}
+
+// The directory that holds path, with its separator, or "" for the current directory.
+std::string DirectoryOf(const std::string &path)
+{
+#ifdef _WIN32
+    std::size_t sep = path.find_last_of("/\\:");
+#else
+    std::size_t sep = path.rfind('/');
+#endif
+    return sep == std::string::npos ? std::string("./") : path.substr(0, sep + 1);
+}
+
+// Converts input into output, each a path or "-" for the standard stream.  A regular file
+// output is written beside it under a temporary name and renamed over it, so that it is
+// there whole or not at all; anything else (a device, a pipe) is written directly.
+bool ConvertTo(const char *input, const char *output, StreamConverter convert, FILE *out, FILE *err)
+{
+    bool fromStdin = std::strcmp(input, STANDARD_STREAM) == 0;
+    std::string inName = fromStdin ? "standard input" : input;
+    FILE *in = fromStdin ? stdin : std::fopen(input, "rb");
+    if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
+        Report(err, inName, "cannot read", LastReason());
+        return false;
+    }
+    std::string outName = output, temp;
+    FILE *to = nullptr;
+    HANDLE held = INVALID_HANDLE_VALUE;  // the temporary file, flushed to the disk before the rename
+    struct stat st;
+    bool existing = stat(output, &st) == 0;
+    if (std::strcmp(output, STANDARD_STREAM) == 0) {
+        outName = "standard output";
+        to = SetBinaryMode(out) ? out : nullptr;
+    } else if (existing && !S_ISREG(st.st_mode)) {
+        to = std::fopen(output, "wb");
+    } else {
+        char name[MAX_PATH];
+        std::string dir = DirectoryOf(output);
+        if (GetTempFileNameA(dir.c_str(), "qvl", 0, name) == 0) {
+            Report(err, outName, "cannot create a temporary file beside it", LastReason());
+            if (!fromStdin)
+                std::fclose(in);
+            return false;
+        }
+        temp = name;
+        held = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held != INVALID_HANDLE_VALUE)
+            to = OpenHandleStream(held, "wb");
+        // The output keeps the permissions of the file it replaces.
+        if (to != nullptr && existing)
+            (void)chmod(name, st.st_mode & 0777);
+    }
+    bool ok = to != nullptr;
+    std::string what = "cannot write";
+    if (ok && !convert(in, to)) {
+        ok = false;
+        if (std::ferror(in)) {
+            outName = inName;
+            what = "cannot read";
+        }
+    }
+    std::string reason = LastReason();
+    if (!fromStdin)
+        std::fclose(in);
+    if (ok && held != INVALID_HANDLE_VALUE && !FlushFileBuffers(held)) {
+        ok = false;
+        reason = LastReason();
+    }
+    if (to != nullptr && to != out && std::fclose(to) != 0 && ok) {
+        ok = false;
+        reason = LastReason();
+    }
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+    if (ok && !temp.empty() && !MoveFileExA(temp.c_str(), output, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ok = false;
+        reason = LastReason();
+    }
+    if (!ok) {
+        if (!temp.empty())
+            DeleteFileA(temp.c_str());
+        Report(err, outName, what.c_str(), reason);
+    }
+    return ok;
+}
+
+std::string Count(long n, const char *one, const char *many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Reads one folder and prints what a conversion would find in it.
+bool Check(const char *path, bool relabel, FILE *out, FILE *err)
+{
+    bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
+    FILE *in = fromStdin ? stdin : std::fopen(path, "rb");
+    std::string name = fromStdin ? "standard input" : path;
+    if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
+        Report(err, name, "cannot read", LastReason());
+        return false;
+    }
+    CShiftScanner scanner;
+    CFolderReader reader(in);
+    CFolderCounts counts;
+    std::string piece;
+    ResetDecoder();
+    while (reader.Next(piece)) {
+        scanner.Scan(piece.data(), piece.size());
+        if (!reader.IsMail())
+            continue;
+        ++counts.mails;
+        if (relabel)
+            (void)RelabelMail(piece, &counts.labels);
+    }
+    scanner.Finish();
+    bool ok = !reader.Failed();
+    std::string reason = LastReason();
+    if (!fromStdin)
+        std::fclose(in);
+    if (!ok) {
+        Report(err, name, "cannot read", reason);
+        return false;
+    }
+    std::string line = name + ": " + Count(counts.mails, "mail", "mails") + ", " +
+                       Count(scanner.m_nPassages, "ISO-2022-KR passage", "ISO-2022-KR passages") + ", " +
+                       Count(scanner.m_nMalformed, "malformed sequence", "malformed sequences");
+    for (std::size_t i = 0; i < scanner.m_firstLines.size(); ++i)
+        line += (i == 0 ? " (line " : ", ") + std::to_string(scanner.m_firstLines[i]);
+    if (!scanner.m_firstLines.empty())
+        line += ")";
+    if (relabel)
+        line += ", " + Count(counts.labels, "label to change", "labels to change");
+    std::fprintf(out, "%s\n", line.c_str());
+    return true;
+}
+
 }  // namespace
 
 int RunConverter(int argc, char **argv, FILE *out, FILE *err)
 {
-    int first = 1;
-    for (; first < argc; ++first) {
-        const char *arg = argv[first];
-        if (std::strcmp(arg, "--") == 0) {
-            ++first;
+    static const option LONG_OPTIONS[] = {
+        {"relabel", no_argument, nullptr, 'r'},
+        {"output", required_argument, nullptr, 'o'},
+        {"check", no_argument, nullptr, 'c'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    COptions options;
+    // getopt keeps its place in globals: start afresh, and let us word the complaints.
+    optind = 0;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":ro:chV", LONG_OPTIONS, nullptr)) != -1) {
+        switch (c) {
+        case 'r':
+            options.relabel = true;
             break;
-        }
-        if (arg[0] != '-' || arg[1] == '\0')
+        case 'o':
+            options.output = optarg;
             break;
-        if (std::strcmp(arg, "--help") == 0) {
+        case 'c':
+            options.check = true;
+            break;
+        case 'h':
             PrintUsage(out);
             return 0;
-        }
-        if (std::strcmp(arg, "--version") == 0) {
+        case 'V':
             std::fprintf(out, "%s %s\n", PROGRAM, VERSION);
             return 0;
+        case ':':
+            return UsageError(err, "option needs an argument: ", argv[optind - 1]);
+        default:
+            if (optopt != 0) {
+                char option[3] = {'-', static_cast<char>(optopt), '\0'};
+                return UsageError(err, "unknown option ", option);
+            }
+            return UsageError(err, "unknown option ", argv[optind - 1]);
         }
-        return UsageError(err, "unknown option ", arg);
     }
-    if (first >= argc)
+    int nFiles = argc - optind;
+    if (nFiles == 0)
         return UsageError(err, "no FILE given", "");
+    if (options.output != nullptr && options.check)
+        return UsageError(err, "--check changes nothing and writes no OUTPUT", "");
+    if (options.output != nullptr && nFiles != 1)
+        return UsageError(err, "-o takes exactly one INPUT", "");
+
+    StreamConverter convert = options.relabel ? RelabelStream : ConvertStream;
+    if (options.output != nullptr)
+        return ConvertTo(argv[optind], options.output, convert, out, err) ? 0 : 1;
 
     int status = 0;
-    for (int i = first; i < argc; ++i) {
-        if (ConvertInbox(argv[i]))
-            continue;
-        status = 1;
-        char reason[256];
-        if (DescribeError(GetLastError(), reason, sizeof reason))
-            std::fprintf(err, "%s: %s: cannot convert: %s\n", PROGRAM, argv[i], reason);
-        else
-            std::fprintf(err, "%s: %s: cannot convert\n", PROGRAM, argv[i]);
+    std::vector<std::string> deleted;
+    for (int i = optind; i < argc; ++i) {
+        bool ok = options.check ? Check(argv[i], options.relabel, out, err)
+                                : ConvertInPlace(argv[i], convert, deleted, err);
+        if (!ok)
+            status = 1;
     }
     return status;
 }

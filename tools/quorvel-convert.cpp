@@ -3,7 +3,36 @@
 
 #include "converter.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace {
+
+UINT g_consoleCodePage;
+
+void RestoreConsole()
+{
+    SetConsoleOutputCP(g_consoleCodePage);
+}
+
+// The program's code page is UTF-8 (its manifest), so paths and the system's messages
+// come as UTF-8: the console shows them so for as long as the program runs.
+void ShowUtf8InConsole()
+{
+    g_consoleCodePage = GetConsoleOutputCP();
+    if (g_consoleCodePage != 0 && g_consoleCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit(RestoreConsole);
+}
+
+}  // namespace
+#endif
+
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+    ShowUtf8InConsole();
+#endif
     return RunConverter(argc, argv, stdout, stderr);
 }

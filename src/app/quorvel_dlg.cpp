@@ -4,6 +4,7 @@
 #include <string>
 
 #include "convert.h"
+#include "platform.h"
 #include "quorvel_app.h"
 #include "resource.h"
 
@@ -102,7 +103,15 @@ void CQuorvelDlg::OnConvert()
     // The job runs to its end here; the window handles nothing meanwhile.
     std::string inboxPath = theApp.m_strInboxPath.ToAnsi();
     if (!ConvertInbox(inboxPath.c_str())) {
+        // The template's words, then why (a folder in use tells the user to close the mail
+        // client), then where the original is if the folder may be damaged.
+        DWORD error = GetLastError();
         GetDlgItemText(IDC_TEXT_FAILED, strText);
+        char reason[512];
+        if (DescribeError(error, reason, sizeof reason))
+            strText += CString(L"\n") + CString(reason);
+        if (*KeptCopyOfDamagedFolder() != '\0')
+            strText += CString(L"\n") + CString(KeptCopyOfDamagedFolder());
         MessageBox(strText);
     }
     SetDlgItemText(IDC_STATUS, strSaved);

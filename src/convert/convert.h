@@ -63,8 +63,28 @@ int ConvertFile(const char *source, const char *target);
 
 // Converts the mail folder file at inboxPath in place, through a new temporary copy whose
 // name begins with "qvl", then deletes the copy and the summary file inboxPath + ".snm".
+// The steps, and what is on the disk should the machine stop after each:
+//   1. Open the folder, once for the whole job, sharing it with readers only: no other
+//      program writes to it until the job ends, and a folder that another program is
+//      writing to fails the job here (ERROR_SHARING_VIOLATION).  Anything but a regular
+//      file fails it too (ERROR_NOT_A_FILE).  Nothing has changed.
+//   2. Create the copy in the temporary directory, copy the folder onto it through the held
+//      handle and flush it to the disk.  A failure deletes the copy.  The folder is as it was.
+//   3. Write the converted folder over the folder, cut it to its new length and flush it.
+//      Should the machine stop now, the folder may be half written and the whole original
+//      is in the copy.  A failure puts the original back from the copy and keeps the copy.
+//   4. Close the folder, then delete the copy and the summary file.  The folder is converted.
+// convert does the rewrite of step 3 (ConvertStream unless a caller brings its own).
 // Returns true when the folder has been rewritten (failures of the two deletions are
-// ignored).  Returns false when a step failed: nothing is deleted then, the summary file
-// stays, and if the rewrite itself failed the original is copied back from the temporary
-// file, which is kept.  GetLastError() then tells why the job failed.
+// ignored).  Returns false when a step failed: the summary file then stays, the copy too if
+// the folder was written to, and GetLastError() tells why the job failed.
 bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream);
+
+// After ConvertInbox failed: the temporary directory if the failure was its own (it cannot
+// be found, written to, or holds no copy of the folder for want of space), "" if even its
+// name could not be had; null when the temporary directory is not to blame.
+const char *TemporaryDirectoryAtFault();
+
+// After ConvertInbox failed: the path of its copy if the folder may be damaged and the copy
+// holds the only whole original (the folder could not be put back); otherwise "".
+const char *KeptCopyOfDamagedFolder();

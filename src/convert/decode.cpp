@@ -246,8 +246,9 @@ void ConvertLine()
 
 void ConvertFileEnd()
 {
-    unsigned char out[DESIGNATOR_SIZE + 1] = {};
-    Emit(out, DecodeEnd(g_state, out));
+    unsigned char out[DESIGNATOR_SIZE + 1];
+    unsigned char *o = DecodeEnd(g_state, out);
+    Emit(out, o);
 }
 
 std::size_t ConvertBuffer(const char *in, std::size_t n, char *out)

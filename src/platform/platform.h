@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 #include "platform_types.h"
 
@@ -22,9 +23,44 @@ PLATFORM_IMPORT DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer);
 // failure, and then no file was created.
 PLATFORM_IMPORT UINT WINAPI GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer);
 
-// Copies the file existing onto newName, replacing its contents when failIfExists is FALSE.
-// Returns 0 on failure; when existing cannot be read, newName is left as it was.
-PLATFORM_IMPORT BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists);
+// Opens the file name for access (GENERIC_READ, GENERIC_WRITE or both).  shareMode says
+// what others may do with the file while this handle is open: FILE_SHARE_READ alone keeps
+// every other writer out, and an open that would let in a writer already there fails with
+// ERROR_SHARING_VIOLATION.  The core passes no security attributes, OPEN_EXISTING as
+// disposition, FILE_ATTRIBUTE_NORMAL as flags and no template.  Never waits for a device or
+// a pipe.  Returns INVALID_HANDLE_VALUE on failure.
+PLATFORM_IMPORT HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
+                                          LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                          DWORD flags, HANDLE templateFile);
+
+// What an open handle refers to: FILE_TYPE_DISK for a file on a disk; FILE_TYPE_CHAR,
+// FILE_TYPE_PIPE or FILE_TYPE_UNKNOWN for anything else.
+PLATFORM_IMPORT DWORD WINAPI GetFileType(HANDLE file);
+
+// Reads up to size bytes at the file's position into buffer and puts the number read
+// (0 at the end of the file) into *done.  The core passes no OVERLAPPED.  0 means failure.
+PLATFORM_IMPORT BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD done,
+                                     LPOVERLAPPED overlapped);
+
+// Writes all size bytes of buffer at the file's position and puts size into *done.
+// 0 means failure, after which part of the bytes may have been written.
+PLATFORM_IMPORT BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done,
+                                      LPOVERLAPPED overlapped);
+
+// The core uses it only to go back to the start: distance 0, no high part, FILE_BEGIN.
+// Returns the new position, or INVALID_SET_FILE_POINTER on failure.
+PLATFORM_IMPORT DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh,
+                                            DWORD method);
+
+// Cuts the file, or makes it longer, to end at its current position.  0 means failure.
+PLATFORM_IMPORT BOOL WINAPI SetEndOfFile(HANDLE file);
+
+// Returns once everything written to the file, its length included, is on the disk.
+// 0 means failure: what was written may then never reach the disk.
+PLATFORM_IMPORT BOOL WINAPI FlushFileBuffers(HANDLE file);
+
+// Closes a handle, letting go of what its share mode kept out.  0 means failure.
+PLATFORM_IMPORT BOOL WINAPI CloseHandle(HANDLE handle);
 
 // Deletes a file.  Returns 0 on failure (no such file, no permission).
 PLATFORM_IMPORT BOOL WINAPI DeleteFileA(LPCSTR path);
@@ -35,9 +71,39 @@ PLATFORM_IMPORT void WINAPI SetLastError(DWORD code);
 
 }  // extern "C"
 
+// Reasons of our own, in the range that Windows leaves to applications (bit 29 set).
+const DWORD ERROR_NOT_A_FILE = 0x20000001;  // a directory, device or pipe where a file belongs
+
+// Opens a C stream ("rb" or "wb") on a second handle to the same open file: the stream
+// reads and writes at the file's position, and closing it leaves file open, with whatever
+// its share mode keeps out.  "wb" does not empty the file.  Returns null on failure.  Ours,
+// not the system's.
+FILE *OpenHandleStream(HANDLE file, const char *mode);
+
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.
 bool DescribeError(DWORD code, char *text, std::size_t size);
+
+// --- Writing a converted folder to a file of its own ---
+
+extern "C" {
+
+#ifndef MOVEFILE_REPLACE_EXISTING
+#define MOVEFILE_REPLACE_EXISTING 0x1
+#define MOVEFILE_WRITE_THROUGH 0x8
+#endif
+
+// Renames existing to newName.  With MOVEFILE_REPLACE_EXISTING an existing newName is
+// replaced in one step: a reader sees the old file or the new one, never a mix.  With
+// MOVEFILE_WRITE_THROUGH it returns only once the new name is on the disk.  Returns 0 on
+// failure; both files are then as they were.
+PLATFORM_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
+
+}  // extern "C"
+
+// Makes stream, standard input or output, pass every byte as it is: no line end
+// translation.  Returns false when the system refuses.  Ours, not the system's.
+bool SetBinaryMode(FILE *stream);
 
 // The processor features that IsProcessorFeaturePresent is asked about: SSE2, SSSE3.
 #ifndef PF_XMMI64_INSTRUCTIONS_AVAILABLE

@@ -133,6 +133,8 @@ TEST(Decoder, ShiftsBetweenSoAndSiAfterTheDesignator)
         {DESIGNATOR_LINE + "\x0e\x30\x21\r\n\x30\x21\n", "\xb0\xa1\n\x30\x21\n"},
         // A lone CR and an ESC that starts no designator get bit 7 like any byte.
         {DESIGNATOR_LINE + "\x0e\rx\x1bx\n", "\x8d\xf8\x9b\xf8\n"},
+        // A space after a lone CR or ESC is still a space.
+        {DESIGNATOR_LINE + "\x0e\r \x1b\t\x1b$ \n", "\x8d \x9b\t\x9b\xa4 \n"},
         {DESIGNATOR_LINE + "\x0e\x1b$)\x30\n", "\x9b\xa4\xa9\xb0\n"},
         {DESIGNATOR_LINE + "\x0e\x7f\x80\xfe\x0e\x0e\x0f\x0f\n", "\xff\x80\xfe\n"},
         {DESIGNATOR_LINE + "\x80\xa1\xfe\n", "\x80\xa1\xfe\n"},

@@ -1,40 +1,52 @@
-// Tests of the job when writing the Inbox fails half-way, with a failing stream put in
-// place of the Inbox's own and, where asked, a close that hides the failure.
+// Tests of the job when rewriting the folder fails half-way: C library and system calls that
+// fail on the folder or its copy are put in place of the real ones.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
 
 #include "convert.h"
+#include "converter.h"
+#include "platform.h"
 #include "test_files.h"
 
 namespace {
 
-// While set, opening this path for writing truncates it, as the real open would, and
-// hands back a stream on which every write fails for lack of space.
-const char *g_failWritesTo;
+// The folder whose calls fail; what fails is set per test.
+const char *g_folder;
+bool g_failWrites;       // its stream writes as on a full disk
+bool g_failCopyReads;    // the stream reading its copy reads as from a broken disk
+bool g_failFlushes;      // flushing it to the disk fails, the restore's flush too
+bool g_closeHidesErrors; // closing the failing stream reports success, as some C libraries do
 FILE *g_failingStream;
-// While set, closing that stream reports success whatever became of its last flush, as
-// some C libraries do.
-bool g_closeHidesErrors;
+
+bool IsFolder(int fd)
+{
+    struct stat a, b;
+    return g_folder != nullptr && fstat(fd, &a) == 0 && stat(g_folder, &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 }  // namespace
 
-extern "C" FILE *fopen(const char *path, const char *mode)
+extern "C" FILE *fdopen(int fd, const char *mode)
 {
-    using Open = FILE *(*)(const char *, const char *);
-    static Open realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "fopen"));
-    if (g_failWritesTo != nullptr && mode[0] == 'w' && std::strcmp(path, g_failWritesTo) == 0) {
-        FILE *truncated = realOpen(path, mode);
-        if (truncated == nullptr)
-            return nullptr;
-        std::fclose(truncated);
-        g_failingStream = realOpen("/dev/full", mode);
-        return g_failingStream;
-    }
-    return realOpen(path, mode);
+    using Open = FILE *(*)(int, const char *);
+    static Open realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "fdopen"));
+    const char *failing = nullptr;
+    if (g_failWrites && mode[0] == 'w' && IsFolder(fd))
+        failing = "/dev/full";
+    if (g_failCopyReads && mode[0] == 'r' && g_folder != nullptr && !IsFolder(fd))
+        failing = "/";  // a directory: every read of it fails
+    if (failing == nullptr)
+        return realOpen(fd, mode);
+    close(fd);
+    g_failingStream = std::fopen(failing, mode);
+    return g_failingStream;
 }
 
 extern "C" int fclose(FILE *stream)
@@ -50,13 +62,39 @@ extern "C" int fclose(FILE *stream)
     return result;
 }
 
+extern "C" int fsync(int fd)
+{
+    using Sync = int (*)(int);
+    static Sync realSync = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, "fsync"));
+    if (g_failFlushes && IsFolder(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return realSync(fd);
+}
+
 namespace {
 
-// The folder is written in full only at the last flush, which fails: it must come back.
-TEST(Job, PutsTheInboxBackWhenWritingItFails)
+// Each fault fails the job with its own reason; the folder comes back whole, or, where it
+// cannot, the converter names the copy that holds it.
+TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
 {
-    for (bool closeHidesErrors : {false, true}) {
-        SCOPED_TRACE(closeHidesErrors ? "fclose hides the error" : "fclose reports the error");
+    struct Case {
+        const char *what;
+        bool *fault, *secondFault;
+        bool closeHidesErrors;
+        int reason;
+        bool putBack;
+    } cases[] = {
+        {"writes fail", &g_failWrites, nullptr, false, ENOSPC, true},
+        {"writes fail, fclose hides it", &g_failWrites, nullptr, true, 0, true},
+        {"reading the copy fails", &g_failCopyReads, nullptr, false, EISDIR, true},
+        {"flushing the folder fails", &g_failFlushes, nullptr, false, EIO, false},
+        // The reason given is the rewrite's, not the failed restore's.
+        {"writes fail, then the restore", &g_failWrites, &g_failFlushes, false, ENOSPC, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
         TestDir dir;
         std::string inbox = dir.File("Inbox");
         std::string summary = dir.File("Inbox.snm");
@@ -64,18 +102,35 @@ TEST(Job, PutsTheInboxBackWhenWritingItFails)
         WriteFile(inbox, mail);
         WriteFile(summary, "summary");
 
-        g_failWritesTo = inbox.c_str();
-        g_closeHidesErrors = closeHidesErrors;
-        bool converted = ConvertInbox(inbox.c_str());
-        g_failWritesTo = nullptr;
+        g_folder = inbox.c_str();
+        *c.fault = true;
+        if (c.secondFault != nullptr)
+            *c.secondFault = true;
+        g_closeHidesErrors = c.closeHidesErrors;
+        char *argv[] = {const_cast<char *>("quorvel-convert"), const_cast<char *>(inbox.c_str()), nullptr};
+        char message[1000] = "";
+        FILE *err = fmemopen(message, sizeof message - 1, "w");
+        int status = RunConverter(2, argv, stdout, err);
+        std::fclose(err);
+        *c.fault = false;
+        if (c.secondFault != nullptr)
+            *c.secondFault = false;
         g_closeHidesErrors = false;
+        g_folder = nullptr;
 
-        EXPECT_FALSE(converted);
-        EXPECT_EQ(ReadFile(inbox), mail);
+        EXPECT_EQ(status, 1);
+        if (c.reason != 0) {
+            EXPECT_NE(std::strstr(message, std::strerror(c.reason)), nullptr) << message;
+        }
+        if (c.putBack) {
+            EXPECT_EQ(ReadFile(inbox), mail);
+        }
         EXPECT_TRUE(FileExists(summary));
         auto copies = dir.Names("qvl");
         ASSERT_EQ(copies.size(), 1u);
         EXPECT_EQ(ReadFile(dir.File(copies[0])), mail);
+        bool named = std::strstr(message, dir.File(copies[0]).c_str()) != nullptr;
+        EXPECT_EQ(named, !c.putBack) << message;
     }
 }
 

@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "convert.h"
+#include "platform.h"
 #include "test_files.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -80,30 +83,12 @@ TEST(Job, DecodesAFolderLargerThanTheBuffers)
         input += "\x0e" + std::string(length, '\x21') + "\r\n";
         expected += std::string(length, '\xa1') + "\n";
     }
+    // The last line has no line end, and ends in bytes the decoder holds back.
+    input += "\x0e\x30\x21 \x1b$)";
+    expected += "\xb0\xa1 \x9b\xa4\xa9";
     Folder folder(input);
     ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(expected));
-}
-
-TEST(Job, FailsWithoutAnInboxAndLeavesOnlyAnEmptyCopy)
-{
-    Folder folder("", true);
-    std::string missing = folder.dir.File("Missing");
-    EXPECT_FALSE(ConvertInbox(missing.c_str()));
-    ASSERT_EQ(folder.TempFiles(), 1u);
-    EXPECT_EQ(folder.TempContents(), "");
-    EXPECT_TRUE(FileExists(folder.summary));
-    EXPECT_FALSE(FileExists(missing));
-}
-
-TEST(Job, FailsBeforeTouchingTheInboxWithoutATemporaryDirectory)
-{
-    Folder folder(KOREAN_MAIL);
-    SetTempDirectory(folder.dir.File("missing"));
-    EXPECT_FALSE(ConvertInbox(folder.inbox.c_str()));
-    EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
-    EXPECT_TRUE(FileExists(folder.summary));
-    EXPECT_EQ(folder.TempFiles(), 0u);
 }
 
 TEST(ConvertFile, ReportsAnOutputThatCannotBeOpened)
@@ -141,7 +126,77 @@ bool WithPermissions(Fn fn)
 #endif
 }
 
-TEST(Job, LeavesAReadOnlyInboxAsItWasAndKeepsTheCopy)
+// Failures before the folder is written: the folder, its summary and the temporary
+// directory are left exactly as they were, and the job says why.
+TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
+{
+    struct Case {
+        const char *what;
+        std::function<std::string(Folder &)> setUp;  // returns the path to convert
+        bool inUse;
+    };
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    const Case cases[] = {
+        {"no Inbox", [](Folder &f) { return f.dir.File("Missing"); }, false},
+        {"no temporary directory",
+         [](Folder &f) {
+             SetTempDirectory(f.dir.File("missing"));
+             return f.inbox;
+         },
+         false},
+        {"a directory", [](Folder &f) { return f.dir.path(); }, false},
+        {"held by another writer",
+         [&](Folder &f) {
+             holder = CreateFileA(f.inbox.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+             EXPECT_NE(holder, INVALID_HANDLE_VALUE);
+             return f.inbox;
+         },
+         true},
+#ifndef _WIN32
+        {"a temporary directory longer than any path",
+         [](Folder &f) {
+             SetTempDirectory("/" + std::string(MAX_PATH + 100, 'x'));
+             return f.inbox;
+         },
+         false},
+        // Neither may wait forever, nor fill the temporary directory.
+        {"a FIFO",
+         [](Folder &f) {
+             EXPECT_EQ(mkfifo(f.dir.File("fifo").c_str(), 0600), 0);
+             return f.dir.File("fifo");
+         },
+         false},
+        {"a link to /dev/zero",
+         [](Folder &f) {
+             std::filesystem::create_symlink("/dev/zero", f.dir.File("zero"));
+             return f.dir.File("zero");
+         },
+         false},
+#endif
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Folder folder(KOREAN_MAIL);
+        std::string path = c.setUp(folder);
+        EXPECT_FALSE(ConvertInbox(path.c_str()));
+        DWORD error = GetLastError();
+        if (holder != INVALID_HANDLE_VALUE) {
+            CloseHandle(holder);
+            holder = INVALID_HANDLE_VALUE;
+        }
+        SetTempDirectory(folder.dir.path());
+        EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
+        EXPECT_TRUE(FileExists(folder.summary));
+        EXPECT_EQ(folder.TempFiles(), 0u);
+        if (c.inUse) {
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        }
+    }
+}
+
+// A read-only Inbox, checked where permissions apply to us.
+TEST(Job, LeavesAReadOnlyInboxAsItWasWithNoCopy)
 {
     namespace fs = std::filesystem;
     Folder folder(KOREAN_MAIL);
@@ -157,11 +212,27 @@ TEST(Job, LeavesAReadOnlyInboxAsItWasAndKeepsTheCopy)
     EXPECT_FALSE(WithPermissions([&] { return ConvertInbox(folder.inbox.c_str()); }));
     EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
     EXPECT_TRUE(FileExists(folder.summary));
-    ASSERT_EQ(folder.TempFiles(), 1u);
-    EXPECT_EQ(folder.TempContents(), KOREAN_MAIL);
+    EXPECT_EQ(folder.TempFiles(), 0u);
 }
 
 #ifndef _WIN32
+
+// The copy may go to another file system and under a long path; a link converts the file
+// it names, which stays a file of its own.
+TEST(Job, ConvertsThroughALinkWithTheCopyAnywhere)
+{
+    Folder folder(KOREAN_MAIL);
+    std::string link = folder.dir.File("Link");
+    std::filesystem::create_symlink(folder.inbox, link);
+    TestDir elsewhere("/dev/shm");
+    std::string deep = elsewhere.path() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
+    std::filesystem::create_directories(deep);
+    SetTempDirectory(deep);
+    ASSERT_TRUE(ConvertInbox(link.c_str()));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
+    EXPECT_TRUE(std::filesystem::is_empty(deep));
+}
 
 TEST(ConvertFile, ReportsAFailedWrite)
 {

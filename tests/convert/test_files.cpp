@@ -36,12 +36,12 @@ void SetTemp(const std::string &value)
 
 }  // namespace
 
-TestDir::TestDir()
+TestDir::TestDir(const std::string &where)
 {
     const char *old = std::getenv(TEMP_VARIABLE);
     m_oldTemp = old ? old : "";
     static int serial;
-    fs::path base = fs::temp_directory_path();
+    fs::path base = where.empty() ? fs::temp_directory_path() : fs::path(where);
     for (;;) {
         std::ostringstream name;
         name << "quorvel-test-" << std::rand() << "-" << ++serial;

@@ -6,9 +6,10 @@
 
 // A new, empty directory for one test, made the process's temporary directory too (so the
 // job puts its copy there), and removed with everything in it at the end of the test.
+// Made in base, or else in the system's temporary directory.
 class TestDir {
 public:
-    TestDir();
+    explicit TestDir(const std::string &base = "");
     ~TestDir();
     TestDir(const TestDir &) = delete;
     TestDir &operator=(const TestDir &) = delete;

@@ -89,12 +89,16 @@ void ClickOk(HWND dialog)
     PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
 }
 
-// Checks that one of the texts of a window's controls is the expected one.
-void CheckShows(const std::vector<std::wstring> &texts, const std::wstring &expected)
+// Checks that one of the texts of a window's controls is the expected one, or, with
+// withReason, the expected one and the system's reason on a line of its own.
+void CheckShows(const std::vector<std::wstring> &texts, const std::wstring &expected,
+                bool withReason = false)
 {
     std::string shown;
     for (const std::wstring &text : texts) {
-        if (text == expected) {
+        bool reasonAfter = withReason && text.size() > expected.size() + 1 &&
+                           text.compare(0, expected.size() + 1, expected + L"\n") == 0;
+        if (text == expected || reasonAfter) {
             Check(true, "it says " + Quoted(expected));
             return;
         }
@@ -313,7 +317,7 @@ void ConvertGroup(const Setting &setting)
                                   (box != nullptr ? "" : " (" + WindowList(program) + ")"));
         if (box != nullptr) {
             Check(GetWindow(box, GW_OWNER) == main, "it is owned by the main window");
-            CheckShows(ChildTexts(box, L"Static"), t.failed);
+            CheckShows(ChildTexts(box, L"Static"), t.failed, true);
             CheckText(WindowText(GetDlgItem(main, IDC_STATUS)), t.converting,
                       "while it is shown, the status reads the progress text");
             Check(FileExists(inbox + L".snm"), "Inbox.snm is still there");
@@ -353,7 +357,8 @@ void CheckValueForm(const Setting &setting, const std::string &value, bool withN
 
 void ValueFormGroup(const Setting &setting)
 {
-    MailDirectory mail;
+    // Raw bytes reach the program as they are only in ASCII.
+    MailDirectory mail(L"values");
     std::string directory = Utf8(mail.Path());
     CheckValueForm(setting, directory, false, mail.Path(), mail.File(L"Inbox"),
                    "a \"Mail Directory\" value stored without its NUL");

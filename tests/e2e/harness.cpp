@@ -146,14 +146,14 @@ bool FileExists(const std::wstring &path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-MailDirectory::MailDirectory()
+MailDirectory::MailDirectory(const wchar_t *tag)
 {
     wchar_t temp[MAX_PATH];
     DWORD n = GetTempPathW(MAX_PATH, temp);
     if (n == 0 || n >= MAX_PATH)
         return;
     wchar_t name[64];
-    std::swprintf(name, 64, L"quorvel-e2e-%lu-%llu", GetCurrentProcessId(), GetTickCount64());
+    std::swprintf(name, 64, L"quorvel-e2e-%ls-%lu-%llu", tag, GetCurrentProcessId(), GetTickCount64());
     std::wstring path = std::wstring(temp) + name;
     if (CreateDirectoryW(path.c_str(), nullptr))
         m_path = path;

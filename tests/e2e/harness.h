@@ -36,7 +36,9 @@ const DWORD UI_TIMEOUT_MS = 10000;     // a window reacting to one command
 // A mail directory of its own in the temporary directory, removed with the object.
 class MailDirectory {
 public:
-    MailDirectory();
+    // Named with tag, by default in Hangul: the program must reach it whatever the system's
+    // code page is.
+    explicit MailDirectory(const wchar_t *tag = L"\uba54\uc77c");
     ~MailDirectory();
     const std::wstring &Path() const { return m_path; }
     std::wstring File(const wchar_t *name) const { return m_path + L"\\" + name; }

@@ -186,9 +186,13 @@ TEST(Framework, ApplicationTitleIsTheExecutableNameWithoutExtension)
 
 TEST(Framework, AnsiTextComesBackUnchanged)
 {
-    // Bytes of the ANSI code page in use: Latin-1 letters under 1252, a Hangul syllable
-    // under 949. Paths take this way from the registry to the conversion core.
-    std::string ansi = GetACP() == 949 ? "C:\\\xc7\xd1\\Mail" : "C:\\\xe9t\xe9\\Mail";
+    // Bytes of the ANSI code page in use: Hangul under UTF-8 (the program's manifest asks for
+    // it), a Hangul syllable under 949, Latin-1 letters under 1252. Paths take this way from
+    // the registry to the conversion core.
+    UINT acp = GetACP();
+    std::string ansi = acp == CP_UTF8 ? "C:\\\xeb\xa9\x94\xec\x9d\xbc\\Mail"
+                       : acp == 949   ? "C:\\\xc7\xd1\\Mail"
+                                      : "C:\\\xe9t\xe9\\Mail";
     EXPECT_EQ((CString(ansi.c_str()) + "\\Inbox").ToAnsi(), ansi + "\\Inbox");
 }
 

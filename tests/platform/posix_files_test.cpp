@@ -1,7 +1,10 @@
 // Tests of our stand-ins for the Windows file calls.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
@@ -50,37 +53,59 @@ TEST(PosixFiles, TempFileNamesAreNewPrivateAndWellFormed)
     EXPECT_EQ(GetTempFileNameA((prefix + "missing/").c_str(), "qvl", 0, name), 0u);
 }
 
-TEST(PosixFiles, CopyReplacesOrRefusesAndDeleteReports)
+HANDLE Open(const std::string &path, DWORD share = FILE_SHARE_READ)
+{
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The hold on a folder: other writers are kept out until it is let go, also after a stream
+// on it has been closed, and no kind of file makes the open wait.
+TEST(PosixFiles, HeldFileKeepsWritersOutUntilClosed)
 {
     TestDir dir;
-    std::string a = dir.File("a"), b = dir.File("b");
-    std::string big(200000, 'x');
-    big[123456] = '\0';
-    WriteFile(a, big);
-    WriteFile(b, "old and longer than nothing");
-    EXPECT_NE(CopyFileA(a.c_str(), b.c_str(), FALSE), 0);
-    EXPECT_EQ(ReadFile(b), big);
-    // A shorter file replaces a longer one whole, with nothing of the old left at its end.
-    WriteFile(a, "short");
-    EXPECT_NE(CopyFileA(a.c_str(), b.c_str(), FALSE), 0);
-    EXPECT_EQ(ReadFile(b), "short");
-    WriteFile(a, "");
-    EXPECT_NE(CopyFileA(a.c_str(), b.c_str(), FALSE), 0);
-    EXPECT_EQ(ReadFile(b), "");
-    WriteFile(a, big);
-    WriteFile(b, "kept");
-    EXPECT_EQ(CopyFileA(a.c_str(), b.c_str(), TRUE), 0);
-    EXPECT_EQ(ReadFile(b), "kept");
-    // A missing source leaves the target alone.
-    EXPECT_EQ(CopyFileA(dir.File("missing").c_str(), b.c_str(), FALSE), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
-    EXPECT_EQ(ReadFile(b), "kept");
-    EXPECT_EQ(CopyFileA(dir.path().c_str(), b.c_str(), FALSE), 0);
-    EXPECT_EQ(ReadFile(b), "kept");
+    std::string path = dir.File("Inbox");
+    WriteFile(path, "0123456789");
+    HANDLE held = Open(path);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileType(held), FILE_TYPE_DISK);
 
-    EXPECT_NE(DeleteFileA(b.c_str()), 0);
-    EXPECT_FALSE(FileExists(b));
-    EXPECT_EQ(DeleteFileA(b.c_str()), 0);
+    FILE *stream = OpenHandleStream(held, "wb");
+    ASSERT_NE(stream, nullptr);
+    std::fputs("abc", stream);
+    ASSERT_EQ(std::fclose(stream), 0);
+    EXPECT_NE(SetEndOfFile(held), 0);
+    EXPECT_EQ(ReadFile(path), "abc");
+
+    EXPECT_EQ(Open(path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    char reason[100];
+    ASSERT_TRUE(DescribeError(GetLastError(), reason, sizeof reason));
+    EXPECT_NE(std::strstr(reason, "in use"), nullptr) << reason;
+    int fd = open(path.c_str(), O_RDONLY);
+    EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0);
+    struct flock range = {};
+    range.l_type = F_WRLCK;
+    EXPECT_EQ(fcntl(fd, F_OFD_GETLK, &range), 0);
+    EXPECT_EQ(range.l_type, F_WRLCK) << "no fcntl lock";
+    close(fd);
+
+    EXPECT_NE(CloseHandle(held), 0);
+    held = Open(path);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+
+    std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &special : {fifo, std::string("/dev/zero")}) {
+        held = Open(special);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE) << special;
+        EXPECT_NE(GetFileType(held), FILE_TYPE_DISK) << special;
+        CloseHandle(held);
+    }
+    EXPECT_EQ(Open(dir.path()), INVALID_HANDLE_VALUE);
+    EXPECT_NE(DeleteFileA(path.c_str()), 0);
+    EXPECT_EQ(DeleteFileA(path.c_str()), 0);
 }
 
 }  // namespace

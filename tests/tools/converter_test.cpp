@@ -1,6 +1,7 @@
 // Tests of the command-line converter: exit status, messages, files converted.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,12 @@ struct Outcome {
     std::string err;
 };
 
-Outcome RunWith(std::vector<std::string> args)
+// Runs the converter; tempDir, when given, is its temporary directory.
+Outcome RunWith(std::vector<std::string> args, const std::string &tempDir = "")
 {
     TestDir streams;
+    if (!tempDir.empty())
+        SetTempDirectory(tempDir);
     std::string outPath = streams.File("out"), errPath = streams.File("err");
     FILE *out = std::fopen(outPath.c_str(), "wb");
     FILE *err = std::fopen(errPath.c_str(), "wb");
@@ -41,9 +45,12 @@ TEST(Converter, AnswersHelpVersionAndUsageErrors)
 
     Outcome help = RunWith({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: quorvel-convert FILE...", 0), 0u);
+    EXPECT_EQ(help.out.rfind("Usage: quorvel-convert [--relabel] FILE...", 0), 0u);
+    for (const char *option : {"--relabel", "--output=OUTPUT", "--check", "--help", "--version"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
-    for (const auto &args : std::vector<std::vector<std::string>>{{}, {"--frobnicate"}, {"-x", "Inbox"}}) {
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {}, {"--frobnicate"}, {"-x", "Inbox"}, {"Inbox", "-o"}, {"-o", "out", "a", "b"}, {"--check", "-o", "out", "a"}}) {
         Outcome bad = RunWith(args);
         EXPECT_EQ(bad.status, 2);
         EXPECT_EQ(bad.out, "");
@@ -78,6 +85,77 @@ TEST(Converter, ConvertsEveryFileAndReportsEachFailure)
     Outcome ok = RunWith({"--", first});
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.err, "");
+
+    // A folder named "-" is a folder like any other.
+    std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    WriteFile("-", "\x1b$)C\n\x0e\x30\x21\x0f\n");
+    Outcome dash = RunWith({"-"});
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(dash.status, 0) << dash.err;
+    EXPECT_EQ(ReadFile(dir.File("-")), Lines("\xb0\xa1\n"));
+}
+
+TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
+{
+    TestDir dir;
+    std::string input = dir.File("Inbox"), output = dir.File("out");
+    const std::string folder = "From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
+    WriteFile(input, folder);
+    WriteFile(input + ".snm", "summary");
+    WriteFile(output, "old");
+
+    Outcome toFile = RunWith({"--relabel", "-o", output, input});
+    EXPECT_EQ(toFile.status, 0) << toFile.err;
+    EXPECT_EQ(ReadFile(output), Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+    EXPECT_EQ(ReadFile(input), folder);
+    EXPECT_TRUE(FileExists(input + ".snm"));
+    EXPECT_EQ(dir.Names("qvl"), std::vector<std::string>{}) << "a temporary file was left beside the output";
+
+    Outcome toStdout = RunWith({"-o", "-", input});
+    EXPECT_EQ(toStdout.status, 0) << toStdout.err;
+    EXPECT_EQ(toStdout.out, Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
+
+    // A failure names the file at fault and leaves the old output whole.
+    Outcome missing = RunWith({"-o", output, dir.File("missing")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err.rfind("quorvel-convert: " + dir.File("missing") + ": cannot read", 0), 0u) << missing.err;
+    EXPECT_EQ(ReadFile(output), Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+}
+
+TEST(Converter, ChecksWithoutChangingAnything)
+{
+    TestDir dir;
+    std::string inbox = dir.File("Inbox");
+    // Line 2 shifts before any designator; line 5 has a run of odd length.
+    const std::string folder = "From a\n\x0e\x30\x21\x0f\n\nFrom b\nSubject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\n"
+                               "\x1b$)C\x0e\x30\x21\x30\x0f ok \x0e\x30\x21\x0f\n";
+    WriteFile(inbox, folder);
+    Outcome check = RunWith({"--check", "--relabel", inbox, dir.File("missing")});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out, inbox + ": 2 mails, 2 ISO-2022-KR passages, 3 malformed sequences (line 2, 7), "
+                                 "1 label to change\n");
+    EXPECT_NE(check.err.find("missing: cannot read"), std::string::npos) << check.err;
+    EXPECT_EQ(ReadFile(inbox), folder);
+}
+
+TEST(Converter, BlamesTheTemporaryDirectoryAndNotTheSummaryItDeleted)
+{
+    TestDir dir;
+    std::string inbox = dir.File("Inbox");
+    WriteFile(inbox, "\x1b$)C\n\x0e\x30\x21\x0f\n");
+    WriteFile(inbox + ".snm", "summary");
+
+    // Inbox Inbox.snm, as a shell pattern gives them: the second is gone, and that is fine.
+    Outcome both = RunWith({inbox, inbox + ".snm"});
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_EQ(both.err, "");
+
+    std::string gone = dir.File("no-such-directory");
+    Outcome noTemp = RunWith({inbox}, gone);
+    EXPECT_EQ(noTemp.status, 1);
+    EXPECT_NE(noTemp.err.find(": cannot convert: temporary directory "), std::string::npos) << noTemp.err;
+    EXPECT_NE(noTemp.err.find("no-such-directory"), std::string::npos) << noTemp.err;
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 //       Opens FILE for reading with SHARE as its share mode ("none" or "read"), creates
 //       READY, and keeps FILE open until READY is deleted or SECONDS have passed.
 //       Exit 0, or 2 when FILE or READY cannot be opened.
+//   fault_helper append FILE COUNT
+//       Appends COUNT short mails to FILE, one at a time, as a mail client adds new mail,
+//       and prints "added N" or "refused N" for each.  Exit 0.
 //   fault_helper run-with-temp DIR PROGRAM [ARG...]
 //       Runs PROGRAM with TMP and TEMP set to DIR and exits with its exit code (125 when it
 //       cannot be started).  Wine takes TMP and TEMP from its registry, not from the Unix
@@ -41,6 +44,27 @@ int Hold(const char *path, const char *share, const char *ready, int seconds)
         Sleep(100);
     }
     CloseHandle(file);
+    return 0;
+}
+
+int Append(const char *path, int count)
+{
+    for (int n = 1; n <= count; ++n) {
+        HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        bool added = false;
+        if (file != INVALID_HANDLE_VALUE) {
+            char mail[64];
+            int size = std::snprintf(mail, sizeof mail, "From appender\r\nmail %d\r\n\r\n", n);
+            DWORD written = 0;
+            added = WriteFile(file, mail, static_cast<DWORD>(size), &written, nullptr) &&
+                    written == static_cast<DWORD>(size);
+            added = CloseHandle(file) && added;
+        }
+        std::printf("%s %d\n", added ? "added" : "refused", n);
+        std::fflush(stdout);
+        Sleep(20);
+    }
     return 0;
 }
 
@@ -93,9 +117,12 @@ int main(int argc, char **argv)
 {
     if (argc == 6 && std::strcmp(argv[1], "hold") == 0)
         return Hold(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (argc == 4 && std::strcmp(argv[1], "append") == 0)
+        return Append(argv[2], std::atoi(argv[3]));
     if (argc >= 4 && std::strcmp(argv[1], "run-with-temp") == 0)
         return RunWithTemp(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "usage: fault_helper hold FILE none|read READY SECONDS\n"
+                         "       fault_helper append FILE COUNT\n"
                          "       fault_helper run-with-temp DIR PROGRAM [ARG...]\n");
     return 2;
 }

@@ -1,10 +1,12 @@
 // Stand-ins for the Windows file calls of platform.h, over POSIX.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,96 +65,160 @@ UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer
     return 0;
 }
 
-// Writes all of data, retrying after short writes and signals.
-static bool WriteAll(int fd, const char *data, std::size_t size)
+namespace {
+
+int Descriptor(HANDLE file)
 {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1;
+}
+
+HANDLE HandleOf(int fd)
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);  // NOLINT(performance-no-int-to-ptr)
+}
+
+// Fails the open of fd with code, keeping nothing open.
+HANDLE FailOpen(int fd, int code)
+{
+    close(fd);
+    errno = code;
+    return INVALID_HANDLE_VALUE;
+}
+
+// Keeps other writers out of the regular file open on fd, without waiting, with both kinds
+// of lock that mail programs take on a folder: flock, and an fcntl lock on the whole file.
+// The fcntl lock belongs to this open file, not to the process (Linux's open file
+// description locks), so that closing another descriptor of the file does not drop it.
+bool LockOutWriters(int fd)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return false;
+    struct flock range = {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+#ifdef F_OFD_SETLK
+    return fcntl(fd, F_OFD_SETLK, &range) == 0;
+#else
+    return fcntl(fd, F_SETLK, &range) == 0;
+#endif
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                   HANDLE)
+{
+    bool reads = (access & GENERIC_READ) != 0;
+    bool writes = (access & GENERIC_WRITE) != 0;
+    int flags = reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+    // Not blocking, so that opening a FIFO or a device cannot wait forever.
+    int fd = open(name, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return INVALID_HANDLE_VALUE;
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return FailOpen(fd, errno);
+    if (S_ISREG(info.st_mode)) {
+        int mode = fcntl(fd, F_GETFL);
+        if (mode < 0 || fcntl(fd, F_SETFL, mode & ~O_NONBLOCK) != 0)
+            return FailOpen(fd, errno);
+        if (writes && (shareMode & FILE_SHARE_WRITE) == 0 && !LockOutWriters(fd)) {
+            bool held = errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES;
+            return FailOpen(fd, held ? static_cast<int>(ERROR_SHARING_VIOLATION) : errno);
+        }
+    }
+    return HandleOf(fd);
+}
+
+DWORD GetFileType(HANDLE file)
+{
+    struct stat info;
+    if (fstat(Descriptor(file), &info) != 0)
+        return FILE_TYPE_UNKNOWN;
+    if (S_ISREG(info.st_mode))
+        return FILE_TYPE_DISK;
+    if (S_ISCHR(info.st_mode))
+        return FILE_TYPE_CHAR;
+    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED)
+{
+    for (;;) {
+        ssize_t n = read(Descriptor(file), buffer, size);
+        if (n >= 0) {
+            *done = static_cast<DWORD>(n);
+            return TRUE;
+        }
+        if (errno != EINTR)
+            return FALSE;
+    }
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED)
+{
+    const char *data = static_cast<const char *>(buffer);
+    DWORD left = size;
+    while (left > 0) {
+        ssize_t n = write(Descriptor(file), data, left);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return FALSE;
         }
         data += n;
-        size -= static_cast<std::size_t>(n);
+        left -= static_cast<DWORD>(n);
     }
-    return true;
+    *done = size;
+    return TRUE;
 }
 
-static bool CopyContents(int from, int to)
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)
 {
-#ifdef __linux__
-    // Let the kernel copy without a round trip through this process, as cp does.
-    for (;;) {
-        ssize_t n = copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            // Not on these file systems: copy by hand, from where the kernel stopped.
-            if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
-                break;
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-    }
-#endif
-    char block[65536];
-    for (;;) {
-        ssize_t n = read(from, block, sizeof block);
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (!WriteAll(to, block, static_cast<std::size_t>(n)))
-            return false;
-    }
+    off_t offset = distance;
+    if (distanceHigh != nullptr)
+        offset += static_cast<off_t>(*distanceHigh) << 32;
+    int whence = method == FILE_BEGIN ? SEEK_SET : method == 1 ? SEEK_CUR : SEEK_END;
+    off_t position = lseek(Descriptor(file), offset, whence);
+    if (position < 0)
+        return INVALID_SET_FILE_POINTER;
+    if (distanceHigh != nullptr)
+        *distanceHigh = static_cast<LONG>(position >> 32);
+    return static_cast<DWORD>(position);
 }
 
-BOOL CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists)
+BOOL SetEndOfFile(HANDLE file)
 {
-    int from = open(existing, O_RDONLY | O_CLOEXEC);
-    if (from < 0)
-        return FALSE;
-    struct stat info;
-    bool readable = fstat(from, &info) == 0;
-    if (readable && S_ISDIR(info.st_mode)) {
-        errno = EISDIR;
-        readable = false;
-    }
-    if (!readable) {
+    off_t position = lseek(Descriptor(file), 0, SEEK_CUR);
+    return position >= 0 && ftruncate(Descriptor(file), position) == 0 ? TRUE : FALSE;
+}
+
+BOOL FlushFileBuffers(HANDLE file)
+{
+    return fsync(Descriptor(file)) == 0 ? TRUE : FALSE;
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    return close(Descriptor(handle)) == 0 ? TRUE : FALSE;
+}
+
+FILE *OpenHandleStream(HANDLE file, const char *mode)
+{
+    // A duplicate shares the file's position and its locks, which stay when the stream
+    // closes it.
+    int fd = fcntl(Descriptor(file), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    FILE *stream = fdopen(fd, mode);
+    if (stream == nullptr) {
         int saved = errno;
-        close(from);
+        close(fd);
         errno = saved;
-        return FALSE;
     }
-    // Written over and then cut to length, not emptied first: some file systems (ext4)
-    // take a file emptied and written again for a replaced document and force it to disk
-    // on close, which costs the job's temporary copy dearly and buys it nothing.
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
-    int to = open(newName, flags, info.st_mode & 0777);
-    if (to < 0) {
-        int saved = errno;
-        close(from);
-        errno = saved;
-        return FALSE;
-    }
-    bool ok = CopyContents(from, to);
-    if (ok) {
-        off_t length = lseek(to, 0, SEEK_CUR);
-        ok = length >= 0 && ftruncate(to, length) == 0;
-    }
-    int saved = errno;
-    close(from);
-    if (close(to) != 0 && ok) {
-        saved = errno;
-        ok = false;
-    }
-    errno = saved;
-    return ok ? TRUE : FALSE;
+    return stream;
 }
 
 BOOL DeleteFileA(LPCSTR path)
@@ -174,6 +240,14 @@ bool DescribeError(DWORD code, char *text, std::size_t size)
 {
     if (code == 0 || size == 0)
         return false;
+    if (code == ERROR_SHARING_VIOLATION) {
+        std::snprintf(text, size, "in use by another program, which holds a lock on it");
+        return true;
+    }
+    if (code == ERROR_NOT_A_FILE) {
+        std::snprintf(text, size, "not a regular file");
+        return true;
+    }
     std::snprintf(text, size, "%s", std::strerror(static_cast<int>(code)));
     return true;
 }

@@ -1,22 +1,52 @@
-// The Windows type names that platform.h uses, for systems other than Windows.
+// The Windows type names and constants that platform.h uses, for systems other than Windows.
 #pragma once
 
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 
 typedef std::uint32_t DWORD;
+typedef std::int32_t LONG;
+typedef LONG *PLONG;
+typedef DWORD *LPDWORD;
 typedef unsigned int UINT;
 typedef int BOOL;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+// A file descriptor plus one, carried in a pointer as Windows carries its handles.
+typedef void *HANDLE;
+typedef struct SecurityAttributes *LPSECURITY_ATTRIBUTES;  // never given here
+typedef struct Overlapped *LPOVERLAPPED;                     // never given here
 
 #define WINAPI
 #ifndef FALSE
 #define FALSE 0
 #define TRUE 1
 #endif
-#ifndef MAX_PATH
-#define MAX_PATH 260
-#endif
+// Paths are limited by the system, not by the 260 bytes of Windows.
+#define MAX_PATH PATH_MAX
+
+#define INVALID_HANDLE_VALUE nullptr
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_TYPE_UNKNOWN 0u
+#define FILE_TYPE_DISK 1u
+#define FILE_TYPE_CHAR 2u
+#define FILE_TYPE_PIPE 3u
+#define FILE_BEGIN 0u
+#define INVALID_SET_FILE_POINTER (static_cast<DWORD>(-1))
+// Another program holds a lock on the file.  In the range Windows leaves to applications,
+// as the stand-ins report errno values for everything else.
+#define ERROR_SHARING_VIOLATION 0x20000020u
+
+// A path longer than its buffer.
+#define ERROR_FILENAME_EXCED_RANGE ENAMETOOLONG
 
 // The line end the platform's text files use.
 #define PLATFORM_LINE_END "\n"

@@ -1,6 +1,7 @@
 // Words for Windows error codes, from the system's message tables.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform.h"
@@ -9,6 +10,10 @@ bool DescribeError(DWORD code, char *text, std::size_t size)
 {
     if (code == 0 || size == 0)
         return false;
+    if (code == ERROR_NOT_A_FILE) {
+        std::snprintf(text, size, "not a regular file");
+        return true;
+    }
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
                              static_cast<DWORD>(size), nullptr);

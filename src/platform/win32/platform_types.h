@@ -2,6 +2,8 @@
 #pragma once
 
 #include <windef.h>
+#include <winbase.h>
+#include <winerror.h>
 
 // The line end the platform's text files use.
 #define PLATFORM_LINE_END "\r\n"

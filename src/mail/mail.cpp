@@ -1,0 +1,44 @@
+// Text helpers shared by the mail readers: ASCII case folding, charset names, edits.
+#include <cstring>
+
+#include "mail.h"
+
+const char NEW_CHARSET[] = "EUC-KR";
+
+char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(const char *text, std::size_t n, const char *lowerName)
+{
+    if (std::strlen(lowerName) != n)
+        return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (AsciiLower(text[i]) != lowerName[i])
+            return false;
+    }
+    return true;
+}
+
+bool NamesIso2022Kr(const char *text, std::size_t n)
+{
+    return EqualsNoCase(text, n, "iso-2022-kr") || EqualsNoCase(text, n, "csiso2022kr");
+}
+
+std::string ApplyEdits(const std::string &original, std::size_t from, std::size_t to,
+                       const std::vector<CEdit> &edits)
+{
+    std::string result;
+    result.reserve(to - from);
+    std::size_t pos = from;
+    for (const CEdit &edit : edits) {
+        if (edit.start < pos || edit.end > to)
+            continue;
+        result.append(original, pos, edit.start - pos);
+        result += edit.text;
+        pos = edit.end;
+    }
+    result.append(original, pos, to - pos);
+    return result;
+}

@@ -1,0 +1,175 @@
+// Mail folders in the mbox format: mails one after another, each opened by a "From " line.
+// Relabelling runs here, mail by mail, with the folder's own decoder.
+#include <algorithm>
+#include <cstring>
+
+#include "convert.h"
+#include "mail.h"
+#include "platform.h"
+
+namespace {
+
+const char CR = '\r';
+const char LF = '\n';
+const char DESIGNATOR[] = "\x1b$)C";
+// A line that holds only the designator: the decoder removes it whole.
+const char DESIGNATOR_LINE[] = "\x1b$)C\n";
+// Text before the first mail is decoded in pieces of about this size.
+const std::size_t PIECE_SIZE = std::size_t{1} << 20;
+
+bool IsEmptyLine(const std::string &line)
+{
+    return line == "\n" || line == "\r\n";
+}
+
+// mbox: a mail begins with a line that starts "From ", at the start of the folder or after
+// an empty line.
+bool StartsMail(const std::string &line)
+{
+    return line.compare(0, 5, "From ") == 0;
+}
+
+std::string DecodeOnItsOwn(const std::string &text)
+{
+    std::string out(2 * text.size() + 4, '\0');
+    out.resize(ConvertBuffer(text.data(), text.size(), &out[0]));
+    return out;
+}
+
+// Puts change into the first Content-Length field of the decoded header block, when its
+// value is a plain number.
+void FixContentLength(std::string &header, long change)
+{
+    std::size_t start = header.find(LF);
+    start = start == std::string::npos ? header.size() : start + 1;
+    for (const CField &field : ReadFields(header, start, header.size())) {
+        if (!FieldIs(header, field, "content-length"))
+            continue;
+        CView v = UnfoldValue(header, field);
+        std::size_t i = v.text.find_first_not_of(" \t"), j = v.text.find_last_not_of(" \t");
+        if (i == std::string::npos || j - i > 15 || v.text.find_first_not_of("0123456789", i) <= j)
+            return;
+        long length = std::stol(v.text.substr(i, j + 1 - i)) + change;
+        if (length >= 0)
+            header.replace(v.at[i], v.at[j] + 1 - v.at[i], std::to_string(length));
+        return;
+    }
+}
+
+}  // namespace
+
+std::string DecodeApart(const std::string &text)
+{
+    std::string out = DecodeOnItsOwn(text);
+    // The decoder writes the platform's line end; the text keeps its own.
+    std::size_t lf = text.find(LF);
+    const char *own = (lf != std::string::npos && lf > 0 && text[lf - 1] == CR) ? "\r\n" : "\n";
+    if (std::strcmp(own, PLATFORM_LINE_END) == 0)
+        return out;
+    std::string result;
+    const std::size_t n = std::strlen(PLATFORM_LINE_END);
+    for (std::size_t i = 0; i < out.size();) {
+        if (out.compare(i, n, PLATFORM_LINE_END) == 0) {
+            result += own;
+            i += n;
+        } else {
+            result += out[i++];
+        }
+    }
+    return result;
+}
+
+std::string DecodeInFolder(const std::string &text)
+{
+    // ConvertBuffer decodes as at the start of a file; a designator line in front, which it
+    // removes whole, hands it the folder's designator flag.
+    std::string out = DecodeOnItsOwn(g_bDesignatorSeen ? DESIGNATOR_LINE + text : text);
+    if (text.find(DESIGNATOR) != std::string::npos)
+        g_bDesignatorSeen = 1;
+    return out;
+}
+
+std::string RelabelMail(const std::string &mail, long *labels)
+{
+    std::size_t start = mail.find(LF);
+    start = start == std::string::npos ? mail.size() : start + 1;  // past the "From " line
+    std::vector<CEdit> edits;
+    RelabelEntity(mail, start, mail.size(), 0, edits, labels);
+    std::sort(edits.begin(), edits.end(), [](const CEdit &a, const CEdit &b) { return a.start < b.start; });
+
+    std::size_t bodyStart = HeaderBlockEnd(mail, start, mail.size());
+    std::string header = DecodeInFolder(ApplyEdits(mail, 0, bodyStart, edits));
+    std::string body = DecodeInFolder(ApplyEdits(mail, bodyStart, mail.size(), edits));
+    long change = static_cast<long>(body.size()) - static_cast<long>(mail.size() - bodyStart);
+    if (change != 0)
+        FixContentLength(header, change);
+    return header + body;
+}
+
+bool CFolderReader::FillLine()
+{
+    m_line.clear();
+    for (;;) {
+        if (m_pos == m_size) {
+            m_pos = 0;
+            m_size = m_eof ? 0 : std::fread(m_buffer, 1, sizeof m_buffer, m_in);
+            if (m_size == 0) {
+                m_eof = true;
+                return !m_line.empty();
+            }
+        }
+        const char *p = m_buffer + m_pos;
+        const void *lf = std::memchr(p, LF, m_size - m_pos);
+        std::size_t n = lf != nullptr ? static_cast<const char *>(lf) - p + 1 : m_size - m_pos;
+        m_line.append(p, n);
+        m_pos += n;
+        if (lf != nullptr)
+            return true;
+    }
+}
+
+bool CFolderReader::Next(std::string &text)
+{
+    text.clear();
+    if (!m_haveLine && !(m_haveLine = FillLine()))
+        return false;
+    m_isMail = m_lastEmpty && StartsMail(m_line);
+    for (;;) {
+        text += m_line;
+        m_lastEmpty = IsEmptyLine(m_line);
+        m_haveLine = FillLine();
+        if (!m_haveLine || (m_lastEmpty && StartsMail(m_line)) || (!m_isMail && text.size() >= PIECE_SIZE))
+            return true;
+    }
+}
+
+int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts)
+{
+    ResetDecoder();
+    // As in ConvertStream: a short write without a code of its own must not inherit one.
+    SetLastError(0);
+    CFolderReader reader(in);
+    CFolderCounts seen;
+    std::string piece, result;
+    bool ok = true;
+    while (ok && reader.Next(piece)) {
+        if (reader.IsMail()) {
+            ++seen.mails;
+            result = RelabelMail(piece, &seen.labels);
+        } else {
+            result = DecodeInFolder(piece);
+        }
+        if (out != nullptr && std::fwrite(result.data(), 1, result.size(), out) != result.size())
+            ok = false;
+    }
+    if (reader.Failed() || (out != nullptr && (std::ferror(out) || std::fflush(out) != 0)))
+        ok = false;
+    if (counts != nullptr)
+        *counts = seen;
+    return ok ? 1 : 0;
+}
+
+int RelabelStream(FILE *in, FILE *out)
+{
+    return RelabelFolder(in, out, nullptr);
+}

@@ -1,0 +1,75 @@
+// Header blocks and header fields of a mail (RFC 5322, section 2.2).
+#include "mail.h"
+
+namespace {
+
+const char CR = '\r';
+const char LF = '\n';
+const char SP = ' ';
+const char TAB = '\t';
+const char DEL = 0x7F;
+
+// Offset just past the line that starts at pos (its LF included), or end.
+std::size_t NextLine(const std::string &text, std::size_t pos, std::size_t end)
+{
+    std::size_t lf = text.find(LF, pos);
+    return (lf == std::string::npos || lf >= end) ? end : lf + 1;
+}
+
+// An empty line is a line end alone: CRLF, or the bare LF of Unix folders.
+bool IsEmptyLine(const std::string &text, std::size_t pos, std::size_t end)
+{
+    return (pos < end && text[pos] == LF) || (pos + 1 < end && text[pos] == CR && text[pos + 1] == LF);
+}
+
+}  // namespace
+
+// header-block = *field CRLF: the block ends with its first empty line.
+std::size_t HeaderBlockEnd(const std::string &text, std::size_t start, std::size_t end)
+{
+    for (std::size_t pos = start; pos < end; pos = NextLine(text, pos, end)) {
+        if (IsEmptyLine(text, pos, end))
+            return NextLine(text, pos, end);
+    }
+    return end;
+}
+
+// field = field-name ":" unstructured CRLF, folded onto lines that begin with WSP;
+// field-name = 1*ftext, ftext = %d33-57 / %d59-126 (printable ASCII but the colon).
+std::vector<CField> ReadFields(const std::string &text, std::size_t start, std::size_t end)
+{
+    std::vector<CField> fields;
+    std::size_t pos = start;
+    while (pos < end && !IsEmptyLine(text, pos, end)) {
+        std::size_t colon = pos;
+        while (colon < end && text[colon] > SP && text[colon] < DEL && text[colon] != ':')
+            ++colon;
+        bool isField = colon > pos && colon < end && text[colon] == ':';
+        // WSP = SP / HTAB: a line that begins with one continues the field before it.
+        std::size_t next = NextLine(text, pos, end);
+        while (next < end && (text[next] == SP || text[next] == TAB))
+            next = NextLine(text, next, end);
+        if (isField)
+            fields.push_back({pos, colon, next});
+        pos = next;
+    }
+    return fields;
+}
+
+bool FieldIs(const std::string &text, const CField &field, const char *lowerName)
+{
+    return EqualsNoCase(text.data() + field.start, field.nameEnd - field.start, lowerName);
+}
+
+CView UnfoldValue(const std::string &text, const CField &field)
+{
+    CView view;
+    for (std::size_t i = field.nameEnd + 1; i < field.end; ++i) {
+        // Inside a field every line end is a fold or the field's own end.
+        if (text[i] == LF || (text[i] == CR && i + 1 < field.end && text[i + 1] == LF))
+            continue;
+        view.text += text[i];
+        view.at.push_back(i);
+    }
+    return view;
+}

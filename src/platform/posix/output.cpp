@@ -1,0 +1,36 @@
+// Stand-ins over POSIX for the calls that write a converted folder to a file of its own.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform.h"
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
+{
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && access(newName, F_OK) == 0) {
+        errno = EEXIST;
+        return FALSE;
+    }
+    if (std::rename(existing, newName) != 0)
+        return FALSE;
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        // The new name is on the disk once the directory that holds it is.
+        std::string name = newName;
+        std::size_t slash = name.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            (void)fsync(fd);  // the rename has happened; some file systems cannot sync a directory
+            close(fd);
+        }
+    }
+    return TRUE;
+}
+
+bool SetBinaryMode(FILE *)
+{
+    return true;  // POSIX streams never translate line ends
+}

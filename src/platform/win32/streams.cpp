@@ -1,0 +1,30 @@
+// C streams on open Windows file handles.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include "platform.h"
+
+FILE *OpenHandleStream(HANDLE file, const char *mode)
+{
+    // A duplicate shares the file's position and its share mode, which stays in force when
+    // the stream closes the duplicate.
+    HANDLE process = GetCurrentProcess();
+    HANDLE copy;
+    if (!DuplicateHandle(process, file, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    // The mode of the stream, "rb" or "wb", says the rest.
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(copy), 0);
+    if (fd < 0) {
+        CloseHandle(copy);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, mode);
+    if (stream == nullptr) {
+        DWORD error = GetLastError();
+        _close(fd);
+        SetLastError(error);
+    }
+    return stream;
+}

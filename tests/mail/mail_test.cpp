@@ -1,0 +1,140 @@
+// Tests of relabelling: labels and encoded words in their spellings, boundaries, nesting.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../convert/test_files.h"
+#include "convert.h"
+#include "mail.h"
+
+namespace {
+
+const std::string FROM = "From kim@example.kr Mon Sep 23 10:00:00 1996\n";
+// 0x3021 0x3022 in ISO-2022-KR, the designator first: EUC-KR B0A1 B0A2.
+const std::string KR = "\x1b$)C\x0e\x30\x21\x30\x22\x0f";
+const std::string EUC = "\xb0\xa1\xb0\xa2";
+
+struct Case {
+    const char *what;
+    std::string mail;      // after the "From " line
+    std::string expected;  // likewise; LF stands for the platform's line end
+    long labels;
+};
+
+void ExpectRelabelled(const std::vector<Case> &cases)
+{
+    for (const Case &c : cases) {
+        ResetDecoder();
+        long labels = 0;
+        EXPECT_EQ(RelabelMail(FROM + c.mail, &labels), Lines(FROM + c.expected)) << c.what;
+        EXPECT_EQ(labels, c.labels) << c.what;
+    }
+}
+
+TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
+{
+    ExpectRelabelled({
+        {"plain label", "Content-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
+         "Content-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
+        {"quoted, lower case, 7bit", "Content-Type: text/plain; charset=\"iso-2022-kr\"\nContent-Transfer-Encoding: 7BIT\n\nx\n",
+         "Content-Type: text/plain; charset=\"EUC-KR\"\nContent-Transfer-Encoding: 7BIT\n\nx\n", 1},
+        {"alias on a folded line, comment kept", "Content-type: text/plain;\r\n\tCharSet=csISO2022KR (old)\r\n\r\nx\r\n",
+         "Content-type: text/plain;\n\tCharSet=EUC-KR (old)\n\nx\n", 1},
+        {"other names stay", "X-Content-Type: text/plain; charset=ISO-2022-KR\nContent-Type: text/plain; format=ISO-2022-KR; charset=ISO-2022-KR-2\n\nx\n",
+         "X-Content-Type: text/plain; charset=ISO-2022-KR\nContent-Type: text/plain; format=ISO-2022-KR; charset=ISO-2022-KR-2\n\nx\n", 0},
+        {"unknown transfer encoding stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: x-uuencode\n\nx\n",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: x-uuencode\n\nx\n", 0},
+        {"base64 that is not base64 stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\n!!\n",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\n!!\n", 0},
+        {"base64 body converted, blank line before the next mail kept",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wITAiDw==\n\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: base64\n\nsKGwog==\n\n", 1},
+        {"quoted-printable body converted", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!0\"=0F=\n ok\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=B0=A2 ok\n", 1},
+        {"Content-Length follows the body", "Content-Length: 11\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
+         "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
+    });
+}
+
+TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
+{
+    ExpectRelabelled({
+        {"B", "Subject: Re: =?ISO-2022-KR?B?GyQpQw4wITAiDw==?= ok\n\n", "Subject: Re: =?EUC-KR?B?sKGwog==?= ok\n\n", 1},
+        {"Q, in From", "From: =?iso-2022-kr?q?=1B$)C=0E0!0\"=0F_Kim?= <k@example.kr>\n\n",
+         "From: =?EUC-KR?Q?=B0=A1=B0=A2_Kim?= <k@example.kr>\n\n", 1},
+        {"a folded run is one text: the second word has no designator",
+         "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n =?ISO-2022-KR?Q?=0E0\"=0F?=\n\n", "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
+        {"broken or foreign words stay", "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n",
+         "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n", 0},
+    });
+
+    // A long text comes back as several words, none of them split inside a character and
+    // every line within RFC 2047's 76 characters.
+    std::string text;
+    for (int i = 0; i < 60; ++i)
+        text += "\xb0\xa1 ";
+    std::string folded = EncodeWords(text, 'B', 9);
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = folded.find('\n', start)) != std::string::npos; start = lf + 1)
+        EXPECT_LE(lf - start + (start == 0 ? 9 : 0), 76u) << folded;
+    EXPECT_LE(folded.size() - start, 76u);
+    EXPECT_GE(start, 1u);
+    std::string back;
+    for (std::size_t w = 0; (w = folded.find("?B?", w)) != std::string::npos; w += 3) {
+        std::string word;
+        ASSERT_TRUE(DecodeBase64(folded.substr(w + 3, folded.find("?=", w) - w - 3), word));
+        std::size_t high = 0;
+        for (char b : word)
+            high += static_cast<unsigned char>(b) >= 0x80;
+        EXPECT_EQ(high % 2, 0u) << "a word ends inside a character";
+        back += word;
+    }
+    EXPECT_EQ(back, text);
+}
+
+TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
+{
+    const std::string label = "Content-Type: text/plain; charset=ISO-2022-KR\n\n";
+    const std::string euc = "Content-Type: text/plain; charset=EUC-KR\n\n";
+    ExpectRelabelled({
+        {"nested boundary that extends its parent's, look-alike line in a body",
+         "Content-Type: multipart/mixed; boundary=\"=_x\"\n\n--=_x\nContent-Type: multipart/alternative; boundary==_x_1\n\n"
+         "--=_x_1\n" + label + "a\n--=_xyz\n--=_x_1--\n--=_x--\n",
+         "Content-Type: multipart/mixed; boundary=\"=_x\"\n\n--=_x\nContent-Type: multipart/alternative; boundary==_x_1\n\n"
+         "--=_x_1\n" + euc + "a\n--=_xyz\n--=_x_1--\n--=_x--\n", 1},
+        {"no close delimiter: the last part runs to the end",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + "a\n--b\n" + label + "b\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b\n" + euc + "b\n", 2},
+        {"forwarded mail", "Content-Type: message/rfc822\n\nSubject: x\n" + label + "a\n",
+         "Content-Type: message/rfc822\n\nSubject: x\n" + euc + "a\n", 1},
+    });
+
+    // Past the nesting limit everything passes through as it is.
+    std::string deep, deepNested;
+    for (int i = 0; i <= MAX_NESTING + 1; ++i)
+        deep += "Content-Type: message/rfc822\n\n";
+    ResetDecoder();
+    long labels = 0;
+    EXPECT_EQ(RelabelMail(FROM + deep + label + "a\n", &labels), Lines(FROM + deep + label + "a\n"));
+    EXPECT_EQ(labels, 0);
+}
+
+TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
+{
+    TestDir dir;
+    std::string path = dir.File("Inbox");
+    WriteFile(path, "junk\nFrom a\nX: 1\n\nFrom here\n\nFrom b\r\n\r\nbody\r\n\r\nFrom c\n");
+    FILE *in = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    CFolderReader reader(in);
+    std::vector<std::string> pieces;
+    std::string piece;
+    while (reader.Next(piece))
+        pieces.push_back((reader.IsMail() ? "mail:" : "text:") + piece);
+    std::fclose(in);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"text:junk\nFrom a\nX: 1\n\n", "mail:From here\n\n",
+                                                "mail:From b\r\n\r\nbody\r\n\r\n", "mail:From c\n"}));
+}
+
+}  // namespace
