@@ -93,20 +93,10 @@ bool Rewind(HANDLE from, HANDLE to)
 bool CopyContents(HANDLE from, HANDLE to, bool &toFailed)
 {
     toFailed = false;
-    if (!Rewind(from, to))
+    if (!Rewind(from, to) || !CopyToEnd(from, to, toFailed))
         return false;
-    // The streams' buffers are free while no stream is open.
-    for (;;) {
-        DWORD n = 0, written = 0;
-        if (!ReadFile(from, g_inBuffer, STREAM_BUFFER_SIZE, &n, nullptr))
-            return false;
-        toFailed = true;
-        if (n == 0)
-            return SetEndOfFile(to) != 0;
-        if (!WriteFile(to, g_inBuffer, n, &written, nullptr))
-            return false;
-        toFailed = false;
-    }
+    toFailed = true;
+    return SetEndOfFile(to) != 0;
 }
 
 // Rewrites folder, from its start, as copy converted by convert, and cuts it to its new

@@ -205,6 +205,34 @@ BOOL CloseHandle(HANDLE handle)
     return close(Descriptor(handle)) == 0 ? TRUE : FALSE;
 }
 
+bool CopyToEnd(HANDLE from, HANDLE to, bool &toFailed)
+{
+    toFailed = false;
+#ifdef __linux__
+    // Within the kernel, as cp does; from where it stops (another file system, an error)
+    // by hand, which also tells which side failed.
+    for (;;) {
+        ssize_t n = copy_file_range(Descriptor(from), nullptr, Descriptor(to), nullptr, 1 << 30, 0);
+        if (n == 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            break;
+    }
+#endif
+    static char block[256 * 1024];
+    for (;;) {
+        DWORD n = 0, written = 0;
+        toFailed = false;
+        if (!ReadFile(from, block, sizeof block, &n, nullptr))
+            return false;
+        if (n == 0)
+            return true;
+        toFailed = true;
+        if (!WriteFile(to, block, n, &written, nullptr))
+            return false;
+    }
+}
+
 FILE *OpenHandleStream(HANDLE file, const char *mode)
 {
     // A duplicate shares the file's position and its locks, which stay when the stream

@@ -1,4 +1,4 @@
-// C streams on open Windows file handles.
+// Our own file helpers over Windows file handles: C streams on them, copies between them.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -27,4 +27,20 @@ FILE *OpenHandleStream(HANDLE file, const char *mode)
         SetLastError(error);
     }
     return stream;
+}
+
+bool CopyToEnd(HANDLE from, HANDLE to, bool &toFailed)
+{
+    static char block[256 * 1024];
+    for (;;) {
+        DWORD n = 0, written = 0;
+        toFailed = false;
+        if (!ReadFile(from, block, sizeof block, &n, nullptr))
+            return false;
+        if (n == 0)
+            return true;
+        toFailed = true;
+        if (!WriteFile(to, block, n, &written, nullptr))
+            return false;
+    }
 }
