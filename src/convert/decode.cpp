@@ -160,8 +160,20 @@ unsigned char *DecodeRun(const unsigned char *&p, const unsigned char *end, unsi
     return out;
 }
 
+namespace {
+
+// The first run decoded makes the choice, so that no order of start-up can find none made.
+unsigned char *ChooseAndDecodeRun(const unsigned char *&p, const unsigned char *end,
+                                  unsigned char *out, unsigned char &shiftMask)
+{
+    g_pfnDecodeRun = ChooseRunDecoder(ProcessorFeatures());
+    return g_pfnDecodeRun(p, end, out, shiftMask);
+}
+
+}  // namespace
+
 // DecodePiece tries it first; DecodeRun finishes what it leaves.
-RunDecoder g_pfnDecodeRun = ChooseRunDecoder(ProcessorFeatures());
+RunDecoder g_pfnDecodeRun = ChooseAndDecodeRun;
 
 namespace {
 

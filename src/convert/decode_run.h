@@ -34,6 +34,6 @@ unsigned ProcessorFeatures();
 // answer is always DecodeRun.
 RunDecoder ChooseRunDecoder(unsigned features);
 
-// The run decoder that ConvertLine and ConvertBuffer try first: chosen once, at start-up,
-// for this processor.  UseFastDecoder sets it, and tests may set it between files.
+// The run decoder that ConvertLine and ConvertBuffer try first: chosen once, by the first
+// run decoded, for this processor.  UseFastDecoder sets it, and tests may set it between files.
 extern RunDecoder g_pfnDecodeRun;

@@ -212,6 +212,9 @@ TEST(Decoder, ChoosesTheFastestDecoderTheProcessorRuns)
 #if defined(__x86_64__)
     EXPECT_TRUE(ProcessorFeatures() & CPU_SSE2);
 #endif
+    // The first run decoded makes the choice.
+    char out[20];
+    EXPECT_EQ(ConvertBuffer("\x1b$)C\x0e" "ab", 7, out), 2u);
     RunDecoder chosen = g_pfnDecodeRun;
     EXPECT_EQ(chosen, ChooseRunDecoder(ProcessorFeatures()));
     EXPECT_FALSE(UseFastDecoder(false));
