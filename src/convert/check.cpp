@@ -1,17 +1,9 @@
 // Counts ISO-2022-KR passages (RFC 1557) and malformed sequences in a file, changing nothing.
 #include "check.h"
+#include "iso2022kr.h"
 
 namespace {
 
-const unsigned char LF = 0x0A;
-const unsigned char CR = 0x0D;
-const unsigned char SO = 0x0E;
-const unsigned char SI = 0x0F;
-const unsigned char ESC = 0x1B;
-const unsigned char SPACE = 0x20;
-const unsigned char TAB = 0x09;
-const unsigned char DESIGNATOR[] = {ESC, '$', ')', 'C'};
-const int DESIGNATOR_SIZE = sizeof DESIGNATOR;
 const std::size_t LINES_SHOWN = 3;
 
 }  // namespace

@@ -8,21 +8,10 @@
 
 #include "convert.h"
 #include "decode_run.h"
+#include "iso2022kr.h"
 #include "platform.h"
 
 namespace {
-
-const unsigned char LF = 0x0A;
-const unsigned char CR = 0x0D;
-const unsigned char SO = 0x0E;
-const unsigned char SI = 0x0F;
-const unsigned char ESC = 0x1B;
-const unsigned char SPACE = 0x20;
-const unsigned char TAB = 0x09;
-const unsigned char HIGH_BIT = 0x80;
-
-const unsigned char DESIGNATOR[] = {ESC, '$', ')', 'C'};
-const int DESIGNATOR_SIZE = sizeof DESIGNATOR;
 
 const char LINE_END[] = PLATFORM_LINE_END;
 const int LINE_END_SIZE = sizeof LINE_END - 1;

@@ -18,20 +18,12 @@
 #include <tmmintrin.h>
 
 #include "decode_run.h"
+#include "iso2022kr.h"
 
 namespace {
 
 const int BLOCK = 16;
 
-// The byte values, as in the plain decoder.
-const char LF = 0x0A;
-const char CR = 0x0D;
-const char SO = 0x0E;
-const char SI = 0x0F;
-const char ESC = 0x1B;
-const char SPACE = 0x20;
-const char TAB = 0x09;
-const unsigned char HIGH_BIT = 0x80;
 
 // A running sum across the lanes, from lane 0 up.
 inline __m128i RunningSum(__m128i v)

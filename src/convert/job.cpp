@@ -93,8 +93,23 @@ bool Rewind(HANDLE from, HANDLE to)
 bool CopyContents(HANDLE from, HANDLE to, bool &toFailed)
 {
     toFailed = false;
-    if (!Rewind(from, to) || !CopyToEnd(from, to, toFailed))
+    if (!Rewind(from, to))
         return false;
+    // By hand where the system cannot copy it itself, from wherever it stopped; this also
+    // tells which side failed.  The streams' buffers are free while no stream is open.
+    if (!CopyWithinSystem(from, to)) {
+        for (;;) {
+            DWORD n = 0, written = 0;
+            if (!ReadFile(from, g_inBuffer, STREAM_BUFFER_SIZE, &n, nullptr))
+                return false;
+            if (n == 0)
+                break;
+            if (!WriteFile(to, g_inBuffer, n, &written, nullptr)) {
+                toFailed = true;
+                return false;
+            }
+        }
+    }
     toFailed = true;
     return SetEndOfFile(to) != 0;
 }

@@ -80,10 +80,10 @@ const DWORD ERROR_NOT_A_FILE = 0x20000001;  // a directory, device or pipe where
 // not the system's.
 FILE *OpenHandleStream(HANDLE file, const char *mode);
 
-// Copies everything from from's position to its end onto to at its position, the fastest
-// way the system has (within the kernel where it can).  Returns false on failure; toFailed
-// then tells whether writing to, rather than reading from, failed.  Ours, not the system's.
-bool CopyToEnd(HANDLE from, HANDLE to, bool &toFailed);
+// Copies from's position to its end onto to at its position within the system (the kernel),
+// where the system can.  Returns false where it cannot, or stopped: the positions are then
+// where it stopped, for the caller to copy the rest by hand.  Ours, not the system's.
+bool CopyWithinSystem(HANDLE from, HANDLE to);
 
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.

@@ -205,13 +205,11 @@ BOOL CloseHandle(HANDLE handle)
     return close(Descriptor(handle)) == 0 ? TRUE : FALSE;
 }
 
-bool CopyToEnd(HANDLE from, HANDLE to, bool &toFailed)
+bool CopyWithinSystem(HANDLE from, HANDLE to)
 {
-    toFailed = false;
 #ifdef __linux__
-    // Within the kernel, as cp does; from where it stops (another file system, an error)
-    // by hand, which also tells which side failed.  Each piece is sent on its way to the
-    // disk at once, so that the flush that follows has little left to wait for.
+    // As cp does.  Each piece is sent on its way to the disk at once, so that the flush that
+    // follows has little left to wait for.
     const ssize_t PIECE = 8 << 20;
     for (;;) {
         off_t at = lseek(Descriptor(to), 0, SEEK_CUR);
@@ -219,23 +217,15 @@ bool CopyToEnd(HANDLE from, HANDLE to, bool &toFailed)
         if (n == 0)
             return true;
         if (n < 0 && errno != EINTR)
-            break;
+            return false;
         if (n > 0 && at >= 0)
             (void)sync_file_range(Descriptor(to), at, n, SYNC_FILE_RANGE_WRITE);
     }
+#else
+    (void)from;
+    (void)to;
+    return false;
 #endif
-    static char block[256 * 1024];
-    for (;;) {
-        DWORD n = 0, written = 0;
-        toFailed = false;
-        if (!ReadFile(from, block, sizeof block, &n, nullptr))
-            return false;
-        if (n == 0)
-            return true;
-        toFailed = true;
-        if (!WriteFile(to, block, n, &written, nullptr))
-            return false;
-    }
 }
 
 FILE *OpenHandleStream(HANDLE file, const char *mode)

@@ -1,4 +1,4 @@
-// Our own file helpers over Windows file handles: C streams on them, copies between them.
+// Our own file helpers over Windows file handles.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -29,18 +29,8 @@ FILE *OpenHandleStream(HANDLE file, const char *mode)
     return stream;
 }
 
-bool CopyToEnd(HANDLE from, HANDLE to, bool &toFailed)
+bool CopyWithinSystem(HANDLE, HANDLE)
 {
-    static char block[256 * 1024];
-    for (;;) {
-        DWORD n = 0, written = 0;
-        toFailed = false;
-        if (!ReadFile(from, block, sizeof block, &n, nullptr))
-            return false;
-        if (n == 0)
-            return true;
-        toFailed = true;
-        if (!WriteFile(to, block, n, &written, nullptr))
-            return false;
-    }
+    // Windows copies only whole files by name: the caller copies by hand.
+    return false;
 }
