@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -22,6 +23,7 @@ bool g_failWrites;       // its stream writes as on a full disk
 bool g_failCopyReads;    // the stream reading its copy reads as from a broken disk
 bool g_failFlushes;      // flushing it to the disk fails, the restore's flush too
 bool g_closeHidesErrors; // closing the failing stream reports success, as some C libraries do
+const char *g_swapFor;   // just before the rewrite, the folder's path becomes a link to this
 FILE *g_failingStream;
 
 bool IsFolder(int fd)
@@ -37,6 +39,10 @@ extern "C" FILE *fdopen(int fd, const char *mode)
 {
     using Open = FILE *(*)(int, const char *);
     static Open realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "fdopen"));
+    if (g_swapFor != nullptr && mode[0] == 'w' && IsFolder(fd)) {
+        std::rename(g_folder, (std::string(g_folder) + ".moved").c_str());
+        (void)symlink(g_swapFor, g_folder);
+    }
     const char *failing = nullptr;
     if (g_failWrites && mode[0] == 'w' && IsFolder(fd))
         failing = "/dev/full";
@@ -132,6 +138,24 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
         bool named = std::strstr(message, dir.File(copies[0]).c_str()) != nullptr;
         EXPECT_EQ(named, !c.putBack) << message;
     }
+}
+
+// The folder is opened once: a path swapped for a link during the job changes nothing of
+// which file is written, so the job cannot be led to write over another.
+TEST(Job, WritesTheFolderItOpenedWhateverThePathBecomes)
+{
+    TestDir dir;
+    std::string inbox = dir.File("Inbox"), victim = dir.File("victim");
+    WriteFile(inbox, "\x1b$)C\n\x0e\x30\x21\x0f\n");
+    WriteFile(victim, "not mail");
+    g_folder = inbox.c_str();
+    g_swapFor = victim.c_str();
+    bool converted = ConvertInbox(inbox.c_str());
+    g_swapFor = nullptr;
+    g_folder = nullptr;
+    EXPECT_TRUE(converted);
+    EXPECT_EQ(ReadFile(victim), "not mail");
+    EXPECT_EQ(ReadFile(inbox + ".moved"), "\xb0\xa1\n");
 }
 
 }  // namespace
