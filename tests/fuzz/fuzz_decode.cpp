@@ -18,6 +18,7 @@
 
 #include "convert.h"
 #include "decode_run.h"
+#include "pieces.h"
 
 namespace {
 
@@ -92,45 +93,6 @@ std::string Buffer(const std::string &in)
     return std::string(out.data(), out.data() + n);
 }
 
-// Decodes in through ConvertLine in pieces whose sizes come from seed.
-std::string InPieces(const std::string &in, std::uint32_t seed)
-{
-    char *buffer = nullptr;
-    std::size_t size = 0;
-    g_fpOut = open_memstream(&buffer, &size);
-    if (g_fpOut == nullptr)
-        Fail("open_memstream");
-    ResetDecoder();
-    for (std::size_t at = 0; at < in.size();) {
-        seed = seed * 1664525u + 1013904223u;
-        // Mostly small pieces, sometimes the largest the line buffer takes.
-        std::size_t largest = sizeof g_szLine - 1;
-        std::size_t piece = (seed >> 28) < 8 ? 1 + (seed >> 16) % 40
-                            : (seed >> 28) < 11 ? largest : 1 + (seed >> 8) % largest;
-        piece = std::min(piece, in.size() - at);
-        std::memcpy(g_szLine, in.data() + at, piece);
-        g_szLine[piece] = '\0';
-        g_cbLine = static_cast<int>(piece);
-        ConvertLine();
-        at += piece;
-    }
-    ConvertFileEnd();
-    if (std::fclose(g_fpOut) != 0)
-        Fail("closing the memory stream");
-    g_fpOut = nullptr;
-    std::string out(buffer, size);
-    std::free(buffer);
-    return out;
-}
-
-std::uint32_t Hash(const std::string &bytes)
-{
-    std::uint32_t h = 2166136261u;
-    for (unsigned char c : bytes)
-        h = (h ^ c) * 16777619u;
-    return h;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -158,7 +120,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (Buffer(prefixes[i] + in) != plain[i])
                 Fail("ConvertBuffer differs between the decoders", "prefix " + std::to_string(i));
         // ConvertBuffer writes out what was held back at the end, as ConvertFileEnd does.
-        if (InPieces(in, hash) != plain[0])
+        bool streamOk;
+        std::string pieces = DecodeInPieces(in, hash, 40, streamOk);
+        if (!streamOk)
+            Fail("the memory stream");
+        if (pieces != plain[0])
             Fail("a fast decoder in pieces differs from the plain one on the whole");
         g_pfnDecodeRun = DecodeRun;
     }

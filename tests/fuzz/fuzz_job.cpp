@@ -24,6 +24,7 @@
 #include <string>
 
 #include "convert.h"
+#include "pieces.h"
 #include "platform.h"
 
 namespace {
@@ -181,44 +182,6 @@ std::string ReferenceDecode(const std::string &in)
     return out;
 }
 
-// Decodes in with the decoder alone, in pieces whose sizes come from seed, so that pieces
-// end at other places than the job's.
-std::string DecodeInPieces(const std::string &in, std::uint32_t seed)
-{
-    char *buffer = nullptr;
-    std::size_t size = 0;
-    g_fpOut = open_memstream(&buffer, &size);
-    Check(g_fpOut != nullptr, "open_memstream");
-    ResetDecoder();
-    for (std::size_t at = 0; at < in.size();) {
-        seed = seed * 1664525u + 1013904223u;
-        // Mostly tiny pieces, now and then a large one, often the largest the buffer takes.
-        std::size_t largest = sizeof g_szLine - 1;
-        std::size_t piece = (seed >> 28) < 10 ? 1 + (seed >> 16) % 8
-                            : (seed >> 28) < 13 ? largest : 1 + (seed >> 8) % largest;
-        piece = std::min(piece, in.size() - at);
-        std::memcpy(g_szLine, in.data() + at, piece);
-        g_szLine[piece] = '\0';
-        g_cbLine = static_cast<int>(piece);
-        ConvertLine();
-        at += piece;
-    }
-    ConvertFileEnd();
-    Check(std::fclose(g_fpOut) == 0, "closing the memory stream");
-    g_fpOut = nullptr;
-    std::string out(buffer, size);
-    std::free(buffer);
-    return out;
-}
-
-std::uint32_t Hash(const std::string &bytes)
-{
-    std::uint32_t h = 2166136261u;
-    for (unsigned char c : bytes)
-        h = (h ^ c) * 16777619u;
-    return h;
-}
-
 std::string Sizes(std::size_t got, std::size_t expected)
 {
     return "got " + std::to_string(got) + " bytes, expected " + std::to_string(expected);
@@ -281,7 +244,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Fail("the result differs from the plain reading of the rules");
     if (!HasDesignator(in) && out != PlainText(in))
         Fail("a folder without a designator changed beyond its line ends");
-    if (DecodeInPieces(in, Hash(in)) != out)
+    bool streamOk;
+    std::string pieces = DecodeInPieces(in, Hash(in), 8, streamOk);
+    Check(streamOk, "the memory stream");
+    if (pieces != out)
         Fail("other pieces gave another result");
 
     if (HasDesignator(out)) {
