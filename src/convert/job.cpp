@@ -41,25 +41,23 @@ int ConvertStream(FILE *in, FILE *out)
     return ok ? 1 : 0;
 }
 
-int ConvertFile(const char *source, const char *target)
+namespace {
+
+// Converts in to out with the job's stream buffers, then closes both, whatever happens;
+// out null is an output that could not be opened.  Returns true on success; otherwise
+// GetLastError() tells why, the first failure winning.
+bool ConvertAndClose(FILE *in, FILE *out, StreamConverter convert)
 {
-    // Binary streams: every byte, 0x1A and NUL included, is the mail's, and the decoder
-    // handles the line ends itself.
-    FILE *in = std::fopen(source, "rb");
-    if (in == nullptr)
-        return 0;
-    FILE *out = std::fopen(target, "wb");
     if (out == nullptr) {
         DWORD error = GetLastError();
         std::fclose(in);
         SetLastError(error);
-        return 0;
+        return false;
     }
     // Should a stream refuse our buffer, it keeps its own and is only slower.
     (void)std::setvbuf(in, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
     (void)std::setvbuf(out, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
-
-    bool ok = ConvertStream(in, out) != 0;
+    bool ok = convert(in, out) != 0;
     DWORD error = GetLastError();
     std::fclose(in);
     if (std::fclose(out) != 0 && ok) {
@@ -67,7 +65,19 @@ int ConvertFile(const char *source, const char *target)
         error = GetLastError();
     }
     SetLastError(error);
-    return ok ? 1 : 0;
+    return ok;
+}
+
+}  // namespace
+
+int ConvertFile(const char *source, const char *target)
+{
+    // Binary streams: every byte, 0x1A and NUL included, is the mail's, and the decoder
+    // handles the line ends itself.
+    FILE *in = std::fopen(source, "rb");
+    if (in == nullptr)
+        return 0;
+    return ConvertAndClose(in, std::fopen(target, "wb"), ConvertStream) ? 1 : 0;
 }
 
 namespace {
@@ -125,30 +135,10 @@ bool Rewrite(HANDLE copy, HANDLE folder, StreamConverter convert)
         return false;
     // Written over from the start and then cut to length, rather than emptied first, which
     // some file systems (ext4) take for a replaced document and force to disk on close.
-    FILE *out = OpenHandleStream(folder, "wb");
-    if (out == nullptr) {
-        DWORD error = GetLastError();
-        std::fclose(in);
-        SetLastError(error);
+    if (!ConvertAndClose(in, OpenHandleStream(folder, "wb"), convert))
         return false;
-    }
-    // Should a stream refuse our buffer, it keeps its own and is only slower.
-    (void)std::setvbuf(in, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
-    (void)std::setvbuf(out, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
-    bool ok = convert(in, out) != 0;
-    DWORD error = GetLastError();
-    std::fclose(in);
-    if (std::fclose(out) != 0 && ok) {
-        ok = false;
-        error = GetLastError();
-    }
     // The stream has left the position at the end of what it wrote.
-    if (ok && !SetEndOfFile(folder)) {
-        ok = false;
-        error = GetLastError();
-    }
-    SetLastError(error);
-    return ok;
+    return SetEndOfFile(folder) != 0;
 }
 
 }  // namespace
