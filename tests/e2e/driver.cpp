@@ -60,14 +60,29 @@ void SetUpMail(const MailDirectory &mail)
 
 HWND StartMainWindow(const Setting &setting, Program &program, const std::wstring &directory)
 {
-    if (!program.Start(setting.exe, directory)) {
-        Check(false, "Quorvel.exe starts");
-        return nullptr;
+    HWND main = nullptr;
+    std::string state;
+    // Now and then, about once in a few hundred starts on a busy machine, Wine shows a fresh
+    // program no window at all: start it once more, and say so.  A program that never shows
+    // its window fails both times.
+    for (int attempt = 1; attempt <= 2 && main == nullptr; ++attempt) {
+        if (!program.Start(setting.exe, directory)) {
+            Check(false, "Quorvel.exe starts");
+            return nullptr;
+        }
+        main = program.WaitForWindow(setting.texts->mainCaption, START_TIMEOUT_MS);
+        if (main == nullptr) {
+            DWORD code = 0;
+            state = program.Running() ? "still running"
+                    : program.WaitForExit(0, &code) ? "ended with exit code " + std::to_string(code)
+                                                    : "state unknown";
+            if (attempt == 1)
+                Note("no main window yet (" + WindowList(program) + ", " + state + "): starting it again");
+        }
     }
-    HWND main = program.WaitForWindow(setting.texts->mainCaption, START_TIMEOUT_MS);
     Check(main != nullptr, "the main window opens, captioned \"" +
                                Utf8(setting.texts->mainCaption) + "\"" +
-                               (main != nullptr ? "" : " (" + WindowList(program) + ")"));
+                               (main != nullptr ? "" : " (" + WindowList(program) + ", " + state + ")"));
     // As a user would, wait until the window is ready for input: a command posted while Wine
     // is still showing it may be lost (a minimize then leaves the window as it was).
     if (main != nullptr)
