@@ -101,10 +101,12 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
                                     : "temporary directory " + std::string(temp) + ": " + reason;
         Report(err, path, "cannot convert", reason);
         if (*KeptCopyOfDamagedFolder() != '\0')
-            std::fprintf(err, "%s: %s: may be damaged; its original is kept in %s\n", PROGRAM, path,
-                         KeptCopyOfDamagedFolder());
+            std::fprintf(err, "%s: %s: may be damaged; its original is kept in %s, with the record %s\n",
+                         PROGRAM, path, KeptCopyOfDamagedFolder(), KeptRecordOfInterruptedJob());
         return false;
     }
+    if (CompletedInterruptedJob())
+        std::fprintf(err, "%s: %s: completed an interrupted conversion\n", PROGRAM, path);
     if (hadSummary) {
         // The job ignores a summary it could not delete (the folder is converted); one more
         // try tells why.
@@ -158,6 +160,8 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
             return false;
         }
         temp = name;
+        // Stopped with Ctrl-C or kill, it leaves no half-written file behind.
+        RemoveOnInterrupt(temp.c_str());
         held = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (held != INVALID_HANDLE_VALUE)
@@ -192,11 +196,11 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         ok = false;
         reason = LastReason();
     }
-    if (!ok) {
-        if (!temp.empty())
-            DeleteFileA(temp.c_str());
+    if (!ok && !temp.empty())
+        DeleteFileA(temp.c_str());
+    RemoveOnInterrupt(nullptr);
+    if (!ok)
         Report(err, outName, what.c_str(), reason);
-    }
     return ok;
 }
 
@@ -302,6 +306,8 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
     if (options.output != nullptr && nFiles != 1)
         return UsageError(err, "-o takes exactly one INPUT", "");
 
+    // So that a conversion interrupted in either way is completed the same way.
+    (void)NameStreamConverter("relabel", RelabelStream);
     StreamConverter convert = options.relabel ? RelabelStream : ConvertStream;
     if (options.output != nullptr)
         return ConvertTo(argv[optind], options.output, convert, out, err) ? 0 : 1;

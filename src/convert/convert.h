@@ -61,24 +61,44 @@ typedef int (*StreamConverter)(FILE *in, FILE *out);
 // or closing target fails (target is then incomplete).  Both streams are closed on return.
 int ConvertFile(const char *source, const char *target);
 
-// Converts the mail folder file at inboxPath in place, through a new temporary copy whose
-// name begins with "qvl", then deletes the copy and the summary file inboxPath + ".snm".
+// Converts the mail folder file at inboxPath in place, through a copy of it in the
+// temporary directory, then deletes the copy and the summary file inboxPath + ".snm".  The
+// copy, qvlVVVVVVVV-IIIIIIIIIIIIIIII.TMP, and the job's record beside it (.JNL) are named
+// after the folder's volume and file index, so that the next job on the folder finds them.
 // The steps, and what is on the disk should the machine stop after each:
 //   1. Open the folder, once for the whole job, sharing it with readers only: no other
 //      program writes to it until the job ends, and a folder that another program is
 //      writing to fails the job here (ERROR_SHARING_VIOLATION).  Anything but a regular
 //      file fails it too (ERROR_NOT_A_FILE).  Nothing has changed.
-//   2. Create the copy in the temporary directory, copy the folder onto it through the held
-//      handle and flush it to the disk.  A failure deletes the copy.  The folder is as it was.
-//   3. Write the converted folder over the folder, cut it to its new length and flush it.
-//      Should the machine stop now, the folder may be half written and the whole original
-//      is in the copy.  A failure puts the original back from the copy and keeps the copy.
-//   4. Close the folder, then delete the copy and the summary file.  The folder is converted.
-// convert does the rewrite of step 3 (ConvertStream unless a caller brings its own).
-// Returns true when the folder has been rewritten (failures of the two deletions are
-// ignored).  Returns false when a step failed: the summary file then stays, the copy too if
-// the folder was written to, and GetLastError() tells why the job failed.
+//   2. If a record of an interrupted job on this folder is there, complete that job from its
+//      copy (the folder then holds what it would have written), close the folder, delete the
+//      record, then the copy, and start again at 1.  A record whose copy is missing or not
+//      whole, or a folder that has changed since, fails the job (ERROR_INTERRUPTED_...),
+//      keeping both and changing nothing.  A copy without a record is deleted.
+//   3. Copy the folder through the held handle, flush the copy, check it against the folder,
+//      then write the record (the copy's length and checksum) and flush it and the
+//      directory.  A failure deletes both.  The folder is as it was.
+//   4. Write the converted folder over the folder, cut it to its new length and flush it.
+//      Should the machine stop now, the next job completes the rewrite.  A failure puts the
+//      original back from the copy (the record then goes, the copy stays until the next
+//      job), or where it cannot, keeps both for the next job.
+//   5. Close the folder, delete the record, flush the directory, then delete the copy and the
+//      summary file.  The folder is converted.
+// convert does the rewrite of step 4 (ConvertStream unless a caller brings its own); name it
+// with NameStreamConverter so that an interrupted job can be completed with it.
+// Returns true when the folder has been rewritten (failures of the deletions are ignored).
+// Returns false when a step failed: the summary file then stays, and GetLastError() tells
+// why the job failed.
 bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream);
+
+// Gives convert a name for the job's record, so that a job interrupted while converting with
+// it is completed with it too, by the next program to call ConvertInbox on the folder that
+// has given it the same name.  ConvertStream is "plain".  Returns false when there is no
+// room for another (a few fit).
+bool NameStreamConverter(const char *name, StreamConverter convert);
+
+// After ConvertInbox succeeded: true when it first completed an interrupted job.
+bool CompletedInterruptedJob();
 
 // After ConvertInbox failed: the temporary directory if the failure was its own (it cannot
 // be found, written to, or holds no copy of the folder for want of space), "" if even its
@@ -86,5 +106,8 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream
 const char *TemporaryDirectoryAtFault();
 
 // After ConvertInbox failed: the path of its copy if the folder may be damaged and the copy
-// holds the only whole original (the folder could not be put back); otherwise "".
+// is to hold the only whole original (the folder could not be put back, or an interrupted
+// job could not be completed); otherwise "".  KeptRecordOfInterruptedJob() is then the path
+// of the record that stays with it.
 const char *KeptCopyOfDamagedFolder();
+const char *KeptRecordOfInterruptedJob();

@@ -1,7 +1,10 @@
 // Converts a mail folder file in place, through a temporary copy of it.
+#include <cstring>
+#include <new>
 #include <string>
 
 #include "convert.h"
+#include "journal.h"
 #include "platform.h"
 
 namespace {
@@ -48,16 +51,27 @@ namespace {
 // GetLastError() tells why, the first failure winning.
 bool ConvertAndClose(FILE *in, FILE *out, StreamConverter convert)
 {
-    if (out == nullptr) {
+    if (in == nullptr || out == nullptr) {
         DWORD error = GetLastError();
-        std::fclose(in);
+        if (in != nullptr)
+            std::fclose(in);
+        if (out != nullptr)
+            std::fclose(out);
         SetLastError(error);
         return false;
     }
     // Should a stream refuse our buffer, it keeps its own and is only slower.
     (void)std::setvbuf(in, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
     (void)std::setvbuf(out, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
-    bool ok = convert(in, out) != 0;
+    bool ok;
+    try {
+        ok = convert(in, out) != 0;
+    } catch (const std::bad_alloc &) {
+        // A converter that holds a mail in memory may find none left: a failure like any
+        // other, so that the folder is put back and the user told.
+        ok = false;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
     DWORD error = GetLastError();
     std::fclose(in);
     if (std::fclose(out) != 0 && ok) {
@@ -85,17 +99,70 @@ namespace {
 // The temporary directory's buffer: 500 bytes, or a system path where that is longer.
 const DWORD TEMP_DIR_SIZE = MAX_PATH > 500 ? MAX_PATH : 500;
 
-// Where the original of a folder that may be damaged is kept; empty otherwise.
+// Where the original of a folder that may be damaged is kept, and the record of the job
+// that was writing it; empty otherwise.
 char g_szKeptCopy[MAX_PATH];
+char g_szKeptRecord[MAX_PATH];
 // The temporary directory, and whether the last failure was its own.
 char g_szTempDir[TEMP_DIR_SIZE];
 bool g_bTempDirAtFault;
+// Whether the last job first completed one that had been interrupted.
+bool g_bCompletedInterrupted;
+
+// The conversions a record may name, so that an interrupted one is completed the same way.
+struct SNamedConverter {
+    const char *name;
+    StreamConverter convert;
+};
+SNamedConverter g_converters[4] = {{"plain", ConvertStream}};
+
+const char *NameOf(StreamConverter convert)
+{
+    for (const SNamedConverter &c : g_converters) {
+        if (c.convert == convert)
+            return c.name;
+    }
+    return "unnamed";
+}
+
+StreamConverter ConverterNamed(const char *name)
+{
+    for (const SNamedConverter &c : g_converters) {
+        if (c.name != nullptr && std::strcmp(c.name, name) == 0)
+            return c.convert;
+    }
+    return nullptr;
+}
 
 // Puts both files at their start.
 bool Rewind(HANDLE from, HANDLE to)
 {
     return SetFilePointer(from, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
            SetFilePointer(to, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+}
+
+// Puts the file's position at offset.
+bool Seek(HANDLE file, std::uint64_t offset)
+{
+    LONG high = static_cast<LONG>(offset >> 32);
+    SetLastError(0);
+    DWORD low = SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+    return low != INVALID_SET_FILE_POINTER || GetLastError() == 0;
+}
+
+// Reads size bytes into buffer, fewer only at the end of the file; *done says how many.
+bool ReadFully(HANDLE file, char *buffer, DWORD size, DWORD *done)
+{
+    *done = 0;
+    while (*done < size) {
+        DWORD n = 0;
+        if (!ReadFile(file, buffer + *done, size - *done, &n, nullptr))
+            return false;
+        if (n == 0)
+            break;
+        *done += n;
+    }
+    return true;
 }
 
 // Copies all of from, from its start, over to, from its start, and cuts to to that length.
@@ -124,28 +191,253 @@ bool CopyContents(HANDLE from, HANDLE to, bool &toFailed)
     return SetEndOfFile(to) != 0;
 }
 
+// Reads both files again from their start and checks that to holds exactly what from holds:
+// a system's copy may stop short and say it is done.  *sum takes in the bytes.  On failure,
+// toFailed tells whether to (rather than from) failed, or differs (ERROR_COPY_NOT_WHOLE).
+bool CheckCopy(HANDLE from, HANDLE to, SChecksum *sum, bool &toFailed)
+{
+    toFailed = false;
+    if (!Rewind(from, to))
+        return false;
+    for (;;) {
+        DWORD n = 0, m = 0;
+        if (!ReadFully(from, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        toFailed = true;
+        if (!ReadFully(to, g_outBuffer, STREAM_BUFFER_SIZE, &m))
+            return false;
+        if (n != m || std::memcmp(g_inBuffer, g_outBuffer, n) != 0) {
+            SetLastError(ERROR_COPY_NOT_WHOLE);
+            return false;
+        }
+        toFailed = false;
+        if (n == 0)
+            return true;
+        sum->Add(g_inBuffer, n);
+    }
+}
+
+// The checksum of all of file, from its start.
+bool ChecksumFile(HANDLE file, SChecksum *sum)
+{
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFully(file, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        if (n == 0)
+            return true;
+        sum->Add(g_inBuffer, n);
+    }
+}
+
+// Whether the next n bytes of a and b are the same.
+bool SameBytes(HANDLE a, HANDLE b, std::uint64_t n, bool &same)
+{
+    same = true;
+    while (n > 0 && same) {
+        DWORD want = n < STREAM_BUFFER_SIZE ? static_cast<DWORD>(n) : static_cast<DWORD>(STREAM_BUFFER_SIZE);
+        DWORD gotA = 0, gotB = 0;
+        if (!ReadFully(a, g_inBuffer, want, &gotA) || !ReadFully(b, g_outBuffer, want, &gotB))
+            return false;
+        same = gotA == want && gotB == want && std::memcmp(g_inBuffer, g_outBuffer, want) == 0;
+        n -= want;
+    }
+    return true;
+}
+
 // Rewrites folder, from its start, as copy converted by convert, and cuts it to its new
 // length.  False when reading, writing or cutting fails; the folder may then be damaged.
 bool Rewrite(HANDLE copy, HANDLE folder, StreamConverter convert)
 {
     if (!Rewind(copy, folder))
         return false;
-    FILE *in = OpenHandleStream(copy, "rb");
-    if (in == nullptr)
-        return false;
     // Written over from the start and then cut to length, rather than emptied first, which
     // some file systems (ext4) take for a replaced document and force to disk on close.
-    if (!ConvertAndClose(in, OpenHandleStream(folder, "wb"), convert))
+    if (!ConvertAndClose(OpenHandleStream(copy, "rb"), OpenHandleStream(folder, "wb"), convert))
         return false;
     // The stream has left the position at the end of what it wrote.
     return SetEndOfFile(folder) != 0;
 }
 
+// Fails the job with reason, keeping the copy and the record of an interrupted job for the
+// user: neither is ours to delete while the folder may need them.
+bool KeepForTheUser(const SJobFiles &files, DWORD reason)
+{
+    std::snprintf(g_szKeptCopy, sizeof g_szKeptCopy, "%s", files.copy);
+    std::snprintf(g_szKeptRecord, sizeof g_szKeptRecord, "%s", files.record);
+    SetLastError(reason);
+    return false;
+}
+
+// Whether folder, size bytes long, is as an interrupted job may have left it: the original
+// (length bytes) written over from its start by the conversion, in part, or whole and then
+// cut to the conversion's length.  Anything else means that another program has written to
+// it since (a mail client, appending).  Where the lengths alone do not tell, the conversion
+// is made once more into the scratch file to compare with.  False with the reason when it is
+// not, or when that fails.
+bool IsAsTheJobLeftIt(HANDLE folder, HANDLE copy, std::uint64_t size, std::uint64_t length,
+                      const char *scratchName, StreamConverter convert)
+{
+    if (size == length)
+        return true;
+    HANDLE scratch = CreateFileA(scratchName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (scratch == INVALID_HANDLE_VALUE)
+        return false;
+    SFolderIdentity converted;
+    bool ok = Rewind(copy, scratch) &&
+              ConvertAndClose(OpenHandleStream(copy, "rb"), OpenHandleStream(scratch, "wb"), convert) &&
+              GetFolderIdentity(scratch, &converted);
+    // Past the original's end, the folder can hold only what the conversion wrote there.
+    bool same = ok && size == converted.size;
+    if (ok && !same && size > length && size < converted.size)
+        ok = Seek(folder, length) && Seek(scratch, length) && SameBytes(folder, scratch, size - length, same);
+    DWORD error = GetLastError();
+    CloseHandle(scratch);
+    DeleteFileA(scratchName);
+    SetLastError(ok ? ERROR_INTERRUPTED_FOLDER_CHANGED : error);
+    return ok && same;
+}
+
+enum EFinish { NOTHING_TO_FINISH, FINISHED, CANNOT_FINISH };
+
+// Completes the rewrite of folder that an interrupted job began, as its record tells, from
+// its copy: the folder then holds what that job would have written, on the disk.  A record
+// that was never written whole, or none, means the folder was never written: a copy left
+// is deleted.  What cannot be checked is not guessed at: CANNOT_FINISH keeps the record and
+// the copy, changes nothing, and GetLastError() tells why.
+EFinish FinishInterruptedJob(HANDLE folder, const SFolderIdentity &id, const SJobFiles &files)
+{
+    // Left by a check of the folder that was interrupted in its turn.
+    DeleteFileA(files.scratch);
+    SJournal journal;
+    EJournalState state = ReadJournal(files.record, &journal);
+    if (state == JOURNAL_NONE || state == JOURNAL_UNFINISHED) {
+        DeleteFileA(files.record);
+        DeleteFileA(files.copy);
+        return NOTHING_TO_FINISH;
+    }
+    if (state == JOURNAL_UNREADABLE || journal.volume != id.volume || journal.index != id.index ||
+        std::strcmp(journal.copy, files.copy) != 0) {
+        KeepForTheUser(files, ERROR_INTERRUPTED_RECORD_UNREADABLE);
+        return CANNOT_FINISH;
+    }
+    StreamConverter convert = ConverterNamed(journal.converter);
+    if (convert == nullptr) {
+        KeepForTheUser(files, ERROR_INTERRUPTED_OTHER_CONVERSION);
+        return CANNOT_FINISH;
+    }
+    HANDLE copy = CreateFileA(files.copy, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (copy == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        KeepForTheUser(files, missing ? ERROR_INTERRUPTED_COPY_MISSING : error);
+        return CANNOT_FINISH;
+    }
+    SChecksum sum;
+    SFolderIdentity now;
+    bool ok = GetFileType(copy) == FILE_TYPE_DISK && IsPrivateFile(copy);
+    if (!ok)
+        SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+    ok = ok && ChecksumFile(copy, &sum) && GetFolderIdentity(folder, &now);
+    if (ok && (sum.total != journal.length || sum.Value() != journal.checksum)) {
+        ok = false;
+        SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+    }
+    ok = ok && IsAsTheJobLeftIt(folder, copy, now.size, journal.length, files.scratch, convert);
+    ok = ok && Rewrite(copy, folder, convert) && FlushFileBuffers(folder);
+    DWORD error = GetLastError();
+    CloseHandle(copy);
+    if (!ok) {
+        KeepForTheUser(files, error);
+        return CANNOT_FINISH;
+    }
+    return FINISHED;
+}
+
+// Ends the journal of a job whose folder is converted, flushed and closed: the record goes,
+// and once that is on the disk, the copy.  A record that cannot be deleted keeps its copy,
+// for a record without its copy would stop the next job.
+bool EndJournal(const SJobFiles &files)
+{
+    if (!DeleteFileA(files.record))
+        return false;
+    (void)FlushDirectory(g_szTempDir);
+    DeleteFileA(files.copy);
+    return true;
+}
+
+// Makes the copy of folder in files.copy, checks it, and puts the record that tells how to
+// complete the job on the disk.  On failure nothing is left and the folder is untouched;
+// g_bTempDirAtFault says whose the failure was.
+HANDLE StartJournal(HANDLE folder, const char *inboxPath, const SFolderIdentity &id, const SJobFiles &files,
+                    StreamConverter convert)
+{
+    HANDLE copy = CreateFileA(files.copy, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Only a failure to read the folder is not the temporary directory's.
+    bool copyFailed = true;
+    SChecksum sum;
+    bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(folder, copy, copyFailed) &&
+              (copyFailed = true, FlushFileBuffers(copy)) && CheckCopy(folder, copy, &sum, copyFailed);
+    if (ok) {
+        copyFailed = true;
+        SJournal journal = {};
+        std::snprintf(journal.folder, sizeof journal.folder, "%s", inboxPath);
+        journal.volume = id.volume;
+        journal.index = id.index;
+        std::snprintf(journal.copy, sizeof journal.copy, "%s", files.copy);
+        journal.length = sum.total;
+        journal.checksum = sum.Value();
+        std::snprintf(journal.converter, sizeof journal.converter, "%s", NameOf(convert));
+        ok = WriteJournal(files.record, journal) && FlushDirectory(g_szTempDir);
+    }
+    if (!ok) {
+        DWORD error = GetLastError();
+        g_bTempDirAtFault = copyFailed;
+        if (copy != INVALID_HANDLE_VALUE)
+            CloseHandle(copy);
+        DeleteFileA(files.record);
+        DeleteFileA(files.copy);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return copy;
+}
+
+// Fails the job with the reason left by the last call, closing folder.
+bool FailAndClose(HANDLE folder)
+{
+    DWORD error = GetLastError();
+    CloseHandle(folder);
+    SetLastError(error);
+    return false;
+}
+
 }  // namespace
+
+bool NameStreamConverter(const char *name, StreamConverter convert)
+{
+    for (SNamedConverter &c : g_converters) {
+        if (c.convert == convert || c.convert == nullptr) {
+            c = {name, convert};
+            return true;
+        }
+    }
+    return false;
+}
 
 const char *KeptCopyOfDamagedFolder()
 {
     return g_szKeptCopy;
+}
+
+const char *KeptRecordOfInterruptedJob()
+{
+    return g_szKeptRecord;
 }
 
 const char *TemporaryDirectoryAtFault()
@@ -153,76 +445,97 @@ const char *TemporaryDirectoryAtFault()
     return g_bTempDirAtFault ? g_szTempDir : nullptr;
 }
 
+bool CompletedInterruptedJob()
+{
+    return g_bCompletedInterrupted;
+}
+
 bool ConvertInbox(const char *inboxPath, StreamConverter convert)
 {
     g_szKeptCopy[0] = '\0';
+    g_szKeptRecord[0] = '\0';
     g_bTempDirAtFault = false;
-    // Held from here to the end: only readers may share it, so that no other program (the
-    // mail client fetching mail, a second conversion) writes to it meanwhile.
-    HANDLE folder = CreateFileA(inboxPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
-    // A device or a pipe would never end, or never hold what was written to it.
-    if (GetFileType(folder) != FILE_TYPE_DISK) {
-        CloseHandle(folder);
-        SetLastError(ERROR_NOT_A_FILE);
-        return false;
-    }
+    g_bCompletedInterrupted = false;
+    // Twice at most: once to complete an interrupted job, once for this one.
+    for (;;) {
+        // Held from here to the end: only readers may share it, so that no other program
+        // (the mail client fetching mail, a second conversion) writes to it meanwhile.
+        HANDLE folder = CreateFileA(inboxPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (folder == INVALID_HANDLE_VALUE)
+            return false;
+        // A device or a pipe would never end, or never hold what was written to it.
+        if (GetFileType(folder) != FILE_TYPE_DISK) {
+            SetLastError(ERROR_NOT_A_FILE);
+            return FailAndClose(folder);
+        }
+        SFolderIdentity id;
+        if (!GetFolderIdentity(folder, &id))
+            return FailAndClose(folder);
 
-    // Failures from here to the flush of the copy are the temporary directory's, unless
-    // reading the folder fails.
-    g_bTempDirAtFault = true;
-    g_szTempDir[0] = '\0';
-    char tempFile[MAX_PATH];
-    DWORD length = GetTempPathA(TEMP_DIR_SIZE - 1, g_szTempDir);
-    if (length == 0 || length > TEMP_DIR_SIZE - 1 || GetTempFileNameA(g_szTempDir, "qvl", 0, tempFile) == 0) {
-        DWORD error = length > TEMP_DIR_SIZE - 1 ? ERROR_FILENAME_EXCED_RANGE : GetLastError();
-        if (length == 0 || length > TEMP_DIR_SIZE - 1)
+        // The copy and the record are named in the temporary directory after the folder.
+        g_bTempDirAtFault = true;
+        g_szTempDir[0] = '\0';
+        SJobFiles files;
+        DWORD length = GetTempPathA(TEMP_DIR_SIZE - 1, g_szTempDir);
+        if (length == 0 || length > TEMP_DIR_SIZE - 1) {
             g_szTempDir[0] = '\0';
-        CloseHandle(folder);
-        SetLastError(error);
-        return false;
-    }
-    HANDLE copy = CreateFileA(tempFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    // The copy must be on the disk before the folder is first written.
-    bool copyFailed = false;
-    bool copied = copy != INVALID_HANDLE_VALUE && CopyContents(folder, copy, copyFailed);
-    if (!copied || !FlushFileBuffers(copy)) {
-        // The folder is untouched: a copy, whole or partial, holds nothing it lacks.
-        DWORD error = GetLastError();
-        // Only a failure to read the folder is not the temporary directory's.
-        g_bTempDirAtFault = copy == INVALID_HANDLE_VALUE || copied || copyFailed;
-        if (copy != INVALID_HANDLE_VALUE)
-            CloseHandle(copy);
-        DeleteFileA(tempFile);
-        CloseHandle(folder);
-        SetLastError(error);
-        return false;
-    }
-    g_bTempDirAtFault = false;
+            if (length > TEMP_DIR_SIZE - 1)
+                SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return FailAndClose(folder);
+        }
+        if (!MakeJobFileNames(g_szTempDir, id, &files))
+            return FailAndClose(folder);
+        g_bTempDirAtFault = false;
 
-    bool rewritten = Rewrite(copy, folder, convert) && FlushFileBuffers(folder);
-    if (!rewritten) {
-        // The folder may be half written: put the original back.  The copy stays either
-        // way; if the folder cannot be put back, it is the only whole original.
-        DWORD error = GetLastError();
-        bool folderFailed;
-        if (!CopyContents(copy, folder, folderFailed) || !FlushFileBuffers(folder))
-            std::snprintf(g_szKeptCopy, sizeof g_szKeptCopy, "%s", tempFile);
+        EFinish finish = FinishInterruptedJob(folder, id, files);
+        if (finish == CANNOT_FINISH)
+            return FailAndClose(folder);
+        if (finish == FINISHED) {
+            if (!CloseHandle(folder))
+                return KeepForTheUser(files, GetLastError());
+            // A record that stayed would have the folder converted again and again.
+            if (!EndJournal(files))
+                return KeepForTheUser(files, GetLastError());
+            g_bCompletedInterrupted = true;
+            continue;  // and the job goes on as usual, finding nothing more to change
+        }
+
+        g_bTempDirAtFault = true;
+        HANDLE copy = StartJournal(folder, inboxPath, id, files, convert);
+        if (copy == INVALID_HANDLE_VALUE)
+            return FailAndClose(folder);
+        g_bTempDirAtFault = false;
+
+        bool rewritten = Rewrite(copy, folder, convert) && FlushFileBuffers(folder);
+        if (!rewritten) {
+            // The folder may be half written: put the original back, and check that it is.
+            // Then the record has nothing more to tell; the copy stays for the user, until
+            // the next job on the folder.  If the folder cannot be put back, both stay, and
+            // the next job completes the rewrite from them.
+            DWORD error = GetLastError();
+            bool folderFailed;
+            SChecksum sum;
+            if (CopyContents(copy, folder, folderFailed) && FlushFileBuffers(folder) &&
+                CheckCopy(copy, folder, &sum, folderFailed)) {
+                if (DeleteFileA(files.record))
+                    (void)FlushDirectory(g_szTempDir);
+            } else {
+                KeepForTheUser(files, error);
+            }
+            CloseHandle(copy);
+            CloseHandle(folder);
+            SetLastError(error);
+            return false;
+        }
         CloseHandle(copy);
-        CloseHandle(folder);
-        SetLastError(error);
-        return false;
+        if (!CloseHandle(folder)) {
+            // Already on the disk, but a close that fails may mean it is not (a network
+            // drive): the record stays, and the next job completes the rewrite.
+            return KeepForTheUser(files, GetLastError());
+        }
+        (void)EndJournal(files);
+        DeleteFileA((std::string(inboxPath) + ".snm").c_str());
+        return true;
     }
-    CloseHandle(copy);
-    if (!CloseHandle(folder)) {
-        // Already on the disk, but a close that fails may mean it is not (a network drive).
-        std::snprintf(g_szKeptCopy, sizeof g_szKeptCopy, "%s", tempFile);
-        return false;
-    }
-    DeleteFileA(tempFile);
-    DeleteFileA((std::string(inboxPath) + ".snm").c_str());
-    return true;
 }

@@ -26,9 +26,10 @@ PLATFORM_IMPORT UINT WINAPI GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UI
 // Opens the file name for access (GENERIC_READ, GENERIC_WRITE or both).  shareMode says
 // what others may do with the file while this handle is open: FILE_SHARE_READ alone keeps
 // every other writer out, and an open that would let in a writer already there fails with
-// ERROR_SHARING_VIOLATION.  The core passes no security attributes, OPEN_EXISTING as
-// disposition, FILE_ATTRIBUTE_NORMAL as flags and no template.  Never waits for a device or
-// a pipe.  Returns INVALID_HANDLE_VALUE on failure.
+// ERROR_SHARING_VIOLATION.  The core passes no security attributes, FILE_ATTRIBUTE_NORMAL
+// as flags and no template.  disposition is OPEN_EXISTING, or CREATE_NEW for a new file
+// that only its owner may read (ERROR_FILE_EXISTS when the name is taken, even by a link).
+// Never waits for a device or a pipe.  Returns INVALID_HANDLE_VALUE on failure.
 PLATFORM_IMPORT HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                           DWORD flags, HANDLE templateFile);
@@ -36,6 +37,10 @@ PLATFORM_IMPORT HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share
 // What an open handle refers to: FILE_TYPE_DISK for a file on a disk; FILE_TYPE_CHAR,
 // FILE_TYPE_PIPE or FILE_TYPE_UNKNOWN for anything else.
 PLATFORM_IMPORT DWORD WINAPI GetFileType(HANDLE file);
+
+// Puts the file's volume, index (the two name the file itself, whatever the path) and size
+// into *info.  0 means failure.
+PLATFORM_IMPORT BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 
 // Reads up to size bytes at the file's position into buffer and puts the number read
 // (0 at the end of the file) into *done.  The core passes no OVERLAPPED.  0 means failure.
@@ -47,8 +52,9 @@ PLATFORM_IMPORT BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPD
 PLATFORM_IMPORT BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done,
                                       LPOVERLAPPED overlapped);
 
-// The core uses it only to go back to the start: distance 0, no high part, FILE_BEGIN.
-// Returns the new position, or INVALID_SET_FILE_POINTER on failure.
+// The core uses it only with FILE_BEGIN, to put the position at distance + distanceHigh
+// * 2^32.  Returns the low part of the new position, or INVALID_SET_FILE_POINTER on failure
+// (which may also be a low part: then GetLastError() is 0).
 PLATFORM_IMPORT DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh,
                                             DWORD method);
 
@@ -73,6 +79,19 @@ PLATFORM_IMPORT void WINAPI SetLastError(DWORD code);
 
 // Reasons of our own, in the range that Windows leaves to applications (bit 29 set).
 const DWORD ERROR_NOT_A_FILE = 0x20000001;  // a directory, device or pipe where a file belongs
+// The copy of the folder is not the folder's bytes (short, or changed).
+const DWORD ERROR_COPY_NOT_WHOLE = 0x20000002;
+// A conversion of the folder was interrupted, and it cannot be completed because its copy is
+// missing, its copy is not whole, the folder has changed since, its record cannot be read,
+// or it converted in a way this program does not have.
+const DWORD ERROR_INTERRUPTED_COPY_MISSING = 0x20000003;
+const DWORD ERROR_INTERRUPTED_COPY_NOT_WHOLE = 0x20000004;
+const DWORD ERROR_INTERRUPTED_FOLDER_CHANGED = 0x20000005;
+const DWORD ERROR_INTERRUPTED_RECORD_UNREADABLE = 0x20000006;
+const DWORD ERROR_INTERRUPTED_OTHER_CONVERSION = 0x20000007;
+
+// The text of one of our own reasons above, or null for a code of the system's.
+const char *DescribeOwnError(DWORD code);
 
 // Opens a C stream ("rb" or "wb") on a second handle to the same open file: the stream
 // reads and writes at the file's position, and closing it leaves file open, with whatever
@@ -84,6 +103,17 @@ FILE *OpenHandleStream(HANDLE file, const char *mode);
 // where the system can.  Returns false where it cannot, or stopped: the positions are then
 // where it stopped, for the caller to copy the rest by hand.  Ours, not the system's.
 bool CopyWithinSystem(HANDLE from, HANDLE to);
+
+// Flushes the directory at path (ending in a separator, or not) to the disk, so that the
+// names of files created in it and removed from it are there too.  Where the system keeps
+// names on the disk with the files' own flushes (Windows), it does nothing.  Returns false
+// on failure.  Ours, not the system's.
+bool FlushDirectory(const char *path);
+
+// True when file is one only this user can have made and can write: natively owned by
+// this user, with no other name and no write permission for others.  Always true on
+// Windows, where the temporary directory is the user's own.  Ours, not the system's.
+bool IsPrivateFile(HANDLE file);
 
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.
@@ -109,6 +139,12 @@ PLATFORM_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD f
 // Makes stream, standard input or output, pass every byte as it is: no line end
 // translation.  Returns false when the system refuses.  Ours, not the system's.
 bool SetBinaryMode(FILE *stream);
+
+// Has path deleted should the program be interrupted (natively SIGINT, SIGTERM or SIGHUP)
+// before RemoveOnInterrupt(nullptr) is called; the program then ends as the signal would
+// have ended it.  path must stay valid until then.  Ours, not the system's; on Windows it
+// does nothing, as an ended console program has no say.
+void RemoveOnInterrupt(const char *path);
 
 // The processor features that IsProcessorFeaturePresent is asked about: SSE2, SSSE3.
 #ifndef PF_XMMI64_INSTRUCTIONS_AVAILABLE

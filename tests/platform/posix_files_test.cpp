@@ -18,17 +18,18 @@ namespace {
 TEST(PosixFiles, TempPathEndsInASeparator)
 {
     char buffer[500];
-    SetTempDirectory("/var/tmp");
-    EXPECT_EQ(GetTempPathA(499, buffer), 9u);
-    EXPECT_STREQ(buffer, "/var/tmp/");
-    SetTempDirectory("/var/tmp/");
-    EXPECT_EQ(GetTempPathA(499, buffer), 9u);
-    EXPECT_STREQ(buffer, "/var/tmp/");
-    SetTempDirectory("");
+    SetTempDirectory("/tmp");
     EXPECT_EQ(GetTempPathA(499, buffer), 5u);
     EXPECT_STREQ(buffer, "/tmp/");
+    SetTempDirectory("/tmp/");
+    EXPECT_EQ(GetTempPathA(499, buffer), 5u);
+    EXPECT_STREQ(buffer, "/tmp/");
+    // Unset: a directory that a restart leaves as it was, unlike /tmp.
+    SetTempDirectory("");
+    EXPECT_EQ(GetTempPathA(499, buffer), 9u);
+    EXPECT_STREQ(buffer, "/var/tmp/");
     // Too small a buffer: the size it would need, NUL included.
-    EXPECT_EQ(GetTempPathA(5, buffer), 6u);
+    EXPECT_EQ(GetTempPathA(9, buffer), 10u);
 }
 
 TEST(PosixFiles, TempFileNamesAreNewPrivateAndWellFormed)

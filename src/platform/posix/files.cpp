@@ -15,9 +15,11 @@
 
 DWORD GetTempPathA(DWORD size, LPSTR buffer)
 {
+    // Not /tmp, which a restart may empty (or which lives in memory): the copy must outlive
+    // the machine stopping half-way.
     const char *dir = std::getenv("TMPDIR");
     if (dir == nullptr || *dir == '\0')
-        dir = "/tmp";
+        dir = "/var/tmp";
     std::size_t len = std::strlen(dir);
     bool slash = dir[len - 1] == '/';
     std::size_t need = len + (slash ? 0 : 1);
@@ -105,14 +107,18 @@ bool LockOutWriters(int fd)
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                   HANDLE)
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE)
 {
     bool reads = (access & GENERIC_READ) != 0;
     bool writes = (access & GENERIC_WRITE) != 0;
     int flags = reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+    // A new file is never one that exists already, nor what a link found in its place
+    // names: in a shared temporary directory another user could have put one there.
+    if (disposition == CREATE_NEW)
+        flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
     // Not blocking, so that opening a FIFO or a device cannot wait forever.
-    int fd = open(name, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open(name, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
     struct stat info;
@@ -128,6 +134,22 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         }
     }
     return HandleOf(fd);
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    struct stat st;
+    if (fstat(Descriptor(file), &st) != 0)
+        return FALSE;
+    auto device = static_cast<std::uint64_t>(st.st_dev);
+    auto inode = static_cast<std::uint64_t>(st.st_ino);
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+    info->nFileIndexHigh = static_cast<DWORD>(inode >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(inode);
+    info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    info->nFileSizeLow = static_cast<DWORD>(size);
+    return TRUE;
 }
 
 DWORD GetFileType(HANDLE file)
@@ -177,9 +199,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done, LPOVERLAPP
 
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)
 {
+    // With a high part, distance is the low 32 bits of the offset, not a signed number.
     off_t offset = distance;
     if (distanceHigh != nullptr)
-        offset += static_cast<off_t>(*distanceHigh) << 32;
+        offset = static_cast<off_t>(static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distanceHigh)) << 32 |
+                                    static_cast<std::uint32_t>(distance));
     int whence = method == FILE_BEGIN ? SEEK_SET : method == 1 ? SEEK_CUR : SEEK_END;
     off_t position = lseek(Descriptor(file), offset, whence);
     if (position < 0)
@@ -228,6 +252,25 @@ bool CopyWithinSystem(HANDLE from, HANDLE to)
 #endif
 }
 
+bool FlushDirectory(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = fsync(fd) == 0;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
+}
+
+bool IsPrivateFile(HANDLE file)
+{
+    struct stat st;
+    return fstat(Descriptor(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+           st.st_nlink == 1 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 FILE *OpenHandleStream(HANDLE file, const char *mode)
 {
     // A duplicate shares the file's position and its locks, which stay when the stream
@@ -267,10 +310,7 @@ bool DescribeError(DWORD code, char *text, std::size_t size)
         std::snprintf(text, size, "in use by another program, which holds a lock on it");
         return true;
     }
-    if (code == ERROR_NOT_A_FILE) {
-        std::snprintf(text, size, "not a regular file");
-        return true;
-    }
-    std::snprintf(text, size, "%s", std::strerror(static_cast<int>(code)));
+    const char *own = DescribeOwnError(code);
+    std::snprintf(text, size, "%s", own != nullptr ? own : std::strerror(static_cast<int>(code)));
     return true;
 }

@@ -1,6 +1,7 @@
 // Stand-ins over POSIX for the calls that write a converted folder to a file of its own.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,4 +34,42 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
 bool SetBinaryMode(FILE *)
 {
     return true;  // POSIX streams never translate line ends
+}
+
+namespace {
+
+const char *volatile g_removeOnInterrupt;
+const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void RemoveAndEnd(int signal)
+{
+    const char *path = g_removeOnInterrupt;
+    if (path != nullptr)
+        (void)unlink(path);
+    // Ended as the signal ends a program, so that whoever started us learns of it.
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    (void)sigaction(signal, &action, nullptr);
+    (void)raise(signal);
+}
+
+}  // namespace
+
+void RemoveOnInterrupt(const char *path)
+{
+    g_removeOnInterrupt = path;
+    static bool installed;
+    if (path == nullptr || installed)
+        return;
+    installed = true;
+    for (int signal : INTERRUPTS) {
+        struct sigaction action = {};
+        // A signal its starter told us to ignore (nohup) stays ignored.
+        if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+            continue;
+        action = {};
+        action.sa_handler = RemoveAndEnd;
+        sigemptyset(&action.sa_mask);
+        (void)sigaction(signal, &action, nullptr);
+    }
 }

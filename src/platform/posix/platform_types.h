@@ -33,6 +33,7 @@ typedef struct Overlapped *LPOVERLAPPED;                     // never given here
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
+#define CREATE_NEW 1u
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define FILE_TYPE_UNKNOWN 0u
@@ -47,6 +48,20 @@ typedef struct Overlapped *LPOVERLAPPED;                     // never given here
 
 // A path longer than its buffer.
 #define ERROR_FILENAME_EXCED_RANGE ENAMETOOLONG
+#define ERROR_FILE_NOT_FOUND ENOENT
+#define ERROR_PATH_NOT_FOUND ENOENT
+#define ERROR_FILE_EXISTS EEXIST
+#define ERROR_NOT_ENOUGH_MEMORY ENOMEM
+
+// What GetFileInformationByHandle tells of a file: the fields the core reads.  The volume
+// is the device, the file index the inode.
+typedef struct {
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 // The line end the platform's text files use.
 #define PLATFORM_LINE_END "\n"

@@ -10,8 +10,8 @@ bool DescribeError(DWORD code, char *text, std::size_t size)
 {
     if (code == 0 || size == 0)
         return false;
-    if (code == ERROR_NOT_A_FILE) {
-        std::snprintf(text, size, "not a regular file");
+    if (const char *own = DescribeOwnError(code)) {
+        std::snprintf(text, size, "%s", own);
         return true;
     }
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

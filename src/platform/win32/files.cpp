@@ -34,3 +34,16 @@ bool CopyWithinSystem(HANDLE, HANDLE)
     // Windows copies only whole files by name: the caller copies by hand.
     return false;
 }
+
+bool FlushDirectory(const char *)
+{
+    // NTFS keeps the names of a directory in its own journal, on the disk with the files'
+    // own flushes.
+    return true;
+}
+
+bool IsPrivateFile(HANDLE)
+{
+    // The temporary directory is the user's own (in the profile), not shared.
+    return true;
+}

@@ -1,0 +1,24 @@
+// Words for the reasons of our own, on every system.
+#include "platform.h"
+
+const char *DescribeOwnError(DWORD code)
+{
+    switch (code) {
+    case ERROR_NOT_A_FILE:
+        return "not a regular file";
+    case ERROR_COPY_NOT_WHOLE:
+        return "its copy does not hold what the folder holds";
+    case ERROR_INTERRUPTED_COPY_MISSING:
+        return "a conversion of it was interrupted, and the copy of its original is missing";
+    case ERROR_INTERRUPTED_COPY_NOT_WHOLE:
+        return "a conversion of it was interrupted, and the copy of its original is not whole";
+    case ERROR_INTERRUPTED_FOLDER_CHANGED:
+        return "a conversion of it was interrupted, and it has changed since";
+    case ERROR_INTERRUPTED_RECORD_UNREADABLE:
+        return "a conversion of it was interrupted, and its record cannot be read";
+    case ERROR_INTERRUPTED_OTHER_CONVERSION:
+        return "a conversion of it was interrupted that only quorvel-convert --relabel can complete";
+    default:
+        return nullptr;
+    }
+}
