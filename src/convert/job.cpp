@@ -1,5 +1,7 @@
 // Converts a mail folder file in place, through a temporary copy of it.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -118,20 +120,19 @@ SNamedConverter g_converters[4] = {{"plain", ConvertStream}};
 
 const char *NameOf(StreamConverter convert)
 {
-    for (const SNamedConverter &c : g_converters) {
-        if (c.convert == convert)
-            return c.name;
-    }
-    return "unnamed";
+    const SNamedConverter *end = std::cend(g_converters);
+    const SNamedConverter *c =
+        std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) { return n.convert == convert; });
+    return c != end ? c->name : "unnamed";
 }
 
 StreamConverter ConverterNamed(const char *name)
 {
-    for (const SNamedConverter &c : g_converters) {
-        if (c.name != nullptr && std::strcmp(c.name, name) == 0)
-            return c.convert;
-    }
-    return nullptr;
+    const SNamedConverter *end = std::cend(g_converters);
+    const SNamedConverter *c = std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) {
+        return n.name != nullptr && std::strcmp(n.name, name) == 0;
+    });
+    return c != end ? c->convert : nullptr;
 }
 
 // Puts both files at their start.
@@ -381,8 +382,9 @@ HANDLE StartJournal(HANDLE folder, const char *inboxPath, const SFolderIdentity 
     // Only a failure to read the folder is not the temporary directory's.
     bool copyFailed = true;
     SChecksum sum;
+    // A copy made leaves copyFailed set, so that a failed flush is the copy's.
     bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(folder, copy, copyFailed) &&
-              (copyFailed = true, FlushFileBuffers(copy)) && CheckCopy(folder, copy, &sum, copyFailed);
+              FlushFileBuffers(copy) && CheckCopy(folder, copy, &sum, copyFailed);
     if (ok) {
         copyFailed = true;
         SJournal journal = {};
@@ -421,13 +423,14 @@ bool FailAndClose(HANDLE folder)
 
 bool NameStreamConverter(const char *name, StreamConverter convert)
 {
-    for (SNamedConverter &c : g_converters) {
-        if (c.convert == convert || c.convert == nullptr) {
-            c = {name, convert};
-            return true;
-        }
-    }
-    return false;
+    SNamedConverter *end = std::end(g_converters);
+    SNamedConverter *c = std::find_if(std::begin(g_converters), end, [&](const SNamedConverter &n) {
+        return n.convert == convert || n.convert == nullptr;
+    });
+    if (c == end)
+        return false;
+    *c = {name, convert};
+    return true;
 }
 
 const char *KeptCopyOfDamagedFolder()

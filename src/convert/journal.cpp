@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 
 namespace {
 
@@ -100,8 +102,7 @@ std::uint64_t SChecksum::Value() const
     std::uint64_t value;
     if (total >= sizeof stripe) {
         value = Rotate(lanes[0], 1) + Rotate(lanes[1], 7) + Rotate(lanes[2], 12) + Rotate(lanes[3], 18);
-        for (std::uint64_t lane : lanes)
-            value = Merge(value, lane);
+        value = std::accumulate(std::begin(lanes), std::end(lanes), value, Merge);
     } else {
         value = lanes[2] + PRIME5;
     }
@@ -138,7 +139,7 @@ bool GetFolderIdentity(HANDLE file, SFolderIdentity *id)
 
 bool MakeJobFileNames(const char *tempDir, const SFolderIdentity &id, SJobFiles *files)
 {
-    struct {
+    const struct {
         char *name;
         const char *extension;
     } names[] = {{files->copy, "TMP"}, {files->record, "JNL"}, {files->scratch, "CHK"}};
@@ -238,8 +239,7 @@ struct SReader {
 bool WriteJournal(const char *path, const SJournal &journal)
 {
     char text[RECORD_SIZE];
-    std::size_t used = std::strlen(MAGIC);
-    std::memcpy(text, MAGIC, used);
+    std::size_t used = static_cast<std::size_t>(std::snprintf(text, sizeof text, "%s", MAGIC));
     bool ok = PutPath(text, used, "folder", journal.folder);
     if (ok) {
         int n = std::snprintf(text + used, RECORD_SIZE - used,

@@ -18,6 +18,9 @@
 #   append          a Windows program appends mail while the folder converts: each mail it
 #                   added is in the final folder, or its open was refused
 #   hangul          in the English locale, a folder under a Hangul path converts
+#   killed          the converter ended at once ("taskkill /F") half-way through rewriting a
+#                   folder with bare LF line ends, which the rewrite makes longer: the next
+#                   run completes the conversion, as one uninterrupted run would have made it
 # Runs inside a Wine prefix of its own (scripts/with-wine).  The read-only case and the two
 # cases with a full drive mount a file system and map it as a Wine drive; where mounting is not possible (not root,
 # no capability) they print why and exit 77, which the test runner counts as skipped.
@@ -234,6 +237,27 @@ concurrent|append)
     echo "Appending while converting: $(grep -c ^added "$work/appends") of 40 added, each one kept"
   fi
   [ -z "$(copies_in "$work/temp")" ] || fail "a copy was left: $(copies_in "$work/temp")"
+  ;;
+killed)
+  # Bare LF line ends: the CR LF rewrite runs ahead of the bytes of the original that it
+  # has read, so only the copy can complete it.
+  python3 "$(dirname "$0")/../../bench/make-folder.py" "$work/original" 30 >/dev/null
+  cp "$work/original" "$work/expected"
+  convert "$(windows_path "$work/expected")" "$(windows_path "$work/temp")"
+  [ "$status" -eq 0 ] || fail "cannot convert the reference copy: $(cat "$work/stderr")"
+  cp "$work/original" "$inbox"
+  status=0
+  touch -d '1 hour ago' "$inbox"
+  wine "$helper_exe" kill-when-written "$(windows_path "$inbox")" "$(windows_path "$work/temp")" \
+    "$(windows_path "$converter_exe")" "$(windows_path "$inbox")" </dev/null >/dev/null 2>&1 || status=$?
+  [ "$status" -eq 0 ] || fail "the converter was not ended half-way (helper exit $status)"
+  cmp -s "$inbox" "$work/original" && fail "the folder was not written to before the end"
+  convert "$(windows_path "$inbox")" "$(windows_path "$work/temp")"
+  [ "$status" -eq 0 ] || fail "the next run failed: $(cat "$work/stderr")"
+  grep -q "completed an interrupted conversion" "$work/stderr" || fail "no word of it: $(cat "$work/stderr")"
+  cmp -s "$inbox" "$work/expected" || fail "the folder is not as one conversion makes it"
+  [ -z "$(ls "$work/temp")" ] || fail "left in the temporary directory: $(ls "$work/temp")"
+  echo "Ended half-way, then run again: $(cat "$work/stderr" | tr -d '\r'); as one conversion"
   ;;
 hangul)
   # Wine takes file names through the Unix locale; the program's own code page is UTF-8.

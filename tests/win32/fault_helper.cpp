@@ -12,6 +12,9 @@
 //       Runs PROGRAM with TMP and TEMP set to DIR and exits with its exit code (125 when it
 //       cannot be started).  Wine takes TMP and TEMP from its registry, not from the Unix
 //       environment, so a test started from Linux cannot set them itself.
+//   fault_helper kill-when-written FILE DIR PROGRAM [ARG...]
+//       The same, but ends PROGRAM at once, as "taskkill /F" would, as soon as FILE has been
+//       written to; exit 0 when it was ended so, 3 when it ended first.
 #include <windows.h>
 
 #include <cstdio>
@@ -89,8 +92,19 @@ void AppendQuoted(std::string &line, const char *arg)
     line += '"';
 }
 
-int RunWithTemp(const char *dir, int argc, char **argv)
+// The time file was last written, or 0.
+ULONGLONG LastWritten(const char *file)
 {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(file, GetFileExInfoStandard, &data))
+        return 0;
+    return static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+}
+
+// killWhen: null, or a file whose first write ends the program.
+int RunWithTemp(const char *dir, int argc, char **argv, const char *killWhen = nullptr)
+{
+    ULONGLONG written = killWhen != nullptr ? LastWritten(killWhen) : 0;
     if (!SetEnvironmentVariableA("TMP", dir) || !SetEnvironmentVariableA("TEMP", dir))
         return 125;
     std::string line;
@@ -102,6 +116,22 @@ int RunWithTemp(const char *dir, int argc, char **argv)
     if (!CreateProcessA(argv[0], &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         std::fprintf(stderr, "fault_helper: cannot start %s (error %lu)\n", argv[0], GetLastError());
         return 125;
+    }
+    if (killWhen != nullptr) {
+        for (;;) {
+            if (LastWritten(killWhen) != written) {
+                bool ended = TerminateProcess(process.hProcess, 1) != 0;
+                WaitForSingleObject(process.hProcess, INFINITE);
+                CloseHandle(process.hThread);
+                CloseHandle(process.hProcess);
+                return ended ? 0 : 125;
+            }
+            if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0) {
+                CloseHandle(process.hThread);
+                CloseHandle(process.hProcess);
+                return 3;
+            }
+        }
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 125;
@@ -121,8 +151,11 @@ int main(int argc, char **argv)
         return Append(argv[2], std::atoi(argv[3]));
     if (argc >= 4 && std::strcmp(argv[1], "run-with-temp") == 0)
         return RunWithTemp(argv[2], argc - 3, argv + 3);
+    if (argc >= 5 && std::strcmp(argv[1], "kill-when-written") == 0)
+        return RunWithTemp(argv[3], argc - 4, argv + 4, argv[2]);
     std::fprintf(stderr, "usage: fault_helper hold FILE none|read READY SECONDS\n"
                          "       fault_helper append FILE COUNT\n"
-                         "       fault_helper run-with-temp DIR PROGRAM [ARG...]\n");
+                         "       fault_helper run-with-temp DIR PROGRAM [ARG...]\n"
+                         "       fault_helper kill-when-written FILE DIR PROGRAM [ARG...]\n");
     return 2;
 }
