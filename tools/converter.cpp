@@ -86,7 +86,8 @@ bool Exists(const std::string &path)
 // Converts one folder in place.  deleted collects the summary files the jobs deleted.
 bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::string> &deleted, FILE *err)
 {
-    std::string summary = std::string(path) + ".snm";
+    char summaryPath[MAX_PATH];
+    std::string summary = SummaryFileOf(path, summaryPath) ? summaryPath : std::string(path) + ".snm";
     // A summary file named after its folder, which the folder's own job has deleted.
     for (const std::string &name : deleted) {
         if (name == path && !Exists(path))
@@ -104,6 +105,11 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
             std::fprintf(err, "%s: %s: may be damaged; its original is kept in %s, with the record %s\n",
                          PROGRAM, path, KeptCopyOfDamagedFolder(), KeptRecordOfInterruptedJob());
         return false;
+    }
+    DWORD why = 0;
+    if (*CopyLeftBehind(&why) != '\0') {
+        SetLastError(why);
+        Report(err, path, ("warning: cannot delete its copy " + std::string(CopyLeftBehind())).c_str(), LastReason());
     }
     if (CompletedInterruptedJob())
         std::fprintf(err, "%s: %s: completed an interrupted conversion\n", PROGRAM, path);
@@ -172,7 +178,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     }
     bool ok = to != nullptr;
     std::string what = "cannot write";
-    if (ok && !convert(in, to)) {
+    if (ok && !ConvertGuarded(convert, in, to)) {
         ok = false;
         if (std::ferror(in)) {
             outName = inName;

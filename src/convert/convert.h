@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "platform_types.h"
+
 // One piece of the folder as read from the file: g_cbLine data bytes, followed by a NUL.
 // Any byte value may occur in the data, NUL included, so g_cbLine, not the NUL, ends it.
 extern char g_szLine[4096];
@@ -56,13 +58,17 @@ int ConvertStream(FILE *in, FILE *out);
 // may do more, with the same contract.
 typedef int (*StreamConverter)(FILE *in, FILE *out);
 
+// Runs convert(in, out), a failure to allocate memory (which a converter that holds a mail
+// in memory may meet) returned as a failure like any other: 0, ERROR_NOT_ENOUGH_MEMORY.
+int ConvertGuarded(StreamConverter convert, FILE *in, FILE *out);
+
 // Rewrites target as the decoded form of source.  Returns 1 on success; 0 when either file
 // cannot be opened (target is then unchanged), or when reading source or writing, flushing
 // or closing target fails (target is then incomplete).  Both streams are closed on return.
 int ConvertFile(const char *source, const char *target);
 
 // Converts the mail folder file at inboxPath in place, through a copy of it in the
-// temporary directory, then deletes the copy and the summary file inboxPath + ".snm".  The
+// temporary directory, then deletes the copy and the summary file (SummaryFileOf).  The
 // copy, qvlVVVVVVVV-IIIIIIIIIIIIIIII.TMP, and the job's record beside it (.JNL) are named
 // after the folder's volume and file index, so that the next job on the folder finds them.
 // The steps, and what is on the disk should the machine stop after each:
@@ -91,6 +97,11 @@ int ConvertFile(const char *source, const char *target);
 // why the job failed.
 bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream);
 
+// Puts into summary (MAX_PATH bytes) the path of the folder's summary file: beside the
+// folder, named after it with ".snm" added, through a link to it.  False when it does
+// not fit.
+bool SummaryFileOf(const char *inboxPath, char *summary);
+
 // Gives convert a name for the job's record, so that a job interrupted while converting with
 // it is completed with it too, by the next program to call ConvertInbox on the folder that
 // has given it the same name.  ConvertStream is "plain".  Returns false when there is no
@@ -99,6 +110,10 @@ bool NameStreamConverter(const char *name, StreamConverter convert);
 
 // After ConvertInbox succeeded: true when it first completed an interrupted job.
 bool CompletedInterruptedJob();
+
+// After ConvertInbox succeeded: the path of its copy if it could not be deleted (the folder
+// is converted, and the copy is of no more use), *why then saying why; otherwise "".
+const char *CopyLeftBehind(DWORD *why = nullptr);
 
 // After ConvertInbox failed: the temporary directory if the failure was its own (it cannot
 // be found, written to, or holds no copy of the folder for want of space), "" if even its

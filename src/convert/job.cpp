@@ -3,7 +3,6 @@
 #include <cstring>
 #include <iterator>
 #include <new>
-#include <string>
 
 #include "convert.h"
 #include "journal.h"
@@ -46,6 +45,18 @@ int ConvertStream(FILE *in, FILE *out)
     return ok ? 1 : 0;
 }
 
+int ConvertGuarded(StreamConverter convert, FILE *in, FILE *out)
+{
+    try {
+        return convert(in, out);
+    } catch (const std::bad_alloc &) {
+        // A converter that holds a mail in memory may find none left: a failure like any
+        // other, so that the folder is put back and the user told.
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+}
+
 namespace {
 
 // Converts in to out with the job's stream buffers, then closes both, whatever happens;
@@ -65,15 +76,7 @@ bool ConvertAndClose(FILE *in, FILE *out, StreamConverter convert)
     // Should a stream refuse our buffer, it keeps its own and is only slower.
     (void)std::setvbuf(in, g_inBuffer, _IOFBF, STREAM_BUFFER_SIZE);
     (void)std::setvbuf(out, g_outBuffer, _IOFBF, STREAM_BUFFER_SIZE);
-    bool ok;
-    try {
-        ok = convert(in, out) != 0;
-    } catch (const std::bad_alloc &) {
-        // A converter that holds a mail in memory may find none left: a failure like any
-        // other, so that the folder is put back and the user told.
-        ok = false;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    bool ok = ConvertGuarded(convert, in, out) != 0;
     DWORD error = GetLastError();
     std::fclose(in);
     if (std::fclose(out) != 0 && ok) {
@@ -110,6 +113,9 @@ char g_szTempDir[TEMP_DIR_SIZE];
 bool g_bTempDirAtFault;
 // Whether the last job first completed one that had been interrupted.
 bool g_bCompletedInterrupted;
+// The copy of a converted folder that could not be deleted, and why; empty otherwise.
+char g_szLeftCopy[MAX_PATH];
+DWORD g_dwLeftCopyError;
 
 // The conversions a record may name, so that an interrupted one is completed the same way.
 struct SNamedConverter {
@@ -367,7 +373,10 @@ bool EndJournal(const SJobFiles &files)
     if (!DeleteFileA(files.record))
         return false;
     (void)FlushDirectory(g_szTempDir);
-    DeleteFileA(files.copy);
+    if (!DeleteFileA(files.copy)) {
+        g_dwLeftCopyError = GetLastError();
+        std::snprintf(g_szLeftCopy, sizeof g_szLeftCopy, "%s", files.copy);
+    }
     return true;
 }
 
@@ -409,6 +418,24 @@ HANDLE StartJournal(HANDLE folder, const char *inboxPath, const SFolderIdentity 
     }
     return copy;
 }
+
+// The folder's lock file, held for as long as this lives.
+struct SFolderLockFile {
+    const char *folder;
+    bool taken = false;
+
+    explicit SFolderLockFile(const char *path) : folder(path) {}
+    SFolderLockFile(const SFolderLockFile &) = delete;
+    SFolderLockFile &operator=(const SFolderLockFile &) = delete;
+    ~SFolderLockFile()
+    {
+        if (taken) {
+            DWORD error = GetLastError();
+            ReleaseFolderLockFile(folder);
+            SetLastError(error);
+        }
+    }
+};
 
 // Fails the job with the reason left by the last call, closing folder.
 bool FailAndClose(HANDLE folder)
@@ -453,12 +480,29 @@ bool CompletedInterruptedJob()
     return g_bCompletedInterrupted;
 }
 
+const char *CopyLeftBehind(DWORD *why)
+{
+    if (why != nullptr)
+        *why = g_dwLeftCopyError;
+    return g_szLeftCopy;
+}
+
+bool SummaryFileOf(const char *inboxPath, char *summary)
+{
+    // Beside the folder itself, when the path is a link to it.
+    char folder[MAX_PATH];
+    const char *path = ResolvePath(inboxPath, folder) ? folder : inboxPath;
+    int n = std::snprintf(summary, MAX_PATH, "%s.snm", path);
+    return n >= 0 && n < MAX_PATH;
+}
+
 bool ConvertInbox(const char *inboxPath, StreamConverter convert)
 {
     g_szKeptCopy[0] = '\0';
     g_szKeptRecord[0] = '\0';
     g_bTempDirAtFault = false;
     g_bCompletedInterrupted = false;
+    g_szLeftCopy[0] = '\0';
     // Twice at most: once to complete an interrupted job, once for this one.
     for (;;) {
         // Held from here to the end: only readers may share it, so that no other program
@@ -472,6 +516,11 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert)
             SetLastError(ERROR_NOT_A_FILE);
             return FailAndClose(folder);
         }
+        // And the lock file that mail programs on Unix take, for those that take no other.
+        char resolved[MAX_PATH];
+        SFolderLockFile lockFile(ResolvePath(inboxPath, resolved) ? resolved : inboxPath);
+        if (!TakeFolderLockFile(lockFile.folder, &lockFile.taken))
+            return FailAndClose(folder);
         SFolderIdentity id;
         if (!GetFolderIdentity(folder, &id))
             return FailAndClose(folder);
@@ -538,7 +587,9 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert)
             return KeepForTheUser(files, GetLastError());
         }
         (void)EndJournal(files);
-        DeleteFileA((std::string(inboxPath) + ".snm").c_str());
+        char summary[MAX_PATH];
+        if (SummaryFileOf(inboxPath, summary))
+            DeleteFileA(summary);
         return true;
     }
 }

@@ -18,6 +18,8 @@ const char *DescribeOwnError(DWORD code)
         return "a conversion of it was interrupted, and its record cannot be read";
     case ERROR_INTERRUPTED_OTHER_CONVERSION:
         return "a conversion of it was interrupted that only quorvel-convert --relabel can complete";
+    case ERROR_FOLDER_LOCKED:
+        return "in use by another program, which holds its lock file (.lock)";
     default:
         return nullptr;
     }

@@ -89,6 +89,8 @@ const DWORD ERROR_INTERRUPTED_COPY_NOT_WHOLE = 0x20000004;
 const DWORD ERROR_INTERRUPTED_FOLDER_CHANGED = 0x20000005;
 const DWORD ERROR_INTERRUPTED_RECORD_UNREADABLE = 0x20000006;
 const DWORD ERROR_INTERRUPTED_OTHER_CONVERSION = 0x20000007;
+// Another program holds the folder's lock file (FOLDER.lock).
+const DWORD ERROR_FOLDER_LOCKED = 0x20000008;
 
 // The text of one of our own reasons above, or null for a code of the system's.
 const char *DescribeOwnError(DWORD code);
@@ -114,6 +116,23 @@ bool FlushDirectory(const char *path);
 // this user, with no other name and no write permission for others.  Always true on
 // Windows, where the temporary directory is the user's own.  Ours, not the system's.
 bool IsPrivateFile(HANDLE file);
+
+// Puts into resolved (MAX_PATH bytes) the path of the file that path names, through any
+// symbolic links, where the system has them; elsewhere path itself.  False on failure.
+// Ours, not the system's.
+bool ResolvePath(const char *path, char *resolved);
+
+// Takes the lock file folder + ".lock" that mail programs on Unix (delivery agents, mail
+// readers) create beside a folder while they write to it, as they do: a new file, made
+// exclusively, here holding our process id.  One left by a program that is no longer
+// running, or older than ten minutes, is stale and taken over.  Returns false with
+// ERROR_FOLDER_LOCKED when another program holds it; true otherwise, *taken saying whether
+// we hold it now (not where the folder's directory takes no new file: a folder we may
+// only write to in place).  On Windows, whose mail programs know no such file, it takes
+// nothing.  Ours, not the system's.
+bool TakeFolderLockFile(const char *folder, bool *taken);
+// Gives back the lock file taken for folder.
+void ReleaseFolderLockFile(const char *folder);
 
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.

@@ -24,6 +24,8 @@ bool g_failCopyReads;    // the stream reading its copy reads as from a broken d
 bool g_failFlushes;      // flushing it to the disk fails, the restore's flush too
 bool g_closeHidesErrors; // closing the failing stream reports success, as some C libraries do
 const char *g_swapFor;   // just before the rewrite, the folder's path becomes a link to this
+bool g_shortCopy;        // the system's copy stops after a few bytes, saying it is done
+bool g_keepCopies;       // the job's copies cannot be deleted
 FILE *g_failingStream;
 
 bool IsFolder(int fd)
@@ -79,7 +81,77 @@ extern "C" int fsync(int fd)
     return realSync(fd);
 }
 
+extern "C" ssize_t copy_file_range(int in, off64_t *inAt, int out, off64_t *outAt, size_t n, unsigned flags)
+{
+    using Copy = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned);
+    static Copy realCopy = reinterpret_cast<Copy>(dlsym(RTLD_NEXT, "copy_file_range"));
+    static bool stopped;
+    if (g_shortCopy) {
+        if (stopped)
+            return 0;
+        stopped = true;
+        n = 3;
+    } else {
+        stopped = false;
+    }
+    return realCopy(in, inAt, out, outAt, n, flags);
+}
+
+extern "C" int unlink(const char *path)
+{
+    using Unlink = int (*)(const char *);
+    static Unlink realUnlink = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlink"));
+    if (g_keepCopies && std::strstr(path, "/qvl") != nullptr && std::strstr(path, ".TMP") != nullptr) {
+        errno = EBUSY;
+        return -1;
+    }
+    return realUnlink(path);
+}
+
 namespace {
+
+// Runs the converter on inbox; its messages go into message.
+int RunOn(const std::string &inbox, char (&message)[1000])
+{
+    char *argv[] = {const_cast<char *>("quorvel-convert"), const_cast<char *>(inbox.c_str()), nullptr};
+    message[0] = '\0';
+    FILE *err = fmemopen(message, sizeof message - 1, "w");
+    int status = RunConverter(2, argv, stdout, err);
+    std::fclose(err);
+    return status;
+}
+
+// A copy that the system leaves short is never trusted; one that cannot be deleted is named.
+TEST(Job, ChecksItsCopyAndNamesOneItCannotDelete)
+{
+    struct Case {
+        const char *what;
+        bool *fault;
+        int status;
+        const char *message;
+        std::size_t left;
+    } cases[] = {
+        {"the system's copy stops short", &g_shortCopy, 1, "its copy does not hold what the folder holds", 0},
+        {"the copy cannot be deleted", &g_keepCopies, 0, "warning: cannot delete its copy", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        std::string inbox = dir.File("Inbox");
+        const std::string mail = "\x1b$)C\n\x0e\x30\x21\x0f\nplain\n";
+        WriteFile(inbox, mail);
+        *c.fault = true;
+        char message[1000];
+        int status = RunOn(inbox, message);
+        *c.fault = false;
+        EXPECT_EQ(status, c.status) << message;
+        EXPECT_NE(std::strstr(message, c.message), nullptr) << message;
+        EXPECT_EQ(ReadFile(inbox), c.status == 0 ? "\xb0\xa1\nplain\n" : mail);
+        EXPECT_EQ(dir.Names("qvl").size(), c.left);
+        for (const std::string &name : dir.Names("qvl"))
+            EXPECT_NE(std::strstr(message, dir.File(name).c_str()), nullptr) << message;
+    }
+}
 
 // Each fault fails the job with its own reason; the folder comes back whole, or, where it
 // cannot, the converter names the copy that holds it.

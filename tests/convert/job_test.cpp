@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <new>
 #include <string>
 
 #include "convert.h"
@@ -173,6 +174,14 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
              return f.dir.File("zero");
          },
          false},
+        // A lock file of a program still running (this one); one of a program that has
+        // ended is taken over (hold_cases.sh kill).
+        {"its lock file held by another program",
+         [](Folder &f) {
+             WriteFile(f.inbox + ".lock", std::to_string(getpid()) + "\n");
+             return f.inbox;
+         },
+         true},
 #endif
     };
     for (const Case &c : cases) {
@@ -190,9 +199,25 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
         EXPECT_TRUE(FileExists(folder.summary));
         EXPECT_EQ(folder.TempFiles(), 0u);
         if (c.inUse) {
-            EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+            EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_FOLDER_LOCKED) << error;
         }
     }
+}
+
+// A converter that runs out of memory half-way: the job fails like any other, saying why,
+// and puts the folder back.
+TEST(Job, PutsTheFolderBackWhenItsConverterRunsOutOfMemory)
+{
+    Folder folder(KOREAN_MAIL);
+    auto exhausts = [](FILE *, FILE *out) -> int {
+        std::fputs("half", out);
+        std::fflush(out);
+        throw std::bad_alloc();
+    };
+    EXPECT_FALSE(ConvertInbox(folder.inbox.c_str(), exhausts));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
+    EXPECT_TRUE(FileExists(folder.summary));
 }
 
 // A read-only Inbox, checked where permissions apply to us.
@@ -228,9 +253,12 @@ TEST(Job, ConvertsThroughALinkWithTheCopyAnywhere)
     std::string deep = elsewhere.path() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
     std::filesystem::create_directories(deep);
     SetTempDirectory(deep);
+    WriteFile(link + ".snm", "not its summary");
     ASSERT_TRUE(ConvertInbox(link.c_str()));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
+    EXPECT_FALSE(FileExists(folder.summary));
+    EXPECT_TRUE(FileExists(link + ".snm"));
     EXPECT_TRUE(std::filesystem::is_empty(deep));
 }
 

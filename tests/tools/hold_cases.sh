@@ -147,6 +147,7 @@ kill)
     "$converter" "$inbox" 2>"$work/err" || fail "kill $n at $at ms (seed $seed): the next run failed: $(cat "$work/err")"
     cmp -s "$inbox" "$work/expected" || fail "kill $n at $at ms (seed $seed): not as one conversion"
     [ -z "$(ls "$TMPDIR")" ] || fail "kill $n at $at ms (seed $seed): left $(ls "$TMPDIR")"
+    [ ! -e "$inbox.lock" ] || fail "kill $n at $at ms (seed $seed): the lock file stays"
   done
   echo "seed $seed: $kills kills within $took ms, $halfway of them half-way through the rewrite; each completed"
   # A conversion to OUTPUT that is stopped leaves OUTPUT as it was and nothing beside it.

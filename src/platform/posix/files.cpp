@@ -1,6 +1,7 @@
 // Stand-ins for the Windows file calls of platform.h, over POSIX.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform.h"
 
@@ -269,6 +271,72 @@ bool IsPrivateFile(HANDLE file)
     struct stat st;
     return fstat(Descriptor(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
            st.st_nlink == 1 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool ResolvePath(const char *path, char *resolved)
+{
+    return realpath(path, resolved) != nullptr;
+}
+
+namespace {
+
+// A lock file older than this is stale, whoever made it (procmail waits 17 minutes).
+const time_t STALE_LOCK_SECONDS = 10 * 60;
+
+std::string LockFileOf(const char *folder)
+{
+    return std::string(folder) + ".lock";
+}
+
+// Whether the lock file at path was left behind: by a process of this machine that has
+// ended, or long ago.
+bool IsStaleLock(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;  // gone meanwhile
+    char text[32] = {};
+    ssize_t n = read(fd, text, sizeof text - 1);
+    struct stat st;
+    bool old = fstat(fd, &st) == 0 && time(nullptr) - st.st_mtime > STALE_LOCK_SECONDS;
+    close(fd);
+    char *end = nullptr;
+    long pid = n > 0 ? std::strtol(text, &end, 10) : 0;
+    bool ended = pid > 0 && end != text && (*end == '\n' || *end == '\0') &&
+                 kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    return ended || old;
+}
+
+}  // namespace
+
+bool TakeFolderLockFile(const char *folder, bool *taken)
+{
+    *taken = false;
+    std::string path = LockFileOf(folder);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            char text[32];
+            int n = std::snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+            bool written = n > 0 && write(fd, text, static_cast<std::size_t>(n)) == n;
+            close(fd);
+            (void)written;  // an empty lock file locks all the same
+            *taken = true;
+            return true;
+        }
+        if (errno != EEXIST)
+            return true;  // a directory that takes no new file: go on without
+        if (!IsStaleLock(path))
+            break;
+        (void)unlink(path.c_str());
+    }
+    errno = static_cast<int>(ERROR_FOLDER_LOCKED);
+    return false;
+}
+
+void ReleaseFolderLockFile(const char *folder)
+{
+    (void)unlink(LockFileOf(folder).c_str());
 }
 
 FILE *OpenHandleStream(HANDLE file, const char *mode)

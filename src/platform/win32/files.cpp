@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdio>
+
 #include "platform.h"
 
 FILE *OpenHandleStream(HANDLE file, const char *mode)
@@ -46,4 +48,22 @@ bool IsPrivateFile(HANDLE)
 {
     // The temporary directory is the user's own (in the profile), not shared.
     return true;
+}
+
+bool TakeFolderLockFile(const char *, bool *taken)
+{
+    // Windows mail programs keep others out with share modes, which the job uses.
+    *taken = false;
+    return true;
+}
+
+void ReleaseFolderLockFile(const char *)
+{
+}
+
+bool ResolvePath(const char *path, char *resolved)
+{
+    // Mail folders on Windows are not reached through links.
+    int n = std::snprintf(resolved, MAX_PATH, "%s", path);
+    return n >= 0 && n < MAX_PATH;
 }
