@@ -2,9 +2,13 @@
 // file or pipe, relabelling on request, or only looks at them.
 #include <getopt.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -42,7 +46,11 @@ void PrintUsage(FILE *to)
                  "                       quoted-printable parts, and update Content-Length\n"
                  "  -o, --output=OUTPUT  write the converted INPUT to OUTPUT, leaving INPUT and\n"
                  "                       its summary file alone; INPUT '-' reads standard\n"
-                 "                       input, OUTPUT '-' writes standard output\n"
+                 "                       input, OUTPUT '-' writes standard output.  A file\n"
+                 "                       OUTPUT is replaced whole, through a new file beside\n"
+                 "                       it, with its permissions, owner and group; through a\n"
+                 "                       link, the file it names; a device, pipe or\n"
+                 "                       /dev/stdout is written as it is\n"
                  "  -c, --check          change nothing: for each FILE, print its mails,\n"
                  "                       ISO-2022-KR passages and malformed sequences, and\n"
                  "                       with --relabel the labels that would change;\n"
@@ -134,9 +142,33 @@ std::string DirectoryOf(const std::string &path)
     return sep == std::string::npos ? std::string("./") : path.substr(0, sep + 1);
 }
 
+// The file that path names, following its symbolic links one by one, as a program that
+// opened path would reach it (the last link may name a file still to be made).  special
+// tells whether any step was in /dev or /proc (/dev/stdout names whatever our standard
+// output is): such a path is written as it stands.
+std::string FollowLinks(const std::string &path, bool &special)
+{
+    special = false;
+    std::string at = path;
+#ifndef _WIN32
+    for (int hop = 0; hop < 40; ++hop) {
+        if (at.compare(0, 5, "/dev/") == 0 || at.compare(0, 6, "/proc/") == 0)
+            special = true;
+        char target[MAX_PATH];
+        ssize_t n = readlink(at.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            break;
+        target[n] = '\0';
+        at = target[0] == '/' ? std::string(target) : DirectoryOf(at) + target;
+    }
+#endif
+    return at;
+}
+
 // Converts input into output, each a path or "-" for the standard stream.  A regular file
 // output is written beside it under a temporary name and renamed over it, so that it is
-// there whole or not at all; anything else (a device, a pipe) is written directly.
+// there whole or not at all, keeping its permissions, owner and group; through a link, the
+// file it names.  Anything else (a device, a pipe, /dev/stdout) is written directly.
 bool ConvertTo(const char *input, const char *output, StreamConverter convert, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(input, STANDARD_STREAM) == 0;
@@ -151,14 +183,16 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     HANDLE held = INVALID_HANDLE_VALUE;  // the temporary file, flushed to the disk before the rename
     struct stat st;
     bool existing = stat(output, &st) == 0;
+    bool special = false;
+    std::string target = FollowLinks(output, special);
     if (std::strcmp(output, STANDARD_STREAM) == 0) {
         outName = "standard output";
         to = SetBinaryMode(out) ? out : nullptr;
-    } else if (existing && !S_ISREG(st.st_mode)) {
+    } else if ((existing && !S_ISREG(st.st_mode)) || special) {
         to = std::fopen(output, "wb");
     } else {
         char name[MAX_PATH];
-        std::string dir = DirectoryOf(output);
+        std::string dir = DirectoryOf(target);
         if (GetTempFileNameA(dir.c_str(), "qvl", 0, name) == 0) {
             Report(err, outName, "cannot create a temporary file beside it", LastReason());
             if (!fromStdin)
@@ -172,9 +206,15 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (held != INVALID_HANDLE_VALUE)
             to = OpenHandleStream(held, "wb");
-        // The output keeps the permissions of the file it replaces.
-        if (to != nullptr && existing)
+        // The output keeps the owner, group and permissions of the file it replaces, where
+        // the system lets us (a user may give a file only to a group of theirs).
+        if (to != nullptr && existing) {
+#ifndef _WIN32
+            if (fchown(fileno(to), st.st_uid, st.st_gid) != 0)
+                (void)fchown(fileno(to), static_cast<uid_t>(-1), st.st_gid);
+#endif
             (void)chmod(name, st.st_mode & 0777);
+        }
     }
     bool ok = to != nullptr;
     std::string what = "cannot write";
@@ -198,7 +238,8 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     }
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
-    if (ok && !temp.empty() && !MoveFileExA(temp.c_str(), output, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (ok && !temp.empty() &&
+        !MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ok = false;
         reason = LastReason();
     }
@@ -230,16 +271,22 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
     CFolderCounts counts;
     std::string piece;
     ResetDecoder();
-    while (reader.Next(piece)) {
-        scanner.Scan(piece.data(), piece.size());
-        if (!reader.IsMail())
-            continue;
-        ++counts.mails;
-        if (relabel)
-            (void)RelabelMail(piece, &counts.labels);
+    bool ok = true;
+    try {
+        while (reader.Next(piece)) {
+            scanner.Scan(piece.data(), piece.size());
+            if (!reader.IsMail())
+                continue;
+            ++counts.mails;
+            if (relabel)
+                (void)RelabelMail(piece, &counts.labels);
+        }
+    } catch (const std::bad_alloc &) {
+        ok = false;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     scanner.Finish();
-    bool ok = !reader.Failed();
+    ok = ok && !reader.Failed();
     std::string reason = LastReason();
     if (!fromStdin)
         std::fclose(in);
@@ -257,6 +304,11 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
     if (relabel)
         line += ", " + Count(counts.labels, "label to change", "labels to change");
     std::fprintf(out, "%s\n", line.c_str());
+    // A report that cannot be written is a check that failed (a full disk, a closed pipe).
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        Report(err, "standard output", "cannot write", LastReason());
+        return false;
+    }
     return true;
 }
 

@@ -1,9 +1,15 @@
 // Tests of the command-line converter: exit status, messages, files converted.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "../convert/test_files.h"
 #include "converter.h"
@@ -116,6 +122,39 @@ TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
     EXPECT_EQ(toStdout.status, 0) << toStdout.err;
     EXPECT_EQ(toStdout.out, Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
 
+#ifndef _WIN32
+    // Through a link, the file it names is replaced, and the link stays; one reached through
+    // /proc (as /dev/stdout is) is written where it is.  The owner and group stay.
+    std::string link = dir.File("link"), named = dir.File("named"), viaProc = dir.File("fd");
+    WriteFile(named, "old");
+    std::filesystem::create_symlink(named, link);
+    if (geteuid() == 0) {
+        EXPECT_EQ(chown(named.c_str(), 65534, 65534), 0);
+    }
+    Outcome throughLink = RunWith({"-o", link, input});
+    EXPECT_EQ(throughLink.status, 0) << throughLink.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ReadFile(named), Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
+    struct stat st;
+    ASSERT_EQ(stat(named.c_str(), &st), 0);
+    if (geteuid() == 0) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+    FILE *open = std::fopen(named.c_str(), "r+b");
+    ASSERT_NE(open, nullptr);
+    std::filesystem::create_symlink("/proc/self/fd/" + std::to_string(fileno(open)), viaProc);
+    Outcome throughProc = RunWith({"-o", viaProc, input});
+    struct stat after;
+    ASSERT_EQ(fstat(fileno(open), &after), 0);
+    std::fclose(open);
+    EXPECT_EQ(throughProc.status, 0) << throughProc.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(viaProc));
+    EXPECT_EQ(after.st_ino, st.st_ino) << "the file was replaced, not written";
+    EXPECT_EQ(after.st_nlink, 1u);
+    EXPECT_EQ(ReadFile(named), Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
+#endif
+
     // A failure names the file at fault and leaves the old output whole.
     Outcome missing = RunWith({"-o", output, dir.File("missing")});
     EXPECT_EQ(missing.status, 1);
@@ -137,6 +176,19 @@ TEST(Converter, ChecksWithoutChangingAnything)
                                  "1 label to change\n");
     EXPECT_NE(check.err.find("missing: cannot read"), std::string::npos) << check.err;
     EXPECT_EQ(ReadFile(inbox), folder);
+
+#ifndef _WIN32
+    // A report that cannot be written is no success.
+    FILE *full = std::fopen("/dev/full", "w");
+    char *argv[] = {const_cast<char *>("quorvel-convert"), const_cast<char *>("--check"),
+                    const_cast<char *>(inbox.c_str()), nullptr};
+    char message[500] = "";
+    FILE *err = fmemopen(message, sizeof message - 1, "w");
+    EXPECT_EQ(RunConverter(3, argv, full, err), 1);
+    std::fclose(err);
+    std::fclose(full);
+    EXPECT_NE(std::strstr(message, "standard output: cannot write"), nullptr) << message;
+#endif
 }
 
 TEST(Converter, BlamesTheTemporaryDirectoryAndNotTheSummaryItDeleted)
