@@ -1,4 +1,5 @@
 // Text helpers shared by the mail readers: ASCII case folding, charset names, edits.
+#include <algorithm>
 #include <cstring>
 
 #include "mail.h"
@@ -32,12 +33,15 @@ std::string ApplyEdits(const std::string &original, std::size_t from, std::size_
     std::string result;
     result.reserve(to - from);
     std::size_t pos = from;
-    for (const CEdit &edit : edits) {
-        if (edit.start < pos || edit.end > to)
+    // Sorted: the first edit in the span is found at once, however many come before it.
+    auto first = std::lower_bound(edits.begin(), edits.end(), from,
+                                  [](const CEdit &edit, std::size_t at) { return edit.start < at; });
+    for (auto edit = first; edit != edits.end() && edit->start < to; ++edit) {
+        if (edit->start < pos || edit->end > to)
             continue;
-        result.append(original, pos, edit.start - pos);
-        result += edit.text;
-        pos = edit.end;
+        result.append(original, pos, edit->start - pos);
+        result += edit->text;
+        pos = edit->end;
     }
     result.append(original, pos, to - pos);
     return result;

@@ -104,11 +104,21 @@ std::string EncodeWords(const std::string &text, char encoding, std::size_t colu
 // How deep multiparts and forwarded mails may nest; deeper ones pass through unchanged.
 const int MAX_NESTING = 64;
 
+// A span of a mail that is decoded as ISO-2022-KR, with its own designator flag: the header
+// of a mail or part (fresh), and the body of a text part that follows it (continuing from
+// its header).  The rest of a mail (boundary lines, bodies that are not text, bodies in
+// base64 or quoted-printable, which are recoded instead) keeps its bytes, line ends aside.
+struct CSpan {
+    std::size_t start, end;
+    bool fresh;  // starts with no designator seen
+};
+
 // Collects the edits that relabel the mail or part text[start, end) and everything nested
-// in it.  Adds the number of labels and encoded words changed to *labels.  Bodies in
-// base64 or quoted-printable are decoded with the converter's own decoder.
+// in it, and the spans to decode, in order.  Adds the number of labels and encoded words
+// changed to *labels.  Only text parts (text/*, or no type) are decoded and relabelled;
+// bodies in base64 or quoted-printable are decoded with the converter's own decoder.
 void RelabelEntity(const std::string &text, std::size_t start, std::size_t end, int depth,
-                   std::vector<CEdit> &edits, long *labels);
+                   std::vector<CEdit> &edits, std::vector<CSpan> &spans, long *labels);
 
 // Decodes ISO-2022-KR text that stands apart from the folder (a transfer-encoded body, an
 // encoded word) into EUC-KR, keeping the text's own line ends (CR LF or LF).
@@ -147,10 +157,14 @@ struct CFolderCounts {
     long labels = 0;
 };
 
-// Relabels one mail: edits found by RelabelEntity applied, the result decoded like the
-// rest of the folder, and Content-Length fixed when the body changed length.  Keeps the
-// folder's decoder state (its designator flag) across calls; ResetDecoder() starts a folder.
+// Relabels one mail: edits found by RelabelEntity applied, its spans decoded, each with a
+// designator flag of its own, the rest with only its line ends made the platform's, and
+// Content-Length fixed when the body changed length.  A designator applies only to the
+// mail, or part, it stands in.
 std::string RelabelMail(const std::string &mail, long *labels);
+
+// text with each line end, CR LF or a bare LF, made the platform's, and nothing else changed.
+std::string WithPlatformLineEnds(const std::string &text);
 
 // Decodes text as the folder's decoder would at the start of a line, keeping its state.
 std::string DecodeInFolder(const std::string &text);

@@ -89,17 +89,47 @@ std::string DecodeInFolder(const std::string &text)
     return out;
 }
 
+std::string WithPlatformLineEnds(const std::string &text)
+{
+    if (std::strcmp(PLATFORM_LINE_END, "\n") == 0 && text.find("\r\n") == std::string::npos)
+        return text;
+    std::string out;
+    out.reserve(text.size() + text.size() / 32);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == CR && i + 1 < text.size() && text[i + 1] == LF)
+            continue;  // its LF follows
+        if (text[i] == LF)
+            out += PLATFORM_LINE_END;
+        else
+            out += text[i];
+    }
+    return out;
+}
+
 std::string RelabelMail(const std::string &mail, long *labels)
 {
     std::size_t start = mail.find(LF);
     start = start == std::string::npos ? mail.size() : start + 1;  // past the "From " line
     std::vector<CEdit> edits;
-    RelabelEntity(mail, start, mail.size(), 0, edits, labels);
+    std::vector<CSpan> spans;
+    RelabelEntity(mail, start, mail.size(), 0, edits, spans, labels);
     std::sort(edits.begin(), edits.end(), [](const CEdit &a, const CEdit &b) { return a.start < b.start; });
 
+    // The mail's own header, then its body, each with what lies before its spans.
     std::size_t bodyStart = HeaderBlockEnd(mail, start, mail.size());
-    std::string header = DecodeInFolder(ApplyEdits(mail, 0, bodyStart, edits));
-    std::string body = DecodeInFolder(ApplyEdits(mail, bodyStart, mail.size(), edits));
+    std::string header, body;
+    std::size_t pos = 0;
+    int flag = 0;  // the designator flag, carried from a header into its text body
+    for (const CSpan &span : spans) {
+        std::string &to = span.start < bodyStart ? header : body;
+        if (pos < span.start)
+            to += WithPlatformLineEnds(ApplyEdits(mail, pos, span.start, edits));
+        g_bDesignatorSeen = span.fresh ? 0 : flag;
+        to += DecodeInFolder(ApplyEdits(mail, span.start, span.end, edits));
+        flag = g_bDesignatorSeen;
+        pos = span.end;
+    }
+    body += WithPlatformLineEnds(ApplyEdits(mail, pos, mail.size(), edits));
     long change = static_cast<long>(body.size()) - static_cast<long>(mail.size() - bodyStart);
     if (change != 0)
         FixContentLength(header, change);

@@ -58,7 +58,7 @@ bool RecodeBody(const std::string &text, std::size_t start, std::size_t end, boo
 //                  *(CRLF dash-boundary CRLF body-part) CRLF dash-boundary "--" [CRLF epilogue]
 // The CRLF before each boundary line belongs to the boundary, not to the part.
 void RelabelParts(const std::string &text, std::size_t start, std::size_t end, const std::string &boundary,
-                  int depth, std::vector<CEdit> &edits, long *labels)
+                  int depth, std::vector<CEdit> &edits, std::vector<CSpan> &spans, long *labels)
 {
     std::size_t partStart = std::string::npos;
     for (std::size_t pos = start; pos < end; pos = NextLine(text, pos, end)) {
@@ -71,7 +71,7 @@ void RelabelParts(const std::string &text, std::size_t start, std::size_t end, c
                 --partEnd;
             if (partEnd > partStart && text[partEnd - 1] == CR)
                 --partEnd;
-            RelabelEntity(text, partStart, partEnd, depth + 1, edits, labels);
+            RelabelEntity(text, partStart, partEnd, depth + 1, edits, spans, labels);
         }
         if (kind == 2)
             return;
@@ -79,30 +79,37 @@ void RelabelParts(const std::string &text, std::size_t start, std::size_t end, c
     }
     // No close delimiter: the last part runs to the end.
     if (partStart != std::string::npos && partStart < end)
-        RelabelEntity(text, partStart, end, depth + 1, edits, labels);
+        RelabelEntity(text, partStart, end, depth + 1, edits, spans, labels);
 }
 
 }  // namespace
 
 // entity = header-block body; the body's meaning comes from the header's labels.
 void RelabelEntity(const std::string &text, std::size_t start, std::size_t end, int depth,
-                   std::vector<CEdit> &edits, long *labels)
+                   std::vector<CEdit> &edits, std::vector<CSpan> &spans, long *labels)
 {
     if (depth > MAX_NESTING)
         return;
     std::size_t bodyStart = HeaderBlockEnd(text, start, end);
     for (const CField &field : ReadFields(text, start, bodyStart))
         RelabelEncodedWords(text, field, edits, labels);
+    spans.push_back({start, bodyStart, true});
 
     CEntityLabels l = ReadLabels(text, start, bodyStart);
-    // The folder's decoder converts bodies that are text as they stand.
+    // Only text is converted: a part of another type keeps its bytes, and so its label,
+    // whatever the label says.
+    bool isText = l.type.empty() || l.type.compare(0, 5, "text/") == 0;
+    // The decoder converts bodies that are text as they stand.
     bool plain = l.encoding.empty() || l.encoding == "7bit" || l.encoding == "8bit";
-    bool relabel = l.iso2022kr && plain;
+    bool relabel = false;
     if (l.type.compare(0, 10, "multipart/") == 0 && !l.boundary.empty()) {
-        RelabelParts(text, bodyStart, end, l.boundary, depth, edits, labels);
+        RelabelParts(text, bodyStart, end, l.boundary, depth, edits, spans, labels);
     } else if (l.type == "message/rfc822" && plain) {
-        RelabelEntity(text, bodyStart, end, depth + 1, edits, labels);
-    } else if (l.iso2022kr && (l.encoding == "base64" || l.encoding == "quoted-printable")) {
+        RelabelEntity(text, bodyStart, end, depth + 1, edits, spans, labels);
+    } else if (isText && plain) {
+        spans.push_back({bodyStart, end, false});
+        relabel = l.iso2022kr;
+    } else if (isText && l.iso2022kr && (l.encoding == "base64" || l.encoding == "quoted-printable")) {
         relabel = RecodeBody(text, bodyStart, end, l.encoding == "base64", edits);
     }
     if (relabel) {

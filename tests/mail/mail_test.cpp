@@ -108,7 +108,31 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b\n" + euc + "b\n", 2},
         {"forwarded mail", "Content-Type: message/rfc822\n\nSubject: x\n" + label + "a\n",
          "Content-Type: message/rfc822\n\nSubject: x\n" + euc + "a\n", 1},
+        // A part that is not text keeps its bytes and its label, CR LF inside it included.
+        {"parts that are not text",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n"
+         "Content-Transfer-Encoding: base64\n\nGyQpQw4wIQ8NCg==\n--b\nContent-Type: image/x-kr; charset=ISO-2022-KR\n\n" +
+             KR + "\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n"
+         "Content-Transfer-Encoding: base64\n\nGyQpQw4wIQ8NCg==\n--b\nContent-Type: image/x-kr; charset=ISO-2022-KR\n\n" +
+             KR + "\n--b--\n",
+         0},
+        // A designator applies to its own part: the next one, in another encoding, keeps its
+        // shift bytes.
+        {"a designator stays in its part",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + KR + "\n--b\n"
+         "Content-Type: text/plain; charset=ISO-2022-CN\n\n\x0e\x30\x21\x0f\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + EUC + "\n--b\n"
+         "Content-Type: text/plain; charset=ISO-2022-CN\n\n\x0e\x30\x21\x0f\n--b--\n",
+         1},
     });
+
+    // And to its own mail: the next mail of the folder keeps its shift bytes.
+    ResetDecoder();
+    long counted = 0;
+    (void)RelabelMail(FROM + label + KR + "\n", &counted);
+    const std::string utf16 = "Content-Type: text/plain; charset=UTF-16LE\n\n" + std::string("\x0e\x00\x0f\x00\n", 5);
+    EXPECT_EQ(RelabelMail(FROM + utf16, &counted), Lines(FROM + utf16));
 
     // Past the nesting limit everything passes through as it is.
     std::string deep, deepNested;
