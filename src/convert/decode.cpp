@@ -151,18 +151,35 @@ unsigned char *DecodeRun(const unsigned char *&p, const unsigned char *end, unsi
 
 namespace {
 
-// The first run decoded makes the choice, so that no order of start-up can find none made.
+// The first text or run decoded makes the choice of both, so that no order of start-up can
+// find none made.
+void ChooseDecoders()
+{
+    unsigned features = ProcessorFeatures();
+    g_pfnDecodeRun = ChooseRunDecoder(features);
+    g_pfnDecodeText = ChooseTextDecoder(features);
+}
+
 unsigned char *ChooseAndDecodeRun(const unsigned char *&p, const unsigned char *end,
                                   unsigned char *out, unsigned char &shiftMask)
 {
-    g_pfnDecodeRun = ChooseRunDecoder(ProcessorFeatures());
+    ChooseDecoders();
     return g_pfnDecodeRun(p, end, out, shiftMask);
+}
+
+unsigned char *ChooseAndDecodeText(const unsigned char *&p, const unsigned char *end, unsigned char *out,
+                                   unsigned char &shiftMask, bool &lineEnded)
+{
+    ChooseDecoders();
+    return g_pfnDecodeText != nullptr ? g_pfnDecodeText(p, end, out, shiftMask, lineEnded) : out;
 }
 
 }  // namespace
 
-// DecodePiece tries it first; DecodeRun finishes what it leaves.
+// DecodePiece tries the text decoder first, then the run decoder; DecodeRun and the
+// byte-wise decoder finish what they leave.
 RunDecoder g_pfnDecodeRun = ChooseAndDecodeRun;
+TextDecoder g_pfnDecodeText = ChooseAndDecodeText;
 
 namespace {
 
@@ -191,6 +208,13 @@ unsigned char *DecodePiece(DecoderState &s, const unsigned char *p, const unsign
         if (s.designatorMatched == 0 && !s.pendingCR) {
             const unsigned char *start = p;
             if (g_bDesignatorSeen) {
+                // Not after a designator that began its line: that line's end goes with it.
+                if (g_pfnDecodeText != nullptr && !s.designatorLine) {
+                    bool lineEnded = s.lineStart;
+                    o = g_pfnDecodeText(p, end, o, s.shiftMask, lineEnded);
+                    s.lineStart = lineEnded;
+                    start = p;
+                }
                 o = g_pfnDecodeRun(p, end, o, s.shiftMask);
                 o = DecodeRun(p, end, o, s.shiftMask);
             } else {
@@ -273,6 +297,15 @@ unsigned ProcessorFeatures()
         features |= CPU_SSE2;
     if (IsProcessorFeaturePresent(PF_SSSE3_INSTRUCTIONS_AVAILABLE))
         features |= CPU_SSSE3;
+    if (IsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE))
+        features |= CPU_AVX2;
+    // The system knows AVX-512 as a whole; the processor tells the parts of it.
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (IsProcessorFeaturePresent(PF_AVX512F_INSTRUCTIONS_AVAILABLE) && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vbmi2"))
+        features |= CPU_AVX512;
+#endif
     return features;
 }
 
@@ -291,8 +324,23 @@ RunDecoder ChooseRunDecoder(unsigned features)
     return DecodeRun;
 }
 
+TextDecoder ChooseTextDecoder(unsigned features)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (features & CPU_AVX512)
+        return DecodeTextAvx512;
+    if (features & CPU_AVX2)
+        return DecodeTextAvx2;
+#else
+    (void)features;
+#endif
+    return nullptr;
+}
+
 bool UseFastDecoder(bool fast)
 {
-    g_pfnDecodeRun = fast ? ChooseRunDecoder(ProcessorFeatures()) : DecodeRun;
-    return g_pfnDecodeRun != DecodeRun;
+    unsigned features = fast ? ProcessorFeatures() : 0;
+    g_pfnDecodeRun = ChooseRunDecoder(features);
+    g_pfnDecodeText = ChooseTextDecoder(features);
+    return g_pfnDecodeRun != DecodeRun || g_pfnDecodeText != nullptr;
 }

@@ -165,12 +165,18 @@ bool SetBinaryMode(FILE *stream);
 // does nothing, as an ended console program has no say.
 void RemoveOnInterrupt(const char *path);
 
-// The processor features that IsProcessorFeaturePresent is asked about: SSE2, SSSE3.
+// The processor features that IsProcessorFeaturePresent is asked about: SSE2, SSSE3, AVX2, AVX-512.
 #ifndef PF_XMMI64_INSTRUCTIONS_AVAILABLE
 #define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10
 #endif
 #ifndef PF_SSSE3_INSTRUCTIONS_AVAILABLE
 #define PF_SSSE3_INSTRUCTIONS_AVAILABLE 36
+#endif
+#ifndef PF_AVX2_INSTRUCTIONS_AVAILABLE
+#define PF_AVX2_INSTRUCTIONS_AVAILABLE 40
+#endif
+#ifndef PF_AVX512F_INSTRUCTIONS_AVAILABLE
+#define PF_AVX512F_INSTRUCTIONS_AVAILABLE 41
 #endif
 
 extern "C" {

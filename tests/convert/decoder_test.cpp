@@ -22,16 +22,25 @@ struct Case {
     std::string expected;  // "\n" stands for the platform's line end
 };
 
-// The run decoders this processor runs, the plain one first.
-std::vector<RunDecoder> Decoders()
+// A way of decoding: the run decoder, and the text decoder tried before it.
+struct Decoders {
+    RunDecoder run;
+    TextDecoder text;
+    bool operator==(const Decoders &o) const { return run == o.run && text == o.text; }
+};
+
+// The ways this processor runs, the plain one first.
+std::vector<Decoders> AllDecoders()
 {
-    std::vector<RunDecoder> decoders{DecodeRun};
-    for (unsigned wanted : {CPU_SSE2, CPU_SSE2 | CPU_SSSE3}) {
-        RunDecoder decoder = ChooseRunDecoder(ProcessorFeatures() & wanted);
-        if (std::find(decoders.begin(), decoders.end(), decoder) == decoders.end())
-            decoders.push_back(decoder);
+    std::vector<Decoders> all{{DecodeRun, nullptr}};
+    for (unsigned wanted : {CPU_SSE2, CPU_SSE2 | CPU_SSSE3, CPU_SSE2 | CPU_SSSE3 | CPU_AVX2,
+                            CPU_SSE2 | CPU_SSSE3 | CPU_AVX2 | CPU_AVX512}) {
+        unsigned features = ProcessorFeatures() & wanted;
+        Decoders d{ChooseRunDecoder(features), ChooseTextDecoder(features)};
+        if (std::find(all.begin(), all.end(), d) == all.end())
+            all.push_back(d);
     }
-    return decoders;
+    return all;
 }
 
 // Decodes a whole file given as the pieces the job would read, and returns what it wrote.
@@ -58,17 +67,19 @@ std::string DecodePiecesWith(std::initializer_list<std::string> pieces)
 // The same with every decoder, which must all agree; returns what the plain one wrote.
 std::string DecodePieces(std::initializer_list<std::string> pieces)
 {
-    RunDecoder chosen = g_pfnDecodeRun;
+    Decoders chosen{g_pfnDecodeRun, g_pfnDecodeText};
     std::string plain;
-    for (RunDecoder decoder : Decoders()) {
-        g_pfnDecodeRun = decoder;
+    for (const Decoders &decoders : AllDecoders()) {
+        g_pfnDecodeRun = decoders.run;
+        g_pfnDecodeText = decoders.text;
         std::string out = DecodePiecesWith(pieces);
-        if (decoder == DecodeRun)
+        if (decoders.run == DecodeRun)
             plain = out;
         else
             EXPECT_EQ(out, plain) << "a vectorised decoder differs from the plain one";
     }
-    g_pfnDecodeRun = chosen;
+    g_pfnDecodeRun = chosen.run;
+    g_pfnDecodeText = chosen.text;
     return plain;
 }
 
@@ -212,13 +223,20 @@ TEST(Decoder, ChoosesTheFastestDecoderTheProcessorRuns)
 #if defined(__x86_64__)
     EXPECT_TRUE(ProcessorFeatures() & CPU_SSE2);
 #endif
-    // The first run decoded makes the choice.
+    EXPECT_EQ(ChooseTextDecoder(CPU_SSE2 | CPU_SSSE3), nullptr);
+#if defined(__x86_64__) || defined(__i386__)
+    EXPECT_EQ(ChooseTextDecoder(CPU_SSE2 | CPU_SSSE3 | CPU_AVX2), DecodeTextAvx2);
+    EXPECT_EQ(ChooseTextDecoder(CPU_SSE2 | CPU_SSSE3 | CPU_AVX2 | CPU_AVX512), DecodeTextAvx512);
+#endif
+    // The first text decoded makes the choice, of both.
     char out[20];
     EXPECT_EQ(ConvertBuffer("\x1b$)C\x0e" "ab", 7, out), 2u);
     RunDecoder chosen = g_pfnDecodeRun;
     EXPECT_EQ(chosen, ChooseRunDecoder(ProcessorFeatures()));
+    EXPECT_EQ(g_pfnDecodeText, ChooseTextDecoder(ProcessorFeatures()));
     EXPECT_FALSE(UseFastDecoder(false));
     EXPECT_EQ(g_pfnDecodeRun, DecodeRun);
+    EXPECT_EQ(g_pfnDecodeText, nullptr);
     EXPECT_EQ(UseFastDecoder(true), chosen != DecodeRun);
     EXPECT_EQ(g_pfnDecodeRun, chosen);
 }
@@ -226,7 +244,7 @@ TEST(Decoder, ChoosesTheFastestDecoderTheProcessorRuns)
 // A line long enough for the vectorised decoders, its shifts at every position of a block.
 TEST(Decoder, ShiftsAnywhereInABlock)
 {
-    for (std::size_t at = 0; at < 17; ++at) {
+    for (std::size_t at = 0; at < 65; ++at) {
         SCOPED_TRACE(testing::Message() << "shift at " << at);
         std::string text(at, 'a');
         std::string expected(at, 'a');

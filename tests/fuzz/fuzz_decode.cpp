@@ -102,12 +102,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string prefixes[] = {std::string(), DESIGNATOR, DESIGNATOR + SO};
     std::string plain[3];
     g_pfnDecodeRun = DecodeRun;
+    g_pfnDecodeText = nullptr;
     for (int i = 0; i < 3; ++i)
         plain[i] = Buffer(prefixes[i] + in);
 
     static const unsigned features = ProcessorFeatures();
-    for (unsigned wanted : {CPU_SSE2, CPU_SSE2 | CPU_SSSE3}) {
+    for (unsigned wanted : {CPU_SSE2, CPU_SSE2 | CPU_SSSE3, CPU_SSE2 | CPU_SSSE3 | CPU_AVX2,
+                            CPU_SSE2 | CPU_SSSE3 | CPU_AVX2 | CPU_AVX512}) {
         RunDecoder fast = ChooseRunDecoder(wanted);
+        TextDecoder text = ChooseTextDecoder(wanted);
         if ((features & wanted) != wanted || fast == DecodeRun)
             continue;
         CompareRuns(fast, data, size);
@@ -116,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             CompareRuns(fast, data + start, size - start);
 
         g_pfnDecodeRun = fast;
+        g_pfnDecodeText = text;
         for (int i = 0; i < 3; ++i)
             if (Buffer(prefixes[i] + in) != plain[i])
                 Fail("ConvertBuffer differs between the decoders", "prefix " + std::to_string(i));
@@ -127,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (pieces != plain[0])
             Fail("a fast decoder in pieces differs from the plain one on the whole");
         g_pfnDecodeRun = DecodeRun;
+        g_pfnDecodeText = nullptr;
     }
     return 0;
 }

@@ -10,6 +10,11 @@ BOOL WINAPI IsProcessorFeaturePresent(DWORD feature)
         return __builtin_cpu_supports("sse2") ? TRUE : FALSE;
     if (feature == PF_SSSE3_INSTRUCTIONS_AVAILABLE)
         return __builtin_cpu_supports("ssse3") ? TRUE : FALSE;
+    // Which asks the system too whether it keeps the wide registers.
+    if (feature == PF_AVX2_INSTRUCTIONS_AVAILABLE)
+        return __builtin_cpu_supports("avx2") ? TRUE : FALSE;
+    if (feature == PF_AVX512F_INSTRUCTIONS_AVAILABLE)
+        return __builtin_cpu_supports("avx512f") ? TRUE : FALSE;
 #else
     (void)feature;
 #endif
