@@ -5,6 +5,7 @@
 #include <new>
 
 #include "convert.h"
+#include "iso2022kr.h"
 #include "journal.h"
 #include "platform.h"
 
@@ -141,13 +142,6 @@ StreamConverter ConverterNamed(const char *name)
     return c != end ? c->convert : nullptr;
 }
 
-// Puts both files at their start.
-bool Rewind(HANDLE from, HANDLE to)
-{
-    return SetFilePointer(from, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-           SetFilePointer(to, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
-}
-
 // Puts the file's position at offset.
 bool Seek(HANDLE file, std::uint64_t offset)
 {
@@ -155,6 +149,12 @@ bool Seek(HANDLE file, std::uint64_t offset)
     SetLastError(0);
     DWORD low = SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
     return low != INVALID_SET_FILE_POINTER || GetLastError() == 0;
+}
+
+// Puts both files at the given offsets.
+bool SeekBoth(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt)
+{
+    return Seek(from, fromAt) && Seek(to, toAt);
 }
 
 // Reads size bytes into buffer, fewer only at the end of the file; *done says how many.
@@ -172,12 +172,12 @@ bool ReadFully(HANDLE file, char *buffer, DWORD size, DWORD *done)
     return true;
 }
 
-// Copies all of from, from its start, over to, from its start, and cuts to to that length.
+// Copies from, from offset fromAt to its end, over to from offset toAt, and cuts to there.
 // On failure, toFailed tells whether to (rather than from) failed.
-bool CopyContents(HANDLE from, HANDLE to, bool &toFailed)
+bool CopyContents(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt, bool &toFailed)
 {
     toFailed = false;
-    if (!Rewind(from, to))
+    if (!SeekBoth(from, fromAt, to, toAt))
         return false;
     // By hand where the system cannot copy it itself, from wherever it stopped; this also
     // tells which side failed.  The streams' buffers are free while no stream is open.
@@ -198,13 +198,14 @@ bool CopyContents(HANDLE from, HANDLE to, bool &toFailed)
     return SetEndOfFile(to) != 0;
 }
 
-// Reads both files again from their start and checks that to holds exactly what from holds:
-// a system's copy may stop short and say it is done.  *sum takes in the bytes.  On failure,
-// toFailed tells whether to (rather than from) failed, or differs (ERROR_COPY_NOT_WHOLE).
-bool CheckCopy(HANDLE from, HANDLE to, SChecksum *sum, bool &toFailed)
+// Reads both files again from the given offsets and checks that to holds exactly what from
+// holds: a system's copy may stop short and say it is done.  *sum takes in the bytes.  On
+// failure, toFailed tells whether to (rather than from) failed, or differs
+// (ERROR_COPY_NOT_WHOLE).
+bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt, SChecksum *sum, bool &toFailed)
 {
     toFailed = false;
-    if (!Rewind(from, to))
+    if (!SeekBoth(from, fromAt, to, toAt))
         return false;
     for (;;) {
         DWORD n = 0, m = 0;
@@ -227,7 +228,7 @@ bool CheckCopy(HANDLE from, HANDLE to, SChecksum *sum, bool &toFailed)
 // The checksum of all of file, from its start.
 bool ChecksumFile(HANDLE file, SChecksum *sum)
 {
-    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+    if (!Seek(file, 0))
         return false;
     for (;;) {
         DWORD n = 0;
@@ -254,11 +255,11 @@ bool SameBytes(HANDLE a, HANDLE b, std::uint64_t n, bool &same)
     return true;
 }
 
-// Rewrites folder, from its start, as copy converted by convert, and cuts it to its new
+// Rewrites folder, from offset at, as copy converted by convert, and cuts it to its new
 // length.  False when reading, writing or cutting fails; the folder may then be damaged.
-bool Rewrite(HANDLE copy, HANDLE folder, StreamConverter convert)
+bool Rewrite(HANDLE copy, HANDLE folder, std::uint64_t at, StreamConverter convert)
 {
-    if (!Rewind(copy, folder))
+    if (!SeekBoth(copy, 0, folder, at))
         return false;
     // Written over from the start and then cut to length, rather than emptied first, which
     // some file systems (ext4) take for a replaced document and force to disk on close.
@@ -279,28 +280,29 @@ bool KeepForTheUser(const SJobFiles &files, DWORD reason)
 }
 
 // Whether folder, size bytes long, is as an interrupted job may have left it: the original
-// (length bytes) written over from its start by the conversion, in part, or whole and then
-// cut to the conversion's length.  Anything else means that another program has written to
-// it since (a mail client, appending).  Where the lengths alone do not tell, the conversion
-// is made once more into the scratch file to compare with.  False with the reason when it is
-// not, or when that fails.
-bool IsAsTheJobLeftIt(HANDLE folder, HANDLE copy, std::uint64_t size, std::uint64_t length,
+// (length bytes from offset start, held by copy) written over from start by the conversion,
+// in part, or whole and then cut to the conversion's length.  Anything else means that
+// another program has written to it since (a mail client, appending).  Where the lengths
+// alone do not tell, the conversion is made once more into the scratch file to compare
+// with.  False with the reason when it is not, or when that fails.
+bool IsAsTheJobLeftIt(HANDLE folder, HANDLE copy, std::uint64_t size, std::uint64_t start, std::uint64_t length,
                       const char *scratchName, StreamConverter convert)
 {
-    if (size == length)
+    if (size == start + length)
         return true;
     HANDLE scratch = CreateFileA(scratchName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (scratch == INVALID_HANDLE_VALUE)
         return false;
     SFolderIdentity converted;
-    bool ok = Rewind(copy, scratch) &&
+    bool ok = SeekBoth(copy, 0, scratch, 0) &&
               ConvertAndClose(OpenHandleStream(copy, "rb"), OpenHandleStream(scratch, "wb"), convert) &&
               GetFolderIdentity(scratch, &converted);
     // Past the original's end, the folder can hold only what the conversion wrote there.
-    bool same = ok && size == converted.size;
-    if (ok && !same && size > length && size < converted.size)
-        ok = Seek(folder, length) && Seek(scratch, length) && SameBytes(folder, scratch, size - length, same);
+    std::uint64_t end = start + length, convertedEnd = start + converted.size;
+    bool same = ok && size == convertedEnd;
+    if (ok && !same && size > end && size < convertedEnd)
+        ok = SeekBoth(folder, end, scratch, length) && SameBytes(folder, scratch, size - end, same);
     DWORD error = GetLastError();
     CloseHandle(scratch);
     DeleteFileA(scratchName);
@@ -354,8 +356,8 @@ EFinish FinishInterruptedJob(HANDLE folder, const SFolderIdentity &id, const SJo
         ok = false;
         SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
     }
-    ok = ok && IsAsTheJobLeftIt(folder, copy, now.size, journal.length, files.scratch, convert);
-    ok = ok && Rewrite(copy, folder, convert) && FlushFileBuffers(folder);
+    ok = ok && IsAsTheJobLeftIt(folder, copy, now.size, journal.start, journal.length, files.scratch, convert);
+    ok = ok && Rewrite(copy, folder, journal.start, convert) && FlushFileBuffers(folder);
     DWORD error = GetLastError();
     CloseHandle(copy);
     if (!ok) {
@@ -380,11 +382,11 @@ bool EndJournal(const SJobFiles &files)
     return true;
 }
 
-// Makes the copy of folder in files.copy, checks it, and puts the record that tells how to
-// complete the job on the disk.  On failure nothing is left and the folder is untouched;
+// Makes the copy of folder from offset start in files.copy, checks it, and puts the record
+// that tells how to complete the job on the disk.  On failure nothing is left and the folder is untouched;
 // g_bTempDirAtFault says whose the failure was.
-HANDLE StartJournal(HANDLE folder, const char *inboxPath, const SFolderIdentity &id, const SJobFiles &files,
-                    StreamConverter convert)
+HANDLE StartJournal(HANDLE folder, std::uint64_t start, const char *inboxPath, const SFolderIdentity &id,
+                    const SJobFiles &files, StreamConverter convert)
 {
     HANDLE copy = CreateFileA(files.copy, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -392,14 +394,15 @@ HANDLE StartJournal(HANDLE folder, const char *inboxPath, const SFolderIdentity 
     bool copyFailed = true;
     SChecksum sum;
     // A copy made leaves copyFailed set, so that a failed flush is the copy's.
-    bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(folder, copy, copyFailed) &&
-              FlushFileBuffers(copy) && CheckCopy(folder, copy, &sum, copyFailed);
+    bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(folder, start, copy, 0, copyFailed) &&
+              FlushFileBuffers(copy) && CheckCopy(folder, start, copy, 0, &sum, copyFailed);
     if (ok) {
         copyFailed = true;
         SJournal journal = {};
         std::snprintf(journal.folder, sizeof journal.folder, "%s", inboxPath);
         journal.volume = id.volume;
         journal.index = id.index;
+        journal.start = start;
         std::snprintf(journal.copy, sizeof journal.copy, "%s", files.copy);
         journal.length = sum.total;
         journal.checksum = sum.Value();
@@ -436,6 +439,64 @@ struct SFolderLockFile {
         }
     }
 };
+
+// The folder's summary file goes, for the mail client to make again; a failure is ignored.
+void DeleteSummaryFile(const char *inboxPath)
+{
+    char summary[MAX_PATH];
+    if (SummaryFileOf(inboxPath, summary))
+        DeleteFileA(summary);
+}
+
+// The start of the line where ConvertStream first changes a byte of folder: the line of the
+// first designator, or of the first line end that the platform writes otherwise (a CR LF
+// where its line end is LF, a bare LF where it is CR LF); the folder's length when it
+// changes nothing.  Up to there the decoder only copies, and it stands at a line's start
+// as at the file's, so that the conversion may start there.  False when reading fails.
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart)
+{
+    const bool crlf = PLATFORM_LINE_END[0] == '\r';
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    std::uint64_t at = 0, line = 0;
+    for (;;) {
+        DWORD n = 0;
+        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        bool last = n < STREAM_BUFFER_SIZE;
+        // The bytes looked at: one before for a CR LF, three after for a designator.
+        std::size_t from = at == 0 ? 0 : 1, to = last ? n : n - 3;
+        std::size_t change = to;
+        for (std::size_t i = from; i < to;) {
+            const void *esc = std::memchr(buffer + i, ESC, to - i);
+            const void *end = std::memchr(buffer + i, crlf ? LF : CR, to - i);
+            std::size_t e = esc != nullptr ? static_cast<const unsigned char *>(esc) - buffer : to;
+            std::size_t l = end != nullptr ? static_cast<const unsigned char *>(end) - buffer : to;
+            std::size_t c = e < l ? e : l;
+            if (c == to)
+                break;
+            bool changes = c == e ? n - c >= DESIGNATOR_SIZE && std::memcmp(buffer + c, DESIGNATOR, DESIGNATOR_SIZE) == 0
+                           : crlf ? c == 0 || buffer[c - 1] != CR
+                                  : c + 1 < n && buffer[c + 1] == LF;
+            if (changes) {
+                change = c;
+                break;
+            }
+            i = c + 1;
+        }
+        // The line it is on starts after the last LF before it.
+        for (std::size_t i = change; i > from; --i) {
+            if (buffer[i - 1] == LF) {
+                line = at + i;
+                break;
+            }
+        }
+        if (change < to || last) {
+            *lineStart = change < to ? line : at + n;
+            return true;
+        }
+        at += to - 1;
+    }
+}
 
 // Fails the job with the reason left by the last call, closing folder.
 bool FailAndClose(HANDLE folder)
@@ -553,13 +614,24 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert)
             continue;  // and the job goes on as usual, finding nothing more to change
         }
 
+        // What comes before the first byte the conversion changes is left as it is: neither
+        // copied nor written nor flushed.  A folder with nothing to change stays untouched.
+        std::uint64_t start = 0;
+        if (convert == ConvertStream && !FindFirstChange(folder, &start))
+            return FailAndClose(folder);
+        if (start == id.size) {
+            CloseHandle(folder);
+            DeleteSummaryFile(inboxPath);
+            return true;
+        }
+
         g_bTempDirAtFault = true;
-        HANDLE copy = StartJournal(folder, inboxPath, id, files, convert);
+        HANDLE copy = StartJournal(folder, start, inboxPath, id, files, convert);
         if (copy == INVALID_HANDLE_VALUE)
             return FailAndClose(folder);
         g_bTempDirAtFault = false;
 
-        bool rewritten = Rewrite(copy, folder, convert) && FlushFileBuffers(folder);
+        bool rewritten = Rewrite(copy, folder, start, convert) && FlushFileBuffers(folder);
         if (!rewritten) {
             // The folder may be half written: put the original back, and check that it is.
             // Then the record has nothing more to tell; the copy stays for the user, until
@@ -568,8 +640,8 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert)
             DWORD error = GetLastError();
             bool folderFailed;
             SChecksum sum;
-            if (CopyContents(copy, folder, folderFailed) && FlushFileBuffers(folder) &&
-                CheckCopy(copy, folder, &sum, folderFailed)) {
+            if (CopyContents(copy, 0, folder, start, folderFailed) && FlushFileBuffers(folder) &&
+                CheckCopy(copy, 0, folder, start, &sum, folderFailed)) {
                 if (DeleteFileA(files.record))
                     (void)FlushDirectory(g_szTempDir);
             } else {
@@ -587,9 +659,7 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert)
             return KeepForTheUser(files, GetLastError());
         }
         (void)EndJournal(files);
-        char summary[MAX_PATH];
-        if (SummaryFileOf(inboxPath, summary))
-            DeleteFileA(summary);
+        DeleteSummaryFile(inboxPath);
         return true;
     }
 }

@@ -9,6 +9,7 @@
 //   quorvel journal 1
 //   folder 17:/home/u/mail/Inbox
 //   identity 0000FD01 0000000000123456
+//   start 0
 //   copy 40:/var/tmp/qvl0000FD01-0000000000123456.TMP
 //   length 123456
 //   checksum 0123456789ABCDEF
@@ -248,6 +249,11 @@ bool WriteJournal(const char *path, const SJournal &journal)
         ok = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used;
         used += ok ? static_cast<std::size_t>(n) : 0;
     }
+    if (ok) {
+        int n = std::snprintf(text + used, RECORD_SIZE - used, "start %" PRIu64 "\n", journal.start);
+        ok = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used;
+        used += ok ? static_cast<std::size_t>(n) : 0;
+    }
     ok = ok && PutPath(text, used, "copy", journal.copy);
     if (ok) {
         int n = std::snprintf(text + used, RECORD_SIZE - used,
@@ -327,6 +333,8 @@ EJournalState ReadJournal(const char *path, SJournal *journal)
         journal->volume = static_cast<DWORD>(r.Number(16, ' '));
         journal->index = r.Number(16, '\n');
     }
+    if (r.Keyword("start"))
+        journal->start = r.Number(10, '\n');
     r.Path("copy", journal->copy);
     if (r.Keyword("length"))
         journal->length = r.Number(10, '\n');

@@ -47,8 +47,9 @@ struct SJournal {
     char folder[MAX_PATH];       // the path the interrupted job was given, for the user
     DWORD volume;
     std::uint64_t index;
+    std::uint64_t start;         // where in the folder the rewrite starts, and the copy
     char copy[MAX_PATH];
-    std::uint64_t length;        // of the copy, which is the folder as it was
+    std::uint64_t length;        // of the copy, which is the folder from start as it was
     std::uint64_t checksum;      // of the copy
     char converter[32];          // the name of the conversion (see NameStreamConverter)
 };

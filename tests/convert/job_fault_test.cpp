@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -26,6 +27,7 @@ bool g_closeHidesErrors; // closing the failing stream reports success, as some 
 const char *g_swapFor;   // just before the rewrite, the folder's path becomes a link to this
 bool g_shortCopy;        // the system's copy stops after a few bytes, saying it is done
 bool g_keepCopies;       // the job's copies cannot be deleted
+off_t g_rewriteAt;       // where the last rewrite of the folder started
 FILE *g_failingStream;
 
 bool IsFolder(int fd)
@@ -45,6 +47,8 @@ extern "C" FILE *fdopen(int fd, const char *mode)
         std::rename(g_folder, (std::string(g_folder) + ".moved").c_str());
         (void)symlink(g_swapFor, g_folder);
     }
+    if (mode[0] == 'w' && IsFolder(fd))
+        g_rewriteAt = lseek(fd, 0, SEEK_CUR);
     const char *failing = nullptr;
     if (g_failWrites && mode[0] == 'w' && IsFolder(fd))
         failing = "/dev/full";
@@ -225,6 +229,48 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
             EXPECT_NE(std::strstr(again, "completed an interrupted conversion"), nullptr) << again;
             EXPECT_TRUE(dir.Names("qvl").empty());
         }
+    }
+}
+
+// The rewrite starts at the line of the first byte the conversion changes, wherever that
+// falls among the job's reads (64 KiB each), and gives what a whole rewrite would.
+TEST(Job, RewritesFromTheLineOfTheFirstChange)
+{
+    const std::size_t READ = 64 * 1024;
+    struct Case {
+        const char *what;
+        std::size_t changeAt;  // where the line that changes starts
+        std::string line;      // that line, which changes
+    } cases[] = {
+        {"a designator line", 3000, "\x1b$)C\n\x0e\x30\x21\x0f\n"},
+        {"a designator within a line", 5000, "ab \x1b$)C\x0e\x30\x21\x0f\n"},
+        {"a designator across two reads", READ - 6, "ab \x1b$)C\x0e\x30\x21\x0f\n"},
+        {"a designator just after a read", READ - 3, "abc\x1b$)C\x0e\x30\x21\x0f\n"},
+        {"a CR LF across two reads", READ - 4, "abc\r\nx\n"},
+        {"a CR LF in the third read", 2 * READ + 10, "abc\r\nx\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        std::string inbox = dir.File("Inbox");
+        // Lines that nothing changes, up to changeAt; a CR alone changes nothing either.
+        std::string front;
+        while (front.size() < c.changeAt)
+            front += std::string(std::min<std::size_t>(70, c.changeAt - front.size() - 1), 'x') + "\n";
+        front[10] = '\r';
+        front.resize(c.changeAt);
+        front.back() = '\n';
+        std::string folder = front + c.line + "tail\n";
+        WriteFile(inbox, folder);
+        std::string whole(2 * folder.size() + 4, '\0');
+        whole.resize(ConvertBuffer(folder.data(), folder.size(), &whole[0]));
+        g_folder = inbox.c_str();
+        g_rewriteAt = -1;
+        bool converted = ConvertInbox(inbox.c_str());
+        g_folder = nullptr;
+        EXPECT_TRUE(converted);
+        EXPECT_EQ(ReadFile(inbox), whole);
+        EXPECT_EQ(g_rewriteAt, static_cast<off_t>(c.changeAt));
     }
 }
 

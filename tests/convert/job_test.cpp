@@ -1,6 +1,7 @@
 // Tests of the Inbox conversion job on real files in a private temporary directory.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <new>
@@ -65,6 +66,21 @@ TEST(Job, KeepsAFolderWithoutDesignatorByteForByte)
     Folder folder(plain);
     ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(plain));
+}
+
+// A folder that the conversion would not change is not written at all: its time of last
+// writing stays, and so no copy is made of it; its summary goes all the same.
+TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
+{
+    Folder folder(Lines("From a\nplain \x0e\x30\x0f text, \x1b$) no designator\n\xb0\xa1\n"));
+    auto old = std::filesystem::last_write_time(folder.inbox) - std::chrono::hours(1);
+    std::filesystem::last_write_time(folder.inbox, old);
+    std::string before = ReadFile(folder.inbox);
+    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    EXPECT_EQ(ReadFile(folder.inbox), before);
+    EXPECT_EQ(std::filesystem::last_write_time(folder.inbox), old);
+    EXPECT_FALSE(FileExists(folder.summary));
+    EXPECT_EQ(folder.TempFiles(), 0u);
 }
 
 TEST(Job, EmptiesNothingFromAnEmptyInbox)

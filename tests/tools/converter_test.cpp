@@ -203,6 +203,8 @@ TEST(Converter, BlamesTheTemporaryDirectoryAndNotTheSummaryItDeleted)
     EXPECT_EQ(both.status, 0) << both.err;
     EXPECT_EQ(both.err, "");
 
+    // A folder with something to change needs its temporary directory.
+    WriteFile(inbox, "\x1b$)C\n\x0e\x30\x21\x0f\n");
     std::string gone = dir.File("no-such-directory");
     Outcome noTemp = RunWith({inbox}, gone);
     EXPECT_EQ(noTemp.status, 1);

@@ -12,8 +12,9 @@
 #               record is deleted, and the directory flushed again before the copy is
 #               deleted
 #   kill        the converter killed at random moments (KILLS times, 20 unless set; the seed
-#               KILL_SEED, printed, repeats a run): one more run leaves the folder as one
-#               uninterrupted conversion would, and nothing in the temporary directory;
+#               KILL_SEED, printed, repeats a run), on a folder and on one whose change
+#               starts late: one more run leaves the folder as one uninterrupted conversion
+#               would, and nothing in the temporary directory;
 #               and -o OUTPUT stopped by SIGINT, SIGTERM or SIGHUP leaves OUTPUT as it was
 #               and no temporary file beside it
 #   guess       a conversion killed half-way, then its copy cut short, its copy gone, or
@@ -136,8 +137,14 @@ kill)
   "$converter" "$inbox" || fail "cannot convert"
   took=$(( ($(date +%s%N) - start) / 1000000 + 1 ))
   halfway=0
+  # Every other kill is of a folder converted before, with the same again appended: its
+  # conversion starts late.
+  cat "$work/expected" "$work/original" >"$work/late"
+  cat "$work/expected" "$work/expected" >"$work/late-expected"
   for n in $(seq "$kills"); do
-    cp "$work/original" "$inbox"
+    folder=original result=expected
+    [ $((n % 2)) -eq 1 ] || folder=late result=late-expected
+    cp "$work/$folder" "$inbox"
     at=$(( (RANDOM * 32768 + RANDOM) % took ))
     "$converter" "$inbox" 2>/dev/null & job=$!
     sleep "$(printf '%d.%03d' $((at / 1000)) $((at % 1000)))"
@@ -145,7 +152,7 @@ kill)
     wait "$job" 2>/dev/null || true
     ! compgen -G "$TMPDIR/*.JNL" >/dev/null || halfway=$((halfway + 1))
     "$converter" "$inbox" 2>"$work/err" || fail "kill $n at $at ms (seed $seed): the next run failed: $(cat "$work/err")"
-    cmp -s "$inbox" "$work/expected" || fail "kill $n at $at ms (seed $seed): not as one conversion"
+    cmp -s "$inbox" "$work/$result" || fail "kill $n at $at ms (seed $seed), $folder: not as one conversion"
     [ -z "$(ls "$TMPDIR")" ] || fail "kill $n at $at ms (seed $seed): left $(ls "$TMPDIR")"
     [ ! -e "$inbox.lock" ] || fail "kill $n at $at ms (seed $seed): the lock file stays"
   done
