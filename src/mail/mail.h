@@ -96,8 +96,9 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
                          long *words);
 
 // Encodes EUC-KR text as encoded words with encoding 'B' or 'Q', the first starting at
-// column, folding before a word that would pass the line limit.
-std::string EncodeWords(const std::string &text, char encoding, std::size_t column);
+// column, folding before a word that would pass the line limit; tail characters follow the
+// last word on its line, and fit there too where a fold can make them.
+std::string EncodeWords(const std::string &text, char encoding, std::size_t column, std::size_t tail = 0);
 
 // --- Mails and parts (rfc2046.cpp) ---
 

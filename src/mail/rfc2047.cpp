@@ -28,24 +28,67 @@ int HexValue(char c)
     return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
 }
 
+// Finds what ReadWord looks for in one field's view, each search going on from where the
+// last one ended: candidates come in order, so that no byte is looked at again for each of
+// them and a field full of word starts that never end takes time in proportion to its size.
+class CWordScanner {
+public:
+    explicit CWordScanner(const std::string &s) : m_s(s) {}
+    // The first position at or after from that holds c, or the end of the view.
+    std::size_t NextChar(char c, std::size_t from) { return Next(m_char[c == '?' ? 0 : 1], from, c); }
+    // The first "?=" at or after from, or the end of the view.
+    std::size_t NextEnd(std::size_t from)
+    {
+        if (m_end.found != NOT_YET && m_end.from <= from && m_end.found >= from)
+            return m_end.found;
+        std::size_t at = m_s.find("?=", from);
+        m_end = {from, at == std::string::npos ? m_s.size() : at};
+        return m_end.found;
+    }
+    // The first space or TAB at or after from, or the end of the view.
+    std::size_t NextSpace(std::size_t from)
+    {
+        return std::min(Next(m_space[0], from, SP), Next(m_space[1], from, TAB));
+    }
+
+private:
+    static const std::size_t NOT_YET = static_cast<std::size_t>(-1);
+    struct SFound {
+        std::size_t from = 0, found = NOT_YET;  // the last search: from where, and what it found
+    };
+    std::size_t Next(SFound &last, std::size_t from, char c)
+    {
+        if (last.found == NOT_YET || last.from > from || last.found < from) {
+            std::size_t at = m_s.find(c, from);
+            last = {from, at == std::string::npos ? m_s.size() : at};
+        }
+        return last.found;
+    }
+    const std::string &m_s;
+    SFound m_char[2];  // '?', '*'
+    SFound m_space[2];
+    SFound m_end;
+};
+
+// The longest encoded word read, in characters: RFC 2047 allows 75, and mailers that write
+// longer ones stay well below this.
+const std::size_t LONGEST_WORD = 1000;
+
 // encoded-word = "=?" charset ["*" language] "?" encoding "?" encoded-text "?="
 // Reads one starting at s[i]; ok is false when there is none or its text does not decode.
-CWord ReadWord(const std::string &s, std::size_t i)
+CWord ReadWord(const std::string &s, std::size_t i, CWordScanner &scan)
 {
     CWord w{i, i, false, 'B', std::string(), false};
     if (s.compare(i, 2, "=?") != 0)
         return w;
-    std::size_t charsetStart = i + 2, q1 = s.find('?', charsetStart);
-    if (q1 == std::string::npos || q1 + 2 >= s.size() || s[q1 + 2] != '?')
+    std::size_t charsetStart = i + 2, q1 = scan.NextChar('?', charsetStart);
+    if (q1 + 2 >= s.size() || s[q1 + 2] != '?')
         return w;
-    std::size_t textStart = q1 + 3, q2 = s.find("?=", textStart);
-    if (q2 == std::string::npos)
+    std::size_t textStart = q1 + 3, q2 = scan.NextEnd(textStart);
+    // No white space within a word; none longer than the longest kept.
+    if (q2 >= s.size() || q2 + 2 - i > LONGEST_WORD || scan.NextSpace(charsetStart) < q2)
         return w;
-    for (std::size_t j = charsetStart; j < q2; ++j) {
-        if (s[j] == SP || s[j] == TAB)
-            return w;
-    }
-    std::size_t star = s.find('*', charsetStart);
+    std::size_t star = scan.NextChar('*', charsetStart);
     std::size_t charsetEnd = star < q1 ? star : q1;
     w.iso2022kr = NamesIso2022Kr(s.data() + charsetStart, charsetEnd - charsetStart);
     w.encoding = static_cast<char>(AsciiLower(s[q1 + 1]) == 'q' ? 'Q' : 'B');
@@ -69,6 +112,11 @@ CWord ReadWord(const std::string &s, std::size_t i)
         }
     }
     return w;
+}
+
+bool IsSpace(char c)
+{
+    return c == SP || c == TAB;
 }
 
 // Characters that a 'Q' word may carry as they are anywhere in a header (RFC 2047, 5 (3)).
@@ -111,9 +159,12 @@ std::string EncodeWord(const std::string &bytes, char encoding)
     return word + "?=";
 }
 
+// What an encoded word of ours has besides its text: "=?EUC-KR?B?" and "?=".
+const std::size_t WORD_OVERHEAD = sizeof "=?EUC-KR?B?" - 1 + 2;
+
 }  // namespace
 
-std::string EncodeWords(const std::string &text, char encoding, std::size_t column)
+std::string EncodeWords(const std::string &text, char encoding, std::size_t column, std::size_t tail)
 {
     const std::size_t overhead = EncodeWord("", encoding).size();
     // The first word goes where the old one stood; if that column leaves almost no room, it
@@ -122,6 +173,7 @@ std::string EncodeWords(const std::string &text, char encoding, std::size_t colu
     if (room < overhead + 8)
         room = overhead + 8;
     std::string out, bytes;
+    std::size_t lineStart = column;  // where the current line's word starts
     for (std::size_t i = 0; i < text.size();) {
         // A two-byte character is never split between words.
         std::size_t n = (static_cast<unsigned char>(text[i]) >= 0x80 && i + 1 < text.size()) ? 2 : 1;
@@ -130,10 +182,27 @@ std::string EncodeWords(const std::string &text, char encoding, std::size_t colu
             out += EncodeWord(bytes, encoding) + LF + SP;
             bytes.clear();
             room = MAX_LINE - 1;  // after the fold's space
+            lineStart = 1;
             more = text.substr(i, n);
         }
         bytes = more;
         i += n;
+    }
+    // What follows the last word on its line must fit too: the end of the text moves to a
+    // word on a line of its own, as much of it as fits there with what follows.
+    if (lineStart + overhead + EncodedSize(bytes, encoding) + tail > MAX_LINE) {
+        std::size_t split = bytes.size();
+        for (std::size_t i = 0; i < bytes.size();) {
+            if (1 + overhead + EncodedSize(bytes.substr(i), encoding) + tail <= MAX_LINE) {
+                split = i;
+                break;
+            }
+            i += static_cast<unsigned char>(bytes[i]) >= 0x80 && i + 1 < bytes.size() ? 2 : 1;
+        }
+        if (split > 0 && split < bytes.size()) {
+            out += EncodeWord(bytes.substr(0, split), encoding) + LF + SP;
+            bytes.erase(0, split);
+        }
     }
     return out + EncodeWord(bytes, encoding);
 }
@@ -143,9 +212,12 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
 {
     CView v = UnfoldValue(text, field);
     const std::string &s = v.text;
+    CWordScanner scan(s);
+    // The start of the line of the last edit, found by going on from there.
+    std::size_t lineStart = field.start, scanned = field.start;
     std::size_t i = 0;
     while ((i = s.find("=?", i)) != std::string::npos) {
-        CWord first = ReadWord(s, i);
+        CWord first = ReadWord(s, i, scan);
         if (!first.ok || !first.iso2022kr) {
             i += 2;
             continue;
@@ -157,7 +229,7 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
         for (;;) {
             while (next < s.size() && (s[next] == SP || s[next] == TAB))
                 ++next;
-            CWord w = ReadWord(s, next);
+            CWord w = ReadWord(s, next, scan);
             if (!w.ok || !w.iso2022kr)
                 break;
             bytes += w.bytes;
@@ -165,9 +237,28 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
             ++count;
         }
         std::size_t start = v.at[first.start];
-        std::size_t lineStart = text.rfind(LF, start);
-        std::size_t column = lineStart == std::string::npos ? start : start - lineStart - 1;
-        edits.push_back({start, v.at[runEnd - 1] + 1, EncodeWords(DecodeApart(bytes), first.encoding, column)});
+        for (; scanned < start; ++scanned) {
+            if (text[scanned] == LF)
+                lineStart = scanned + 1;
+        }
+        std::size_t column = start - lineStart, end = v.at[runEnd - 1] + 1;
+        std::string euc = DecodeApart(bytes);
+        // What follows the words on their line, as far as it matters.
+        std::size_t rest = 0;
+        while (end + rest < field.end && text[end + rest] != LF && text[end + rest] != '\r' && rest <= MAX_LINE)
+            ++rest;
+        std::string encoded = EncodeWords(euc, first.encoding, column, rest);
+        // Where that passes the limit on the first line or the last, and a fold before the
+        // words would mend it, the field folds at the white space before them (RFC 5322: a
+        // line end goes before white space).
+        std::size_t firstLf = encoded.find(LF), lastLf = encoded.rfind(LF);
+        std::size_t firstLine = column + (firstLf == std::string::npos ? encoded.size() : firstLf);
+        std::size_t lastLine = (lastLf == std::string::npos ? column + encoded.size() : encoded.size() - lastLf - 1) + rest;
+        if (column > 1 && IsSpace(text[start - 1]) && (firstLine > MAX_LINE || lastLine > MAX_LINE)) {
+            --start;
+            encoded = LF + std::string(1, text[start]) + EncodeWords(euc, first.encoding, 1, rest);
+        }
+        edits.push_back({start, end, encoded});
         *words += static_cast<long>(count);
         i = runEnd;
     }

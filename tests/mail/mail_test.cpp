@@ -65,6 +65,11 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
          "From: =?EUC-KR?Q?=B0=A1=B0=A2_Kim?= <k@example.kr>\n\n", 1},
         {"a folded run is one text: the second word has no designator",
          "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n =?ISO-2022-KR?Q?=0E0\"=0F?=\n\n", "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
+        // The address after the words would take the line past 76: the field folds before
+        // them, and what reads the field reads the same.
+        {"a fold keeps the line within RFC 2047's limit",
+         "From: =?ISO-2022-KR?Q?=1B$)C=0E=3D=66=35=5B=41=4E=36=57=32=5F=0F_=0E=33=57=35=46=0F?= <kim@example.kr>\n\n",
+         "From:\n =?EUC-KR?Q?=BD=E6=B5=DB=C1=CE=B6=D7=B2=DF_=B3=D7=B5=C6?= <kim@example.kr>\n\n", 1},
         {"broken or foreign words stay", "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n",
          "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n", 0},
     });

@@ -24,6 +24,7 @@ import mailbox
 import os
 import quopri
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -207,6 +208,12 @@ def main():
                 failures.append("mail %d: Content-Length %s is wrong" % (i, b["Content-Length"]))
             if not korean[i] and raw != before.get_bytes(i):
                 failures.append("mail %d has no ISO-2022-KR but changed" % i)
+            # RFC 2047: a header line that holds an encoded word is at most 76 characters,
+            # each word at most 75.
+            for line in raw.partition(b"\n\n")[0].split(b"\n"):
+                words = re.findall(rb"=\?[^?\s]+\?[BbQq]\?[^?\s]*\?=", line)
+                if words and (len(line) > 76 or max(map(len, words)) > 75):
+                    failures.append("mail %d: a header line past RFC 2047's limits: %r" % (i, line))
     finally:
         shutil.rmtree(work)
 
