@@ -27,11 +27,9 @@ bool NamesIso2022Kr(const char *text, std::size_t n)
     return EqualsNoCase(text, n, "iso-2022-kr") || EqualsNoCase(text, n, "csiso2022kr");
 }
 
-std::string ApplyEdits(const std::string &original, std::size_t from, std::size_t to,
-                       const std::vector<CEdit> &edits)
+std::string ApplyEdits(const std::string &original, std::size_t from, std::size_t to, std::vector<CEdit> &edits)
 {
     std::string result;
-    result.reserve(to - from);
     std::size_t pos = from;
     // Sorted: the first edit in the span is found at once, however many come before it.
     auto first = std::lower_bound(edits.begin(), edits.end(), from,
@@ -39,8 +37,12 @@ std::string ApplyEdits(const std::string &original, std::size_t from, std::size_
     for (auto edit = first; edit != edits.end() && edit->start < to; ++edit) {
         if (edit->start < pos || edit->end > to)
             continue;
-        result.append(original, pos, edit->start - pos);
-        result += edit->text;
+        // A body recoded whole is taken as it is, not copied.
+        if (result.empty() && edit->start == from)
+            result = std::move(edit->text);
+        else
+            result.append(original, pos, edit->start - pos).append(edit->text);
+        edit->text = std::string();
         pos = edit->end;
     }
     result.append(original, pos, to - pos);

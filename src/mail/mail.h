@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // --- Text helpers (mail.cpp) ---
@@ -36,9 +37,9 @@ struct CEdit {
     std::string text;
 };
 
-// Applies edits, sorted by start and not overlapping, to original[from, to).
-std::string ApplyEdits(const std::string &original, std::size_t from, std::size_t to,
-                       const std::vector<CEdit> &edits);
+// Applies edits, sorted by start and not overlapping, to original[from, to).  The text of
+// each edit applied moves into the result: each edit is applied once.
+std::string ApplyEdits(const std::string &original, std::size_t from, std::size_t to, std::vector<CEdit> &edits);
 
 // --- Header fields (rfc5322.cpp) ---
 
@@ -76,13 +77,13 @@ CEntityLabels ReadLabels(const std::string &text, std::size_t start, std::size_t
 
 // Decodes base64 text, skipping line ends and other bytes outside the alphabet.  False when
 // the text does not decode to whole bytes.
-bool DecodeBase64(const std::string &in, std::string &out);
+bool DecodeBase64(std::string_view in, std::string &out);
 // Encodes bytes as base64 in lines of 76 characters, each ending in LF.
 std::string EncodeBase64(const std::string &in);
 // Decodes quoted-printable text; a hard line end, CRLF or LF, becomes LF, and only an
 // encoded "=0D" makes a CR.  False for an "=" that is neither a soft line break nor
 // followed by two hexadecimal digits.
-bool DecodeQuotedPrintable(const std::string &in, std::string &out);
+bool DecodeQuotedPrintable(std::string_view in, std::string &out);
 // Encodes bytes as quoted-printable in lines of at most 76 characters, each ending in LF;
 // an LF in the input is a hard line end, a CR before it is encoded like any other byte.
 std::string EncodeQuotedPrintable(const std::string &in);
@@ -123,7 +124,7 @@ void RelabelEntity(const std::string &text, std::size_t start, std::size_t end, 
 
 // Decodes ISO-2022-KR text that stands apart from the folder (a transfer-encoded body, an
 // encoded word) into EUC-KR, keeping the text's own line ends (CR LF or LF).
-std::string DecodeApart(const std::string &text);
+std::string DecodeApart(std::string text);
 
 // --- Folders (mbox.cpp) ---
 
@@ -163,9 +164,11 @@ struct CFolderCounts {
 // Content-Length fixed when the body changed length.  A designator applies only to the
 // mail, or part, it stands in.
 std::string RelabelMail(const std::string &mail, long *labels);
+// The same, its header and body apart.
+void RelabelMailParts(const std::string &mail, long *labels, std::string &header, std::string &body);
 
 // text with each line end, CR LF or a bare LF, made the platform's, and nothing else changed.
-std::string WithPlatformLineEnds(const std::string &text);
+std::string WithPlatformLineEnds(std::string text);
 
 // Decodes text as the folder's decoder would at the start of a line, keeping its state.
 std::string DecodeInFolder(const std::string &text);

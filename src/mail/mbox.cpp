@@ -31,8 +31,9 @@ bool StartsMail(const std::string &line)
 
 std::string DecodeOnItsOwn(const std::string &text)
 {
-    std::string out(2 * text.size() + 4, '\0');
+    std::string out(std::strlen(PLATFORM_LINE_END) * text.size() + 4, '\0');
     out.resize(ConvertBuffer(text.data(), text.size(), &out[0]));
+    out.shrink_to_fit();
     return out;
 }
 
@@ -58,19 +59,21 @@ void FixContentLength(std::string &header, long change)
 
 }  // namespace
 
-std::string DecodeApart(const std::string &text)
+std::string DecodeApart(std::string text)
 {
     std::string out = DecodeOnItsOwn(text);
     // The decoder writes the platform's line end; the text keeps its own.
     std::size_t lf = text.find(LF);
     const char *own = (lf != std::string::npos && lf > 0 && text[lf - 1] == CR) ? "\r\n" : "\n";
+    std::string().swap(text);
     if (std::strcmp(own, PLATFORM_LINE_END) == 0)
         return out;
+    const std::size_t n = std::strlen(PLATFORM_LINE_END), ownSize = std::strlen(own);
     std::string result;
-    const std::size_t n = std::strlen(PLATFORM_LINE_END);
+    result.reserve(out.size() + out.size() / 16);
     for (std::size_t i = 0; i < out.size();) {
         if (out.compare(i, n, PLATFORM_LINE_END) == 0) {
-            result += own;
+            result.append(own, ownSize);
             i += n;
         } else {
             result += out[i++];
@@ -89,7 +92,7 @@ std::string DecodeInFolder(const std::string &text)
     return out;
 }
 
-std::string WithPlatformLineEnds(const std::string &text)
+std::string WithPlatformLineEnds(std::string text)
 {
     if (std::strcmp(PLATFORM_LINE_END, "\n") == 0 && text.find("\r\n") == std::string::npos)
         return text;
@@ -106,7 +109,16 @@ std::string WithPlatformLineEnds(const std::string &text)
     return out;
 }
 
-std::string RelabelMail(const std::string &mail, long *labels)
+// Puts piece at the end of to, taking it whole when to is still empty.
+void Append(std::string &to, std::string piece)
+{
+    if (to.empty())
+        to = std::move(piece);
+    else
+        to += piece;
+}
+
+void RelabelMailParts(const std::string &mail, long *labels, std::string &header, std::string &body)
 {
     std::size_t start = mail.find(LF);
     start = start == std::string::npos ? mail.size() : start + 1;  // past the "From " line
@@ -117,22 +129,29 @@ std::string RelabelMail(const std::string &mail, long *labels)
 
     // The mail's own header, then its body, each with what lies before its spans.
     std::size_t bodyStart = HeaderBlockEnd(mail, start, mail.size());
-    std::string header, body;
+    header.clear();
+    body.clear();
     std::size_t pos = 0;
     int flag = 0;  // the designator flag, carried from a header into its text body
     for (const CSpan &span : spans) {
         std::string &to = span.start < bodyStart ? header : body;
         if (pos < span.start)
-            to += WithPlatformLineEnds(ApplyEdits(mail, pos, span.start, edits));
+            Append(to, WithPlatformLineEnds(ApplyEdits(mail, pos, span.start, edits)));
         g_bDesignatorSeen = span.fresh ? 0 : flag;
-        to += DecodeInFolder(ApplyEdits(mail, span.start, span.end, edits));
+        Append(to, DecodeInFolder(ApplyEdits(mail, span.start, span.end, edits)));
         flag = g_bDesignatorSeen;
         pos = span.end;
     }
-    body += WithPlatformLineEnds(ApplyEdits(mail, pos, mail.size(), edits));
+    Append(body, WithPlatformLineEnds(ApplyEdits(mail, pos, mail.size(), edits)));
     long change = static_cast<long>(body.size()) - static_cast<long>(mail.size() - bodyStart);
     if (change != 0)
         FixContentLength(header, change);
+}
+
+std::string RelabelMail(const std::string &mail, long *labels)
+{
+    std::string header, body;
+    RelabelMailParts(mail, labels, header, body);
     return header + body;
 }
 
@@ -183,13 +202,17 @@ int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts)
     std::string piece, result;
     bool ok = true;
     while (ok && reader.Next(piece)) {
+        // Written as header and body, not joined: a mail may be large.
+        std::string header;
         if (reader.IsMail()) {
             ++seen.mails;
-            result = RelabelMail(piece, &seen.labels);
+            RelabelMailParts(piece, &seen.labels, header, result);
         } else {
             result = DecodeInFolder(piece);
         }
-        if (out != nullptr && std::fwrite(result.data(), 1, result.size(), out) != result.size())
+        std::string().swap(piece);
+        if (out != nullptr && (std::fwrite(header.data(), 1, header.size(), out) != header.size() ||
+                               std::fwrite(result.data(), 1, result.size(), out) != result.size()))
             ok = false;
     }
     if (reader.Failed() || (out != nullptr && (std::ferror(out) || std::fflush(out) != 0)))

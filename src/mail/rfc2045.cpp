@@ -157,8 +157,9 @@ CEntityLabels ReadLabels(const std::string &text, std::size_t start, std::size_t
     return labels;
 }
 
-bool DecodeBase64(const std::string &in, std::string &out)
+bool DecodeBase64(std::string_view in, std::string &out)
 {
+    out.reserve(out.size() + in.size() / 4 * 3);
     unsigned int bits = 0;
     int count = 0;
     bool padded = false;
@@ -189,6 +190,9 @@ std::string EncodeBase64(const std::string &in)
 {
     static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out, line;
+    // Four characters for three bytes, and a line end for 76 of them.
+    std::size_t characters = (in.size() + 2) / 3 * 4;
+    out.reserve(characters + characters / MAX_LINE + 1);
     for (std::size_t i = 0; i < in.size(); i += 3) {
         unsigned int group = static_cast<unsigned char>(in[i]) << 16;
         if (i + 1 < in.size())
@@ -209,12 +213,13 @@ std::string EncodeBase64(const std::string &in)
     return out;
 }
 
-bool DecodeQuotedPrintable(const std::string &in, std::string &out)
+bool DecodeQuotedPrintable(std::string_view in, std::string &out)
 {
+    out.reserve(out.size() + in.size());
     std::size_t i = 0;
     while (i < in.size()) {
         std::size_t lf = in.find(LF, i);
-        std::size_t lineEnd = lf == std::string::npos ? in.size() : lf;
+        std::size_t lineEnd = lf == std::string_view::npos ? in.size() : lf;
         std::size_t contentEnd = lineEnd;
         if (contentEnd > i && in[contentEnd - 1] == CR)
             --contentEnd;
@@ -235,7 +240,7 @@ bool DecodeQuotedPrintable(const std::string &in, std::string &out)
                 return false;
             }
         }
-        if (lf == std::string::npos)
+        if (lf == std::string_view::npos)
             break;
         if (!soft)
             out += LF;

@@ -40,17 +40,21 @@ std::size_t TextEnd(const std::string &text, std::size_t start, std::size_t end)
 bool RecodeBody(const std::string &text, std::size_t start, std::size_t end, bool base64,
                 std::vector<CEdit> &edits)
 {
+    // Held once decoded and once encoded at most, besides the mail.
     end = TextEnd(text, start, end);
-    std::string body = text.substr(start, end - start), content;
+    std::string_view body(text.data() + start, end - start);
+    std::string content;
     if (!(base64 ? DecodeBase64(body, content) : DecodeQuotedPrintable(body, content)))
         return false;
-    std::string converted = DecodeApart(content);
-    if (converted == content)
-        return true;  // nothing in it was ISO-2022-KR: its bytes stay
+    // Without a designator, nothing in it is ISO-2022-KR: its bytes stay.
+    if (content.find("\x1b$)C") == std::string::npos)
+        return true;
+    std::string converted = DecodeApart(std::move(content));
     std::string recoded = base64 ? EncodeBase64(converted) : EncodeQuotedPrintable(converted);
+    std::string().swap(converted);
     if (!recoded.empty() && recoded.back() == LF)
         recoded.pop_back();
-    edits.push_back({start, end, recoded});
+    edits.push_back({start, end, std::move(recoded)});
     return true;
 }
 
