@@ -155,6 +155,19 @@ TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
     EXPECT_EQ(ReadFile(named), Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
 #endif
 
+    // The short options; a device that takes no more fails the conversion.
+    Outcome shortOptions = RunWith({"-r", "-o", output, input});
+    EXPECT_EQ(shortOptions.status, 0) << shortOptions.err;
+    EXPECT_EQ(ReadFile(output), Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+#ifndef _WIN32
+    for (const auto &args : std::vector<std::vector<std::string>>{{"-r", "-o", "/dev/full", input},
+                                                                  {"--output=/dev/full", input}}) {
+        Outcome full = RunWith(args);
+        EXPECT_EQ(full.status, 1) << args[0];
+        EXPECT_NE(full.err.find("/dev/full: cannot write"), std::string::npos) << full.err;
+    }
+#endif
+
     // A failure names the file at fault and leaves the old output whole.
     Outcome missing = RunWith({"-o", output, dir.File("missing")});
     EXPECT_EQ(missing.status, 1);
@@ -176,6 +189,36 @@ TEST(Converter, ChecksWithoutChangingAnything)
                                  "1 label to change\n");
     EXPECT_NE(check.err.find("missing: cannot read"), std::string::npos) << check.err;
     EXPECT_EQ(ReadFile(inbox), folder);
+
+    // What counts as a passage and as malformed, and how many lines are shown.
+    const struct {
+        const char *what;
+        std::string folder;
+        const char *report;
+    } rows[] = {
+        {"a run of odd length ended by its line", "From a\n\x1b$)C\n\x0e\x30\x21\x30\n",
+         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)"},
+        {"a CR in shifted text that ends no line", "From a\n\x1b$)C\n\x0e\x30\x21\r\x0f\n",
+         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)"},
+        {"the first three lines shown", "From a\n\x1b$)C\n" + std::string(4, '\0'),
+         "1 mail, 4 ISO-2022-KR passages, 4 malformed sequences (line 3, 4, 5)"},
+        {"bytes outside 0x21-0x7E, an empty run", "From a\n\x1b$)C\n\x0e\x30\x7f\x21\x0f \x0e\x0f\n",
+         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)"},
+        {"spaces in a run, a CR at the end", "From a\n\x1b$)C\n\x0e \t\x30\x21\x0f\x0e\x30\x21\x0f\x0e\x30\x21\r",
+         "1 mail, 3 ISO-2022-KR passages, 1 malformed sequence (line 3)"},
+    };
+    for (const auto &row : rows) {
+        std::string folder = row.folder;
+        if (folder.back() == '\0') {  // four odd runs, a line each
+            folder.resize(folder.size() - 4);
+            for (int i = 0; i < 4; ++i)
+                folder += "\x0e\x30\x0f\n";
+        }
+        WriteFile(inbox, folder);
+        Outcome counted = RunWith({"-c", inbox});
+        EXPECT_EQ(counted.status, 0) << row.what;
+        EXPECT_EQ(counted.out, inbox + ": " + row.report + "\n") << row.what;
+    }
 
 #ifndef _WIN32
     // A report that cannot be written is no success.
