@@ -52,6 +52,11 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: base64\n\nsKGwog==\n\n", 1},
         {"quoted-printable body converted", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!0\"=0F=\n ok\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=B0=A2 ok\n", 1},
+        {"quoted-printable keeps its literals, = encoded",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F ~=3D!\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1 ~=3D!\n", 1},
+        {"a field whose name only begins like it", "Content-Typeface: text/plain; charset=ISO-2022-KR\n\nx\n",
+         "Content-Typeface: text/plain; charset=ISO-2022-KR\n\nx\n", 0},
         {"Content-Length follows the body", "Content-Length: 11\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
          "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
     });
@@ -70,6 +75,11 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
         {"a fold keeps the line within RFC 2047's limit",
          "From: =?ISO-2022-KR?Q?=1B$)C=0E=3D=66=35=5B=41=4E=36=57=32=5F=0F_=0E=33=57=35=46=0F?= <kim@example.kr>\n\n",
          "From:\n =?EUC-KR?Q?=BD=E6=B5=DB=C1=CE=B6=D7=B2=DF_=B3=D7=B5=C6?= <kim@example.kr>\n\n", 1},
+        {"a language after the name; words apart are two texts",
+         "Subject: =?ISO-2022-KR*ko?B?GyQpQw4wIQ8=?= and =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\n",
+         "Subject: =?EUC-KR?B?sKE=?= and =?EUC-KR?B?sKE=?=\n\n", 2},
+        {"a name that only begins like it", "Subject: =?ISO-2022-KRX?B?GyQpQw4wIQ8=?=\n\n",
+         "Subject: =?ISO-2022-KRX?B?GyQpQw4wIQ8=?=\n\n", 0},
         {"broken or foreign words stay", "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n",
          "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n", 0},
     });
@@ -111,6 +121,9 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
         {"no close delimiter: the last part runs to the end",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + "a\n--b\n" + label + "b\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b\n" + euc + "b\n", 2},
+        {"after the close delimiter, an epilogue and no part",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + "a\n--b--\n" + label + "b\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b--\n" + label + "b\n", 1},
         {"forwarded mail", "Content-Type: message/rfc822\n\nSubject: x\n" + label + "a\n",
          "Content-Type: message/rfc822\n\nSubject: x\n" + euc + "a\n", 1},
         // A part that is not text keeps its bytes and its label, CR LF inside it included.
@@ -139,12 +152,16 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     const std::string utf16 = "Content-Type: text/plain; charset=UTF-16LE\n\n" + std::string("\x0e\x00\x0f\x00\n", 5);
     EXPECT_EQ(RelabelMail(FROM + utf16, &counted), Lines(FROM + utf16));
 
-    // Past the nesting limit everything passes through as it is.
-    std::string deep, deepNested;
-    for (int i = 0; i <= MAX_NESTING + 1; ++i)
+    // Up to the nesting limit a part is relabelled; past it everything passes through as it is.
+    std::string deep;
+    for (int i = 0; i < MAX_NESTING; ++i)
         deep += "Content-Type: message/rfc822\n\n";
     ResetDecoder();
     long labels = 0;
+    EXPECT_EQ(RelabelMail(FROM + deep + label + "a\n", &labels), Lines(FROM + deep + euc + "a\n"));
+    EXPECT_EQ(labels, 1);
+    deep += "Content-Type: message/rfc822\n\n";
+    labels = 0;
     EXPECT_EQ(RelabelMail(FROM + deep + label + "a\n", &labels), Lines(FROM + deep + label + "a\n"));
     EXPECT_EQ(labels, 0);
 }
@@ -153,7 +170,7 @@ TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
 {
     TestDir dir;
     std::string path = dir.File("Inbox");
-    WriteFile(path, "junk\nFrom a\nX: 1\n\nFrom here\n\nFrom b\r\n\r\nbody\r\n\r\nFrom c\n");
+    WriteFile(path, "junk\nFrom a\nX: 1\n\nFrom here\n\nFrom b\r\n\r\nbody\r\n\r\nFromage\n\nFrom c\n");
     FILE *in = std::fopen(path.c_str(), "rb");
     ASSERT_NE(in, nullptr);
     CFolderReader reader(in);
@@ -163,7 +180,7 @@ TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
         pieces.push_back((reader.IsMail() ? "mail:" : "text:") + piece);
     std::fclose(in);
     EXPECT_EQ(pieces, (std::vector<std::string>{"text:junk\nFrom a\nX: 1\n\n", "mail:From here\n\n",
-                                                "mail:From b\r\n\r\nbody\r\n\r\n", "mail:From c\n"}));
+                                                "mail:From b\r\n\r\nbody\r\n\r\nFromage\n\n", "mail:From c\n"}));
 }
 
 }  // namespace
