@@ -24,6 +24,7 @@ bool g_failWrites;       // its stream writes as on a full disk
 bool g_failCopyReads;    // the stream reading its copy reads as from a broken disk
 bool g_failFlushes;      // flushing it to the disk fails, the restore's flush too
 bool g_closeHidesErrors; // closing the failing stream reports success, as some C libraries do
+bool g_failFolderClose;  // closing the folder's own handle fails, as on a network drive
 const char *g_swapFor;   // just before the rewrite, the folder's path becomes a link to this
 bool g_shortCopy;        // the system's copy stops after a few bytes, saying it is done
 bool g_keepCopies;       // the job's copies cannot be deleted
@@ -83,6 +84,19 @@ extern "C" int fsync(int fd)
         return -1;
     }
     return realSync(fd);
+}
+
+extern "C" int close(int fd)
+{
+    using Close = int (*)(int);
+    static Close realClose = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "close"));
+    bool fail = g_failFolderClose && IsFolder(fd);
+    int result = realClose(fd);
+    if (fail) {
+        errno = EIO;
+        return -1;
+    }
+    return result;
 }
 
 extern "C" ssize_t copy_file_range(int in, off64_t *inAt, int out, off64_t *outAt, size_t n, unsigned flags)
@@ -172,6 +186,8 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
         {"writes fail, fclose hides it", &g_failWrites, nullptr, true, 0, true},
         {"reading the copy fails", &g_failCopyReads, nullptr, false, EISDIR, true},
         {"flushing the folder fails", &g_failFlushes, nullptr, false, EIO, false},
+        // Written and flushed, but a close that fails may mean it is not on the disk.
+        {"closing the folder fails", &g_failFolderClose, nullptr, false, EIO, false},
         // The reason given is the rewrite's, not the failed restore's.
         {"writes fail, then the restore", &g_failWrites, &g_failFlushes, false, ENOSPC, false},
     };
