@@ -269,10 +269,10 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
     CShiftScanner scanner;
     CFolderReader reader(in);
     CFolderCounts counts;
-    std::string piece;
     ResetDecoder();
     bool ok = true;
     try {
+        std::string piece;
         while (reader.Next(piece)) {
             scanner.Scan(piece.data(), piece.size());
             if (!reader.IsMail())

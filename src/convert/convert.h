@@ -37,7 +37,8 @@ void ConvertFileEnd();
 
 // Decodes the whole text in[0, n) as a file of its own would be decoded (from the start-of-
 // file state, what it holds back at its end written out) into out, which has room for
-// 2 * n + 4 bytes, and returns the number of bytes written; the rest of that room may have
+// L * n + 4 bytes, L the size of the platform's line end (PLATFORM_LINE_END, so n + 4 where
+// it is LF alone), and returns the number of bytes written; the rest of that room may have
 // been written over too.  For texts that are decoded apart from the folder's stream, such as
 // a mail part in base64; the state of a file being converted meanwhile is left as it was.
 std::size_t ConvertBuffer(const char *in, std::size_t n, char *out);

@@ -448,6 +448,27 @@ void DeleteSummaryFile(const char *inboxPath)
         DeleteFileA(summary);
 }
 
+// Where the platform's line end is CR LF, a bare LF is written longer; where it is LF, a
+// CR LF is written shorter.  Either way the decoder writes every other byte as it reads it
+// until the first designator.
+constexpr bool CRLF_LINE_END = PLATFORM_LINE_END[0] == '\r';
+constexpr unsigned char LINE_END_MARK = CRLF_LINE_END ? LF : CR;
+
+// Whether the LINE_END_MARK at buffer[at] (of n bytes) is a line end the decoder changes.
+bool LineEndChanges(const unsigned char *buffer, std::size_t at, std::size_t n)
+{
+    if (CRLF_LINE_END)
+        return at == 0 || buffer[at - 1] != CR;
+    return at + 1 < n && buffer[at + 1] == LF;
+}
+
+// The first position in [from, to) of buffer that holds byte, or to.
+std::size_t FindByte(const unsigned char *buffer, std::size_t from, std::size_t to, unsigned char byte)
+{
+    const void *found = std::memchr(buffer + from, byte, to - from);
+    return found != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char *>(found) - buffer) : to;
+}
+
 // The start of the line where ConvertStream first changes a byte of folder: the line of the
 // first designator, or of the first line end that the platform writes otherwise (a CR LF
 // where its line end is LF, a bare LF where it is CR LF); the folder's length when it
@@ -455,7 +476,6 @@ void DeleteSummaryFile(const char *inboxPath)
 // as at the file's, so that the conversion may start there.  False when reading fails.
 bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart)
 {
-    const bool crlf = PLATFORM_LINE_END[0] == '\r';
     const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
     std::uint64_t at = 0, line = 0;
     for (;;) {
@@ -466,22 +486,26 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart)
         // The bytes looked at: one before for a CR LF, three after for a designator.
         std::size_t from = at == 0 ? 0 : 1, to = last ? n : n - 3;
         std::size_t change = to;
+        // Each byte looked for once: the next of each kind is kept until passed.
+        std::size_t esc = FindByte(buffer, from, to, ESC), end = FindByte(buffer, from, to, LINE_END_MARK);
         for (std::size_t i = from; i < to;) {
-            const void *esc = std::memchr(buffer + i, ESC, to - i);
-            const void *end = std::memchr(buffer + i, crlf ? LF : CR, to - i);
-            std::size_t e = esc != nullptr ? static_cast<const unsigned char *>(esc) - buffer : to;
-            std::size_t l = end != nullptr ? static_cast<const unsigned char *>(end) - buffer : to;
-            std::size_t c = e < l ? e : l;
-            if (c == to)
-                break;
-            bool changes = c == e ? n - c >= DESIGNATOR_SIZE && std::memcmp(buffer + c, DESIGNATOR, DESIGNATOR_SIZE) == 0
-                           : crlf ? c == 0 || buffer[c - 1] != CR
-                                  : c + 1 < n && buffer[c + 1] == LF;
-            if (changes) {
-                change = c;
+            if (esc < i)
+                esc = FindByte(buffer, i, to, ESC);
+            if (end < i)
+                end = FindByte(buffer, i, to, LINE_END_MARK);
+            if (esc < end && esc < to && n - esc >= DESIGNATOR_SIZE &&
+                std::memcmp(buffer + esc, DESIGNATOR, DESIGNATOR_SIZE) == 0) {
+                change = esc;
                 break;
             }
-            i = c + 1;
+            if (end < esc && end < to && LineEndChanges(buffer, end, n)) {
+                change = end;
+                break;
+            }
+            std::size_t next = esc < end ? esc : end;
+            if (next >= to)
+                break;
+            i = next + 1;
         }
         // The line it is on starts after the last LF before it.
         for (std::size_t i = change; i > from; --i) {

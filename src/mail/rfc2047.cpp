@@ -159,9 +159,6 @@ std::string EncodeWord(const std::string &bytes, char encoding)
     return word + "?=";
 }
 
-// What an encoded word of ours has besides its text: "=?EUC-KR?B?" and "?=".
-const std::size_t WORD_OVERHEAD = sizeof "=?EUC-KR?B?" - 1 + 2;
-
 }  // namespace
 
 std::string EncodeWords(const std::string &text, char encoding, std::size_t column, std::size_t tail)
@@ -214,7 +211,8 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
     const std::string &s = v.text;
     CWordScanner scan(s);
     // The start of the line of the last edit, found by going on from there.
-    std::size_t lineStart = field.start, scanned = field.start;
+    std::size_t lineStart = field.start;
+    std::size_t scanned = lineStart;
     std::size_t i = 0;
     while ((i = s.find("=?", i)) != std::string::npos) {
         CWord first = ReadWord(s, i, scan);

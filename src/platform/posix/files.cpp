@@ -281,7 +281,7 @@ bool ResolvePath(const char *path, char *resolved)
 namespace {
 
 // A lock file older than this is stale, whoever made it (procmail waits 17 minutes).
-const time_t STALE_LOCK_SECONDS = 10 * 60;
+const time_t STALE_LOCK_SECONDS = time_t{10} * 60;
 
 std::string LockFileOf(const char *folder)
 {
