@@ -218,6 +218,13 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     }
     bool ok = to != nullptr;
     std::string what = "cannot write";
+    // Buffers as large as the in-place job's: many pieces to a system call.  Static, as
+    // standard output keeps its buffer after we return.
+    static char inBuffer[64 * 1024], outBuffer[64 * 1024];
+    if (ok) {
+        (void)std::setvbuf(in, inBuffer, _IOFBF, sizeof inBuffer);
+        (void)std::setvbuf(to, outBuffer, _IOFBF, sizeof outBuffer);
+    }
     if (ok && !ConvertGuarded(convert, in, to)) {
         ok = false;
         if (std::ferror(in)) {
