@@ -218,10 +218,11 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     }
     bool ok = to != nullptr;
     std::string what = "cannot write";
-    // Buffers as large as the in-place job's: many pieces to a system call.  Static, as
-    // standard output keeps its buffer after we return.
-    static char inBuffer[64 * 1024], outBuffer[64 * 1024];
     if (ok) {
+        // Buffers as large as the in-place job's: many pieces to a system call.  Static, as
+        // standard output keeps its buffer after we return.
+        static char inBuffer[64 * 1024];
+        static char outBuffer[64 * 1024];
         (void)std::setvbuf(in, inBuffer, _IOFBF, sizeof inBuffer);
         (void)std::setvbuf(to, outBuffer, _IOFBF, sizeof outBuffer);
     }

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "decode_run.h"
+#include "gather_tables.h"
 #include "iso2022kr.h"
 #include "platform.h"
 
@@ -30,31 +31,6 @@ const int BLOCK = 32;
 const int PREFETCH_DISTANCE = 4096;
 // Where the platform's line end is CR LF, a CR LF stays as it is and a bare LF grows.
 constexpr bool CRLF_LINE_END = PLATFORM_LINE_END[0] == '\r';
-
-// For every mask of the lanes to keep in a quarter block (8 lanes): how many they are, and
-// the shuffle indices that gather them to its front.
-struct QuarterTables {
-    unsigned char count[256];
-    unsigned char index[256][8];
-};
-
-constexpr QuarterTables MakeQuarterTables()
-{
-    QuarterTables tables{};
-    for (int mask = 0; mask < 256; ++mask) {
-        int n = 0;
-        for (int lane = 0; lane < 8; ++lane)
-            if (mask & (1 << lane))
-                tables.index[mask][n++] = static_cast<unsigned char>(lane);
-        tables.count[mask] = static_cast<unsigned char>(n);
-        for (; n < 8; ++n)
-            tables.index[mask][n] = HIGH_BIT;
-    }
-    return tables;
-}
-
-// Made by the compiler: no code of this file runs before the processor has been asked.
-constexpr QuarterTables QUARTER = MakeQuarterTables();
 
 __attribute__((target("avx2"))) inline std::uint32_t Lanes(__m256i v, unsigned char byte)
 {
@@ -74,7 +50,7 @@ __attribute__((target("avx2"))) inline __m256i LaneVector(std::uint32_t bits)
 // The shuffle indices for the quarter whose lanes to keep are the low 8 bits of mask.
 __attribute__((target("avx2"))) inline __m128i Quarter(std::uint32_t mask)
 {
-    return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(QUARTER.index[mask & 0xFF]));
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(GATHER.index[mask & 0xFF]));
 }
 
 // The shuffle indices that gather the lanes of keep to the front of each 8-lane quarter.

@@ -18,6 +18,7 @@
 #include <tmmintrin.h>
 
 #include "decode_run.h"
+#include "gather_tables.h"
 #include "iso2022kr.h"
 
 namespace {
@@ -102,36 +103,11 @@ inline void Squeeze(__m128i &bytes, __m128i &counts)
     counts = Select(enters, _mm_srli_si128(counts, lanes), _mm_andnot_si128(moves, counts));
 }
 
-// For every mask of the lanes to keep in half a block (8 lanes): how many they are, and
-// the shuffle indices that gather them to its front (0x80 makes a zero byte).
-struct HalfBlockTables {
-    unsigned char count[256];
-    unsigned char index[256][8];
-};
-
-constexpr HalfBlockTables MakeHalfBlockTables()
-{
-    HalfBlockTables tables{};
-    for (int mask = 0; mask < 256; ++mask) {
-        int n = 0;
-        for (int lane = 0; lane < 8; ++lane)
-            if (mask & (1 << lane))
-                tables.index[mask][n++] = static_cast<unsigned char>(lane);
-        tables.count[mask] = static_cast<unsigned char>(n);
-        for (; n < 8; ++n)
-            tables.index[mask][n] = HIGH_BIT;
-    }
-    return tables;
-}
-
-// Made by the compiler: no code of this file runs before the processor has been asked.
-constexpr HalfBlockTables HALF = MakeHalfBlockTables();
-
 // The number of bytes the taken lanes of b decode to.
 inline unsigned Kept(const Block &b)
 {
     unsigned kept = ~b.dropBits & ((1u << b.taken) - 1);
-    return HALF.count[kept & 0xFF] + HALF.count[kept >> 8];
+    return GATHER.count[kept & 0xFF] + GATHER.count[kept >> 8];
 }
 
 }  // namespace
@@ -183,12 +159,12 @@ unsigned char *DecodeRunSsse3(const unsigned char *&p, const unsigned char *end,
         if (b.taken == 0)
             break;
         unsigned keep = ~b.dropBits;
-        __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(HALF.index[keep & 0xFF]));
-        __m128i high = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(HALF.index[(keep >> 8) & 0xFF]));
+        __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(GATHER.index[keep & 0xFF]));
+        __m128i high = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(GATHER.index[(keep >> 8) & 0xFF]));
         __m128i bytes = _mm_shuffle_epi8(b.bytes, _mm_add_epi8(_mm_unpacklo_epi64(low, high), upperHalf));
         // Each half gathered to its own front: the upper one goes on where the lower ends.
         _mm_storel_epi64(reinterpret_cast<__m128i *>(out), bytes);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + HALF.count[keep & 0xFF]),
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + GATHER.count[keep & 0xFF]),
                          _mm_unpackhi_epi64(bytes, bytes));
         out += Kept(b);
         state = b.state;
