@@ -23,14 +23,12 @@
 #include "decode_run.h"
 #include "gather_tables.h"
 #include "iso2022kr.h"
-#include "platform.h"
+#include "text_rules.h"
 
 namespace {
 
 const int BLOCK = 32;
 const int PREFETCH_DISTANCE = 4096;
-// Where the platform's line end is CR LF, a CR LF stays as it is and a bare LF grows.
-constexpr bool CRLF_LINE_END = PLATFORM_LINE_END[0] == '\r';
 
 __attribute__((target("avx2"))) inline std::uint32_t Lanes(__m256i v, unsigned char byte)
 {
@@ -78,34 +76,16 @@ unsigned char *DecodeTextAvx2(const unsigned char *&p, const unsigned char *end,
         // The processor's own prefetching falls behind a loop this short.
         _mm_prefetch(reinterpret_cast<const char *>(in) + PREFETCH_DISTANCE, _MM_HINT_T0);
         __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in));
-        std::uint32_t so = Lanes(v, SO), si = Lanes(v, SI), lf = Lanes(v, LF), cr = Lanes(v, CR);
-        std::uint32_t nextIsLf = (lf >> 1) | (static_cast<std::uint32_t>(in[BLOCK] == LF) << (BLOCK - 1));
-        std::uint32_t lineEndCr = cr & nextIsLf;
-        // A CR LF is never cut: one that the block's last lane starts is left to the next.
-        std::uint64_t stops = Lanes(v, ESC) | (lineEndCr & (1u << (BLOCK - 1)));
-        std::uint32_t drops = so | si;
-        if (CRLF_LINE_END) {
-            // So an LF in lane 0 is bare (the caller holds no CR back either).
-            stops |= lf & ~(cr << 1);
-        } else {
-            drops |= lineEndCr;
-        }
-        unsigned taken = static_cast<unsigned>(__builtin_ctzll(stops | (std::uint64_t{1} << BLOCK)));
-        if (taken == 0)
+        SBlockLanes b = ApplyTextRules(BLOCK, Lanes(v, ESC), Lanes(v, SO), Lanes(v, SI), Lanes(v, LF), Lanes(v, CR),
+                                       in[BLOCK] == LF, state);
+        if (b.taken == 0)
             break;
-
-        // The carry from each SO runs up to the next shift or line end.
-        std::uint64_t between = ~(so | si | lf) & 0xFFFFFFFFu;
-        std::uint32_t shifted =
-            static_cast<std::uint32_t>(((between + (std::uint64_t{so} << 1) + state) ^ between) & between);
-        // Spaces and TABs stay ASCII in shifted text, and so does the CR of a line end.
+        // Spaces and TABs stay ASCII in shifted text.
         __m256i plain = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(SPACE)),
                                         _mm256_cmpeq_epi8(v, _mm256_set1_epi8(TAB)));
-        if (CRLF_LINE_END)
-            shifted &= ~lineEndCr;
-        __m256i high = _mm256_andnot_si256(plain, LaneVector(shifted));
+        __m256i high = _mm256_andnot_si256(plain, LaneVector(static_cast<std::uint32_t>(b.high)));
         high = _mm256_and_si256(high, _mm256_set1_epi8(static_cast<char>(HIGH_BIT)));
-        std::uint32_t keep = ~drops;
+        std::uint32_t keep = ~static_cast<std::uint32_t>(b.drops);
         __m256i bytes = _mm256_shuffle_epi8(_mm256_or_si256(v, high), GatherIndices(keep));
 
         unsigned c0 = static_cast<unsigned>(__builtin_popcount(keep & 0xFF));
@@ -117,12 +97,12 @@ unsigned char *DecodeTextAvx2(const unsigned char *&p, const unsigned char *end,
         _mm_storel_epi64(reinterpret_cast<__m128i *>(out + c0 + c1), upper);
         _mm_storel_epi64(reinterpret_cast<__m128i *>(out + c0 + c1 + c2), _mm_unpackhi_epi64(upper, upper));
 
-        std::uint64_t takenLanes = (std::uint64_t{1} << taken) - 1;
+        std::uint64_t takenLanes = (std::uint64_t{1} << b.taken) - 1;
         out += __builtin_popcountll(keep & takenLanes);
-        state = ((shifted | so) >> (taken - 1)) & 1;
-        ended = (lf >> (taken - 1)) & 1;
-        if (taken < BLOCK) {
-            in += taken;
+        state = b.state;
+        ended = b.ended;
+        if (b.taken < BLOCK) {
+            in += b.taken;
             break;
         }
         in += BLOCK;

@@ -19,14 +19,18 @@
 
 #include "decode_run.h"
 #include "iso2022kr.h"
-#include "platform.h"
+#include "text_rules.h"
 
 namespace {
 
 const int BLOCK = 64;
 const int PREFETCH_DISTANCE = 4096;
-// Where the platform's line end is CR LF, a CR LF stays as it is and a bare LF grows.
-constexpr bool CRLF_LINE_END = PLATFORM_LINE_END[0] == '\r';
+
+// The lanes of v that hold byte.
+__attribute__((target("avx512f,avx512bw"))) inline std::uint64_t Lanes(__m512i v, unsigned char byte)
+{
+    return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(byte)));
+}
 
 }  // namespace
 
@@ -45,41 +49,21 @@ unsigned char *DecodeTextAvx512(const unsigned char *&p, const unsigned char *en
         // The processor's own prefetching falls behind a loop this short.
         _mm_prefetch(reinterpret_cast<const char *>(in) + PREFETCH_DISTANCE, _MM_HINT_T0);
         __m512i v = _mm512_loadu_si512(in);
-        std::uint64_t so = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(SO));
-        std::uint64_t si = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(SI));
-        std::uint64_t lf = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(LF));
-        std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(CR));
-        std::uint64_t nextIsLf = (lf >> 1) | (static_cast<std::uint64_t>(in[BLOCK] == LF) << (BLOCK - 1));
-        std::uint64_t lineEndCr = cr & nextIsLf;
-        // A CR LF that the block's last lane starts is left to the next block.
-        std::uint64_t stops = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(ESC)) | (lineEndCr & (std::uint64_t{1} << 63));
-        std::uint64_t drops = so | si;
-        if (CRLF_LINE_END)
-            stops |= lf & ~(cr << 1);  // so an LF in lane 0 is bare (the caller holds no CR back)
-        else
-            drops |= lineEndCr;
-        unsigned taken = stops != 0 ? static_cast<unsigned>(__builtin_ctzll(stops)) : BLOCK;
-        if (taken == 0)
+        SBlockLanes b = ApplyTextRules(BLOCK, Lanes(v, ESC), Lanes(v, SO), Lanes(v, SI), Lanes(v, LF), Lanes(v, CR),
+                                       in[BLOCK] == LF, state);
+        if (b.taken == 0)
             break;
-
-        // The carry from each SO runs up to the next shift or line end.  One out of lane 63
-        // is lost, as no lane follows it there.
-        std::uint64_t between = ~(so | si | lf);
-        std::uint64_t shifted = ((between + (so << 1) + state) ^ between) & between;
-        std::uint64_t plain = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(SPACE)) |
-                              _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(TAB));
-        if (CRLF_LINE_END)
-            plain |= lineEndCr;
-        __m512i bytes = _mm512_mask_blend_epi8(shifted & ~plain, v, _mm512_or_si512(v, highBit));
-
-        std::uint64_t takenLanes = taken == BLOCK ? ~std::uint64_t{0} : (std::uint64_t{1} << taken) - 1;
-        std::uint64_t keep = ~drops & takenLanes;
+        // Spaces and TABs stay ASCII in shifted text.
+        std::uint64_t high = b.high & ~(Lanes(v, SPACE) | Lanes(v, TAB));
+        __m512i bytes = _mm512_mask_blend_epi8(high, v, _mm512_or_si512(v, highBit));
+        std::uint64_t takenLanes = b.taken == BLOCK ? ~std::uint64_t{0} : (std::uint64_t{1} << b.taken) - 1;
+        std::uint64_t keep = ~b.drops & takenLanes;
         _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
         out += __builtin_popcountll(keep);
-        state = ((shifted | so) >> (taken - 1)) & 1;
-        ended = (lf >> (taken - 1)) & 1;
-        if (taken < BLOCK) {
-            in += taken;
+        state = b.state;
+        ended = b.ended;
+        if (b.taken < BLOCK) {
+            in += b.taken;
             break;
         }
         in += BLOCK;
