@@ -319,15 +319,17 @@ enum EFinish { NOTHING_TO_FINISH, FINISHED, CANNOT_FINISH };
 // the copy, changes nothing, and GetLastError() tells why.
 EFinish FinishInterruptedJob(HANDLE folder, const SFolderIdentity &id, const SJobFiles &files)
 {
-    // Left by a check of the folder that was interrupted in its turn.
-    DeleteFileA(files.scratch);
     SJournal journal;
     EJournalState state = ReadJournal(files.record, &journal);
     if (state == JOURNAL_NONE || state == JOURNAL_UNFINISHED) {
-        DeleteFileA(files.record);
+        if (state == JOURNAL_UNFINISHED)
+            DeleteFileA(files.record);
         DeleteFileA(files.copy);
         return NOTHING_TO_FINISH;
     }
+    // Left by a check of the folder that was interrupted in its turn: only a whole record
+    // leads to one.
+    DeleteFileA(files.scratch);
     if (state == JOURNAL_UNREADABLE || journal.volume != id.volume || journal.index != id.index ||
         std::strcmp(journal.copy, files.copy) != 0) {
         KeepForTheUser(files, ERROR_INTERRUPTED_RECORD_UNREADABLE);
