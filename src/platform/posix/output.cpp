@@ -1,6 +1,5 @@
 // Stand-ins over POSIX for the calls that write a converted folder to a file of its own.
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,11 +21,7 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
         std::string name = newName;
         std::size_t slash = name.rfind('/');
         std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0) {
-            (void)fsync(fd);  // the rename has happened; some file systems cannot sync a directory
-            close(fd);
-        }
+        (void)FlushDirectory(dir.c_str());  // the rename has happened; some file systems cannot sync a directory
     }
     return TRUE;
 }
