@@ -276,18 +276,22 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
     }
     CShiftScanner scanner;
     CFolderReader reader(in);
+    reader.Observe([&scanner](std::string_view bytes) { scanner.Scan(bytes.data(), bytes.size()); });
     CFolderCounts counts;
     ResetDecoder();
     bool ok = true;
     try {
-        std::string piece;
-        while (reader.Next(piece)) {
-            scanner.Scan(piece.data(), piece.size());
-            if (!reader.IsMail())
-                continue;
-            ++counts.mails;
-            if (relabel)
-                (void)RelabelMail(piece, &counts.labels);
+        if (relabel) {
+            CMailSink nowhere;
+            ok = RelabelPieces(reader, nowhere, &counts) != 0;
+        } else {
+            std::string_view run;
+            bool lineStart = false;
+            while (reader.NextPiece()) {
+                counts.mails += reader.IsMail() ? 1 : 0;
+                while (reader.NextRun(run, lineStart)) {
+                }
+            }
         }
     } catch (const std::bad_alloc &) {
         ok = false;

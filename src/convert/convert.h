@@ -43,6 +43,34 @@ void ConvertFileEnd();
 // a mail part in base64; the state of a file being converted meanwhile is left as it was.
 std::size_t ConvertBuffer(const char *in, std::size_t n, char *out);
 
+// What the decoder remembers between bytes, beyond the designator flag.  All of it is reset
+// per file by ResetDecoder; shiftMask, lineStart and designatorLine also at every line end.
+struct SDecoderState {
+    unsigned char shiftMask;  // HIGH_BIT between SO and SI, else 0.  Off at each line start.
+    bool lineStart;           // nothing of the current line has been decoded yet
+    bool designatorLine;      // the current line so far is one designator: its line end goes too
+    int designatorMatched;    // leading bytes of a designator seen so far, 0 to 3
+    bool pendingCR;           // the last byte was CR; the next tells whether it ends the line
+};
+
+// A text decoded apart from the folder's stream, as ConvertBuffer decodes one, but given in
+// pieces (a mail part read line by line): where the pieces end does not change the output.
+struct SApartDecoder {
+    SDecoderState state;
+    int designatorSeen;  // this text's own designator flag
+};
+
+// An SApartDecoder at the start of a text, its designator flag given (a mail part's body
+// goes on with its header's).
+SApartDecoder StartApart(int designatorSeen);
+// Decodes the next piece in[0, n) into out, which has room for L * n + 4 bytes (as for
+// ConvertBuffer), and returns the number of bytes written.  The folder's state is left as
+// it was.
+std::size_t DecodeApartPiece(SApartDecoder &decoder, const char *in, std::size_t n, char *out);
+// Writes what the decoder held back at the text's end into out (room for 4 bytes) and
+// returns the number of bytes written.
+std::size_t EndApart(SApartDecoder &decoder, char *out);
+
 // Chooses how ConvertLine and ConvertBuffer decode the text between escapes and line ends:
 // fast, with a vectorised decoder where the processor has one (the default), or plain, with
 // the table-driven one that the rules are written in.  Both give the same bytes for every

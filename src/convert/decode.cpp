@@ -16,15 +16,7 @@ namespace {
 const char LINE_END[] = PLATFORM_LINE_END;
 const int LINE_END_SIZE = sizeof LINE_END - 1;
 
-// What the decoder remembers between bytes, beyond g_bDesignatorSeen.  All of it is reset
-// per file by ResetDecoder; shiftMask, lineStart and designatorLine also at every line end.
-struct DecoderState {
-    unsigned char shiftMask;  // HIGH_BIT between SO and SI, else 0.  Off at each line start.
-    bool lineStart;           // nothing of the current line has been decoded yet
-    bool designatorLine;      // the current line so far is one designator: its line end goes too
-    int designatorMatched;    // leading bytes of a designator seen so far, 0 to 3
-    bool pendingCR;           // the last byte was CR; the next tells whether it ends the line
-};
+typedef SDecoderState DecoderState;
 DecoderState g_state;
 
 // Per-byte tables, built once.
@@ -276,18 +268,41 @@ void ConvertFileEnd()
     Emit(out, o);
 }
 
-std::size_t ConvertBuffer(const char *in, std::size_t n, char *out)
+SApartDecoder StartApart(int designatorSeen)
 {
-    // A text of its own: its own designator flag and state, and the file's left as they were.
-    DecoderState s = DecoderState();
-    s.lineStart = true;
+    SApartDecoder decoder = {DecoderState(), designatorSeen};
+    decoder.state.lineStart = true;
+    return decoder;
+}
+
+std::size_t DecodeApartPiece(SApartDecoder &decoder, const char *in, std::size_t n, char *out)
+{
+    // Its own designator flag and state, and the file's left as they were.
     int designatorSeen = g_bDesignatorSeen;
-    g_bDesignatorSeen = 0;
+    g_bDesignatorSeen = decoder.designatorSeen;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(in);
     unsigned char *start = reinterpret_cast<unsigned char *>(out);
-    unsigned char *o = DecodeEnd(s, DecodePiece(s, p, p + n, start));
+    unsigned char *o = DecodePiece(decoder.state, p, p + n, start);
+    decoder.designatorSeen = g_bDesignatorSeen;
     g_bDesignatorSeen = designatorSeen;
     return static_cast<std::size_t>(o - start);
+}
+
+std::size_t EndApart(SApartDecoder &decoder, char *out)
+{
+    int designatorSeen = g_bDesignatorSeen;
+    g_bDesignatorSeen = decoder.designatorSeen;
+    unsigned char *start = reinterpret_cast<unsigned char *>(out);
+    unsigned char *o = DecodeEnd(decoder.state, start);
+    g_bDesignatorSeen = designatorSeen;
+    return static_cast<std::size_t>(o - start);
+}
+
+std::size_t ConvertBuffer(const char *in, std::size_t n, char *out)
+{
+    SApartDecoder decoder = StartApart(0);
+    std::size_t written = DecodeApartPiece(decoder, in, n, out);
+    return written + EndApart(decoder, out + written);
 }
 
 unsigned ProcessorFeatures()

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,26 +102,79 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
 // last word on its line, and fit there too where a fold can make them.
 std::string EncodeWords(const std::string &text, char encoding, std::size_t column, std::size_t tail = 0);
 
+// --- Output (mbox.cpp) ---
+
+// Where relabelled text goes: a stream (write errors left in its error indicator), a string,
+// or nowhere.  Every byte put is counted, wherever it goes.
+struct CMailSink {
+    FILE *file = nullptr;
+    std::string *text = nullptr;
+    unsigned long long count = 0;
+
+    void Put(std::string_view bytes);
+    // Puts bytes with each line end, CR LF or a bare LF, made the platform's.
+    void PutWithPlatformLineEnds(std::string_view bytes);
+};
+
 // --- Mails and parts (rfc2046.cpp) ---
 
 // How deep multiparts and forwarded mails may nest; deeper ones pass through unchanged.
 const int MAX_NESTING = 64;
+// The most of a header block that is read as one: a longer one is no header a mail program
+// wrote, and is decoded as text, nothing in it relabelled.
+const std::size_t MAX_HEADER = std::size_t{4} << 20;
 
-// A span of a mail that is decoded as ISO-2022-KR, with its own designator flag: the header
-// of a mail or part (fresh), and the body of a text part that follows it (continuing from
-// its header).  The rest of a mail (boundary lines, bodies that are not text, bodies in
-// base64 or quoted-printable, which are recoded instead) keeps its bytes, line ends aside.
-struct CSpan {
-    std::size_t start, end;
-    bool fresh;  // starts with no designator seen
+// Relabels one mail or part, and everything nested in it, as it is read: a run at a time,
+// each line in one run or more (the first holding its first 64 KiB at least, where the line
+// is that long).  Headers, with their encoded words and labels, are held until their empty
+// line; a body is passed on as it comes, except one in base64 or quoted-printable that is
+// recoded, which is held until its end.  The header of a mail or part is decoded as
+// ISO-2022-KR on its own, and the body of a text part (text/*, or no type) goes on from its
+// header's designator flag; the rest (boundary lines, bodies that are not text) keeps its
+// bytes, its line ends made the platform's.  Adds the number of labels and encoded words
+// changed to *labels.
+class CEntityRelabeller {
+public:
+    CEntityRelabeller(CMailSink &sink, long *labels);
+    ~CEntityRelabeller();
+    CEntityRelabeller(const CEntityRelabeller &) = delete;
+    CEntityRelabeller &operator=(const CEntityRelabeller &) = delete;
+
+    // Takes the header of the outermost entity once decoded, in place of the sink, to put
+    // into it itself: a mail's Content-Length follows its body.
+    void TakeTopHeader(std::function<void(std::string &)> take) { m_takeTopHeader = std::move(take); }
+    // Takes the next run; lineStart when it begins a line.
+    void Run(std::string_view run, bool lineStart);
+    // Ends the entity: what is still held is put out.
+    void End();
+    // Bytes read so far, and those before the body of the outermost entity (all of them
+    // until its header has ended).
+    unsigned long long Read() const { return m_read; }
+    unsigned long long BodyStart() const { return m_bodyStart; }
+
+private:
+    struct CFrame;
+    bool StartLine(std::string_view line);
+    std::size_t FindBoundary(std::string_view line, int *kind) const;
+    void Push(int depth);
+    void Content(std::string_view bytes);
+    void LineEnd(const char *lineEnd);
+    void FinishHeader();
+    int PutHeader(int depth, const std::string &header, std::vector<CEdit> &edits);
+    void Decode(CFrame &frame, std::string_view bytes);
+    void Recode(CFrame &frame);
+    void CloseTop();
+    void CloseAbove(std::size_t at);
+
+    CMailSink &m_sink;
+    long *m_labels;
+    std::vector<CFrame> m_frames;  // the entities open, the outermost first
+    const char *m_lineEnd = "";    // the last line's end, until the next line tells whose it is
+    bool m_boundaryLine = false;   // the current line is a boundary line
+    std::vector<char> m_decoded;
+    unsigned long long m_read = 0, m_bodyStart = 0;
+    std::function<void(std::string &)> m_takeTopHeader;
 };
-
-// Collects the edits that relabel the mail or part text[start, end) and everything nested
-// in it, and the spans to decode, in order.  Adds the number of labels and encoded words
-// changed to *labels.  Only text parts (text/*, or no type) are decoded and relabelled;
-// bodies in base64 or quoted-printable are decoded with the converter's own decoder.
-void RelabelEntity(const std::string &text, std::size_t start, std::size_t end, int depth,
-                   std::vector<CEdit> &edits, std::vector<CSpan> &spans, long *labels);
 
 // Decodes ISO-2022-KR text that stands apart from the folder (a transfer-encoded body, an
 // encoded word) into EUC-KR, keeping the text's own line ends (CR LF or LF).
@@ -128,29 +182,49 @@ std::string DecodeApart(std::string text);
 
 // --- Folders (mbox.cpp) ---
 
-// Reads a folder one mail at a time.  A mail starts at a line beginning with "From " at
-// the start of the folder or after an empty line; text before the first mail comes out
-// as a piece of its own, in pieces of whole lines when it is long.
+// Reads a folder one piece at a time: a mail, or the text before the first one.  A mail
+// starts at a line beginning with "From " at the start of the folder or after an empty
+// line.  Each piece comes in runs of at most 64 KiB, a long line in several: memory stays
+// the same whatever the size of a mail or a line.
 class CFolderReader {
 public:
-    explicit CFolderReader(FILE *in) : m_in(in) {}
-    // Puts the next piece into text; false at the end of the folder or on a read error.
-    bool Next(std::string &text);
-    // True when the last piece was a mail, false when it was text before the first one.
+    explicit CFolderReader(FILE *in);
+    explicit CFolderReader(std::string_view text);
+    // Goes to the next piece; false at the end of the folder or on a read error.
+    bool NextPiece();
+    // True when the piece is a mail, false when it is text before the first one.
     bool IsMail() const { return m_isMail; }
-    bool Failed() const { return std::ferror(m_in) != 0; }
+    // Puts the next run of the piece into run, lineStart saying whether it begins a line;
+    // false at the piece's end.  A run is good until the next call.
+    bool NextRun(std::string_view &run, bool &lineStart);
+    // True when the reader can go back to the start of its piece: the folder is in memory,
+    // or a file it can seek in.
+    bool CanRewind() const { return m_origin >= 0; }
+    // Goes back to the start of the piece, to read it again.  False on failure (the reader
+    // has then failed).
+    bool Rewind();
+    bool Failed() const { return m_failed || (m_in != nullptr && std::ferror(m_in) != 0); }
+    // Has seen called with every byte of the folder as it is read, in order, once.
+    void Observe(std::function<void(std::string_view)> seen) { m_seen = std::move(seen); }
 
 private:
-    bool FillLine();
+    bool Fill();
 
-    FILE *m_in;
-    std::string m_line;      // the next line, once read
-    bool m_haveLine = false;
-    bool m_lastEmpty = true;  // the line before m_line was empty, or there was none
-    bool m_isMail = false;
-    bool m_eof = false;
-    char m_buffer[64 * 1024] = {};
+    FILE *m_in = nullptr;
+    std::string_view m_text;  // the folder, when it is in memory
+    long long m_origin = -1;  // where the folder starts in its file (0 in memory); -1 if no going back
+    std::vector<char> m_buffer;
     std::size_t m_pos = 0, m_size = 0;
+    unsigned long long m_bufferAt = 0;  // offset of m_buffer[0] in the folder
+    unsigned long long m_pieceAt = 0;   // offset of the piece's start
+    unsigned long long m_seenTo = 0;    // bytes handed to m_seen
+    bool m_eof = false, m_failed = false;
+    bool m_lineStart = true;   // the next run begins a line
+    bool m_lastEmpty = true;   // the line before was empty, or there was none
+    bool m_pieceStart = true;  // nothing of the piece has been read yet
+    bool m_inPiece = false;
+    bool m_isMail = false;
+    std::function<void(std::string_view)> m_seen;
 };
 
 // Counts kept while relabelling a folder.
@@ -159,19 +233,16 @@ struct CFolderCounts {
     long labels = 0;
 };
 
-// Relabels one mail: edits found by RelabelEntity applied, its spans decoded, each with a
-// designator flag of its own, the rest with only its line ends made the platform's, and
-// Content-Length fixed when the body changed length.  A designator applies only to the
-// mail, or part, it stands in.
+// Relabels the pieces of a folder from reader into sink: each mail with a CEntityRelabeller
+// after its "From " line, its Content-Length fixed when its body changed length, the text
+// before the first mail only decoded.  A designator applies only to the mail, or part, it
+// stands in.  A mail with a Content-Length is read twice where the reader can go back, and
+// held whole where it cannot.  Returns 1 on success, 0 when reading fails or the reader
+// cannot go back; write errors are the sink's stream's.
+int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts);
+
+// Relabels a folder held in a string.
 std::string RelabelMail(const std::string &mail, long *labels);
-// The same, its header and body apart.
-void RelabelMailParts(const std::string &mail, long *labels, std::string &header, std::string &body);
-
-// text with each line end, CR LF or a bare LF, made the platform's, and nothing else changed.
-std::string WithPlatformLineEnds(std::string text);
-
-// Decodes text as the folder's decoder would at the start of a line, keeping its state.
-std::string DecodeInFolder(const std::string &text);
 
 // A StreamConverter (convert.h) that relabels as well as decodes.  counts, when given,
 // receives what was seen; out may be null to count only.

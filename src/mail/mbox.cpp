@@ -11,23 +11,8 @@ namespace {
 
 const char CR = '\r';
 const char LF = '\n';
-const char DESIGNATOR[] = "\x1b$)C";
-// A line that holds only the designator: the decoder removes it whole.
-const char DESIGNATOR_LINE[] = "\x1b$)C\n";
-// Text before the first mail is decoded in pieces of about this size.
-const std::size_t PIECE_SIZE = std::size_t{1} << 20;
-
-bool IsEmptyLine(const std::string &line)
-{
-    return line == "\n" || line == "\r\n";
-}
-
-// mbox: a mail begins with a line that starts "From ", at the start of the folder or after
-// an empty line.
-bool StartsMail(const std::string &line)
-{
-    return line.compare(0, 5, "From ") == 0;
-}
+// How much of the folder is read at once, and the most of a line that one run holds.
+const std::size_t BUFFER_SIZE = 64 * 1024;
 
 std::string DecodeOnItsOwn(const std::string &text)
 {
@@ -37,23 +22,105 @@ std::string DecodeOnItsOwn(const std::string &text)
     return out;
 }
 
-// Puts change into the first Content-Length field of the decoded header block, when its
-// value is a plain number.
-void FixContentLength(std::string &header, long change)
+// The span of the value of the header's first Content-Length field, and the number it
+// gives; false when there is none or its value is not a plain number.
+bool FindContentLength(const std::string &header, std::size_t *at, std::size_t *size, long long *value)
 {
-    std::size_t start = header.find(LF);
-    start = start == std::string::npos ? header.size() : start + 1;
-    for (const CField &field : ReadFields(header, start, header.size())) {
+    for (const CField &field : ReadFields(header, 0, header.size())) {
         if (!FieldIs(header, field, "content-length"))
             continue;
         CView v = UnfoldValue(header, field);
         std::size_t i = v.text.find_first_not_of(" \t"), j = v.text.find_last_not_of(" \t");
         if (i == std::string::npos || j - i > 15 || v.text.find_first_not_of("0123456789", i) <= j)
-            return;
-        long length = std::stol(v.text.substr(i, j + 1 - i)) + change;
-        if (length >= 0)
-            header.replace(v.at[i], v.at[j] + 1 - v.at[i], std::to_string(length));
-        return;
+            return false;
+        *value = std::stoll(v.text.substr(i, j + 1 - i));
+        *at = v.at[i];
+        *size = v.at[j] + 1 - v.at[i];
+        return true;
+    }
+    return false;
+}
+
+// Puts a run of a line that is only passed on (the "From " line), its line end the platform's.
+void PutAsItIs(CMailSink &sink, std::string_view run)
+{
+    if (!run.empty() && run.back() == LF) {
+        run.remove_suffix(run.size() > 1 && run[run.size() - 2] == CR ? 2 : 1);
+        sink.Put(run);
+        sink.Put(PLATFORM_LINE_END);
+    } else {
+        sink.Put(run);
+    }
+}
+
+// Relabels the mail the reader is at into out, adding to *labels what it changed.  A mail
+// whose Content-Length is to follow its body has its header held until the body's length
+// is known: the body is read once only to count it where the reader can go back, and held
+// where it cannot.  False when the reader fails to go back.
+bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
+{
+    bool lengthKnown = false;
+    long long change = 0;
+    for (;;) {
+        CMailSink sink = out;
+        long found = 0;
+        std::string header, held;
+        bool counting = false, holding = false;
+        unsigned long long bodyOut = 0;
+        CEntityRelabeller relabeller(sink, &found);
+        relabeller.TakeTopHeader([&](std::string &decoded) {
+            std::size_t at = 0, size = 0;
+            long long value = 0;
+            bool writes = sink.file != nullptr || sink.text != nullptr;
+            if (!writes || !FindContentLength(decoded, &at, &size, &value)) {
+                sink.Put(decoded);
+            } else if (lengthKnown) {
+                if (value + change >= 0)
+                    decoded.replace(at, size, std::to_string(value + change));
+                sink.Put(decoded);
+            } else {
+                header = std::move(decoded);
+                counting = reader.CanRewind();
+                holding = !counting;
+                sink.file = nullptr;
+                sink.text = holding ? &held : nullptr;
+                bodyOut = sink.count;
+            }
+        });
+        std::string_view run;
+        bool lineStart = false, fromLine = true;
+        while (reader.NextRun(run, lineStart)) {
+            if (fromLine) {
+                // Put out already when the mail is read again.
+                if (!lengthKnown)
+                    PutAsItIs(sink, run);
+                fromLine = run.empty() || run.back() != LF;
+            } else {
+                relabeller.Run(run, lineStart);
+            }
+        }
+        relabeller.End();
+        if (counting || holding) {
+            change = static_cast<long long>(sink.count - bodyOut) -
+                     static_cast<long long>(relabeller.Read() - relabeller.BodyStart());
+            lengthKnown = true;
+        }
+        if (counting) {
+            if (!reader.Rewind())
+                return false;
+            continue;
+        }
+        out.count = sink.count;
+        if (holding) {
+            std::size_t at = 0, size = 0;
+            long long value = 0;
+            if (FindContentLength(header, &at, &size, &value) && value + change >= 0)
+                header.replace(at, size, std::to_string(value + change));
+            out.Put(header);
+            out.Put(held);
+        }
+        *labels += found;
+        return true;
     }
 }
 
@@ -82,114 +149,173 @@ std::string DecodeApart(std::string text)
     return result;
 }
 
-std::string DecodeInFolder(const std::string &text)
+void CMailSink::Put(std::string_view bytes)
 {
-    // ConvertBuffer decodes as at the start of a file; a designator line in front, which it
-    // removes whole, hands it the folder's designator flag.
-    std::string out = DecodeOnItsOwn(g_bDesignatorSeen ? DESIGNATOR_LINE + text : text);
-    if (text.find(DESIGNATOR) != std::string::npos)
-        g_bDesignatorSeen = 1;
-    return out;
+    count += bytes.size();
+    if (file != nullptr && !bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+    else if (text != nullptr)
+        text->append(bytes);
 }
 
-std::string WithPlatformLineEnds(std::string text)
+void CMailSink::PutWithPlatformLineEnds(std::string_view bytes)
 {
-    if (std::strcmp(PLATFORM_LINE_END, "\n") == 0 && text.find("\r\n") == std::string::npos)
-        return text;
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == CR && i + 1 < text.size() && text[i + 1] == LF)
-            continue;  // its LF follows
-        if (text[i] == LF)
-            out += PLATFORM_LINE_END;
-        else
-            out += text[i];
+    while (!bytes.empty()) {
+        std::size_t lf = bytes.find(LF);
+        if (lf == std::string_view::npos) {
+            Put(bytes);
+            return;
+        }
+        Put(bytes.substr(0, lf > 0 && bytes[lf - 1] == CR ? lf - 1 : lf));
+        Put(PLATFORM_LINE_END);
+        bytes.remove_prefix(lf + 1);
     }
-    return out;
 }
 
-// Puts piece at the end of to, taking it whole when to is still empty.
-void Append(std::string &to, std::string piece)
+CFolderReader::CFolderReader(FILE *in) : m_in(in), m_origin(StreamPosition(in)), m_buffer(BUFFER_SIZE)
 {
-    if (to.empty())
-        to = std::move(piece);
-    else
-        to += piece;
 }
 
-void RelabelMailParts(const std::string &mail, long *labels, std::string &header, std::string &body)
+CFolderReader::CFolderReader(std::string_view text) : m_text(text), m_origin(0), m_buffer(BUFFER_SIZE)
 {
-    std::size_t start = mail.find(LF);
-    start = start == std::string::npos ? mail.size() : start + 1;  // past the "From " line
-    std::vector<CEdit> edits;
-    std::vector<CSpan> spans;
-    RelabelEntity(mail, start, mail.size(), 0, edits, spans, labels);
-    std::sort(edits.begin(), edits.end(), [](const CEdit &a, const CEdit &b) { return a.start < b.start; });
+}
 
-    // The mail's own header, then its body, each with what lies before its spans.
-    std::size_t bodyStart = HeaderBlockEnd(mail, start, mail.size());
-    header.clear();
-    body.clear();
-    std::size_t pos = 0;
-    int flag = 0;  // the designator flag, carried from a header into its text body
-    for (const CSpan &span : spans) {
-        std::string &to = span.start < bodyStart ? header : body;
-        if (pos < span.start)
-            Append(to, WithPlatformLineEnds(ApplyEdits(mail, pos, span.start, edits)));
-        g_bDesignatorSeen = span.fresh ? 0 : flag;
-        Append(to, DecodeInFolder(ApplyEdits(mail, span.start, span.end, edits)));
-        flag = g_bDesignatorSeen;
-        pos = span.end;
+// Moves what is left to the buffer's start and reads more after it; false when nothing
+// more came.
+bool CFolderReader::Fill()
+{
+    if (m_eof)
+        return false;
+    std::memmove(m_buffer.data(), m_buffer.data() + m_pos, m_size - m_pos);
+    m_bufferAt += m_pos;
+    m_size -= m_pos;
+    m_pos = 0;
+    std::size_t n = 0;
+    if (m_in != nullptr) {
+        n = std::fread(m_buffer.data() + m_size, 1, m_buffer.size() - m_size, m_in);
+    } else {
+        std::size_t at = static_cast<std::size_t>(m_bufferAt) + m_size;
+        n = std::min(m_buffer.size() - m_size, m_text.size() - at);
+        std::memcpy(m_buffer.data() + m_size, m_text.data() + at, n);
     }
-    Append(body, WithPlatformLineEnds(ApplyEdits(mail, pos, mail.size(), edits)));
-    long change = static_cast<long>(body.size()) - static_cast<long>(mail.size() - bodyStart);
-    if (change != 0)
-        FixContentLength(header, change);
+    if (n == 0) {
+        m_eof = true;
+        return false;
+    }
+    unsigned long long end = m_bufferAt + m_size + n;
+    if (m_seen && end > m_seenTo) {
+        std::size_t fresh = static_cast<std::size_t>(end - m_seenTo);
+        m_seen(std::string_view(m_buffer.data() + m_size + n - fresh, fresh));
+        m_seenTo = end;
+    }
+    m_size += n;
+    return true;
+}
+
+bool CFolderReader::NextPiece()
+{
+    // What is left of the piece before is skipped.
+    std::string_view run;
+    bool lineStart = false;
+    while (m_inPiece && NextRun(run, lineStart)) {
+    }
+    while (m_size - m_pos < 5 && Fill()) {
+    }
+    if (m_pos == m_size)
+        return false;
+    m_inPiece = m_pieceStart = m_lineStart = true;
+    m_pieceAt = m_bufferAt + m_pos;
+    m_isMail = m_lastEmpty && std::string_view(m_buffer.data() + m_pos, m_size - m_pos).compare(0, 5, "From ") == 0;
+    return true;
+}
+
+bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
+{
+    if (!m_inPiece)
+        return false;
+    const char *lf = nullptr;
+    // A run holds a whole line, or as much of it as the buffer can.
+    while ((lf = static_cast<const char *>(std::memchr(m_buffer.data() + m_pos, LF, m_size - m_pos))) == nullptr &&
+           m_size - m_pos < m_buffer.size() && Fill()) {
+    }
+    std::size_t n = lf != nullptr ? static_cast<std::size_t>(lf - (m_buffer.data() + m_pos)) + 1 : m_size - m_pos;
+    // A CR at the end may be the first half of a line end: it goes with the LF.
+    if (lf == nullptr && !m_eof && n > 1 && m_buffer[m_pos + n - 1] == CR)
+        --n;
+    if (n == 0) {
+        m_inPiece = false;
+        return false;
+    }
+    run = std::string_view(m_buffer.data() + m_pos, n);
+    if (m_lineStart) {
+        // mbox: a mail begins with a line that starts "From ", at the start of the folder
+        // or after an empty line.
+        if (!m_pieceStart && m_lastEmpty && run.compare(0, 5, "From ") == 0) {
+            m_inPiece = false;
+            return false;
+        }
+    }
+    lineStart = m_lineStart;
+    m_pieceStart = false;
+    m_pos += n;
+    if (lf != nullptr)
+        m_lastEmpty = lineStart && (run == "\n" || run == "\r\n");
+    m_lineStart = lf != nullptr;
+    return true;
+}
+
+bool CFolderReader::Rewind()
+{
+    if (m_origin < 0 || (m_in != nullptr && !SetStreamPosition(m_in, m_origin + static_cast<long long>(m_pieceAt)))) {
+        m_failed = true;
+        m_inPiece = false;
+        return false;
+    }
+    m_bufferAt = m_pieceAt;
+    m_pos = m_size = 0;
+    m_eof = false;
+    m_inPiece = m_pieceStart = m_lineStart = true;
+    m_lastEmpty = true;
+    return true;
+}
+
+int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)
+{
+    CFolderCounts seen;
+    bool ok = true;
+    while (ok && reader.NextPiece()) {
+        if (reader.IsMail()) {
+            ++seen.mails;
+            ok = RelabelOneMail(reader, sink, &seen.labels);
+            continue;
+        }
+        // Text before the first mail: decoded as the start of the folder.
+        SApartDecoder decoder = StartApart(0);
+        std::vector<char> decoded;
+        std::string_view run;
+        bool lineStart = false;
+        while (reader.NextRun(run, lineStart)) {
+            decoded.resize(std::strlen(PLATFORM_LINE_END) * run.size() + 4);
+            sink.Put(std::string_view(decoded.data(), DecodeApartPiece(decoder, run.data(), run.size(), decoded.data())));
+        }
+        char held[8];
+        sink.Put(std::string_view(held, EndApart(decoder, held)));
+    }
+    if (counts != nullptr)
+        *counts = seen;
+    return ok && !reader.Failed() ? 1 : 0;
 }
 
 std::string RelabelMail(const std::string &mail, long *labels)
 {
-    std::string header, body;
-    RelabelMailParts(mail, labels, header, body);
-    return header + body;
-}
-
-bool CFolderReader::FillLine()
-{
-    m_line.clear();
-    for (;;) {
-        if (m_pos == m_size) {
-            m_pos = 0;
-            m_size = m_eof ? 0 : std::fread(m_buffer, 1, sizeof m_buffer, m_in);
-            if (m_size == 0) {
-                m_eof = true;
-                return !m_line.empty();
-            }
-        }
-        const char *p = m_buffer + m_pos;
-        const void *lf = std::memchr(p, LF, m_size - m_pos);
-        std::size_t n = lf != nullptr ? static_cast<const char *>(lf) - p + 1 : m_size - m_pos;
-        m_line.append(p, n);
-        m_pos += n;
-        if (lf != nullptr)
-            return true;
-    }
-}
-
-bool CFolderReader::Next(std::string &text)
-{
-    text.clear();
-    if (!m_haveLine && !(m_haveLine = FillLine()))
-        return false;
-    m_isMail = m_lastEmpty && StartsMail(m_line);
-    for (;;) {
-        text += m_line;
-        m_lastEmpty = IsEmptyLine(m_line);
-        m_haveLine = FillLine();
-        if (!m_haveLine || (m_lastEmpty && StartsMail(m_line)) || (!m_isMail && text.size() >= PIECE_SIZE))
-            return true;
-    }
+    CFolderReader reader{std::string_view(mail)};
+    std::string out;
+    CMailSink sink;
+    sink.text = &out;
+    CFolderCounts counts;
+    (void)RelabelPieces(reader, sink, &counts);
+    *labels += counts.labels;
+    return out;
 }
 
 int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts)
@@ -198,28 +324,12 @@ int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts)
     // As in ConvertStream: a short write without a code of its own must not inherit one.
     SetLastError(0);
     CFolderReader reader(in);
-    CFolderCounts seen;
-    std::string piece, result;
-    bool ok = true;
-    while (ok && reader.Next(piece)) {
-        // Written as header and body, not joined: a mail may be large.
-        std::string header;
-        if (reader.IsMail()) {
-            ++seen.mails;
-            RelabelMailParts(piece, &seen.labels, header, result);
-        } else {
-            result = DecodeInFolder(piece);
-        }
-        std::string().swap(piece);
-        if (out != nullptr && (std::fwrite(header.data(), 1, header.size(), out) != header.size() ||
-                               std::fwrite(result.data(), 1, result.size(), out) != result.size()))
-            ok = false;
-    }
-    if (reader.Failed() || (out != nullptr && (std::ferror(out) || std::fflush(out) != 0)))
-        ok = false;
-    if (counts != nullptr)
-        *counts = seen;
-    return ok ? 1 : 0;
+    CMailSink sink;
+    sink.file = out;
+    int ok = RelabelPieces(reader, sink, counts);
+    if (out != nullptr && (std::ferror(out) || std::fflush(out) != 0))
+        ok = 0;
+    return ok;
 }
 
 int RelabelStream(FILE *in, FILE *out)

@@ -159,6 +159,12 @@ PLATFORM_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD f
 // translation.  Returns false when the system refuses.  Ours, not the system's.
 bool SetBinaryMode(FILE *stream);
 
+// The position of stream, a stream being read, where it reads a file that it can go back in
+// (a file on a disk); -1 where it cannot (a pipe, a terminal).  Ours, not the system's.
+long long StreamPosition(FILE *stream);
+// Moves stream to position, one that StreamPosition gave.  False on failure.  Ours.
+bool SetStreamPosition(FILE *stream, long long position);
+
 // Has path deleted should the program be interrupted (natively SIGINT, SIGTERM or SIGHUP)
 // before RemoveOnInterrupt(nullptr) is called; the program then ends as the signal would
 // have ended it.  path must stay valid until then.  Ours, not the system's; on Windows it

@@ -175,9 +175,14 @@ TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
     ASSERT_NE(in, nullptr);
     CFolderReader reader(in);
     std::vector<std::string> pieces;
-    std::string piece;
-    while (reader.Next(piece))
-        pieces.push_back((reader.IsMail() ? "mail:" : "text:") + piece);
+    while (reader.NextPiece()) {
+        std::string piece = reader.IsMail() ? "mail:" : "text:";
+        std::string_view run;
+        bool lineStart = false;
+        while (reader.NextRun(run, lineStart))
+            piece.append(run);
+        pieces.push_back(piece);
+    }
     std::fclose(in);
     EXPECT_EQ(pieces, (std::vector<std::string>{"text:junk\nFrom a\nX: 1\n\n", "mail:From here\n\n",
                                                 "mail:From b\r\n\r\nbody\r\n\r\nFromage\n\n", "mail:From c\n"}));

@@ -1,6 +1,7 @@
 // Stand-ins over POSIX for the calls that write a converted folder to a file of its own.
 #include <errno.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,6 +30,19 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
 bool SetBinaryMode(FILE *)
 {
     return true;  // POSIX streams never translate line ends
+}
+
+long long StreamPosition(FILE *stream)
+{
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return static_cast<long long>(ftello(stream));
+}
+
+bool SetStreamPosition(FILE *stream, long long position)
+{
+    return fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0;
 }
 
 namespace {
