@@ -79,6 +79,15 @@ CEntityLabels ReadLabels(const std::string &text, std::size_t start, std::size_t
 // Decodes base64 text, skipping line ends and other bytes outside the alphabet.  False when
 // the text does not decode to whole bytes.
 bool DecodeBase64(std::string_view in, std::string &out);
+// The same for base64 text in pieces, cut anywhere: state carries what a piece leaves over.
+// A piece that is not base64 returns false; at the end, the text decoded to whole bytes when
+// state.count < 6.
+struct CBase64State {
+    unsigned int bits = 0;
+    int count = 0;
+    bool padded = false;
+};
+bool DecodeBase64Piece(std::string_view in, std::string &out, CBase64State &state);
 // Encodes bytes as base64 in lines of 76 characters, each ending in LF.
 std::string EncodeBase64(const std::string &in);
 // Decodes quoted-printable text; a hard line end, CRLF or LF, becomes LF, and only an
@@ -175,6 +184,11 @@ private:
     unsigned long long m_read = 0, m_bodyStart = 0;
     std::function<void(std::string &)> m_takeTopHeader;
 };
+
+// The line end that a text decoded apart keeps: its first one, CR LF or LF.
+const char *OwnLineEnd(std::string_view text);
+// Appends decoded, which has the platform's line ends, to out with own line ends instead.
+void AppendWithLineEnds(std::string_view decoded, const char *own, std::string &out);
 
 // Decodes ISO-2022-KR text that stands apart from the folder (a transfer-encoded body, an
 // encoded word) into EUC-KR, keeping the text's own line ends (CR LF or LF).

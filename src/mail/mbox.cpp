@@ -126,26 +126,40 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
 
 }  // namespace
 
+const char *OwnLineEnd(std::string_view text)
+{
+    std::size_t lf = text.find(LF);
+    return (lf != std::string_view::npos && lf > 0 && text[lf - 1] == CR) ? "\r\n" : "\n";
+}
+
+void AppendWithLineEnds(std::string_view decoded, const char *own, std::string &out)
+{
+    if (std::strcmp(own, PLATFORM_LINE_END) == 0) {
+        out.append(decoded);
+        return;
+    }
+    const std::size_t n = std::strlen(PLATFORM_LINE_END), ownSize = std::strlen(own);
+    for (std::size_t i = 0; i < decoded.size();) {
+        if (decoded.compare(i, n, PLATFORM_LINE_END) == 0) {
+            out.append(own, ownSize);
+            i += n;
+        } else {
+            out += decoded[i++];
+        }
+    }
+}
+
 std::string DecodeApart(std::string text)
 {
     std::string out = DecodeOnItsOwn(text);
     // The decoder writes the platform's line end; the text keeps its own.
-    std::size_t lf = text.find(LF);
-    const char *own = (lf != std::string::npos && lf > 0 && text[lf - 1] == CR) ? "\r\n" : "\n";
+    const char *own = OwnLineEnd(text);
     std::string().swap(text);
     if (std::strcmp(own, PLATFORM_LINE_END) == 0)
         return out;
-    const std::size_t n = std::strlen(PLATFORM_LINE_END), ownSize = std::strlen(own);
     std::string result;
     result.reserve(out.size() + out.size() / 16);
-    for (std::size_t i = 0; i < out.size();) {
-        if (out.compare(i, n, PLATFORM_LINE_END) == 0) {
-            result.append(own, ownSize);
-            i += n;
-        } else {
-            result += out[i++];
-        }
-    }
+    AppendWithLineEnds(out, own, result);
     return result;
 }
 

@@ -157,33 +157,36 @@ CEntityLabels ReadLabels(const std::string &text, std::size_t start, std::size_t
     return labels;
 }
 
-bool DecodeBase64(std::string_view in, std::string &out)
+bool DecodeBase64Piece(std::string_view in, std::string &out, CBase64State &state)
 {
-    out.reserve(out.size() + in.size() / 4 * 3);
-    unsigned int bits = 0;
-    int count = 0;
-    bool padded = false;
+    out.reserve(out.size() + in.size() / 4 * 3 + 1);
     for (char c : in) {
         int value = Base64Value(c);
         if (value < 0) {
             // Line ends and white space are layout; anything else is not base64 at all.
             if (c == '=')
-                padded = true;
+                state.padded = true;
             else if (c != CR && c != LF && !IsSpace(c))
                 return false;
             continue;
         }
-        if (padded)
+        if (state.padded)
             return false;
-        bits = (bits << 6) | static_cast<unsigned int>(value);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>((bits >> count) & 0xFF);
+        state.bits = (state.bits << 6) | static_cast<unsigned int>(value);
+        state.count += 6;
+        if (state.count >= 8) {
+            state.count -= 8;
+            out += static_cast<char>((state.bits >> state.count) & 0xFF);
         }
     }
+    return true;
+}
+
+bool DecodeBase64(std::string_view in, std::string &out)
+{
+    CBase64State state;
     // One character left over holds no whole byte.
-    return count < 6;
+    return DecodeBase64Piece(in, out, state) && state.count < 6;
 }
 
 std::string EncodeBase64(const std::string &in)

@@ -1,7 +1,10 @@
 // Mails and the parts nested in them (RFC 2046): multipart bodies between boundary lines,
 // and message/rfc822 bodies that hold a whole mail, read a line at a time.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "convert.h"
 #include "mail.h"
@@ -12,6 +15,7 @@ namespace {
 const char CR = '\r';
 const char LF = '\n';
 const char DESIGNATOR[] = "\x1b$)C";
+const std::size_t DESIGNATOR_SIZE = sizeof DESIGNATOR - 1;
 const std::size_t LINE_END_SIZE = sizeof PLATFORM_LINE_END - 1;
 
 // A boundary line, dash-boundary = "--" boundary, counts only when a line end or "-"
@@ -27,24 +31,136 @@ int BoundaryLine(std::string_view line, const std::string &boundary)
     return line[after] == '-' ? 2 : 0;
 }
 
-// Decodes a body in base64 or quoted-printable, converts it and encodes it again the same
-// way into recoded, emptying body.  Returns 0 when the body cannot be read, 1 when it holds
-// nothing that is ISO-2022-KR (its bytes then stay), 2 when it was recoded.
-int RecodeBody(std::string &body, bool base64, std::string &recoded)
+// How much of a body is decoded or encoded at a time.
+const std::size_t SLICE = 57 * 1024;
+
+// A body held whole while it is read.  It grows with realloc, which large blocks resize in
+// place where the system can (glibc remaps them): growing by copying would hold the body
+// twice, and the body may be most of the memory the program uses.
+class CBody {
+public:
+    std::string_view Text() const { return std::string_view(m_data.get(), m_size); }
+    char *Data() { return m_data.get(); }
+    void Append(std::string_view bytes)
+    {
+        if (m_capacity - m_size < bytes.size()) {
+            std::size_t capacity = std::max(m_size + bytes.size(), 2 * m_capacity + 4096);
+            void *grown = std::realloc(m_data.get(), capacity);
+            if (grown == nullptr)
+                throw std::bad_alloc();
+            (void)m_data.release();
+            m_data.reset(static_cast<char *>(grown));
+            m_capacity = capacity;
+        }
+        std::memcpy(m_data.get() + m_size, bytes.data(), bytes.size());
+        m_size += bytes.size();
+    }
+    // Cuts the body to size bytes, no more than it holds.
+    void Cut(std::size_t size) { m_size = std::min(size, m_size); }
+
+private:
+    struct CFree {
+        void operator()(char *p) const { std::free(p); }
+    };
+    std::unique_ptr<char, CFree> m_data;
+    std::size_t m_size = 0, m_capacity = 0;
+};
+
+// Decodes base64 or quoted-printable text a slice at a time (quoted-printable in whole
+// lines), handing each slice's bytes to take.  False when the text is not what it says.
+template <class Take>
+bool DecodeSlices(std::string_view text, bool base64, Take take)
 {
-    std::string content;
-    if (!(base64 ? DecodeBase64(body, content) : DecodeQuotedPrintable(body, content)))
+    CBase64State state;
+    std::string bytes;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = std::min(text.size(), at + SLICE);
+        if (!base64 && end < text.size()) {
+            std::size_t lf = text.find(LF, end);
+            end = lf == std::string_view::npos ? text.size() : lf + 1;
+        }
+        bytes.clear();
+        std::string_view slice = text.substr(at, end - at);
+        if (!(base64 ? DecodeBase64Piece(slice, bytes, state) : DecodeQuotedPrintable(slice, bytes)))
+            return false;
+        take(std::string_view(bytes));
+        at = end;
+    }
+    return !base64 || state.count < 6;
+}
+
+// Decodes a body in base64 or quoted-printable in place: it takes no more room decoded.
+// Returns 0 when the body cannot be read, 1 when it holds nothing in ISO-2022-KR (the body
+// is then as it was), 2 when it holds the decoded bytes.
+int DecodeInPlace(CBody &body, bool base64)
+{
+    std::string_view text = body.Text();
+    // A first reading, keeping nothing, says whether there is anything to recode.
+    std::string seen;
+    bool found = false;
+    bool readable = DecodeSlices(text, base64, [&](std::string_view bytes) {
+        seen.append(bytes.substr(0, std::min<std::size_t>(bytes.size(), DESIGNATOR_SIZE)));
+        found = found || seen.find(DESIGNATOR) != std::string::npos || bytes.find(DESIGNATOR) != std::string_view::npos;
+        seen = std::string(bytes.substr(bytes.size() - std::min<std::size_t>(bytes.size(), DESIGNATOR_SIZE - 1)));
+    });
+    if (!readable)
         return 0;
-    if (content.find(DESIGNATOR) == std::string::npos)
+    if (!found)
         return 1;
-    // Held once encoded and once decoded at most.
-    std::string().swap(body);
-    std::string converted = DecodeApart(std::move(content));
-    recoded = base64 ? EncodeBase64(converted) : EncodeQuotedPrintable(converted);
-    std::string().swap(converted);
-    if (!recoded.empty() && recoded.back() == LF)
-        recoded.pop_back();
+    // Each slice decodes into fewer bytes than it was read from.
+    std::size_t written = 0;
+    (void)DecodeSlices(text, base64, [&](std::string_view bytes) {
+        std::memmove(body.Data() + written, bytes.data(), bytes.size());
+        written += bytes.size();
+    });
+    body.Cut(written);
     return 2;
+}
+
+// Converts decoded content and puts it out encoded again the same way, a slice at a time
+// (whole base64 lines of 57 bytes, whole quoted-printable lines): as the whole would be
+// encoded, with the platform's line ends, the content's own within, and no line end after
+// the last line.
+void PutRecoded(CMailSink &sink, std::string_view content, bool base64)
+{
+    const char *own = OwnLineEnd(content);
+    SApartDecoder decoder = StartApart(0);
+    std::vector<char> decoded;
+    std::string pending;
+    bool lineEndHeld = false;
+    auto encode = [&](std::size_t n) {
+        std::string encoded = base64 ? EncodeBase64(pending.substr(0, n)) : EncodeQuotedPrintable(pending.substr(0, n));
+        pending.erase(0, n);
+        if (encoded.empty())
+            return;
+        if (lineEndHeld)
+            sink.Put(PLATFORM_LINE_END);
+        lineEndHeld = encoded.back() == LF;
+        if (lineEndHeld)
+            encoded.pop_back();
+        sink.PutWithPlatformLineEnds(encoded);
+    };
+    for (std::size_t at = 0; at <= content.size(); at += SLICE) {
+        std::size_t before = pending.size();
+        std::size_t n = std::min(SLICE, content.size() - at);
+        decoded.resize(LINE_END_SIZE * n + 4);
+        std::size_t m = DecodeApartPiece(decoder, content.data() + at, n, decoded.data());
+        if (at + n == content.size())
+            m += EndApart(decoder, decoded.data() + m);
+        AppendWithLineEnds(std::string_view(decoded.data(), m), own, pending);
+        if (at + n == content.size()) {
+            encode(pending.size());
+            break;
+        }
+        if (base64) {
+            encode(pending.size() / 57 * 57);
+        } else {
+            // Only the bytes just added can hold a new line end.
+            std::size_t lf = std::string_view(pending).substr(before).rfind(LF);
+            if (lf != std::string_view::npos)
+                encode(before + lf + 1);
+        }
+    }
 }
 
 }  // namespace
@@ -65,7 +181,7 @@ struct CEntityRelabeller::CFrame {
     std::size_t lineSize = 0;  // HEADER: bytes of its current line so far
     std::vector<CEdit> edits;  // RECODE: the header's edits, its label's still to come
     CEntityLabels labels;      // RECODE
-    std::string body;          // RECODE: the body as read
+    CBody body;                // RECODE: the body as read
     std::string boundary;      // MULTIPART
     bool closed = false;       // MULTIPART: past its close delimiter, in its epilogue
     bool opening = false;      // MULTIPART: after a delimiter line; a part starts with the next line
@@ -179,7 +295,7 @@ void CEntityRelabeller::Content(std::string_view bytes)
         Decode(frame, bytes);
         break;
     case EFrame::RECODE:
-        frame.body.append(bytes);
+        frame.body.Append(bytes);
         break;
     default:
         m_sink.Put(bytes);
@@ -203,7 +319,7 @@ void CEntityRelabeller::LineEnd(const char *lineEnd)
         Decode(frame, lineEnd);
         break;
     case EFrame::RECODE:
-        frame.body += lineEnd;
+        frame.body.Append(lineEnd);
         break;
     default:
         m_sink.Put(PLATFORM_LINE_END);
@@ -277,24 +393,32 @@ int CEntityRelabeller::PutHeader(int depth, const std::string &header, std::vect
     return decoder.designatorSeen;
 }
 
+// Decodes a body in base64 or quoted-printable, converts it and puts it out encoded again
+// the same way, with its header.  A body that cannot be read stays as it is, and so does
+// its label; one that holds nothing in ISO-2022-KR stays too, and its label changes.
 void CEntityRelabeller::Recode(CFrame &frame)
 {
     // The line ends at the body's end stay as they are: they may separate it from what
     // follows rather than be its own.
-    std::string &body = frame.body;
-    std::size_t end = body.size();
-    while (end > 0 && (body[end - 1] == LF || body[end - 1] == CR))
+    CBody &body = frame.body;
+    std::string_view text = body.Text();
+    std::size_t end = text.size();
+    while (end > 0 && (text[end - 1] == LF || text[end - 1] == CR))
         --end;
-    std::string tail = body.substr(end);
-    body.resize(end);
-    std::string recoded;
-    int result = RecodeBody(body, frame.labels.encoding == "base64", recoded);
+    std::string tail(text.substr(end));
+    body.Cut(end);
+    bool base64 = frame.labels.encoding == "base64";
+    int result = DecodeInPlace(body, base64);
     if (result != 0) {
         frame.edits.push_back({frame.labels.charsetStart, frame.labels.charsetEnd, NEW_CHARSET});
         ++*m_labels;
     }
     (void)PutHeader(frame.depth, frame.header, frame.edits);
-    m_sink.PutWithPlatformLineEnds(result == 2 ? recoded : body);
+    text = body.Text();
+    if (result == 2)
+        PutRecoded(m_sink, text, base64);
+    else
+        m_sink.PutWithPlatformLineEnds(text);
     m_sink.PutWithPlatformLineEnds(tail);
 }
 
