@@ -112,7 +112,31 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
 {
     const std::string label = "Content-Type: text/plain; charset=ISO-2022-KR\n\n";
     const std::string euc = "Content-Type: text/plain; charset=EUC-KR\n\n";
+    // Longer than one read of the folder (64 KiB): a line's CR LF at the read's edge, and
+    // parts that are decoded and encoded again in slices.
+    const std::string wide(65535, 'x');
+    std::string iso = "\x1b$)C\n", eucText;
+    for (int i = 0; i < 4000; ++i) {
+        iso += "\x0e\x30\x21\x30\x22\x0f line " + std::to_string(i) + "\n";
+        eucText += EUC + " line " + std::to_string(i) + "\n";
+    }
+    const std::string b64 = "Content-Transfer-Encoding: base64\n\n";
+    const std::string qp = "Content-Transfer-Encoding: quoted-printable\n\n";
+    std::string b64Euc = EncodeBase64(eucText), qpEuc = EncodeQuotedPrintable(eucText);
+    b64Euc.pop_back();
+    qpEuc.pop_back();
+    const std::string labelOnly = "Content-Type: text/plain; charset=ISO-2022-KR\n";
+    const std::string eucOnly = "Content-Type: text/plain; charset=EUC-KR\n";
     ExpectRelabelled({
+        {"a line longer than a read, its CR LF at the read's edge",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: image/x-kr\n\n" + wide + "\r\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: image/x-kr\n\n" + wide + "\n--b--\n", 0},
+        {"base64 and quoted-printable parts longer than a slice",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + labelOnly + b64 + EncodeBase64(iso) + "--b\n" +
+             labelOnly + qp + EncodeQuotedPrintable(iso) + "\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + b64 + b64Euc + "\n--b\n" + eucOnly + qp +
+             qpEuc + "\n\n--b--\n",
+         2},
         {"nested boundary that extends its parent's, look-alike line in a body",
          "Content-Type: multipart/mixed; boundary=\"=_x\"\n\n--=_x\nContent-Type: multipart/alternative; boundary==_x_1\n\n"
          "--=_x_1\n" + label + "a\n--=_xyz\n--=_x_1--\n--=_x--\n",
