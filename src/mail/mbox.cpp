@@ -12,7 +12,7 @@ namespace {
 const char CR = '\r';
 const char LF = '\n';
 // How much of the folder is read at once, and the most of a line that one run holds.
-const std::size_t BUFFER_SIZE = 64 * 1024;
+const std::size_t BUFFER_SIZE = std::size_t{64} * 1024;
 
 std::string DecodeOnItsOwn(const std::string &text)
 {
@@ -61,10 +61,10 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
 {
     bool lengthKnown = false;
     long long change = 0;
+    std::string header, held;
     for (;;) {
         CMailSink sink = out;
         long found = 0;
-        std::string header, held;
         bool counting = false, holding = false;
         unsigned long long bodyOut = 0;
         CEntityRelabeller relabeller(sink, &found);
@@ -167,6 +167,8 @@ void CMailSink::Put(std::string_view bytes)
 {
     count += bytes.size();
     if (file != nullptr && !bytes.empty())
+        // cppcheck takes the strings that RelabelOneMail's header hook captures to outlive it.
+        // cppcheck-suppress invalidLifetime
         std::fwrite(bytes.data(), 1, bytes.size(), file);
     else if (text != nullptr)
         text->append(bytes);

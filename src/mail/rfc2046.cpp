@@ -32,7 +32,7 @@ int BoundaryLine(std::string_view line, const std::string &boundary)
 }
 
 // How much of a body is decoded or encoded at a time.
-const std::size_t SLICE = 57 * 1024;
+const std::size_t SLICE = std::size_t{57} * 1024;
 
 // A body held whole while it is read.  It grows with realloc, which large blocks resize in
 // place where the system can (glibc remaps them): growing by copying would hold the body
@@ -169,23 +169,23 @@ enum class EFrame {
     HEADER,     // its header block, being read
     MULTIPART,  // parts between boundary lines
     MESSAGE,    // a mail forwarded whole: the entity above it
-    TEXT,       // a text body, decoded
-    RECODE,     // a text body in base64 or quoted-printable, held to be recoded
-    OPAQUE      // any other body: its bytes stay
+    DECODED,    // a text body, decoded
+    RECODED,    // a text body in base64 or quoted-printable, held to be recoded
+    KEPT        // any other body: its bytes stay
 };
 
 struct CEntityRelabeller::CFrame {
     EFrame kind = EFrame::HEADER;
     int depth = 0;
-    std::string header;        // HEADER, RECODE: the header block as read
+    std::string header;        // HEADER, RECODED: the header block as read
     std::size_t lineSize = 0;  // HEADER: bytes of its current line so far
-    std::vector<CEdit> edits;  // RECODE: the header's edits, its label's still to come
-    CEntityLabels labels;      // RECODE
-    CBody body;                // RECODE: the body as read
+    std::vector<CEdit> edits;  // RECODED: the header's edits, its label's still to come
+    CEntityLabels labels;      // RECODED
+    CBody body;                // RECODED: the body as read
     std::string boundary;      // MULTIPART
     bool closed = false;       // MULTIPART: past its close delimiter, in its epilogue
     bool opening = false;      // MULTIPART: after a delimiter line; a part starts with the next line
-    SApartDecoder decoder{};   // TEXT
+    SApartDecoder decoder{};   // DECODED
 };
 
 CEntityRelabeller::CEntityRelabeller(CMailSink &sink, long *labels) : m_sink(sink), m_labels(labels)
@@ -198,7 +198,7 @@ CEntityRelabeller::~CEntityRelabeller() = default;
 void CEntityRelabeller::Push(int depth)
 {
     CFrame frame;
-    frame.kind = depth > MAX_NESTING ? EFrame::OPAQUE : EFrame::HEADER;
+    frame.kind = depth > MAX_NESTING ? EFrame::KEPT : EFrame::HEADER;
     frame.depth = depth;
     m_frames.push_back(std::move(frame));
 }
@@ -285,16 +285,16 @@ void CEntityRelabeller::Content(std::string_view bytes)
         frame.lineSize += bytes.size();
         if (frame.header.size() > MAX_HEADER) {
             // Too long for a header: decoded as the text it is, nothing in it relabelled.
-            frame.kind = EFrame::TEXT;
+            frame.kind = EFrame::DECODED;
             frame.decoder = StartApart(0);
             Decode(frame, frame.header);
             std::string().swap(frame.header);
         }
         break;
-    case EFrame::TEXT:
+    case EFrame::DECODED:
         Decode(frame, bytes);
         break;
-    case EFrame::RECODE:
+    case EFrame::RECODED:
         frame.body.Append(bytes);
         break;
     default:
@@ -315,10 +315,10 @@ void CEntityRelabeller::LineEnd(const char *lineEnd)
             FinishHeader();
         break;
     }
-    case EFrame::TEXT:
+    case EFrame::DECODED:
         Decode(frame, lineEnd);
         break;
-    case EFrame::RECODE:
+    case EFrame::RECODED:
         frame.body.Append(lineEnd);
         break;
     default:
@@ -352,7 +352,7 @@ void CEntityRelabeller::FinishHeader()
     bool plain = l.encoding.empty() || l.encoding == "7bit" || l.encoding == "8bit";
     if (isText && l.iso2022kr && (l.encoding == "base64" || l.encoding == "quoted-printable")) {
         // Put out with its body, once that shows whether the label changes.
-        frame.kind = EFrame::RECODE;
+        frame.kind = EFrame::RECODED;
         frame.header = std::move(header);
         frame.edits = std::move(edits);
         frame.labels = l;
@@ -370,10 +370,10 @@ void CEntityRelabeller::FinishHeader()
         frame.kind = EFrame::MESSAGE;
         Push(frame.depth + 1);
     } else if (isText && plain) {
-        frame.kind = EFrame::TEXT;
+        frame.kind = EFrame::DECODED;
         frame.decoder = StartApart(designatorSeen);
     } else {
-        frame.kind = EFrame::OPAQUE;
+        frame.kind = EFrame::KEPT;
     }
 }
 
@@ -431,10 +431,10 @@ void CEntityRelabeller::CloseTop()
         CloseAbove(at);
     }
     CFrame &frame = m_frames[at];
-    if (frame.kind == EFrame::TEXT) {
+    if (frame.kind == EFrame::DECODED) {
         char held[8];
         m_sink.Put(std::string_view(held, EndApart(frame.decoder, held)));
-    } else if (frame.kind == EFrame::RECODE) {
+    } else if (frame.kind == EFrame::RECODED) {
         Recode(frame);
     }
     m_frames.pop_back();

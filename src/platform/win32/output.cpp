@@ -13,7 +13,7 @@ long long StreamPosition(FILE *stream)
 {
     // Only a file on a disk has positions to go back to; the C library's seek on a pipe
     // does not fail everywhere.
-    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));  // NOLINT(performance-no-int-to-ptr)
     if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK)
         return -1;
     return _ftelli64(stream);
