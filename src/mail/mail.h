@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "convert.h"
+
 // --- Text helpers (mail.cpp) ---
 
 // ASCII-only case fold: mail names are ASCII, and the locale must not change them.
@@ -123,6 +125,10 @@ struct CMailSink {
     void Put(std::string_view bytes);
     // Puts bytes with each line end, CR LF or a bare LF, made the platform's.
     void PutWithPlatformLineEnds(std::string_view bytes);
+    // Puts the next bytes of a text decoded apart (convert.h), room holding the decoding.
+    void PutDecoded(SApartDecoder &decoder, std::string_view bytes, std::vector<char> &room);
+    // Puts what decoder held back at its text's end.
+    void PutDecodedEnd(SApartDecoder &decoder);
 };
 
 // --- Mails and parts (rfc2046.cpp) ---
@@ -170,7 +176,6 @@ private:
     void LineEnd(const char *lineEnd);
     void FinishHeader();
     int PutHeader(int depth, const std::string &header, std::vector<CEdit> &edits);
-    void Decode(CFrame &frame, std::string_view bytes);
     void Recode(CFrame &frame);
     void CloseTop();
     void CloseAbove(std::size_t at);
@@ -180,7 +185,7 @@ private:
     std::vector<CFrame> m_frames;  // the entities open, the outermost first
     const char *m_lineEnd = "";    // the last line's end, until the next line tells whose it is
     bool m_boundaryLine = false;   // the current line is a boundary line
-    std::vector<char> m_decoded;
+    std::vector<char> m_decoded;   // room for decoding
     unsigned long long m_read = 0, m_bodyStart = 0;
     std::function<void(std::string &)> m_takeTopHeader;
 };

@@ -106,6 +106,8 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
             lengthKnown = true;
         }
         if (counting) {
+            // The "From " line is out already; the second reading puts the rest.
+            out.count = bodyOut;
             if (!reader.Rewind())
                 return false;
             continue;
@@ -172,6 +174,18 @@ void CMailSink::Put(std::string_view bytes)
         std::fwrite(bytes.data(), 1, bytes.size(), file);
     else if (text != nullptr)
         text->append(bytes);
+}
+
+void CMailSink::PutDecoded(SApartDecoder &decoder, std::string_view bytes, std::vector<char> &room)
+{
+    room.resize(std::strlen(PLATFORM_LINE_END) * bytes.size() + 4);
+    Put(std::string_view(room.data(), DecodeApartPiece(decoder, bytes.data(), bytes.size(), room.data())));
+}
+
+void CMailSink::PutDecodedEnd(SApartDecoder &decoder)
+{
+    char held[8];
+    Put(std::string_view(held, EndApart(decoder, held)));
 }
 
 void CMailSink::PutWithPlatformLineEnds(std::string_view bytes)
@@ -310,12 +324,9 @@ int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)
         std::vector<char> decoded;
         std::string_view run;
         bool lineStart = false;
-        while (reader.NextRun(run, lineStart)) {
-            decoded.resize(std::strlen(PLATFORM_LINE_END) * run.size() + 4);
-            sink.Put(std::string_view(decoded.data(), DecodeApartPiece(decoder, run.data(), run.size(), decoded.data())));
-        }
-        char held[8];
-        sink.Put(std::string_view(held, EndApart(decoder, held)));
+        while (reader.NextRun(run, lineStart))
+            sink.PutDecoded(decoder, run, decoded);
+        sink.PutDecodedEnd(decoder);
     }
     if (counts != nullptr)
         *counts = seen;

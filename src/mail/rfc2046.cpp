@@ -266,11 +266,12 @@ bool CEntityRelabeller::StartLine(std::string_view line)
         }
         // The line end may have ended a header, and begun a multipart that this line opens.
         at = FindBoundary(line, &kind);
+        if (at != std::string::npos)
+            CloseAbove(at);
     }
     m_lineEnd = "";
     if (at == std::string::npos)
         return false;
-    CloseAbove(at);
     m_frames[at].opening = kind == 1;
     m_frames[at].closed = kind == 2;
     return true;
@@ -287,12 +288,12 @@ void CEntityRelabeller::Content(std::string_view bytes)
             // Too long for a header: decoded as the text it is, nothing in it relabelled.
             frame.kind = EFrame::DECODED;
             frame.decoder = StartApart(0);
-            Decode(frame, frame.header);
+            m_sink.PutDecoded(frame.decoder, frame.header, m_decoded);
             std::string().swap(frame.header);
         }
         break;
     case EFrame::DECODED:
-        Decode(frame, bytes);
+        m_sink.PutDecoded(frame.decoder, bytes, m_decoded);
         break;
     case EFrame::RECODED:
         frame.body.Append(bytes);
@@ -316,7 +317,7 @@ void CEntityRelabeller::LineEnd(const char *lineEnd)
         break;
     }
     case EFrame::DECODED:
-        Decode(frame, lineEnd);
+        m_sink.PutDecoded(frame.decoder, lineEnd, m_decoded);
         break;
     case EFrame::RECODED:
         frame.body.Append(lineEnd);
@@ -324,13 +325,6 @@ void CEntityRelabeller::LineEnd(const char *lineEnd)
     default:
         m_sink.Put(PLATFORM_LINE_END);
     }
-}
-
-void CEntityRelabeller::Decode(CFrame &frame, std::string_view bytes)
-{
-    m_decoded.resize(LINE_END_SIZE * bytes.size() + 4);
-    m_sink.Put(std::string_view(m_decoded.data(), DecodeApartPiece(frame.decoder, bytes.data(), bytes.size(),
-                                                                   m_decoded.data())));
 }
 
 // entity = header-block body; the body's meaning comes from the header's labels.
@@ -432,8 +426,7 @@ void CEntityRelabeller::CloseTop()
     }
     CFrame &frame = m_frames[at];
     if (frame.kind == EFrame::DECODED) {
-        char held[8];
-        m_sink.Put(std::string_view(held, EndApart(frame.decoder, held)));
+        m_sink.PutDecodedEnd(frame.decoder);
     } else if (frame.kind == EFrame::RECODED) {
         Recode(frame);
     }
