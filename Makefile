@@ -27,11 +27,17 @@ build: deps
 
 # Native tests directly; the Windows ones under Wine, on a virtual display, each preset
 # in a fresh Wine prefix of its own.
+# Without 32-bit Wine (build/no-wine32, left by deps) the win32 tests cannot run: the rest
+# runs, and the last lines say what did not and why.
 test: build
 	@for p in $(NATIVE_PRESETS); do ctest --preset $$p || exit 1; done
 	@for p in $(WINDOWS_PRESETS); do \
+	  if [ $$p = win32 ] && [ -e build/no-wine32 ]; then continue; fi; \
 	  xvfb-run -a -s "-screen 0 1024x768x24" scripts/with-wine --unmanaged ctest --preset $$p || exit 1; \
 	done
+	@if [ -e build/no-wine32 ]; then \
+	  echo "NOT RUN: the 32-bit Windows tests (preset win32) under Wine: $$(cat build/no-wine32)"; \
+	fi
 
 run: deps
 	@scripts/gui-demo

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform_types.h"
@@ -91,6 +92,16 @@ const DWORD ERROR_INTERRUPTED_RECORD_UNREADABLE = 0x20000006;
 const DWORD ERROR_INTERRUPTED_OTHER_CONVERSION = 0x20000007;
 // Another program holds the folder's lock file (FOLDER.lock).
 const DWORD ERROR_FOLDER_LOCKED = 0x20000008;
+// The file system gives the folder no identity of its own (a volume and index both zero).
+const DWORD ERROR_NO_FILE_IDENTITY = 0x20000009;
+// The state directory is a link, another user's, or open to others.
+const DWORD ERROR_STATE_DIRECTORY_NOT_PRIVATE = 0x2000000A;
+// The record of an interrupted conversion comes from another version of this program.
+const DWORD ERROR_INTERRUPTED_OTHER_VERSION = 0x2000000B;
+// An interrupted conversion of the folder is pending (for -o and --check).
+const DWORD ERROR_INTERRUPTED_PENDING = 0x2000000C;
+// There is no interrupted conversion of the folder to undo.
+const DWORD ERROR_NOTHING_TO_UNDO = 0x2000000D;
 
 // The text of one of our own reasons above, or null for a code of the system's.
 const char *DescribeOwnError(DWORD code);
@@ -114,8 +125,48 @@ bool FlushDirectory(const char *path);
 
 // True when file is one only this user can have made and can write: natively owned by
 // this user, with no other name and no write permission for others.  Always true on
-// Windows, where the temporary directory is the user's own.  Ours, not the system's.
+// Windows, where the state directory is the user's own.  Ours, not the system's.
 bool IsPrivateFile(HANDLE file);
+
+// What names a file itself, whatever path reaches it: its volume and its index on that
+// volume (natively the device and the inode; on Windows the 128-bit FILE_ID_INFO where the
+// volume gives one, else the volume serial number and the 64-bit file index), and its size
+// at the time it was asked.
+struct SFileIdentity {
+    std::uint64_t volume;
+    std::uint64_t indexHigh;
+    std::uint64_t indexLow;
+    std::uint64_t size;
+};
+// Fills *id for the open file.  False on failure, and with ERROR_NO_FILE_IDENTITY where the
+// file system gives no identity (a volume and index both zero, as some network file
+// systems give).  Ours, not the system's.
+bool GetFileIdentity(HANDLE file, SFileIdentity *id);
+// Whether a and b name the same file (their sizes aside).
+bool SameFile(const SFileIdentity &a, const SFileIdentity &b);
+
+// Puts into path (size bytes) the user's own directory for the state the program keeps
+// between runs, ending in its separator, creating it where it is missing: natively
+// $XDG_STATE_HOME/quorvel, by default ~/.local/state/quorvel; on Windows
+// %LOCALAPPDATA%\Quorvel.  No variable for temporary files moves it.  Natively it must be
+// a directory, not a link, owned by this user and closed to others (mode 0700, as made);
+// ERROR_STATE_DIRECTORY_NOT_PRIVATE otherwise.  False on failure, path then holding the
+// directory's name where it is known, else "".  Ours, not the system's.
+bool GetStateDirectory(char *path, std::size_t size);
+
+// Lists the names (without their directory) of the entries of directory dir (ending in its
+// separator or not) that end in suffix, calling found for each; false when the directory
+// cannot be read.  Ours, not the system's.
+bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char *name, void *context),
+                   void *context);
+
+// Deletes the file at path that handle, opened by this program with DELETE access, holds
+// open, and closes the handle.  On Windows it goes through the handle, so that a program
+// that opened the file meanwhile (a virus scanner, the indexer) without sharing deletion
+// cannot keep it; a sharing violation is tried again a few times.  Natively it unlinks
+// path.  False when the file stays; the handle is closed either way.  Ours, not the
+// system's.
+bool DeleteHeldFile(HANDLE handle, const char *path);
 
 // Puts into resolved (MAX_PATH bytes) the path of the file that path names, through any
 // symbolic links, where the system has them; elsewhere path itself.  False on failure.

@@ -33,6 +33,8 @@ typedef struct Overlapped *LPOVERLAPPED;                     // never given here
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define DELETE 0x00010000u
 #define CREATE_NEW 1u
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
