@@ -1,0 +1,135 @@
+// Stand-ins over POSIX for what the job keeps between runs: the state directory, the
+// identity of a file, and the listing and deletion of the job's own files.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform.h"
+
+namespace {
+
+int Descriptor(HANDLE file)
+{
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1;
+}
+
+// The user's home directory: $HOME, or where the system says it is.
+const char *HomeDirectory()
+{
+    const char *home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return home;
+    const passwd *user = getpwuid(geteuid());
+    return user != nullptr && user->pw_dir != nullptr && user->pw_dir[0] == '/' ? user->pw_dir : nullptr;
+}
+
+// Makes each missing directory of path (an absolute path, without its last separator), the
+// last one private; the others as the base directory specification asks (0700) where we
+// make them.
+bool MakeDirectories(const std::string &path)
+{
+    for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        if (at == std::string::npos)
+            return true;
+    }
+}
+
+}  // namespace
+
+bool GetFileIdentity(HANDLE file, SFileIdentity *id)
+{
+    struct stat st;
+    if (fstat(Descriptor(file), &st) != 0)
+        return false;
+    id->volume = static_cast<std::uint64_t>(st.st_dev);
+    id->indexHigh = 0;
+    id->indexLow = static_cast<std::uint64_t>(st.st_ino);
+    id->size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+bool SameFile(const SFileIdentity &a, const SFileIdentity &b)
+{
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
+
+bool GetStateDirectory(char *path, std::size_t size)
+{
+    if (size == 0) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    path[0] = '\0';
+    // A relative $XDG_STATE_HOME is to be ignored, as the base directory specification says.
+    const char *state = std::getenv("XDG_STATE_HOME");
+    std::string dir;
+    if (state != nullptr && state[0] == '/') {
+        dir = state;
+    } else {
+        const char *home = HomeDirectory();
+        if (home == nullptr) {
+            errno = ENOENT;
+            return false;
+        }
+        dir = std::string(home) + "/.local/state";
+    }
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    dir += "/quorvel";
+    if (dir.size() + 2 > size) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::snprintf(path, size, "%s/", dir.c_str());
+    if (!MakeDirectories(dir))
+        return false;
+    // Ours alone: not a link to somewhere else, not another user's, closed to others.
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        errno = static_cast<int>(ERROR_STATE_DIRECTORY_NOT_PRIVATE);
+        return false;
+    }
+    return true;
+}
+
+bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char *name, void *context),
+                   void *context)
+{
+    DIR *d = opendir(dir);
+    if (d == nullptr)
+        return false;
+    std::size_t n = std::strlen(suffix);
+    errno = 0;
+    while (const dirent *entry = readdir(d)) {
+        std::size_t length = std::strlen(entry->d_name);
+        if (length > n && std::strcmp(entry->d_name + length - n, suffix) == 0)
+            found(entry->d_name, context);
+        errno = 0;
+    }
+    int error = errno;
+    closedir(d);
+    errno = error;
+    return error == 0;
+}
+
+bool DeleteHeldFile(HANDLE handle, const char *path)
+{
+    bool ok = unlink(path) == 0;
+    int error = errno;
+    close(Descriptor(handle));
+    errno = error;
+    return ok;
+}
