@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 #ifndef _WIN32
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -131,6 +132,35 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
     return true;
 }
 
+// Holds back Ctrl-C, kill and hang-up while it lives, so that none lands between making a
+// temporary file and marking it for removal.  Natively only: Windows has no signal mask.
+struct SInterruptsHeld {
+    SInterruptsHeld()
+    {
+#ifndef _WIN32
+        sigset_t interrupts;
+        sigemptyset(&interrupts);
+        sigaddset(&interrupts, SIGINT);
+        sigaddset(&interrupts, SIGTERM);
+        sigaddset(&interrupts, SIGHUP);
+        held = sigprocmask(SIG_BLOCK, &interrupts, &old) == 0;
+#endif
+    }
+    SInterruptsHeld(const SInterruptsHeld &) = delete;
+    SInterruptsHeld &operator=(const SInterruptsHeld &) = delete;
+    ~SInterruptsHeld()
+    {
+#ifndef _WIN32
+        if (held)
+            (void)sigprocmask(SIG_SETMASK, &old, nullptr);  // a held signal arrives now
+#endif
+    }
+#ifndef _WIN32
+    sigset_t old;
+    bool held;
+#endif
+};
+
 // The directory that holds path, with its separator, or "" for the current directory.
 std::string DirectoryOf(const std::string &path)
 {
@@ -193,15 +223,18 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     } else {
         char name[MAX_PATH];
         std::string dir = DirectoryOf(target);
-        if (GetTempFileNameA(dir.c_str(), "qvl", 0, name) == 0) {
-            Report(err, outName, "cannot create a temporary file beside it", LastReason());
-            if (!fromStdin)
-                std::fclose(in);
-            return false;
+        {
+            SInterruptsHeld interrupts;  // until the file is marked for removal
+            if (GetTempFileNameA(dir.c_str(), "qvl", 0, name) == 0) {
+                Report(err, outName, "cannot create a temporary file beside it", LastReason());
+                if (!fromStdin)
+                    std::fclose(in);
+                return false;
+            }
+            temp = name;
+            // Stopped with Ctrl-C or kill, it leaves no half-written file behind.
+            RemoveOnInterrupt(temp.c_str());
         }
-        temp = name;
-        // Stopped with Ctrl-C or kill, it leaves no half-written file behind.
-        RemoveOnInterrupt(temp.c_str());
         held = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (held != INVALID_HANDLE_VALUE)
