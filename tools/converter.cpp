@@ -224,6 +224,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         char name[MAX_PATH];
         std::string dir = DirectoryOf(target);
         {
+            // cppcheck-suppress unusedVariable
             SInterruptsHeld interrupts;  // until the file is marked for removal
             if (GetTempFileNameA(dir.c_str(), "qvl", 0, name) == 0) {
                 Report(err, outName, "cannot create a temporary file beside it", LastReason());
