@@ -29,6 +29,7 @@ const char STANDARD_STREAM[] = "-";
 struct COptions {
     bool relabel = false;
     bool check = false;
+    bool undo = false;
     const char *output = nullptr;
 };
 
@@ -38,8 +39,11 @@ void PrintUsage(FILE *to)
                  "Usage: %s [--relabel] FILE...\n"
                  "  or:  %s [--relabel] -o OUTPUT INPUT\n"
                  "  or:  %s --check [--relabel] FILE...\n"
+                 "  or:  %s --undo FILE...\n"
                  "Converts mail folders from ISO-2022-KR (RFC 1557) to EUC-KR.  Each FILE is\n"
-                 "converted in place, through a temporary copy, and its summary file FILE.snm\n"
+                 "converted in place, through a copy of what changes in it kept in the state\n"
+                 "directory (~/.local/state/quorvel, %%LOCALAPPDATA%%\\Quorvel on Windows) until\n"
+                 "the folder is on the disk, and its summary file FILE.snm\n"
                  "is deleted.\n"
                  "\n"
                  "  -r, --relabel        also make every charset label and encoded word that\n"
@@ -56,12 +60,16 @@ void PrintUsage(FILE *to)
                  "                       ISO-2022-KR passages and malformed sequences, and\n"
                  "                       with --relabel the labels that would change;\n"
                  "                       FILE '-' reads standard input\n"
+                 "  -u, --undo           put each FILE back as it was before a conversion of it\n"
+                 "                       was interrupted (a crash, a kill): its original, kept\n"
+                 "                       in the state directory, is written back, and mail\n"
+                 "                       appended since is kept at its end\n"
                  "  -h, --help           show this help and exit\n"
                  "  -V, --version        show the version and exit\n"
                  "\n"
                  "Exit status: 0 if every FILE was converted (with --check: read), 1 if any\n"
                  "failed, 2 for a usage error.\n",
-                 PROGRAM, PROGRAM, PROGRAM);
+                 PROGRAM, PROGRAM, PROGRAM, PROGRAM);
 }
 
 int UsageError(FILE *err, const char *what, const char *arg)
@@ -92,36 +100,72 @@ bool Exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+// The reason a job failed, naming the state directory where it, not the folder, is to blame.
+std::string JobReason(const SJobResult &result)
+{
+    std::string reason = LastReason();
+    if (result.stateDirectoryAtFault)
+        reason = result.stateDirectory[0] == '\0' ? "cannot find the state directory (HOME unset?)"
+                                                  : "state directory " + std::string(result.stateDirectory) + ": " +
+                                                        reason;
+    return reason;
+}
+
+// What the user is told of an interrupted job that is not to be guessed at: where the
+// folder differs, and where its original is kept and how to put it back.
+void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
+{
+    if (result.differs) {
+        std::string where = result.differsBefore
+                                ? "somewhere before byte " + std::to_string(result.differsAt) +
+                                      ", which the interrupted conversion never wrote"
+                                : "at byte " + std::to_string(result.differsAt);
+        std::fprintf(err, "%s: %s: it differs from what the interrupted conversion left %s\n", PROGRAM, path,
+                     where.c_str());
+        for (const char *line : {result.mailFrom, result.mailDate, result.mailSubject}) {
+            if (line[0] != '\0')
+                std::fprintf(err, "%s: %s:   in the mail: %s\n", PROGRAM, path, line);
+        }
+    }
+    if (result.keptCopy[0] != '\0')
+        std::fprintf(err,
+                     "%s: %s: may be damaged; its original from byte %llu on is kept in %s (the bytes before it "
+                     "are the folder's own), with the record %s; '%s --undo %s' puts it back\n",
+                     PROGRAM, path, static_cast<unsigned long long>(result.keptFrom), result.keptCopy,
+                     result.keptRecord, PROGRAM, path);
+}
+
 // Converts one folder in place.  deleted collects the summary files the jobs deleted.
 bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::string> &deleted, FILE *err)
 {
-    char summaryPath[MAX_PATH];
-    std::string summary = SummaryFileOf(path, summaryPath) ? summaryPath : std::string(path) + ".snm";
+    char summaryPath[PATH_SIZE];
+    std::string summary =
+        SummaryFileOf(path, summaryPath, sizeof summaryPath) ? summaryPath : std::string(path) + ".snm";
     // A summary file named after its folder, which the folder's own job has deleted.
     for (const std::string &name : deleted) {
         if (name == path && !Exists(path))
             return true;
     }
     bool hadSummary = Exists(summary);
-    if (!ConvertInbox(path, convert)) {
-        // Name the temporary directory where it, not the folder, is to blame.
-        std::string reason = LastReason();
-        if (const char *temp = TemporaryDirectoryAtFault())
-            reason = *temp == '\0' ? "cannot find the temporary directory"
-                                    : "temporary directory " + std::string(temp) + ": " + reason;
-        Report(err, path, "cannot convert", reason);
-        if (*KeptCopyOfDamagedFolder() != '\0')
-            std::fprintf(err, "%s: %s: may be damaged; its original is kept in %s, with the record %s\n",
-                         PROGRAM, path, KeptCopyOfDamagedFolder(), KeptRecordOfInterruptedJob());
+    SJobResult result;
+    if (!ConvertInbox(path, convert, &result)) {
+        Report(err, path, "cannot convert", JobReason(result));
+        TellWhatIsKept(err, path, result);
         return false;
     }
-    DWORD why = 0;
-    if (*CopyLeftBehind(&why) != '\0') {
-        SetLastError(why);
-        Report(err, path, ("warning: cannot delete its copy " + std::string(CopyLeftBehind())).c_str(), LastReason());
+    if (result.leftBehind[0] != '\0') {
+        SetLastError(result.leftBehindError);
+        Report(err, path, ("warning: cannot delete " + std::string(result.leftBehind)).c_str(), LastReason());
     }
-    if (CompletedInterruptedJob())
-        std::fprintf(err, "%s: %s: completed an interrupted conversion\n", PROGRAM, path);
+    if (result.completedInterrupted) {
+        std::string kept = result.appendedKept > 0 ? ", keeping the " + std::to_string(result.appendedKept) +
+                                                         " bytes of mail appended since"
+                                                   : "";
+        std::fprintf(err, "%s: %s: completed an interrupted conversion%s\n", PROGRAM, path, kept.c_str());
+    }
+    if (result.keptOld[0] != '\0')
+        std::fprintf(err, "%s: %s: warning: what it held from byte %llu on is kept in %s\n", PROGRAM, path,
+                     static_cast<unsigned long long>(result.keptFrom), result.keptOld);
     if (hadSummary) {
         // The job ignores a summary it could not delete (the folder is converted); one more
         // try tells why.
@@ -130,6 +174,56 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
         deleted.push_back(summary);
     }
     return true;
+}
+
+// Puts one folder back as it was before a conversion of it was interrupted.
+bool Undo(const char *path, FILE *out, FILE *err)
+{
+    SJobResult result;
+    if (!UndoInterruptedJob(path, &result)) {
+        Report(err, path, "cannot undo", JobReason(result));
+        TellWhatIsKept(err, path, result);
+        return false;
+    }
+    std::string kept = result.appendedKept > 0 ? ", keeping the " + std::to_string(result.appendedKept) +
+                                                     " bytes of mail appended since"
+                                               : "";
+    std::fprintf(out, "%s: put back as it was before the interrupted conversion%s\n", path, kept.c_str());
+    if (result.keptOld[0] != '\0')
+        std::fprintf(err,
+                     "%s: %s: warning: it had changed since in a way that cannot be told apart; what it held "
+                     "from byte %llu on is kept in %s\n",
+                     PROGRAM, path, static_cast<unsigned long long>(result.keptFrom), result.keptOld);
+    if (result.leftBehind[0] != '\0') {
+        SetLastError(result.leftBehindError);
+        Report(err, path, ("warning: cannot delete " + std::string(result.leftBehind)).c_str(), LastReason());
+    }
+    return true;
+}
+
+// What the next job on the file at path would do with an interrupted one, in words: "" when
+// none is pending.  *refused says whether it would refuse.
+std::string PendingJob(const char *path, bool *refused)
+{
+    *refused = false;
+    SJobResult result;
+    switch (FindPendingJob(path, &result)) {
+    case PENDING_NONE:
+        return "";
+    case PENDING_COMPLETE:
+        return std::string("a conversion of it was interrupted; the next run completes it") +
+               (result.appendedKept > 0
+                    ? ", keeping the " + std::to_string(result.appendedKept) + " bytes of mail appended since"
+                    : "");
+    case PENDING_REFUSED:
+        *refused = true;
+        return JobReason(result) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +
+               "' puts it back as it was";
+    case PENDING_UNKNOWN:
+        break;
+    }
+    *refused = true;
+    return "cannot tell whether a conversion of it was interrupted: " + LastReason();
 }
 
 // Holds back Ctrl-C, kill and hang-up while it lives, so that none lands between making a
@@ -184,7 +278,7 @@ std::string FollowLinks(const std::string &path, bool &special)
     for (int hop = 0; hop < 40; ++hop) {
         if (at.compare(0, 5, "/dev/") == 0 || at.compare(0, 6, "/proc/") == 0)
             special = true;
-        char target[MAX_PATH];
+        char target[PATH_SIZE];
         ssize_t n = readlink(at.c_str(), target, sizeof target - 1);
         if (n <= 0)
             break;
@@ -203,6 +297,16 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
 {
     bool fromStdin = std::strcmp(input, STANDARD_STREAM) == 0;
     std::string inName = fromStdin ? "standard input" : input;
+    // Never the bytes of a folder whose conversion was interrupted half-way.
+    bool refused = false;
+    std::string pending = fromStdin ? "" : PendingJob(input, &refused);
+    if (!pending.empty()) {
+        Report(err, inName, "cannot convert", pending);
+        if (!refused)
+            std::fprintf(err, "%s: %s: run '%s %s' first, or '%s --undo %s' to put it back\n", PROGRAM, input,
+                         PROGRAM, input, PROGRAM, input);
+        return false;
+    }
     FILE *in = fromStdin ? stdin : std::fopen(input, "rb");
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
         Report(err, inName, "cannot read", LastReason());
@@ -221,7 +325,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     } else if ((existing && !S_ISREG(st.st_mode)) || special) {
         to = std::fopen(output, "wb");
     } else {
-        char name[MAX_PATH];
+        char name[PATH_SIZE];
         std::string dir = DirectoryOf(target);
         {
             // cppcheck-suppress unusedVariable
@@ -308,6 +412,18 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
         Report(err, name, "cannot read", LastReason());
         return false;
     }
+    // The bytes of a folder half rewritten tell nothing of it: what the next run does does.
+    bool refused = false;
+    std::string pending = fromStdin ? "" : PendingJob(path, &refused);
+    if (!pending.empty()) {
+        std::fclose(in);
+        std::fprintf(out, "%s: %s\n", name.c_str(), pending.c_str());
+        if (std::fflush(out) != 0 || std::ferror(out)) {
+            Report(err, "standard output", "cannot write", LastReason());
+            return false;
+        }
+        return !refused;
+    }
     CShiftScanner scanner;
     CFolderReader reader(in);
     reader.Observe([&scanner](std::string_view bytes) { scanner.Scan(bytes.data(), bytes.size()); });
@@ -366,6 +482,7 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
         {"relabel", no_argument, nullptr, 'r'},
         {"output", required_argument, nullptr, 'o'},
         {"check", no_argument, nullptr, 'c'},
+        {"undo", no_argument, nullptr, 'u'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -375,7 +492,7 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
     optind = 0;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":ro:chV", LONG_OPTIONS, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":ro:cuhV", LONG_OPTIONS, nullptr)) != -1) {
         switch (c) {
         case 'r':
             options.relabel = true;
@@ -385,6 +502,9 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
             break;
         case 'c':
             options.check = true;
+            break;
+        case 'u':
+            options.undo = true;
             break;
         case 'h':
             PrintUsage(out);
@@ -407,6 +527,8 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
         return UsageError(err, "no FILE given", "");
     if (options.output != nullptr && options.check)
         return UsageError(err, "--check changes nothing and writes no OUTPUT", "");
+    if (options.undo && (options.output != nullptr || options.check || options.relabel))
+        return UsageError(err, "--undo takes no other option", "");
     if (options.output != nullptr && nFiles != 1)
         return UsageError(err, "-o takes exactly one INPUT", "");
 
@@ -419,8 +541,9 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
     int status = 0;
     std::vector<std::string> deleted;
     for (int i = optind; i < argc; ++i) {
-        bool ok = options.check ? Check(argv[i], options.relabel, out, err)
-                                : ConvertInPlace(argv[i], convert, deleted, err);
+        bool ok = options.undo    ? Undo(argv[i], out, err)
+                  : options.check ? Check(argv[i], options.relabel, out, err)
+                                  : ConvertInPlace(argv[i], convert, deleted, err);
         if (!ok)
             status = 1;
     }

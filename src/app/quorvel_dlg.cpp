@@ -1,6 +1,8 @@
 // The main window: conversion on request, the system-menu items, the icons; the About box.
 #include "quorvel_dlg.h"
 
+#include <cstdio>
+
 #include <string>
 
 #include "convert.h"
@@ -102,16 +104,24 @@ void CQuorvelDlg::OnConvert()
 
     // The job runs to its end here; the window handles nothing meanwhile.
     std::string inboxPath = theApp.m_strInboxPath.ToAnsi();
-    if (!ConvertInbox(inboxPath.c_str())) {
+    SJobResult result;
+    if (!ConvertInbox(inboxPath.c_str(), ConvertStream, &result)) {
         // The template's words, then why (a folder in use tells the user to close the mail
-        // client), then where the original is if the folder may be damaged.
+        // client), then where the original is if the folder may be damaged, and the command
+        // that puts it back.
         DWORD error = GetLastError();
         GetDlgItemText(IDC_TEXT_FAILED, strText);
         char reason[512];
         if (DescribeError(error, reason, sizeof reason))
             strText += CString(L"\n") + CString(reason);
-        if (*KeptCopyOfDamagedFolder() != '\0')
-            strText += CString(L"\n") + CString(KeptCopyOfDamagedFolder());
+        if (result.stateDirectoryAtFault && result.stateDirectory[0] != '\0')
+            strText += CString(L"\n") + CString(result.stateDirectory);
+        if (result.keptCopy[0] != '\0') {
+            char kept[64];
+            std::snprintf(kept, sizeof kept, " (from byte %llu)", static_cast<unsigned long long>(result.keptFrom));
+            strText += CString(L"\n") + CString(result.keptCopy) + CString(kept) + CString(L"\nquorvel-convert --undo \"") +
+                       CString(inboxPath.c_str()) + CString(L"\"");
+        }
         MessageBox(strText);
     }
     SetDlgItemText(IDC_STATUS, strSaved);

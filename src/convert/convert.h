@@ -4,6 +4,8 @@
 // conversion at a time; ConvertFile resets it before each file.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform_types.h"
@@ -96,62 +98,106 @@ int ConvertGuarded(StreamConverter convert, FILE *in, FILE *out);
 // or closing target fails (target is then incomplete).  Both streams are closed on return.
 int ConvertFile(const char *source, const char *target);
 
-// Converts the mail folder file at inboxPath in place, through a copy of it in the
-// temporary directory, then deletes the copy and the summary file (SummaryFileOf).  The
-// copy, qvlVVVVVVVV-IIIIIIIIIIIIIIII.TMP, and the job's record beside it (.JNL) are named
-// after the folder's volume and file index, so that the next job on the folder finds them.
-// The steps, and what is on the disk should the machine stop after each:
+// What a job tells its caller besides whether it succeeded.
+struct SJobResult {
+    // Success: an interrupted job was completed first (its rewrite, or its undo), and how
+    // many bytes of mail appended to the folder since were kept (and converted).
+    bool completedInterrupted;
+    std::uint64_t appendedKept;
+    // Success: a file of the job that could not be deleted (the folder is converted, and
+    // it is of no more use), and why; otherwise "".
+    char leftBehind[PATH_SIZE];
+    DWORD leftBehindError;
+    // Failure: the state directory, where the failure was its own (it cannot be made, is not
+    // private, cannot be written to, or holds no copy for want of space); stateDirectory is
+    // then its name, or "" where even that could not be had.
+    bool stateDirectoryAtFault;
+    char stateDirectory[sizeof leftBehind];
+    // Failure: the folder may be damaged, or an interrupted job could not be completed; the
+    // copy holds the folder's original bytes from byte keptFrom on (those before it are the
+    // folder's own), with the record that goes with it.  quorvel-convert --undo puts it back.
+    char keptCopy[sizeof leftBehind];
+    char keptRecord[sizeof leftBehind];
+    std::uint64_t keptFrom;
+    // Failure with ERROR_INTERRUPTED_FOLDER_CHANGED: where the folder is neither what the
+    // interrupted job wrote nor what it was replacing, and the mail that holds that byte
+    // (its From line, Date: and Subject:, "" where not found).
+    bool differs;
+    bool differsBefore;  // somewhere before differsAt, in what the job never wrote
+    std::uint64_t differsAt;
+    char mailFrom[160];
+    char mailDate[160];
+    char mailSubject[160];
+    // An undo: where the folder's bytes from keptFrom on, as they stood before it, are kept
+    // (they held what no undo can tell apart: an edit, or another file); otherwise "".
+    char keptOld[sizeof leftBehind];
+};
+
+// Converts the mail folder file at inboxPath in place, through a copy of what changes in it,
+// then deletes the copy and the summary file (SummaryFileOf).  The copy and the job's
+// record beside it live in the user's state directory (GetStateDirectory), named after the
+// folder's identity and a number of their own; the record names the folder's path too, so
+// that the next job on the folder finds it by either.  The steps, and what is on the disk
+// should the machine stop after each:
 //   1. Open the folder, once for the whole job, sharing it with readers only: no other
 //      program writes to it until the job ends, and a folder that another program is
 //      writing to fails the job here (ERROR_SHARING_VIOLATION).  Anything but a regular
-//      file fails it too (ERROR_NOT_A_FILE).  Nothing has changed.
-//   2. If a record of an interrupted job on this folder is there, complete that job from its
-//      copy (the folder then holds what it would have written), close the folder, delete the
-//      record, then the copy, and start again at 1.  A record whose copy is missing or not
-//      whole, or a folder that has changed since, fails the job (ERROR_INTERRUPTED_...),
-//      keeping both and changing nothing.  A copy without a record is deleted.
-//   3. Copy the folder through the held handle, flush the copy, check it against the folder,
-//      then write the record (the copy's length and checksum) and flush it and the
-//      directory.  A failure deletes both.  The folder is as it was.
-//   4. Write the converted folder over the folder, cut it to its new length and flush it.
-//      Should the machine stop now, the next job completes the rewrite.  A failure puts the
-//      original back from the copy (the record then goes, the copy stays until the next
-//      job), or where it cannot, keeps both for the next job.
-//   5. Close the folder, delete the record, flush the directory, then delete the copy and the
-//      summary file.  The folder is converted.
-// convert does the rewrite of step 4 (ConvertStream unless a caller brings its own); name it
+//      file fails it too (ERROR_NOT_A_FILE).  Take its lock file.  Nothing has changed.
+//   2. Find the state directory and, in it, a record of an interrupted job on this folder.
+//      Complete that job from its copy, once the folder is checked byte for byte to be
+//      what that job can have left (its untouched front, the conversion's first bytes, the
+//      copy's rest), with any mail appended since kept after it; or, for an undo that was
+//      interrupted, the undo.  Then close the folder, delete the record and the job's
+//      other files, and start again at 1.  A record that is unreadable, not this user's,
+//      of another version, or whose copy is missing or not whole, or a folder that is not
+//      as the job left it, fails the job (ERROR_INTERRUPTED_...), keeping all and changing
+//      nothing.  Files of an earlier job on the folder without a whole record are deleted.
+//   3. Find where the conversion first changes the folder (the plain conversion; from the
+//      start for any other).  A folder with nothing to change is left untouched: go to 6.
+//   4. Copy the folder from there through the held handle, flush the copy, check it against
+//      the folder, then write the record (the copy's length and checksum, the front's
+//      checksum) and flush it and the directory.  A failure deletes both.  The folder is as
+//      it was.
+//   5. Write the converted copy over the folder from there, cut it to its new length and
+//      flush it.  Should the machine stop now, the next job completes the rewrite.  A
+//      failure puts the original back from the copy (the record then goes, the copy stays
+//      until the next job), or where it cannot, keeps both for the next job.
+//   6. Close the folder, delete the record, flush the directory, then delete the copy and
+//      the summary file, and flush the folder's directory.  The folder is converted.
+// convert does the rewrite of step 5 (ConvertStream unless a caller brings its own); name it
 // with NameStreamConverter so that an interrupted job can be completed with it.
-// Returns true when the folder has been rewritten (failures of the deletions are ignored).
-// Returns false when a step failed: the summary file then stays, and GetLastError() tells
-// why the job failed.
-bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream);
+// Returns true when the folder is converted (failures of the deletions are ignored, and
+// told in *result).  Returns false when a step failed: the summary file then stays,
+// GetLastError() tells why, and *result what the caller is to tell the user.  result may
+// be null.
+bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream, SJobResult *result = nullptr);
 
-// Puts into summary (MAX_PATH bytes) the path of the folder's summary file: beside the
-// folder, named after it with ".snm" added, through a link to it.  False when it does
-// not fit.
-bool SummaryFileOf(const char *inboxPath, char *summary);
+// Puts the folder at inboxPath back as it was before an interrupted job began: its front
+// kept, the copy written back from its offset, its length as it was, and mail appended since
+// kept at its end; then deletes the record and the copy.  An undo that is interrupted in its
+// turn is completed by the next job on the folder.  Bytes of the folder that are neither
+// the job's nor appended mail (an edit in place, another file at the path) are kept in
+// result->keptOld.  False with ERROR_NOTHING_TO_UNDO when no job on the folder was
+// interrupted, or with the reason it cannot.
+bool UndoInterruptedJob(const char *inboxPath, SJobResult *result);
+
+// What a job on the folder at path would find of an interrupted one, changing nothing.
+enum EPendingJob {
+    PENDING_NONE,      // none was interrupted
+    PENDING_COMPLETE,  // one was, and the next job completes it; result->appendedKept
+                       // bytes of mail appended since are kept
+    PENDING_REFUSED,   // one was, and the next job refuses it: GetLastError() and *result
+                       // tell why
+    PENDING_UNKNOWN,   // it cannot be told: GetLastError() says why
+};
+EPendingJob FindPendingJob(const char *path, SJobResult *result);
+
+// Puts into summary (size bytes) the path of the folder's summary file: beside the folder,
+// named after it with ".snm" added, through a link to it.  False when it does not fit.
+bool SummaryFileOf(const char *inboxPath, char *summary, std::size_t size);
 
 // Gives convert a name for the job's record, so that a job interrupted while converting with
 // it is completed with it too, by the next program to call ConvertInbox on the folder that
 // has given it the same name.  ConvertStream is "plain".  Returns false when there is no
 // room for another (a few fit).
 bool NameStreamConverter(const char *name, StreamConverter convert);
-
-// After ConvertInbox succeeded: true when it first completed an interrupted job.
-bool CompletedInterruptedJob();
-
-// After ConvertInbox succeeded: the path of its copy if it could not be deleted (the folder
-// is converted, and the copy is of no more use), *why then saying why; otherwise "".
-const char *CopyLeftBehind(DWORD *why = nullptr);
-
-// After ConvertInbox failed: the temporary directory if the failure was its own (it cannot
-// be found, written to, or holds no copy of the folder for want of space), "" if even its
-// name could not be had; null when the temporary directory is not to blame.
-const char *TemporaryDirectoryAtFault();
-
-// After ConvertInbox failed: the path of its copy if the folder may be damaged and the copy
-// is to hold the only whole original (the folder could not be put back, or an interrupted
-// job could not be completed); otherwise "".  KeptRecordOfInterruptedJob() is then the path
-// of the record that stays with it.
-const char *KeptCopyOfDamagedFolder();
-const char *KeptRecordOfInterruptedJob();

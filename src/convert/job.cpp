@@ -1,23 +1,18 @@
 // Converts a mail folder file in place, through a temporary copy of it.
 #include <algorithm>
+#include <cinttypes>
+#include <ctime>
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "convert.h"
+#include "folder_state.h"
 #include "iso2022kr.h"
 #include "journal.h"
 #include "platform.h"
-
-namespace {
-
-// Buffers for the two streams, big enough for many pieces per system call.  They serve
-// one job at a time, like the streams themselves.
-const std::size_t STREAM_BUFFER_SIZE = std::size_t{64} * 1024;
-char g_inBuffer[STREAM_BUFFER_SIZE];
-char g_outBuffer[STREAM_BUFFER_SIZE];
-
-}  // namespace
 
 int ConvertStream(FILE *in, FILE *out)
 {
@@ -102,74 +97,10 @@ int ConvertFile(const char *source, const char *target)
 
 namespace {
 
-// The temporary directory's buffer: 500 bytes, or a system path where that is longer.
-const DWORD TEMP_DIR_SIZE = MAX_PATH > 500 ? MAX_PATH : 500;
-
-// Where the original of a folder that may be damaged is kept, and the record of the job
-// that was writing it; empty otherwise.
-char g_szKeptCopy[MAX_PATH];
-char g_szKeptRecord[MAX_PATH];
-// The temporary directory, and whether the last failure was its own.
-char g_szTempDir[TEMP_DIR_SIZE];
-bool g_bTempDirAtFault;
-// Whether the last job first completed one that had been interrupted.
-bool g_bCompletedInterrupted;
-// The copy of a converted folder that could not be deleted, and why; empty otherwise.
-char g_szLeftCopy[MAX_PATH];
-DWORD g_dwLeftCopyError;
-
-// The conversions a record may name, so that an interrupted one is completed the same way.
-struct SNamedConverter {
-    const char *name;
-    StreamConverter convert;
-};
-SNamedConverter g_converters[4] = {{"plain", ConvertStream}};
-
-const char *NameOf(StreamConverter convert)
-{
-    const SNamedConverter *end = std::cend(g_converters);
-    const SNamedConverter *c =
-        std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) { return n.convert == convert; });
-    return c != end ? c->name : "unnamed";
-}
-
-StreamConverter ConverterNamed(const char *name)
-{
-    const SNamedConverter *end = std::cend(g_converters);
-    const SNamedConverter *c = std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) {
-        return n.name != nullptr && std::strcmp(n.name, name) == 0;
-    });
-    return c != end ? c->convert : nullptr;
-}
-
-// Puts the file's position at offset.
-bool Seek(HANDLE file, std::uint64_t offset)
-{
-    LONG high = static_cast<LONG>(offset >> 32);
-    SetLastError(0);
-    DWORD low = SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
-    return low != INVALID_SET_FILE_POINTER || GetLastError() == 0;
-}
-
 // Puts both files at the given offsets.
 bool SeekBoth(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt)
 {
     return Seek(from, fromAt) && Seek(to, toAt);
-}
-
-// Reads size bytes into buffer, fewer only at the end of the file; *done says how many.
-bool ReadFully(HANDLE file, char *buffer, DWORD size, DWORD *done)
-{
-    *done = 0;
-    while (*done < size) {
-        DWORD n = 0;
-        if (!ReadFile(file, buffer + *done, size - *done, &n, nullptr))
-            return false;
-        if (n == 0)
-            break;
-        *done += n;
-    }
-    return true;
 }
 
 // Copies from, from offset fromAt to its end, over to from offset toAt, and cuts to there.
@@ -225,36 +156,6 @@ bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt,
     }
 }
 
-// The checksum of all of file, from its start.
-bool ChecksumFile(HANDLE file, SChecksum *sum)
-{
-    if (!Seek(file, 0))
-        return false;
-    for (;;) {
-        DWORD n = 0;
-        if (!ReadFully(file, g_inBuffer, STREAM_BUFFER_SIZE, &n))
-            return false;
-        if (n == 0)
-            return true;
-        sum->Add(g_inBuffer, n);
-    }
-}
-
-// Whether the next n bytes of a and b are the same.
-bool SameBytes(HANDLE a, HANDLE b, std::uint64_t n, bool &same)
-{
-    same = true;
-    while (n > 0 && same) {
-        DWORD want = n < STREAM_BUFFER_SIZE ? static_cast<DWORD>(n) : static_cast<DWORD>(STREAM_BUFFER_SIZE);
-        DWORD gotA = 0, gotB = 0;
-        if (!ReadFully(a, g_inBuffer, want, &gotA) || !ReadFully(b, g_outBuffer, want, &gotB))
-            return false;
-        same = gotA == want && gotB == want && std::memcmp(g_inBuffer, g_outBuffer, want) == 0;
-        n -= want;
-    }
-    return true;
-}
-
 // Rewrites folder, from offset at, as copy converted by convert, and cuts it to its new
 // length.  False when reading, writing or cutting fails; the folder may then be damaged.
 bool Rewrite(HANDLE copy, HANDLE folder, std::uint64_t at, StreamConverter convert)
@@ -267,187 +168,6 @@ bool Rewrite(HANDLE copy, HANDLE folder, std::uint64_t at, StreamConverter conve
         return false;
     // The stream has left the position at the end of what it wrote.
     return SetEndOfFile(folder) != 0;
-}
-
-// Fails the job with reason, keeping the copy and the record of an interrupted job for the
-// user: neither is ours to delete while the folder may need them.
-bool KeepForTheUser(const SJobFiles &files, DWORD reason)
-{
-    std::snprintf(g_szKeptCopy, sizeof g_szKeptCopy, "%s", files.copy);
-    std::snprintf(g_szKeptRecord, sizeof g_szKeptRecord, "%s", files.record);
-    SetLastError(reason);
-    return false;
-}
-
-// Whether folder, size bytes long, is as an interrupted job may have left it: the original
-// (length bytes from offset start, held by copy) written over from start by the conversion,
-// in part, or whole and then cut to the conversion's length.  Anything else means that
-// another program has written to it since (a mail client, appending).  Where the lengths
-// alone do not tell, the conversion is made once more into the scratch file to compare
-// with.  False with the reason when it is not, or when that fails.
-bool IsAsTheJobLeftIt(HANDLE folder, HANDLE copy, std::uint64_t size, std::uint64_t start, std::uint64_t length,
-                      const char *scratchName, StreamConverter convert)
-{
-    if (size == start + length)
-        return true;
-    HANDLE scratch = CreateFileA(scratchName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (scratch == INVALID_HANDLE_VALUE)
-        return false;
-    SFolderIdentity converted;
-    bool ok = SeekBoth(copy, 0, scratch, 0) &&
-              ConvertAndClose(OpenHandleStream(copy, "rb"), OpenHandleStream(scratch, "wb"), convert) &&
-              GetFolderIdentity(scratch, &converted);
-    // Past the original's end, the folder can hold only what the conversion wrote there.
-    std::uint64_t end = start + length, convertedEnd = start + converted.size;
-    bool same = ok && size == convertedEnd;
-    if (ok && !same && size > end && size < convertedEnd)
-        ok = SeekBoth(folder, end, scratch, length) && SameBytes(folder, scratch, size - end, same);
-    DWORD error = GetLastError();
-    CloseHandle(scratch);
-    DeleteFileA(scratchName);
-    SetLastError(ok ? ERROR_INTERRUPTED_FOLDER_CHANGED : error);
-    return ok && same;
-}
-
-enum EFinish { NOTHING_TO_FINISH, FINISHED, CANNOT_FINISH };
-
-// Completes the rewrite of folder that an interrupted job began, as its record tells, from
-// its copy: the folder then holds what that job would have written, on the disk.  A record
-// that was never written whole, or none, means the folder was never written: a copy left
-// is deleted.  What cannot be checked is not guessed at: CANNOT_FINISH keeps the record and
-// the copy, changes nothing, and GetLastError() tells why.
-EFinish FinishInterruptedJob(HANDLE folder, const SFolderIdentity &id, const SJobFiles &files)
-{
-    SJournal journal;
-    EJournalState state = ReadJournal(files.record, &journal);
-    if (state == JOURNAL_NONE || state == JOURNAL_UNFINISHED) {
-        if (state == JOURNAL_UNFINISHED)
-            DeleteFileA(files.record);
-        DeleteFileA(files.copy);
-        return NOTHING_TO_FINISH;
-    }
-    // Left by a check of the folder that was interrupted in its turn: only a whole record
-    // leads to one.
-    DeleteFileA(files.scratch);
-    if (state == JOURNAL_UNREADABLE || journal.volume != id.volume || journal.index != id.index ||
-        std::strcmp(journal.copy, files.copy) != 0) {
-        KeepForTheUser(files, ERROR_INTERRUPTED_RECORD_UNREADABLE);
-        return CANNOT_FINISH;
-    }
-    StreamConverter convert = ConverterNamed(journal.converter);
-    if (convert == nullptr) {
-        KeepForTheUser(files, ERROR_INTERRUPTED_OTHER_CONVERSION);
-        return CANNOT_FINISH;
-    }
-    HANDLE copy = CreateFileA(files.copy, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (copy == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        KeepForTheUser(files, missing ? ERROR_INTERRUPTED_COPY_MISSING : error);
-        return CANNOT_FINISH;
-    }
-    SChecksum sum;
-    SFolderIdentity now;
-    bool ok = GetFileType(copy) == FILE_TYPE_DISK && IsPrivateFile(copy);
-    if (!ok)
-        SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
-    ok = ok && ChecksumFile(copy, &sum) && GetFolderIdentity(folder, &now);
-    if (ok && (sum.total != journal.length || sum.Value() != journal.checksum)) {
-        ok = false;
-        SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
-    }
-    ok = ok && IsAsTheJobLeftIt(folder, copy, now.size, journal.start, journal.length, files.scratch, convert);
-    ok = ok && Rewrite(copy, folder, journal.start, convert) && FlushFileBuffers(folder);
-    DWORD error = GetLastError();
-    CloseHandle(copy);
-    if (!ok) {
-        KeepForTheUser(files, error);
-        return CANNOT_FINISH;
-    }
-    return FINISHED;
-}
-
-// Ends the journal of a job whose folder is converted, flushed and closed: the record goes,
-// and once that is on the disk, the copy.  A record that cannot be deleted keeps its copy,
-// for a record without its copy would stop the next job.
-bool EndJournal(const SJobFiles &files)
-{
-    if (!DeleteFileA(files.record))
-        return false;
-    (void)FlushDirectory(g_szTempDir);
-    if (!DeleteFileA(files.copy)) {
-        g_dwLeftCopyError = GetLastError();
-        std::snprintf(g_szLeftCopy, sizeof g_szLeftCopy, "%s", files.copy);
-    }
-    return true;
-}
-
-// Makes the copy of folder from offset start in files.copy, checks it, and puts the record
-// that tells how to complete the job on the disk.  On failure nothing is left and the folder is untouched;
-// g_bTempDirAtFault says whose the failure was.
-HANDLE StartJournal(HANDLE folder, std::uint64_t start, const char *inboxPath, const SFolderIdentity &id,
-                    const SJobFiles &files, StreamConverter convert)
-{
-    HANDLE copy = CreateFileA(files.copy, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    // Only a failure to read the folder is not the temporary directory's.
-    bool copyFailed = true;
-    SChecksum sum;
-    // A copy made leaves copyFailed set, so that a failed flush is the copy's.
-    bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(folder, start, copy, 0, copyFailed) &&
-              FlushFileBuffers(copy) && CheckCopy(folder, start, copy, 0, &sum, copyFailed);
-    if (ok) {
-        copyFailed = true;
-        SJournal journal = {};
-        std::snprintf(journal.folder, sizeof journal.folder, "%s", inboxPath);
-        journal.volume = id.volume;
-        journal.index = id.index;
-        journal.start = start;
-        std::snprintf(journal.copy, sizeof journal.copy, "%s", files.copy);
-        journal.length = sum.total;
-        journal.checksum = sum.Value();
-        std::snprintf(journal.converter, sizeof journal.converter, "%s", NameOf(convert));
-        ok = WriteJournal(files.record, journal) && FlushDirectory(g_szTempDir);
-    }
-    if (!ok) {
-        DWORD error = GetLastError();
-        g_bTempDirAtFault = copyFailed;
-        if (copy != INVALID_HANDLE_VALUE)
-            CloseHandle(copy);
-        DeleteFileA(files.record);
-        DeleteFileA(files.copy);
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    return copy;
-}
-
-// The folder's lock file, held for as long as this lives.
-struct SFolderLockFile {
-    const char *folder;
-    bool taken = false;
-
-    explicit SFolderLockFile(const char *path) : folder(path) {}
-    SFolderLockFile(const SFolderLockFile &) = delete;
-    SFolderLockFile &operator=(const SFolderLockFile &) = delete;
-    ~SFolderLockFile()
-    {
-        if (taken) {
-            DWORD error = GetLastError();
-            ReleaseFolderLockFile(folder);
-            SetLastError(error);
-        }
-    }
-};
-
-// The folder's summary file goes, for the mail client to make again; a failure is ignored.
-void DeleteSummaryFile(const char *inboxPath)
-{
-    char summary[MAX_PATH];
-    if (SummaryFileOf(inboxPath, summary))
-        DeleteFileA(summary);
 }
 
 // Where the platform's line end is CR LF, a bare LF is written longer; where it is LF, a
@@ -524,13 +244,656 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart)
     }
 }
 
-// Fails the job with the reason left by the last call, closing folder.
-bool FailAndClose(HANDLE folder)
+// The checksum of n bytes of file from offset at; a file that ends before is not whole.
+bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum)
+{
+    if (!Seek(file, at))
+        return false;
+    while (sum->total < n) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(n - sum->total, STREAM_BUFFER_SIZE));
+        DWORD got = 0;
+        if (!ReadFully(file, g_inBuffer, want, &got))
+            return false;
+        if (got < want) {
+            SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+            return false;
+        }
+        sum->Add(g_inBuffer, got);
+    }
+    return true;
+}
+
+// The conversions a record may name, so that an interrupted one is completed the same way.
+struct SNamedConverter {
+    const char *name;
+    StreamConverter convert;
+};
+SNamedConverter g_converters[4] = {{"plain", ConvertStream}};
+
+const char *NameOf(StreamConverter convert)
+{
+    const SNamedConverter *end = std::cend(g_converters);
+    const SNamedConverter *c =
+        std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) { return n.convert == convert; });
+    return c != end ? c->name : "unnamed";
+}
+
+StreamConverter ConverterNamed(const char *name)
+{
+    const SNamedConverter *end = std::cend(g_converters);
+    const SNamedConverter *c = std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) {
+        return n.name != nullptr && std::strcmp(n.name, name) == 0;
+    });
+    return c != end ? c->convert : nullptr;
+}
+
+template <std::size_t N>
+void CopyText(char (&to)[N], const char *text)
+{
+    std::snprintf(to, N, "%s", text);
+}
+
+// Closes handle if it is open, keeping the last error.
+void CloseIfOpen(HANDLE &handle)
+{
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    DWORD error = GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+    handle = INVALID_HANDLE_VALUE;
+}
+
+// Deletes path, keeping the last error; a file that is not there is no failure.
+void DeleteQuietly(const char *path)
 {
     DWORD error = GetLastError();
-    CloseHandle(folder);
+    DeleteFileA(path);
+    SetLastError(error);
+}
+
+// The folder's lock file, held for as long as this lives.
+struct SFolderLockFile {
+    char folder[PATH_SIZE] = "";
+    bool taken = false;
+
+    SFolderLockFile() = default;
+    SFolderLockFile(const SFolderLockFile &) = delete;
+    SFolderLockFile &operator=(const SFolderLockFile &) = delete;
+    ~SFolderLockFile()
+    {
+        if (taken) {
+            DWORD error = GetLastError();
+            ReleaseFolderLockFile(folder);
+            SetLastError(error);
+        }
+    }
+};
+
+// One job on one folder: what its steps share.
+struct SJob {
+    const char *path;
+    SJobResult *result;
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    SFileIdentity id = {};
+    char resolved[PATH_SIZE] = "";  // the folder's path through its links
+    char stateDir[PATH_SIZE] = "";
+    SFolderLockFile lockFile;
+
+    SJob(const char *inboxPath, SJobResult *jobResult) : path(inboxPath), result(jobResult) {}
+    SJob(const SJob &) = delete;
+    SJob &operator=(const SJob &) = delete;
+    ~SJob() { CloseIfOpen(folder); }
+};
+
+// Step 1: opens the folder, held against other writers where lock is true, takes its lock
+// file, and learns its identity.
+bool OpenFolder(SJob &job, bool lock)
+{
+    // Held from here to the end: only readers may share it, so that no other program
+    // (the mail client fetching mail, a second conversion) writes to it meanwhile.
+    job.folder = CreateFileA(job.path, lock ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                             lock ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (job.folder == INVALID_HANDLE_VALUE)
+        return false;
+    // A device or a pipe would never end, or never hold what was written to it.
+    if (GetFileType(job.folder) != FILE_TYPE_DISK) {
+        SetLastError(ERROR_NOT_A_FILE);
+        return false;
+    }
+    if (!ResolvePath(job.path, job.resolved))
+        CopyText(job.resolved, job.path);
+    if (lock) {
+        // And the lock file that mail programs on Unix take, for those that take no other.
+        CopyText(job.lockFile.folder, job.resolved);
+        if (!TakeFolderLockFile(job.lockFile.folder, &job.lockFile.taken))
+            return false;
+    }
+    return GetFileIdentity(job.folder, &job.id);
+}
+
+// Step 2's first half: the state directory, made where it is missing.
+bool OpenStateDirectory(SJob &job)
+{
+    if (GetStateDirectory(job.stateDir, sizeof job.stateDir))
+        return true;
+    job.result->stateDirectoryAtFault = true;
+    CopyText(job.result->stateDirectory, job.stateDir);
+    return false;
+}
+
+// Whether path names the open folder, compared as files.
+bool NamesFolder(const SJob &job, const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    SFileIdentity id;
+    bool same = GetFileIdentity(file, &id) && SameFile(id, job.id);
+    CloseHandle(file);
+    return same;
+}
+
+// The names of one kind of file in the state directory.
+void CollectName(const char *name, void *context)
+{
+    static_cast<std::vector<std::string> *>(context)->emplace_back(name);
+}
+
+enum ERecord { RECORD_NONE, RECORD_FOUND, RECORD_REFUSED };
+
+// Fails the job for an interrupted one that is not to be guessed at, keeping its files for
+// the user.
+ERecord Refuse(SJob &job, const SJobFiles &files, const SJournal *journal, DWORD reason)
+{
+    CopyText(job.result->keptCopy, files.copy);
+    CopyText(job.result->keptRecord, files.record);
+    job.result->keptFrom = journal != nullptr ? journal->start : 0;
+    SetLastError(reason);
+    return RECORD_REFUSED;
+}
+
+// Where records of the earlier builds were: the temporary directory, named after the
+// folder's 32-bit volume and its index.
+ERecord FindEarlierRecord(SJob &job, SJobFiles *files)
+{
+    char temp[PATH_SIZE];
+    DWORD n = GetTempPathA(sizeof temp, temp);
+    if (n == 0 || n >= sizeof temp)
+        return RECORD_NONE;
+    auto volume = static_cast<std::uint32_t>(job.id.volume ^ (job.id.volume >> 32));
+    char base[64];
+    std::snprintf(base, sizeof base, "qvl%08" PRIX32 "-%016" PRIX64, volume, job.id.indexLow);
+    SJournal journal;
+    if (!MakeJobFiles(temp, base, files) || ReadJournal(files->record, &journal) != JOURNAL_FOUND ||
+        !NamesFolder(job, journal.folder))
+        return RECORD_NONE;
+    return Refuse(job, *files, &journal, ERROR_INTERRUPTED_OTHER_VERSION);
+}
+
+// Step 2's second half: the record of an interrupted job on the folder, found by the
+// folder's identity or by the path it gives.  Records that are not this user's are passed
+// over, as are those of other folders.  With tidy, the files of an earlier job on the
+// folder that never wrote a whole record are deleted.
+ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal)
+{
+    char prefix[PATH_SIZE];
+    if (!MakeJobBase(job.id, 0, false, prefix, sizeof prefix))
+        return Refuse(job, {}, nullptr, GetLastError());
+    std::size_t prefixLength = std::strlen(prefix);
+    std::vector<std::string> names;
+    if (!ListDirectory(job.stateDir, ".JNL", CollectName, &names)) {
+        job.result->stateDirectoryAtFault = true;
+        CopyText(job.result->stateDirectory, job.stateDir);
+        return RECORD_REFUSED;
+    }
+    for (const std::string &name : names) {
+        bool ours = name.compare(0, prefixLength, prefix) == 0;
+        std::string path = job.stateDir + name;
+        if (!JobFilesOfRecord(path.c_str(), files))
+            continue;
+        switch (ReadJournal(files->record, journal)) {
+        case JOURNAL_FOUND:
+            if ((journal->version > 1 && SameFile(journal->id, job.id)) || NamesFolder(job, journal->folder))
+                return journal->version > 1 || journal->start == 0
+                           ? RECORD_FOUND
+                           : Refuse(job, *files, journal, ERROR_INTERRUPTED_OTHER_VERSION);
+            break;
+        case JOURNAL_UNFINISHED:
+            // Never written whole, so the folder was never written: a job stopped early.
+            if (ours && tidy) {
+                DeleteQuietly(files->record);
+                DeleteQuietly(files->copy);
+            }
+            break;
+        case JOURNAL_UNREADABLE:
+            if (ours)
+                return Refuse(job, *files, nullptr, ERROR_INTERRUPTED_RECORD_UNREADABLE);
+            break;
+        case JOURNAL_OTHER_VERSION:
+            if (ours)
+                return Refuse(job, *files, nullptr, ERROR_INTERRUPTED_OTHER_VERSION);
+            break;
+        case JOURNAL_NONE:
+        case JOURNAL_NOT_OURS:
+            break;  // gone meanwhile, or another user's: nothing of ours
+        }
+    }
+    if (FindEarlierRecord(job, files) == RECORD_REFUSED)
+        return RECORD_REFUSED;
+    if (tidy) {
+        // What a job stopped before its record leaves: its copy, a scratch file, mail kept
+        // for a record that never took it.  Never an old file, which is the user's.
+        for (const char *kind : {".TMP", ".CHK", ".ADD", ".JNW"}) {
+            std::vector<std::string> left;
+            if (!ListDirectory(job.stateDir, kind, CollectName, &left))
+                continue;
+            for (const std::string &name : left) {
+                if (name.compare(0, prefixLength, prefix) == 0)
+                    DeleteQuietly((job.stateDir + name).c_str());
+            }
+        }
+    }
+    return RECORD_NONE;
+}
+
+// Opens a file of the job that must be there, whole and this user's own: n bytes whose
+// checksum is sum.  missing is the reason when it is not there.
+HANDLE OpenJobFile(const char *path, std::uint64_t n, std::uint64_t sum, DWORD missing)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        SetLastError(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? missing : error);
+        return INVALID_HANDLE_VALUE;
+    }
+    SChecksum checksum;
+    bool ok = GetFileType(file) == FILE_TYPE_DISK && IsPrivateFile(file);
+    if (!ok)
+        SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+    ok = ok && ChecksumRange(file, 0, n, &checksum);
+    if (ok && checksum.Value() != sum) {
+        ok = false;
+        SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+    }
+    if (!ok)
+        CloseIfOpen(file);
+    return file;
+}
+
+// Creates path anew for the job, deleting what an earlier stopped job left there.
+HANDLE CreateJobFile(const char *path)
+{
+    DeleteQuietly(path);
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The files an interrupted job's completion reads and writes.
+struct SOpenJobFiles {
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    HANDLE added = INVALID_HANDLE_VALUE;
+    HANDLE old = INVALID_HANDLE_VALUE;
+    HANDLE scratch = INVALID_HANDLE_VALUE;
+
+    SOpenJobFiles() = default;
+    SOpenJobFiles(const SOpenJobFiles &) = delete;
+    SOpenJobFiles &operator=(const SOpenJobFiles &) = delete;
+    ~SOpenJobFiles()
+    {
+        CloseIfOpen(copy);
+        CloseIfOpen(added);
+        CloseIfOpen(old);
+        CloseIfOpen(scratch);
+    }
+};
+
+// Opens the files the record names and checks them: the copy, the mail kept, the old file
+// of an undo.
+bool OpenRecordedFiles(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open)
+{
+    open.copy = OpenJobFile(files.copy, journal.length, journal.checksum, ERROR_INTERRUPTED_COPY_MISSING);
+    if (open.copy == INVALID_HANDLE_VALUE)
+        return false;
+    if (journal.added > 0) {
+        open.added = OpenJobFile(files.added, journal.added, journal.addedChecksum, ERROR_INTERRUPTED_COPY_MISSING);
+        if (open.added == INVALID_HANDLE_VALUE)
+            return false;
+    }
+    if (journal.direction != DIRECTION_FORWARD) {
+        open.old = OpenJobFile(files.old, journal.oldLength, journal.oldChecksum, ERROR_INTERRUPTED_COPY_MISSING);
+        if (open.old == INVALID_HANDLE_VALUE)
+            return false;
+    }
+    return true;
+}
+
+// The bytes an interrupted job was replacing (from) and writing (to), its scratch file then
+// holding the conversion of the copy where it was converting.
+bool ReadRecordedBytes(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open, SBytes *from,
+                       SBytes *to)
+{
+    *from = SBytes();
+    *to = SBytes();
+    if (journal.direction != DIRECTION_FORWARD) {
+        from->Add(open.old, 0, journal.oldLength);
+        to->Add(open.copy, 0, journal.length);
+        to->Add(open.added, 0, journal.added);
+        return true;
+    }
+    StreamConverter convert = ConverterNamed(journal.converter);
+    if (convert == nullptr) {
+        SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
+        return false;
+    }
+    if (open.scratch == INVALID_HANDLE_VALUE) {
+        open.scratch = CreateJobFile(files.scratch);
+        SFileIdentity converted;
+        if (open.scratch == INVALID_HANDLE_VALUE || !SeekBoth(open.copy, 0, open.scratch, 0) ||
+            !ConvertAndClose(OpenHandleStream(open.copy, "rb"), OpenHandleStream(open.scratch, "wb"), convert) ||
+            !GetFileIdentity(open.scratch, &converted))
+            return false;
+        to->Add(open.scratch, 0, converted.size);
+    } else {
+        SFileIdentity converted;
+        if (!GetFileIdentity(open.scratch, &converted))
+            return false;
+        to->Add(open.scratch, 0, converted.size);
+    }
+    from->Add(open.copy, 0, journal.length);
+    from->Add(open.added, 0, journal.added);
+    to->Add(open.added, 0, journal.added);
+    return true;
+}
+
+// Appends n bytes of folder from offset at to file, which holds length bytes of the job's
+// already, and adds them to *sum (which holds those).
+bool AppendTo(HANDLE &file, const char *path, std::uint64_t length, HANDLE folder, std::uint64_t at,
+              std::uint64_t n, SChecksum *sum)
+{
+    if (file == INVALID_HANDLE_VALUE) {
+        file = CreateJobFile(path);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+    }
+    if (!ChecksumRange(file, 0, length, sum) || !Seek(file, length))
+        return false;
+    for (std::uint64_t done = 0; done < n;) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(n - done, STREAM_BUFFER_SIZE));
+        DWORD got = 0, written = 0;
+        if (!Seek(folder, at + done) || !ReadFully(folder, g_inBuffer, want, &got) || got < want ||
+            !Seek(file, length + done) || !WriteFile(file, g_inBuffer, got, &written, nullptr))
+            return false;
+        sum->Add(g_inBuffer, got);
+        done += got;
+    }
+    return SetEndOfFile(file) && FlushFileBuffers(file);
+}
+
+// Keeps the mail appended to the folder since the job was interrupted (n bytes of it from
+// offset at): in the job's added file, and for an undo in its old file too, then in the
+// record, so that no rewrite can lose it.
+bool KeepAppendedMail(const SJob &job, const SJobFiles &files, SJournal &journal, SOpenJobFiles &open,
+                      std::uint64_t at, std::uint64_t n)
+{
+    SChecksum added;
+    if (!AppendTo(open.added, files.added, journal.added, job.folder, at, n, &added))
+        return false;
+    journal.added += n;
+    journal.addedChecksum = added.Value();
+    if (journal.direction != DIRECTION_FORWARD) {
+        SChecksum old;
+        if (!AppendTo(open.old, files.old, journal.oldLength, job.folder, at, n, &old))
+            return false;
+        journal.oldLength += n;
+        journal.oldChecksum = old.Value();
+    }
+    return FlushDirectory(job.stateDir) && ReplaceJournal(files, job.stateDir, journal);
+}
+
+// Tells the user where the folder is not what the job can have left.
+void TellWhereItDiffers(const SJob &job, std::uint64_t offset)
+{
+    SMailLines lines;
+    job.result->differs = true;
+    job.result->differsAt = offset;
+    if (FindMailLines(job.folder, offset, &lines)) {
+        CopyText(job.result->mailFrom, lines.from);
+        CopyText(job.result->mailDate, lines.date);
+        CopyText(job.result->mailSubject, lines.subject);
+    }
+}
+
+// Checks the folder against the interrupted job's record, byte for byte: its front as it
+// was, then what the job can have left, then mail appended since.  *appended is then where
+// that mail begins in the folder.  False with the reason when it is not, or reading fails.
+bool CheckFolder(const SJob &job, const SJournal &journal, const SBytes &from, const SBytes &to,
+                 std::uint64_t *appended, std::uint64_t *size)
+{
+    SFileIdentity now;
+    if (!GetFileIdentity(job.folder, &now))
+        return false;
+    *size = now.size;
+    SChecksum front;
+    SFolderState state = {false, 0, 0};
+    if (now.size >= journal.start) {
+        if (!ChecksumRange(job.folder, 0, journal.start, &front))
+            return false;
+        if (journal.version > 1 && front.Value() != journal.frontChecksum) {
+            // Somewhere in what the job never wrote: the checksum does not say where.
+            job.result->differs = true;
+            job.result->differsBefore = true;
+            job.result->differsAt = journal.start;
+            SetLastError(ERROR_INTERRUPTED_FOLDER_CHANGED);
+            return false;
+        }
+        if (!ReadFolderState(job.folder, journal.start, now.size, from, to, &state))
+            return false;
+    }
+    if (!state.asLeft) {
+        TellWhereItDiffers(job, journal.start + state.differsAt);
+        SetLastError(ERROR_INTERRUPTED_FOLDER_CHANGED);
+        return false;
+    }
+    *appended = journal.start + state.appendedAt;
+    return true;
+}
+
+enum EComplete { COMPLETE_CHECK_ONLY, COMPLETE_WRITE };
+
+// Completes the interrupted job of the record, whose files are checked first: the folder
+// then holds what that job would have written (or, for an undo, what it puts back), with
+// the mail appended since after it, on the disk.  With COMPLETE_CHECK_ONLY it only tells
+// whether it can.  False with the reason when it cannot; nothing has been written then.
+bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal, EComplete mode)
+{
+    SOpenJobFiles open;
+    SBytes from, to;
+    std::uint64_t appended = 0, size = 0;
+    bool ok = OpenRecordedFiles(files, journal, open) && ReadRecordedBytes(files, journal, open, &from, &to) &&
+              CheckFolder(job, journal, from, to, &appended, &size);
+    if (ok)
+        job.result->appendedKept = size - appended;
+    if (ok && mode == COMPLETE_WRITE) {
+        if (appended < size) {
+            ok = KeepAppendedMail(job, files, journal, open, appended, size - appended) &&
+                 ReadRecordedBytes(files, journal, open, &from, &to);
+        }
+        ok = ok && WriteBytesOver(job.folder, journal.start, to);
+    }
+    DWORD error = GetLastError();
+    CloseIfOpen(open.scratch);
+    DeleteQuietly(files.scratch);
+    SetLastError(error);
+    return ok;
+}
+
+// Deletes a job's record, then, once that is on the disk, its other files.  A record that
+// stays is told, as is a copy: either is of no more use, and a record left would have the
+// next job check the folder once more.  The old file of an undo stays where keepOld.
+void EndJournal(SJob &job, const SJobFiles &files, HANDLE record, bool keepOld)
+{
+    bool deleted = record != INVALID_HANDLE_VALUE ? DeleteHeldFile(record, files.record)
+                                                  : DeleteFileA(files.record) != 0;
+    if (!deleted) {
+        job.result->leftBehindError = GetLastError();
+        CopyText(job.result->leftBehind, files.record);
+        return;
+    }
+    (void)FlushDirectory(job.stateDir);
+    if (!DeleteFileA(files.copy) && job.result->leftBehind[0] == '\0') {
+        job.result->leftBehindError = GetLastError();
+        CopyText(job.result->leftBehind, files.copy);
+    }
+    DeleteQuietly(files.added);
+    DeleteQuietly(files.next);
+    DeleteQuietly(files.scratch);
+    if (!keepOld)
+        DeleteQuietly(files.old);
+}
+
+// Step 4: makes the copy of the folder from offset start, checks it, and puts the record
+// that tells how to complete the job on the disk, held open in *record.  On failure nothing
+// is left and the folder is untouched; the result says whether the state directory is to
+// blame.
+HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamConverter convert, SJobFiles *files,
+                    HANDLE *record)
+{
+    // A number of its own: no file of anyone else's can take its names.
+    static unsigned s_jobs;
+    unsigned number = static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(std::clock()) << 12 ^
+                      ++s_jobs << 24;
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && copy == INVALID_HANDLE_VALUE; ++attempt, ++number) {
+        char base[PATH_SIZE];
+        if (!MakeJobBase(job.id, number, true, base, sizeof base) || !MakeJobFiles(job.stateDir, base, files))
+            break;
+        copy = CreateFileA(files->copy, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        if (copy == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    // Only a failure to read the folder is not the state directory's.
+    bool copyFailed = true;
+    SChecksum sum;
+    // A copy made leaves copyFailed set, so that a failed flush is the copy's.
+    bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(job.folder, start, copy, 0, copyFailed) &&
+              FlushFileBuffers(copy) && CheckCopy(job.folder, start, copy, 0, &sum, copyFailed);
+    if (ok) {
+        copyFailed = true;
+        SJournal journal = {};
+        CopyText(journal.folder, job.resolved);
+        journal.id = job.id;
+        journal.start = start;
+        journal.frontChecksum = front;
+        journal.length = sum.total;
+        journal.checksum = sum.Value();
+        SChecksum nothing;
+        journal.addedChecksum = nothing.Value();
+        journal.oldChecksum = nothing.Value();
+        CopyText(journal.converter, NameOf(convert));
+        ok = WriteJournal(files->record, journal, record) && FlushDirectory(job.stateDir);
+    }
+    if (!ok) {
+        DWORD error = GetLastError();
+        job.result->stateDirectoryAtFault = copyFailed;
+        CopyText(job.result->stateDirectory, job.stateDir);
+        CloseIfOpen(copy);
+        if (*record != INVALID_HANDLE_VALUE)
+            CloseIfOpen(*record);
+        if (copy != INVALID_HANDLE_VALUE || copyFailed) {
+            DeleteQuietly(files->record);
+            DeleteQuietly(files->copy);
+        }
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return copy;
+}
+
+// The folder's summary file goes, for the mail client to make again, and the folder's
+// directory is flushed so that it stays gone; a failure is ignored.
+void DeleteSummaryFile(const char *inboxPath)
+{
+    char summary[PATH_SIZE];
+    if (!SummaryFileOf(inboxPath, summary, sizeof summary) || !DeleteFileA(summary))
+        return;
+    std::string dir = summary;
+#ifdef _WIN32
+    std::size_t sep = dir.find_last_of("\\/:");
+#else
+    std::size_t sep = dir.rfind('/');
+#endif
+    (void)FlushDirectory(sep == std::string::npos ? "." : dir.substr(0, sep + 1).c_str());
+}
+
+// Step 2, whole: completes an interrupted job on the folder, if there is one.  True when
+// there was none, or it is completed and the folder closed; false when the job must fail.
+enum EInterrupted { INTERRUPTED_NONE, INTERRUPTED_COMPLETED, INTERRUPTED_FAILED };
+EInterrupted CompleteAnyInterruptedJob(SJob &job)
+{
+    SJobFiles files;
+    SJournal journal;
+    switch (FindRecord(job, true, &files, &journal)) {
+    case RECORD_NONE:
+        return INTERRUPTED_NONE;
+    case RECORD_REFUSED:
+        return INTERRUPTED_FAILED;
+    case RECORD_FOUND:
+        break;
+    }
+    if (!CompleteInterruptedJob(job, files, journal, COMPLETE_WRITE)) {
+        Refuse(job, files, &journal, GetLastError());
+        return INTERRUPTED_FAILED;
+    }
+    if (!CloseHandle(job.folder)) {
+        job.folder = INVALID_HANDLE_VALUE;
+        Refuse(job, files, &journal, GetLastError());
+        return INTERRUPTED_FAILED;
+    }
+    job.folder = INVALID_HANDLE_VALUE;
+    // A record that stayed would have the folder checked again and again; a lock file the
+    // interrupted job left at the folder's path goes too.
+    EndJournal(job, files, INVALID_HANDLE_VALUE, journal.direction == DIRECTION_UNDO_KEEP);
+    if (journal.direction == DIRECTION_UNDO_KEEP)
+        CopyText(job.result->keptOld, files.old);
+    (void)RemoveStaleFolderLockFile(journal.folder);
+    job.result->completedInterrupted = true;
+    return INTERRUPTED_COMPLETED;
+}
+
+// Fails the job with the reason left by the last call.
+bool Fail(SJob &job)
+{
+    DWORD error = GetLastError();
+    CloseIfOpen(job.folder);
     SetLastError(error);
     return false;
+}
+
+// Step 5's failure: the folder may be half written, so the original is put back and
+// checked.  Then the record has nothing more to tell; the copy stays for the user, until
+// the next job on the folder.  If the folder cannot be put back, both stay, and the next job
+// completes the rewrite from them.
+void PutBack(SJob &job, HANDLE copy, std::uint64_t start, const SJobFiles &files, HANDLE &record)
+{
+    DWORD error = GetLastError();
+    bool folderFailed;
+    SChecksum sum;
+    if (CopyContents(copy, 0, job.folder, start, folderFailed) && FlushFileBuffers(job.folder) &&
+        CheckCopy(copy, 0, job.folder, start, &sum, folderFailed)) {
+        if (DeleteHeldFile(record, files.record))
+            (void)FlushDirectory(job.stateDir);
+    } else {
+        CloseIfOpen(record);
+        SJournal journal = {};
+        journal.start = start;
+        Refuse(job, files, &journal, error);
+    }
+    record = INVALID_HANDLE_VALUE;
+    SetLastError(error);
 }
 
 }  // namespace
@@ -547,145 +910,189 @@ bool NameStreamConverter(const char *name, StreamConverter convert)
     return true;
 }
 
-const char *KeptCopyOfDamagedFolder()
-{
-    return g_szKeptCopy;
-}
-
-const char *KeptRecordOfInterruptedJob()
-{
-    return g_szKeptRecord;
-}
-
-const char *TemporaryDirectoryAtFault()
-{
-    return g_bTempDirAtFault ? g_szTempDir : nullptr;
-}
-
-bool CompletedInterruptedJob()
-{
-    return g_bCompletedInterrupted;
-}
-
-const char *CopyLeftBehind(DWORD *why)
-{
-    if (why != nullptr)
-        *why = g_dwLeftCopyError;
-    return g_szLeftCopy;
-}
-
-bool SummaryFileOf(const char *inboxPath, char *summary)
+bool SummaryFileOf(const char *inboxPath, char *summary, std::size_t size)
 {
     // Beside the folder itself, when the path is a link to it.
-    char folder[MAX_PATH];
+    char folder[PATH_SIZE];
     const char *path = ResolvePath(inboxPath, folder) ? folder : inboxPath;
-    int n = std::snprintf(summary, MAX_PATH, "%s.snm", path);
-    return n >= 0 && n < MAX_PATH;
+    int n = std::snprintf(summary, size, "%s.snm", path);
+    if (n < 0 || static_cast<std::size_t>(n) >= size) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return true;
 }
 
-bool ConvertInbox(const char *inboxPath, StreamConverter convert)
+bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *result)
 {
-    g_szKeptCopy[0] = '\0';
-    g_szKeptRecord[0] = '\0';
-    g_bTempDirAtFault = false;
-    g_bCompletedInterrupted = false;
-    g_szLeftCopy[0] = '\0';
+    SJobResult ignored;
+    if (result == nullptr)
+        result = &ignored;
+    *result = SJobResult{};
     // Twice at most: once to complete an interrupted job, once for this one.
     for (;;) {
-        // Held from here to the end: only readers may share it, so that no other program
-        // (the mail client fetching mail, a second conversion) writes to it meanwhile.
-        HANDLE folder = CreateFileA(inboxPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (folder == INVALID_HANDLE_VALUE)
-            return false;
-        // A device or a pipe would never end, or never hold what was written to it.
-        if (GetFileType(folder) != FILE_TYPE_DISK) {
-            SetLastError(ERROR_NOT_A_FILE);
-            return FailAndClose(folder);
-        }
-        // And the lock file that mail programs on Unix take, for those that take no other.
-        char resolved[MAX_PATH];
-        SFolderLockFile lockFile(ResolvePath(inboxPath, resolved) ? resolved : inboxPath);
-        if (!TakeFolderLockFile(lockFile.folder, &lockFile.taken))
-            return FailAndClose(folder);
-        SFolderIdentity id;
-        if (!GetFolderIdentity(folder, &id))
-            return FailAndClose(folder);
+        SJob job(inboxPath, result);
+        if (!OpenFolder(job, true) || !OpenStateDirectory(job))
+            return Fail(job);
+        // The summary's name must fit, or the client would be left a summary of the folder
+        // as it was.
+        char summary[PATH_SIZE];
+        if (!SummaryFileOf(inboxPath, summary, sizeof summary))
+            return Fail(job);
 
-        // The copy and the record are named in the temporary directory after the folder.
-        g_bTempDirAtFault = true;
-        g_szTempDir[0] = '\0';
-        SJobFiles files;
-        DWORD length = GetTempPathA(TEMP_DIR_SIZE - 1, g_szTempDir);
-        if (length == 0 || length > TEMP_DIR_SIZE - 1) {
-            g_szTempDir[0] = '\0';
-            if (length > TEMP_DIR_SIZE - 1)
-                SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return FailAndClose(folder);
-        }
-        if (!MakeJobFileNames(g_szTempDir, id, &files))
-            return FailAndClose(folder);
-        g_bTempDirAtFault = false;
+        EInterrupted interrupted = CompleteAnyInterruptedJob(job);
+        if (interrupted == INTERRUPTED_FAILED)
+            return Fail(job);
+        if (interrupted == INTERRUPTED_COMPLETED)
+            continue;  // and the job goes on as usual, converting what is left to convert
 
-        EFinish finish = FinishInterruptedJob(folder, id, files);
-        if (finish == CANNOT_FINISH)
-            return FailAndClose(folder);
-        if (finish == FINISHED) {
-            if (!CloseHandle(folder))
-                return KeepForTheUser(files, GetLastError());
-            // A record that stayed would have the folder converted again and again.
-            if (!EndJournal(files))
-                return KeepForTheUser(files, GetLastError());
-            g_bCompletedInterrupted = true;
-            continue;  // and the job goes on as usual, finding nothing more to change
-        }
-
-        // What comes before the first byte the conversion changes is left as it is: neither
-        // copied nor written nor flushed.  A folder with nothing to change stays untouched.
+        // Step 3: what comes before the first byte the conversion changes is left as it is:
+        // neither copied nor written nor flushed, only read for its checksum.  A folder with
+        // nothing to change stays untouched.
         std::uint64_t start = 0;
-        if (convert == ConvertStream && !FindFirstChange(folder, &start))
-            return FailAndClose(folder);
-        if (start == id.size) {
-            CloseHandle(folder);
+        if (convert == ConvertStream && !FindFirstChange(job.folder, &start))
+            return Fail(job);
+        if (start == job.id.size) {
+            CloseIfOpen(job.folder);
             DeleteSummaryFile(inboxPath);
             return true;
         }
+        SChecksum front;
+        if (!ChecksumRange(job.folder, 0, start, &front))
+            return Fail(job);
 
-        g_bTempDirAtFault = true;
-        HANDLE copy = StartJournal(folder, start, inboxPath, id, files, convert);
+        // Step 4.
+        SJobFiles files;
+        HANDLE record = INVALID_HANDLE_VALUE;
+        HANDLE copy = StartJournal(job, start, front.Value(), convert, &files, &record);
         if (copy == INVALID_HANDLE_VALUE)
-            return FailAndClose(folder);
-        g_bTempDirAtFault = false;
+            return Fail(job);
+        result->stateDirectoryAtFault = false;
 
-        bool rewritten = Rewrite(copy, folder, start, convert) && FlushFileBuffers(folder);
-        if (!rewritten) {
-            // The folder may be half written: put the original back, and check that it is.
-            // Then the record has nothing more to tell; the copy stays for the user, until
-            // the next job on the folder.  If the folder cannot be put back, both stay, and
-            // the next job completes the rewrite from them.
+        // Step 5.
+        if (!Rewrite(copy, job.folder, start, convert) || !FlushFileBuffers(job.folder)) {
+            PutBack(job, copy, start, files, record);
+            CloseIfOpen(copy);
+            return Fail(job);
+        }
+        CloseIfOpen(copy);
+        // Step 6.  Already on the disk, but a close that fails may mean it is not (a network
+        // drive): the record stays, and the next job completes the rewrite.
+        HANDLE folder = job.folder;
+        job.folder = INVALID_HANDLE_VALUE;
+        if (!CloseHandle(folder)) {
             DWORD error = GetLastError();
-            bool folderFailed;
-            SChecksum sum;
-            if (CopyContents(copy, 0, folder, start, folderFailed) && FlushFileBuffers(folder) &&
-                CheckCopy(copy, 0, folder, start, &sum, folderFailed)) {
-                if (DeleteFileA(files.record))
-                    (void)FlushDirectory(g_szTempDir);
-            } else {
-                KeepForTheUser(files, error);
-            }
-            CloseHandle(copy);
-            CloseHandle(folder);
-            SetLastError(error);
+            CloseIfOpen(record);
+            SJournal journal = {};
+            journal.start = start;
+            Refuse(job, files, &journal, error);
             return false;
         }
-        CloseHandle(copy);
-        if (!CloseHandle(folder)) {
-            // Already on the disk, but a close that fails may mean it is not (a network
-            // drive): the record stays, and the next job completes the rewrite.
-            return KeepForTheUser(files, GetLastError());
-        }
-        (void)EndJournal(files);
+        EndJournal(job, files, record, false);
         DeleteSummaryFile(inboxPath);
         return true;
     }
+}
+
+bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
+{
+    *result = SJobResult{};
+    SJob job(inboxPath, result);
+    SJobFiles files;
+    SJournal journal;
+    if (!OpenFolder(job, true) || !OpenStateDirectory(job))
+        return Fail(job);
+    switch (FindRecord(job, false, &files, &journal)) {
+    case RECORD_NONE:
+        SetLastError(ERROR_NOTHING_TO_UNDO);
+        return Fail(job);
+    case RECORD_REFUSED:
+        return Fail(job);
+    case RECORD_FOUND:
+        break;
+    }
+    if (journal.direction == DIRECTION_FORWARD) {
+        // What the folder holds from the job's start is kept as it stands, in the old file;
+        // the mail appended since is told apart where the folder is as the job left it.
+        SOpenJobFiles open;
+        SBytes from, to;
+        SFileIdentity now;
+        std::uint64_t appended = 0, size = 0;
+        if (!OpenRecordedFiles(files, journal, open) || !GetFileIdentity(job.folder, &now)) {
+            Refuse(job, files, &journal, GetLastError());
+            return Fail(job);
+        }
+        SJobResult checked{};
+        SJob probe(inboxPath, &checked);
+        bool asLeft = ReadRecordedBytes(files, journal, open, &from, &to);
+        if (asLeft) {
+            std::swap(probe.folder, job.folder);
+            probe.id = job.id;
+            asLeft = CheckFolder(probe, journal, from, to, &appended, &size);
+            std::swap(probe.folder, job.folder);
+        }
+        CloseIfOpen(open.scratch);
+        DeleteQuietly(files.scratch);
+        bool ok = !asLeft || appended == size ||
+                  KeepAppendedMail(job, files, journal, open, appended, size - appended);
+        std::uint64_t start = std::min(journal.start, now.size);
+        SChecksum old;
+        CloseIfOpen(open.old);
+        open.old = ok ? CreateJobFile(files.old) : INVALID_HANDLE_VALUE;
+        ok = ok && open.old != INVALID_HANDLE_VALUE &&
+             AppendTo(open.old, files.old, 0, job.folder, start, now.size - start, &old);
+        if (ok) {
+            journal.direction = asLeft ? DIRECTION_UNDO : DIRECTION_UNDO_KEEP;
+            journal.oldLength = now.size - start;
+            journal.oldChecksum = old.Value();
+            ok = FlushDirectory(job.stateDir) && ReplaceJournal(files, job.stateDir, journal);
+        }
+        if (!ok) {
+            Refuse(job, files, &journal, GetLastError());
+            return Fail(job);
+        }
+    }
+    // The undo itself, as the next job would complete it had this one been stopped.
+    if (!CompleteInterruptedJob(job, files, journal, COMPLETE_WRITE)) {
+        Refuse(job, files, &journal, GetLastError());
+        return Fail(job);
+    }
+    HANDLE folder = job.folder;
+    job.folder = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(folder)) {
+        Refuse(job, files, &journal, GetLastError());
+        return false;
+    }
+    bool keepOld = journal.direction == DIRECTION_UNDO_KEEP;
+    EndJournal(job, files, INVALID_HANDLE_VALUE, keepOld);
+    if (keepOld)
+        CopyText(result->keptOld, files.old);
+    result->keptFrom = journal.start;
+    return true;
+}
+
+EPendingJob FindPendingJob(const char *path, SJobResult *result)
+{
+    *result = SJobResult{};
+    SJob job(path, result);
+    SJobFiles files;
+    SJournal journal;
+    if (!OpenFolder(job, false) || !OpenStateDirectory(job))
+        return PENDING_UNKNOWN;
+    switch (FindRecord(job, false, &files, &journal)) {
+    case RECORD_NONE:
+        return PENDING_NONE;
+    case RECORD_REFUSED:
+        return result->stateDirectoryAtFault ? PENDING_UNKNOWN : PENDING_REFUSED;
+    case RECORD_FOUND:
+        break;
+    }
+    if (!CompleteInterruptedJob(job, files, journal, COMPLETE_CHECK_ONLY)) {
+        Refuse(job, files, &journal, GetLastError());
+        return PENDING_REFUSED;
+    }
+    CopyText(result->keptCopy, files.copy);
+    CopyText(result->keptRecord, files.record);
+    result->keptFrom = journal.start;
+    return PENDING_COMPLETE;
 }

@@ -2,22 +2,31 @@
 //
 // A record is a few lines of text, each a keyword and its value; a path is given with its
 // length first, so that any byte may be in it.  The last line holds the checksum of all
-// before it: a record cut short or torn (the machine stopped while writing it) is told
-// from a whole one, and since the record is on the disk before the folder is first
-// written, such a record shows that the folder was never written.
+// before it: a record cut short (the machine stopped while writing it) is told from a whole
+// one, and since the record is on the disk before the folder is first written, such a
+// record shows that the folder was never written.  A record whose last line is whole but
+// whose checksum is wrong, or that goes on after it, has been damaged since: it is not
+// followed, and not deleted either.
 //
-//   quorvel journal 1
+//   quorvel journal 2
 //   folder 17:/home/u/mail/Inbox
-//   identity 0000FD01 0000000000123456
+//   identity 000000000000FD01 0000000000000000 0000000000123456
 //   start 0
-//   copy 40:/var/tmp/qvl0000FD01-0000000000123456.TMP
+//   front 0123456789ABCDEF
 //   length 123456
 //   checksum 0123456789ABCDEF
+//   added 0 0123456789ABCDEF
+//   direction forward
+//   old 0 0123456789ABCDEF
 //   converter plain
 //   end 0123456789ABCDEF
+//
+// Version 1, of earlier builds, had no front, added, direction and old lines, a 32-bit
+// volume and one index, and the copy's path after start; it is still read.
 #include "journal.h"
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,27 +139,29 @@ std::uint64_t SChecksum::Value() const
     return value;
 }
 
-bool GetFolderIdentity(HANDLE file, SFolderIdentity *id)
+bool MakeJobBase(const SFileIdentity &id, unsigned number, bool withNumber, char *base, std::size_t size)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info))
+    int n = withNumber ? std::snprintf(base, size, "qvl%016" PRIX64 "-%016" PRIX64 "%016" PRIX64 "-%08X", id.volume,
+                                       id.indexHigh, id.indexLow, number)
+                       : std::snprintf(base, size, "qvl%016" PRIX64 "-%016" PRIX64 "%016" PRIX64 "-", id.volume,
+                                       id.indexHigh, id.indexLow);
+    if (n < 0 || static_cast<std::size_t>(n) >= size) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
-    id->volume = info.dwVolumeSerialNumber;
-    id->index = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-    id->size = static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    }
     return true;
 }
 
-bool MakeJobFileNames(const char *tempDir, const SFolderIdentity &id, SJobFiles *files)
+bool MakeJobFiles(const char *dir, const char *base, SJobFiles *files)
 {
     const struct {
         char *name;
         const char *extension;
-    } names[] = {{files->copy, "TMP"}, {files->record, "JNL"}, {files->scratch, "CHK"}};
+    } names[] = {{files->record, "JNL"}, {files->copy, "TMP"}, {files->scratch, "CHK"},
+                 {files->added, "ADD"},  {files->next, "JNW"}, {files->old, "OLD"}};
     for (const auto &n : names) {
-        int length = std::snprintf(n.name, MAX_PATH, "%sqvl%08" PRIX32 "-%016" PRIX64 ".%s", tempDir,
-                                   static_cast<std::uint32_t>(id.volume), id.index, n.extension);
-        if (length < 0 || length >= MAX_PATH) {
+        int length = std::snprintf(n.name, PATH_SIZE, "%s%s.%s", dir, base, n.extension);
+        if (length < 0 || static_cast<std::size_t>(length) >= PATH_SIZE) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return false;
         }
@@ -158,21 +169,27 @@ bool MakeJobFileNames(const char *tempDir, const SFolderIdentity &id, SJobFiles 
     return true;
 }
 
+bool JobFilesOfRecord(const char *record, SJobFiles *files)
+{
+    std::size_t n = std::strlen(record);
+    if (n < 4 || n >= PATH_SIZE || std::strcmp(record + n - 4, ".JNL") != 0) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    char base[PATH_SIZE];
+    std::memcpy(base, record, n - 4);
+    base[n - 4] = '\0';
+    return MakeJobFiles("", base, files);
+}
+
 namespace {
 
-const char MAGIC[] = "quorvel journal 1\n";
-// Far more than a record with two paths of MAX_PATH bytes takes.
-const std::size_t RECORD_SIZE = 4 * MAX_PATH + 512;
-
-// Appends "keyword LENGTH:PATH\n".
-bool PutPath(char *text, std::size_t &used, const char *keyword, const char *path)
-{
-    int n = std::snprintf(text + used, RECORD_SIZE - used, "%s %zu:%s\n", keyword, std::strlen(path), path);
-    if (n < 0 || static_cast<std::size_t>(n) >= RECORD_SIZE - used)
-        return false;
-    used += static_cast<std::size_t>(n);
-    return true;
-}
+const char MAGIC[] = "quorvel journal ";
+const int VERSION = 2;
+// Far more than a record with one path takes.
+const std::size_t RECORD_SIZE = PATH_SIZE + 1024;
+// The most decimal digits a 64-bit number has.
+const int MAX_DECIMAL_DIGITS = 20;
 
 std::uint64_t ChecksumOf(const char *text, std::size_t n)
 {
@@ -180,6 +197,25 @@ std::uint64_t ChecksumOf(const char *text, std::size_t n)
     sum.Add(text, n);
     return sum.Value();
 }
+
+// A record's text as it is written, line by line; every step fails once one has.
+struct SWriter {
+    char text[RECORD_SIZE];
+    std::size_t used = 0;
+    bool ok = true;
+
+    void Line(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (!ok)
+            return;
+        va_list arguments;
+        va_start(arguments, format);
+        int n = std::vsnprintf(text + used, RECORD_SIZE - used, format, arguments);
+        va_end(arguments);
+        ok = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used;
+        used += ok ? static_cast<std::size_t>(n) : 0;
+    }
+};
 
 // A cursor over a record's text; every step fails once one has.
 struct SReader {
@@ -195,28 +231,44 @@ struct SReader {
             at += n + 1;
         return ok;
     }
-    // A number in base 10 or 16, then the byte stop.
-    std::uint64_t Number(int base, char stop)
+    // A decimal number of at most 20 digits that fits in 64 bits, then the byte stop.
+    std::uint64_t Decimal(char stop)
     {
         const char *start = at;
         std::uint64_t value = 0;
         for (; ok && at < end && *at != stop; ++at) {
-            int digit = *at >= '0' && *at <= '9' ? *at - '0'
-                        : *at >= 'A' && *at <= 'F' && base == 16 ? *at - 'A' + 10 : -1;
-            ok = digit >= 0 && value <= (UINT64_MAX - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base);
-            value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+            auto digit = static_cast<std::uint64_t>(*at - '0');
+            ok = *at >= '0' && *at <= '9' && at - start < MAX_DECIMAL_DIGITS && value <= (UINT64_MAX - digit) / 10;
+            value = value * 10 + digit;
         }
-        ok = ok && at > start && at < end;
+        return Stop(start, stop) ? value : 0;
+    }
+    // Exactly digits hexadecimal digits, then the byte stop.
+    std::uint64_t Hex(int digits, char stop)
+    {
+        const char *start = at;
+        std::uint64_t value = 0;
+        for (; ok && at < end && *at != stop; ++at) {
+            int digit = *at >= '0' && *at <= '9' ? *at - '0' : *at >= 'A' && *at <= 'F' ? *at - 'A' + 10 : -1;
+            ok = digit >= 0 && at - start < digits;
+            value = value << 4 | static_cast<std::uint64_t>(digit & 0xF);
+        }
+        ok = ok && at - start == digits;
+        return Stop(start, stop) ? value : 0;
+    }
+    bool Stop(const char *start, char stop)
+    {
+        ok = ok && at > start && at < end && *at == stop;
         if (ok)
             ++at;
-        return value;
+        return ok;
     }
-    void Path(const char *keyword, char *path)
+    void Path(const char *keyword, char *path, std::size_t size)
     {
         if (!Keyword(keyword))
             return;
-        std::uint64_t n = Number(10, ':');
-        ok = ok && n < MAX_PATH && static_cast<std::uint64_t>(end - at) > n && at[n] == '\n' &&
+        std::uint64_t n = Decimal(':');
+        ok = ok && n < size && static_cast<std::uint64_t>(end - at) > n && at[n] == '\n' &&
              std::memchr(at, '\0', n) == nullptr;
         if (!ok)
             return;
@@ -229,7 +281,8 @@ struct SReader {
         if (!Keyword(keyword))
             return;
         const char *line = static_cast<const char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
-        ok = line != nullptr && static_cast<std::size_t>(line - at) < size;
+        ok = line != nullptr && line > at && static_cast<std::size_t>(line - at) < size &&
+             std::memchr(at, '\0', static_cast<std::size_t>(line - at)) == nullptr;
         if (!ok)
             return;
         std::memcpy(word, at, static_cast<std::size_t>(line - at));
@@ -238,54 +291,126 @@ struct SReader {
     }
 };
 
-}  // namespace
-
-bool WriteJournal(const char *path, const SJournal &journal)
+// Writes text to the new file at path and flushes it; with held, keeps it open there.
+bool WriteNewFile(const char *path, const char *text, std::size_t n, HANDLE *held = nullptr)
 {
-    char text[RECORD_SIZE];
-    std::size_t used = static_cast<std::size_t>(std::snprintf(text, sizeof text, "%s", MAGIC));
-    bool ok = PutPath(text, used, "folder", journal.folder);
-    if (ok) {
-        int n = std::snprintf(text + used, RECORD_SIZE - used,
-                              "identity %08" PRIX32 " %016" PRIX64 "\n", static_cast<std::uint32_t>(journal.volume),
-                              journal.index);
-        ok = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used;
-        used += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    if (ok) {
-        int n = std::snprintf(text + used, RECORD_SIZE - used, "start %" PRIu64 "\n", journal.start);
-        ok = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used;
-        used += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    ok = ok && PutPath(text, used, "copy", journal.copy);
-    if (ok) {
-        int n = std::snprintf(text + used, RECORD_SIZE - used,
-                              "length %" PRIu64 "\nchecksum %016" PRIX64 "\nconverter %s\n", journal.length,
-                              journal.checksum, journal.converter);
-        ok = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used;
-        used += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    if (ok) {
-        int n = std::snprintf(text + used, RECORD_SIZE - used, "end %016" PRIX64 "\n", ChecksumOf(text, used));
-        ok = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used;
-        used += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    if (!ok) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    HANDLE record = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE record = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (record == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
-    ok = WriteFile(record, text, static_cast<DWORD>(used), &written, nullptr) && FlushFileBuffers(record);
+    bool ok = WriteFile(record, text, static_cast<DWORD>(n), &written, nullptr) && FlushFileBuffers(record);
     DWORD error = GetLastError();
+    if (ok && held != nullptr) {
+        *held = record;
+        return true;
+    }
     if (!CloseHandle(record) && ok) {
         ok = false;
         error = GetLastError();
     }
     SetLastError(error);
     return ok;
+}
+
+// The text of journal, as the current version writes it.
+bool FormatJournal(const SJournal &journal, SWriter &w)
+{
+    w.Line("%s%d\n", MAGIC, VERSION);
+    w.Line("folder %zu:%s\n", std::strlen(journal.folder), journal.folder);
+    w.Line("identity %016" PRIX64 " %016" PRIX64 " %016" PRIX64 "\n", journal.id.volume, journal.id.indexHigh,
+           journal.id.indexLow);
+    w.Line("start %" PRIu64 "\nfront %016" PRIX64 "\n", journal.start, journal.frontChecksum);
+    w.Line("length %" PRIu64 "\nchecksum %016" PRIX64 "\n", journal.length, journal.checksum);
+    w.Line("added %" PRIu64 " %016" PRIX64 "\n", journal.added, journal.addedChecksum);
+    w.Line("direction %s\n", journal.direction == DIRECTION_UNDO        ? "undo"
+                              : journal.direction == DIRECTION_UNDO_KEEP ? "undo-keep"
+                                                                         : "forward");
+    w.Line("old %" PRIu64 " %016" PRIX64 "\n", journal.oldLength, journal.oldChecksum);
+    w.Line("converter %s\n", journal.converter);
+    if (w.ok)
+        w.Line("end %016" PRIX64 "\n", ChecksumOf(w.text, w.used));
+    if (!w.ok)
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return w.ok;
+}
+
+// The fields of a version 1 record, after its first line.
+void ReadVersion1(SReader &r, SJournal *journal)
+{
+    r.Path("folder", journal->folder, sizeof journal->folder);
+    if (r.Keyword("identity")) {
+        journal->id.volume = r.Hex(8, ' ');
+        journal->id.indexLow = r.Hex(16, '\n');
+    }
+    if (r.Keyword("start"))
+        journal->start = r.Decimal('\n');
+    char copy[PATH_SIZE];
+    r.Path("copy", copy, sizeof copy);
+    if (r.Keyword("length"))
+        journal->length = r.Decimal('\n');
+    if (r.Keyword("checksum"))
+        journal->checksum = r.Hex(16, '\n');
+    r.Word("converter", journal->converter, sizeof journal->converter);
+}
+
+void ReadVersion2(SReader &r, SJournal *journal)
+{
+    r.Path("folder", journal->folder, sizeof journal->folder);
+    if (r.Keyword("identity")) {
+        journal->id.volume = r.Hex(16, ' ');
+        journal->id.indexHigh = r.Hex(16, ' ');
+        journal->id.indexLow = r.Hex(16, '\n');
+    }
+    if (r.Keyword("start"))
+        journal->start = r.Decimal('\n');
+    if (r.Keyword("front"))
+        journal->frontChecksum = r.Hex(16, '\n');
+    if (r.Keyword("length"))
+        journal->length = r.Decimal('\n');
+    if (r.Keyword("checksum"))
+        journal->checksum = r.Hex(16, '\n');
+    if (r.Keyword("added")) {
+        journal->added = r.Decimal(' ');
+        journal->addedChecksum = r.Hex(16, '\n');
+    }
+    char direction[16] = "";
+    r.Word("direction", direction, sizeof direction);
+    if (r.ok && std::strcmp(direction, "undo") == 0)
+        journal->direction = DIRECTION_UNDO;
+    else if (r.ok && std::strcmp(direction, "undo-keep") == 0)
+        journal->direction = DIRECTION_UNDO_KEEP;
+    else
+        r.ok = r.ok && std::strcmp(direction, "forward") == 0;
+    if (r.Keyword("old")) {
+        journal->oldLength = r.Decimal(' ');
+        journal->oldChecksum = r.Hex(16, '\n');
+    }
+    r.Word("converter", journal->converter, sizeof journal->converter);
+}
+
+}  // namespace
+
+bool WriteJournal(const char *path, const SJournal &journal, HANDLE *held)
+{
+    SWriter w;
+    return FormatJournal(journal, w) && WriteNewFile(path, w.text, w.used, held);
+}
+
+bool ReplaceJournal(const SJobFiles &files, const char *dir, const SJournal &journal)
+{
+    SWriter w;
+    if (!FormatJournal(journal, w))
+        return false;
+    DeleteFileA(files.next);  // left by a replacement that was interrupted
+    if (!WriteNewFile(files.next, w.text, w.used) ||
+        !MoveFileExA(files.next, files.record, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DWORD error = GetLastError();
+        DeleteFileA(files.next);
+        SetLastError(error);
+        return false;
+    }
+    return FlushDirectory(dir);
 }
 
 EJournalState ReadJournal(const char *path, SJournal *journal)
@@ -296,11 +421,10 @@ EJournalState ReadJournal(const char *path, SJournal *journal)
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? JOURNAL_NONE : JOURNAL_UNREADABLE;
     }
-    // Only a record this user made is followed: in a shared temporary directory anyone
-    // could leave one naming a copy of their own.
+    // Only a record this user made is followed: anyone else's could name a folder of theirs.
     if (GetFileType(record) != FILE_TYPE_DISK || !IsPrivateFile(record)) {
         CloseHandle(record);
-        return JOURNAL_UNREADABLE;
+        return JOURNAL_NOT_OURS;
     }
     char text[RECORD_SIZE];
     std::size_t used = 0;
@@ -311,10 +435,11 @@ EJournalState ReadJournal(const char *path, SJournal *journal)
         used += ok ? n : 0;
     }
     CloseHandle(record);
-    if (!ok)
+    if (!ok || used == sizeof text)
         return JOURNAL_UNREADABLE;
 
-    // Whole when it ends in the checksum of all before it.
+    // Whole when its last line is the checksum of all before it.  Without a whole last line
+    // it was cut short while being written.
     const char *endLine = nullptr;
     for (std::size_t i = used; i >= 5 && endLine == nullptr; --i) {
         if (std::memcmp(text + i - 5, "\nend ", 5) == 0)
@@ -323,26 +448,25 @@ EJournalState ReadJournal(const char *path, SJournal *journal)
     if (endLine == nullptr)
         return JOURNAL_UNFINISHED;
     SReader check = {endLine + 4, text + used, true};
-    std::uint64_t sum = check.Number(16, '\n');
-    if (!check.ok || check.at != text + used || sum != ChecksumOf(text, static_cast<std::size_t>(endLine - text)))
-        return JOURNAL_UNFINISHED;
+    std::uint64_t sum = check.Hex(16, '\n');
+    if (!check.ok)
+        return check.at == text + used ? JOURNAL_UNFINISHED : JOURNAL_UNREADABLE;
+    if (check.at != text + used || sum != ChecksumOf(text, static_cast<std::size_t>(endLine - text)))
+        return JOURNAL_UNREADABLE;
 
+    *journal = SJournal{};
     SReader r = {text, endLine, true};
     std::size_t magic = std::strlen(MAGIC);
-    r.ok = used > magic && std::memcmp(text, MAGIC, magic) == 0;
-    r.at += magic;
-    r.Path("folder", journal->folder);
-    if (r.Keyword("identity")) {
-        journal->volume = static_cast<DWORD>(r.Number(16, ' '));
-        journal->index = r.Number(16, '\n');
-    }
-    if (r.Keyword("start"))
-        journal->start = r.Number(10, '\n');
-    r.Path("copy", journal->copy);
-    if (r.Keyword("length"))
-        journal->length = r.Number(10, '\n');
-    if (r.Keyword("checksum"))
-        journal->checksum = r.Number(16, '\n');
-    r.Word("converter", journal->converter, sizeof journal->converter);
+    r.ok = std::memcmp(text, MAGIC, magic) == 0;
+    r.at += r.ok ? magic : 0;
+    journal->version = static_cast<int>(r.Decimal('\n'));
+    if (!r.ok)
+        return JOURNAL_UNREADABLE;
+    if (journal->version == 1)
+        ReadVersion1(r, journal);
+    else if (journal->version == VERSION)
+        ReadVersion2(r, journal);
+    else
+        return JOURNAL_OTHER_VERSION;
     return r.ok && r.at == endLine ? JOURNAL_FOUND : JOURNAL_UNREADABLE;
 }

@@ -19,27 +19,42 @@ namespace {
 
 #ifdef _WIN32
 const char TEMP_VARIABLE[] = "TMP";
-void SetTemp(const std::string &value)
+const char STATE_VARIABLE[] = "LOCALAPPDATA";
+const char STATE_SUBDIRECTORY[] = "Quorvel";
+void SetVariable(const char *name, const std::string &value)
 {
-    SetEnvironmentVariableA(TEMP_VARIABLE, value.empty() ? nullptr : value.c_str());
+    SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
 }
 #else
 const char TEMP_VARIABLE[] = "TMPDIR";
-void SetTemp(const std::string &value)
+const char STATE_VARIABLE[] = "XDG_STATE_HOME";
+const char STATE_SUBDIRECTORY[] = "quorvel";
+void SetVariable(const char *name, const std::string &value)
 {
     if (value.empty())
-        unsetenv(TEMP_VARIABLE);
+        unsetenv(name);
     else
-        setenv(TEMP_VARIABLE, value.c_str(), 1);
+        setenv(name, value.c_str(), 1);
 }
 #endif
+
+void SetTemp(const std::string &value)
+{
+    SetVariable(TEMP_VARIABLE, value);
+}
+
+std::string Variable(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
 
 }  // namespace
 
 TestDir::TestDir(const std::string &where)
 {
-    const char *old = std::getenv(TEMP_VARIABLE);
-    m_oldTemp = old ? old : "";
+    m_oldTemp = Variable(TEMP_VARIABLE);
+    m_oldState = Variable(STATE_VARIABLE);
     static int serial;
     fs::path base = where.empty() ? fs::temp_directory_path() : fs::path(where);
     for (;;) {
@@ -52,15 +67,17 @@ TestDir::TestDir(const std::string &where)
         }
     }
     SetTemp(m_path);
+    SetVariable(STATE_VARIABLE, m_path);
 }
 
 TestDir::~TestDir()
 {
     SetTemp(m_oldTemp);
+    SetVariable(STATE_VARIABLE, m_oldState);
     std::error_code ignored;
     fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
-    for (const auto &entry : fs::directory_iterator(m_path, ignored))
-        fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ignored);
+    for (const auto &entry : fs::recursive_directory_iterator(m_path, ignored))
+        fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(m_path, ignored);
 }
 
@@ -78,6 +95,25 @@ std::vector<std::string> TestDir::Names(const std::string &prefix) const
             names.push_back(name);
     }
     return names;
+}
+
+std::string TestDir::StateDirectory() const
+{
+    return File(STATE_SUBDIRECTORY);
+}
+
+std::vector<std::string> TestDir::StateFiles() const
+{
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator(StateDirectory(), ignored))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+void SetStateHome(const std::string &path)
+{
+    SetVariable(STATE_VARIABLE, path);
 }
 
 void SetTempDirectory(const std::string &path)

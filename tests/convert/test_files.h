@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-// A new, empty directory for one test, made the process's temporary directory too (so the
-// job puts its copy there), and removed with everything in it at the end of the test.
-// Made in base, or else in the system's temporary directory.
+// A new, empty directory for one test, made the process's temporary directory too, and the
+// home of its state directory (so the job puts its copy in StateDirectory()), and removed
+// with everything in it at the end of the test.  Made in base, or else in the system's
+// temporary directory.
 class TestDir {
 public:
     explicit TestDir(const std::string &base = "");
@@ -19,11 +20,19 @@ public:
     const std::string &path() const { return m_path; }
     // Names of the files in the directory that begin with prefix.
     std::vector<std::string> Names(const std::string &prefix) const;
+    // The state directory the job uses meanwhile, and the names of the files in it.
+    std::string StateDirectory() const;
+    std::vector<std::string> StateFiles() const;
 
 private:
     std::string m_path;
     std::string m_oldTemp;
+    std::string m_oldState;
 };
+
+// Points the home of the state directory ($XDG_STATE_HOME, or %LOCALAPPDATA% on Windows) at
+// path; "" takes the variable away.
+void SetStateHome(const std::string &path);
 
 // Points the process's temporary directory (TMPDIR, or TMP on Windows) at path.
 void SetTempDirectory(const std::string &path);

@@ -27,6 +27,8 @@ typedef struct Overlapped *LPOVERLAPPED;                     // never given here
 #endif
 // Paths are limited by the system, not by the 260 bytes of Windows.
 #define MAX_PATH PATH_MAX
+// The bytes a path buffer holds, its NUL included.
+const unsigned PATH_SIZE = PATH_MAX;
 
 #define INVALID_HANDLE_VALUE nullptr
 #define GENERIC_READ 0x80000000u

@@ -5,6 +5,10 @@
 #include <winbase.h>
 #include <winerror.h>
 
+// The bytes a path buffer holds, its NUL included: MAX_PATH characters of up to three
+// bytes each in UTF-8, as Hangul takes.
+const unsigned PATH_SIZE = 3 * MAX_PATH + 1;
+
 // The line end the platform's text files use.
 #define PLATFORM_LINE_END "\r\n"
 

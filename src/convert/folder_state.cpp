@@ -1,0 +1,277 @@
+// What an interrupted rewrite can have left in a folder, told byte for byte.
+//
+// The rewrite writes its bytes (to) over the folder from its start, in order, then cuts the
+// folder to their length.  Stopped anywhere, it leaves to's first bytes and then the rest of
+// the bytes it was replacing (from), or, past from's end, to's first bytes alone; or to whole,
+// with or without from's rest after it.  A mail program may then have appended mail.
+// Anything else means the folder was changed in place, or is another file.
+#include "folder_state.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+char g_inBuffer[STREAM_BUFFER_SIZE];
+char g_outBuffer[STREAM_BUFFER_SIZE];
+
+bool Seek(HANDLE file, std::uint64_t offset)
+{
+    LONG high = static_cast<LONG>(offset >> 32);
+    SetLastError(0);
+    DWORD low = SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+    return low != INVALID_SET_FILE_POINTER || GetLastError() == 0;
+}
+
+bool ReadFully(HANDLE file, char *buffer, DWORD size, DWORD *done)
+{
+    *done = 0;
+    while (*done < size) {
+        DWORD n = 0;
+        if (!ReadFile(file, buffer + *done, size - *done, &n, nullptr))
+            return false;
+        if (n == 0)
+            break;
+        *done += n;
+    }
+    return true;
+}
+
+void SBytes::Add(HANDLE file, std::uint64_t at, std::uint64_t length)
+{
+    if (length > 0)
+        runs[count++] = {file, at, length};
+}
+
+std::uint64_t SBytes::Length() const
+{
+    std::uint64_t n = 0;
+    for (int i = 0; i < count; ++i)
+        n += runs[i].length;
+    return n;
+}
+
+namespace {
+
+// Reads bytes, or a file from an offset to a length, in order from any place in them.
+class CByteReader {
+public:
+    explicit CByteReader(const SBytes &bytes) : m_bytes(bytes) {}
+
+    // Reads up to size bytes at offset into buffer; *done is fewer only at the end.
+    bool Read(std::uint64_t offset, char *buffer, DWORD size, DWORD *done)
+    {
+        *done = 0;
+        std::uint64_t base = 0;
+        for (int i = 0; i < m_bytes.count && *done < size; ++i) {
+            const SBytes::SRun &run = m_bytes.runs[i];
+            std::uint64_t at = offset + *done;
+            if (at >= base + run.length) {
+                base += run.length;
+                continue;
+            }
+            std::uint64_t left = base + run.length - at;
+            DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(left, size - *done));
+            DWORD got = 0;
+            if (!Seek(run.file, run.at + (at - base)) || !ReadFully(run.file, buffer + *done, want, &got))
+                return false;
+            *done += got;
+            if (got < want)
+                return true;  // the file ended before its run did
+            base += run.length;
+        }
+        return true;
+    }
+
+private:
+    const SBytes &m_bytes;
+};
+
+// The length of what a and b have in common from offset at (up to limit).  False when
+// reading fails.
+bool CommonLength(CByteReader &a, CByteReader &b, std::uint64_t at, std::uint64_t limit, std::uint64_t *common)
+{
+    *common = at;
+    while (*common < limit) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(limit - *common, STREAM_BUFFER_SIZE));
+        DWORD gotA = 0, gotB = 0;
+        if (!a.Read(*common, g_inBuffer, want, &gotA) || !b.Read(*common, g_outBuffer, want, &gotB))
+            return false;
+        DWORD n = std::min(gotA, gotB);
+        DWORD same = static_cast<DWORD>(
+            std::mismatch(g_inBuffer, g_inBuffer + n, g_outBuffer).first - g_inBuffer);
+        *common += same;
+        if (same < want)
+            return true;
+    }
+    return true;
+}
+
+const char FROM_LINE[] = "From ";
+const std::uint64_t FROM_SIZE = sizeof FROM_LINE - 1;
+
+// The last place in [from, to] of the folder's bytes where a mail's From line starts (after
+// a line end, or at from when before is a line end), or to + 1 where there is none.
+bool LastFromLine(CByteReader &folder, std::uint64_t from, std::uint64_t to, std::uint64_t *found)
+{
+    *found = to + 1;
+    // Each piece read with the byte before it and the four after it.
+    std::uint64_t at = from == 0 ? 0 : from - 1;
+    while (at <= to) {
+        DWORD got = 0;
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at + 1 + FROM_SIZE, STREAM_BUFFER_SIZE));
+        if (!folder.Read(at, g_inBuffer, want, &got))
+            return false;
+        for (DWORD i = 0; i + FROM_SIZE <= got; ++i) {
+            std::uint64_t p = at + i;
+            if (p < from || p > to || std::memcmp(g_inBuffer + i, FROM_LINE, FROM_SIZE) != 0)
+                continue;
+            bool lineStart = p == 0 || (i > 0 ? g_inBuffer[i - 1] == '\n' : false);
+            if (lineStart)
+                *found = p;
+        }
+        if (got <= FROM_SIZE)
+            break;
+        at += got - FROM_SIZE;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WriteBytesOver(HANDLE file, std::uint64_t at, const SBytes &bytes)
+{
+    CByteReader reader(bytes);
+    std::uint64_t length = bytes.Length();
+    if (!Seek(file, at))
+        return false;
+    for (std::uint64_t done = 0; done < length;) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(length - done, STREAM_BUFFER_SIZE));
+        DWORD got = 0, written = 0;
+        if (!reader.Read(done, g_inBuffer, want, &got))
+            return false;
+        if (got < want) {
+            SetLastError(ERROR_COPY_NOT_WHOLE);
+            return false;
+        }
+        // The reader moved the positions of the files it read, which the folder is not.
+        if (!Seek(file, at + done) || !WriteFile(file, g_inBuffer, got, &written, nullptr))
+            return false;
+        done += got;
+    }
+    return Seek(file, at + length) && SetEndOfFile(file) && FlushFileBuffers(file);
+}
+
+bool ReadFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, const SBytes &from, const SBytes &to,
+                     SFolderState *state)
+{
+    *state = {false, 0, 0};
+    if (size < start)
+        return true;
+    SBytes rest;
+    rest.Add(folder, start, size - start);
+    CByteReader now(rest), was(from), written(to);
+    std::uint64_t n = size - start, fromLength = from.Length(), toLength = to.Length();
+    std::uint64_t k = 0;
+    if (!CommonLength(now, written, 0, std::min(n, toLength), &k))
+        return false;
+    state->differsAt = k;
+    if (k == n) {
+        // to's first bytes alone: as left where from is no longer, or where to is whole.
+        state->asLeft = n >= fromLength || n == toLength;
+        state->appendedAt = n;
+        return true;
+    }
+    if (k <= fromLength && n >= fromLength) {
+        // Stopped within from: the rest of it follows, then whatever was appended.
+        std::uint64_t same = 0;
+        if (!CommonLength(now, was, k, fromLength, &same))
+            return false;
+        if (same == fromLength) {
+            state->asLeft = true;
+            state->appendedAt = fromLength;
+            return true;
+        }
+        state->differsAt = same;
+    }
+    if (k > fromLength) {
+        // Past from's end only to's bytes were written: the appended mail begins where they
+        // stop, which its From line tells where to's next bytes happen to be the same.
+        std::uint64_t p = 0;
+        if (!LastFromLine(now, fromLength, std::min(k, n - 1), &p))
+            return false;
+        if (p <= k) {
+            state->asLeft = true;
+            state->appendedAt = p;
+            return true;
+        }
+    }
+    if (k == toLength) {
+        // to whole and cut to its length, then mail appended.
+        state->asLeft = true;
+        state->appendedAt = toLength;
+        return true;
+    }
+    return true;
+}
+
+namespace {
+
+// Copies the field line at text (up to its line end) into out.
+void TakeLine(const char *text, const char *end, char *out, std::size_t size)
+{
+    const char *stop = text;
+    while (stop < end && *stop != '\n' && *stop != '\r')
+        ++stop;
+    std::size_t n = std::min(static_cast<std::size_t>(stop - text), size - 1);
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+// How far back the start of a mail is looked for.
+const std::uint64_t MAIL_LOOK_BACK = std::uint64_t{16} << 20;
+
+}  // namespace
+
+bool FindMailLines(HANDLE folder, std::uint64_t offset, SMailLines *lines)
+{
+    *lines = {};
+    // Back from offset, a piece at a time, to the last From line that starts before it.
+    std::uint64_t mail = offset + 1, low = offset > MAIL_LOOK_BACK ? offset - MAIL_LOOK_BACK : 0;
+    for (std::uint64_t end = offset + 1; end > low && mail > offset;) {
+        std::uint64_t begin = end - std::min<std::uint64_t>(end - low, STREAM_BUFFER_SIZE - FROM_SIZE - 1);
+        // With the byte before, to tell a line's start.
+        std::uint64_t base = begin > 0 ? begin - 1 : 0;
+        DWORD got = 0;
+        DWORD want = static_cast<DWORD>(end - base + FROM_SIZE);
+        if (!Seek(folder, base) || !ReadFully(folder, g_inBuffer, want, &got))
+            return false;
+        for (std::uint64_t p = end; p > begin && mail > offset; --p) {
+            std::size_t i = static_cast<std::size_t>(p - 1 - base);
+            if (i + FROM_SIZE <= got && std::memcmp(g_inBuffer + i, FROM_LINE, FROM_SIZE) == 0 &&
+                (p - 1 == 0 || g_inBuffer[i - 1] == '\n'))
+                mail = p - 1;
+        }
+        end = begin;
+    }
+    if (mail > offset)
+        return true;
+    // Its header, as far as a piece holds it.
+    DWORD got = 0;
+    if (!Seek(folder, mail) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &got))
+        return false;
+    const char *text = g_inBuffer, *end = g_inBuffer + got;
+    TakeLine(text, end, lines->from, sizeof lines->from);
+    for (const char *line = text; line < end;) {
+        const char *next = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+        next = next != nullptr ? next + 1 : end;
+        if (line != text && (*line == '\n' || (*line == '\r' && line + 1 < end && line[1] == '\n')))
+            break;  // the header's end
+        if (static_cast<std::size_t>(end - line) > 5 && std::strncmp(line, "Date:", 5) == 0 && lines->date[0] == '\0')
+            TakeLine(line, end, lines->date, sizeof lines->date);
+        if (static_cast<std::size_t>(end - line) > 8 && std::strncmp(line, "Subject:", 8) == 0 &&
+            lines->subject[0] == '\0')
+            TakeLine(line, end, lines->subject, sizeof lines->subject);
+        line = next;
+    }
+    return true;
+}
