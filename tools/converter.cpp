@@ -222,8 +222,10 @@ std::string PendingJob(const char *path, bool *refused)
     case PENDING_UNKNOWN:
         break;
     }
-    *refused = true;
-    return "cannot tell whether a conversion of it was interrupted: " + LastReason();
+    // Told, but no reason to stop: the state directory may be broken for reasons of its own.
+    std::fprintf(stderr, "%s: %s: warning: cannot tell whether a conversion of it was interrupted: %s\n", PROGRAM,
+                 path, JobReason(result).c_str());
+    return "";
 }
 
 // Holds back Ctrl-C, kill and hang-up while it lives, so that none lands between making a

@@ -1077,7 +1077,10 @@ EPendingJob FindPendingJob(const char *path, SJobResult *result)
     SJob job(path, result);
     SJobFiles files;
     SJournal journal;
-    if (!OpenFolder(job, false) || !OpenStateDirectory(job))
+    // What cannot be opened as a file has no job of ours.
+    if (!OpenFolder(job, false))
+        return PENDING_NONE;
+    if (!OpenStateDirectory(job))
         return PENDING_UNKNOWN;
     switch (FindRecord(job, false, &files, &journal)) {
     case RECORD_NONE:

@@ -150,7 +150,7 @@ TEST(Job, ChecksItsCopyAndNamesOneItCannotDelete)
         std::size_t left;
     } cases[] = {
         {"the system's copy stops short", &g_shortCopy, 1, "its copy does not hold what the folder holds", 0},
-        {"the copy cannot be deleted", &g_keepCopies, 0, "warning: cannot delete its copy", 1},
+        {"the copy cannot be deleted", &g_keepCopies, 0, "warning: cannot delete", 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -165,9 +165,9 @@ TEST(Job, ChecksItsCopyAndNamesOneItCannotDelete)
         EXPECT_EQ(status, c.status) << message;
         EXPECT_NE(std::strstr(message, c.message), nullptr) << message;
         EXPECT_EQ(ReadFile(inbox), c.status == 0 ? "\xb0\xa1\nplain\n" : mail);
-        EXPECT_EQ(dir.Names("qvl").size(), c.left);
-        for (const std::string &name : dir.Names("qvl"))
-            EXPECT_NE(std::strstr(message, dir.File(name).c_str()), nullptr) << message;
+        EXPECT_EQ(dir.StateFiles().size(), c.left);
+        for (const std::string &name : dir.StateFiles())
+            EXPECT_NE(std::strstr(message, name.c_str()), nullptr) << message;
     }
 }
 
@@ -226,9 +226,10 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
         EXPECT_TRUE(FileExists(summary));
         // The copy stays; its record only where the folder could not be put back, so that
         // the next run completes the conversion from it.
-        auto files = dir.Names("qvl");
+        auto files = dir.StateFiles();
         ASSERT_EQ(files.size(), c.putBack ? 1u : 2u);
-        std::string copy = dir.File(files[0]), record = files.size() > 1 ? dir.File(files[1]) : "";
+        std::string copy = dir.StateDirectory() + "/" + files[0];
+        std::string record = files.size() > 1 ? dir.StateDirectory() + "/" + files[1] : "";
         if (copy.find(".TMP") == std::string::npos)
             std::swap(copy, record);
         EXPECT_EQ(ReadFile(copy), mail);
@@ -243,7 +244,7 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
             std::fclose(err);
             EXPECT_EQ(ReadFile(inbox), "\xb0\xa1\nplain\n");
             EXPECT_NE(std::strstr(again, "completed an interrupted conversion"), nullptr) << again;
-            EXPECT_TRUE(dir.Names("qvl").empty());
+            EXPECT_TRUE(dir.StateFiles().empty());
         }
     }
 }

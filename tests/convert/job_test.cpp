@@ -42,8 +42,7 @@ struct Folder {
         if (withSummary)
             WriteFile(summary, "summary");
     }
-    std::size_t TempFiles() const { return dir.Names("qvl").size(); }
-    std::string TempContents() const { return ReadFile(dir.File(dir.Names("qvl").at(0))); }
+    std::size_t TempFiles() const { return dir.StateFiles().size(); }
 };
 
 TEST(Job, ConvertsTheInboxAndCleansUp)
@@ -155,9 +154,9 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
     HANDLE holder = INVALID_HANDLE_VALUE;
     const Case cases[] = {
         {"no Inbox", [](Folder &f) { return f.dir.File("Missing"); }, false},
-        {"no temporary directory",
+        {"no state directory to be had",
          [](Folder &f) {
-             SetTempDirectory(f.dir.File("missing"));
+             SetStateHome(f.summary);
              return f.inbox;
          },
          false},
@@ -171,9 +170,25 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
          },
          true},
 #ifndef _WIN32
-        {"a temporary directory longer than any path",
+        {"a state directory longer than any path",
          [](Folder &f) {
-             SetTempDirectory("/" + std::string(MAX_PATH + 100, 'x'));
+             SetStateHome("/" + std::string(MAX_PATH + 100, 'x'));
+             return f.inbox;
+         },
+         false},
+        // Ours alone, or the job does not keep mail there.
+        {"a state directory open to others",
+         [](Folder &f) {
+             std::filesystem::create_directory(f.dir.StateDirectory());
+             chmod(f.dir.StateDirectory().c_str(), 0770);
+             return f.inbox;
+         },
+         false},
+        {"a state directory that is a link",
+         [](Folder &f) {
+             std::filesystem::create_directory(f.dir.File("elsewhere"));
+             chmod(f.dir.File("elsewhere").c_str(), 0700);
+             std::filesystem::create_directory_symlink(f.dir.File("elsewhere"), f.dir.StateDirectory());
              return f.inbox;
          },
          false},
@@ -210,10 +225,11 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
             CloseHandle(holder);
             holder = INVALID_HANDLE_VALUE;
         }
-        SetTempDirectory(folder.dir.path());
+        SetStateHome(folder.dir.path());
         EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
         EXPECT_TRUE(FileExists(folder.summary));
         EXPECT_EQ(folder.TempFiles(), 0u);
+        EXPECT_FALSE(FileExists(folder.dir.File("elsewhere/qvl"))) << "nothing followed the link";
         if (c.inUse) {
             EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_FOLDER_LOCKED) << error;
         }

@@ -1,17 +1,59 @@
 // Tests of our stand-ins for the Windows file calls.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
 
 #include "../convert/test_files.h"
 #include "platform.h"
+
+namespace {
+
+time_t g_upSeconds;         // how long the machine has been running, where not 0
+const char *g_changeLock;   // this lock file is changed as it is looked at a second time
+bool g_replaceLock;         // by another program's new lock in its place, else by a touch
+
+}  // namespace
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec *at)
+{
+    using Get = int (*)(clockid_t, struct timespec *);
+    static Get realGet = reinterpret_cast<Get>(dlsym(RTLD_NEXT, "clock_gettime"));
+    int result = realGet(clock, at);
+    if (result == 0 && clock == CLOCK_BOOTTIME && g_upSeconds != 0)
+        *at = {g_upSeconds, 0};
+    return result;
+}
+
+// The takeover judges a lock from the open file, then looks at the path again before it
+// deletes it; another program changes the lock in between.
+extern "C" int lstat(const char *path, struct stat *st)
+{
+    using Stat = int (*)(const char *, struct stat *);
+    static Stat realStat = reinterpret_cast<Stat>(dlsym(RTLD_NEXT, "lstat"));
+    if (g_changeLock != nullptr && std::strcmp(path, g_changeLock) == 0) {
+        g_changeLock = nullptr;
+        if (g_replaceLock) {
+            std::string fresh = std::string(path) + ".fresh";
+            std::FILE *file = std::fopen(fresh.c_str(), "w");
+            std::fprintf(file, "%ld\n", static_cast<long>(getpid()));
+            std::fclose(file);
+            (void)std::rename(fresh.c_str(), path);
+        } else {
+            (void)utimensat(AT_FDCWD, path, nullptr, 0);
+        }
+    }
+    return realStat(path, st);
+}
 
 namespace {
 
@@ -98,6 +140,83 @@ TEST(PosixFiles, HeldFileKeepsWritersOutUntilClosed)
 
     EXPECT_NE(DeleteFileA(path.c_str()), 0);
     EXPECT_EQ(DeleteFileA(path.c_str()), 0);
+}
+
+// Sets the time path was last written to seconds ago.
+void Age(const std::string &path, time_t seconds)
+{
+    struct timespec times[2] = {{time(nullptr) - seconds, 0}, {time(nullptr) - seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// A lock file in the way is taken over, or deleted on request, only when it is stale.
+TEST(PosixFiles, FolderLockFileIsTakenOverOnlyWhenStale)
+{
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    std::string live = std::to_string(getpid()) + "\n";
+    std::string ours = live + host + "\n";
+    struct Case {
+        const char *what;
+        std::string text;
+        time_t age;
+        bool stale;
+    } cases[] = {
+        {"empty, left by a program that ended while making it", "", 60, true},
+        {"empty, as another program makes it", "", 0, false},
+        {"a live process's, as other mail programs write it", live, 0, false},
+        // The machine started a minute ago: the process that wrote it is gone, whatever has its pid now.
+        {"a live process's, from before the machine started", ours, 120, true},
+        {"another machine's, from before this one started", live + "elsewhere\n", 120, false},
+    };
+    g_upSeconds = 60;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        std::string folder = dir.File("Inbox"), lock = folder + ".lock";
+        WriteFile(lock, c.text);
+        Age(lock, c.age);
+        EXPECT_TRUE(RemoveStaleFolderLockFile(folder.c_str()));
+        EXPECT_EQ(FileExists(lock), !c.stale);
+
+        WriteFile(lock, c.text);
+        Age(lock, c.age);
+        bool taken = true;
+        EXPECT_EQ(TakeFolderLockFile(folder.c_str(), &taken), c.stale);
+        EXPECT_EQ(taken, c.stale);
+        if (!c.stale) {
+            EXPECT_EQ(GetLastError(), ERROR_FOLDER_LOCKED);
+        }
+        EXPECT_EQ(ReadFile(lock), c.stale ? ours : c.text);
+        EXPECT_EQ(dir.Names("Inbox.lock.").size(), 0u) << "the name it was written under stays";
+    }
+    g_upSeconds = 0;
+}
+
+// A stale lock file that another program takes over, or touches to say it still holds it,
+// between our judging it and deleting it, stays.
+TEST(PosixFiles, FolderLockFileChangedMeanwhileIsKept)
+{
+    for (bool replace : {true, false}) {
+        SCOPED_TRACE(replace ? "replaced" : "touched");
+        TestDir dir;
+        std::string folder = dir.File("Inbox"), lock = folder + ".lock";
+        WriteFile(lock, std::to_string(getpid()) + "\n");
+        Age(lock, 11 * 60);
+        struct stat before;
+        ASSERT_EQ(stat(lock.c_str(), &before), 0);
+        g_changeLock = lock.c_str();
+        g_replaceLock = replace;
+        bool taken = true;
+        EXPECT_FALSE(TakeFolderLockFile(folder.c_str(), &taken));
+        EXPECT_EQ(g_changeLock, nullptr) << "not looked at again";
+        g_changeLock = nullptr;
+        EXPECT_FALSE(taken);
+        EXPECT_EQ(GetLastError(), ERROR_FOLDER_LOCKED);
+        struct stat after;
+        ASSERT_EQ(stat(lock.c_str(), &after), 0) << "another program's lock is deleted";
+        EXPECT_EQ(after.st_ino != before.st_ino, replace);
+    }
 }
 
 }  // namespace

@@ -22,12 +22,12 @@ struct Outcome {
     std::string err;
 };
 
-// Runs the converter; tempDir, when given, is its temporary directory.
-Outcome RunWith(std::vector<std::string> args, const std::string &tempDir = "")
+// Runs the converter; stateHome, when given, is where its state directory is to be.
+Outcome RunWith(std::vector<std::string> args, const std::string &stateHome = "")
 {
     TestDir streams;
-    if (!tempDir.empty())
-        SetTempDirectory(tempDir);
+    if (!stateHome.empty())
+        SetStateHome(stateHome);
     std::string outPath = streams.File("out"), errPath = streams.File("err");
     FILE *out = std::fopen(outPath.c_str(), "wb");
     FILE *err = std::fopen(errPath.c_str(), "wb");
@@ -234,7 +234,7 @@ TEST(Converter, ChecksWithoutChangingAnything)
 #endif
 }
 
-TEST(Converter, BlamesTheTemporaryDirectoryAndNotTheSummaryItDeleted)
+TEST(Converter, BlamesTheStateDirectoryAndNotTheSummaryItDeleted)
 {
     TestDir dir;
     std::string inbox = dir.File("Inbox");
@@ -246,13 +246,13 @@ TEST(Converter, BlamesTheTemporaryDirectoryAndNotTheSummaryItDeleted)
     EXPECT_EQ(both.status, 0) << both.err;
     EXPECT_EQ(both.err, "");
 
-    // A folder with something to change needs its temporary directory.
+    // A folder with something to change needs its state directory, which cannot be made
+    // under a file.
     WriteFile(inbox, "\x1b$)C\n\x0e\x30\x21\x0f\n");
-    std::string gone = dir.File("no-such-directory");
-    Outcome noTemp = RunWith({inbox}, gone);
-    EXPECT_EQ(noTemp.status, 1);
-    EXPECT_NE(noTemp.err.find(": cannot convert: temporary directory "), std::string::npos) << noTemp.err;
-    EXPECT_NE(noTemp.err.find("no-such-directory"), std::string::npos) << noTemp.err;
+    Outcome noState = RunWith({inbox}, inbox);
+    EXPECT_EQ(noState.status, 1);
+    EXPECT_NE(noState.err.find(": cannot convert: state directory " + inbox + "/quorvel/: "), std::string::npos)
+        << noState.err;
 }
 
 }  // namespace

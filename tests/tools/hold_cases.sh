@@ -14,7 +14,8 @@
 #   kill        the converter killed at random moments (KILLS times, 20 unless set; the seed
 #               KILL_SEED, printed, repeats a run), on a folder and on one whose change
 #               starts late: one more run leaves the folder as one uninterrupted conversion
-#               would, and nothing in the temporary directory;
+#               would, and nothing in the temporary directory; killed as it puts its
+#               lock file in place, the next run converts as one run would;
 #               and -o OUTPUT stopped by SIGINT, SIGTERM or SIGHUP leaves OUTPUT as it was
 #               and no temporary file beside it
 #   guess       a conversion killed half-way, then its copy cut short, its copy gone, or
@@ -157,6 +158,16 @@ kill)
     [ ! -e "$inbox.lock" ] || fail "kill $n at $at ms (seed $seed): the lock file stays"
   done
   echo "seed $seed: $kills kills within $took ms, $halfway of them half-way through the rewrite; each completed"
+  # Killed as its lock file is written or linked into place: none is left that is empty,
+  # which would keep the next run out.
+  cp "$work/original" "$inbox"
+  lock=$(realpath "$inbox").lock
+  (strace -f -o /dev/null -P "$lock" -e trace=write,link -e inject=write,link:signal=KILL:when=1 \
+    "$converter" "$inbox") 2>/dev/null && fail "the conversion was not stopped at its lock file"
+  "$converter" "$inbox" 2>"$work/err" || fail "killed at its lock file, the next run failed: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/expected" || fail "killed at its lock file: not as one conversion"
+  [ ! -e "$inbox.lock" ] || fail "killed at its lock file: the lock file stays"
+  echo "killed as its lock file was put in place: the next run completed"
   # A conversion to OUTPUT that is stopped leaves OUTPUT as it was and nothing beside it.
   mkdir "$work/out"
   echo before >"$work/out/file"

@@ -15,6 +15,12 @@
 //   fault_helper kill-when-written FILE DIR PROGRAM [ARG...]
 //       The same, but ends PROGRAM at once, as "taskkill /F" would, as soon as FILE has been
 //       written to; exit 0 when it was ended so, 3 when it ended first.
+//   fault_helper interrupt-when-written DIR PROGRAM [ARG...]
+//       Runs PROGRAM in a console of the helper's own, writing mail to its standard input
+//       and keeping it open, and presses Ctrl-C in that console (GenerateConsoleCtrlEvent)
+//       once a file DIR\qvl*.tmp has been written to; exit 0 when that ended PROGRAM, 3
+//       when it did not or ended first (its input is then closed), 125 when the event
+//       could not be sent.
 #include <windows.h>
 
 #include <cstdio>
@@ -141,6 +147,88 @@ int RunWithTemp(const char *dir, int argc, char **argv, const char *killWhen = n
     return static_cast<int>(code);
 }
 
+// Whether directory dir holds a temporary file of the converter's with bytes in it.
+bool WrittenTempFileIn(const char *dir)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((std::string(dir) + "\\qvl*.tmp").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool written = false;
+    do
+        written = written || entry.nFileSizeLow != 0 || entry.nFileSizeHigh != 0;
+    while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return written;
+}
+
+// An inheritable copy of handle, for a child's standard stream.
+HANDLE Inheritable(HANDLE handle)
+{
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    HANDLE process = GetCurrentProcess();
+    if (!DuplicateHandle(process, handle, process, &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return INVALID_HANDLE_VALUE;
+    return copy;
+}
+
+int InterruptWhenWritten(const char *dir, int argc, char **argv)
+{
+    // A console of our own: one started from Linux has none that takes a Ctrl-C.  Our
+    // standard output and error stay where they were, and are the program's.
+    HANDLE out = Inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
+    HANDLE err = Inheritable(GetStdHandle(STD_ERROR_HANDLE));
+    FreeConsole();
+    if (!AllocConsole())
+        return 125;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE input, feed;
+    if (!CreatePipe(&input, &feed, &inherit, 0) || !SetHandleInformation(feed, HANDLE_FLAG_INHERIT, 0))
+        return 125;
+    std::string line;
+    for (int i = 0; i < argc; ++i)
+        AppendQuoted(line, argv[i]);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(argv[0], &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        std::fprintf(stderr, "fault_helper: cannot start %s (error %lu)\n", argv[0], GetLastError());
+        return 125;
+    }
+    CloseHandle(input);
+    // Only now: a process started while we ignore Ctrl-C would ignore it too.
+    if (!SetConsoleCtrlHandler(nullptr, TRUE))
+        return 125;
+    // More than the converter's buffer holds, so that its temporary file is written to.
+    const char mail[] = "From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f line of mail\r\n";
+    for (int i = 0; i < 8192; ++i) {
+        DWORD written;
+        if (!WriteFile(feed, mail, sizeof mail - 1, &written, nullptr))
+            break;
+    }
+    int result = 3;
+    for (int waited = 0; waited < 3000; ++waited) {
+        if (WrittenTempFileIn(dir)) {
+            if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+                result = 125;
+            else if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
+                result = 0;
+            break;
+        }
+        if (WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0)
+            break;  // ended before it was written to
+    }
+    CloseHandle(feed);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -153,9 +241,12 @@ int main(int argc, char **argv)
         return RunWithTemp(argv[2], argc - 3, argv + 3);
     if (argc >= 5 && std::strcmp(argv[1], "kill-when-written") == 0)
         return RunWithTemp(argv[3], argc - 4, argv + 4, argv[2]);
+    if (argc >= 4 && std::strcmp(argv[1], "interrupt-when-written") == 0)
+        return InterruptWhenWritten(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "usage: fault_helper hold FILE none|read READY SECONDS\n"
                          "       fault_helper append FILE COUNT\n"
                          "       fault_helper run-with-temp DIR PROGRAM [ARG...]\n"
-                         "       fault_helper kill-when-written FILE DIR PROGRAM [ARG...]\n");
+                         "       fault_helper kill-when-written FILE DIR PROGRAM [ARG...]\n"
+                         "       fault_helper interrupt-when-written DIR PROGRAM [ARG...]\n");
     return 2;
 }
