@@ -422,9 +422,15 @@ EJournalState ReadJournal(const char *path, SJournal *journal)
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? JOURNAL_NONE : JOURNAL_UNREADABLE;
     }
     // Only a record this user made is followed: anyone else's could name a folder of theirs.
-    if (GetFileType(record) != FILE_TYPE_DISK || !IsPrivateFile(record)) {
+    // One of the user's own that others may write to, or that has another name, is not
+    // followed either, but not passed over.
+    if (GetFileType(record) != FILE_TYPE_DISK || !IsOwnFile(record)) {
         CloseHandle(record);
         return JOURNAL_NOT_OURS;
+    }
+    if (!IsPrivateFile(record)) {
+        CloseHandle(record);
+        return JOURNAL_UNREADABLE;
     }
     char text[RECORD_SIZE];
     std::size_t used = 0;

@@ -85,8 +85,8 @@ enum EJournalState {
     JOURNAL_UNFINISHED,     // there is one, but it was never written to its end: the job was
                             // stopped before it, so before its first write to the folder
     JOURNAL_FOUND,          // *journal holds it
-    JOURNAL_UNREADABLE,     // there is one that cannot be read
-    JOURNAL_NOT_OURS,       // there is one that another user could have made or changed
+    JOURNAL_UNREADABLE,     // there is one that cannot be read, or that others may have changed
+    JOURNAL_NOT_OURS,       // there is one that another user made (or not a file)
     JOURNAL_OTHER_VERSION,  // a whole record of a version this program cannot read
 };
 EJournalState ReadJournal(const char *path, SJournal *journal);

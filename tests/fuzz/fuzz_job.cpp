@@ -38,7 +38,7 @@ const char SI = '\x0f';
 const std::string LINE_END = PLATFORM_LINE_END;
 
 std::string g_dir;        // private working directory: Inbox, Inbox.snm, second
-std::string g_tempDir;    // the job's temporary directory, inside g_dir
+std::string g_tempDir;    // the home of the job's state directory, inside g_dir
 std::string g_inbox;
 std::string g_summary;
 std::string g_second;
@@ -192,6 +192,7 @@ void RemoveWorkingDirectory()
     std::remove(g_inbox.c_str());
     std::remove(g_summary.c_str());
     std::remove(g_second.c_str());
+    rmdir((g_tempDir + "/quorvel").c_str());
     rmdir(g_tempDir.c_str());
     rmdir(g_dir.c_str());
     std::fprintf(stderr, "fuzz_job: %lu inputs gave a result with a designator made by a removal\n",
@@ -219,8 +220,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     g_second = g_dir + "/second";
     if (mkdir(g_tempDir.c_str(), 0700) != 0)
         Fail("cannot create", g_tempDir);
-    // The job's copy goes where the stand-in for GetTempPathA looks.
-    setenv("TMPDIR", g_tempDir.c_str(), 1);
+    // The job's copy goes into its state directory, made under this one.
+    setenv("XDG_STATE_HOME", g_tempDir.c_str(), 1);
     std::atexit(RemoveWorkingDirectory);
     return 0;
 }
@@ -234,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The whole job, as the program runs it.
     Check(ConvertInbox(g_inbox.c_str()), "the job failed");
     Check(g_fpIn == nullptr && g_fpOut == nullptr, "a stream was left open");
-    Check(EntriesIn(g_tempDir) == 0, "the temporary copy was left behind");
+    Check(EntriesIn(g_tempDir + "/quorvel") == 0, "the copy was left behind");
     Check(EntriesIn(g_dir) == 2, "the summary file was not deleted");
     const std::string out = ReadAll(g_inbox);
 

@@ -18,9 +18,15 @@
 #               lock file in place, the next run converts as one run would;
 #               and -o OUTPUT stopped by SIGINT, SIGTERM or SIGHUP leaves OUTPUT as it was
 #               and no temporary file beside it
-#   guess       a conversion killed half-way, then its copy cut short, its copy gone, or
-#               the folder appended to: the next run fails naming the copy, changes nothing
-#               and keeps the copy and the record
+#   guess       a conversion killed half-way, then its copy cut short, a byte of it changed,
+#               its copy gone, the folder edited in place, replaced by another file or cut
+#               shorter: the next run fails naming the copy and --undo, changes nothing and
+#               keeps the copy and the record; --check says so, -o writes nothing; --undo
+#               after the edit gives the original back
+#   recover     a conversion killed half-way, then run again with another TMPDIR: completed;
+#               with mail appended since: --check says what the next run does, -o refuses,
+#               the next run completes it and keeps the mail, passing over another user's
+#               file in the state directory; --undo gives the original and the mail
 set -euo pipefail
 
 case_name=$1
@@ -32,6 +38,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-hold.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export TMPDIR=$work/temp
 mkdir "$work/temp"
+# The job's copy and record go to a state directory of this test's own.
+export XDG_STATE_HOME=$work/state
+state=$XDG_STATE_HOME/quorvel
 inbox=$work/Inbox
 
 # A folder that takes the job a good part of a second.
@@ -39,6 +48,31 @@ python3 "$here/../../bench/make-folder.py" "$inbox" "${FOLDER_MB:-30}" >/dev/nul
 cp "$inbox" "$work/original"
 cp "$inbox" "$work/expected"
 "$converter" "$work/expected" || fail "cannot convert the reference copy"
+
+# Kills a conversion of the original at the folder's fiftieth write, well into its rewrite;
+# keeps the folder as damaged, and the copy, and names the copy and the record.
+kill_halfway() {
+  cp "$work/original" "$inbox"
+  (strace -f -o /dev/null -P "$inbox" -e trace=write -e inject=write:signal=KILL:when=50 \
+    "$converter" "$inbox") >/dev/null 2>&1 && fail "the conversion was not stopped"
+  copy=$(compgen -G "$state/*.TMP") record=$(compgen -G "$state/*.JNL") ||
+    fail "no copy and record: $(ls "$state")"
+  cmp -s "$inbox" "$work/original" && fail "the folder was not written to"
+  rm -f "$inbox.lock"  # what a kill leaves; the next run takes it over anyway
+  cp "$inbox" "$work/damaged"
+  cp "$copy" "$work/copy"
+}
+# Changes the byte at offset of file.
+flip_byte() {
+  python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(int(sys.argv[2])); b = f.read(1); f.seek(int(sys.argv[2])); f.write(bytes([b[0] ^ 1]))' "$1" "$2"
+}
+# Another folder of the same size as the original.
+python3 - "$work/original" "$work/other" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+data[len(data) // 2] ^= 1
+open(sys.argv[2], 'wb').write(data)
+PY
 
 case $case_name in
 concurrent)
@@ -57,7 +91,7 @@ concurrent)
       fi
     done
     cmp -s "$inbox" "$work/expected" || fail "round $round: the folder is not converted exactly once"
-    [ -z "$(ls "$work/temp")" ] || fail "round $round: copies left: $(ls "$work/temp")"
+    [ -z "$(ls "$state")" ] || fail "round $round: copies left: $(ls "$state")"
     echo "round $round: exits $status1 and $status2, folder converted once"
   done
   ;;
@@ -82,7 +116,7 @@ order)
     -o "$work/trace" "$converter" "$inbox" || fail "the conversion failed"
   # The descriptors of the folder, the copy, the record and the temporary directory, then
   # the position of each event.
-  python3 - "$work/trace" "$inbox" "$TMPDIR" <<'PY' || fail "wrong order"
+  python3 - "$work/trace" "$inbox" "$state" <<'PY' || fail "wrong order"
 import re, sys
 lines = open(sys.argv[1]).read().splitlines()
 inbox, temp = sys.argv[2], sys.argv[3].rstrip('/')
@@ -151,10 +185,10 @@ kill)
     sleep "$(printf '%d.%03d' $((at / 1000)) $((at % 1000)))"
     kill -9 "$job" 2>/dev/null || true
     wait "$job" 2>/dev/null || true
-    ! compgen -G "$TMPDIR/*.JNL" >/dev/null || halfway=$((halfway + 1))
+    ! compgen -G "$state/*.JNL" >/dev/null || halfway=$((halfway + 1))
     "$converter" "$inbox" 2>"$work/err" || fail "kill $n at $at ms (seed $seed): the next run failed: $(cat "$work/err")"
     cmp -s "$inbox" "$work/$result" || fail "kill $n at $at ms (seed $seed), $folder: not as one conversion"
-    [ -z "$(ls "$TMPDIR")" ] || fail "kill $n at $at ms (seed $seed): left $(ls "$TMPDIR")"
+    [ -z "$(ls "$state")$(ls "$TMPDIR")" ] || fail "kill $n at $at ms (seed $seed): left $(ls "$state" "$TMPDIR")"
     [ ! -e "$inbox.lock" ] || fail "kill $n at $at ms (seed $seed): the lock file stays"
   done
   echo "seed $seed: $kills kills within $took ms, $halfway of them half-way through the rewrite; each completed"
@@ -189,36 +223,85 @@ kill)
   echo "-o OUTPUT stopped by SIGINT, SIGTERM and SIGHUP: OUTPUT as it was, no temporary file"
   ;;
 guess)
-  # Stopped at the folder's fiftieth write, well into its rewrite.
-  cp "$work/original" "$inbox"
-  (strace -f -o /dev/null -P "$inbox" -e trace=write -e inject=write:signal=KILL:when=50 \
-    "$converter" "$inbox") 2>/dev/null && fail "the conversion was not stopped"
-  copy=$(compgen -G "$TMPDIR/*.TMP") record=$(compgen -G "$TMPDIR/*.JNL") ||
-    fail "no copy and record: $(ls "$TMPDIR")"
-  cmp -s "$inbox" "$work/original" && fail "the folder was not written to"
-  cp "$inbox" "$work/damaged"
-  cp "$copy" "$work/copy"
-  for fault in cut missing appended; do
+  # Each way the folder or the job's files can differ from what the killed job left: the
+  # next run refuses, naming the copy and the way back, and changes nothing; --check says
+  # so, and -o writes nothing.
+  kill_halfway
+  for fault in cut flipped missing edited replaced shorter; do
+    cp "$work/damaged" "$inbox"
+    cp "$work/copy" "$copy"
     case $fault in
     cut) truncate -s -1 "$copy" ;;
+    flipped) flip_byte "$copy" 100 ;;
     missing) rm "$copy" ;;
-    appended) printf 'From new\nmail\n' >>"$inbox"; cp "$inbox" "$work/damaged" ;;
+    # Mail programs mark a mail read in place: the same size, one byte changed.
+    edited) flip_byte "$inbox" $(( $(stat -c %s "$inbox") - 100 )) ;;
+    replaced) cp "$work/other" "$inbox.new" && mv "$inbox.new" "$inbox" ;;
+    shorter) truncate -s -1000 "$inbox" ;;
     esac
+    cp "$inbox" "$work/before"
     status=0
     "$converter" "$inbox" 2>"$work/err" || status=$?
     [ "$status" -eq 1 ] || fail "$fault: exit $status, not 1: $(cat "$work/err")"
-    grep -q "interrupted" "$work/err" && grep -qF "$copy" "$work/err" ||
-      fail "$fault: the message does not name the copy: $(cat "$work/err")"
-    cmp -s "$inbox" "$work/damaged" || fail "$fault: the folder changed"
+    grep -q "interrupted" "$work/err" && grep -qF "$copy" "$work/err" && grep -qF -- "--undo $inbox" "$work/err" ||
+      fail "$fault: the message does not name the copy and the way back: $(cat "$work/err")"
+    cmp -s "$inbox" "$work/before" || fail "$fault: the folder changed"
     [ -e "$record" ] || fail "$fault: the record is gone"
-    [ "$fault" = missing ] || [ -e "$copy" ] || fail "$fault: the copy is gone"
+    "$converter" --check "$inbox" >"$work/out" 2>&1 && fail "$fault: --check passed over it: $(cat "$work/out")"
+    grep -q "the next run refuses it" "$work/out" || fail "$fault: --check: $(cat "$work/out")"
+    "$converter" -o "$work/output" "$inbox" 2>"$work/err" && fail "$fault: -o converted the damaged folder"
+    [ ! -e "$work/output" ] || fail "$fault: -o wrote its output"
     echo "$fault: $(head -1 "$work/err")"
-    cp "$work/copy" "$copy"
   done
-  # Put back as it was, the copy completes the conversion.
-  head -c "$(stat -c %s "$work/original")" "$work/damaged" >"$inbox"
-  "$converter" "$inbox" 2>"$work/err" || fail "the copy put back does not complete: $(cat "$work/err")"
-  cmp -s "$inbox" "$work/expected" || fail "not as one conversion"
+  # The way back, from the folder as the mail program edited it: the original.
+  cp "$work/damaged" "$inbox"
+  cp "$work/copy" "$copy"
+  flip_byte "$inbox" $(( $(stat -c %s "$inbox") - 100 ))
+  "$converter" "$inbox" 2>"$work/err" && fail "the edit was not refused"
+  grep -q "it differs from what the interrupted conversion left at byte" "$work/err" ||
+    fail "the refusal does not say where: $(cat "$work/err")"
+  "$converter" --undo "$inbox" >"$work/out" 2>"$work/err" || fail "--undo failed: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/original" || fail "--undo did not give the original back"
+  [ -z "$(ls "$state" | grep -v '\.OLD$')" ] || fail "--undo left $(ls "$state")"
+  echo "--undo after an edit in place: the original, the edited bytes kept in $(ls "$state")"
+  ;;
+recover)
+  # What the next run completes after a kill half-way.
+  kill_halfway
+  # Another temporary directory, or none: the record is in the state directory.
+  TMPDIR=$work/elsewhere "$converter" "$inbox" 2>"$work/err" || fail "another TMPDIR: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/expected" || fail "another TMPDIR: not as one conversion"
+  [ -z "$(ls "$state")" ] || fail "another TMPDIR: left $(ls "$state")"
+  echo "rerun with another TMPDIR: completed"
+  # Mail fetched since: kept after the completed conversion, and converted with it.
+  printf 'From new\nSubject: fetched since\n\n\x1b$)C\n\x0e\x30\x21\x0f new\n' >"$work/mail"
+  cat "$work/original" "$work/mail" >"$work/appended-expected"
+  "$converter" "$work/appended-expected" || fail "cannot convert the reference copy"
+  kill_halfway
+  cat "$work/mail" >>"$inbox"
+  "$converter" --check "$inbox" >"$work/out" || fail "--check: $(cat "$work/out")"
+  grep -q "the next run completes it, keeping the $(stat -c %s "$work/mail") bytes of mail appended since" \
+    "$work/out" || fail "--check does not say what the next run does: $(cat "$work/out")"
+  "$converter" -o "$work/output" "$inbox" 2>"$work/err" && fail "-o converted a half-written folder"
+  grep -qF -- "run 'quorvel-convert $inbox' first" "$work/err" || fail "-o: $(cat "$work/err")"
+  # And another user's file in the state directory, which is passed over.
+  cp "$record" "$state/planted.JNL"
+  chown nobody "$state/planted.JNL"
+  "$converter" "$inbox" 2>"$work/err" || fail "appended: $(cat "$work/err")"
+  grep -q "keeping the" "$work/err" || fail "appended: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/appended-expected" || fail "appended: not the conversion of original and mail"
+  [ "$(ls "$state")" = planted.JNL ] || fail "appended: left $(ls "$state")"
+  rm "$state/planted.JNL"
+  echo "mail appended since the kill: kept and converted; another user's record passed over"
+  # The way back with mail appended since: the original, then the mail.
+  kill_halfway
+  cat "$work/mail" >>"$inbox"
+  "$converter" --undo "$inbox" >"$work/out" 2>"$work/err" || fail "--undo: $(cat "$work/err")"
+  cat "$work/original" "$work/mail" | cmp -s - "$inbox" || fail "--undo: not the original and the mail"
+  [ -z "$(ls "$state")" ] || fail "--undo: left $(ls "$state")"
+  "$converter" --undo "$inbox" 2>"$work/err" && fail "a second --undo found something to undo"
+  grep -q "nothing to undo" "$work/err" || fail "a second --undo: $(cat "$work/err")"
+  echo "--undo with mail appended since: the original and the mail"
   ;;
 *)
   fail "unknown case"

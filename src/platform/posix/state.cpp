@@ -59,6 +59,12 @@ bool GetFileIdentity(HANDLE file, SFileIdentity *id)
     return true;
 }
 
+bool IsOwnFile(HANDLE file)
+{
+    struct stat st;
+    return fstat(Descriptor(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+}
+
 bool SameFile(const SFileIdentity &a, const SFileIdentity &b)
 {
     return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
