@@ -19,7 +19,8 @@ const char *DescribeOwnError(DWORD code)
     case ERROR_INTERRUPTED_OTHER_CONVERSION:
         return "a conversion of it was interrupted that only quorvel-convert --relabel can complete";
     case ERROR_FOLDER_LOCKED:
-        return "in use by another program, which holds its lock file (.lock)";
+        return "in use by another program, which holds its lock file; if no mail program is running, "
+               "delete the lock file";
     default:
         return nullptr;
     }

@@ -174,16 +174,26 @@ bool DeleteHeldFile(HANDLE handle, const char *path);
 bool ResolvePath(const char *path, char *resolved);
 
 // Takes the lock file folder + ".lock" that mail programs on Unix (delivery agents, mail
-// readers) create beside a folder while they write to it, as they do: a new file, made
-// exclusively, here holding our process id.  One left by a program that is no longer
-// running, or older than ten minutes, is stale and taken over.  Returns false with
-// ERROR_FOLDER_LOCKED when another program holds it; true otherwise, *taken saying whether
-// we hold it now (not where the folder's directory takes no new file: a folder we may
-// only write to in place).  On Windows, whose mail programs know no such file, it takes
-// nothing.  Ours, not the system's.
+// readers) create beside a folder while they write to it, as they do: whole from the moment
+// it has that name (written under a name of its own beside it, then linked to it; made
+// exclusively in one write where the file system has no links), holding our process id and
+// this machine's name.  A stale one is taken over: one of a process of this machine that
+// has ended, or that ran before the machine last started; one older than ten minutes; one
+// empty or unreadable and older than a few seconds.  Only the very file judged stale is
+// deleted, not one another program has put in its place meanwhile.  Returns false with
+// ERROR_FOLDER_LOCKED when another program holds it (or it is stale and cannot be
+// deleted), and with the system's error when it cannot be written; true otherwise, *taken
+// saying whether we hold it now (not where the folder's directory takes no new file: a
+// folder we may only write to in place).  On Windows, whose mail programs know no such
+// file, it takes nothing.  Ours, not the system's.
 bool TakeFolderLockFile(const char *folder, bool *taken);
 // Gives back the lock file taken for folder.
 void ReleaseFolderLockFile(const char *folder);
+// Deletes folder + ".lock" if it is stale by the rules above, and leaves it otherwise.
+// Returns false, with the system's error, only when a stale one stays; true when there is
+// none, when another program holds it, and when it is deleted.  On Windows it does
+// nothing.  Ours, not the system's.
+bool RemoveStaleFolderLockFile(const char *folder);
 
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.

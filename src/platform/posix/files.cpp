@@ -282,29 +282,209 @@ namespace {
 
 // A lock file older than this is stale, whoever made it (procmail waits 17 minutes).
 const time_t STALE_LOCK_SECONDS = time_t{10} * 60;
+// An empty lock file, or one we cannot read, older than this was left by a program that
+// ended between making it and writing it; ours are never empty.
+const time_t UNFINISHED_LOCK_SECONDS = 5;
 
 std::string LockFileOf(const char *folder)
 {
     return std::string(folder) + ".lock";
 }
 
-// Whether the lock file at path was left behind: by a process of this machine that has
-// ended, or long ago.
-bool IsStaleLock(const std::string &path)
+// This machine's name, as a lock file written here gives it; "" where the system has none.
+std::string HostName()
 {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT;  // gone meanwhile
-    char text[32] = {};
-    ssize_t n = read(fd, text, sizeof text - 1);
-    struct stat st;
-    bool old = fstat(fd, &st) == 0 && time(nullptr) - st.st_mtime > STALE_LOCK_SECONDS;
-    close(fd);
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "";
+    return name;
+}
+
+// Whether a file last written at mtime was written before this machine last started;
+// false where the system does not tell.
+bool WrittenBeforeBoot(time_t mtime)
+{
+#ifdef CLOCK_BOOTTIME
+    struct timespec now, up;
+    return clock_gettime(CLOCK_REALTIME, &now) == 0 && clock_gettime(CLOCK_BOOTTIME, &up) == 0 &&
+           mtime < now.tv_sec - up.tv_sec;
+#else
+    (void)mtime;
+    return false;
+#endif
+}
+
+// Whether the lock file described by st, open on fd (or -1 where it cannot be read), was
+// left behind: by a process of this machine that has ended or that ran before the machine
+// last started (its pid may name another process now), or long ago.  One naming another
+// machine is judged by its age alone, as is one that holds no process id.
+bool IsStaleLock(int fd, const struct stat &st)
+{
+    if (!S_ISREG(st.st_mode))
+        return false;  // nothing a mail program makes
+    time_t age = time(nullptr) - st.st_mtime;
+    if (age > STALE_LOCK_SECONDS)
+        return true;
+    // "PID\n", then, from us, "HOST\n"; others write the first line alone.
+    char text[320] = {};
+    ssize_t n = fd >= 0 ? pread(fd, text, sizeof text - 1, 0) : -1;
+    if (n <= 0)
+        return age > UNFINISHED_LOCK_SECONDS;
     char *end = nullptr;
-    long pid = n > 0 ? std::strtol(text, &end, 10) : 0;
-    bool ended = pid > 0 && end != text && (*end == '\n' || *end == '\0') &&
-                 kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-    return ended || old;
+    long pid = std::strtol(text, &end, 10);
+    if (pid <= 0 || end == text || (*end != '\n' && *end != '\0'))
+        return false;
+    if (*end == '\n' && end[1] != '\0') {
+        const char *host = end + 1;
+        std::size_t length = std::strcspn(host, "\n");
+        if (std::string(host, length) != HostName())
+            return false;
+    }
+    if (WrittenBeforeBoot(st.st_mtime))
+        return true;
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// What became of a lock file in the way.
+enum ELockInTheWay {
+    LOCK_GONE,        // it was stale and is deleted, or went meanwhile
+    LOCK_HELD,        // it is another program's, or could not be judged
+    LOCK_STALE_KEPT,  // it is stale, and could not be deleted (errno says why)
+};
+
+// Whether now describes the file that judged described: the same file, not changed.
+bool SameLockFile(const struct stat &judged, const struct stat &now)
+{
+    return judged.st_dev == now.st_dev && judged.st_ino == now.st_ino &&
+           judged.st_mtim.tv_sec == now.st_mtim.tv_sec && judged.st_mtim.tv_nsec == now.st_mtim.tv_nsec;
+}
+
+// Deletes the lock file at path if it is stale, and only the very file judged: a program
+// that took a stale lock over may have put a new one in its place meanwhile.
+ELockInTheWay DeleteIfStale(const std::string &path)
+{
+    struct stat judged;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return LOCK_GONE;
+        // One we may not read (or a link, which is no lock of ours) is judged by its age.
+        if (lstat(path.c_str(), &judged) != 0)
+            return errno == ENOENT ? LOCK_GONE : LOCK_HELD;
+    } else if (fstat(fd, &judged) != 0) {
+        close(fd);
+        return LOCK_HELD;
+    }
+    bool stale = IsStaleLock(fd, judged);
+    if (fd >= 0)
+        close(fd);
+    if (!stale)
+        return LOCK_HELD;
+    // A window stays between this look and the unlink (the system has no unlink of one
+    // given file); a program would have to replace the lock within it.
+    struct stat now;
+    if (lstat(path.c_str(), &now) != 0)
+        return errno == ENOENT ? LOCK_GONE : LOCK_HELD;
+    if (!SameLockFile(judged, now))
+        return LOCK_HELD;
+    if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        return LOCK_STALE_KEPT;
+    return LOCK_GONE;
+}
+
+// What came of making the lock file.
+enum ELockMade {
+    LOCK_TAKEN,        // it is ours
+    LOCK_IN_THE_WAY,   // another file has its name
+    LOCK_NO_NEW_FILE,  // its directory takes no new file
+    LOCK_NO_LINKS,     // its file system makes no links
+    LOCK_FAILED,       // it could not be written (errno says why)
+};
+
+// Makes the lock file at path holding text exclusively, with one write: where the file
+// system has no links.  A kill between the two leaves it empty, which the next run judges
+// stale after a few seconds.
+ELockMade CreateLockExclusively(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno == EEXIST ? LOCK_IN_THE_WAY : LOCK_NO_NEW_FILE;
+    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int saved = errno;
+    if (close(fd) != 0 && written) {
+        written = false;
+        saved = errno;
+    }
+    if (!written) {
+        (void)unlink(path.c_str());
+        errno = saved;
+        return LOCK_FAILED;
+    }
+    return LOCK_TAKEN;
+}
+
+// Makes the lock file at path, whole from the moment it has that name, as liblockfile
+// does: a file of a name of our own beside it gets the text first, and is then linked to
+// path, which fails when path exists, on NFS too.
+ELockMade MakeLockFile(const std::string &path)
+{
+    std::string host = HostName();
+    std::string text = std::to_string(static_cast<long>(getpid())) + "\n";
+    if (!host.empty())
+        text += host + "\n";
+    std::string base = path, unique;
+    if (!host.empty()) {
+        base += '.';
+        base += host;
+    }
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 10; ++attempt) {
+        // One left by a process of the same pid (before a restart, or on another machine
+        // that names itself alike) is stepped round.
+        struct timespec now = {};
+        (void)clock_gettime(CLOCK_REALTIME, &now);
+        char tail[64];
+        std::snprintf(tail, sizeof tail, ".%ld.%lx", static_cast<long>(getpid()),
+                      static_cast<unsigned long>(now.tv_nsec) ^ (static_cast<unsigned long>(attempt) << 30));
+        unique = base + tail;
+        fd = open(unique.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == ENAMETOOLONG)
+            return CreateLockExclusively(path, text);
+        if (fd < 0 && errno != EEXIST)
+            return LOCK_NO_NEW_FILE;
+    }
+    if (fd < 0)
+        return LOCK_NO_NEW_FILE;
+    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    int saved = errno;
+    if (close(fd) != 0 && written) {
+        written = false;
+        saved = errno;
+    }
+    if (!written) {
+        (void)unlink(unique.c_str());
+        errno = saved;
+        return LOCK_FAILED;
+    }
+    ELockMade made = LOCK_TAKEN;
+    if (link(unique.c_str(), path.c_str()) != 0) {
+        saved = errno;
+        // Over NFS a link that was made can still report failure: the file then has two names.
+        struct stat st;
+        if (stat(unique.c_str(), &st) == 0 && st.st_nlink == 2)
+            made = LOCK_TAKEN;
+        else if (saved == EPERM || saved == EOPNOTSUPP || saved == ENOSYS)
+            made = LOCK_NO_LINKS;
+        else if (saved == EEXIST)
+            made = LOCK_IN_THE_WAY;
+        else
+            made = LOCK_FAILED;
+    }
+    (void)unlink(unique.c_str());
+    if (made == LOCK_NO_LINKS)
+        return CreateLockExclusively(path, text);
+    errno = saved;
+    return made;
 }
 
 }  // namespace
@@ -314,21 +494,20 @@ bool TakeFolderLockFile(const char *folder, bool *taken)
     *taken = false;
     std::string path = LockFileOf(folder);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            char text[32];
-            int n = std::snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
-            bool written = n > 0 && write(fd, text, static_cast<std::size_t>(n)) == n;
-            close(fd);
-            (void)written;  // an empty lock file locks all the same
+        switch (MakeLockFile(path)) {
+        case LOCK_TAKEN:
             *taken = true;
             return true;
-        }
-        if (errno != EEXIST)
-            return true;  // a directory that takes no new file: go on without
-        if (!IsStaleLock(path))
+        case LOCK_NO_NEW_FILE:
+            return true;  // a folder we may only write to in place: go on without
+        case LOCK_FAILED:
+            return false;
+        default:
             break;
-        (void)unlink(path.c_str());
+        }
+        // A stale one we may not delete is for the user to delete.
+        if (DeleteIfStale(path) != LOCK_GONE)
+            break;
     }
     errno = static_cast<int>(ERROR_FOLDER_LOCKED);
     return false;
@@ -337,6 +516,11 @@ bool TakeFolderLockFile(const char *folder, bool *taken)
 void ReleaseFolderLockFile(const char *folder)
 {
     (void)unlink(LockFileOf(folder).c_str());
+}
+
+bool RemoveStaleFolderLockFile(const char *folder)
+{
+    return DeleteIfStale(LockFileOf(folder)) != LOCK_STALE_KEPT;
 }
 
 FILE *OpenHandleStream(HANDLE file, const char *mode)

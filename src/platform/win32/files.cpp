@@ -61,6 +61,11 @@ void ReleaseFolderLockFile(const char *)
 {
 }
 
+bool RemoveStaleFolderLockFile(const char *)
+{
+    return true;
+}
+
 bool ResolvePath(const char *path, char *resolved)
 {
     // Mail folders on Windows are not reached through links.
