@@ -52,7 +52,7 @@ cp "$inbox" "$work/expected"
 # Kills a conversion of the original at the folder's fiftieth write, well into its rewrite;
 # keeps the folder as damaged, and the copy, and names the copy and the record.
 kill_halfway() {
-  cp "$work/original" "$inbox"
+  cp "$work/${1:-original}" "$inbox"
   (strace -f -o /dev/null -P "$inbox" -e trace=write -e inject=write:signal=KILL:when=50 \
     "$converter" "$inbox") >/dev/null 2>&1 && fail "the conversion was not stopped"
   copy=$(compgen -G "$state/*.TMP") record=$(compgen -G "$state/*.JNL") ||
@@ -264,6 +264,15 @@ guess)
   cmp -s "$inbox" "$work/original" || fail "--undo did not give the original back"
   [ -z "$(ls "$state" | grep -v '\.OLD$')" ] || fail "--undo left $(ls "$state")"
   echo "--undo after an edit in place: the original, the edited bytes kept in $(ls "$state")"
+  rm "$state"/*
+  # An edit in what the job never wrote: the front of a folder whose change starts late.
+  cat "$work/expected" "$work/original" >"$work/late"
+  kill_halfway late
+  flip_byte "$inbox" 100
+  "$converter" "$inbox" 2>"$work/err" && fail "an edit in the front was not refused"
+  grep -q "somewhere before byte $(stat -c %s "$work/expected")," "$work/err" ||
+    fail "an edit in the front: $(cat "$work/err")"
+  echo "an edit in the untouched front: refused"
   ;;
 recover)
   # What the next run completes after a kill half-way.

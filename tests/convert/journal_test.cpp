@@ -1,0 +1,188 @@
+// Tests of the job's record: what is read back, and what is never taken for a whole record.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "journal.h"
+#include "test_files.h"
+
+namespace {
+
+SJournal Sample()
+{
+    SJournal journal = {};
+    std::snprintf(journal.folder, sizeof journal.folder, "%s", "/home/u/mail/Inbox");
+    journal.id = {0xFD01, 0x1234, 0x123456, 0};
+    journal.start = 4096;
+    journal.frontChecksum = 0x0123456789ABCDEFu;
+    journal.length = 123456;
+    journal.checksum = 0xFEDCBA9876543210u;
+    journal.added = 47;
+    journal.addedChecksum = 0x1111111111111111u;
+    journal.direction = DIRECTION_UNDO;
+    journal.oldLength = 99;
+    journal.oldChecksum = 0x2222222222222222u;
+    std::snprintf(journal.converter, sizeof journal.converter, "%s", "relabel");
+    return journal;
+}
+
+// text, then the end line that makes it whole.
+std::string Sealed(const std::string &text)
+{
+    SChecksum sum;
+    sum.Add(text.data(), text.size());
+    char end[32];
+    std::snprintf(end, sizeof end, "end %016" PRIX64 "\n", sum.Value());
+    return text + end;
+}
+
+std::string Version2(const std::string &folder, const std::string &start = "4096")
+{
+    return "quorvel journal 2\nfolder " + std::to_string(folder.size()) + ":" + folder +
+           "\nidentity 000000000000FD01 0000000000001234 0000000000123456\nstart " + start +
+           "\nfront 0123456789ABCDEF\nlength 123456\nchecksum FEDCBA9876543210\nadded 0 0000000000000000\n"
+           "direction forward\nold 0 0000000000000000\nconverter plain\n";
+}
+
+TEST(Journal, ReadsBackWhatItWrote)
+{
+    TestDir dir;
+    std::string path = dir.File("r.JNL");
+    SJournal written = Sample(), read;
+    ASSERT_TRUE(WriteJournal(path.c_str(), written));
+    ASSERT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_FOUND);
+    EXPECT_EQ(read.version, 2);
+    EXPECT_STREQ(read.folder, written.folder);
+    EXPECT_TRUE(SameFile(read.id, written.id));
+    EXPECT_EQ(read.start, written.start);
+    EXPECT_EQ(read.frontChecksum, written.frontChecksum);
+    EXPECT_EQ(read.length, written.length);
+    EXPECT_EQ(read.checksum, written.checksum);
+    EXPECT_EQ(read.added, written.added);
+    EXPECT_EQ(read.addedChecksum, written.addedChecksum);
+    EXPECT_EQ(read.direction, written.direction);
+    EXPECT_EQ(read.oldLength, written.oldLength);
+    EXPECT_EQ(read.oldChecksum, written.oldChecksum);
+    EXPECT_STREQ(read.converter, written.converter);
+    // A new record never replaces one that is there; a replacement does, whole.
+    EXPECT_FALSE(WriteJournal(path.c_str(), written));
+    SJobFiles files;
+    ASSERT_TRUE(JobFilesOfRecord(path.c_str(), &files));
+    written.direction = DIRECTION_FORWARD;
+    ASSERT_TRUE(ReplaceJournal(files, dir.path().c_str(), written));
+    ASSERT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_FOUND);
+    EXPECT_EQ(read.direction, DIRECTION_FORWARD);
+    EXPECT_FALSE(FileExists(files.next));
+}
+
+// Every cut of a record is one that was never written whole; anything else that is not
+// whole was changed since, and neither is ever followed.
+TEST(Journal, TellsACutRecordFromADamagedOne)
+{
+    const std::string whole = Sealed(Version2("/m/Inbox"));
+    struct Case {
+        const char *what;
+        std::string text;
+        EJournalState state;
+    } cases[] = {
+        {"whole", whole, JOURNAL_FOUND},
+        {"a path that holds an end line", Sealed(Version2("/m/x\nend 0123456789ABCDEF\n")), JOURNAL_FOUND},
+        {"the end checksum wrong", whole.substr(0, whole.size() - 2) + (whole[whole.size() - 2] == '0' ? "1\n" : "0\n"),
+         JOURNAL_UNREADABLE},
+        {"bytes after the end line", whole + "x", JOURNAL_UNREADABLE},
+        {"a line changed", Sealed(Version2("/m/Inbox")).replace(whole.find("length 1"), 8, "length 2"),
+         JOURNAL_UNREADABLE},
+        {"a number of 21 digits", Sealed(Version2("/m/Inbox", "000000000000000004096")), JOURNAL_UNREADABLE},
+        {"a number past 64 bits", Sealed(Version2("/m/Inbox", "18446744073709551616")), JOURNAL_UNREADABLE},
+        {"a NUL inside a path", Sealed(Version2(std::string("/m/In\0box", 9))), JOURNAL_UNREADABLE},
+        {"another version, checksummed again", Sealed("quorvel journal 3\n" + Version2("/m").substr(18)),
+         JOURNAL_OTHER_VERSION},
+        {"not a record", Sealed("something else\n"), JOURNAL_UNREADABLE},
+    };
+    TestDir dir;
+    std::string path = dir.File("r.JNL");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(path, c.text);
+        SJournal read;
+        EXPECT_EQ(ReadJournal(path.c_str(), &read), c.state);
+    }
+    for (std::size_t n = 0; n < whole.size(); ++n) {
+        WriteFile(path, whole.substr(0, n));
+        SJournal read;
+        EXPECT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_UNFINISHED) << "cut after " << n << " bytes";
+    }
+}
+
+// The records of the earlier build: read where they can be, their fields where they were.
+TEST(Journal, ReadsTheEarlierVersion)
+{
+    TestDir dir;
+    std::string path = dir.File("r.JNL");
+    WriteFile(path, Sealed("quorvel journal 1\nfolder 8:/m/Inbox\nidentity 0000FD01 0000000000123456\nstart 0\n"
+                           "copy 10:/tmp/a.TMP\nlength 77\nchecksum 0123456789ABCDEF\nconverter plain\n"));
+    SJournal read;
+    ASSERT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_FOUND);
+    EXPECT_EQ(read.version, 1);
+    EXPECT_STREQ(read.folder, "/m/Inbox");
+    EXPECT_EQ(read.id.volume, 0xFD01u);
+    EXPECT_EQ(read.id.indexLow, 0x123456u);
+    EXPECT_EQ(read.start, 0u);
+    EXPECT_EQ(read.length, 77u);
+    EXPECT_EQ(read.checksum, 0x0123456789ABCDEFu);
+    EXPECT_STREQ(read.converter, "plain");
+    EXPECT_EQ(read.direction, DIRECTION_FORWARD);
+}
+
+// A checksum that tells bytes apart, not only their number, wherever they fall.
+TEST(Journal, ChecksumTellsEveryByte)
+{
+    std::string a(1000, 'x');
+    SChecksum whole;
+    whole.Add(a.data(), a.size());
+    for (std::size_t at : {0u, 31u, 32u, 500u, 999u}) {
+        std::string b = a;
+        b[at] ^= 1;
+        SChecksum other;
+        other.Add(b.data(), b.size());
+        EXPECT_NE(other.Value(), whole.Value()) << at;
+    }
+    SChecksum pieces;
+    pieces.Add(a.data(), 7);
+    pieces.Add(a.data() + 7, 600);
+    pieces.Add(a.data() + 607, 393);
+    EXPECT_EQ(pieces.Value(), whole.Value());
+}
+
+#ifndef _WIN32
+// Another user's record is passed over; one of ours that others could have changed since
+// is not followed.
+TEST(Journal, FollowsOnlyARecordOfTheUsersOwn)
+{
+    TestDir dir;
+    std::string path = dir.File("r.JNL");
+    SJournal read;
+    ASSERT_TRUE(WriteJournal(path.c_str(), Sample()));
+    ASSERT_EQ(chmod(path.c_str(), 0620), 0);
+    EXPECT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_UNREADABLE) << "group-writable";
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    std::string link = dir.File("link.JNL");
+    ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
+    EXPECT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_UNREADABLE) << "a second name";
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    EXPECT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_FOUND);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_NOT_OURS);
+    }
+}
+#endif
+
+}  // namespace
