@@ -21,6 +21,16 @@ const char *DescribeOwnError(DWORD code)
     case ERROR_FOLDER_LOCKED:
         return "in use by another program, which holds its lock file; if no mail program is running, "
                "delete the lock file";
+    case ERROR_NO_FILE_IDENTITY:
+        return "its file system gives it no identity of its own (a volume and file index of zero)";
+    case ERROR_STATE_DIRECTORY_NOT_PRIVATE:
+        return "not a directory of this user's alone: a link, another user's, or open to others (it must have mode 0700)";
+    case ERROR_INTERRUPTED_OTHER_VERSION:
+        return "a conversion of it was interrupted, and its record comes from another version of this program";
+    case ERROR_INTERRUPTED_PENDING:
+        return "a conversion of it was interrupted and is still to be completed";
+    case ERROR_NOTHING_TO_UNDO:
+        return "no conversion of it was interrupted: there is nothing to undo";
     default:
         return nullptr;
     }

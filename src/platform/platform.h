@@ -118,15 +118,19 @@ FILE *OpenHandleStream(HANDLE file, const char *mode);
 bool CopyWithinSystem(HANDLE from, HANDLE to);
 
 // Flushes the directory at path (ending in a separator, or not) to the disk, so that the
-// names of files created in it and removed from it are there too.  Where the system keeps
-// names on the disk with the files' own flushes (Windows), it does nothing.  Returns false
-// on failure.  Ours, not the system's.
+// names of files created in it and removed from it are there too.  Returns false on
+// failure.  On Windows, where NTFS keeps names in its own journal, only a directory that
+// is not there fails: a file system or a permission that refuses the flush counts as
+// flushed.  Ours, not the system's.
 bool FlushDirectory(const char *path);
 
 // True when file is one only this user can have made and can write: natively owned by
 // this user, with no other name and no write permission for others.  Always true on
 // Windows, where the state directory is the user's own.  Ours, not the system's.
 bool IsPrivateFile(HANDLE file);
+// True when file is a regular file this user owns (natively; always on Windows), private or
+// not: a file of the user's own that IsPrivateFile refuses was opened to others since.
+bool IsOwnFile(HANDLE file);
 
 // What names a file itself, whatever path reaches it: its volume and its index on that
 // volume (natively the device and the inode; on Windows the 128-bit FILE_ID_INFO where the
@@ -140,7 +144,8 @@ struct SFileIdentity {
 };
 // Fills *id for the open file.  False on failure, and with ERROR_NO_FILE_IDENTITY where the
 // file system gives no identity (a volume and index both zero, as some network file
-// systems give).  Ours, not the system's.
+// systems give).  On Windows the volume is the 32-bit serial number either way, and on NTFS
+// the two kinds of index agree (the 64-bit one in indexLow).  Ours, not the system's.
 bool GetFileIdentity(HANDLE file, SFileIdentity *id);
 // Whether a and b name the same file (their sizes aside).
 bool SameFile(const SFileIdentity &a, const SFileIdentity &b);
@@ -148,24 +153,30 @@ bool SameFile(const SFileIdentity &a, const SFileIdentity &b);
 // Puts into path (size bytes) the user's own directory for the state the program keeps
 // between runs, ending in its separator, creating it where it is missing: natively
 // $XDG_STATE_HOME/quorvel, by default ~/.local/state/quorvel; on Windows
-// %LOCALAPPDATA%\Quorvel.  No variable for temporary files moves it.  Natively it must be
-// a directory, not a link, owned by this user and closed to others (mode 0700, as made);
-// ERROR_STATE_DIRECTORY_NOT_PRIVATE otherwise.  False on failure, path then holding the
-// directory's name where it is known, else "".  Ours, not the system's.
+// %LOCALAPPDATA%\Quorvel (where the variable is not set, the shell's local application
+// data directory; that directory itself is never created), in the program's code page.
+// No variable for temporary files moves it.  Natively it must be a directory, not a link,
+// owned by this user and closed to others (mode 0700, as made); on Windows a directory and
+// not a reparse point (a link, a junction); ERROR_STATE_DIRECTORY_NOT_PRIVATE otherwise.
+// False on failure, path then holding the directory's name where it is known, else ""
+// (as when the code page cannot spell it).  Ours, not the system's.
 bool GetStateDirectory(char *path, std::size_t size);
 
 // Lists the names (without their directory) of the entries of directory dir (ending in its
-// separator or not) that end in suffix, calling found for each; false when the directory
-// cannot be read.  Ours, not the system's.
+// separator or not) that end in suffix, and are longer, calling found for each; false when
+// the directory cannot be read.  On Windows the suffix's case does not matter, as in file
+// names.  Ours, not the system's.
 bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char *name, void *context),
                    void *context);
 
 // Deletes the file at path that handle, opened by this program with DELETE access, holds
 // open, and closes the handle.  On Windows it goes through the handle, so that a program
 // that opened the file meanwhile (a virus scanner, the indexer) without sharing deletion
-// cannot keep it; a sharing violation is tried again a few times.  Natively it unlinks
-// path.  False when the file stays; the handle is closed either way.  Ours, not the
-// system's.
+// cannot keep it; a sharing violation is tried again a few times, and where the file
+// system takes no deletion through a handle, path is deleted.  A program that holds the
+// file open sharing deletion keeps its name in the directory until it closes it.  Natively
+// it unlinks path.  False when the file stays; the handle is closed either way.  Ours, not
+// the system's.
 bool DeleteHeldFile(HANDLE handle, const char *path);
 
 // Puts into resolved (MAX_PATH bytes) the path of the file that path names, through any
@@ -226,10 +237,13 @@ long long StreamPosition(FILE *stream);
 // Moves stream to position, one that StreamPosition gave.  False on failure.  Ours.
 bool SetStreamPosition(FILE *stream, long long position);
 
-// Has path deleted should the program be interrupted (natively SIGINT, SIGTERM or SIGHUP)
-// before RemoveOnInterrupt(nullptr) is called; the program then ends as the signal would
-// have ended it.  path must stay valid until then.  Ours, not the system's; on Windows it
-// does nothing, as an ended console program has no say.
+// Has path deleted should the program be interrupted (natively SIGINT, SIGTERM or SIGHUP;
+// on Windows Ctrl-C, Ctrl-Break or its console window closed) before
+// RemoveOnInterrupt(nullptr) is called; the program then ends as the signal or the event
+// would have ended it.  path must stay valid until then.  On Windows the deletion comes
+// from a thread of its own while the program may hold the file open: every open of the
+// file must share deletion (FILE_SHARE_DELETE), or it stays.  Nothing deletes it after
+// "taskkill /F" or the end of a process.  Ours, not the system's.
 void RemoveOnInterrupt(const char *path);
 
 // The processor features that IsProcessorFeaturePresent is asked about: SSE2, SSSE3, AVX2, AVX-512.

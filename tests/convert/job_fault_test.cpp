@@ -190,6 +190,7 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
         {"closing the folder fails", &g_failFolderClose, nullptr, false, EIO, false},
         // The reason given is the rewrite's, not the failed restore's.
         {"writes fail, then the restore", &g_failWrites, &g_failFlushes, false, ENOSPC, false},
+        {"writes fail, then closing the folder", &g_failWrites, &g_failFolderClose, false, ENOSPC, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -308,6 +308,17 @@ recover)
   "$converter" --undo "$inbox" >"$work/out" 2>"$work/err" || fail "--undo: $(cat "$work/err")"
   cat "$work/original" "$work/mail" | cmp -s - "$inbox" || fail "--undo: not the original and the mail"
   [ -z "$(ls "$state")" ] || fail "--undo: left $(ls "$state")"
+  # An undo killed in its turn is completed by the next one; a scratch file left beside a
+  # whole record is no hindrance.
+  kill_halfway
+  cat "$work/mail" >>"$inbox"
+  printf 'junk' >"${record%.JNL}.CHK"
+  (strace -f -o /dev/null -P "$inbox" -e trace=write -e inject=write:signal=KILL:when=20 \
+    "$converter" --undo "$inbox") >/dev/null 2>&1 && fail "the undo was not stopped"
+  "$converter" --undo "$inbox" >"$work/out" 2>"$work/err" || fail "--undo after a killed --undo: $(cat "$work/err")"
+  cat "$work/original" "$work/mail" | cmp -s - "$inbox" || fail "a killed --undo, completed: not the original and the mail"
+  [ -z "$(ls "$state")" ] || fail "a killed --undo, completed: left $(ls "$state")"
+  echo "--undo killed half-way, then run again: the original and the mail"
   "$converter" --undo "$inbox" 2>"$work/err" && fail "a second --undo found something to undo"
   grep -q "nothing to undo" "$work/err" || fail "a second --undo: $(cat "$work/err")"
   echo "--undo with mail appended since: the original and the mail"
