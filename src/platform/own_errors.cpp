@@ -27,8 +27,6 @@ const char *DescribeOwnError(DWORD code)
         return "not a directory of this user's alone: a link, another user's, or open to others (it must have mode 0700)";
     case ERROR_INTERRUPTED_OTHER_VERSION:
         return "a conversion of it was interrupted, and its record comes from another version of this program";
-    case ERROR_INTERRUPTED_PENDING:
-        return "a conversion of it was interrupted and is still to be completed";
     case ERROR_NOTHING_TO_UNDO:
         return "no conversion of it was interrupted: there is nothing to undo";
     default:

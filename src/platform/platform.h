@@ -98,8 +98,6 @@ const DWORD ERROR_NO_FILE_IDENTITY = 0x20000009;
 const DWORD ERROR_STATE_DIRECTORY_NOT_PRIVATE = 0x2000000A;
 // The record of an interrupted conversion comes from another version of this program.
 const DWORD ERROR_INTERRUPTED_OTHER_VERSION = 0x2000000B;
-// An interrupted conversion of the folder is pending (for -o and --check).
-const DWORD ERROR_INTERRUPTED_PENDING = 0x2000000C;
 // There is no interrupted conversion of the folder to undo.
 const DWORD ERROR_NOTHING_TO_UNDO = 0x2000000D;
 
