@@ -1,6 +1,11 @@
-// Standard streams in binary mode on Windows, where they translate line ends by default.
+// Standard streams in binary mode on Windows, where they translate line ends by default,
+// and a file removed when the console interrupts the program.
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
+
+#include <cstring>
 
 #include "platform.h"
 
@@ -24,8 +29,39 @@ bool SetStreamPosition(FILE *stream, long long position)
     return _fseeki64(stream, position, SEEK_SET) == 0;
 }
 
-void RemoveOnInterrupt(const char *)
+namespace {
+
+// The file to delete, copied: the system calls the handler on a thread of its own, which
+// may run while the caller lets go of its path.  The lock keeps the two apart.
+SRWLOCK g_removeLock = SRWLOCK_INIT;
+char g_removeOnInterrupt[PATH_SIZE];
+
+BOOL WINAPI RemoveAndEnd(DWORD event)
 {
-    // A console program ended by Ctrl-C or from the task list has no time of its own to
-    // delete anything on Windows: nothing to do.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        AcquireSRWLockExclusive(&g_removeLock);
+        if (g_removeOnInterrupt[0] != '\0')
+            (void)DeleteFileA(g_removeOnInterrupt);
+        g_removeOnInterrupt[0] = '\0';
+        ReleaseSRWLockExclusive(&g_removeLock);
+    }
+    // The next handler, the system's own, ends the program as it would have.
+    return FALSE;
+}
+
+}  // namespace
+
+void RemoveOnInterrupt(const char *path)
+{
+    std::size_t length = path != nullptr ? std::strlen(path) : 0;
+    AcquireSRWLockExclusive(&g_removeLock);
+    // A name cut short could be another file's: one too long is not kept at all.
+    if (length < sizeof g_removeOnInterrupt)
+        std::memcpy(g_removeOnInterrupt, path != nullptr ? path : "", length + 1);
+    else
+        g_removeOnInterrupt[0] = '\0';
+    ReleaseSRWLockExclusive(&g_removeLock);
+    static bool installed;
+    if (path != nullptr && !installed)
+        installed = SetConsoleCtrlHandler(RemoveAndEnd, TRUE) != 0;
 }

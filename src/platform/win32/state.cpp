@@ -1,0 +1,108 @@
+// The user's own directory for what the program keeps between runs, on Windows.
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "platform.h"
+
+namespace {
+
+const wchar_t STATE_DIRECTORY_NAME[] = L"Quorvel";
+
+// Whether path names a directory from a drive's root or a share, not from wherever the
+// program happens to run.
+bool IsAbsolute(const std::wstring &path)
+{
+    if (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/'))
+        return true;
+    return path.size() > 2 && (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/');
+}
+
+// The user's local application data directory: %LOCALAPPDATA%, or where it is not set (a
+// program started with an environment of its own) the shell's answer.  Empty on failure.
+std::wstring LocalAppData()
+{
+    std::wstring dir(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", &dir[0], static_cast<DWORD>(dir.size()));
+        if (n < dir.size()) {
+            dir.resize(n);  // 0 where it is not set
+            break;
+        }
+        dir.resize(n);  // the size it needs, its NUL included
+    }
+    if (IsAbsolute(dir))
+        return dir;
+    // Not created where it is missing: that is the profile's business, not ours.
+    wchar_t shell[MAX_PATH];
+    HRESULT result = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_DONT_VERIFY, nullptr,
+                                      SHGFP_TYPE_CURRENT, shell);
+    if (result == S_OK && IsAbsolute(shell))
+        return shell;
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
+    return std::wstring();
+}
+
+// Puts wide, in the program's code page (as the A calls take paths), into text (size
+// bytes).  False when it does not fit, or when the code page has no character for a
+// character of it: the name would then be another directory's.
+bool ToCodePage(const std::wstring &wide, char *text, std::size_t size)
+{
+    int room = size < INT_MAX ? static_cast<int>(size) : INT_MAX;
+    int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, text, room, nullptr, nullptr);
+    if (n <= 0)
+        return false;
+    std::wstring back(wide.size() + 1, L'\0');
+    int m = MultiByteToWideChar(CP_ACP, 0, text, -1, &back[0], static_cast<int>(back.size()));
+    if (m <= 0 || back.compare(0, static_cast<std::size_t>(m), wide.c_str(), wide.size() + 1) != 0) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool GetStateDirectory(char *path, std::size_t size)
+{
+    if (size > 0)
+        path[0] = '\0';
+    std::wstring dir = LocalAppData();
+    if (dir.empty())
+        return false;
+    while (!dir.empty() && (dir.back() == L'\\' || dir.back() == L'/'))
+        dir.pop_back();
+    dir += L'\\';
+    dir += STATE_DIRECTORY_NAME;
+    dir += L'\\';
+    if (!ToCodePage(dir, path, size)) {
+        if (GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        if (size > 0)
+            path[0] = '\0';
+        return false;
+    }
+    // Asked without the separator, which would lead the question through a link.
+    std::size_t last = std::strlen(path) - 1;
+    path[last] = '\0';
+    // Made in the directory the profile gives (missing, it fails with the system's reason),
+    // with the permissions it inherits from there: the user's own.
+    bool ok = CreateDirectoryA(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    DWORD attributes = ok ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;  // of a link itself
+    DWORD error = GetLastError();
+    path[last] = '\\';
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        SetLastError(error);
+        return false;
+    }
+    // A junction or a link could lead another user's program to our records.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        SetLastError(ERROR_STATE_DIRECTORY_NOT_PRIVATE);
+        return false;
+    }
+    return true;
+}
