@@ -679,9 +679,11 @@ bool CheckFolder(const SJob &job, const SJournal &journal, const SBytes &from, c
     SChecksum front;
     SFolderState state = {false, 0, 0};
     if (now.size >= journal.start) {
-        if (!ChecksumRange(job.folder, 0, journal.start, &front))
+        // An undo keeps the front as it is, whatever it holds.
+        bool undo = journal.direction != DIRECTION_FORWARD;
+        if (!undo && !ChecksumRange(job.folder, 0, journal.start, &front))
             return false;
-        if (journal.version > 1 && front.Value() != journal.frontChecksum) {
+        if (!undo && journal.version > 1 && front.Value() != journal.frontChecksum) {
             // Somewhere in what the job never wrote: the checksum does not say where.
             job.result->differs = true;
             job.result->differsBefore = true;
@@ -800,10 +802,10 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
         DWORD error = GetLastError();
         job.result->stateDirectoryAtFault = copyFailed;
         CopyText(job.result->stateDirectory, job.stateDir);
-        CloseIfOpen(copy);
-        if (*record != INVALID_HANDLE_VALUE)
+        // Only what this job made is deleted: a name it could not take is another's.
+        if (copy != INVALID_HANDLE_VALUE) {
+            CloseIfOpen(copy);
             CloseIfOpen(*record);
-        if (copy != INVALID_HANDLE_VALUE || copyFailed) {
             DeleteQuietly(files->record);
             DeleteQuietly(files->copy);
         }
@@ -1022,6 +1024,12 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
             Refuse(job, files, &journal, GetLastError());
             return Fail(job);
         }
+        // Cut shorter than the job's start, it has no place to put the copy back at.
+        if (now.size < journal.start) {
+            TellWhereItDiffers(job, now.size);
+            Refuse(job, files, &journal, ERROR_INTERRUPTED_FOLDER_CHANGED);
+            return Fail(job);
+        }
         SJobResult checked{};
         SJob probe(inboxPath, &checked);
         bool asLeft = ReadRecordedBytes(files, journal, open, &from, &to);
@@ -1035,7 +1043,7 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
         DeleteQuietly(files.scratch);
         bool ok = !asLeft || appended == size ||
                   KeepAppendedMail(job, files, journal, open, appended, size - appended);
-        std::uint64_t start = std::min(journal.start, now.size);
+        std::uint64_t start = journal.start;
         SChecksum old;
         CloseIfOpen(open.old);
         open.old = ok ? CreateJobFile(files.old) : INVALID_HANDLE_VALUE;
