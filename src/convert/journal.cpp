@@ -26,7 +26,6 @@
 #include "journal.h"
 
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -198,25 +197,6 @@ std::uint64_t ChecksumOf(const char *text, std::size_t n)
     return sum.Value();
 }
 
-// A record's text as it is written, line by line; every step fails once one has.
-struct SWriter {
-    char text[RECORD_SIZE];
-    std::size_t used = 0;
-    bool ok = true;
-
-    void Line(const char *format, ...) __attribute__((format(printf, 2, 3)))
-    {
-        if (!ok)
-            return;
-        va_list arguments;
-        va_start(arguments, format);
-        int n = std::vsnprintf(text + used, RECORD_SIZE - used, format, arguments);
-        va_end(arguments);
-        ok = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used;
-        used += ok ? static_cast<std::size_t>(n) : 0;
-    }
-};
-
 // A cursor over a record's text; every step fails once one has.
 struct SReader {
     const char *at;
@@ -313,26 +293,30 @@ bool WriteNewFile(const char *path, const char *text, std::size_t n, HANDLE *hel
     return ok;
 }
 
-// The text of journal, as the current version writes it.
-bool FormatJournal(const SJournal &journal, SWriter &w)
+// Puts the text of journal, as the current version writes it, into text (RECORD_SIZE
+// bytes); its length, or 0 when it does not fit.
+std::size_t FormatJournal(const SJournal &journal, char *text)
 {
-    w.Line("%s%d\n", MAGIC, VERSION);
-    w.Line("folder %zu:%s\n", std::strlen(journal.folder), journal.folder);
-    w.Line("identity %016" PRIX64 " %016" PRIX64 " %016" PRIX64 "\n", journal.id.volume, journal.id.indexHigh,
-           journal.id.indexLow);
-    w.Line("start %" PRIu64 "\nfront %016" PRIX64 "\n", journal.start, journal.frontChecksum);
-    w.Line("length %" PRIu64 "\nchecksum %016" PRIX64 "\n", journal.length, journal.checksum);
-    w.Line("added %" PRIu64 " %016" PRIX64 "\n", journal.added, journal.addedChecksum);
-    w.Line("direction %s\n", journal.direction == DIRECTION_UNDO        ? "undo"
-                              : journal.direction == DIRECTION_UNDO_KEEP ? "undo-keep"
-                                                                         : "forward");
-    w.Line("old %" PRIu64 " %016" PRIX64 "\n", journal.oldLength, journal.oldChecksum);
-    w.Line("converter %s\n", journal.converter);
-    if (w.ok)
-        w.Line("end %016" PRIX64 "\n", ChecksumOf(w.text, w.used));
-    if (!w.ok)
+    const char *direction = journal.direction == DIRECTION_UNDO        ? "undo"
+                            : journal.direction == DIRECTION_UNDO_KEEP ? "undo-keep"
+                                                                       : "forward";
+    int n = std::snprintf(text, RECORD_SIZE,
+                          "%s%d\nfolder %zu:%s\nidentity %016" PRIX64 " %016" PRIX64 " %016" PRIX64
+                          "\nstart %" PRIu64 "\nfront %016" PRIX64 "\nlength %" PRIu64 "\nchecksum %016" PRIX64
+                          "\nadded %" PRIu64 " %016" PRIX64 "\ndirection %s\nold %" PRIu64 " %016" PRIX64
+                          "\nconverter %s\n",
+                          MAGIC, VERSION, std::strlen(journal.folder), journal.folder, journal.id.volume,
+                          journal.id.indexHigh, journal.id.indexLow, journal.start, journal.frontChecksum,
+                          journal.length, journal.checksum, journal.added, journal.addedChecksum, direction,
+                          journal.oldLength, journal.oldChecksum, journal.converter);
+    std::size_t used = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE ? static_cast<std::size_t>(n) : 0;
+    if (used > 0) {
+        n = std::snprintf(text + used, RECORD_SIZE - used, "end %016" PRIX64 "\n", ChecksumOf(text, used));
+        used = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE - used ? used + static_cast<std::size_t>(n) : 0;
+    }
+    if (used == 0)
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return w.ok;
+    return used;
 }
 
 // The fields of a version 1 record, after its first line.
@@ -393,17 +377,19 @@ void ReadVersion2(SReader &r, SJournal *journal)
 
 bool WriteJournal(const char *path, const SJournal &journal, HANDLE *held)
 {
-    SWriter w;
-    return FormatJournal(journal, w) && WriteNewFile(path, w.text, w.used, held);
+    char text[RECORD_SIZE];
+    std::size_t n = FormatJournal(journal, text);
+    return n > 0 && WriteNewFile(path, text, n, held);
 }
 
 bool ReplaceJournal(const SJobFiles &files, const char *dir, const SJournal &journal)
 {
-    SWriter w;
-    if (!FormatJournal(journal, w))
+    char text[RECORD_SIZE];
+    std::size_t n = FormatJournal(journal, text);
+    if (n == 0)
         return false;
     DeleteFileA(files.next);  // left by a replacement that was interrupted
-    if (!WriteNewFile(files.next, w.text, w.used) ||
+    if (!WriteNewFile(files.next, text, n) ||
         !MoveFileExA(files.next, files.record, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DWORD error = GetLastError();
         DeleteFileA(files.next);
