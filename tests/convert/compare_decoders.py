@@ -122,7 +122,7 @@ class MailWriter:
 
 
 def run_converter(converter, files, work):
-    env = dict(os.environ, TMPDIR=work)
+    env = dict(os.environ, TMPDIR=work, XDG_STATE_HOME=work)
     return subprocess.run([converter] + files, capture_output=True, env=env)
 
 

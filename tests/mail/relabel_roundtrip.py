@@ -178,7 +178,8 @@ def main():
         with open(src, "wb") as f:
             f.write(folder)
         shutil.copy(src, inplace)
-        run = lambda *a, **k: subprocess.run([args.converter] + list(a), capture_output=True, **k)
+        env = dict(os.environ, XDG_STATE_HOME=work)
+        run = lambda *a, **k: subprocess.run([args.converter] + list(a), capture_output=True, env=env, **k)
         for result in (run("--relabel", "-o", out, src), run("--relabel", inplace)):
             if result.returncode != 0:
                 failures.append("converter failed: %r" % result.stderr)
