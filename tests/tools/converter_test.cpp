@@ -52,11 +52,12 @@ TEST(Converter, AnswersHelpVersionAndUsageErrors)
     Outcome help = RunWith({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: quorvel-convert [--relabel] FILE...", 0), 0u);
-    for (const char *option : {"--relabel", "--output=OUTPUT", "--check", "--help", "--version"})
+    for (const char *option : {"--relabel", "--output=OUTPUT", "--check", "--undo", "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     for (const auto &args : std::vector<std::vector<std::string>>{
-             {}, {"--frobnicate"}, {"-x", "Inbox"}, {"Inbox", "-o"}, {"-o", "out", "a", "b"}, {"--check", "-o", "out", "a"}}) {
+             {}, {"--frobnicate"}, {"-x", "Inbox"}, {"Inbox", "-o"}, {"-o", "out", "a", "b"}, {"--check", "-o", "out", "a"},
+             {"--undo", "-o", "out", "a"}, {"--undo", "--check", "a"}}) {
         Outcome bad = RunWith(args);
         EXPECT_EQ(bad.status, 2);
         EXPECT_EQ(bad.out, "");
