@@ -10,8 +10,9 @@
 #                   the copy is kept and Inbox.snm stays
 #   read-only       the Inbox is on a read-only mount (root ignores a file's own mode): the
 #                   job fails, the Inbox is untouched and no copy is left
-#   temp-missing    the temporary directory does not exist: the job fails first
-#   temp-full       the temporary directory's drive is full: the job fails first, and the
+#   state-missing   %LOCALAPPDATA% does not exist, or its Quorvel directory is a link: the
+#                   job fails first, and makes neither
+#   state-full      the state directory's drive is full: the job fails first, and the
 #                   partial copy is removed
 #   concurrent      two conversions of one folder at once: one converts, the other finds it
 #                   in use; the folder ends converted exactly once
@@ -19,11 +20,17 @@
 #                   added is in the final folder, or its open was refused
 #   hangul          in the English locale, a folder under a Hangul path converts
 #   killed          the converter ended at once ("taskkill /F") half-way through rewriting a
-#                   folder with bare LF line ends, which the rewrite makes longer: the next
-#                   run completes the conversion, as one uninterrupted run would have made it
-# Runs inside a Wine prefix of its own (scripts/with-wine).  The read-only case and the two
-# cases with a full drive mount a file system and map it as a Wine drive; where mounting is not possible (not root,
-# no capability) they print why and exit 77, which the test runner counts as skipped.
+#                   folder with bare LF line ends, which the rewrite makes longer: with the
+#                   state directory as it was left and the temporary directory emptied, the
+#                   next run completes the conversion, as one uninterrupted run would have
+#                   made it
+#   interrupted     Ctrl-C in the console of "quorvel-convert -o OUTPUT -" while it writes:
+#                   OUTPUT stays as it was, and no temporary file is left beside it
+# Runs inside a Wine prefix of its own (scripts/with-wine), each case with a temporary
+# directory and a %LOCALAPPDATA% of its own.  The read-only case and the two cases with a
+# full drive mount a file system and map it as a Wine drive; where mounting is not possible
+# (not root, no capability) they print why and exit 77, which the test runner counts as
+# skipped.
 set -euo pipefail
 
 SKIP=77
@@ -102,12 +109,13 @@ open(sys.argv[1], "wb").write(b"\n".join(lines) + b"\n")
 EOF
 }
 
-# Runs the converter on the folder $1 with the temporary directory $2, both Windows paths;
-# leaves its exit status in $status and its messages in $work/stderr.
+# Runs the converter on the folder $1 with the temporary directory $2 and %LOCALAPPDATA% $3,
+# all Windows paths, by default the case's own; leaves its exit status in $status and its
+# messages in $work/stderr.
 convert() {
   status=0
-  wine "$helper_exe" run-with-temp "$2" "$(windows_path "$converter_exe")" "$1" \
-    </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
+  wine "$helper_exe" run-with-temp "${2:-$(windows_path "$work/temp")}" "${3:-$(windows_path "$work/home")}" \
+    "$(windows_path "$converter_exe")" "$1" </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
 }
 
 stamp() { stat -c '%s %y' "$1"; }
@@ -122,10 +130,13 @@ expect_failed_untouched() {
   [ -e "$inbox.snm" ] || fail "Inbox.snm was deleted"
 }
 
-# The names of the job's temporary copies in directory $1.
+# The names of the job's temporary copies in directory $1, and of every file the job left in
+# the state directory.
 copies_in() { find "$1" -maxdepth 1 -type f -iname 'qvl*.tmp' -printf '%f\n'; }
+state=$work/home/Quorvel
+left_in_state() { find "$state" -mindepth 1 -printf '%f\n' 2>/dev/null || true; }
 
-mkdir "$work/mail" "$work/temp"
+mkdir "$work/mail" "$work/temp" "$work/home"
 inbox=$work/mail/Inbox
 write_inbox "$inbox"
 echo summary >"$inbox.snm"
@@ -135,36 +146,35 @@ case $case_name in
 held-open)
   for share in none read; do
     before=$(stamp "$inbox")
-    rm -f "$work"/temp/*
     wine "$helper_exe" hold "$(windows_path "$inbox")" "$share" "$(windows_path "$work/ready")" 120 \
       </dev/null >"$work/holder.log" 2>&1 &
     holder=$!
     for _ in $(seq 600); do [ -e "$work/ready" ] && break; sleep 0.1; done
     [ -e "$work/ready" ] || fail "the helper did not open the Inbox: $(cat "$work/holder.log")"
-    convert "$(windows_path "$inbox")" "$(windows_path "$work/temp")"
+    convert "$(windows_path "$inbox")"
     rm -f "$work/ready"
     wait "$holder" || fail "the helper failed: $(cat "$work/holder.log")"
     holder=
     expect_failed_untouched "$inbox" "$work/original" "$before"
     echo "Inbox held open, sharing $share: exit 1, $(cat "$work/stderr")"
     grep -qiE "sharing violation|being used|in use" "$work/stderr" || fail "the reason is not the sharing"
-    [ -z "$(copies_in "$work/temp")" ] || fail "a copy was left: $(copies_in "$work/temp")"
+    [ -z "$(left_in_state)" ] || fail "left in the state directory: $(left_in_state)"
   done
   ;;
 disk-full)
-  # The Inbox lives on the small drive, its copy in the ordinary temporary directory.
+  # The Inbox lives on the small drive, its copy in the ordinary state directory.
   mount_small_drive q
   small_inbox=$work/small/Inbox
   cp "$work/original" "$small_inbox"
   echo summary >"$small_inbox.snm"
   fill_small_drive
-  convert "$small_drive\\Inbox" "$(windows_path "$work/temp")"
+  convert "$small_drive\\Inbox"
   [ "$status" -eq 1 ] || fail "the converter exited $status, not 1 ($(cat "$work/stderr"))"
   cmp -s "$small_inbox" "$work/original" || fail "the Inbox did not come back byte for byte"
   [ -e "$small_inbox.snm" ] || fail "Inbox.snm was deleted"
-  copy=$(copies_in "$work/temp")
+  copy=$(copies_in "$state")
   [ -n "$copy" ] && [ "$(echo "$copy" | wc -l)" -eq 1 ] || fail "expected one copy, found: $copy"
-  cmp -s "$work/temp/$copy" "$work/original" || fail "the copy does not hold the Inbox"
+  cmp -s "$state/$copy" "$work/original" || fail "the copy does not hold the Inbox"
   echo "Rewrite on a full drive: exit 1, $(cat "$work/stderr"); Inbox restored, copy kept"
   ;;
 read-only)
@@ -179,40 +189,49 @@ read-only)
   mounted=$work/mail
   mount -o remount,bind,ro "$work/mail" || fail "cannot make the mount read-only"
   before=$(stamp "$inbox")
-  convert "$(windows_path "$inbox")" "$(windows_path "$work/temp")"
+  convert "$(windows_path "$inbox")"
   expect_failed_untouched "$inbox" "$work/original" "$before"
-  [ -z "$(copies_in "$work/temp")" ] || fail "a copy was left: $(copies_in "$work/temp")"
+  [ -z "$(left_in_state)" ] || fail "left in the state directory: $(left_in_state)"
   echo "Read-only Inbox: exit 1, $(cat "$work/stderr"); no copy left"
   ;;
-temp-missing)
+state-missing)
   before=$(stamp "$inbox")
-  convert "$(windows_path "$inbox")" "$(windows_path "$work/no-such-directory")"
+  convert "$(windows_path "$inbox")" "" "$(windows_path "$work/no-such-directory")"
   expect_failed_untouched "$inbox" "$work/original" "$before"
-  [ -z "$(find "$work" -iname 'qvl*')" ] || fail "a temporary file was made somewhere"
-  echo "Missing temporary directory: exit 1, $(cat "$work/stderr")"
+  grep -q "state directory" "$work/stderr" || fail "the state directory is not named: $(cat "$work/stderr")"
+  [ ! -e "$work/no-such-directory" ] || fail "%LOCALAPPDATA% was made"
+  echo "Missing %LOCALAPPDATA%: exit 1, $(cat "$work/stderr")"
+  # Wine shows a Unix link as a reparse point, as Windows shows a junction.
+  mkdir "$work/elsewhere"
+  ln -s "$work/elsewhere" "$state"
+  convert "$(windows_path "$inbox")"
+  expect_failed_untouched "$inbox" "$work/original" "$before"
+  grep -q "state directory" "$work/stderr" || fail "the state directory is not named: $(cat "$work/stderr")"
+  [ -z "$(find "$work" -iname 'qvl*')" ] || fail "a file of the job's was made somewhere"
+  echo "The state directory a link: exit 1, $(cat "$work/stderr")"
   ;;
-temp-full)
+state-full)
   mount_small_drive t
-  mkdir "$work/small/temp"
+  mkdir -p "$work/small/home/Quorvel"
   fill_small_drive
   before=$(stamp "$inbox")
-  convert "$(windows_path "$inbox")" "$small_drive\\temp"
+  convert "$(windows_path "$inbox")" "" "$small_drive\\home"
   expect_failed_untouched "$inbox" "$work/original" "$before"
-  [ -z "$(copies_in "$work/small/temp")" ] || fail "a partial copy was left"
-  echo "Full temporary directory: exit 1, $(cat "$work/stderr")"
+  [ -z "$(ls "$work/small/home/Quorvel")" ] || fail "left in the state directory: $(ls "$work/small/home/Quorvel")"
+  echo "Full state directory: exit 1, $(cat "$work/stderr")"
   ;;
 concurrent|append)
   # A folder that takes the job a good part of a second, and what one conversion makes of it.
   python3 "$(dirname "$0")/../../bench/make-folder.py" "$work/original" 30 >/dev/null
   cp "$work/original" "$work/expected"
-  convert "$(windows_path "$work/expected")" "$(windows_path "$work/temp")"
+  convert "$(windows_path "$work/expected")"
   [ "$status" -eq 0 ] || fail "cannot convert the reference copy: $(cat "$work/stderr")"
   cp "$work/original" "$inbox"
   if [ "$case_name" = concurrent ]; then
-    wine "$helper_exe" run-with-temp "$(windows_path "$work/temp")" "$(windows_path "$converter_exe")" \
-      "$(windows_path "$inbox")" </dev/null >/dev/null 2>"$work/stderr1" & first=$!
+    wine "$helper_exe" run-with-temp "$(windows_path "$work/temp")" "$(windows_path "$work/home")" \
+      "$(windows_path "$converter_exe")" "$(windows_path "$inbox")" </dev/null >/dev/null 2>"$work/stderr1" & first=$!
     sleep 0.2
-    convert "$(windows_path "$inbox")" "$(windows_path "$work/temp")"
+    convert "$(windows_path "$inbox")"
     status1=0
     wait "$first" || status1=$?
     for outcome in "$status1:$work/stderr1" "$status:$work/stderr"; do
@@ -226,7 +245,7 @@ concurrent|append)
   else
     wine "$helper_exe" append "$(windows_path "$inbox")" 40 </dev/null >"$work/appends" 2>&1 & appender=$!
     sleep 0.2
-    convert "$(windows_path "$inbox")" "$(windows_path "$work/temp")"
+    convert "$(windows_path "$inbox")"
     wait "$appender" || fail "the appender failed: $(cat "$work/appends")"
     # Had an append held the folder just then, the conversion rightly finds it in use.
     [ "$status" -eq 0 ] || grep -qiE "sharing violation|being used|in use" "$work/stderr" ||
@@ -236,27 +255,31 @@ concurrent|append)
     done
     echo "Appending while converting: $(grep -c ^added "$work/appends") of 40 added, each one kept"
   fi
-  [ -z "$(copies_in "$work/temp")" ] || fail "a copy was left: $(copies_in "$work/temp")"
+  [ -z "$(left_in_state)" ] || fail "left in the state directory: $(left_in_state)"
   ;;
 killed)
   # Bare LF line ends: the CR LF rewrite runs ahead of the bytes of the original that it
   # has read, so only the copy can complete it.
   python3 "$(dirname "$0")/../../bench/make-folder.py" "$work/original" 30 >/dev/null
   cp "$work/original" "$work/expected"
-  convert "$(windows_path "$work/expected")" "$(windows_path "$work/temp")"
+  convert "$(windows_path "$work/expected")"
   [ "$status" -eq 0 ] || fail "cannot convert the reference copy: $(cat "$work/stderr")"
   cp "$work/original" "$inbox"
   status=0
   touch -d '1 hour ago' "$inbox"
   wine "$helper_exe" kill-when-written "$(windows_path "$inbox")" "$(windows_path "$work/temp")" \
-    "$(windows_path "$converter_exe")" "$(windows_path "$inbox")" </dev/null >/dev/null 2>&1 || status=$?
+    "$(windows_path "$work/home")" "$(windows_path "$converter_exe")" "$(windows_path "$inbox")" \
+    </dev/null >/dev/null 2>&1 || status=$?
   [ "$status" -eq 0 ] || fail "the converter was not ended half-way (helper exit $status)"
   cmp -s "$inbox" "$work/original" && fail "the folder was not written to before the end"
-  convert "$(windows_path "$inbox")" "$(windows_path "$work/temp")"
+  [ -n "$(find "$state" -iname '*.jnl')" ] || fail "no record in the state directory: $(left_in_state)"
+  # What a cleaner of temporary files would leave.
+  rm -rf "${work:?}"/temp/*
+  convert "$(windows_path "$inbox")"
   [ "$status" -eq 0 ] || fail "the next run failed: $(cat "$work/stderr")"
   grep -q "completed an interrupted conversion" "$work/stderr" || fail "no word of it: $(cat "$work/stderr")"
   cmp -s "$inbox" "$work/expected" || fail "the folder is not as one conversion makes it"
-  [ -z "$(ls "$work/temp")" ] || fail "left in the temporary directory: $(ls "$work/temp")"
+  [ -z "$(left_in_state)" ] || fail "left in the state directory: $(left_in_state)"
   echo "Ended half-way, then run again: $(cat "$work/stderr" | tr -d '\r'); as one conversion"
   ;;
 hangul)
@@ -266,12 +289,23 @@ hangul)
   mkdir -p "$korean"
   printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$korean/Inbox"
   echo summary >"$korean/Inbox.snm"
-  convert "$(windows_path "$korean/Inbox")" "$(windows_path "$work/temp")"
+  convert "$(windows_path "$korean/Inbox")"
   [ "$status" -eq 0 ] || fail "the converter exited $status: $(cat "$work/stderr")"
   [ "$(od -An -tx1 "$korean/Inbox" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] ||
     fail "the folder under a Hangul path was not converted"
   [ ! -e "$korean/Inbox.snm" ] || fail "its Inbox.snm stays"
   echo "A folder under a Hangul path converts under the English locale"
+  ;;
+interrupted)
+  mkdir "$work/out"
+  echo "as it was" >"$work/out/result"
+  status=0
+  wine "$helper_exe" interrupt-when-written "$(windows_path "$work/out")" "$(windows_path "$converter_exe")" \
+    -o "$(windows_path "$work/out/result")" - </dev/null >/dev/null 2>"$work/stderr" || status=$?
+  [ "$status" -eq 0 ] || fail "Ctrl-C did not end the converter (helper exit $status): $(cat "$work/stderr")"
+  [ "$(cat "$work/out/result")" = "as it was" ] || fail "OUTPUT was replaced"
+  [ -z "$(copies_in "$work/out")" ] || fail "a temporary file was left: $(copies_in "$work/out")"
+  echo "Ctrl-C during -o: OUTPUT as it was, no temporary file"
   ;;
 *)
   fail "unknown case"

@@ -1,5 +1,5 @@
 // A helper of the Windows fault tests: holds a file open the way another program would, or
-// runs a program with a temporary directory of the test's choosing.
+// runs a program with a temporary and a state directory of the test's choosing.
 //
 //   fault_helper hold FILE SHARE READY SECONDS
 //       Opens FILE for reading with SHARE as its share mode ("none" or "read"), creates
@@ -8,11 +8,12 @@
 //   fault_helper append FILE COUNT
 //       Appends COUNT short mails to FILE, one at a time, as a mail client adds new mail,
 //       and prints "added N" or "refused N" for each.  Exit 0.
-//   fault_helper run-with-temp DIR PROGRAM [ARG...]
-//       Runs PROGRAM with TMP and TEMP set to DIR and exits with its exit code (125 when it
-//       cannot be started).  Wine takes TMP and TEMP from its registry, not from the Unix
-//       environment, so a test started from Linux cannot set them itself.
-//   fault_helper kill-when-written FILE DIR PROGRAM [ARG...]
+//   fault_helper run-with-temp DIR HOME PROGRAM [ARG...]
+//       Runs PROGRAM with TMP and TEMP set to DIR and LOCALAPPDATA (the home of its state
+//       directory) to HOME, and exits with its exit code (125 when it cannot be started).
+//       Wine takes the three from its registry, not from the Unix environment, so a test
+//       started from Linux cannot set them itself.
+//   fault_helper kill-when-written FILE DIR HOME PROGRAM [ARG...]
 //       The same, but ends PROGRAM at once, as "taskkill /F" would, as soon as FILE has been
 //       written to; exit 0 when it was ended so, 3 when it ended first.
 //   fault_helper interrupt-when-written DIR PROGRAM [ARG...]
@@ -108,10 +109,11 @@ ULONGLONG LastWritten(const char *file)
 }
 
 // killWhen: null, or a file whose first write ends the program.
-int RunWithTemp(const char *dir, int argc, char **argv, const char *killWhen = nullptr)
+int RunWithTemp(const char *dir, const char *home, int argc, char **argv, const char *killWhen = nullptr)
 {
     ULONGLONG written = killWhen != nullptr ? LastWritten(killWhen) : 0;
-    if (!SetEnvironmentVariableA("TMP", dir) || !SetEnvironmentVariableA("TEMP", dir))
+    if (!SetEnvironmentVariableA("TMP", dir) || !SetEnvironmentVariableA("TEMP", dir) ||
+        !SetEnvironmentVariableA("LOCALAPPDATA", home))
         return 125;
     std::string line;
     for (int i = 0; i < argc; ++i)
@@ -162,22 +164,12 @@ bool WrittenTempFileIn(const char *dir)
     return written;
 }
 
-// An inheritable copy of handle, for a child's standard stream.
-HANDLE Inheritable(HANDLE handle)
-{
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    HANDLE process = GetCurrentProcess();
-    if (!DuplicateHandle(process, handle, process, &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
-        return INVALID_HANDLE_VALUE;
-    return copy;
-}
-
 int InterruptWhenWritten(const char *dir, int argc, char **argv)
 {
     // A console of our own: one started from Linux has none that takes a Ctrl-C.  Our
     // standard output and error stay where they were, and are the program's.
-    HANDLE out = Inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
-    HANDLE err = Inheritable(GetStdHandle(STD_ERROR_HANDLE));
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     FreeConsole();
     if (!AllocConsole())
         return 125;
@@ -237,16 +229,16 @@ int main(int argc, char **argv)
         return Hold(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (argc == 4 && std::strcmp(argv[1], "append") == 0)
         return Append(argv[2], std::atoi(argv[3]));
-    if (argc >= 4 && std::strcmp(argv[1], "run-with-temp") == 0)
-        return RunWithTemp(argv[2], argc - 3, argv + 3);
-    if (argc >= 5 && std::strcmp(argv[1], "kill-when-written") == 0)
-        return RunWithTemp(argv[3], argc - 4, argv + 4, argv[2]);
+    if (argc >= 5 && std::strcmp(argv[1], "run-with-temp") == 0)
+        return RunWithTemp(argv[2], argv[3], argc - 4, argv + 4);
+    if (argc >= 6 && std::strcmp(argv[1], "kill-when-written") == 0)
+        return RunWithTemp(argv[3], argv[4], argc - 5, argv + 5, argv[2]);
     if (argc >= 4 && std::strcmp(argv[1], "interrupt-when-written") == 0)
         return InterruptWhenWritten(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "usage: fault_helper hold FILE none|read READY SECONDS\n"
                          "       fault_helper append FILE COUNT\n"
-                         "       fault_helper run-with-temp DIR PROGRAM [ARG...]\n"
-                         "       fault_helper kill-when-written FILE DIR PROGRAM [ARG...]\n"
+                         "       fault_helper run-with-temp DIR HOME PROGRAM [ARG...]\n"
+                         "       fault_helper kill-when-written FILE DIR HOME PROGRAM [ARG...]\n"
                          "       fault_helper interrupt-when-written DIR PROGRAM [ARG...]\n");
     return 2;
 }

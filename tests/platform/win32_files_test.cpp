@@ -1,0 +1,140 @@
+// Tests of our own file calls on Windows: the state directory, a file's identity, listings,
+// deleting a held file, flushing a directory.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+
+#include "../convert/test_files.h"
+#include "platform.h"
+
+namespace {
+
+HANDLE Open(const std::string &path, DWORD access, DWORD share)
+{
+    return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+TEST(Win32Files, StateDirectoryIsMadeInLocalAppDataAlone)
+{
+    TestDir dir;
+    CreateDirectoryA(dir.File("taken").c_str(), nullptr);
+    WriteFile(dir.File("taken\\Quorvel"), "a file where the directory belongs");
+    const struct {
+        std::string home;
+        DWORD error;  // 0: made, or there already
+    } rows[] = {
+        {dir.path(), 0},
+        {dir.path() + "\\", 0},
+        {dir.File("missing"), ERROR_PATH_NOT_FOUND},
+        {dir.File("taken"), ERROR_STATE_DIRECTORY_NOT_PRIVATE},
+    };
+    for (const auto &row : rows) {
+        SetStateHome(row.home);
+        char path[PATH_SIZE];
+        bool ok = GetStateDirectory(path, sizeof path);
+        EXPECT_EQ(ok ? 0 : GetLastError(), row.error) << row.home;
+        std::string home = row.home.back() == '\\' ? row.home.substr(0, row.home.size() - 1) : row.home;
+        EXPECT_EQ(path, home + "\\Quorvel\\") << row.home;
+    }
+    EXPECT_TRUE(FileExists(dir.File("Quorvel")));
+    EXPECT_FALSE(FileExists(dir.File("missing")));
+
+    // A name the program's code page cannot spell would be another directory's.
+    if (GetACP() != CP_UTF8 && GetACP() != 949) {
+        std::wstring hangul = std::wstring(dir.path().begin(), dir.path().end()) + L"\\\uBA54\uC77C";
+        SetEnvironmentVariableW(L"LOCALAPPDATA", hangul.c_str());
+        char path[PATH_SIZE];
+        EXPECT_FALSE(GetStateDirectory(path, sizeof path));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+        EXPECT_STREQ(path, "");
+    }
+    // Unset, the shell's directory for it.
+    SetStateHome("");
+    char path[PATH_SIZE];
+    EXPECT_TRUE(GetStateDirectory(path, sizeof path)) << GetLastError();
+}
+
+TEST(Win32Files, IdentityNamesTheFileWhateverHandleOrSize)
+{
+    TestDir dir;
+    WriteFile(dir.File("Inbox"), "12345");
+    WriteFile(dir.File("Sent"), "12345");
+    HANDLE inbox = Open(dir.File("Inbox"), GENERIC_READ | GENERIC_WRITE, SHARE_ALL);
+    SFileIdentity first, grown, other;
+    ASSERT_TRUE(GetFileIdentity(inbox, &first));
+    DWORD written;
+    ASSERT_TRUE(WriteFile(inbox, "1234567", 7, &written, nullptr));
+    HANDLE again = Open(dir.File("INBOX"), GENERIC_READ, SHARE_ALL);
+    HANDLE sent = Open(dir.File("Sent"), GENERIC_READ, SHARE_ALL);
+    ASSERT_TRUE(GetFileIdentity(again, &grown));
+    ASSERT_TRUE(GetFileIdentity(sent, &other));
+    for (HANDLE handle : {inbox, again, sent})
+        CloseHandle(handle);
+    EXPECT_EQ(first.size, 5u);
+    EXPECT_EQ(grown.size, 7u);
+    EXPECT_TRUE(SameFile(first, grown));
+    EXPECT_FALSE(SameFile(first, other));
+}
+
+void Collect(const char *name, void *context)
+{
+    static_cast<std::set<std::string> *>(context)->insert(name);
+}
+
+TEST(Win32Files, ListingTakesNamesEndingInTheSuffix)
+{
+    TestDir dir;
+    // "Inbox.jnlx" is also "INBOX~1.JNL", which the system's pattern matches.
+    for (const char *name : {"Inbox.jnl", "Sent.JNL", "Inbox.jnlx", ".jnl", "Trash"})
+        WriteFile(dir.File(name), "");
+    for (const std::string &at : {dir.path(), dir.path() + "\\"}) {
+        std::set<std::string> names;
+        EXPECT_TRUE(ListDirectory(at.c_str(), ".jnl", Collect, &names));
+        EXPECT_EQ(names, (std::set<std::string>{"Inbox.jnl", "Sent.JNL"})) << at;
+    }
+    std::set<std::string> none;
+    EXPECT_TRUE(ListDirectory(dir.path().c_str(), ".tmp", Collect, &none));
+    EXPECT_TRUE(none.empty());
+    EXPECT_FALSE(ListDirectory(dir.File("missing").c_str(), ".jnl", Collect, &none));
+}
+
+TEST(Win32Files, HeldFileIsDeletedAndItsHandleClosed)
+{
+    TestDir dir;
+    std::string record = dir.File("Inbox.jnl"), scratch = dir.File("Inbox.new"), kept = dir.File("kept");
+    for (const std::string &name : {record, scratch, kept})
+        WriteFile(name, "x");
+
+    // Another program reading it meanwhile, sharing deletion: the name goes when it lets go.
+    HANDLE scanner = Open(record, GENERIC_READ, SHARE_ALL);
+    EXPECT_TRUE(DeleteHeldFile(Open(record, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE),
+                               record.c_str()));
+    CloseHandle(scanner);
+    EXPECT_FALSE(FileExists(record));
+    // A handle that cannot delete: the name is deleted instead.
+    EXPECT_TRUE(DeleteHeldFile(Open(scratch, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE), scratch.c_str()));
+    EXPECT_FALSE(FileExists(scratch));
+    // A file that cannot be deleted stays, and says so; its handle is closed all the same.
+    ASSERT_TRUE(SetFileAttributesA(kept.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(DeleteHeldFile(Open(kept, GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE), kept.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    HANDLE alone = Open(kept, GENERIC_READ, 0);
+    EXPECT_NE(alone, INVALID_HANDLE_VALUE) << "the handle was left open";
+    CloseHandle(alone);
+    SetFileAttributesA(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(Win32Files, DirectoryFlushFailsOnlyWhereThereIsNone)
+{
+    TestDir dir;
+    EXPECT_TRUE(FlushDirectory(dir.path().c_str()));
+    EXPECT_TRUE(FlushDirectory((dir.path() + "\\").c_str()));
+    EXPECT_FALSE(FlushDirectory(dir.File("missing\\").c_str()));
+}
+
+}  // namespace
