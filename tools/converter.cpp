@@ -342,7 +342,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
             // Stopped with Ctrl-C or kill, it leaves no half-written file behind.
             RemoveOnInterrupt(temp.c_str());
         }
-        held = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        held = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (held != INVALID_HANDLE_VALUE)
             to = OpenHandleStream(held, "wb");

@@ -24,7 +24,7 @@ const char *DescribeOwnError(DWORD code)
     case ERROR_NO_FILE_IDENTITY:
         return "its file system gives it no identity of its own (a volume and file index of zero)";
     case ERROR_STATE_DIRECTORY_NOT_PRIVATE:
-        return "not a directory of this user's alone: a link, another user's, or open to others (it must have mode 0700)";
+        return "not a directory of this user's alone: a link, another user's, or open to others";
     case ERROR_INTERRUPTED_OTHER_VERSION:
         return "a conversion of it was interrupted, and its record comes from another version of this program";
     case ERROR_NOTHING_TO_UNDO:

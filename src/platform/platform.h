@@ -177,7 +177,7 @@ bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char
 // the system's.
 bool DeleteHeldFile(HANDLE handle, const char *path);
 
-// Puts into resolved (MAX_PATH bytes) the path of the file that path names, through any
+// Puts into resolved (PATH_SIZE bytes) the path of the file that path names, through any
 // symbolic links, where the system has them; elsewhere path itself.  False on failure.
 // Ours, not the system's.
 bool ResolvePath(const char *path, char *resolved);

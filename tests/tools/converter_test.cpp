@@ -252,7 +252,12 @@ TEST(Converter, BlamesTheStateDirectoryAndNotTheSummaryItDeleted)
     WriteFile(inbox, "\x1b$)C\n\x0e\x30\x21\x0f\n");
     Outcome noState = RunWith({inbox}, inbox);
     EXPECT_EQ(noState.status, 1);
-    EXPECT_NE(noState.err.find(": cannot convert: state directory " + inbox + "/quorvel/: "), std::string::npos)
+#ifdef _WIN32
+    const std::string stateDir = inbox + "\\Quorvel\\";
+#else
+    const std::string stateDir = inbox + "/quorvel/";
+#endif
+    EXPECT_NE(noState.err.find(": cannot convert: state directory " + stateDir + ": "), std::string::npos)
         << noState.err;
 }
 

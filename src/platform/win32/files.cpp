@@ -212,8 +212,8 @@ bool RemoveStaleFolderLockFile(const char *)
 bool ResolvePath(const char *path, char *resolved)
 {
     // Mail folders on Windows are not reached through links.
-    int n = std::snprintf(resolved, MAX_PATH, "%s", path);
-    return n >= 0 && n < MAX_PATH;
+    int n = std::snprintf(resolved, PATH_SIZE, "%s", path);
+    return n >= 0 && static_cast<unsigned>(n) < PATH_SIZE;
 }
 
 bool IsOwnFile(HANDLE)
