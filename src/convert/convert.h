@@ -28,13 +28,15 @@ void ResetDecoder();
 
 // Decodes the piece in g_szLine and writes the result to g_fpOut.  The decoder keeps its
 // state from one piece to the next (shift state, a designator or CR LF split between two
-// pieces), so where a piece ends does not change the output.  A line end in the input,
-// CR LF or a bare LF, is written as the platform's own line end.  Write errors are left in
+// pieces, a designator line held until the next line's first bytes), so where a piece ends
+// does not change the output.  A line end in the input, CR LF or a bare LF, is written as
+// the platform's own line end.  Write errors are left in
 // g_fpOut's error indicator for the caller to check.
 void ConvertLine();
 
-// Writes what the decoder held back at the end of the file: a trailing CR, or the start of
-// a designator that the file did not finish.  Call once after the last piece.
+// Writes what the decoder held back at the end of the file: a trailing CR, the start of a
+// designator that the file did not finish, or the start of a line after a designator line.
+// Call once after the last piece.
 void ConvertFileEnd();
 
 // Decodes the whole text in[0, n) as a file of its own would be decoded (from the start-of-
@@ -51,8 +53,21 @@ struct SDecoderState {
     unsigned char shiftMask;  // HIGH_BIT between SO and SI, else 0.  Off at each line start.
     bool lineStart;           // nothing of the current line has been decoded yet
     bool designatorLine;      // the current line so far is one designator: its line end goes too
-    int designatorMatched;    // leading bytes of a designator seen so far, 0 to 3
+    int designatorMatched;    // leading bytes of a designator seen so far, 0 to 3; -1 while
+                              // a line that was only the designator is held back, until the
+                              // next line shows whether it starts "From "
     bool pendingCR;           // the last byte was CR; the next tells whether it ends the line
+    int fromMatched;          // while a designator line is held: leading bytes of "From "
+                              // seen since, 0 to 4
+    bool folderLines;         // the text's lines are the folder's (a line that is only the
+                              // designator stays before "From "); set per text
+};
+
+// Whether the lines of a text decoded apart are the folder's, where a "From " line can start
+// a mail: there a line that is only the designator stays before one.
+enum EApartLines {
+    APART_FOLDER_LINES,  // a header, a body as it stands, the text before the first mail
+    APART_NOT_LINES      // content encoded again (base64, quoted-printable), an encoded word
 };
 
 // A text decoded apart from the folder's stream, as ConvertBuffer decodes one, but given in
@@ -63,14 +78,17 @@ struct SApartDecoder {
 };
 
 // An SApartDecoder at the start of a text, its designator flag given (a mail part's body
-// goes on with its header's).
-SApartDecoder StartApart(int designatorSeen);
-// Decodes the next piece in[0, n) into out, which has room for L * n + 4 bytes (as for
-// ConvertBuffer), and returns the number of bytes written.  The folder's state is left as
-// it was.
+// goes on with its header's), and whether its lines are the folder's.
+SApartDecoder StartApart(int designatorSeen, EApartLines lines);
+// The room that decoding the next n bytes of a text needs: the platform's line end for every
+// byte, and what the decoder held back from the pieces before (a designator line, its line
+// end and the "From" after it, at most).
+std::size_t ApartRoom(std::size_t n);
+// Decodes the next piece in[0, n) into out, which has room for ApartRoom(n) bytes, and
+// returns the number of bytes written.  The folder's state is left as it was.
 std::size_t DecodeApartPiece(SApartDecoder &decoder, const char *in, std::size_t n, char *out);
-// Writes what the decoder held back at the text's end into out (room for 4 bytes) and
-// returns the number of bytes written.
+// Writes what the decoder held back at the text's end into out (room for 4 bytes, or what
+// the last piece left of its ApartRoom) and returns the number of bytes written.
 std::size_t EndApart(SApartDecoder &decoder, char *out);
 
 // Chooses how ConvertLine and ConvertBuffer decode the text between escapes and line ends:

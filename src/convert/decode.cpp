@@ -2,8 +2,11 @@
 //
 // The designator ESC $ ) C announces KS C 5601; SO shifts into it and SI back to ASCII;
 // in shifted text each byte pair 0x21-0x7E becomes the EUC-KR pair with bit 7 set.  The
-// decoder knows nothing of mail structure: once a file has shown the designator, every
-// later line of it is decoded by the same rules.
+// decoder knows nothing of mail structure but what starts a mail in an mbox folder: once a
+// file has shown the designator, every later line of it is decoded by the same rules, and a
+// line that is only the designator is removed whole, except before a line that starts
+// "From ", which would then stand where a mail can start (after an empty line, or at the
+// folder's start); there it stays.
 #include <cstring>
 
 #include "convert.h"
@@ -15,9 +18,27 @@ namespace {
 
 const char LINE_END[] = PLATFORM_LINE_END;
 const int LINE_END_SIZE = sizeof LINE_END - 1;
+// What starts a mail in an mbox folder, after an empty line.
+const unsigned char FROM_LINE[] = {'F', 'r', 'o', 'm', ' '};
+const int FROM_LINE_SIZE = sizeof FROM_LINE;
+// The most that the decoder holds back from one piece and writes with a later one: a
+// designator line, its line end and the "From" of the line after it.
+const int HELD_SIZE = DESIGNATOR_SIZE + LINE_END_SIZE + FROM_LINE_SIZE - 1;
+// SDecoderState::designatorMatched while a designator line is held back: held like a
+// designator's start, so that DecodePiece takes no run meanwhile.
+const int DESIGNATOR_LINE_HELD = -1;
 
 typedef SDecoderState DecoderState;
 DecoderState g_state;
+
+// The state at the start of a text.
+DecoderState StartState(EApartLines lines)
+{
+    DecoderState s = DecoderState();
+    s.lineStart = true;
+    s.folderLines = lines == APART_FOLDER_LINES;
+    return s;
+}
 
 // Per-byte tables, built once.
 struct ByteTables {
@@ -60,10 +81,13 @@ unsigned char *DecodeText(DecoderState &s, unsigned char b, unsigned char *out)
 
 unsigned char *EndLine(DecoderState &s, unsigned char *out)
 {
-    // A line that was only the designator disappears whole.
+    // A line that was only the designator disappears whole, or, in the folder's lines, is
+    // held until the next line shows whether it may.
     if (!s.designatorLine) {
         std::memcpy(out, LINE_END, LINE_END_SIZE);
         out += LINE_END_SIZE;
+    } else if (s.folderLines) {
+        s.designatorMatched = DESIGNATOR_LINE_HELD;
     }
     s.shiftMask = 0;
     s.lineStart = true;
@@ -81,6 +105,25 @@ unsigned char *ReleaseDesignatorStart(DecoderState &s, unsigned char *out)
     return out;
 }
 
+// Ends the holding of a designator line.  Before a "From " line (keep) it stays, its line
+// end the platform's like every line's: removed, it would leave that line after the line
+// before it, which may be empty or none, where a mail starts.  The bytes of "From " matched
+// meanwhile are the next line's text.
+unsigned char *ReleaseHeldLine(DecoderState &s, unsigned char *out, bool keep)
+{
+    int n = s.fromMatched;
+    s.designatorMatched = 0;
+    s.fromMatched = 0;
+    if (keep) {
+        std::memcpy(out, DESIGNATOR, DESIGNATOR_SIZE);
+        std::memcpy(out + DESIGNATOR_SIZE, LINE_END, LINE_END_SIZE);
+        out += DESIGNATOR_SIZE + LINE_END_SIZE;
+    }
+    for (int i = 0; i < n; ++i)
+        out = DecodeText(s, FROM_LINE[i], out);
+    return out;
+}
+
 // Decodes one byte through the full state machine.
 unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
 {
@@ -91,8 +134,15 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
         // A CR on its own is an ordinary byte (0x8D in shifted text).
         out = DecodeText(s, CR, out);
     }
-    if (s.designatorMatched > 0) {
-        if (b == DESIGNATOR[s.designatorMatched]) {
+    if (s.designatorMatched != 0) {
+        if (s.designatorMatched == DESIGNATOR_LINE_HELD) {
+            if (b == FROM_LINE[s.fromMatched]) {
+                if (++s.fromMatched == FROM_LINE_SIZE)
+                    out = ReleaseHeldLine(s, out, true);
+                return out;
+            }
+            out = ReleaseHeldLine(s, out, false);
+        } else if (b == DESIGNATOR[s.designatorMatched]) {
             if (++s.designatorMatched == DESIGNATOR_SIZE) {
                 // Removed wherever it stands, shifted text included; the shift state stays.
                 s.designatorMatched = 0;
@@ -101,8 +151,9 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
                 s.lineStart = false;
             }
             return out;
+        } else {
+            out = ReleaseDesignatorStart(s, out);
         }
-        out = ReleaseDesignatorStart(s, out);
     }
     switch (b) {
     case ESC:
@@ -227,6 +278,9 @@ unsigned char *DecodePiece(DecoderState &s, const unsigned char *p, const unsign
 // Writes what s held back at the end of a text as the text it turned out to be.
 unsigned char *DecodeEnd(DecoderState &s, unsigned char *o)
 {
+    // No "From " line follows a designator line held to the end.
+    if (s.designatorMatched == DESIGNATOR_LINE_HELD)
+        o = ReleaseHeldLine(s, o, false);
     if (s.pendingCR) {
         s.pendingCR = false;
         o = DecodeText(s, CR, o);
@@ -245,14 +299,13 @@ int g_bDesignatorSeen;
 void ResetDecoder()
 {
     g_bDesignatorSeen = 0;
-    g_state = DecoderState();
-    g_state.lineStart = true;
+    g_state = StartState(APART_FOLDER_LINES);
 }
 
 void ConvertLine()
 {
-    // Room for every byte of the piece as a line end, and for what the last piece held back.
-    unsigned char out[LINE_END_SIZE * sizeof g_szLine + DESIGNATOR_SIZE + 1];
+    // Room for every byte of the piece as a line end, and for what the pieces before held back.
+    unsigned char out[LINE_END_SIZE * sizeof g_szLine + HELD_SIZE];
     const unsigned char *p = reinterpret_cast<const unsigned char *>(g_szLine);
     // A local copy, which the compiler can keep in registers while the output is written.
     DecoderState s = g_state;
@@ -268,11 +321,14 @@ void ConvertFileEnd()
     Emit(out, o);
 }
 
-SApartDecoder StartApart(int designatorSeen)
+SApartDecoder StartApart(int designatorSeen, EApartLines lines)
 {
-    SApartDecoder decoder = {DecoderState(), designatorSeen};
-    decoder.state.lineStart = true;
-    return decoder;
+    return SApartDecoder{StartState(lines), designatorSeen};
+}
+
+std::size_t ApartRoom(std::size_t n)
+{
+    return LINE_END_SIZE * n + HELD_SIZE;
 }
 
 std::size_t DecodeApartPiece(SApartDecoder &decoder, const char *in, std::size_t n, char *out)
@@ -300,7 +356,9 @@ std::size_t EndApart(SApartDecoder &decoder, char *out)
 
 std::size_t ConvertBuffer(const char *in, std::size_t n, char *out)
 {
-    SApartDecoder decoder = StartApart(0);
+    // From the start of a text nothing is held back, and no byte is written longer than a
+    // line end: the room of L * n + 4 bytes is enough.
+    SApartDecoder decoder = StartApart(0, APART_FOLDER_LINES);
     std::size_t written = DecodeApartPiece(decoder, in, n, out);
     return written + EndApart(decoder, out + written);
 }

@@ -16,8 +16,10 @@ const std::size_t BUFFER_SIZE = std::size_t{64} * 1024;
 
 std::string DecodeOnItsOwn(const std::string &text)
 {
-    std::string out(std::strlen(PLATFORM_LINE_END) * text.size() + 4, '\0');
-    out.resize(ConvertBuffer(text.data(), text.size(), &out[0]));
+    SApartDecoder decoder = StartApart(0, APART_NOT_LINES);
+    std::string out(ApartRoom(text.size()), '\0');
+    std::size_t n = DecodeApartPiece(decoder, text.data(), text.size(), &out[0]);
+    out.resize(n + EndApart(decoder, &out[n]));
     out.shrink_to_fit();
     return out;
 }
@@ -178,7 +180,7 @@ void CMailSink::Put(std::string_view bytes)
 
 void CMailSink::PutDecoded(SApartDecoder &decoder, std::string_view bytes, std::vector<char> &room)
 {
-    room.resize(std::strlen(PLATFORM_LINE_END) * bytes.size() + 4);
+    room.resize(ApartRoom(bytes.size()));
     Put(std::string_view(room.data(), DecodeApartPiece(decoder, bytes.data(), bytes.size(), room.data())));
 }
 
@@ -320,7 +322,7 @@ int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)
             continue;
         }
         // Text before the first mail: decoded as the start of the folder.
-        SApartDecoder decoder = StartApart(0);
+        SApartDecoder decoder = StartApart(0, APART_FOLDER_LINES);
         std::vector<char> decoded;
         std::string_view run;
         bool lineStart = false;

@@ -16,7 +16,6 @@ const char CR = '\r';
 const char LF = '\n';
 const char DESIGNATOR[] = "\x1b$)C";
 const std::size_t DESIGNATOR_SIZE = sizeof DESIGNATOR - 1;
-const std::size_t LINE_END_SIZE = sizeof PLATFORM_LINE_END - 1;
 
 // A boundary line, dash-boundary = "--" boundary, counts only when a line end or "-"
 // follows it: boundaries of nested parts often begin with their parent's.  Returns 0 for
@@ -124,7 +123,8 @@ int DecodeInPlace(CBody &body, bool base64)
 void PutRecoded(CMailSink &sink, std::string_view content, bool base64)
 {
     const char *own = OwnLineEnd(content);
-    SApartDecoder decoder = StartApart(0);
+    // Encoded again, its lines are not the folder's: quoted-printable writes "From " as "=46rom ".
+    SApartDecoder decoder = StartApart(0, APART_NOT_LINES);
     std::vector<char> decoded;
     std::string pending;
     bool lineEndHeld = false;
@@ -143,7 +143,7 @@ void PutRecoded(CMailSink &sink, std::string_view content, bool base64)
     for (std::size_t at = 0; at <= content.size(); at += SLICE) {
         std::size_t before = pending.size();
         std::size_t n = std::min(SLICE, content.size() - at);
-        decoded.resize(LINE_END_SIZE * n + 4);
+        decoded.resize(ApartRoom(n));
         std::size_t m = DecodeApartPiece(decoder, content.data() + at, n, decoded.data());
         if (at + n == content.size())
             m += EndApart(decoder, decoded.data() + m);
@@ -287,7 +287,7 @@ void CEntityRelabeller::Content(std::string_view bytes)
         if (frame.header.size() > MAX_HEADER) {
             // Too long for a header: decoded as the text it is, nothing in it relabelled.
             frame.kind = EFrame::DECODED;
-            frame.decoder = StartApart(0);
+            frame.decoder = StartApart(0, APART_FOLDER_LINES);
             m_sink.PutDecoded(frame.decoder, frame.header, m_decoded);
             std::string().swap(frame.header);
         }
@@ -365,7 +365,7 @@ void CEntityRelabeller::FinishHeader()
         Push(frame.depth + 1);
     } else if (isText && plain) {
         frame.kind = EFrame::DECODED;
-        frame.decoder = StartApart(designatorSeen);
+        frame.decoder = StartApart(designatorSeen, APART_FOLDER_LINES);
     } else {
         frame.kind = EFrame::KEPT;
     }
@@ -376,8 +376,8 @@ int CEntityRelabeller::PutHeader(int depth, const std::string &header, std::vect
 {
     std::sort(edits.begin(), edits.end(), [](const CEdit &a, const CEdit &b) { return a.start < b.start; });
     std::string text = ApplyEdits(header, 0, header.size(), edits);
-    SApartDecoder decoder = StartApart(0);
-    std::string decoded(LINE_END_SIZE * text.size() + 4, '\0');
+    SApartDecoder decoder = StartApart(0, APART_FOLDER_LINES);
+    std::string decoded(ApartRoom(text.size()), '\0');
     std::size_t n = DecodeApartPiece(decoder, text.data(), text.size(), &decoded[0]);
     decoded.resize(n + EndApart(decoder, &decoded[n]));
     if (depth == 0 && m_takeTopHeader)

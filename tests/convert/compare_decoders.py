@@ -9,7 +9,8 @@ converts it with the command-line converter, and checks the result byte for byte
 the EUC-KR that Python's codecs and glibc's iconv make of the same folder.  Two differences
 are ours by design and are accounted for before comparing:
   - a line that holds only the designator is removed whole; the other decoders drop the
-    designator and keep its line end, an empty line that was never part of the mail;
+    designator and keep its line end, an empty line that was never part of the mail (one
+    before a "From " line stays whole, which this folder does not have);
   - a line end, CR LF or LF, is written as this system's own (LF).
 A second part runs malformed input on which we differ from them on purpose, and says why.
 Exit status 0 when everything matches, 1 otherwise.
@@ -215,6 +216,8 @@ DESIGN_CASES = [
      "bytes of every value pass through: nothing of the mail is lost"),
     (DESIGNATOR + b"\n\x1b$)\x0e\x30\x21\x0f\n", b"\x1b$)\xb0\xa1\n",
      "an unfinished designator is text, and stays"),
+    (b"x\n\n" + DESIGNATOR + b"\nFrom y\n", b"x\n\n" + DESIGNATOR + b"\nFrom y\n",
+     "a line of only the designator stays before a From line: removed, it would start a mail"),
 ]
 
 

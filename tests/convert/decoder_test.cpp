@@ -121,6 +121,12 @@ TEST(Decoder, RemovesDesignatorsAndTheLinesThatHoldNothingElse)
         {"\x1b$)\n", "\x1b$)\n"},
         {"\x1b$", "\x1b$"},
         {"\x1b\x1b$)C\x0e\x30\n", "\x1b\xb0\n"},
+        // Before a "From " line it stays: removed, it could leave that line where a mail starts.
+        {"a\n\n" + DESIGNATOR_LINE + "From b\n", "a\n\n" + DESIGNATOR_LINE + "From b\n"},
+        {DESIGNATOR + "\r\nFrom b\r\n", DESIGNATOR_LINE + "From b\n"},
+        {DESIGNATOR_LINE + DESIGNATOR_LINE + "From b\n", DESIGNATOR_LINE + "From b\n"},
+        {DESIGNATOR_LINE + "Frog\n", "Frog\n"},
+        {DESIGNATOR_LINE + "From", "From"},
     };
     ExpectAll(cases);
 }
@@ -209,6 +215,10 @@ TEST(Decoder, TakesThePieceThatWritesTheMost)
     std::string first = std::string(4092, 'x') + "\x1b$)";
     std::string second(sizeof g_szLine - 1, '\n');
     EXPECT_EQ(DecodePieces({first, second}), Lines(first + second));
+    // A designator line and the "From" after it held back, then the rest of the line.
+    first = DESIGNATOR_LINE + "From";
+    second[0] = ' ';
+    EXPECT_EQ(DecodePieces({first, second}), Lines(first + second));
 }
 
 // Each processor gets the fastest decoder it runs; one without SSE2 the plain one.
@@ -264,6 +274,7 @@ TEST(Decoder, GivesTheSameOutputWhereverThePiecesBreak)
         "x\r\n" + DESIGNATOR + "\r\n" + DESIGNATOR + "\x1b$)\x0e\x1b\x30\n",
         DESIGNATOR + DESIGNATOR + "\r",
         "\x1b$)" + DESIGNATOR_LINE + "\x0e\x1b$",
+        "x\r\n" + DESIGNATOR + "\r\nFrom \n" + DESIGNATOR_LINE + "Fro",
     };
     for (const std::string &input : inputs) {
         std::string whole = Decode(input);

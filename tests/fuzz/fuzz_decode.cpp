@@ -5,7 +5,9 @@
 //  - ConvertBuffer with each decoder, on the input as it is, after a designator and after a
 //    designator and SO (so that every input is also decoded, and also starts shifted);
 //  - the fast decoder through ConvertLine, the input cut into pieces of sizes drawn from
-//    the input, against the plain ConvertBuffer of the whole.
+//    the input, against the plain ConvertBuffer of the whole;
+//  - the fast decoder on the input as a text apart, in small pieces, each given only the
+//    room that ApartRoom says it needs, against the same.
 // Nothing may land past the room each caller gives: every output buffer ends in a canary.
 // A failed check prints what failed and aborts, which libFuzzer reports with the input.
 #include <algorithm>
@@ -96,6 +98,28 @@ std::string Buffer(const std::string &in)
     return std::string(out.data(), out.data() + n);
 }
 
+// Decodes in as a text apart, in pieces of 1 to 8 bytes drawn from seed, where what the
+// decoder holds back weighs the most, each into the room that ApartRoom gives it.
+std::string ApartInPieces(const std::string &in, std::uint32_t seed)
+{
+    SApartDecoder decoder = StartApart(0, APART_FOLDER_LINES);
+    std::string whole;
+    for (std::size_t at = 0;;) {
+        seed = seed * 1664525u + 1013904223u;
+        std::size_t n = std::min<std::size_t>(1 + (seed >> 16) % 8, in.size() - at);
+        Output out(ApartRoom(n));
+        char *o = reinterpret_cast<char *>(out.data());
+        std::size_t written = DecodeApartPiece(decoder, in.data() + at, n, o);
+        at += n;
+        if (at == in.size())
+            written += EndApart(decoder, o + written);
+        out.CheckCanary("DecodeApartPiece");
+        whole.append(o, written);
+        if (at == in.size())
+            return whole;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -133,6 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             Fail("the memory stream");
         if (pieces != plain[0])
             Fail("a fast decoder in pieces differs from the plain one on the whole");
+        if (ApartInPieces(in, hash) != plain[0])
+            Fail("a fast decoder apart, in pieces, differs from the plain one on the whole");
         g_pfnDecodeRun = DecodeRun;
         g_pfnDecodeText = nullptr;
     }

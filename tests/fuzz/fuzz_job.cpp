@@ -10,7 +10,8 @@
 //  - converting the result again changes nothing but line ends, where the result holds no
 //    designator.  A removal can join the bytes around it into a new designator (ESC, a
 //    designator, "$)C"); a second run removes that one too, as it cannot tell it from one
-//    that came with the mail.  Such inputs are counted and reported at the end.
+//    that came with the mail.  Such inputs, and those where a designator line stays before
+//    a "From " line, are counted and reported at the end.
 // A failed check prints what failed and aborts, which libFuzzer reports with the input.
 #include <dirent.h>
 #include <sys/stat.h>
@@ -42,7 +43,7 @@ std::string g_tempDir;    // the home of the job's state directory, inside g_dir
 std::string g_inbox;
 std::string g_summary;
 std::string g_second;
-unsigned long g_joined;   // inputs whose result held a designator made by a removal
+unsigned long g_joined;   // inputs whose result held a designator, kept or made by a removal
 
 void RemoveWorkingDirectory();
 
@@ -98,22 +99,38 @@ bool HasDesignator(const std::string &bytes)
     return bytes.find(DESIGNATOR) != std::string::npos;
 }
 
+// The size of the line end at in[at], CR LF or LF; 0 for none.
+std::size_t LineEndAt(const std::string &in, std::size_t at)
+{
+    return in.compare(at, 1, "\n") == 0 ? 1 : in.compare(at, 2, "\r\n") == 0 ? 2 : 0;
+}
+
+// Whether the designator at in[at] is a line of its own, and *stays whether that line stays:
+// before a line that starts "From ".
+bool DesignatorLine(const std::string &in, std::size_t at, bool *stays)
+{
+    std::size_t lineEnd = LineEndAt(in, at + DESIGNATOR_SIZE);
+    *stays = in.compare(at + DESIGNATOR_SIZE + lineEnd, 5, "From ") == 0;
+    return (at == 0 || in[at - 1] == LF) && lineEnd > 0;
+}
+
 // What the decoder's rules say about the length of its output, from a count of the input:
 // every designator goes (4 bytes), and so do SO and SI after the first one; a line end, CR LF
 // or a bare LF, becomes the platform's; a line that is one designator and its line end goes
-// whole.  A designator cannot hold CR, LF, SO or SI, so each byte counts one way only.
+// whole, but stays whole before a "From " line.  A designator cannot hold CR, LF, SO or SI,
+// so each byte counts one way only.
 std::size_t ExpectedLength(const std::string &in)
 {
     std::size_t designators = 0, shifts = 0, lineEnds = 0, crLineEnds = 0, designatorLines = 0;
     std::size_t first = in.find(DESIGNATOR);
     for (std::size_t at = first; at != std::string::npos; at = in.find(DESIGNATOR, at + DESIGNATOR_SIZE)) {
-        ++designators;
-        bool lineStart = at == 0 || in[at - 1] == LF;
-        std::size_t after = at + DESIGNATOR_SIZE;
-        bool lineEnd = (after < in.size() && in[after] == LF) ||
-                       (after + 1 < in.size() && in[after] == CR && in[after + 1] == LF);
-        if (lineStart && lineEnd)
+        bool stays;
+        if (!DesignatorLine(in, at, &stays)) {
+            ++designators;
+        } else if (!stays) {
+            ++designators;
             ++designatorLines;
+        }
     }
     for (std::size_t i = 0; i < in.size(); ++i) {
         if ((in[i] == SO || in[i] == SI) && first != std::string::npos && i >= first + DESIGNATOR_SIZE)
@@ -152,13 +169,15 @@ std::string ReferenceDecode(const std::string &in)
     std::string out;
     bool seen = false, shifted = false;
     for (std::size_t i = 0; i < in.size();) {
-        bool lineStart = i == 0 || in[i - 1] == LF;
         if (in.compare(i, DESIGNATOR_SIZE, DESIGNATOR) == 0) {
             seen = true;
+            bool stays;
+            bool line = DesignatorLine(in, i, &stays);
+            if (line && stays)
+                out += DESIGNATOR + LINE_END;
             i += DESIGNATOR_SIZE;
-            std::size_t lineEnd = in.compare(i, 1, "\n") == 0 ? 1 : in.compare(i, 2, "\r\n") == 0 ? 2 : 0;
-            if (lineStart && lineEnd > 0) {
-                i += lineEnd;
+            if (line) {
+                i += LineEndAt(in, i);
                 shifted = false;
             }
             continue;
@@ -195,7 +214,7 @@ void RemoveWorkingDirectory()
     rmdir((g_tempDir + "/quorvel").c_str());
     rmdir(g_tempDir.c_str());
     rmdir(g_dir.c_str());
-    std::fprintf(stderr, "fuzz_job: %lu inputs gave a result with a designator made by a removal\n",
+    std::fprintf(stderr, "fuzz_job: %lu inputs gave a result with a designator, kept or made by a removal\n",
                  g_joined);
 }
 

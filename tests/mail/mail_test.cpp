@@ -52,6 +52,9 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: base64\n\nsKGwog==\n\n", 1},
         {"quoted-printable body converted", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!0\"=0F=\n ok\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=B0=A2 ok\n", 1},
+        // Quoted-printable writes "From " as "=46rom ": no mail starts there, and the line goes.
+        {"quoted-printable: a designator line before From", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C\nFrom x\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=46rom x\n", 1},
         {"quoted-printable keeps its literals, = encoded",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F ~=3D!\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1 ~=3D!\n", 1},
@@ -150,6 +153,10 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b--\n" + label + "b\n", 1},
         {"forwarded mail", "Content-Type: message/rfc822\n\nSubject: x\n" + label + "a\n",
          "Content-Type: message/rfc822\n\nSubject: x\n" + euc + "a\n", 1},
+        // A header's lines are the folder's: a designator line stays before a "From " line,
+        // here after the empty line that ends the header before.
+        {"forwarded mail, designator line first", "Content-Type: message/rfc822\n\n\x1b$)C\nFrom x\n" + label + "a\n",
+         "Content-Type: message/rfc822\n\n\x1b$)C\nFrom x\n" + euc + "a\n", 1},
         // A part that is not text keeps its bytes and its label, CR LF inside it included.
         {"parts that are not text",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n"

@@ -5,9 +5,12 @@
 
 Writes a folder of mails (plain, multipart, nested, forwarded message/rfc822, base64 and
 quoted-printable parts, encoded words in Subject and From, folded headers, Content-Length,
-and mails with no ISO-2022-KR at all), converts it with --relabel to a file, through a pipe
-and in place, and checks with Python's mailbox and email packages that:
-  - all three results are the same bytes;
+text whose "From " line follows a line of only the designator, and mails with no
+ISO-2022-KR at all), converts it with --relabel to a file, through a pipe and in place, and
+checks with Python's email package, the folder split into mails as a mail reader splits it,
+that:
+  - all three results are the same bytes, and they and the folder converted in place
+    without --relabel hold as many mails as the folder (--check counts them too);
   - every header and every text part of every mail reads as the same text as before;
   - no charset label or encoded word names an encoding that the WHATWG Encoding Standard
     maps to its "replacement" decoder;
@@ -20,7 +23,6 @@ import argparse
 import base64
 import email
 import email.header
-import mailbox
 import os
 import quopri
 import random
@@ -44,6 +46,7 @@ class Generator:
         self.rng = rng
         self.hangul = [bytes([r, c]).decode("euc_kr") for r in range(0xB0, 0xC9) for c in range(0xA1, 0xFF)]
         self.labels = 0
+        self.from_lines = 0
 
     def words(self, n, korean=True):
         out = []
@@ -94,6 +97,12 @@ class Generator:
         kind = self.rng.choice(["7bit", "base64", "quoted-printable", "none"])
         eol = self.rng.choice(["\n", "\r\n"]) if kind != "7bit" and kind != "none" else "\n"
         raw = self.text(True, eol).encode("iso2022_kr")
+        if kind in ("7bit", "none") and self.rng.random() < 0.2:
+            # Between an empty line (the header's, or the text's) and a "From " line: the
+            # designator line must stay, or a reader finds a mail there.
+            line = b"\x1b$)C\nFrom the desk of Kim\n"
+            raw = line + raw if self.rng.random() < 0.5 else raw + b"\n" + line
+            self.from_lines += 1
         fields = "Content-Type: text/plain;\n  " + self.charset() + "\n"
         if kind == "base64":
             return fields + "Content-Transfer-Encoding: base64\n\n" + base64.encodebytes(raw).decode()
@@ -125,6 +134,24 @@ class Generator:
         return "From kim@example.kr Mon Sep 23 10:00:00 1996\n" + self.header(fields, korean)[:-1] + "\n" + body
 
 
+def read_mails(path):
+    """The mails of an mbox folder as mail readers split it, each without its "From " line
+    and the empty line that parts it from the next: a mail starts with a "From " line at
+    the folder's start or after an empty line.  (Python's mailbox.mbox starts one at every
+    "From " line.)"""
+    mails, last_empty = [], True
+    with open(path, "rb") as f:
+        for line in f.read().splitlines(keepends=True):
+            if last_empty and line.startswith(b"From "):
+                if mails and mails[-1] and mails[-1][-1] == b"\n":
+                    mails[-1].pop()
+                mails.append([])
+            elif mails:
+                mails[-1].append(line)
+            last_empty = line in (b"\n", b"\r\n")
+    return [b"".join(m) for m in mails]
+
+
 def texts(message):
     """Every header and every text part of a mail, decoded, in order."""
     out = []
@@ -142,7 +169,8 @@ def texts(message):
             # platform; base64 keeps the text's own.
             if part.get("Content-Transfer-Encoding", "").lower() != "base64":
                 text = text.replace("\r\n", "\n")
-            out.append(text)
+            # Kept before a "From " line, a designator stays in the EUC-KR text: read past it.
+            out.append(text.replace("\x1b$)C", ""))
     return out
 
 
@@ -174,13 +202,14 @@ def main():
     failures = []
     work = tempfile.mkdtemp(prefix="quorvel-relabel.")
     try:
-        src, out, inplace = (os.path.join(work, n) for n in ("Inbox", "out", "inplace"))
+        src, out, inplace, plain = (os.path.join(work, n) for n in ("Inbox", "out", "inplace", "plain"))
         with open(src, "wb") as f:
             f.write(folder)
         shutil.copy(src, inplace)
+        shutil.copy(src, plain)
         env = dict(os.environ, XDG_STATE_HOME=work)
         run = lambda *a, **k: subprocess.run([args.converter] + list(a), capture_output=True, env=env, **k)
-        for result in (run("--relabel", "-o", out, src), run("--relabel", inplace)):
+        for result in (run("--relabel", "-o", out, src), run("--relabel", inplace), run(plain)):
             if result.returncode != 0:
                 failures.append("converter failed: %r" % result.stderr)
         with open(src, "rb") as f:
@@ -195,19 +224,25 @@ def main():
         expected = "%d mails" % args.mails, "%d labels to change" % gen.labels
         if not all(e in check for e in expected):
             failures.append("--check said %r, expected %s" % (check, " and ".join(expected)))
+        for path in (out, plain):
+            check = run("--check", path).stdout.decode()
+            if ": %d mails," % args.mails not in check:
+                failures.append("converted, --check said %r, expected %d mails" % (check, args.mails))
 
-        before, after = mailbox.mbox(src), mailbox.mbox(out)
-        if len(before) != args.mails or len(after) != args.mails:
-            failures.append("mails: %d before, %d after" % (len(before), len(after)))
-        for i, (a, b) in enumerate(zip(before, after)):
+        raw_before, raw_after = read_mails(src), read_mails(out)
+        kept = len(raw_before) == len(raw_after) == args.mails
+        if not kept:
+            failures.append("mails: %d before, %d after" % (len(raw_before), len(raw_after)))
+        # Mail by mail, where they pair up.
+        for i, (raw_a, raw) in enumerate(zip(raw_before, raw_after) if kept else []):
+            a, b = email.message_from_bytes(raw_a), email.message_from_bytes(raw)
             if texts(a) != texts(b):
                 failures.append("mail %d reads differently:\n  %r\n  %r" % (i, texts(a), texts(b)))
             if labels(b):
                 failures.append("mail %d still labelled %s" % (i, labels(b)))
-            raw = after.get_bytes(i)
             if b["Content-Length"] and int(b["Content-Length"]) != len(raw.partition(b"\n\n")[2]):
                 failures.append("mail %d: Content-Length %s is wrong" % (i, b["Content-Length"]))
-            if not korean[i] and raw != before.get_bytes(i):
+            if not korean[i] and raw != raw_a:
                 failures.append("mail %d has no ISO-2022-KR but changed" % i)
             # RFC 2047: a header line that holds an encoded word is at most 76 characters,
             # each word at most 75.
@@ -220,7 +255,8 @@ def main():
 
     for f in failures[:10]:
         print("FAILED:", f)
-    print("%d mails, %d labels: %s" % (args.mails, gen.labels, "FAILED" if failures else "all read the same"))
+    print("%d mails, %d labels, %d designator lines before \"From \": %s" % (
+        args.mails, gen.labels, gen.from_lines, "FAILED" if failures else "all read the same"))
     return 1 if failures else 0
 
 
