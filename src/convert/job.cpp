@@ -244,6 +244,58 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart)
     }
 }
 
+// Where a conversion that reads mail structure (one mail's labels follow its own bytes)
+// may start: at the mail that holds the first byte it can change.  Beyond what the plain
+// conversion changes (FindFirstChange), that is any label or encoded word that may name
+// ISO-2022-KR, which all hold "2022"; a mail starts at a "From " line at the folder's start
+// or after an empty line, so that what comes before it is whole mails, which the conversion
+// does not change.  A folder that does not start with a mail starts at 0 if anything in it
+// may change; the folder's length when nothing does.  False when reading fails.
+bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailStart)
+{
+    std::uint64_t change = 0;
+    if (!FindFirstChange(folder, &change))
+        return false;
+    static const char MARK[] = "2022", FROM[] = "From ";
+    const std::size_t MARK_SIZE = sizeof MARK - 1, FROM_SIZE = sizeof FROM - 1;
+    // Each read with the four bytes before it, for an empty line before a From line, and the
+    // four after it, for a mark or a From line across its edge.
+    const std::size_t BEFORE = 4, AFTER = 4;
+    std::uint64_t mail = 0, at = 0;
+    bool mbox = false, found = false;
+    // Up to the plain conversion's first change, and its line: a From line there too.
+    std::uint64_t end = change < size ? change + 1 : size;
+    while (at < end && !found) {
+        std::uint64_t base = at < BEFORE ? 0 : at - BEFORE;
+        DWORD n = 0;
+        if (!Seek(folder, base) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        const char *buffer = g_inBuffer;
+        std::size_t from = static_cast<std::size_t>(at - base);
+        std::size_t to = n < STREAM_BUFFER_SIZE ? n : n - AFTER;
+        if (to > end - base)
+            to = static_cast<std::size_t>(end - base);
+        if (at == 0)
+            mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
+        for (std::size_t i = from; i < to && !found; ++i) {
+            if (buffer[i] == '2' && i + MARK_SIZE <= n && std::memcmp(buffer + i, MARK, MARK_SIZE) == 0)
+                found = true;
+            else if (mbox && buffer[i] == 'F' && i + FROM_SIZE <= n && std::memcmp(buffer + i, FROM, FROM_SIZE) == 0 &&
+                     i >= 2 && buffer[i - 1] == '\n' &&
+                     (buffer[i - 2] == '\n' || (i >= 3 && buffer[i - 2] == '\r' && buffer[i - 3] == '\n')))
+                mail = base + i;
+        }
+        if (n < STREAM_BUFFER_SIZE || to == 0)
+            break;
+        at = base + to;
+    }
+    if (!found && change == size)
+        *mailStart = size;  // nothing to change
+    else
+        *mailStart = mbox ? mail : 0;
+    return true;
+}
+
 // The checksum of n bytes of file from offset at; a file that ends before is not whole.
 bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum)
 {
@@ -952,7 +1004,8 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
         // neither copied nor written nor flushed, only read for its checksum.  A folder with
         // nothing to change stays untouched.
         std::uint64_t start = 0;
-        if (convert == ConvertStream && !FindFirstChange(job.folder, &start))
+        if (!(convert == ConvertStream ? FindFirstChange(job.folder, &start)
+                                       : FindFirstMailChange(job.folder, job.id.size, &start)))
             return Fail(job);
         if (start == job.id.size) {
             CloseIfOpen(job.folder);

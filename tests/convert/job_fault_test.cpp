@@ -13,6 +13,7 @@
 
 #include "convert.h"
 #include "converter.h"
+#include "mail.h"
 #include "platform.h"
 #include "test_files.h"
 
@@ -290,6 +291,56 @@ TEST(Job, RewritesFromTheLineOfTheFirstChange)
         EXPECT_EQ(ReadFile(inbox), whole);
         EXPECT_EQ(g_rewriteAt, static_cast<off_t>(c.changeAt));
     }
+}
+
+// The relabelling leaves whole the mails before the first that has anything to change:
+// a label or encoded word naming ISO-2022-KR, or a designator, wherever the reads fall.
+TEST(Job, RelabelsFromTheMailOfTheFirstChange)
+{
+    const std::size_t READ = 64 * 1024;
+    const std::string label = "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\nbody\n";
+    struct Case {
+        const char *what;
+        std::size_t mailAt;  // where the mail that changes starts, as near as may be
+        std::string mail;    // after its From line
+        bool mbox;
+    } cases[] = {
+        {"an encoded word in a later mail", 3000, label, true},
+        {"its mark across two reads", READ - 20, label, true},
+        {"its From line across two reads", READ - 2, label, true},
+        {"a designator in its body", 2 * READ + 10, "\n\x1b$)C\n\x0e\x30\x21\x0f\n", true},
+        {"a file of one mail", 3000, label, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        std::string inbox = dir.File("Inbox");
+        // Mails that nothing changes, up to mailAt.
+        std::string front = c.mbox ? "" : "Subject: one mail\n\n";
+        while (front.size() + 40 < c.mailAt)
+            front += "From a\nSubject: plain\n\nplain text\n\n";
+        front += std::string(c.mailAt - front.size() - 1, 'x') + "\n\n";
+        std::string folder = front + "From b\n" + c.mail;
+        WriteFile(inbox, folder);
+        long labels = 0;
+        std::string whole = RelabelMail(folder, &labels);
+        g_folder = inbox.c_str();
+        g_rewriteAt = -1;
+        bool converted = ConvertInbox(inbox.c_str(), RelabelStream);
+        g_folder = nullptr;
+        EXPECT_TRUE(converted);
+        EXPECT_EQ(ReadFile(inbox), whole);
+        EXPECT_EQ(g_rewriteAt, c.mbox ? static_cast<off_t>(front.size()) : 0);
+    }
+    // A folder with nothing of ISO-2022-KR is not written at all.
+    TestDir dir;
+    std::string inbox = dir.File("Inbox");
+    WriteFile(inbox, "From a\nSubject: ISO-8859-1\n\nplain\n");
+    g_folder = inbox.c_str();
+    g_rewriteAt = -1;
+    EXPECT_TRUE(ConvertInbox(inbox.c_str(), RelabelStream));
+    g_folder = nullptr;
+    EXPECT_EQ(g_rewriteAt, -1);
 }
 
 // The folder is opened once: a path swapped for a link during the job changes nothing of
