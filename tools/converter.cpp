@@ -1,5 +1,6 @@
 // The command-line converter: converts mail folders in place, or one folder to an output
-// file or pipe, relabelling on request, or only looks at them.
+// file or pipe, its labels following its bytes unless asked to keep them, or only looks at
+// them.
 #include <getopt.h>
 #include <sys/stat.h>
 #ifndef _WIN32
@@ -7,17 +8,22 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check.h"
 #include "convert.h"
 #include "converter.h"
+#include "iso2022kr.h"
 #include "mail.h"
 #include "platform.h"
+#include "progress.h"
 #include "version.h"
 
 namespace {
@@ -26,50 +32,86 @@ const char PROGRAM[] = "quorvel-convert";
 const char VERSION[] = QUORVEL_VERSION;
 const char STANDARD_STREAM[] = "-";
 
+// The backup's suffix when --backup names none, as GNU cp and mv make it.
+const char DEFAULT_BACKUP_SUFFIX[] = "~";
+// Line ends here, and what the conversion makes of the others, in words.
+const bool CRLF_HERE = std::strcmp(PLATFORM_LINE_END, "\r\n") == 0;
+
+// The progress line of the run under way (RunConverter), which draws nothing where it is
+// not to be shown; null outside a run.
+CProgressLine *g_pProgress;
+
 struct COptions {
-    bool relabel = false;
+    bool relabel = false;  // asked for by name: what is done anyway
+    bool keepLabels = false;
     bool check = false;
     bool undo = false;
+    bool quiet = false;
+    const char *backup = nullptr;  // the backup's suffix; null for none
     const char *output = nullptr;
 };
 
 void PrintUsage(FILE *to)
 {
     std::fprintf(to,
-                 "Usage: %s [--relabel] FILE...\n"
-                 "  or:  %s [--relabel] -o OUTPUT INPUT\n"
-                 "  or:  %s --check [--relabel] FILE...\n"
+                 "Usage: %s [OPTION]... FILE...\n"
+                 "  or:  %s [OPTION]... -o OUTPUT [INPUT]\n"
+                 "  or:  %s --check [--keep-labels] [FILE]...\n"
                  "  or:  %s --undo FILE...\n"
-                 "Converts mail folders from ISO-2022-KR (RFC 1557) to EUC-KR.  Each FILE is\n"
+                 "Converts mail folders from ISO-2022-KR (RFC 1557) to EUC-KR, so that today's\n"
+                 "mail programs show their Korean mail: every charset label and encoded word\n"
+                 "that names ISO-2022-KR comes to name EUC-KR, base64 and quoted-printable parts\n"
+                 "are converted too, and Content-Length follows the body.  Each FILE is\n"
                  "converted in place, through a copy of what changes in it kept in the state\n"
                  "directory (~/.local/state/quorvel, %%LOCALAPPDATA%%\\Quorvel on Windows) until\n"
-                 "the folder is on the disk, and its summary file FILE.snm\n"
-                 "is deleted.\n"
+                 "the folder is on the disk, and its summary file FILE.snm is deleted.\n"
+                 "Every line end, CR LF or LF, becomes %s.\n"
+                 "With no FILE, and standard input not a terminal, standard input is converted\n"
+                 "to standard output.\n"
                  "\n"
-                 "  -r, --relabel        also make every charset label and encoded word that\n"
-                 "                       names ISO-2022-KR name EUC-KR, convert base64 and\n"
-                 "                       quoted-printable parts, and update Content-Length\n"
+                 "  -k, --keep-labels    convert the bytes only, the whole file as one text, and\n"
+                 "                       leave every label as it is: for the old mail client's\n"
+                 "                       own folders (its Inbox), which it reads as one text,\n"
+                 "                       ignoring labels.  For a folder that any other mail\n"
+                 "                       program is to read, keep the default: a label left\n"
+                 "                       naming ISO-2022-KR over EUC-KR bytes makes it show no\n"
+                 "                       text at all\n"
+                 "  -r, --relabel        relabel as well as convert, as is done anyway\n"
                  "  -o, --output=OUTPUT  write the converted INPUT to OUTPUT, leaving INPUT and\n"
-                 "                       its summary file alone; INPUT '-' reads standard\n"
-                 "                       input, OUTPUT '-' writes standard output.  A file\n"
-                 "                       OUTPUT is replaced whole, through a new file beside\n"
-                 "                       it, with its permissions, owner and group; through a\n"
-                 "                       link, the file it names; a device, pipe or\n"
+                 "                       its summary file alone; INPUT '-' (or none) reads\n"
+                 "                       standard input, OUTPUT '-' writes standard output.  A\n"
+                 "                       file OUTPUT is replaced whole, through a new file\n"
+                 "                       beside it, with its permissions, owner and group;\n"
+                 "                       through a link, the file it names; a device, pipe or\n"
                  "                       /dev/stdout is written as it is\n"
+                 "  -b, --backup[=SUFFIX]\n"
+                 "                       first copy each FILE whole to FILE~ (FILE and SUFFIX),\n"
+                 "                       replacing an older one, and have the copy on the disk\n"
+                 "                       before FILE changes; made even when nothing in FILE is\n"
+                 "                       to change.  Through a link, beside the file it names.\n"
+                 "                       A backup that cannot be made leaves FILE as it is\n"
                  "  -c, --check          change nothing: for each FILE, print its mails,\n"
-                 "                       ISO-2022-KR passages and malformed sequences, and\n"
-                 "                       with --relabel the labels that would change;\n"
-                 "                       FILE '-' reads standard input\n"
+                 "                       ISO-2022-KR passages, malformed sequences, the labels\n"
+                 "                       that would change and the line ends that would\n"
+                 "                       change; with --keep-labels, a warning instead for\n"
+                 "                       labels that would be left naming ISO-2022-KR.  FILE\n"
+                 "                       '-' reads standard input\n"
                  "  -u, --undo           put each FILE back as it was before a conversion of it\n"
                  "                       was interrupted (a crash, a kill): its original, kept\n"
                  "                       in the state directory, is written back, and mail\n"
                  "                       appended since is kept at its end\n"
+                 "  -q, --quiet          show no progress and no notices; warnings and errors\n"
+                 "                       are still shown\n"
                  "  -h, --help           show this help and exit\n"
                  "  -V, --version        show the version and exit\n"
                  "\n"
+                 "On a terminal, a job that takes more than a second shows its progress on\n"
+                 "standard error, in one line that is erased when the job ends.\n"
+                 "\n"
                  "Exit status: 0 if every FILE was converted (with --check: read), 1 if any\n"
                  "failed, 2 for a usage error.\n",
-                 PROGRAM, PROGRAM, PROGRAM, PROGRAM);
+                 PROGRAM, PROGRAM, PROGRAM, PROGRAM,
+                 CRLF_HERE ? "CR LF, as on Windows (LF elsewhere)" : "LF, as on this system (CR LF on Windows)");
 }
 
 int UsageError(FILE *err, const char *what, const char *arg)
@@ -100,14 +142,21 @@ bool Exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
-// The reason a job failed, naming the state directory where it, not the folder, is to blame.
-std::string JobReason(const SJobResult &result)
+// The reason a job on the folder at path failed, naming the state directory where it, not
+// the folder, is to blame, and the lock file that another program holds.
+std::string JobReason(const SJobResult &result, const char *path)
 {
+    DWORD error = GetLastError();
     std::string reason = LastReason();
-    if (result.stateDirectoryAtFault)
+    if (result.stateDirectoryAtFault) {
         reason = result.stateDirectory[0] == '\0' ? "cannot find the state directory (HOME unset?)"
                                                   : "state directory " + std::string(result.stateDirectory) + ": " +
                                                         reason;
+    } else if (error == ERROR_FOLDER_LOCKED) {
+        // The job takes the lock of the folder itself, through its links.
+        char folder[PATH_SIZE];
+        reason += " (" + std::string(ResolvePath(path, folder) ? folder : path) + ".lock)";
+    }
     return reason;
 }
 
@@ -136,7 +185,9 @@ void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
 }
 
 // Converts one folder in place.  deleted collects the summary files the jobs deleted.
-bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::string> &deleted, FILE *err)
+// quiet leaves out what is neither an error nor a warning.
+bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::vector<std::string> &deleted,
+                    FILE *err)
 {
     char summaryPath[PATH_SIZE];
     std::string summary =
@@ -148,8 +199,11 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
     }
     bool hadSummary = Exists(summary);
     SJobResult result;
-    if (!ConvertInbox(path, convert, &result)) {
-        Report(err, path, "cannot convert", JobReason(result));
+    g_pProgress->Start(path);
+    bool converted = ConvertInbox(path, convert, &result);
+    g_pProgress->Finish();
+    if (!converted) {
+        Report(err, path, "cannot convert", JobReason(result, path));
         TellWhatIsKept(err, path, result);
         return false;
     }
@@ -157,7 +211,7 @@ bool ConvertInPlace(const char *path, StreamConverter convert, std::vector<std::
         SetLastError(result.leftBehindError);
         Report(err, path, ("warning: cannot delete " + std::string(result.leftBehind)).c_str(), LastReason());
     }
-    if (result.completedInterrupted) {
+    if (result.completedInterrupted && !quiet) {
         std::string kept = result.appendedKept > 0 ? ", keeping the " + std::to_string(result.appendedKept) +
                                                          " bytes of mail appended since"
                                                    : "";
@@ -181,7 +235,7 @@ bool Undo(const char *path, FILE *out, FILE *err)
 {
     SJobResult result;
     if (!UndoInterruptedJob(path, &result)) {
-        Report(err, path, "cannot undo", JobReason(result));
+        Report(err, path, "cannot undo", JobReason(result, path));
         TellWhatIsKept(err, path, result);
         return false;
     }
@@ -202,8 +256,9 @@ bool Undo(const char *path, FILE *out, FILE *err)
 }
 
 // What the next job on the file at path would do with an interrupted one, in words: "" when
-// none is pending.  *refused says whether it would refuse.
-std::string PendingJob(const char *path, bool *refused)
+// none is pending.  *refused says whether it would refuse.  Where it cannot be told, err has
+// a warning.
+std::string PendingJob(const char *path, bool *refused, FILE *err)
 {
     *refused = false;
     SJobResult result;
@@ -217,14 +272,14 @@ std::string PendingJob(const char *path, bool *refused)
                     : "");
     case PENDING_REFUSED:
         *refused = true;
-        return JobReason(result) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +
+        return JobReason(result, path) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +
                "' puts it back as it was";
     case PENDING_UNKNOWN:
         break;
     }
     // Told, but no reason to stop: the state directory may be broken for reasons of its own.
-    std::fprintf(stderr, "%s: %s: warning: cannot tell whether a conversion of it was interrupted: %s\n", PROGRAM,
-                 path, JobReason(result).c_str());
+    std::fprintf(err, "%s: %s: warning: cannot tell whether a conversion of it was interrupted: %s\n", PROGRAM,
+                 path, JobReason(result, path).c_str());
     return "";
 }
 
@@ -291,17 +346,65 @@ std::string FollowLinks(const std::string &path, bool &special)
     return at;
 }
 
-// Converts input into output, each a path or "-" for the standard stream.  A regular file
-// output is written beside it under a temporary name and renamed over it, so that it is
-// there whole or not at all, keeping its permissions, owner and group; through a link, the
-// file it names.  Anything else (a device, a pipe, /dev/stdout) is written directly.
-bool ConvertTo(const char *input, const char *output, StreamConverter convert, FILE *out, FILE *err)
+// Creates a new, empty file in dir (ending in its separator) for writing, named "qvl", four
+// hexadecimal digits and ".TMP", that only its owner may read: never an existing file, nor
+// a file that a link there names.  Puts its name into name and has it removed should the
+// program be interrupted, until RemoveOnInterrupt(nullptr); name must stay as it is until
+// then.  Returns its handle, or INVALID_HANDLE_VALUE with the system's error.
+HANDLE CreateTemporaryIn(const std::string &dir, std::string &name)
+{
+    static unsigned next =
+        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() / 1000);
+    // cppcheck-suppress unusedVariable
+    SInterruptsHeld interrupts;  // until the file is marked for removal
+    for (unsigned tries = 0; tries <= 0xFFFF; ++tries) {
+        char file[16];
+        std::snprintf(file, sizeof file, "qvl%04X.TMP", next++ & 0xFFFF);
+        name = dir + file;
+        // Sharing deletion, so that an interrupt on Windows can delete it while it is open.
+        HANDLE made = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (made != INVALID_HANDLE_VALUE) {
+            // Stopped with Ctrl-C or kill, it leaves no half-written file behind.
+            RemoveOnInterrupt(name.c_str());
+            return made;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            return INVALID_HANDLE_VALUE;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// Gives the new file that to writes the owner, group and permissions that st tells of,
+// where the system lets us (a user may give a file only to a group of theirs).  Natively
+// through the descriptor, not the name: in a directory that others can write to, another
+// file could have been put at the name meanwhile.
+void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st)
+{
+#ifdef _WIN32
+    // Windows keeps only whether it is read-only.
+    (void)to;
+    (void)chmod(name.c_str(), st.st_mode & 0777);
+#else
+    (void)name;
+    if (fchown(fileno(to), st.st_uid, st.st_gid) != 0)
+        (void)fchown(fileno(to), static_cast<uid_t>(-1), st.st_gid);
+    (void)fchmod(fileno(to), st.st_mode & 0777);
+#endif
+}
+
+// Converts input into output, each a path or "-" for the standard stream (stdIn, out).  A
+// regular file output is written beside it under a temporary name and renamed over it, so
+// that it is there whole or not at all, keeping its permissions, owner and group; through a
+// link, the file it names.  Anything else (a device, a pipe, /dev/stdout) is written
+// directly.
+bool ConvertTo(const char *input, const char *output, StreamConverter convert, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(input, STANDARD_STREAM) == 0;
     std::string inName = fromStdin ? "standard input" : input;
     // Never the bytes of a folder whose conversion was interrupted half-way.
     bool refused = false;
-    std::string pending = fromStdin ? "" : PendingJob(input, &refused);
+    std::string pending = fromStdin ? "" : PendingJob(input, &refused, err);
     if (!pending.empty()) {
         Report(err, inName, "cannot convert", pending);
         if (!refused)
@@ -309,7 +412,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
                          PROGRAM, input, PROGRAM, input);
         return false;
     }
-    FILE *in = fromStdin ? stdin : std::fopen(input, "rb");
+    FILE *in = fromStdin ? stdIn : std::fopen(input, "rb");
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
         Report(err, inName, "cannot read", LastReason());
         return false;
@@ -327,34 +430,16 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     } else if ((existing && !S_ISREG(st.st_mode)) || special) {
         to = std::fopen(output, "wb");
     } else {
-        char name[PATH_SIZE];
-        std::string dir = DirectoryOf(target);
-        {
-            // cppcheck-suppress unusedVariable
-            SInterruptsHeld interrupts;  // until the file is marked for removal
-            if (GetTempFileNameA(dir.c_str(), "qvl", 0, name) == 0) {
-                Report(err, outName, "cannot create a temporary file beside it", LastReason());
-                if (!fromStdin)
-                    std::fclose(in);
-                return false;
-            }
-            temp = name;
-            // Stopped with Ctrl-C or kill, it leaves no half-written file behind.
-            RemoveOnInterrupt(temp.c_str());
+        held = CreateTemporaryIn(DirectoryOf(target), temp);
+        if (held == INVALID_HANDLE_VALUE) {
+            Report(err, outName, "cannot create a temporary file beside it", LastReason());
+            if (!fromStdin)
+                std::fclose(in);
+            return false;
         }
-        held = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (held != INVALID_HANDLE_VALUE)
-            to = OpenHandleStream(held, "wb");
-        // The output keeps the owner, group and permissions of the file it replaces, where
-        // the system lets us (a user may give a file only to a group of theirs).
-        if (to != nullptr && existing) {
-#ifndef _WIN32
-            if (fchown(fileno(to), st.st_uid, st.st_gid) != 0)
-                (void)fchown(fileno(to), static_cast<uid_t>(-1), st.st_gid);
-#endif
-            (void)chmod(name, st.st_mode & 0777);
-        }
+        to = OpenHandleStream(held, "wb");
+        if (to != nullptr && existing)
+            TakeOwnerAndMode(to, temp, st);
     }
     bool ok = to != nullptr;
     std::string what = "cannot write";
@@ -366,7 +451,10 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         (void)std::setvbuf(in, inBuffer, _IOFBF, sizeof inBuffer);
         (void)std::setvbuf(to, outBuffer, _IOFBF, sizeof outBuffer);
     }
-    if (ok && !ConvertGuarded(convert, in, to)) {
+    g_pProgress->Start(inName);
+    bool converted = ok && ConvertGuarded(convert, in, to) != 0;
+    g_pProgress->Finish();
+    if (ok && !converted) {
         ok = false;
         if (std::ferror(in)) {
             outName = inName;
@@ -404,11 +492,32 @@ std::string Count(long n, const char *one, const char *many)
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// Reads one folder and prints what a conversion would find in it.
-bool Check(const char *path, bool relabel, FILE *out, FILE *err)
+// Line ends of a text read in pieces, by kind: what the conversion would change.
+struct SLineEnds {
+    long crlf = 0;
+    long bareLF = 0;
+    bool lastCR = false;  // the piece before ended in CR
+
+    void Count(std::string_view bytes)
+    {
+        for (std::size_t at = bytes.find(static_cast<char>(LF)); at != std::string_view::npos;
+             at = bytes.find(static_cast<char>(LF), at + 1)) {
+            bool afterCR = at > 0 ? bytes[at - 1] == static_cast<char>(CR) : lastCR;
+            ++(afterCR ? crlf : bareLF);
+        }
+        if (!bytes.empty())
+            lastCR = bytes.back() == static_cast<char>(CR);
+    }
+    // Those the conversion makes into the platform's.
+    long Changed() const { return CRLF_HERE ? bareLF : crlf; }
+};
+
+// Reads one folder and prints what a conversion would find in it: with keepLabels, the
+// labels that would be left naming ISO-2022-KR as a warning.
+bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
-    FILE *in = fromStdin ? stdin : std::fopen(path, "rb");
+    FILE *in = fromStdin ? stdIn : std::fopen(path, "rb");
     std::string name = fromStdin ? "standard input" : path;
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
         Report(err, name, "cannot read", LastReason());
@@ -416,7 +525,7 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
     }
     // The bytes of a folder half rewritten tell nothing of it: what the next run does does.
     bool refused = false;
-    std::string pending = fromStdin ? "" : PendingJob(path, &refused);
+    std::string pending = fromStdin ? "" : PendingJob(path, &refused, err);
     if (!pending.empty()) {
         std::fclose(in);
         std::fprintf(out, "%s: %s\n", name.c_str(), pending.c_str());
@@ -427,28 +536,28 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
         return !refused;
     }
     CShiftScanner scanner;
+    SLineEnds lineEnds;
     CFolderReader reader(in);
-    reader.Observe([&scanner](std::string_view bytes) { scanner.Scan(bytes.data(), bytes.size()); });
+    std::uint64_t read = 0;
+    reader.Observe([&](std::string_view bytes) {
+        scanner.Scan(bytes.data(), bytes.size());
+        lineEnds.Count(bytes);
+        read += bytes.size();
+        g_pProgress->Advance(in, read);
+    });
     CFolderCounts counts;
     ResetDecoder();
     bool ok = true;
+    g_pProgress->Start(name);
     try {
-        if (relabel) {
-            CMailSink nowhere;
-            ok = RelabelPieces(reader, nowhere, &counts) != 0;
-        } else {
-            std::string_view run;
-            bool lineStart = false;
-            while (reader.NextPiece()) {
-                counts.mails += reader.IsMail() ? 1 : 0;
-                while (reader.NextRun(run, lineStart)) {
-                }
-            }
-        }
+        // The labels are counted either way: kept, they are worth a warning.
+        CMailSink nowhere;
+        ok = RelabelPieces(reader, nowhere, &counts) != 0;
     } catch (const std::bad_alloc &) {
         ok = false;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
+    g_pProgress->Finish();
     scanner.Finish();
     ok = ok && !reader.Failed();
     std::string reason = LastReason();
@@ -465,8 +574,15 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
         line += (i == 0 ? " (line " : ", ") + std::to_string(scanner.m_firstLines[i]);
     if (!scanner.m_firstLines.empty())
         line += ")";
-    if (relabel)
+    if (!keepLabels)
         line += ", " + Count(counts.labels, "label to change", "labels to change");
+    if (lineEnds.Changed() > 0)
+        line += ", " + (CRLF_HERE ? Count(lineEnds.Changed(), "bare LF line end to CR LF", "bare LF line ends to CR LF")
+                                  : Count(lineEnds.Changed(), "CR LF line end to LF", "CR LF line ends to LF"));
+    // Today's mail programs show text labelled ISO-2022-KR as nothing, whatever its bytes.
+    if (keepLabels && counts.labels > 0)
+        line += "; warning: " + Count(counts.labels, "label", "labels") +
+                " would be left naming ISO-2022-KR over EUC-KR bytes";
     std::fprintf(out, "%s\n", line.c_str());
     // A report that cannot be written is a check that failed (a full disk, a closed pipe).
     if (std::fflush(out) != 0 || std::ferror(out)) {
@@ -476,37 +592,171 @@ bool Check(const char *path, bool relabel, FILE *out, FILE *err)
     return true;
 }
 
+// Copies the folder at path whole to backup (path and a suffix, beside the file that path
+// names through its links), replacing an older copy there: written under a temporary name
+// beside it, flushed, renamed into place, and the directory flushed, so that it is on the
+// disk before this returns.  False, told on err, when it cannot: nothing at backup's name
+// has changed then.  A folder whose conversion was interrupted is not backed up, being
+// neither its original nor converted.
+bool BackUp(const char *path, const std::string &backup, FILE *err)
+{
+    std::string what = "cannot back it up to " + backup;
+    bool refused = false;
+    std::string pending = PendingJob(path, &refused, err);
+    if (!pending.empty()) {
+        Report(err, path, what.c_str(),
+               pending + (refused ? "" : "; run '" + std::string(PROGRAM) + " " + path + "' first"));
+        return false;
+    }
+    FILE *from = std::fopen(path, "rb");
+    struct stat st;
+    if (from == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (from != nullptr)
+            SetLastError(ERROR_NOT_A_FILE);
+        std::string reason = LastReason();
+        if (from != nullptr)
+            std::fclose(from);
+        Report(err, path, what.c_str(), reason);
+        return false;
+    }
+    std::string dir = DirectoryOf(backup), temp;
+    HANDLE held = CreateTemporaryIn(dir, temp);
+    FILE *to = held != INVALID_HANDLE_VALUE ? OpenHandleStream(held, "wb") : nullptr;
+    bool ok = to != nullptr;
+    if (ok)
+        TakeOwnerAndMode(to, temp, st);
+    static char buffer[64 * 1024];
+    std::uint64_t copied = 0;
+    g_pProgress->Start(path);
+    while (ok) {
+        std::size_t n = std::fread(buffer, 1, sizeof buffer, from);
+        if (n > 0 && std::fwrite(buffer, 1, n, to) != n)
+            ok = false;
+        copied += n;
+        g_pProgress->Advance(from, copied);
+        if (n < sizeof buffer) {
+            ok = ok && !std::ferror(from);
+            break;
+        }
+    }
+    g_pProgress->Finish();
+    ok = ok && std::fflush(to) == 0 && FlushFileBuffers(held);
+    std::string reason = LastReason();
+    std::fclose(from);
+    if (to != nullptr && std::fclose(to) != 0 && ok) {
+        ok = false;
+        reason = LastReason();
+    }
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+    bool renamed = ok && MoveFileExA(temp.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (ok && !(renamed && FlushDirectory(dir.c_str()))) {
+        ok = false;
+        reason = LastReason();
+    }
+    if (!renamed && held != INVALID_HANDLE_VALUE)
+        DeleteFileA(temp.c_str());
+    RemoveOnInterrupt(nullptr);
+    if (!ok)
+        Report(err, path, what.c_str(), reason);
+    return ok;
+}
+
+// RelabelStream, each byte it reads told to the progress line: RelabelFolder's steps, with
+// an observer on its reader.
+int RelabelWithProgress(FILE *in, FILE *out)
+{
+    ResetDecoder();
+    // As in ConvertStream: a short write without a code of its own must not inherit one.
+    SetLastError(0);
+    CFolderReader reader(in);
+    std::uint64_t read = 0;
+    reader.Observe([in, &read](std::string_view bytes) {
+        read += bytes.size();
+        g_pProgress->Advance(in, read);
+    });
+    CMailSink sink;
+    sink.file = out;
+    int ok = RelabelPieces(reader, sink, nullptr);
+    if (out != nullptr && (std::ferror(out) || std::fflush(out) != 0))
+        ok = 0;
+    return ok;
+}
+
+// Makes g_pProgress the given line for as long as it lives, and has the core tell it of its
+// reads where it draws at all.
+struct SProgressShown {
+    SProgressShown(CProgressLine &line, bool drawn)
+    {
+        g_pProgress = &line;
+        SetProgressHook(drawn ? AdvanceProgress : nullptr, &line);
+    }
+    SProgressShown(const SProgressShown &) = delete;
+    SProgressShown &operator=(const SProgressShown &) = delete;
+    ~SProgressShown()
+    {
+        SetProgressHook(nullptr, nullptr);
+        g_pProgress = nullptr;
+    }
+};
+
 }  // namespace
 
 int RunConverter(int argc, char **argv, FILE *out, FILE *err)
 {
+    return RunConverter(argc, argv, stdin, out, err);
+}
+
+int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
+{
     static const option LONG_OPTIONS[] = {
+        {"keep-labels", no_argument, nullptr, 'k'},
         {"relabel", no_argument, nullptr, 'r'},
         {"output", required_argument, nullptr, 'o'},
+        {"backup", optional_argument, nullptr, 'b'},
         {"check", no_argument, nullptr, 'c'},
         {"undo", no_argument, nullptr, 'u'},
+        {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
+#ifdef _WIN32
+    // The Windows prompt's own way of asking for help.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "/?") == 0) {
+            PrintUsage(out);
+            return 0;
+        }
+    }
+#endif
     COptions options;
     // getopt keeps its place in globals: start afresh, and let us word the complaints.
     optind = 0;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":ro:cuhV", LONG_OPTIONS, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":kro:bcuqhV", LONG_OPTIONS, nullptr)) != -1) {
         switch (c) {
+        case 'k':
+            options.keepLabels = true;
+            break;
         case 'r':
             options.relabel = true;
             break;
         case 'o':
             options.output = optarg;
             break;
+        case 'b':
+            options.backup = optarg != nullptr ? optarg : DEFAULT_BACKUP_SUFFIX;
+            break;
         case 'c':
             options.check = true;
             break;
         case 'u':
             options.undo = true;
+            break;
+        case 'q':
+            options.quiet = true;
             break;
         case 'h':
             PrintUsage(out);
@@ -515,7 +765,14 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
             std::fprintf(out, "%s %s\n", PROGRAM, VERSION);
             return 0;
         case ':':
-            return UsageError(err, "option needs an argument: ", argv[optind - 1]);
+            // The option as given: a long one by its name, a short one alone, not with the
+            // others it was grouped with.
+            if (std::strncmp(argv[optind - 1], "--", 2) == 0)
+                return UsageError(err, "option needs an argument: ", argv[optind - 1]);
+            else {
+                char option[3] = {'-', static_cast<char>(optopt), '\0'};
+                return UsageError(err, "option needs an argument: ", option);
+            }
         default:
             if (optopt != 0) {
                 char option[3] = {'-', static_cast<char>(optopt), '\0'};
@@ -525,27 +782,65 @@ int RunConverter(int argc, char **argv, FILE *out, FILE *err)
         }
     }
     int nFiles = argc - optind;
-    if (nFiles == 0)
+    // With no FILE, a filter, as iconv and gzip are, unless the keyboard would be read.
+    bool filter = nFiles == 0 && !IsTerminal(in);
+    if (nFiles == 0 && (!filter || options.undo || options.backup != nullptr))
         return UsageError(err, "no FILE given", "");
     if (options.output != nullptr && options.check)
         return UsageError(err, "--check changes nothing and writes no OUTPUT", "");
-    if (options.undo && (options.output != nullptr || options.check || options.relabel))
+    if (options.undo && (options.output != nullptr || options.check || options.relabel || options.keepLabels ||
+                         options.backup != nullptr))
         return UsageError(err, "--undo takes no other option", "");
-    if (options.output != nullptr && nFiles != 1)
+    if (options.backup != nullptr && (options.output != nullptr || options.check))
+        return UsageError(err, "--backup keeps the original of a FILE converted in place: not with -o or --check",
+                          "");
+    if (options.backup != nullptr && options.backup[0] == '\0')
+        return UsageError(err, "--backup needs a SUFFIX that is not empty", "");
+    if (options.relabel && options.keepLabels)
+        return UsageError(err, "--relabel and --keep-labels ask for opposites", "");
+    if (options.output != nullptr && nFiles > 1)
         return UsageError(err, "-o takes exactly one INPUT", "");
+    std::vector<const char *> files(argv + optind, argv + argc);
+    if (filter) {
+        files.push_back(STANDARD_STREAM);
+        if (!options.check && options.output == nullptr)
+            options.output = STANDARD_STREAM;
+    }
 
     // So that a conversion interrupted in either way is completed the same way.
-    (void)NameStreamConverter("relabel", RelabelStream);
-    StreamConverter convert = options.relabel ? RelabelStream : ConvertStream;
+    (void)NameStreamConverter("relabel", RelabelWithProgress);
+    StreamConverter convert = options.keepLabels ? ConvertStream : RelabelWithProgress;
+    // On a terminal only, and not over the converted mail written to that terminal.
+    bool toOut = options.check || (options.output != nullptr && std::strcmp(options.output, STANDARD_STREAM) == 0);
+    bool drawn = !options.quiet && IsTerminal(err) && !(toOut && IsTerminal(out));
+    CProgressLine progress(drawn ? err : nullptr);
+    SProgressShown shown(progress, drawn);
     if (options.output != nullptr)
-        return ConvertTo(argv[optind], options.output, convert, out, err) ? 0 : 1;
+        return ConvertTo(files[0], options.output, convert, in, out, err) ? 0 : 1;
 
     int status = 0;
-    std::vector<std::string> deleted;
-    for (int i = optind; i < argc; ++i) {
-        bool ok = options.undo    ? Undo(argv[i], out, err)
-                  : options.check ? Check(argv[i], options.relabel, out, err)
-                                  : ConvertInPlace(argv[i], convert, deleted, err);
+    std::vector<std::string> deleted, backups;
+    for (const char *file : files) {
+        bool ok;
+        if (options.undo) {
+            ok = Undo(file, out, err);
+        } else if (options.check) {
+            ok = Check(file, options.keepLabels, in, out, err);
+        } else {
+            char folder[PATH_SIZE];
+            std::string resolved = ResolvePath(file, folder) ? folder : file;
+            // FILE~ among the FILEs, as a shell pattern gives it: the original it now holds
+            // stays as it is.
+            if (std::find(backups.begin(), backups.end(), resolved) != backups.end()) {
+                Report(err, file, "warning: not converted: the backup made of another FILE", "");
+                continue;
+            }
+            std::string backup = resolved + (options.backup != nullptr ? options.backup : "");
+            ok = options.backup == nullptr || BackUp(file, backup, err);
+            if (ok && options.backup != nullptr)
+                backups.push_back(backup);
+            ok = ok && ConvertInPlace(file, convert, options.quiet, deleted, err);
+        }
         if (!ok)
             status = 1;
     }

@@ -8,6 +8,13 @@
 
 #include <cstdlib>
 
+// FILE arguments with * or ? are expanded by the C runtime before main, as the Windows
+// prompt leaves them to the program; a pattern that matches nothing stays as it is, so that
+// the error names it.  UTF-8 names, as the manifest's code page makes every name.
+extern "C" {
+int _dowildcard = -1;
+}
+
 namespace {
 
 UINT g_consoleCodePage;

@@ -103,6 +103,13 @@ bool UseFastDecoder(bool fast);
 // is closed.  Uses g_fpIn and g_fpOut for the length of the call.
 int ConvertStream(FILE *in, FILE *out);
 
+// Has hook(in, bytesRead, context) called by ConvertStream after each read of its input,
+// bytesRead the bytes that call has read of in so far, so that a front end can show how far
+// a long conversion has come.  The hook must leave both streams alone.  Null, the default,
+// calls nothing.  One hook for the whole program, kept until it is set again.
+typedef void (*ProgressHook)(FILE *in, std::uint64_t bytesRead, void *context);
+void SetProgressHook(ProgressHook hook, void *context);
+
 // What rewrites a folder: ConvertStream, or a caller's own that decodes the same way and
 // may do more, with the same contract.
 typedef int (*StreamConverter)(FILE *in, FILE *out);

@@ -14,6 +14,20 @@
 #include "journal.h"
 #include "platform.h"
 
+namespace {
+
+// Who is told of ConvertStream's reads (SetProgressHook); none until a front end asks.
+ProgressHook g_pfnProgress;
+void *g_pProgressContext;
+
+}  // namespace
+
+void SetProgressHook(ProgressHook hook, void *context)
+{
+    g_pfnProgress = hook;
+    g_pProgressContext = context;
+}
+
 int ConvertStream(FILE *in, FILE *out)
 {
     ResetDecoder();
@@ -24,10 +38,14 @@ int ConvertStream(FILE *in, FILE *out)
     SetLastError(0);
 
     std::size_t n;
+    std::uint64_t read = 0;
     while (!std::ferror(g_fpOut) && (n = std::fread(g_szLine, 1, sizeof g_szLine - 1, g_fpIn)) > 0) {
         g_szLine[n] = '\0';
         g_cbLine = static_cast<int>(n);
         ConvertLine();
+        read += n;
+        if (g_pfnProgress != nullptr)
+            g_pfnProgress(in, read, g_pProgressContext);
     }
     ConvertFileEnd();
 

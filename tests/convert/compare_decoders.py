@@ -124,7 +124,8 @@ class MailWriter:
 
 def run_converter(converter, files, work):
     env = dict(os.environ, TMPDIR=work, XDG_STATE_HOME=work)
-    return subprocess.run([converter] + files, capture_output=True, env=env)
+    # The whole folder decoded as one text, as the references decode it: labels kept.
+    return subprocess.run([converter, "--keep-labels"] + files, capture_output=True, env=env)
 
 
 def reference_python(folder):

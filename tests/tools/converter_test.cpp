@@ -22,13 +22,16 @@ struct Outcome {
     std::string err;
 };
 
-// Runs the converter; stateHome, when given, is where its state directory is to be.
-Outcome RunWith(std::vector<std::string> args, const std::string &stateHome = "")
+// Runs the converter with input as its standard input, a file; stateHome, when given, is
+// where its state directory is to be.
+Outcome RunWith(std::vector<std::string> args, const std::string &stateHome = "", const std::string &input = "")
 {
     TestDir streams;
     if (!stateHome.empty())
         SetStateHome(stateHome);
-    std::string outPath = streams.File("out"), errPath = streams.File("err");
+    std::string inPath = streams.File("in"), outPath = streams.File("out"), errPath = streams.File("err");
+    WriteFile(inPath, input);
+    FILE *in = std::fopen(inPath.c_str(), "rb");
     FILE *out = std::fopen(outPath.c_str(), "wb");
     FILE *err = std::fopen(errPath.c_str(), "wb");
     std::vector<char *> argv;
@@ -37,10 +40,29 @@ Outcome RunWith(std::vector<std::string> args, const std::string &stateHome = ""
     for (std::string &arg : args)
         argv.push_back(&arg[0]);
     argv.push_back(nullptr);
-    int status = RunConverter(static_cast<int>(argv.size() - 1), argv.data(), out, err);
+    int status = RunConverter(static_cast<int>(argv.size() - 1), argv.data(), in, out, err);
+    std::fclose(in);
     std::fclose(out);
     std::fclose(err);
     return {status, ReadFile(outPath), ReadFile(errPath)};
+}
+
+// What --check says of the line ends the conversion would change, in a folder of crlf CR LF
+// line ends and bareLF bare LF ones: those that are not the platform's.
+std::string LineEndsChanged(long crlf, long bareLF)
+{
+#ifdef _WIN32
+    long n = bareLF;
+    const char *what = " bare LF line end";
+    const char *to = " to CR LF";
+    (void)crlf;
+#else
+    long n = crlf;
+    const char *what = " CR LF line end";
+    const char *to = " to LF";
+    (void)bareLF;
+#endif
+    return n == 0 ? "" : ", " + std::to_string(n) + what + (n == 1 ? "" : "s") + to;
 }
 
 TEST(Converter, AnswersHelpVersionAndUsageErrors)
@@ -51,17 +73,39 @@ TEST(Converter, AnswersHelpVersionAndUsageErrors)
 
     Outcome help = RunWith({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: quorvel-convert [--relabel] FILE...", 0), 0u);
-    for (const char *option : {"--relabel", "--output=OUTPUT", "--check", "--undo", "--help", "--version"})
+    EXPECT_EQ(help.out.rfind("Usage: quorvel-convert [OPTION]... FILE...", 0), 0u);
+    for (const char *option : {"--keep-labels", "--relabel", "--output=OUTPUT", "--backup[=SUFFIX]", "--check",
+                               "--undo", "--quiet", "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {}, {"--frobnicate"}, {"-x", "Inbox"}, {"Inbox", "-o"}, {"-o", "out", "a", "b"}, {"--check", "-o", "out", "a"},
-             {"--undo", "-o", "out", "a"}, {"--undo", "--check", "a"}}) {
-        Outcome bad = RunWith(args);
-        EXPECT_EQ(bad.status, 2);
+    // Each with the first line of its message.  Standard input is a file here: with no FILE
+    // the converter reads it, save where a FILE is needed (no FILE on a terminal:
+    // progress_cases.py).
+    const struct {
+        std::vector<std::string> args;
+        const char *message;
+    } usageErrors[] = {
+        {{"--frobnicate"}, "unknown option --frobnicate"},
+        {{"-x", "Inbox"}, "unknown option -x"},
+        {{"Inbox", "-o"}, "option needs an argument: -o"},
+        {{"-ko"}, "option needs an argument: -o"},
+        {{"--output"}, "option needs an argument: --output"},
+        {{"-o", "out", "a", "b"}, "-o takes exactly one INPUT"},
+        {{"--check", "-o", "out", "a"}, "--check changes nothing and writes no OUTPUT"},
+        {{"--undo", "-o", "out", "a"}, "--undo takes no other option"},
+        {{"--undo", "--check", "a"}, "--undo takes no other option"},
+        {{"--undo"}, "no FILE given"},
+        {{"-b"}, "no FILE given"},
+        {{"-b", "-o", "out", "a"}, "--backup keeps the original of a FILE converted in place: not with -o or --check"},
+        {{"--check", "--backup", "a"}, "--backup keeps the original of a FILE converted in place: not with -o or --check"},
+        {{"--backup=", "a"}, "--backup needs a SUFFIX that is not empty"},
+        {{"-r", "-k", "a"}, "--relabel and --keep-labels ask for opposites"},
+    };
+    for (const auto &row : usageErrors) {
+        Outcome bad = RunWith(row.args);
+        EXPECT_EQ(bad.status, 2) << row.message;
         EXPECT_EQ(bad.out, "");
-        EXPECT_EQ(bad.err.rfind("quorvel-convert: ", 0), 0u) << bad.err;
+        EXPECT_EQ(bad.err.substr(0, bad.err.find('\n')), std::string("quorvel-convert: ") + row.message) << bad.err;
     }
 }
 
@@ -108,20 +152,31 @@ TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
     TestDir dir;
     std::string input = dir.File("Inbox"), output = dir.File("out");
     const std::string folder = "From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
+    // By default the label follows the bytes; --keep-labels leaves it.
+    const std::string relabelled = Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n");
+    const std::string plain = Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n");
     WriteFile(input, folder);
     WriteFile(input + ".snm", "summary");
     WriteFile(output, "old");
 
-    Outcome toFile = RunWith({"--relabel", "-o", output, input});
+    Outcome toFile = RunWith({"-o", output, input});
     EXPECT_EQ(toFile.status, 0) << toFile.err;
-    EXPECT_EQ(ReadFile(output), Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+    EXPECT_EQ(ReadFile(output), relabelled);
     EXPECT_EQ(ReadFile(input), folder);
     EXPECT_TRUE(FileExists(input + ".snm"));
     EXPECT_EQ(dir.Names("qvl"), std::vector<std::string>{}) << "a temporary file was left beside the output";
 
-    Outcome toStdout = RunWith({"-o", "-", input});
+    Outcome toStdout = RunWith({"--keep-labels", "-o", "-", input});
     EXPECT_EQ(toStdout.status, 0) << toStdout.err;
-    EXPECT_EQ(toStdout.out, Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
+    EXPECT_EQ(toStdout.out, plain);
+
+    // With no FILE, standard input (not a terminal) to standard output, or to OUTPUT.
+    for (const auto &row : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{}, relabelled}, {{"-k"}, plain}, {{"-o", output}, relabelled}}) {
+        Outcome filter = RunWith(row.first, "", folder);
+        EXPECT_EQ(filter.status, 0) << filter.err;
+        EXPECT_EQ(row.first.empty() || row.first[0] != "-o" ? filter.out : ReadFile(output), row.second);
+    }
 
 #ifndef _WIN32
     // Through a link, the file it names is replaced, and the link stays; one reached through
@@ -132,12 +187,15 @@ TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
     if (geteuid() == 0) {
         EXPECT_EQ(chown(named.c_str(), 65534, 65534), 0);
     }
+    // Its mode too, set through the new file's own descriptor.
+    ASSERT_EQ(chmod(named.c_str(), 0640), 0);
     Outcome throughLink = RunWith({"-o", link, input});
     EXPECT_EQ(throughLink.status, 0) << throughLink.err;
     EXPECT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_EQ(ReadFile(named), Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
+    EXPECT_EQ(ReadFile(named), relabelled);
     struct stat st;
     ASSERT_EQ(stat(named.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
     if (geteuid() == 0) {
         EXPECT_EQ(st.st_uid, 65534u);
         EXPECT_EQ(st.st_gid, 65534u);
@@ -153,13 +211,14 @@ TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
     EXPECT_TRUE(std::filesystem::is_symlink(viaProc));
     EXPECT_EQ(after.st_ino, st.st_ino) << "the file was replaced, not written";
     EXPECT_EQ(after.st_nlink, 1u);
-    EXPECT_EQ(ReadFile(named), Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
+    EXPECT_EQ(ReadFile(named), relabelled);
 #endif
 
-    // The short options; a device that takes no more fails the conversion.
+    // The short options, --relabel's still taken; a device that takes no more fails the
+    // conversion.
     Outcome shortOptions = RunWith({"-r", "-o", output, input});
     EXPECT_EQ(shortOptions.status, 0) << shortOptions.err;
-    EXPECT_EQ(ReadFile(output), Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+    EXPECT_EQ(ReadFile(output), relabelled);
 #ifndef _WIN32
     for (const auto &args : std::vector<std::vector<std::string>>{{"-r", "-o", "/dev/full", input},
                                                                   {"--output=/dev/full", input}}) {
@@ -173,7 +232,7 @@ TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
     Outcome missing = RunWith({"-o", output, dir.File("missing")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err.rfind("quorvel-convert: " + dir.File("missing") + ": cannot read", 0), 0u) << missing.err;
-    EXPECT_EQ(ReadFile(output), Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+    EXPECT_EQ(ReadFile(output), relabelled);
 }
 
 TEST(Converter, ChecksWithoutChangingAnything)
@@ -187,26 +246,39 @@ TEST(Converter, ChecksWithoutChangingAnything)
     Outcome check = RunWith({"--check", "--relabel", inbox, dir.File("missing")});
     EXPECT_EQ(check.status, 1);
     EXPECT_EQ(check.out, inbox + ": 2 mails, 2 ISO-2022-KR passages, 3 malformed sequences (line 2, 7), "
-                                 "1 label to change\n");
+                                 "1 label to change" + LineEndsChanged(0, 7) + "\n");
     EXPECT_NE(check.err.find("missing: cannot read"), std::string::npos) << check.err;
     EXPECT_EQ(ReadFile(inbox), folder);
+    // Labels kept: a warning for the one that would still name ISO-2022-KR.
+    Outcome kept = RunWith({"--check", "--keep-labels", inbox});
+    EXPECT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(kept.out, inbox + ": 2 mails, 2 ISO-2022-KR passages, 3 malformed sequences (line 2, 7)" +
+                            LineEndsChanged(0, 7) +
+                            "; warning: 1 label would be left naming ISO-2022-KR over EUC-KR bytes\n");
 
-    // What counts as a passage and as malformed, and how many lines are shown.
+    // What counts as a passage, as malformed and as a line end to change, and how many
+    // lines are shown.
+    std::string crlfLines;
+    for (int i = 0; i < 70000; ++i)
+        crlfLines += "x\r\n";
     const struct {
         const char *what;
         std::string folder;
         const char *report;
+        long crlf, bareLF;
     } rows[] = {
         {"a run of odd length ended by its line", "From a\n\x1b$)C\n\x0e\x30\x21\x30\n",
-         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)"},
+         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)", 0, 3},
         {"a CR in shifted text that ends no line", "From a\n\x1b$)C\n\x0e\x30\x21\r\x0f\n",
-         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)"},
+         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)", 0, 3},
         {"the first three lines shown", "From a\n\x1b$)C\n" + std::string(4, '\0'),
-         "1 mail, 4 ISO-2022-KR passages, 4 malformed sequences (line 3, 4, 5)"},
+         "1 mail, 4 ISO-2022-KR passages, 4 malformed sequences (line 3, 4, 5)", 0, 6},
         {"bytes outside 0x21-0x7E, an empty run", "From a\n\x1b$)C\n\x0e\x30\x7f\x21\x0f \x0e\x0f\n",
-         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)"},
+         "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)", 0, 3},
         {"spaces in a run, a CR at the end", "From a\n\x1b$)C\n\x0e \t\x30\x21\x0f\x0e\x30\x21\x0f\x0e\x30\x21\r",
-         "1 mail, 3 ISO-2022-KR passages, 1 malformed sequence (line 3)"},
+         "1 mail, 3 ISO-2022-KR passages, 1 malformed sequence (line 3)", 0, 2},
+        {"CR LF line ends, some cut apart between two reads", "From a\r\n" + crlfLines,
+         "1 mail, 0 ISO-2022-KR passages, 0 malformed sequences", 70001, 0},
     };
     for (const auto &row : rows) {
         std::string folder = row.folder;
@@ -218,7 +290,9 @@ TEST(Converter, ChecksWithoutChangingAnything)
         WriteFile(inbox, folder);
         Outcome counted = RunWith({"-c", inbox});
         EXPECT_EQ(counted.status, 0) << row.what;
-        EXPECT_EQ(counted.out, inbox + ": " + row.report + "\n") << row.what;
+        EXPECT_EQ(counted.out, inbox + ": " + row.report + ", 0 labels to change" +
+                                   LineEndsChanged(row.crlf, row.bareLF) + "\n")
+            << row.what;
     }
 
 #ifndef _WIN32
@@ -259,6 +333,64 @@ TEST(Converter, BlamesTheStateDirectoryAndNotTheSummaryItDeleted)
 #endif
     EXPECT_NE(noState.err.find(": cannot convert: state directory " + stateDir + ": "), std::string::npos)
         << noState.err;
+
+#ifndef _WIN32
+    // A lock file held by another program (this one) is named, as the folder's, through links.
+    std::string link = dir.File("link");
+    std::filesystem::create_symlink(inbox, link);
+    WriteFile(inbox + ".lock", std::to_string(getpid()) + "\n");
+    Outcome locked = RunWith({link});
+    EXPECT_EQ(locked.status, 1);
+    std::string lockFile = std::filesystem::canonical(inbox).string() + ".lock";
+    EXPECT_NE(locked.err.find("; if no mail program is running, delete the lock file (" + lockFile + ")\n"),
+              std::string::npos)
+        << locked.err;
+#endif
+}
+
+TEST(Converter, BacksUpEachFileWholeBeforeConvertingIt)
+{
+    TestDir dir;
+    std::string inbox = dir.File("Inbox"), other = dir.File("Other"), plain = dir.File("Plain");
+    const std::string folder = "From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
+    WriteFile(inbox, folder);
+    WriteFile(other, folder);
+    WriteFile(plain, "From a\n\nnothing to change\n");
+    WriteFile(inbox + "~", "an older backup");
+#ifndef _WIN32
+    ASSERT_EQ(chmod(inbox.c_str(), 0640), 0);
+#endif
+
+    // In place, the labels follow the bytes; the backup, replacing the older one, is the
+    // original, and is made of a folder with nothing to change too.  Inbox~ given as a
+    // FILE, as a shell pattern gives it, keeps the original.
+    Outcome backedUp = RunWith({"-b", inbox, plain, inbox + "~"});
+    EXPECT_EQ(backedUp.status, 0) << backedUp.err;
+    EXPECT_EQ(ReadFile(inbox), Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+    EXPECT_EQ(ReadFile(inbox + "~"), folder);
+    EXPECT_EQ(ReadFile(plain + "~"), "From a\n\nnothing to change\n");
+    EXPECT_FALSE(FileExists(inbox + "~~"));
+    EXPECT_NE(backedUp.err.find(inbox + "~: warning: not converted"), std::string::npos) << backedUp.err;
+    EXPECT_EQ(dir.Names("qvl"), std::vector<std::string>{}) << "a temporary file was left beside the backup";
+#ifndef _WIN32
+    struct stat st;
+    ASSERT_EQ(stat((inbox + "~").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+#endif
+
+    // A suffix of one's own; the labels kept.
+    Outcome suffixed = RunWith({"--backup=.orig", "--keep-labels", other});
+    EXPECT_EQ(suffixed.status, 0) << suffixed.err;
+    EXPECT_EQ(ReadFile(other + ".orig"), folder);
+    EXPECT_EQ(ReadFile(other), Lines("From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n"));
+
+    // A backup that cannot be made is named, and the folder is left as it is.
+    WriteFile(other, folder);
+    Outcome failed = RunWith({"--backup=/x", other});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err.rfind("quorvel-convert: " + other + ": cannot back it up to ", 0), 0u) << failed.err;
+    EXPECT_NE(failed.err.find(other + "/x: "), std::string::npos) << failed.err;
+    EXPECT_EQ(ReadFile(other), folder);
 }
 
 }  // namespace

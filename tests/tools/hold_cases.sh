@@ -7,8 +7,9 @@
 #               use; the folder ends converted exactly once
 #   append      a mail program appends under an flock lock while the folder converts: each
 #               mail it added is in the final folder, or its lock was refused
-#   order       under strace: the copy, the record and the temporary directory are flushed
-#               before the folder's first write; the folder is flushed and closed before the
+#   order       under strace, with --backup: the backup is flushed, renamed into place and
+#               its directory flushed, and the copy, the record and the temporary directory
+#               are flushed, before the folder's first write; the folder is flushed and closed before the
 #               record is deleted, and the directory flushed again before the copy is
 #               deleted
 #   kill        the converter killed at random moments (KILLS times, 20 unless set; the seed
@@ -23,7 +24,8 @@
 #               shorter: the next run fails naming the copy and --undo, changes nothing and
 #               keeps the copy and the record; --check says so, -o writes nothing; --undo
 #               after the edit gives the original back
-#   recover     a conversion killed half-way, then run again with another TMPDIR: completed;
+#   recover     a conversion killed half-way: --backup refuses to keep it half converted; then
+#               run again with another TMPDIR: completed;
 #               with mail appended since: --check says what the next run does, -o refuses,
 #               the next run completes it and keeps the mail, passing over another user's
 #               file in the state directory; --undo gives the original and the mail
@@ -31,6 +33,8 @@ set -euo pipefail
 
 case_name=$1
 converter=$2
+# The old mail client's folders: converted as one text, their labels as they are.
+plain=("$converter" --keep-labels)
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAILED ($case_name): $*"; exit 1; }
 
@@ -47,14 +51,14 @@ inbox=$work/Inbox
 python3 "$here/../../bench/make-folder.py" "$inbox" "${FOLDER_MB:-30}" >/dev/null
 cp "$inbox" "$work/original"
 cp "$inbox" "$work/expected"
-"$converter" "$work/expected" || fail "cannot convert the reference copy"
+"${plain[@]}" "$work/expected" || fail "cannot convert the reference copy"
 
 # Kills a conversion of the original at the folder's fiftieth write, well into its rewrite;
 # keeps the folder as damaged, and the copy, and names the copy and the record.
 kill_halfway() {
   cp "$work/${1:-original}" "$inbox"
   (strace -f -o /dev/null -P "$inbox" -e trace=write -e inject=write:signal=KILL:when=50 \
-    "$converter" "$inbox") >/dev/null 2>&1 && fail "the conversion was not stopped"
+    "${plain[@]}" "$inbox") >/dev/null 2>&1 && fail "the conversion was not stopped"
   copy=$(compgen -G "$state/*.TMP") record=$(compgen -G "$state/*.JNL") ||
     fail "no copy and record: $(ls "$state")"
   cmp -s "$inbox" "$work/original" && fail "the folder was not written to"
@@ -78,10 +82,10 @@ case $case_name in
 concurrent)
   for round in 1 2 3; do
     cp "$work/original" "$inbox"
-    "$converter" "$inbox" 2>"$work/err1" & first=$!
+    "${plain[@]}" "$inbox" 2>"$work/err1" & first=$!
     sleep 0.0$((round * 3))
     status2=0
-    "$converter" "$inbox" 2>"$work/err2" || status2=$?
+    "${plain[@]}" "$inbox" 2>"$work/err2" || status2=$?
     status1=0
     wait "$first" || status1=$?
     for n in 1 2; do
@@ -96,7 +100,7 @@ concurrent)
   done
   ;;
 append)
-  "$converter" "$inbox" 2>"$work/err" & job=$!
+  "${plain[@]}" "$inbox" 2>"$work/err" & job=$!
   sleep 0.05
   added=()
   for n in $(seq 40); do
@@ -112,12 +116,13 @@ append)
   echo "${#added[@]} of 40 appends went in, each one kept"
   ;;
 order)
-  strace -f -e trace=openat,fcntl,write,fsync,ftruncate,close,unlink \
-    -o "$work/trace" "$converter" "$inbox" || fail "the conversion failed"
-  # The descriptors of the folder, the copy, the record and the temporary directory, then
-  # the position of each event.
+  strace -f -e trace=openat,fcntl,write,fsync,ftruncate,close,unlink,rename,renameat,renameat2 \
+    -o "$work/trace" "${plain[@]}" --backup "$inbox" || fail "the conversion failed"
+  cmp -s "$inbox~" "$work/original" || fail "the backup is not the original"
+  # The descriptors of the folder, the backup, the copy, the record, the temporary directory
+  # and the folder's, then the position of each event.
   python3 - "$work/trace" "$inbox" "$state" <<'PY' || fail "wrong order"
-import re, sys
+import os, re, sys
 lines = open(sys.argv[1]).read().splitlines()
 inbox, temp = sys.argv[2], sys.argv[3].rstrip('/')
 def kind(path):
@@ -125,6 +130,10 @@ def kind(path):
         return 'folder'
     if path.rstrip('/') == temp:
         return 'directory'
+    if path.rstrip('/') == os.path.dirname(inbox):
+        return 'folder directory'
+    if os.path.dirname(path) == os.path.dirname(inbox) and '/qvl' in path:
+        return 'backup'
     if '/qvl' in path:
         return 'record' if path.endswith('.JNL') else 'copy' if path.endswith('.TMP') else None
 fds, events = {}, []
@@ -148,9 +157,14 @@ for line in lines:
     m = re.search(r'unlink\("([^"]+)"\) = 0', line)
     if m and kind(m.group(1)):
         events.append(('unlink', kind(m.group(1))))
+    m = re.search(r'rename\w*\((?:AT_FDCWD, )?"([^"]+)".* = 0$', line)
+    if m and kind(m.group(1)):
+        events.append(('rename', kind(m.group(1))))
 def first(event, name, after=-1):
     return next(i for i, e in enumerate(events) if e == (event, name) and i > after)
 folder_written = first('write', 'folder')
+backup_renamed = first('rename', 'backup')
+assert first('fsync', 'backup') < backup_renamed < first('fsync', 'folder directory', backup_renamed) < folder_written, events
 record_written = first('write', 'record')
 assert first('fsync', 'copy') < record_written < first('fsync', 'record') < folder_written, events
 assert first('fsync', 'directory', record_written) < folder_written, events
@@ -158,7 +172,8 @@ folder_synced, record_deleted = first('fsync', 'folder'), first('unlink', 'recor
 folder_closed = max(i for i, e in enumerate(events) if e == ('close', 'folder'))
 assert folder_written < folder_synced < folder_closed < record_deleted, events
 assert first('fsync', 'directory', record_deleted) < first('unlink', 'copy'), events
-print('copy and record flushed, and their directory, then the folder written, flushed and closed,')
+print('the backup flushed, renamed into place and its directory flushed; copy and record flushed,')
+print('and their directory; then the folder written, flushed and closed,')
 print('then the record deleted, the directory flushed, and the copy deleted')
 PY
   ;;
@@ -169,7 +184,7 @@ kill)
   # How long a whole conversion takes; the kills fall anywhere within it.
   cp "$work/original" "$inbox"
   start=$(date +%s%N)
-  "$converter" "$inbox" || fail "cannot convert"
+  "${plain[@]}" "$inbox" || fail "cannot convert"
   took=$(( ($(date +%s%N) - start) / 1000000 + 1 ))
   halfway=0
   # Every other kill is of a folder converted before, with the same again appended: its
@@ -181,12 +196,12 @@ kill)
     [ $((n % 2)) -eq 1 ] || folder=late result=late-expected
     cp "$work/$folder" "$inbox"
     at=$(( (RANDOM * 32768 + RANDOM) % took ))
-    "$converter" "$inbox" 2>/dev/null & job=$!
+    "${plain[@]}" "$inbox" 2>/dev/null & job=$!
     sleep "$(printf '%d.%03d' $((at / 1000)) $((at % 1000)))"
     kill -9 "$job" 2>/dev/null || true
     wait "$job" 2>/dev/null || true
     ! compgen -G "$state/*.JNL" >/dev/null || halfway=$((halfway + 1))
-    "$converter" "$inbox" 2>"$work/err" || fail "kill $n at $at ms (seed $seed): the next run failed: $(cat "$work/err")"
+    "${plain[@]}" "$inbox" 2>"$work/err" || fail "kill $n at $at ms (seed $seed): the next run failed: $(cat "$work/err")"
     cmp -s "$inbox" "$work/$result" || fail "kill $n at $at ms (seed $seed), $folder: not as one conversion"
     [ -z "$(ls "$state")$(ls "$TMPDIR")" ] || fail "kill $n at $at ms (seed $seed): left $(ls "$state" "$TMPDIR")"
     [ ! -e "$inbox.lock" ] || fail "kill $n at $at ms (seed $seed): the lock file stays"
@@ -197,8 +212,8 @@ kill)
   cp "$work/original" "$inbox"
   lock=$(realpath "$inbox").lock
   (strace -f -o /dev/null -P "$lock" -e trace=write,link -e inject=write,link:signal=KILL:when=1 \
-    "$converter" "$inbox") 2>/dev/null && fail "the conversion was not stopped at its lock file"
-  "$converter" "$inbox" 2>"$work/err" || fail "killed at its lock file, the next run failed: $(cat "$work/err")"
+    "${plain[@]}" "$inbox") 2>/dev/null && fail "the conversion was not stopped at its lock file"
+  "${plain[@]}" "$inbox" 2>"$work/err" || fail "killed at its lock file, the next run failed: $(cat "$work/err")"
   cmp -s "$inbox" "$work/expected" || fail "killed at its lock file: not as one conversion"
   [ ! -e "$inbox.lock" ] || fail "killed at its lock file: the lock file stays"
   echo "killed as its lock file was put in place: the next run completed"
@@ -210,7 +225,7 @@ kill)
   exec 3<>"$work/endless"
   for signal in INT TERM HUP; do
     # A background job of a script would otherwise ignore SIGINT.
-    env --default-signal=INT "$converter" -o "$work/out/file" "$work/endless" & job=$!
+    env --default-signal=INT "${plain[@]}" -o "$work/out/file" "$work/endless" & job=$!
     for _ in $(seq 100); do compgen -G "$work/out/qvl*" >/dev/null && break; sleep 0.01; done
     kill -s "$signal" "$job"
     status=0
@@ -241,15 +256,15 @@ guess)
     esac
     cp "$inbox" "$work/before"
     status=0
-    "$converter" "$inbox" 2>"$work/err" || status=$?
+    "${plain[@]}" "$inbox" 2>"$work/err" || status=$?
     [ "$status" -eq 1 ] || fail "$fault: exit $status, not 1: $(cat "$work/err")"
     grep -q "interrupted" "$work/err" && grep -qF "$copy" "$work/err" && grep -qF -- "--undo $inbox" "$work/err" ||
       fail "$fault: the message does not name the copy and the way back: $(cat "$work/err")"
     cmp -s "$inbox" "$work/before" || fail "$fault: the folder changed"
     [ -e "$record" ] || fail "$fault: the record is gone"
-    "$converter" --check "$inbox" >"$work/out" 2>&1 && fail "$fault: --check passed over it: $(cat "$work/out")"
+    "${plain[@]}" --check "$inbox" >"$work/out" 2>&1 && fail "$fault: --check passed over it: $(cat "$work/out")"
     grep -q "the next run refuses it" "$work/out" || fail "$fault: --check: $(cat "$work/out")"
-    "$converter" -o "$work/output" "$inbox" 2>"$work/err" && fail "$fault: -o converted the damaged folder"
+    "${plain[@]}" -o "$work/output" "$inbox" 2>"$work/err" && fail "$fault: -o converted the damaged folder"
     [ ! -e "$work/output" ] || fail "$fault: -o wrote its output"
     echo "$fault: $(head -1 "$work/err")"
   done
@@ -257,7 +272,7 @@ guess)
   cp "$work/damaged" "$inbox"
   cp "$work/copy" "$copy"
   flip_byte "$inbox" $(( $(stat -c %s "$inbox") - 100 ))
-  "$converter" "$inbox" 2>"$work/err" && fail "the edit was not refused"
+  "${plain[@]}" "$inbox" 2>"$work/err" && fail "the edit was not refused"
   grep -q "it differs from what the interrupted conversion left at byte" "$work/err" ||
     fail "the refusal does not say where: $(cat "$work/err")"
   "$converter" --undo "$inbox" >"$work/out" 2>"$work/err" || fail "--undo failed: $(cat "$work/err")"
@@ -269,7 +284,7 @@ guess)
   cat "$work/expected" "$work/original" >"$work/late"
   kill_halfway late
   flip_byte "$inbox" 100
-  "$converter" "$inbox" 2>"$work/err" && fail "an edit in the front was not refused"
+  "${plain[@]}" "$inbox" 2>"$work/err" && fail "an edit in the front was not refused"
   grep -q "somewhere before byte $(stat -c %s "$work/expected")," "$work/err" ||
     fail "an edit in the front: $(cat "$work/err")"
   echo "an edit in the untouched front: refused"
@@ -277,26 +292,31 @@ guess)
 recover)
   # What the next run completes after a kill half-way.
   kill_halfway
+  # Not backed up half converted: no backup, and the conversion left to complete.
+  "${plain[@]}" --backup "$inbox" 2>"$work/err" && fail "--backup of a half-converted folder"
+  grep -qF "cannot back it up to $(realpath "$inbox")~: a conversion of it was interrupted" "$work/err" &&
+    grep -qF "run 'quorvel-convert $inbox' first" "$work/err" || fail "--backup: $(cat "$work/err")"
+  [ ! -e "$inbox~" ] && cmp -s "$inbox" "$work/damaged" || fail "--backup of a half-converted folder changed it"
   # Another temporary directory, or none: the record is in the state directory.
-  TMPDIR=$work/elsewhere "$converter" "$inbox" 2>"$work/err" || fail "another TMPDIR: $(cat "$work/err")"
+  TMPDIR=$work/elsewhere "${plain[@]}" "$inbox" 2>"$work/err" || fail "another TMPDIR: $(cat "$work/err")"
   cmp -s "$inbox" "$work/expected" || fail "another TMPDIR: not as one conversion"
   [ -z "$(ls "$state")" ] || fail "another TMPDIR: left $(ls "$state")"
   echo "rerun with another TMPDIR: completed"
   # Mail fetched since: kept after the completed conversion, and converted with it.
   printf 'From new\nSubject: fetched since\n\n\x1b$)C\n\x0e\x30\x21\x0f new\n' >"$work/mail"
   cat "$work/original" "$work/mail" >"$work/appended-expected"
-  "$converter" "$work/appended-expected" || fail "cannot convert the reference copy"
+  "${plain[@]}" "$work/appended-expected" || fail "cannot convert the reference copy"
   kill_halfway
   cat "$work/mail" >>"$inbox"
-  "$converter" --check "$inbox" >"$work/out" || fail "--check: $(cat "$work/out")"
+  "${plain[@]}" --check "$inbox" >"$work/out" || fail "--check: $(cat "$work/out")"
   grep -q "the next run completes it, keeping the $(stat -c %s "$work/mail") bytes of mail appended since" \
     "$work/out" || fail "--check does not say what the next run does: $(cat "$work/out")"
-  "$converter" -o "$work/output" "$inbox" 2>"$work/err" && fail "-o converted a half-written folder"
+  "${plain[@]}" -o "$work/output" "$inbox" 2>"$work/err" && fail "-o converted a half-written folder"
   grep -qF -- "run 'quorvel-convert $inbox' first" "$work/err" || fail "-o: $(cat "$work/err")"
   # And another user's file in the state directory, which is passed over.
   cp "$record" "$state/planted.JNL"
   chown nobody "$state/planted.JNL"
-  "$converter" "$inbox" 2>"$work/err" || fail "appended: $(cat "$work/err")"
+  "${plain[@]}" "$inbox" 2>"$work/err" || fail "appended: $(cat "$work/err")"
   grep -q "keeping the" "$work/err" || fail "appended: $(cat "$work/err")"
   cmp -s "$inbox" "$work/appended-expected" || fail "appended: not the conversion of original and mail"
   [ "$(ls "$state")" = planted.JNL ] || fail "appended: left $(ls "$state")"

@@ -26,6 +26,11 @@
 #                   made it
 #   interrupted     Ctrl-C in the console of "quorvel-convert -o OUTPUT -" while it writes:
 #                   OUTPUT stays as it was, and no temporary file is left beside it
+#   prompt          at the Windows prompt (cmd.exe, which leaves patterns to the program):
+#                   "quorvel-convert *.mbx" converts the folders the pattern matches, a
+#                   Hangul name among them, and nothing else; a pattern that matches nothing
+#                   is named in its error; "/?" shows the help
+# The folders are the old mail client's: converted as one text, their labels as they are.
 # Runs inside a Wine prefix of its own (scripts/with-wine), each case with a temporary
 # directory and a %LOCALAPPDATA% of its own.  The read-only case and the two cases with a
 # full drive mount a file system and map it as a Wine drive; where mounting is not possible
@@ -115,7 +120,7 @@ EOF
 convert() {
   status=0
   wine "$helper_exe" run-with-temp "${2:-$(windows_path "$work/temp")}" "${3:-$(windows_path "$work/home")}" \
-    "$(windows_path "$converter_exe")" "$1" </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
+    "$(windows_path "$converter_exe")" --keep-labels "$1" </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
 }
 
 stamp() { stat -c '%s %y' "$1"; }
@@ -229,7 +234,8 @@ concurrent|append)
   cp "$work/original" "$inbox"
   if [ "$case_name" = concurrent ]; then
     wine "$helper_exe" run-with-temp "$(windows_path "$work/temp")" "$(windows_path "$work/home")" \
-      "$(windows_path "$converter_exe")" "$(windows_path "$inbox")" </dev/null >/dev/null 2>"$work/stderr1" & first=$!
+      "$(windows_path "$converter_exe")" --keep-labels "$(windows_path "$inbox")" </dev/null >/dev/null \
+      2>"$work/stderr1" & first=$!
     sleep 0.2
     convert "$(windows_path "$inbox")"
     status1=0
@@ -268,7 +274,7 @@ killed)
   status=0
   touch -d '1 hour ago' "$inbox"
   wine "$helper_exe" kill-when-written "$(windows_path "$inbox")" "$(windows_path "$work/temp")" \
-    "$(windows_path "$work/home")" "$(windows_path "$converter_exe")" "$(windows_path "$inbox")" \
+    "$(windows_path "$work/home")" "$(windows_path "$converter_exe")" --keep-labels "$(windows_path "$inbox")" \
     </dev/null >/dev/null 2>&1 || status=$?
   [ "$status" -eq 0 ] || fail "the converter was not ended half-way (helper exit $status)"
   cmp -s "$inbox" "$work/original" && fail "the folder was not written to before the end"
@@ -301,11 +307,37 @@ interrupted)
   echo "as it was" >"$work/out/result"
   status=0
   wine "$helper_exe" interrupt-when-written "$(windows_path "$work/out")" "$(windows_path "$converter_exe")" \
-    -o "$(windows_path "$work/out/result")" - </dev/null >/dev/null 2>"$work/stderr" || status=$?
+    --keep-labels -o "$(windows_path "$work/out/result")" - </dev/null >/dev/null 2>"$work/stderr" || status=$?
   [ "$status" -eq 0 ] || fail "Ctrl-C did not end the converter (helper exit $status): $(cat "$work/stderr")"
   [ "$(cat "$work/out/result")" = "as it was" ] || fail "OUTPUT was replaced"
   [ -z "$(copies_in "$work/out")" ] || fail "a temporary file was left: $(copies_in "$work/out")"
   echo "Ctrl-C during -o: OUTPUT as it was, no temporary file"
+  ;;
+prompt)
+  export LC_ALL=en_US.UTF-8
+  mkdir "$work/prompt"
+  printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$work/prompt/Inbox.mbx"
+  cp "$work/prompt/Inbox.mbx" "$work/prompt/받은편지.mbx"
+  cp "$work/prompt/Inbox.mbx" "$work/prompt/Inbox.txt"
+  cp "$work/prompt/Inbox.mbx" "$work/unconverted"
+  # The patterns reach the program as they were typed: cmd.exe expands none.
+  status=0
+  (cd "$work/prompt" &&
+    wine cmd /c "set LOCALAPPDATA=$(windows_path "$work/home")&& $(windows_path "$converter_exe") --keep-labels *.mbx none*.box") \
+    </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
+  [ "$status" -eq 1 ] || fail "*.mbx none*.box: exit $status, not 1: $(cat "$work/stderr")"
+  for name in Inbox.mbx 받은편지.mbx; do
+    [ "$(od -An -tx1 "$work/prompt/$name" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] || fail "$name was not converted"
+  done
+  cmp -s "$work/prompt/Inbox.txt" "$work/unconverted" || fail "Inbox.txt, which *.mbx does not match, changed"
+  [ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q "^quorvel-convert: none\*\.box: cannot convert: " "$work/stderr" ||
+    fail "the pattern that matched nothing: $(cat "$work/stderr")"
+  echo "*.mbx none*.box: $(tr -d '\r' <"$work/stderr")"
+  status=0
+  wine cmd /c "$(windows_path "$converter_exe") /?" </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
+  [ "$status" -eq 0 ] && grep -q "^Usage: quorvel-convert \[OPTION\]" "$work/stdout" ||
+    fail "/?: exit $status: $(head -3 "$work/stdout") $(cat "$work/stderr")"
+  echo "/?: $(head -1 "$work/stdout" | tr -d '\r')"
   ;;
 *)
   fail "unknown case"
