@@ -201,6 +201,11 @@ std::string DecodeApart(std::string text);
 
 // --- Folders (mbox.cpp) ---
 
+// The longest field name looked for on a file's first line.
+const std::size_t MAX_FIELD_NAME = 76;
+// True when text starts with a header field's name and its colon (RFC 5322).
+bool StartsWithField(std::string_view text);
+
 // Reads a folder one piece at a time: a mail, or the text before the first one.  A mail
 // starts at a line beginning with "From " at the start of the folder or after an empty
 // line.  Each piece comes in runs of at most 64 KiB, a long line in several: memory stays
@@ -211,8 +216,11 @@ public:
     explicit CFolderReader(std::string_view text);
     // Goes to the next piece; false at the end of the folder or on a read error.
     bool NextPiece();
-    // True when the piece is a mail, false when it is text before the first one.
+    // True when the piece is a mail, false when it is text before the first one.  A folder
+    // that starts with a header field rather than a "From " line is a file of one mail.
     bool IsMail() const { return m_isMail; }
+    // True when the mail opens with a "From " line (not so in a file of one mail).
+    bool HasFromLine() const { return m_hasFromLine; }
     // Puts the next run of the piece into run, lineStart saying whether it begins a line;
     // false at the piece's end.  A run is good until the next call.
     bool NextRun(std::string_view &run, bool &lineStart);
@@ -243,6 +251,7 @@ private:
     bool m_pieceStart = true;  // nothing of the piece has been read yet
     bool m_inPiece = false;
     bool m_isMail = false;
+    bool m_hasFromLine = false;
     std::function<void(std::string_view)> m_seen;
 };
 

@@ -90,7 +90,7 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
             }
         });
         std::string_view run;
-        bool lineStart = false, fromLine = true;
+        bool lineStart = false, fromLine = reader.HasFromLine();
         while (reader.NextRun(run, lineStart)) {
             if (fromLine) {
                 // Put out already when the mail is read again.
@@ -244,6 +244,15 @@ bool CFolderReader::Fill()
     return true;
 }
 
+bool StartsWithField(std::string_view text)
+{
+    // A field name: printable ASCII but the colon, at least one, then the colon.
+    std::size_t n = 0;
+    while (n < text.size() && n < MAX_FIELD_NAME && text[n] > ' ' && text[n] < 0x7F && text[n] != ':')
+        ++n;
+    return n > 0 && n < text.size() && text[n] == ':';
+}
+
 bool CFolderReader::NextPiece()
 {
     // What is left of the piece before is skipped.
@@ -257,7 +266,16 @@ bool CFolderReader::NextPiece()
         return false;
     m_inPiece = m_pieceStart = m_lineStart = true;
     m_pieceAt = m_bufferAt + m_pos;
-    m_isMail = m_lastEmpty && std::string_view(m_buffer.data() + m_pos, m_size - m_pos).compare(0, 5, "From ") == 0;
+    std::string_view ahead(m_buffer.data() + m_pos, m_size - m_pos);
+    m_hasFromLine = m_lastEmpty && ahead.compare(0, 5, "From ") == 0;
+    // A file that starts with a header field is one mail, as a saved message or a maildir
+    // file is: no "From " line opens it.
+    if (!m_hasFromLine && m_pieceAt == 0) {
+        while (m_size - m_pos < MAX_FIELD_NAME + 1 && Fill()) {
+        }
+        ahead = std::string_view(m_buffer.data() + m_pos, m_size - m_pos);
+    }
+    m_isMail = m_hasFromLine || (m_pieceAt == 0 && StartsWithField(ahead));
     return true;
 }
 

@@ -197,6 +197,38 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     EXPECT_EQ(labels, 0);
 }
 
+// A file that starts with a header field is one mail, with no From line (a saved message,
+// a maildir file); one that starts with anything else is text, only decoded.
+TEST(Relabel, ReadsAFileOfOneMail)
+{
+    const std::string label = "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\nContent-Type: text/plain; charset=ISO-2022-KR\n\n";
+    const std::string relabelled = "Subject: =?EUC-KR?B?sKE=?=\nContent-Type: text/plain; charset=EUC-KR\n\n";
+    struct {
+        const char *what;
+        std::string file, expected;
+        long labels, mails;
+    } cases[] = {
+        {"a header first line", label + KR + "\n", relabelled + EUC + "\n", 2, 1},
+        {"a header with CR LF", "X-Mailer: x\r\nContent-Type: text/plain; charset=ISO-2022-KR\r\n\r\n" + KR + "\r\n",
+         "X-Mailer: x\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1, 1},
+        {"a blank first line: text, its labels kept", "\n" + label + KR + "\n", "\n" + label + EUC + "\n", 0, 0},
+        {"a first line that is no field", "Dear Kim: hello\n" + KR + "\n", "Dear Kim: hello\n" + EUC + "\n", 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetDecoder();
+        CFolderReader reader{std::string_view(c.file)};
+        std::string out;
+        CMailSink sink;
+        sink.text = &out;
+        CFolderCounts counts;
+        EXPECT_EQ(RelabelPieces(reader, sink, &counts), 1);
+        EXPECT_EQ(out, Lines(c.expected));
+        EXPECT_EQ(counts.labels, c.labels);
+        EXPECT_EQ(counts.mails, c.mails);
+    }
+}
+
 TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
 {
     TestDir dir;
