@@ -217,7 +217,8 @@ public:
     // Goes to the next piece; false at the end of the folder or on a read error.
     bool NextPiece();
     // True when the piece is a mail, false when it is text before the first one.  A folder
-    // that starts with a header field rather than a "From " line is a file of one mail.
+    // that starts with a header field rather than a "From " line is a file of one mail, one
+    // piece to its end.
     bool IsMail() const { return m_isMail; }
     // True when the mail opens with a "From " line (not so in a file of one mail).
     bool HasFromLine() const { return m_hasFromLine; }

@@ -299,8 +299,8 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
     run = std::string_view(m_buffer.data() + m_pos, n);
     if (m_lineStart) {
         // mbox: a mail begins with a line that starts "From ", at the start of the folder
-        // or after an empty line.
-        if (!m_pieceStart && m_lastEmpty && run.compare(0, 5, "From ") == 0) {
+        // or after an empty line.  A file of one mail has no such lines: there it is text.
+        if (!m_pieceStart && m_lastEmpty && (m_hasFromLine || !m_isMail) && run.compare(0, 5, "From ") == 0) {
             m_inPiece = false;
             return false;
         }

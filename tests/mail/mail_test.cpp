@@ -208,7 +208,8 @@ TEST(Relabel, ReadsAFileOfOneMail)
         std::string file, expected;
         long labels, mails;
     } cases[] = {
-        {"a header first line", label + KR + "\n", relabelled + EUC + "\n", 2, 1},
+        // A "From " line after an empty line is the mail's text: no second mail starts there.
+        {"a header first line", label + KR + "\n\nFrom kim\n" + KR + "\n", relabelled + EUC + "\n\nFrom kim\n" + EUC + "\n", 2, 1},
         {"a header with CR LF", "X-Mailer: x\r\nContent-Type: text/plain; charset=ISO-2022-KR\r\n\r\n" + KR + "\r\n",
          "X-Mailer: x\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1, 1},
         {"a blank first line: text, its labels kept", "\n" + label + KR + "\n", "\n" + label + EUC + "\n", 0, 0},

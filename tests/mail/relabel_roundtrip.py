@@ -161,10 +161,10 @@ def texts(message):
                 continue
             decoded = email.header.decode_header(value)
             out.append(name + ": " + "".join(
-                b.decode(codec(c)) if isinstance(b, bytes) else b for b, c in decoded))
+                b.decode(codec(c), "replace") if isinstance(b, bytes) else b for b, c in decoded))
         out.append(part.get_content_type())
         if part.get_content_maintype() == "text":
-            text = part.get_payload(decode=True).decode(codec(part.get_content_charset()))
+            text = part.get_payload(decode=True).decode(codec(part.get_content_charset()), "replace")
             # Line ends of the folder itself, quoted-printable's included, follow the
             # platform; base64 keeps the text's own.
             if part.get("Content-Transfer-Encoding", "").lower() != "base64":
@@ -181,6 +181,28 @@ def labels(message):
         for value in part.values():
             found += [c for _, c in email.header.decode_header(value) if c]
     return [f for f in found if f and f.lower() in REPLACEMENT]
+
+
+def check_mail(what, raw_a, raw, korean):
+    """What is wrong with raw, the relabelled raw_a: texts that read otherwise, labels left,
+    a wrong Content-Length, a change to a mail without ISO-2022-KR, lines too long."""
+    failures = []
+    a, b = email.message_from_bytes(raw_a), email.message_from_bytes(raw)
+    if texts(a) != texts(b):
+        failures.append("%s reads differently:\n  %r\n  %r" % (what, texts(a), texts(b)))
+    if labels(b):
+        failures.append("%s still labelled %s" % (what, labels(b)))
+    if b["Content-Length"] and int(b["Content-Length"]) != len(raw.partition(b"\n\n")[2]):
+        failures.append("%s: Content-Length %s is wrong" % (what, b["Content-Length"]))
+    if not korean and raw != raw_a:
+        failures.append("%s has no ISO-2022-KR but changed" % what)
+    # RFC 2047: a header line that holds an encoded word is at most 76 characters, each
+    # word at most 75.
+    for line in raw.partition(b"\n\n")[0].split(b"\n"):
+        words = re.findall(rb"=\?[^?\s]+\?[BbQq]\?[^?\s]*\?=", line)
+        if words and (len(line) > 76 or max(map(len, words)) > 75):
+            failures.append("%s: a header line past RFC 2047's limits: %r" % (what, line))
+    return failures
 
 
 def main():
@@ -235,21 +257,21 @@ def main():
             failures.append("mails: %d before, %d after" % (len(raw_before), len(raw_after)))
         # Mail by mail, where they pair up.
         for i, (raw_a, raw) in enumerate(zip(raw_before, raw_after) if kept else []):
-            a, b = email.message_from_bytes(raw_a), email.message_from_bytes(raw)
-            if texts(a) != texts(b):
-                failures.append("mail %d reads differently:\n  %r\n  %r" % (i, texts(a), texts(b)))
-            if labels(b):
-                failures.append("mail %d still labelled %s" % (i, labels(b)))
-            if b["Content-Length"] and int(b["Content-Length"]) != len(raw.partition(b"\n\n")[2]):
-                failures.append("mail %d: Content-Length %s is wrong" % (i, b["Content-Length"]))
-            if not korean[i] and raw != raw_a:
-                failures.append("mail %d has no ISO-2022-KR but changed" % i)
-            # RFC 2047: a header line that holds an encoded word is at most 76 characters,
-            # each word at most 75.
-            for line in raw.partition(b"\n\n")[0].split(b"\n"):
-                words = re.findall(rb"=\?[^?\s]+\?[BbQq]\?[^?\s]*\?=", line)
-                if words and (len(line) > 76 or max(map(len, words)) > 75):
-                    failures.append("mail %d: a header line past RFC 2047's limits: %r" % (i, line))
+            failures += check_mail("mail %d" % i, raw_a, raw, korean[i])
+
+        # Each mail a file of its own, as a saved message is: no "From " line, one mail.
+        for i, raw_a in enumerate(raw_before):
+            eml, converted = os.path.join(work, "%d.eml" % i), os.path.join(work, "%d.out" % i)
+            with open(eml, "wb") as f:
+                f.write(raw_a)
+            result = run("--relabel", "-o", converted, eml)
+            if result.returncode != 0:
+                failures.append("file %d: converter failed: %r" % (i, result.stderr))
+                continue
+            with open(converted, "rb") as f:
+                failures += check_mail("file %d" % i, raw_a, f.read(), korean[i])
+            if i % 10 == 0 and ": 1 mail," not in run("--check", eml).stdout.decode():
+                failures.append("file %d: --check counts other than 1 mail" % i)
     finally:
         shutil.rmtree(work)
 
