@@ -67,12 +67,12 @@ CView UnfoldValue(const std::string &text, const CField &field);
 
 // What the Content-Type and Content-Transfer-Encoding fields of a mail or part say.
 struct CEntityLabels {
-    std::string type;      // "text/plain", lower case; "" when absent
+    std::string type;      // "text/plain", lower case; "" when absent, text/plain when not type/subtype
     std::string boundary;  // the boundary parameter, unquoted
     std::string encoding;  // "base64", "quoted-printable", ...; lower case; "" when absent
-    bool iso2022kr = false;         // the charset parameter names ISO-2022-KR
-    std::size_t charsetStart = 0;   // its span in the original, quotes excluded
-    std::size_t charsetEnd = 0;
+    bool iso2022kr = false;    // the charset parameter (the first, where there are more) names ISO-2022-KR
+    std::vector<CEdit> relabel;  // edits that make every charset parameter naming ISO-2022-KR name EUC-KR
+    long charsets = 0;           // the parameters they rename
 };
 
 // Reads the labels of the header block text[start, end).

@@ -1,5 +1,6 @@
 // Content-Type and Content-Transfer-Encoding fields, base64 and quoted-printable (RFC 2045).
 #include <algorithm>
+#include <cstdlib>
 
 #include "mail.h"
 
@@ -16,6 +17,16 @@ const std::size_t MAX_LINE = 76;  // characters of an encoded line, its line end
 bool IsSpace(char c)
 {
     return c == SP || c == TAB;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = AsciiLower(c);
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
 }
 
 // Skips white space and comments: CFWS = *([FWS] comment) [FWS], comment = "(" ... ")".
@@ -56,6 +67,112 @@ std::string Lower(const std::string &s)
     return lower;
 }
 
+// One parameter of a Content-Type field as it is written.
+struct CParameter {
+    std::string name;            // lower case, RFC 2231's section and "*" taken off
+    int section = -1;            // RFC 2231's section number ("name*1"), -1 for none
+    bool extended = false;       // RFC 2231's "name*=": charset'language'%-encoded octets
+    std::size_t start = 0, end = 0;  // the value's span in the view, quotes excluded
+    std::string value;           // the value, its quotes and quoted pairs undone
+};
+
+// A parameter as readers take it, RFC 2231's sections joined, and the spans that say it.
+struct CParameterValue {
+    std::string value;
+    std::vector<const CParameter *> sections;  // in order; one for a plain parameter
+};
+
+// parameter-name: attribute, or RFC 2231's attribute "*" section ["*"] or attribute "*".
+void SplitSection(CParameter &p)
+{
+    if (!p.name.empty() && p.name.back() == '*') {
+        p.extended = true;
+        p.name.pop_back();
+    }
+    std::size_t star = p.name.rfind('*');
+    if (star == std::string::npos || star + 1 == p.name.size() || star + 4 < p.name.size() ||
+        p.name.find_first_not_of("0123456789", star + 1) != std::string::npos) {
+        if (p.extended && star != std::string::npos) {
+            // "name*x*" is none of RFC 2231's forms: a plain parameter of that name.
+            p.extended = false;
+            p.name += '*';
+        }
+        return;
+    }
+    p.section = std::atoi(p.name.c_str() + star + 1);
+    p.name.erase(star);
+}
+
+// ext-octet = "%" 2(DIGIT / "A"-"F"): the octets of an extended value.
+std::string PercentDecoded(const std::string &s)
+{
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// The parameters named name as readers take them: each plain one, in order, then RFC 2231's
+// sections of that name joined in the order of their numbers (extended-value := charset "'"
+// language "'" octets, the first two taken off).
+std::vector<CParameterValue> ValuesOf(const std::vector<CParameter> &params, const char *name)
+{
+    std::vector<CParameterValue> values;
+    std::vector<const CParameter *> sections;
+    for (const CParameter &p : params) {
+        if (p.name != name)
+            continue;
+        if (p.section < 0 && !p.extended)
+            values.push_back({p.value, {&p}});
+        else
+            sections.push_back(&p);
+    }
+    if (sections.empty())
+        return values;
+    std::stable_sort(sections.begin(), sections.end(),
+                     [](const CParameter *a, const CParameter *b) { return a->section < b->section; });
+    CParameterValue joined{std::string(), sections};
+    bool extended = false;
+    for (const CParameter *p : sections) {
+        joined.value += p->extended ? PercentDecoded(p->value) : p->value;
+        extended = extended || p->extended;
+    }
+    std::size_t tick = joined.value.find('\'');
+    std::size_t second = tick == std::string::npos ? tick : joined.value.find('\'', tick + 1);
+    if (extended && second != std::string::npos)
+        joined.value.erase(0, second + 1);
+    values.push_back(std::move(joined));
+    return values;
+}
+
+// Edits that make the parameter named value name NEW_CHARSET: its first section holds the
+// name (after charset'language' in an extended one) and the others come to hold nothing.
+void Rename(const CView &v, const CParameterValue &value, std::vector<CEdit> &edits)
+{
+    for (std::size_t i = 0; i < value.sections.size(); ++i) {
+        const CParameter &p = *value.sections[i];
+        std::size_t from = p.start;
+        if (i == 0 && p.extended) {
+            std::size_t tick = p.value.find('\'');
+            std::size_t second = tick == std::string::npos ? tick : p.value.find('\'', tick + 1);
+            if (second != std::string::npos)
+                from = p.start + second + 1;
+        }
+        // An empty value stands just after the "=" or the quote before it.
+        std::size_t start = from < p.end ? v.at[from] : v.at[from - 1] + 1;
+        std::size_t end = from < p.end ? v.at[p.end - 1] + 1 : start;
+        // A token cannot be empty: an emptied section that was one becomes "".
+        bool quoted = p.start > 0 && v.text[p.start - 1] == QUOTE;
+        edits.push_back({start, end, i == 0 ? NEW_CHARSET : (quoted || p.extended ? "" : "\"\"")});
+    }
+}
+
 // content := type "/" subtype *(";" parameter); parameter := attribute "=" value;
 // value := token / quoted-string.
 void ReadContentType(const std::string &text, const CField &field, CEntityLabels &labels)
@@ -66,46 +183,58 @@ void ReadContentType(const std::string &text, const CField &field, CEntityLabels
     while (i < s.size() && (IsTokenChar(s[i]) || s[i] == '/'))
         ++i;
     labels.type = Lower(s.substr(typeStart, i - typeStart));
+    // A type that is not type "/" subtype is text/plain to readers.
+    if (std::count(labels.type.begin(), labels.type.end(), '/') != 1)
+        labels.type = "text/plain";
+    std::vector<CParameter> params;
     for (;;) {
         i = SkipCfws(s, i);
         if (i >= s.size() || s[i] != ';')
-            return;
+            break;
         i = SkipCfws(s, i + 1);
         std::size_t nameStart = i;
         while (i < s.size() && IsTokenChar(s[i]))
             ++i;
-        std::string name = Lower(s.substr(nameStart, i - nameStart));
+        CParameter p;
+        p.name = Lower(s.substr(nameStart, i - nameStart));
         i = SkipCfws(s, i);
         if (i >= s.size() || s[i] != '=')
-            return;
+            break;
         i = SkipCfws(s, i + 1);
-        std::size_t valueStart = i, valueEnd;
-        std::string value;
+        p.start = i;
         if (i < s.size() && s[i] == QUOTE) {
-            valueStart = ++i;
+            p.start = ++i;
             for (; i < s.size() && s[i] != QUOTE; ++i) {
+                // quoted-pair = "\" CHAR
                 if (s[i] == BACKSLASH && i + 1 < s.size())
                     ++i;
-                value += s[i];
+                p.value += s[i];
             }
-            valueEnd = i;
+            p.end = i;
             if (i < s.size())
                 ++i;
         } else {
             // Wider than a token: unquoted boundaries with "=" in them are common.
             while (i < s.size() && s[i] != ';' && s[i] != '(' && s[i] != QUOTE && !IsSpace(s[i]))
                 ++i;
-            valueEnd = i;
-            value = s.substr(valueStart, i - valueStart);
+            p.end = i;
+            p.value = s.substr(p.start, i - p.start);
         }
-        if (name == "boundary") {
-            labels.boundary = value;
-        } else if (name == "charset" && valueEnd > valueStart &&
-                   NamesIso2022Kr(s.data() + valueStart, valueEnd - valueStart)) {
-            labels.iso2022kr = true;
-            labels.charsetStart = v.at[valueStart];
-            labels.charsetEnd = v.at[valueEnd - 1] + 1;
-        }
+        SplitSection(p);
+        params.push_back(std::move(p));
+    }
+    // The first of each counts, as with readers that look a parameter up by name.
+    std::vector<CParameterValue> boundaries = ValuesOf(params, "boundary");
+    if (!boundaries.empty())
+        labels.boundary = boundaries.front().value;
+    std::vector<CParameterValue> charsets = ValuesOf(params, "charset");
+    for (std::size_t n = 0; n < charsets.size(); ++n) {
+        const std::string &name = charsets[n].value;
+        if (!NamesIso2022Kr(name.data(), name.size()))
+            continue;
+        labels.iso2022kr = labels.iso2022kr || n == 0;
+        Rename(v, charsets[n], labels.relabel);
+        ++labels.charsets;
     }
 }
 
@@ -121,16 +250,6 @@ int Base64Value(char c)
         return 62;
     if (c == '/')
         return 63;
-    return -1;
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = AsciiLower(c);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
     return -1;
 }
 

@@ -352,9 +352,9 @@ void CEntityRelabeller::FinishHeader()
         frame.labels = l;
         return;
     }
-    if (isText && plain && l.iso2022kr) {
-        edits.push_back({l.charsetStart, l.charsetEnd, NEW_CHARSET});
-        ++*m_labels;
+    if (isText && plain) {
+        edits.insert(edits.end(), l.relabel.begin(), l.relabel.end());
+        *m_labels += l.charsets;
     }
     int designatorSeen = PutHeader(frame.depth, header, edits);
     if (l.type.compare(0, 10, "multipart/") == 0 && !l.boundary.empty()) {
@@ -404,8 +404,8 @@ void CEntityRelabeller::Recode(CFrame &frame)
     bool base64 = frame.labels.encoding == "base64";
     int result = DecodeInPlace(body, base64);
     if (result != 0) {
-        frame.edits.push_back({frame.labels.charsetStart, frame.labels.charsetEnd, NEW_CHARSET});
-        ++*m_labels;
+        frame.edits.insert(frame.edits.end(), frame.labels.relabel.begin(), frame.labels.relabel.end());
+        *m_labels += frame.labels.charsets;
     }
     (void)PutHeader(frame.depth, frame.header, frame.edits);
     text = body.Text();

@@ -62,6 +62,20 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "Content-Typeface: text/plain; charset=ISO-2022-KR\n\nx\n", 0},
         {"Content-Length follows the body", "Content-Length: 11\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
          "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
+        // Spellings that name ISO-2022-KR to readers all the same; a type with no subtype is
+        // text/plain to them.
+        {"RFC 2231's extended value", "Content-Type: text/plain; charset*=us-ascii''ISO-2022-KR\n\n" + KR + "\n",
+         "Content-Type: text/plain; charset*=us-ascii''EUC-KR\n\n" + EUC + "\n", 1},
+        {"a quoted pair", "Content-Type: text/plain; charset=\"ISO-2022\\-KR\"\n\n" + KR + "\n",
+         "Content-Type: text/plain; charset=\"EUC-KR\"\n\n" + EUC + "\n", 1},
+        {"a type with no subtype", "Content-Type: text; charset=ISO-2022-KR\n\n" + KR + "\n",
+         "Content-Type: text; charset=EUC-KR\n\n" + EUC + "\n", 1},
+        // Readers take the first charset; those after it are renamed too where the body is
+        // converted, and none where the first leaves it as it is.
+        {"two charsets", "Content-Type: text/plain; charset=ISO-2022-KR; charset=csISO2022KR\n\nx\n",
+         "Content-Type: text/plain; charset=EUC-KR; charset=EUC-KR\n\nx\n", 2},
+        {"two charsets, the first another", "Content-Type: text/plain; charset=us-ascii; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wIQ8=\n",
+         "Content-Type: text/plain; charset=us-ascii; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wIQ8=\n", 0},
     });
 }
 
@@ -130,6 +144,12 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     qpEuc.pop_back();
     const std::string labelOnly = "Content-Type: text/plain; charset=ISO-2022-KR\n";
     const std::string eucOnly = "Content-Type: text/plain; charset=EUC-KR\n";
+    // A designator that soft line breaks cut into three slices of 57 KiB, the middle one
+    // decoding to its "$" alone.
+    std::string softBreaks;
+    for (int i = 0; i < 57 * 1024 / 2; ++i)
+        softBreaks += "=\n";
+    const std::string threeSlices = softBreaks + "=1B=\n$=\n" + softBreaks + ")C=0E0!=0F\n";
     ExpectRelabelled({
         {"a line longer than a read, its CR LF at the read's edge",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: image/x-kr\n\n" + wide + "\r\n--b--\n",
@@ -145,6 +165,9 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "--=_x_1\n" + label + "a\n--=_xyz\n--=_x_1--\n--=_x--\n",
          "Content-Type: multipart/mixed; boundary=\"=_x\"\n\n--=_x\nContent-Type: multipart/alternative; boundary==_x_1\n\n"
          "--=_x_1\n" + euc + "a\n--=_xyz\n--=_x_1--\n--=_x--\n", 1},
+        {"a boundary in RFC 2231's sections",
+         "Content-Type: multipart/mixed; boundary*0=\"=_a\";\n boundary*1=b\n\n--=_ab\n" + label + "a\n--=_ab--\n",
+         "Content-Type: multipart/mixed; boundary*0=\"=_a\";\n boundary*1=b\n\n--=_ab\n" + euc + "a\n--=_ab--\n", 1},
         {"no close delimiter: the last part runs to the end",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + "a\n--b\n" + label + "b\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b\n" + euc + "b\n", 2},
