@@ -17,17 +17,24 @@ const char LF = '\n';
 const char DESIGNATOR[] = "\x1b$)C";
 const std::size_t DESIGNATOR_SIZE = sizeof DESIGNATOR - 1;
 
-// A boundary line, dash-boundary = "--" boundary, counts only when a line end or "-"
-// follows it: boundaries of nested parts often begin with their parent's.  Returns 0 for
-// no boundary line, 1 for a delimiter, 2 for the close delimiter ("--" boundary "--").
+// delimiter = CRLF dash-boundary transport-padding CRLF, dash-boundary = "--" boundary;
+// close-delimiter = CRLF dash-boundary "--" transport-padding; transport-padding = *LWSP-char.
+// Anything else after the boundary makes the line none: boundaries of nested parts often
+// begin with their parent's ("b" and "b-1").  Returns 0 for no boundary line, 1 for a
+// delimiter, 2 for the close delimiter.
 int BoundaryLine(std::string_view line, const std::string &boundary)
 {
-    std::size_t after = 2 + boundary.size();
-    if (after > line.size() || line.compare(2, boundary.size(), boundary) != 0)
+    std::size_t at = 2 + boundary.size();
+    if (at > line.size() || line.compare(2, boundary.size(), boundary) != 0)
         return 0;
-    if (after == line.size() || line[after] == CR || line[after] == LF)
-        return 1;
-    return line[after] == '-' ? 2 : 0;
+    int kind = 1;
+    if (line.compare(at, 2, "--") == 0) {
+        kind = 2;
+        at += 2;
+    }
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+        ++at;
+    return at == line.size() || line[at] == CR || line[at] == LF ? kind : 0;
 }
 
 // How much of a body is decoded or encoded at a time.
@@ -185,6 +192,8 @@ struct CEntityRelabeller::CFrame {
     std::string boundary;      // MULTIPART
     bool closed = false;       // MULTIPART: past its close delimiter, in its epilogue
     bool opening = false;      // MULTIPART: after a delimiter line; a part starts with the next line
+    bool digest = false;       // MULTIPART: a digest, whose parts are mails unless they say otherwise
+    bool inDigest = false;     // HEADER: a part of a digest
     SApartDecoder decoder{};   // DECODED
 };
 
@@ -262,7 +271,9 @@ bool CEntityRelabeller::StartLine(std::string_view line)
         CFrame &top = m_frames.back();
         if (top.kind == EFrame::MULTIPART && top.opening) {
             top.opening = false;
+            bool digest = top.digest;
             Push(top.depth + 1);
+            m_frames.back().inDigest = digest;
         }
         // The line end may have ended a header, and begun a multipart that this line opens.
         at = FindBoundary(line, &kind);
@@ -339,6 +350,9 @@ void CEntityRelabeller::FinishHeader()
     for (const CField &field : ReadFields(header, 0, header.size()))
         RelabelEncodedWords(header, field, edits, m_labels);
     CEntityLabels l = ReadLabels(header, 0, header.size());
+    // RFC 2046, 5.1.5: in a digest the default type is message/rfc822, not text/plain.
+    if (l.type.empty() && frame.inDigest)
+        l.type = "message/rfc822";
     // Only text is converted: a part of another type keeps its bytes, and so its label,
     // whatever the label says.
     bool isText = l.type.empty() || l.type.compare(0, 5, "text/") == 0;
@@ -357,10 +371,14 @@ void CEntityRelabeller::FinishHeader()
         *m_labels += l.charsets;
     }
     int designatorSeen = PutHeader(frame.depth, header, edits);
+    // Forwarded whole: a mail, an article, a mail with UTF-8 fields (RFC 6532).  Not
+    // message/partial, a piece of a mail that has its designator in another piece.
+    bool message = l.type == "message/rfc822" || l.type == "message/news" || l.type == "message/global";
     if (l.type.compare(0, 10, "multipart/") == 0 && !l.boundary.empty()) {
         frame.kind = EFrame::MULTIPART;
         frame.boundary = l.boundary;
-    } else if (l.type == "message/rfc822" && plain) {
+        frame.digest = l.type == "multipart/digest";
+    } else if (message && plain) {
         frame.kind = EFrame::MESSAGE;
         Push(frame.depth + 1);
     } else if (isText && plain) {

@@ -165,9 +165,21 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "--=_x_1\n" + label + "a\n--=_xyz\n--=_x_1--\n--=_x--\n",
          "Content-Type: multipart/mixed; boundary=\"=_x\"\n\n--=_x\nContent-Type: multipart/alternative; boundary==_x_1\n\n"
          "--=_x_1\n" + euc + "a\n--=_xyz\n--=_x_1--\n--=_x--\n", 1},
+        // RFC 2046's transport padding: white space after a boundary.
+        {"boundary lines with white space after them",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b \n" + label + "a\n--b\t\n" + label + "b\n--b-- \n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b \n" + euc + "a\n--b\t\n" + euc + "b\n--b-- \n", 2},
+        {"a boundary that is its parent's and more: no close delimiter",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: multipart/alternative; boundary=b-1\n\n--b-1\n" +
+             label + "a\n--b-1--\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: multipart/alternative; boundary=b-1\n\n--b-1\n" +
+             euc + "a\n--b-1--\n--b--\n", 1},
         {"a boundary in RFC 2231's sections",
          "Content-Type: multipart/mixed; boundary*0=\"=_a\";\n boundary*1=b\n\n--=_ab\n" + label + "a\n--=_ab--\n",
          "Content-Type: multipart/mixed; boundary*0=\"=_a\";\n boundary*1=b\n\n--=_ab\n" + euc + "a\n--=_ab--\n", 1},
+        // In a digest a part with no Content-Type is a forwarded mail.
+        {"a digest", "Content-Type: multipart/digest; boundary=b\n\n--b\n\nSubject: x\n" + label + "a\n--b--\n",
+         "Content-Type: multipart/digest; boundary=b\n\n--b\n\nSubject: x\n" + euc + "a\n--b--\n", 1},
         {"no close delimiter: the last part runs to the end",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + "a\n--b\n" + label + "b\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b\n" + euc + "b\n", 2},
@@ -176,6 +188,11 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b--\n" + label + "b\n", 1},
         {"forwarded mail", "Content-Type: message/rfc822\n\nSubject: x\n" + label + "a\n",
          "Content-Type: message/rfc822\n\nSubject: x\n" + euc + "a\n", 1},
+        {"forwarded news and a mail with UTF-8 fields",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: message/news\n\n" + label + "a\n"
+         "--b\nContent-Type: message/global\n\n" + label + "b\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: message/news\n\n" + euc + "a\n"
+         "--b\nContent-Type: message/global\n\n" + euc + "b\n--b--\n", 2},
         // A header's lines are the folder's: a designator line stays before a "From " line,
         // here after the empty line that ends the header before.
         {"forwarded mail, designator line first", "Content-Type: message/rfc822\n\n\x1b$)C\nFrom x\n" + label + "a\n",
