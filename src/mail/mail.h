@@ -96,6 +96,9 @@ std::string EncodeBase64(const std::string &in);
 // encoded "=0D" makes a CR.  False for an "=" that is neither a soft line break nor
 // followed by two hexadecimal digits.
 bool DecodeQuotedPrintable(std::string_view in, std::string &out);
+// True when quoted-printable text ends in a soft line break ("=" and what a line may have
+// after it), which joins its last line to no other.
+bool EndsInSoftLineBreak(std::string_view in);
 // Encodes bytes as quoted-printable in lines of at most 76 characters, each ending in LF;
 // an LF in the input is a hard line end, a CR before it is encoded like any other byte.
 std::string EncodeQuotedPrintable(const std::string &in);

@@ -371,6 +371,14 @@ bool DecodeQuotedPrintable(std::string_view in, std::string &out)
     return true;
 }
 
+bool EndsInSoftLineBreak(std::string_view in)
+{
+    std::size_t end = in.size();
+    while (end > 0 && (in[end - 1] == CR || in[end - 1] == LF || IsSpace(in[end - 1])))
+        --end;
+    return end > 0 && in[end - 1] == '=';
+}
+
 std::string EncodeQuotedPrintable(const std::string &in)
 {
     static const char HEX[] = "0123456789ABCDEF";

@@ -107,7 +107,11 @@ int DecodeInPlace(CBody &body, bool base64)
     bool readable = DecodeSlices(text, base64, [&](std::string_view bytes) {
         seen.append(bytes.substr(0, std::min<std::size_t>(bytes.size(), DESIGNATOR_SIZE)));
         found = found || seen.find(DESIGNATOR) != std::string::npos || bytes.find(DESIGNATOR) != std::string_view::npos;
-        seen = std::string(bytes.substr(bytes.size() - std::min<std::size_t>(bytes.size(), DESIGNATOR_SIZE - 1)));
+        // The last bytes read, however few each slice gives: soft line breaks can leave a
+        // slice a byte of the designator, or none.
+        const std::size_t keep = DESIGNATOR_SIZE - 1;
+        seen = bytes.size() >= keep ? std::string(bytes.substr(bytes.size() - keep))
+                                    : seen.substr(seen.size() - std::min(seen.size(), keep));
     });
     if (!readable)
         return 0;
@@ -420,6 +424,7 @@ void CEntityRelabeller::Recode(CFrame &frame)
     std::string tail(text.substr(end));
     body.Cut(end);
     bool base64 = frame.labels.encoding == "base64";
+    bool soft = !base64 && EndsInSoftLineBreak(body.Text());
     int result = DecodeInPlace(body, base64);
     if (result != 0) {
         frame.edits.insert(frame.edits.end(), frame.labels.relabel.begin(), frame.labels.relabel.end());
@@ -427,10 +432,14 @@ void CEntityRelabeller::Recode(CFrame &frame)
     }
     (void)PutHeader(frame.depth, frame.header, frame.edits);
     text = body.Text();
-    if (result == 2)
+    if (result == 2) {
         PutRecoded(m_sink, text, base64);
-    else
+        // Encoded again, the text ends as it did: on a soft line break, joined to no line end.
+        if (soft)
+            m_sink.Put("=");
+    } else {
         m_sink.PutWithPlatformLineEnds(text);
+    }
     m_sink.PutWithPlatformLineEnds(tail);
 }
 

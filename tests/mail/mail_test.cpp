@@ -76,6 +76,9 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "Content-Type: text/plain; charset=EUC-KR; charset=EUC-KR\n\nx\n", 2},
         {"two charsets, the first another", "Content-Type: text/plain; charset=us-ascii; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wIQ8=\n",
          "Content-Type: text/plain; charset=us-ascii; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wIQ8=\n", 0},
+        {"quoted-printable that ends in a soft line break",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F=\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=\n", 1},
     });
 }
 
@@ -160,6 +163,7 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + b64 + b64Euc + "\n--b\n" + eucOnly + qp +
              qpEuc + "\n\n--b--\n",
          2},
+        {"a designator in three slices of quoted-printable", labelOnly + qp + threeSlices, eucOnly + qp + "=B0=A1\n", 1},
         {"nested boundary that extends its parent's, look-alike line in a body",
          "Content-Type: multipart/mixed; boundary=\"=_x\"\n\n--=_x\nContent-Type: multipart/alternative; boundary==_x_1\n\n"
          "--=_x_1\n" + label + "a\n--=_xyz\n--=_x_1--\n--=_x--\n",
