@@ -119,6 +119,18 @@ bool IsSpace(char c)
     return c == SP || c == TAB;
 }
 
+// True when text, put at column, stays within the line limit with tail characters after
+// it on its last line.
+bool Fits(const std::string &text, std::size_t column, std::size_t tail)
+{
+    std::size_t lineStart = 0;
+    for (std::size_t lf; (lf = text.find(LF, lineStart)) != std::string::npos; lineStart = lf + 1) {
+        if ((lineStart == 0 ? column : 0) + lf - lineStart > MAX_LINE)
+            return false;
+    }
+    return (lineStart == 0 ? column : 0) + text.size() - lineStart + tail <= MAX_LINE;
+}
+
 // Characters that a 'Q' word may carry as they are anywhere in a header (RFC 2047, 5 (3)).
 bool IsQLiteral(char c)
 {
@@ -245,16 +257,26 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
         std::size_t rest = 0;
         while (end + rest < field.end && text[end + rest] != LF && text[end + rest] != '\r' && rest <= MAX_LINE)
             ++rest;
+        // The words where they stood; where that passes the limit on the first line or the
+        // last, the field folds at the white space before them (RFC 5322: a line end goes
+        // before white space), and where that is not enough either, at the white space after
+        // them.
+        bool spaceBefore = column > 1 && IsSpace(text[start - 1]);
+        bool spaceAfter = rest > 0 && IsSpace(text[end]);
         std::string encoded = EncodeWords(euc, first.encoding, column, rest);
-        // Where that passes the limit on the first line or the last, and a fold before the
-        // words would mend it, the field folds at the white space before them (RFC 5322: a
-        // line end goes before white space).
-        std::size_t firstLf = encoded.find(LF), lastLf = encoded.rfind(LF);
-        std::size_t firstLine = column + (firstLf == std::string::npos ? encoded.size() : firstLf);
-        std::size_t lastLine = (lastLf == std::string::npos ? column + encoded.size() : encoded.size() - lastLf - 1) + rest;
-        if (column > 1 && IsSpace(text[start - 1]) && (firstLine > MAX_LINE || lastLine > MAX_LINE)) {
-            --start;
-            encoded = LF + std::string(1, text[start]) + EncodeWords(euc, first.encoding, 1, rest);
+        if (spaceBefore && !Fits(encoded, column, rest)) {
+            std::string before = LF + std::string(1, text[start - 1]) + EncodeWords(euc, first.encoding, 1, rest);
+            std::string after = EncodeWords(euc, first.encoding, column, 0) + LF;
+            std::string both = LF + std::string(1, text[start - 1]) + EncodeWords(euc, first.encoding, 1, 0) + LF;
+            if (Fits(before, 0, rest) || !spaceAfter || rest > MAX_LINE) {
+                encoded = before;
+                --start;
+            } else if (Fits(after, column, 0)) {
+                encoded = after;
+            } else {
+                encoded = both;
+                --start;
+            }
         }
         edits.push_back({start, end, encoded});
         *words += static_cast<long>(count);

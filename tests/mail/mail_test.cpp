@@ -100,6 +100,12 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
          "Subject: =?EUC-KR?B?sKE=?= and =?EUC-KR?B?sKE=?=\n\n", 2},
         {"a name that only begins like it", "Subject: =?ISO-2022-KRX?B?GyQpQw4wIQ8=?=\n\n",
          "Subject: =?ISO-2022-KRX?B?GyQpQw4wIQ8=?=\n\n", 0},
+        {"a TAB between words", "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\t=?ISO-2022-KR?Q?=0E0\"=0F?=\n\n",
+         "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
+        // Folded before the words the line would still be 77 characters: it folds after them.
+        {"a long word after the words",
+         "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?= " + std::string(58, 'w') + "\n\n",
+         "Subject: =?EUC-KR?B?sKE=?=\n " + std::string(58, 'w') + "\n\n", 1},
         {"broken or foreign words stay", "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n",
          "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n", 0},
     });
