@@ -225,6 +225,9 @@ public:
     bool IsMail() const { return m_isMail; }
     // True when the mail opens with a "From " line (not so in a file of one mail).
     bool HasFromLine() const { return m_hasFromLine; }
+    // At the piece's end: the size of the empty line that parts it from the mail after it,
+    // the piece's last line; 0 when the folder ends after the piece.
+    std::size_t Separator() const { return m_separator; }
     // Puts the next run of the piece into run, lineStart saying whether it begins a line;
     // false at the piece's end.  A run is good until the next call.
     bool NextRun(std::string_view &run, bool &lineStart);
@@ -252,6 +255,8 @@ private:
     bool m_eof = false, m_failed = false;
     bool m_lineStart = true;   // the next run begins a line
     bool m_lastEmpty = true;   // the line before was empty, or there was none
+    std::size_t m_lastSize = 0;   // the size of the line before, where it ended
+    std::size_t m_separator = 0;  // the piece ended at a "From " line after an empty line of this size
     bool m_pieceStart = true;  // nothing of the piece has been read yet
     bool m_inPiece = false;
     bool m_isMail = false;

@@ -103,8 +103,15 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
         }
         relabeller.End();
         if (counting || holding) {
-            change = static_cast<long long>(sink.count - bodyOut) -
-                     static_cast<long long>(relabeller.Read() - relabeller.BodyStart());
+            unsigned long long bodyIn = relabeller.Read() - relabeller.BodyStart(), bodyMade = sink.count - bodyOut;
+            // The empty line before the next mail is no byte of the body: it comes out as
+            // the platform's line end, whatever it was.
+            std::size_t separator = reader.Separator();
+            if (separator > 0 && bodyIn >= separator) {
+                bodyIn -= separator;
+                bodyMade -= std::strlen(PLATFORM_LINE_END);
+            }
+            change = static_cast<long long>(bodyMade) - static_cast<long long>(bodyIn);
             lengthKnown = true;
         }
         if (counting) {
@@ -265,6 +272,7 @@ bool CFolderReader::NextPiece()
     if (m_pos == m_size)
         return false;
     m_inPiece = m_pieceStart = m_lineStart = true;
+    m_separator = 0;
     m_pieceAt = m_bufferAt + m_pos;
     std::string_view ahead(m_buffer.data() + m_pos, m_size - m_pos);
     m_hasFromLine = m_lastEmpty && ahead.compare(0, 5, "From ") == 0;
@@ -301,6 +309,7 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
         // mbox: a mail begins with a line that starts "From ", at the start of the folder
         // or after an empty line.  A file of one mail has no such lines: there it is text.
         if (!m_pieceStart && m_lastEmpty && (m_hasFromLine || !m_isMail) && run.compare(0, 5, "From ") == 0) {
+            m_separator = m_lastSize;
             m_inPiece = false;
             return false;
         }
@@ -308,8 +317,10 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
     lineStart = m_lineStart;
     m_pieceStart = false;
     m_pos += n;
-    if (lf != nullptr)
+    if (lf != nullptr) {
         m_lastEmpty = lineStart && (run == "\n" || run == "\r\n");
+        m_lastSize = run.size();
+    }
     m_lineStart = lf != nullptr;
     return true;
 }

@@ -62,6 +62,14 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "Content-Typeface: text/plain; charset=ISO-2022-KR\n\nx\n", 0},
         {"Content-Length follows the body", "Content-Length: 11\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
          "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
+        // The empty line before the next mail parts the two; it is no byte of the body.
+        {"Content-Length of a CR LF mail before another",
+         "Content-Length: 6\r\n\r\nbody\r\n\r\nFrom b\r\n\r\n",
+         "Content-Length: " + std::to_string(Lines("body\n").size()) + "\n\nbody\n\nFrom b\n\n", 0},
+        {"Content-Length: a designator line goes, a line of Korean stays",
+         "Content-Length: 12\r\nContent-Type: text/plain; charset=ISO-2022-KR\r\n\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n\r\nFrom b\r\n\r\n",
+         "Content-Length: " + std::to_string(Lines("\xb0\xa1\n").size()) +
+             "\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n\nFrom b\n\n", 1},
         // Spellings that name ISO-2022-KR to readers all the same; a type with no subtype is
         // text/plain to them.
         {"RFC 2231's extended value", "Content-Type: text/plain; charset*=us-ascii''ISO-2022-KR\n\n" + KR + "\n",
