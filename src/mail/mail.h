@@ -161,6 +161,14 @@ public:
     // Takes the header of the outermost entity once decoded, in place of the sink, to put
     // into it itself: a mail's Content-Length follows its body.
     void TakeTopHeader(std::function<void(std::string &)> take) { m_takeTopHeader = std::move(take); }
+    // Reads a "From " line that follows no empty line as mbox readers that start a mail at
+    // every one do: the lines after it, up to the end of the part it stands in or the next
+    // such line, are relabelled as a mail of their own.  For the lines of a folder, not
+    // those of a file of one mail.  Only text and the lines around parts take one; a body
+    // kept or recoded goes on.
+    void OpenMailsAtFromLines() { m_opensMails = true; }
+    // Reads what comes as text with no header of its own: the text before a folder's first mail.
+    void ReadAsText();
     // Takes the next run; lineStart when it begins a line.
     void Run(std::string_view run, bool lineStart);
     // Ends the entity: what is still held is put out.
@@ -178,7 +186,8 @@ private:
     void Content(std::string_view bytes);
     void LineEnd(const char *lineEnd);
     void FinishHeader();
-    int PutHeader(int depth, const std::string &header, std::vector<CEdit> &edits);
+    int PutHeader(const CFrame &frame, const std::string &header, std::vector<CEdit> &edits);
+    void OpenMailAfterFromLine();
     void Recode(CFrame &frame);
     void CloseTop();
     void CloseAbove(std::size_t at);
@@ -188,6 +197,8 @@ private:
     std::vector<CFrame> m_frames;  // the entities open, the outermost first
     const char *m_lineEnd = "";    // the last line's end, until the next line tells whose it is
     bool m_boundaryLine = false;   // the current line is a boundary line
+    bool m_opensMails = false;     // "From " lines open mails
+    bool m_fromLine = false;       // the current line is a "From " line that may open one
     std::vector<char> m_decoded;   // room for decoding
     unsigned long long m_read = 0, m_bodyStart = 0;
     std::function<void(std::string &)> m_takeTopHeader;

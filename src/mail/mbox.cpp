@@ -70,6 +70,8 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
         bool counting = false, holding = false;
         unsigned long long bodyOut = 0;
         CEntityRelabeller relabeller(sink, &found);
+        if (reader.HasFromLine())
+            relabeller.OpenMailsAtFromLines();
         relabeller.TakeTopHeader([&](std::string &decoded) {
             std::size_t at = 0, size = 0;
             long long value = 0;
@@ -350,14 +352,16 @@ int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)
             ok = RelabelOneMail(reader, sink, &seen.labels);
             continue;
         }
-        // Text before the first mail: decoded as the start of the folder.
-        SApartDecoder decoder = StartApart(0, APART_FOLDER_LINES);
-        std::vector<char> decoded;
+        // Text before the first mail: decoded as the start of the folder, where a "From "
+        // line opens a mail to some readers as in the text of a mail.
+        CEntityRelabeller relabeller(sink, &seen.labels);
+        relabeller.ReadAsText();
+        relabeller.OpenMailsAtFromLines();
         std::string_view run;
         bool lineStart = false;
         while (reader.NextRun(run, lineStart))
-            sink.PutDecoded(decoder, run, decoded);
-        sink.PutDecodedEnd(decoder);
+            relabeller.Run(run, lineStart);
+        relabeller.End();
     }
     if (counts != nullptr)
         *counts = seen;

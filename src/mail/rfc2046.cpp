@@ -198,6 +198,8 @@ struct CEntityRelabeller::CFrame {
     bool opening = false;      // MULTIPART: after a delimiter line; a part starts with the next line
     bool digest = false;       // MULTIPART: a digest, whose parts are mails unless they say otherwise
     bool inDigest = false;     // HEADER: a part of a digest
+    bool afterFromLine = false;  // a mail that a "From " line opened, in the text it stands in
+    int designatorSeen = 0;    // HEADER: the designator flag its header goes on from
     SApartDecoder decoder{};   // DECODED
 };
 
@@ -207,6 +209,12 @@ CEntityRelabeller::CEntityRelabeller(CMailSink &sink, long *labels) : m_sink(sin
 }
 
 CEntityRelabeller::~CEntityRelabeller() = default;
+
+void CEntityRelabeller::ReadAsText()
+{
+    m_frames.back().kind = EFrame::DECODED;
+    m_frames.back().decoder = StartApart(0, APART_FOLDER_LINES);
+}
 
 void CEntityRelabeller::Push(int depth)
 {
@@ -278,6 +286,8 @@ bool CEntityRelabeller::StartLine(std::string_view line)
             bool digest = top.digest;
             Push(top.depth + 1);
             m_frames.back().inDigest = digest;
+        } else if (m_fromLine) {
+            OpenMailAfterFromLine();
         }
         // The line end may have ended a header, and begun a multipart that this line opens.
         at = FindBoundary(line, &kind);
@@ -285,11 +295,49 @@ bool CEntityRelabeller::StartLine(std::string_view line)
             CloseAbove(at);
     }
     m_lineEnd = "";
-    if (at == std::string::npos)
+    m_fromLine = false;
+    if (at == std::string::npos) {
+        if (m_opensMails && line.compare(0, 5, "From ") == 0) {
+            m_fromLine = true;
+            // A mail that a line like it opened ends before it; a body held to be recoded
+            // must not take the line in.
+            if (m_frames.back().kind == EFrame::RECODED) {
+                for (std::size_t i = 0; i < m_frames.size(); ++i) {
+                    if (m_frames[i].afterFromLine) {
+                        CloseAbove(i - 1);
+                        break;
+                    }
+                }
+            }
+        }
         return false;
+    }
     m_frames[at].opening = kind == 1;
     m_frames[at].closed = kind == 2;
     return true;
+}
+
+// mbox readers that start a mail at every "From " line find one in the lines after this one;
+// those that want an empty line before it read on in the text it stands in.  Both find their
+// labels naming what the bytes are when the lines are relabelled as a mail, nested where they
+// stand: a boundary of the part around closes it.  Its header goes on from the designator of
+// the text before it, which the other readers read it in.  The mail that the last such line
+// opened ends here; the line itself went to it, so that a designator line before it stays.
+void CEntityRelabeller::OpenMailAfterFromLine()
+{
+    for (std::size_t i = 0; i < m_frames.size(); ++i) {
+        if (m_frames[i].afterFromLine) {
+            CloseAbove(i - 1);
+            break;
+        }
+    }
+    const CFrame &top = m_frames.back();
+    if (top.kind != EFrame::DECODED && top.kind != EFrame::MULTIPART)
+        return;
+    int designatorSeen = top.kind == EFrame::DECODED ? top.decoder.designatorSeen : 0;
+    Push(top.depth + 1);
+    m_frames.back().afterFromLine = true;
+    m_frames.back().designatorSeen = designatorSeen;
 }
 
 void CEntityRelabeller::Content(std::string_view bytes)
@@ -302,7 +350,7 @@ void CEntityRelabeller::Content(std::string_view bytes)
         if (frame.header.size() > MAX_HEADER) {
             // Too long for a header: decoded as the text it is, nothing in it relabelled.
             frame.kind = EFrame::DECODED;
-            frame.decoder = StartApart(0, APART_FOLDER_LINES);
+            frame.decoder = StartApart(frame.designatorSeen, APART_FOLDER_LINES);
             m_sink.PutDecoded(frame.decoder, frame.header, m_decoded);
             std::string().swap(frame.header);
         }
@@ -374,7 +422,7 @@ void CEntityRelabeller::FinishHeader()
         edits.insert(edits.end(), l.relabel.begin(), l.relabel.end());
         *m_labels += l.charsets;
     }
-    int designatorSeen = PutHeader(frame.depth, header, edits);
+    int designatorSeen = PutHeader(frame, header, edits);
     // Forwarded whole: a mail, an article, a mail with UTF-8 fields (RFC 6532).  Not
     // message/partial, a piece of a mail that has its designator in another piece.
     bool message = l.type == "message/rfc822" || l.type == "message/news" || l.type == "message/global";
@@ -393,16 +441,16 @@ void CEntityRelabeller::FinishHeader()
     }
 }
 
-// Puts out a header with its edits, decoded on its own; returns its designator flag.
-int CEntityRelabeller::PutHeader(int depth, const std::string &header, std::vector<CEdit> &edits)
+// Puts out the header of frame with its edits, decoded on its own; returns its designator flag.
+int CEntityRelabeller::PutHeader(const CFrame &frame, const std::string &header, std::vector<CEdit> &edits)
 {
     std::sort(edits.begin(), edits.end(), [](const CEdit &a, const CEdit &b) { return a.start < b.start; });
     std::string text = ApplyEdits(header, 0, header.size(), edits);
-    SApartDecoder decoder = StartApart(0, APART_FOLDER_LINES);
+    SApartDecoder decoder = StartApart(frame.designatorSeen, APART_FOLDER_LINES);
     std::string decoded(ApartRoom(text.size()), '\0');
     std::size_t n = DecodeApartPiece(decoder, text.data(), text.size(), &decoded[0]);
     decoded.resize(n + EndApart(decoder, &decoded[n]));
-    if (depth == 0 && m_takeTopHeader)
+    if (frame.depth == 0 && m_takeTopHeader)
         m_takeTopHeader(decoded);
     else
         m_sink.Put(decoded);
@@ -430,7 +478,7 @@ void CEntityRelabeller::Recode(CFrame &frame)
         frame.edits.insert(frame.edits.end(), frame.labels.relabel.begin(), frame.labels.relabel.end());
         *m_labels += frame.labels.charsets;
     }
-    (void)PutHeader(frame.depth, frame.header, frame.edits);
+    (void)PutHeader(frame, frame.header, frame.edits);
     text = body.Text();
     if (result == 2) {
         PutRecoded(m_sink, text, base64);

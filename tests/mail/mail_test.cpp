@@ -167,6 +167,12 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     for (int i = 0; i < 57 * 1024 / 2; ++i)
         softBreaks += "=\n";
     const std::string threeSlices = softBreaks + "=1B=\n$=\n" + softBreaks + ")C=0E0!=0F\n";
+    // More "From " lines in a text than mails may nest.
+    std::string manyFromLines, manyFromLinesEuc;
+    for (int i = 0; i <= MAX_NESTING; ++i) {
+        manyFromLines += "From me\n\n\x0e\x30\x21\x0f\n";
+        manyFromLinesEuc += "From me\n\n\xb0\xa1\n";
+    }
     ExpectRelabelled({
         {"a line longer than a read, its CR LF at the read's edge",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: image/x-kr\n\n" + wide + "\r\n--b--\n",
@@ -215,6 +221,18 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
         // here after the empty line that ends the header before.
         {"forwarded mail, designator line first", "Content-Type: message/rfc822\n\n\x1b$)C\nFrom x\n" + label + "a\n",
          "Content-Type: message/rfc822\n\n\x1b$)C\nFrom x\n" + euc + "a\n", 1},
+        // Where no empty line comes before a "From " line, some readers start a mail there, others
+        // read on: the lines after it are relabelled as a mail, within the part they stand in.
+        {"a From line with no empty line before", label + KR + "\nFrom b\n" + label + "\x0e\x30\x22\x0f\n",
+         euc + EUC + "\nFrom b\n" + euc + "\xb0\xa2\n", 2},
+        {"a From line with no empty line before, in a part and after the close delimiter",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + "a\nFrom x\n" + label + "b\n--b\n" + label + "c\n--b--\n"
+         "From y\n" + label + "d\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\nFrom x\n" + euc + "b\n--b\n" + euc + "c\n--b--\n"
+         "From y\n" + euc + "d\n", 4},
+        {"mails after From lines, one in base64", label + "a\nFrom b\n" + labelOnly + b64 + "GyQpQw4wIQ8=\nFrom c\n" + label + "c\n",
+         euc + "a\nFrom b\n" + eucOnly + b64 + "sKE=\nFrom c\n" + euc + "c\n", 3},
+        {"a text of many From lines", label + KR + "\n" + manyFromLines, euc + EUC + "\n" + manyFromLinesEuc, 1},
         // A part that is not text keeps its bytes and its label, CR LF inside it included.
         {"parts that are not text",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n"
@@ -272,6 +290,8 @@ TEST(Relabel, ReadsAFileOfOneMail)
          "X-Mailer: x\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1, 1},
         {"a blank first line: text, its labels kept", "\n" + label + KR + "\n", "\n" + label + EUC + "\n", 0, 0},
         {"a first line that is no field", "Dear Kim: hello\n" + KR + "\n", "Dear Kim: hello\n" + EUC + "\n", 0, 0},
+        // Some readers start a mail there; no empty line before it, the text goes on to others.
+        {"text, then a From line", "Dear Kim\nFrom me\n" + label + KR + "\n", "Dear Kim\nFrom me\n" + relabelled + EUC + "\n", 2, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
