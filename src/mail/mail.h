@@ -188,7 +188,7 @@ private:
     void FinishHeader();
     int PutHeader(const CFrame &frame, const std::string &header, std::vector<CEdit> &edits);
     void OpenMailAfterFromLine();
-    void Recode(CFrame &frame);
+    int Recode(CFrame &frame);
     void CloseTop();
     void CloseAbove(std::size_t at);
 

@@ -299,14 +299,19 @@ bool CEntityRelabeller::StartLine(std::string_view line)
     if (at == std::string::npos) {
         if (m_opensMails && line.compare(0, 5, "From ") == 0) {
             m_fromLine = true;
-            // A mail that a line like it opened ends before it; a body held to be recoded
-            // must not take the line in.
+            // A body held to be recoded must not take the line in: a mail that a line like
+            // it opened ends before it, and base64, which has no such line, ends there and
+            // what follows is read as text.
             if (m_frames.back().kind == EFrame::RECODED) {
-                for (std::size_t i = 0; i < m_frames.size(); ++i) {
-                    if (m_frames[i].afterFromLine) {
-                        CloseAbove(i - 1);
-                        break;
-                    }
+                std::size_t i = 0;
+                while (i < m_frames.size() && !m_frames[i].afterFromLine)
+                    ++i;
+                if (i < m_frames.size()) {
+                    CloseAbove(i - 1);
+                } else if (m_frames.back().labels.encoding == "base64") {
+                    CFrame &top = m_frames.back();
+                    top.decoder = StartApart(Recode(top), APART_FOLDER_LINES);
+                    top.kind = EFrame::DECODED;
                 }
             }
         }
@@ -460,7 +465,8 @@ int CEntityRelabeller::PutHeader(const CFrame &frame, const std::string &header,
 // Decodes a body in base64 or quoted-printable, converts it and puts it out encoded again
 // the same way, with its header.  A body that cannot be read stays as it is, and so does
 // its label; one that holds nothing in ISO-2022-KR stays too, and its label changes.
-void CEntityRelabeller::Recode(CFrame &frame)
+// Returns the header's designator flag.
+int CEntityRelabeller::Recode(CFrame &frame)
 {
     // The line ends at the body's end stay as they are: they may separate it from what
     // follows rather than be its own.
@@ -478,7 +484,7 @@ void CEntityRelabeller::Recode(CFrame &frame)
         frame.edits.insert(frame.edits.end(), frame.labels.relabel.begin(), frame.labels.relabel.end());
         *m_labels += frame.labels.charsets;
     }
-    (void)PutHeader(frame, frame.header, frame.edits);
+    int designatorSeen = PutHeader(frame, frame.header, frame.edits);
     text = body.Text();
     if (result == 2) {
         PutRecoded(m_sink, text, base64);
@@ -489,6 +495,7 @@ void CEntityRelabeller::Recode(CFrame &frame)
         m_sink.PutWithPlatformLineEnds(text);
     }
     m_sink.PutWithPlatformLineEnds(tail);
+    return designatorSeen;
 }
 
 void CEntityRelabeller::CloseTop()

@@ -16,7 +16,11 @@ that:
     maps to its "replacement" decoder;
   - Content-Length still counts the body's bytes, and mails without ISO-2022-KR come back
     byte for byte;
-  - --check --relabel counts the mails and labels that were made.
+  - --check --relabel counts the mails and labels that were made;
+  - each mail, cut out without its "From " line and converted as a file of its own, reads
+    the same too, and --check counts it as one mail;
+  - the mails written with no empty line between them, split at every "From " line or only
+    at those after an empty line, have no text labelled ISO-2022-KR.
 Exit status 0 when all of it holds, 1 otherwise; 77 (skipped) without the codecs needed.
 """
 import argparse
@@ -183,6 +187,29 @@ def labels(message):
     return [f for f in found if f and f.lower() in REPLACEMENT]
 
 
+def read_every_from(path):
+    """The mails of an mbox folder as Python's mailbox.mbox splits it: at every "From " line."""
+    with open(path, "rb") as f:
+        return [m for m in re.split(rb"(?:^|\n)From [^\n]*\n", f.read()) if m]
+
+
+def mislabelled(raw):
+    """The text parts and encoded words of a mail labelled ISO-2022-KR: those over 8-bit
+    bytes, which no ISO-2022-KR text has, and those over ISO-2022-KR."""
+    wrong = left = 0
+    for part in email.message_from_bytes(raw).walk():
+        if part.get_content_maintype() == "text" and (part.get_content_charset() or "") in REPLACEMENT:
+            if re.search(rb"[\x80-\xff]", part.get_payload(decode=True) or b""):
+                wrong += 1
+            else:
+                left += 1
+        for value in part.values():
+            for b, c in email.header.decode_header(value):
+                if isinstance(b, bytes) and c and c.lower() in REPLACEMENT:
+                    wrong += 1
+    return wrong, left
+
+
 def check_mail(what, raw_a, raw, korean):
     """What is wrong with raw, the relabelled raw_a: texts that read otherwise, labels left,
     a wrong Content-Length, a change to a mail without ISO-2022-KR, lines too long."""
@@ -220,7 +247,8 @@ def main():
 
     gen = Generator(random.Random(args.seed))
     korean = [gen.rng.random() < 0.8 for _ in range(args.mails)]
-    folder = "\n".join(gen.mail(k) for k in korean).encode("ascii")
+    mails = [gen.mail(k) for k in korean]
+    folder = "\n".join(mails).encode("ascii")
     failures = []
     work = tempfile.mkdtemp(prefix="quorvel-relabel.")
     try:
@@ -272,6 +300,20 @@ def main():
                 failures += check_mail("file %d" % i, raw_a, f.read(), korean[i])
             if i % 10 == 0 and ": 1 mail," not in run("--check", eml).stdout.decode():
                 failures.append("file %d: --check counts other than 1 mail" % i)
+
+        # The same mails with no empty line between them: readers that start a mail at every
+        # "From " line and those that want an empty line before it find other mails, and in
+        # both no label names ISO-2022-KR, over EUC-KR bytes or at all.
+        joined, converted = os.path.join(work, "joined"), os.path.join(work, "joined.out")
+        with open(joined, "wb") as f:
+            f.write("".join(mails).encode("ascii"))
+        if run("--relabel", "-o", converted, joined).returncode != 0:
+            failures.append("converter failed on the mails with no empty line between them")
+        for reading, raws in (("every From line", read_every_from(converted)), ("From lines after empty lines", read_mails(converted))):
+            wrong, left = map(sum, zip(*map(mislabelled, raws)))
+            if wrong or left:
+                failures.append("no empty lines between mails, a mail at %s: %d labelled ISO-2022-KR over EUC-KR, %d left ISO-2022-KR"
+                                % (reading, wrong, left))
     finally:
         shutil.rmtree(work)
 
