@@ -37,10 +37,15 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
     ExpectRelabelled({
         {"plain label", "Content-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
          "Content-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
+        {"a text that ends in a lone CR", "Content-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\r",
+         "Content-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\r", 1},
         {"quoted, lower case, 7bit", "Content-Type: text/plain; charset=\"iso-2022-kr\"\nContent-Transfer-Encoding: 7BIT\n\nx\n",
          "Content-Type: text/plain; charset=\"EUC-KR\"\nContent-Transfer-Encoding: 7BIT\n\nx\n", 1},
         {"alias on a folded line, comment kept", "Content-type: text/plain;\r\n\tCharSet=csISO2022KR (old)\r\n\r\nx\r\n",
          "Content-type: text/plain;\n\tCharSet=EUC-KR (old)\n\nx\n", 1},
+        {"the first of two types counts; 8bit", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: 8bit\n"
+         "Content-Type: image/x-kr\n\n" + KR + "\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: 8bit\nContent-Type: image/x-kr\n\n" + EUC + "\n", 1},
         {"other names stay", "X-Content-Type: text/plain; charset=ISO-2022-KR\nContent-Type: text/plain; format=ISO-2022-KR; charset=ISO-2022-KR-2\n\nx\n",
          "X-Content-Type: text/plain; charset=ISO-2022-KR\nContent-Type: text/plain; format=ISO-2022-KR; charset=ISO-2022-KR-2\n\nx\n", 0},
         {"unknown transfer encoding stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: x-uuencode\n\nx\n",
@@ -167,6 +172,14 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     for (int i = 0; i < 57 * 1024 / 2; ++i)
         softBreaks += "=\n";
     const std::string threeSlices = softBreaks + "=1B=\n$=\n" + softBreaks + ")C=0E0!=0F\n";
+    // A soft line break whose LF is the first byte of the next slice.
+    std::string edge = std::string(75, 'x') + "=\n", edgeText = std::string(75, 'x');
+    while (edge.size() < 57 * 1024 - 75) {
+        edge += std::string(74, 'x') + "=\n";
+        edgeText += std::string(74, 'x');
+    }
+    edge += std::string(74, 'x') + "=\n=1B$)C=0E0!=0F\n";
+    std::string edgeEuc = EncodeQuotedPrintable(edgeText + std::string(74, 'x') + "\xb0\xa1");
     // More "From " lines in a text than mails may nest.
     std::string manyFromLines, manyFromLinesEuc;
     for (int i = 0; i <= MAX_NESTING; ++i) {
@@ -183,7 +196,12 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + b64 + b64Euc + "\n--b\n" + eucOnly + qp +
              qpEuc + "\n\n--b--\n",
          2},
+        {"a soft line break at a slice's edge", labelOnly + qp + edge, eucOnly + qp + edgeEuc + "\n", 1},
         {"a designator in three slices of quoted-printable", labelOnly + qp + threeSlices, eucOnly + qp + "=B0=A1\n", 1},
+        {"a CR LF mail: boundary lines and base64 lines",
+         "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" + labelOnly + "Content-Transfer-Encoding: base64\r\n\r\n"
+         "GyQpQw4w\r\nITAiDw==\r\n--b--\r\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + b64 + "sKGwog==\n--b--\n", 1},
         {"nested boundary that extends its parent's, look-alike line in a body",
          "Content-Type: multipart/mixed; boundary=\"=_x\"\n\n--=_x\nContent-Type: multipart/alternative; boundary==_x_1\n\n"
          "--=_x_1\n" + label + "a\n--=_xyz\n--=_x_1--\n--=_x--\n",

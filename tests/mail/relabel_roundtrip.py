@@ -262,8 +262,8 @@ def main():
         for result in (run("--relabel", "-o", out, src), run("--relabel", inplace), run(plain)):
             if result.returncode != 0:
                 failures.append("converter failed: %r" % result.stderr)
-        with open(src, "rb") as f:
-            piped = run("--relabel", "-o", "-", "-", stdin=f).stdout
+        # From a pipe, which cannot go back: a mail with Content-Length is held whole.
+        piped = run("--relabel", "-o", "-", "-", input=folder).stdout
         with open(out, "rb") as f:
             converted = f.read()
         with open(inplace, "rb") as f:
