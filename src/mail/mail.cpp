@@ -1,8 +1,19 @@
-// Text helpers shared by the mail readers: ASCII case folding, charset names, edits.
+// Text helpers shared by the mail readers (mail_text.h): ASCII case folding, white space,
+// hexadecimal digits, charset names, edits, text decoded apart.
 #include <algorithm>
 #include <cstring>
 
-#include "mail.h"
+#include "mail_text.h"
+#include "platform.h"
+
+namespace {
+
+const char CR = '\r';
+const char LF = '\n';
+const char SP = ' ';
+const char TAB = '\t';
+
+}  // namespace
 
 const char NEW_CHARSET[] = "EUC-KR";
 
@@ -20,6 +31,19 @@ bool EqualsNoCase(const char *text, std::size_t n, const char *lowerName)
             return false;
     }
     return true;
+}
+
+bool IsSpace(char c)
+{
+    return c == SP || c == TAB;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = AsciiLower(c);
+    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
 }
 
 bool NamesIso2022Kr(const char *text, std::size_t n)
@@ -47,4 +71,46 @@ std::string ApplyEdits(const std::string &original, std::size_t from, std::size_
     }
     result.append(original, pos, to - pos);
     return result;
+}
+
+const char *OwnLineEnd(std::string_view text)
+{
+    std::size_t lf = text.find(LF);
+    return (lf != std::string_view::npos && lf > 0 && text[lf - 1] == CR) ? "\r\n" : "\n";
+}
+
+CApartText::CApartText(const char *ownLineEnd)
+    : m_decoder(StartApart(0, APART_NOT_LINES)), m_ownLineEnd(ownLineEnd)
+{
+}
+
+void CApartText::Decode(std::string_view piece, bool last, std::string &out)
+{
+    m_room.resize(ApartRoom(piece.size()));
+    std::size_t n = DecodeApartPiece(m_decoder, piece.data(), piece.size(), m_room.data());
+    if (last)
+        n += EndApart(m_decoder, m_room.data() + n);
+    std::string_view decoded(m_room.data(), n);
+    if (std::strcmp(m_ownLineEnd, PLATFORM_LINE_END) == 0) {
+        out.append(decoded);
+        return;
+    }
+    // The decoder writes the platform's line end, whole within a piece; the text keeps its own.
+    const std::size_t size = std::strlen(PLATFORM_LINE_END), ownSize = std::strlen(m_ownLineEnd);
+    out.reserve(out.size() + decoded.size() + decoded.size() / 16);
+    for (std::size_t i = 0; i < decoded.size();) {
+        if (decoded.compare(i, size, PLATFORM_LINE_END) == 0) {
+            out.append(m_ownLineEnd, ownSize);
+            i += size;
+        } else {
+            out += decoded[i++];
+        }
+    }
+}
+
+std::string DecodeApart(const std::string &text)
+{
+    std::string out;
+    CApartText(OwnLineEnd(text)).Decode(text, true, out);
+    return out;
 }

@@ -15,34 +15,7 @@
 #include <vector>
 
 #include "convert.h"
-
-// --- Text helpers (mail.cpp) ---
-
-// ASCII-only case fold: mail names are ASCII, and the locale must not change them.
-char AsciiLower(char c);
-// True when text[0, n) equals the NUL-terminated lowerName, ignoring ASCII case.
-bool EqualsNoCase(const char *text, std::size_t n, const char *lowerName);
-// True when text[0, n) names ISO-2022-KR (the name or its alias csISO2022KR), any case.
-bool NamesIso2022Kr(const char *text, std::size_t n);
-
-// The charset that replaces ISO-2022-KR in every label.
-extern const char NEW_CHARSET[];
-
-// A piece of text and where each of its bytes stands in the original.
-struct CView {
-    std::string text;
-    std::vector<std::size_t> at;  // at[i]: offset in the original of text[i]
-};
-
-// One replacement in the original: bytes [start, end) become text.
-struct CEdit {
-    std::size_t start, end;
-    std::string text;
-};
-
-// Applies edits, sorted by start and not overlapping, to original[from, to).  The text of
-// each edit applied moves into the result: each edit is applied once.
-std::string ApplyEdits(const std::string &original, std::size_t from, std::size_t to, std::vector<CEdit> &edits);
+#include "mail_text.h"
 
 // --- Header fields (rfc5322.cpp) ---
 
@@ -102,6 +75,36 @@ bool EndsInSoftLineBreak(std::string_view in);
 // Encodes bytes as quoted-printable in lines of at most 76 characters, each ending in LF;
 // an LF in the input is a hard line end, a CR before it is encoded like any other byte.
 std::string EncodeQuotedPrintable(const std::string &in);
+
+// How much of a body is decoded or encoded at a time: memory stays the same whatever the
+// size of the body.
+const std::size_t BODY_SLICE = std::size_t{57} * 1024;
+// The bytes of one line of base64, 76 characters.
+const std::size_t BASE64_LINE_BYTES = 57;
+
+// Decodes a body in base64 or quoted-printable a slice of BODY_SLICE at a time, handing
+// each slice's bytes to take.  False when the text is not what it says (take may have had
+// some slices by then).
+bool DecodeTransferSlices(std::string_view text, bool base64, const std::function<void(std::string_view)> &take);
+
+// Encodes content given in pieces, cut anywhere, just as EncodeBase64 or
+// EncodeQuotedPrintable would encode the whole: each piece returns what it completes,
+// whole groups of 57 bytes or whole lines, the lines ending in LF but for the last, which
+// has no line end.
+class CTransferEncoder {
+public:
+    explicit CTransferEncoder(bool base64) : m_base64(base64) {}
+    // Takes the next piece of content, last when the content ends with it, and returns the
+    // encoded text that follows what the calls before returned.
+    std::string Add(std::string_view content, bool last);
+
+private:
+    std::string Encode(std::size_t n);
+
+    bool m_base64;
+    std::string m_pending;       // content not encoded yet
+    bool m_lineEndHeld = false;  // the LF after the text returned so far, not given out yet
+};
 
 // --- Encoded words (rfc2047.cpp) ---
 
@@ -203,15 +206,6 @@ private:
     unsigned long long m_read = 0, m_bodyStart = 0;
     std::function<void(std::string &)> m_takeTopHeader;
 };
-
-// The line end that a text decoded apart keeps: its first one, CR LF or LF.
-const char *OwnLineEnd(std::string_view text);
-// Appends decoded, which has the platform's line ends, to out with own line ends instead.
-void AppendWithLineEnds(std::string_view decoded, const char *own, std::string &out);
-
-// Decodes ISO-2022-KR text that stands apart from the folder (a transfer-encoded body, an
-// encoded word) into EUC-KR, keeping the text's own line ends (CR LF or LF).
-std::string DecodeApart(std::string text);
 
 // --- Folders (mbox.cpp) ---
 

@@ -14,16 +14,6 @@ const char LF = '\n';
 // How much of the folder is read at once, and the most of a line that one run holds.
 const std::size_t BUFFER_SIZE = std::size_t{64} * 1024;
 
-std::string DecodeOnItsOwn(const std::string &text)
-{
-    SApartDecoder decoder = StartApart(0, APART_NOT_LINES);
-    std::string out(ApartRoom(text.size()), '\0');
-    std::size_t n = DecodeApartPiece(decoder, text.data(), text.size(), &out[0]);
-    out.resize(n + EndApart(decoder, &out[n]));
-    out.shrink_to_fit();
-    return out;
-}
-
 // The span of the value of the header's first Content-Length field, and the number it
 // gives; false when there is none or its value is not a plain number.
 bool FindContentLength(const std::string &header, std::size_t *at, std::size_t *size, long long *value)
@@ -138,43 +128,6 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
 }
 
 }  // namespace
-
-const char *OwnLineEnd(std::string_view text)
-{
-    std::size_t lf = text.find(LF);
-    return (lf != std::string_view::npos && lf > 0 && text[lf - 1] == CR) ? "\r\n" : "\n";
-}
-
-void AppendWithLineEnds(std::string_view decoded, const char *own, std::string &out)
-{
-    if (std::strcmp(own, PLATFORM_LINE_END) == 0) {
-        out.append(decoded);
-        return;
-    }
-    const std::size_t n = std::strlen(PLATFORM_LINE_END), ownSize = std::strlen(own);
-    for (std::size_t i = 0; i < decoded.size();) {
-        if (decoded.compare(i, n, PLATFORM_LINE_END) == 0) {
-            out.append(own, ownSize);
-            i += n;
-        } else {
-            out += decoded[i++];
-        }
-    }
-}
-
-std::string DecodeApart(std::string text)
-{
-    std::string out = DecodeOnItsOwn(text);
-    // The decoder writes the platform's line end; the text keeps its own.
-    const char *own = OwnLineEnd(text);
-    std::string().swap(text);
-    if (std::strcmp(own, PLATFORM_LINE_END) == 0)
-        return out;
-    std::string result;
-    result.reserve(out.size() + out.size() / 16);
-    AppendWithLineEnds(out, own, result);
-    return result;
-}
 
 void CMailSink::Put(std::string_view bytes)
 {

@@ -1,6 +1,7 @@
 // Content-Type and Content-Transfer-Encoding fields, base64 and quoted-printable (RFC 2045).
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 #include "mail.h"
 
@@ -8,26 +9,9 @@ namespace {
 
 const char CR = '\r';
 const char LF = '\n';
-const char SP = ' ';
-const char TAB = '\t';
 const char QUOTE = '"';
 const char BACKSLASH = '\\';
 const std::size_t MAX_LINE = 76;  // characters of an encoded line, its line end not counted
-
-bool IsSpace(char c)
-{
-    return c == SP || c == TAB;
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = AsciiLower(c);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 // Skips white space and comments: CFWS = *([FWS] comment) [FWS], comment = "(" ... ")".
 std::size_t SkipCfws(const std::string &s, std::size_t i)
@@ -410,4 +394,53 @@ std::string EncodeQuotedPrintable(const std::string &in)
         i = lf + 1;
     }
     return out;
+}
+
+bool DecodeTransferSlices(std::string_view text, bool base64, const std::function<void(std::string_view)> &take)
+{
+    CBase64State state;
+    std::string bytes;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = std::min(text.size(), at + BODY_SLICE);
+        // Quoted-printable in whole lines, which its soft line breaks and "=XX" never cross.
+        if (!base64 && end < text.size()) {
+            std::size_t lf = text.find(LF, end);
+            end = lf == std::string_view::npos ? text.size() : lf + 1;
+        }
+        bytes.clear();
+        std::string_view slice = text.substr(at, end - at);
+        if (!(base64 ? DecodeBase64Piece(slice, bytes, state) : DecodeQuotedPrintable(slice, bytes)))
+            return false;
+        take(std::string_view(bytes));
+        at = end;
+    }
+    return !base64 || state.count < 6;
+}
+
+std::string CTransferEncoder::Add(std::string_view content, bool last)
+{
+    std::size_t before = m_pending.size();
+    m_pending.append(content);
+    if (last)
+        return Encode(m_pending.size());
+    // Whole groups of three bytes, 57 to a line, in base64; whole lines in quoted-printable,
+    // of which only the bytes just added can end one.
+    if (m_base64)
+        return Encode(m_pending.size() / BASE64_LINE_BYTES * BASE64_LINE_BYTES);
+    std::size_t lf = std::string_view(m_pending).substr(before).rfind(LF);
+    return lf == std::string_view::npos ? std::string() : Encode(before + lf + 1);
+}
+
+std::string CTransferEncoder::Encode(std::size_t n)
+{
+    std::string encoded = m_base64 ? EncodeBase64(m_pending.substr(0, n)) : EncodeQuotedPrintable(m_pending.substr(0, n));
+    m_pending.erase(0, n);
+    if (encoded.empty())
+        return encoded;
+    // The line end after the last line so far goes out only once another line follows it.
+    std::string out = m_lineEndHeld ? std::string(1, LF) : std::string();
+    m_lineEndHeld = encoded.back() == LF;
+    if (m_lineEndHeld)
+        encoded.pop_back();
+    return out + encoded;
 }

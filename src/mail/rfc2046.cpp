@@ -37,9 +37,6 @@ int BoundaryLine(std::string_view line, const std::string &boundary)
     return at == line.size() || line[at] == CR || line[at] == LF ? kind : 0;
 }
 
-// How much of a body is decoded or encoded at a time.
-const std::size_t SLICE = std::size_t{57} * 1024;
-
 // A body held whole while it is read.  It grows with realloc, which large blocks resize in
 // place where the system can (glibc remaps them): growing by copying would hold the body
 // twice, and the body may be most of the memory the program uses.
@@ -72,29 +69,6 @@ private:
     std::size_t m_size = 0, m_capacity = 0;
 };
 
-// Decodes base64 or quoted-printable text a slice at a time (quoted-printable in whole
-// lines), handing each slice's bytes to take.  False when the text is not what it says.
-template <class Take>
-bool DecodeSlices(std::string_view text, bool base64, Take take)
-{
-    CBase64State state;
-    std::string bytes;
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = std::min(text.size(), at + SLICE);
-        if (!base64 && end < text.size()) {
-            std::size_t lf = text.find(LF, end);
-            end = lf == std::string_view::npos ? text.size() : lf + 1;
-        }
-        bytes.clear();
-        std::string_view slice = text.substr(at, end - at);
-        if (!(base64 ? DecodeBase64Piece(slice, bytes, state) : DecodeQuotedPrintable(slice, bytes)))
-            return false;
-        take(std::string_view(bytes));
-        at = end;
-    }
-    return !base64 || state.count < 6;
-}
-
 // Decodes a body in base64 or quoted-printable in place: it takes no more room decoded.
 // Returns 0 when the body cannot be read, 1 when it holds nothing in ISO-2022-KR (the body
 // is then as it was), 2 when it holds the decoded bytes.
@@ -104,7 +78,7 @@ int DecodeInPlace(CBody &body, bool base64)
     // A first reading, keeping nothing, says whether there is anything to recode.
     std::string seen;
     bool found = false;
-    bool readable = DecodeSlices(text, base64, [&](std::string_view bytes) {
+    bool readable = DecodeTransferSlices(text, base64, [&](std::string_view bytes) {
         seen.append(bytes.substr(0, std::min<std::size_t>(bytes.size(), DESIGNATOR_SIZE)));
         found = found || seen.find(DESIGNATOR) != std::string::npos || bytes.find(DESIGNATOR) != std::string_view::npos;
         // The last bytes read, however few each slice gives: soft line breaks can leave a
@@ -119,7 +93,7 @@ int DecodeInPlace(CBody &body, bool base64)
         return 1;
     // Each slice decodes into fewer bytes than it was read from.
     std::size_t written = 0;
-    (void)DecodeSlices(text, base64, [&](std::string_view bytes) {
+    (void)DecodeTransferSlices(text, base64, [&](std::string_view bytes) {
         std::memmove(body.Data() + written, bytes.data(), bytes.size());
         written += bytes.size();
     });
@@ -127,50 +101,23 @@ int DecodeInPlace(CBody &body, bool base64)
     return 2;
 }
 
-// Converts decoded content and puts it out encoded again the same way, a slice at a time
-// (whole base64 lines of 57 bytes, whole quoted-printable lines): as the whole would be
-// encoded, with the platform's line ends, the content's own within, and no line end after
-// the last line.
+// Converts decoded content and puts it out encoded again the same way, a slice at a time:
+// as the whole would be encoded, with the platform's line ends, the content's own within,
+// and no line end after the last line.
 void PutRecoded(CMailSink &sink, std::string_view content, bool base64)
 {
-    const char *own = OwnLineEnd(content);
     // Encoded again, its lines are not the folder's: quoted-printable writes "From " as "=46rom ".
-    SApartDecoder decoder = StartApart(0, APART_NOT_LINES);
-    std::vector<char> decoded;
-    std::string pending;
-    bool lineEndHeld = false;
-    auto encode = [&](std::size_t n) {
-        std::string encoded = base64 ? EncodeBase64(pending.substr(0, n)) : EncodeQuotedPrintable(pending.substr(0, n));
-        pending.erase(0, n);
-        if (encoded.empty())
+    CApartText text(OwnLineEnd(content));
+    CTransferEncoder encoder(base64);
+    std::string decoded;
+    for (std::size_t at = 0;; at += BODY_SLICE) {
+        std::size_t n = std::min(BODY_SLICE, content.size() - at);
+        bool last = at + n == content.size();
+        decoded.clear();
+        text.Decode(content.substr(at, n), last, decoded);
+        sink.PutWithPlatformLineEnds(encoder.Add(decoded, last));
+        if (last)
             return;
-        if (lineEndHeld)
-            sink.Put(PLATFORM_LINE_END);
-        lineEndHeld = encoded.back() == LF;
-        if (lineEndHeld)
-            encoded.pop_back();
-        sink.PutWithPlatformLineEnds(encoded);
-    };
-    for (std::size_t at = 0; at <= content.size(); at += SLICE) {
-        std::size_t before = pending.size();
-        std::size_t n = std::min(SLICE, content.size() - at);
-        decoded.resize(ApartRoom(n));
-        std::size_t m = DecodeApartPiece(decoder, content.data() + at, n, decoded.data());
-        if (at + n == content.size())
-            m += EndApart(decoder, decoded.data() + m);
-        AppendWithLineEnds(std::string_view(decoded.data(), m), own, pending);
-        if (at + n == content.size()) {
-            encode(pending.size());
-            break;
-        }
-        if (base64) {
-            encode(pending.size() / 57 * 57);
-        } else {
-            // Only the bytes just added can hold a new line end.
-            std::size_t lf = std::string_view(pending).substr(before).rfind(LF);
-            if (lf != std::string_view::npos)
-                encode(before + lf + 1);
-        }
     }
 }
 

@@ -20,14 +20,6 @@ struct CWord {
     bool ok;
 };
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = AsciiLower(c);
-    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-}
-
 // Finds what ReadWord looks for in one field's view, each search going on from where the
 // last one ended: candidates come in order, so that no byte is looked at again for each of
 // them and a field full of word starts that never end takes time in proportion to its size.
@@ -112,11 +104,6 @@ CWord ReadWord(const std::string &s, std::size_t i, CWordScanner &scan)
         }
     }
     return w;
-}
-
-bool IsSpace(char c)
-{
-    return c == SP || c == TAB;
 }
 
 // True when text, put at column, stays within the line limit with tail characters after
@@ -237,7 +224,7 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
         std::string bytes = first.bytes;
         std::size_t runEnd = first.end, count = 1, next = first.end;
         for (;;) {
-            while (next < s.size() && (s[next] == SP || s[next] == TAB))
+            while (next < s.size() && IsSpace(s[next]))
                 ++next;
             CWord w = ReadWord(s, next, scan);
             if (!w.ok || !w.iso2022kr)

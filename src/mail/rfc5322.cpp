@@ -6,7 +6,6 @@ namespace {
 const char CR = '\r';
 const char LF = '\n';
 const char SP = ' ';
-const char TAB = '\t';
 const char DEL = 0x7F;
 
 // Offset just past the line that starts at pos (its LF included), or end.
@@ -47,7 +46,7 @@ std::vector<CField> ReadFields(const std::string &text, std::size_t start, std::
         bool isField = colon > pos && colon < end && text[colon] == ':';
         // WSP = SP / HTAB: a line that begins with one continues the field before it.
         std::size_t next = NextLine(text, pos, end);
-        while (next < end && (text[next] == SP || text[next] == TAB))
+        while (next < end && IsSpace(text[next]))
             next = NextLine(text, next, end);
         if (isField)
             fields.push_back({pos, colon, next});

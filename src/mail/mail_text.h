@@ -1,0 +1,64 @@
+// Text helpers that every mail reader here shares (mail.cpp): ASCII case folding, white
+// space and hexadecimal digits, the charset names, edits of the original bytes, and text
+// decoded apart from the folder with its own line ends.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert.h"
+
+// ASCII-only case fold: mail names are ASCII, and the locale must not change them.
+char AsciiLower(char c);
+// True when text[0, n) equals the NUL-terminated lowerName, ignoring ASCII case.
+bool EqualsNoCase(const char *text, std::size_t n, const char *lowerName);
+// WSP = SP / HTAB: the white space that folds header fields and pads encoded lines.
+bool IsSpace(char c);
+// The value of a hexadecimal digit of either case, as quoted-printable and RFC 2231's
+// %-encoding write them; -1 for any other character.
+int HexValue(char c);
+
+// True when text[0, n) names ISO-2022-KR (the name or its alias csISO2022KR), any case.
+bool NamesIso2022Kr(const char *text, std::size_t n);
+// The charset that replaces ISO-2022-KR in every label.
+extern const char NEW_CHARSET[];
+
+// A piece of text and where each of its bytes stands in the original.
+struct CView {
+    std::string text;
+    std::vector<std::size_t> at;  // at[i]: offset in the original of text[i]
+};
+
+// One replacement in the original: bytes [start, end) become text.
+struct CEdit {
+    std::size_t start, end;
+    std::string text;
+};
+
+// Applies edits, sorted by start and not overlapping, to original[from, to).  The text of
+// each edit applied moves into the result: each edit is applied once.
+std::string ApplyEdits(const std::string &original, std::size_t from, std::size_t to, std::vector<CEdit> &edits);
+
+// The line end that a text decoded apart keeps: its first one, CR LF or LF.
+const char *OwnLineEnd(std::string_view text);
+
+// Decodes ISO-2022-KR text that stands apart from the folder (content encoded again, an
+// encoded word) into EUC-KR, given in pieces cut anywhere: its lines are not the folder's,
+// and where the decoder writes the platform's line end the text keeps its own.
+class CApartText {
+public:
+    // ownLineEnd: the text's own line end, OwnLineEnd of it, a string that outlives this.
+    explicit CApartText(const char *ownLineEnd);
+    // Appends the decoding of the next piece to out; last when the text ends with it.
+    void Decode(std::string_view piece, bool last, std::string &out);
+
+private:
+    SApartDecoder m_decoder;
+    const char *m_ownLineEnd;
+    std::vector<char> m_room;  // the decoder's output, before the line ends are the text's own
+};
+
+// Decodes the whole of a text that stands apart, as CApartText does.
+std::string DecodeApart(const std::string &text);
