@@ -4,8 +4,9 @@
 #include <cstring>
 
 #include "convert.h"
-#include "mail.h"
+#include "mbox.h"
 #include "platform.h"
+#include "rfc5322.h"
 
 namespace {
 
@@ -129,43 +130,6 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
 
 }  // namespace
 
-void CMailSink::Put(std::string_view bytes)
-{
-    count += bytes.size();
-    if (file != nullptr && !bytes.empty())
-        // cppcheck takes the strings that RelabelOneMail's header hook captures to outlive it.
-        // cppcheck-suppress invalidLifetime
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-    else if (text != nullptr)
-        text->append(bytes);
-}
-
-void CMailSink::PutDecoded(SApartDecoder &decoder, std::string_view bytes, std::vector<char> &room)
-{
-    room.resize(ApartRoom(bytes.size()));
-    Put(std::string_view(room.data(), DecodeApartPiece(decoder, bytes.data(), bytes.size(), room.data())));
-}
-
-void CMailSink::PutDecodedEnd(SApartDecoder &decoder)
-{
-    char held[8];
-    Put(std::string_view(held, EndApart(decoder, held)));
-}
-
-void CMailSink::PutWithPlatformLineEnds(std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        std::size_t lf = bytes.find(LF);
-        if (lf == std::string_view::npos) {
-            Put(bytes);
-            return;
-        }
-        Put(bytes.substr(0, lf > 0 && bytes[lf - 1] == CR ? lf - 1 : lf));
-        Put(PLATFORM_LINE_END);
-        bytes.remove_prefix(lf + 1);
-    }
-}
-
 CFolderReader::CFolderReader(FILE *in) : m_in(in), m_origin(StreamPosition(in)), m_buffer(BUFFER_SIZE)
 {
 }
@@ -204,15 +168,6 @@ bool CFolderReader::Fill()
     }
     m_size += n;
     return true;
-}
-
-bool StartsWithField(std::string_view text)
-{
-    // A field name: printable ASCII but the colon, at least one, then the colon.
-    std::size_t n = 0;
-    while (n < text.size() && n < MAX_FIELD_NAME && text[n] > ' ' && text[n] < 0x7F && text[n] != ':')
-        ++n;
-    return n > 0 && n < text.size() && text[n] == ':';
 }
 
 bool CFolderReader::NextPiece()

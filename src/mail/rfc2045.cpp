@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <functional>
 
-#include "mail.h"
+#include "rfc2045.h"
+#include "rfc5322.h"
 
 namespace {
 

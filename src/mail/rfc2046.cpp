@@ -7,8 +7,11 @@
 #include <new>
 
 #include "convert.h"
-#include "mail.h"
 #include "platform.h"
+#include "rfc2045.h"
+#include "rfc2046.h"
+#include "rfc2047.h"
+#include "rfc5322.h"
 
 namespace {
 
@@ -122,6 +125,43 @@ void PutRecoded(CMailSink &sink, std::string_view content, bool base64)
 }
 
 }  // namespace
+
+void CMailSink::Put(std::string_view bytes)
+{
+    count += bytes.size();
+    if (file != nullptr && !bytes.empty())
+        // cppcheck takes the strings that RelabelOneMail's header hook captures to outlive it.
+        // cppcheck-suppress invalidLifetime
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+    else if (text != nullptr)
+        text->append(bytes);
+}
+
+void CMailSink::PutDecoded(SApartDecoder &decoder, std::string_view bytes, std::vector<char> &room)
+{
+    room.resize(ApartRoom(bytes.size()));
+    Put(std::string_view(room.data(), DecodeApartPiece(decoder, bytes.data(), bytes.size(), room.data())));
+}
+
+void CMailSink::PutDecodedEnd(SApartDecoder &decoder)
+{
+    char held[8];
+    Put(std::string_view(held, EndApart(decoder, held)));
+}
+
+void CMailSink::PutWithPlatformLineEnds(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        std::size_t lf = bytes.find(LF);
+        if (lf == std::string_view::npos) {
+            Put(bytes);
+            return;
+        }
+        Put(bytes.substr(0, lf > 0 && bytes[lf - 1] == CR ? lf - 1 : lf));
+        Put(PLATFORM_LINE_END);
+        bytes.remove_prefix(lf + 1);
+    }
+}
 
 enum class EFrame {
     HEADER,     // its header block, being read

@@ -1,7 +1,8 @@
 // Encoded words in header fields (RFC 2047): those in ISO-2022-KR become EUC-KR.
 #include <algorithm>
 
-#include "mail.h"
+#include "rfc2045.h"
+#include "rfc2047.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Header blocks and header fields of a mail (RFC 5322, section 2.2).
-#include "mail.h"
+#include "rfc5322.h"
 
 namespace {
 
@@ -7,6 +7,12 @@ const char CR = '\r';
 const char LF = '\n';
 const char SP = ' ';
 const char DEL = 0x7F;
+
+// ftext = %d33-57 / %d59-126: printable ASCII but the colon, the characters of a field name.
+bool IsFieldNameChar(char c)
+{
+    return c > SP && c < DEL && c != ':';
+}
 
 // Offset just past the line that starts at pos (its LF included), or end.
 std::size_t NextLine(const std::string &text, std::size_t pos, std::size_t end)
@@ -23,25 +29,23 @@ bool IsEmptyLine(const std::string &text, std::size_t pos, std::size_t end)
 
 }  // namespace
 
-// header-block = *field CRLF: the block ends with its first empty line.
-std::size_t HeaderBlockEnd(const std::string &text, std::size_t start, std::size_t end)
+bool StartsWithField(std::string_view text)
 {
-    for (std::size_t pos = start; pos < end; pos = NextLine(text, pos, end)) {
-        if (IsEmptyLine(text, pos, end))
-            return NextLine(text, pos, end);
-    }
-    return end;
+    std::size_t n = 0;
+    while (n < text.size() && n < MAX_FIELD_NAME && IsFieldNameChar(text[n]))
+        ++n;
+    return n > 0 && n < text.size() && text[n] == ':';
 }
 
 // field = field-name ":" unstructured CRLF, folded onto lines that begin with WSP;
-// field-name = 1*ftext, ftext = %d33-57 / %d59-126 (printable ASCII but the colon).
+// field-name = 1*ftext.
 std::vector<CField> ReadFields(const std::string &text, std::size_t start, std::size_t end)
 {
     std::vector<CField> fields;
     std::size_t pos = start;
     while (pos < end && !IsEmptyLine(text, pos, end)) {
         std::size_t colon = pos;
-        while (colon < end && text[colon] > SP && text[colon] < DEL && text[colon] != ':')
+        while (colon < end && IsFieldNameChar(text[colon]))
             ++colon;
         bool isField = colon > pos && colon < end && text[colon] == ':';
         // WSP = SP / HTAB: a line that begins with one continues the field before it.

@@ -1,0 +1,80 @@
+// What a mail or part says of its content (RFC 2045, with RFC 2231's parameters): its
+// media type, boundary, charset labels and transfer encoding; and the base64 and
+// quoted-printable codings, whole or a slice at a time.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail_text.h"
+
+// What the Content-Type and Content-Transfer-Encoding fields of a mail or part say.
+struct CEntityLabels {
+    std::string type;      // "text/plain", lower case; "" when absent, text/plain when not type/subtype
+    std::string boundary;  // the boundary parameter, unquoted
+    std::string encoding;  // "base64", "quoted-printable", ...; lower case; "" when absent
+    bool iso2022kr = false;    // the charset parameter (the first, where there are more) names ISO-2022-KR
+    std::vector<CEdit> relabel;  // edits that make every charset parameter naming ISO-2022-KR name EUC-KR
+    long charsets = 0;           // the parameters they rename
+};
+
+// Reads the labels of the header block text[start, end).
+CEntityLabels ReadLabels(const std::string &text, std::size_t start, std::size_t end);
+
+// Decodes base64 text, skipping line ends and other bytes outside the alphabet.  False when
+// the text does not decode to whole bytes.
+bool DecodeBase64(std::string_view in, std::string &out);
+// The same for base64 text in pieces, cut anywhere: state carries what a piece leaves over.
+// A piece that is not base64 returns false; at the end, the text decoded to whole bytes when
+// state.count < 6.
+struct CBase64State {
+    unsigned int bits = 0;
+    int count = 0;
+    bool padded = false;
+};
+bool DecodeBase64Piece(std::string_view in, std::string &out, CBase64State &state);
+// Encodes bytes as base64 in lines of 76 characters, each ending in LF.
+std::string EncodeBase64(const std::string &in);
+// Decodes quoted-printable text; a hard line end, CRLF or LF, becomes LF, and only an
+// encoded "=0D" makes a CR.  False for an "=" that is neither a soft line break nor
+// followed by two hexadecimal digits.
+bool DecodeQuotedPrintable(std::string_view in, std::string &out);
+// True when quoted-printable text ends in a soft line break ("=" and what a line may have
+// after it), which joins its last line to no other.
+bool EndsInSoftLineBreak(std::string_view in);
+// Encodes bytes as quoted-printable in lines of at most 76 characters, each ending in LF;
+// an LF in the input is a hard line end, a CR before it is encoded like any other byte.
+std::string EncodeQuotedPrintable(const std::string &in);
+
+// How much of a body is decoded or encoded at a time: memory stays the same whatever the
+// size of the body.
+const std::size_t BODY_SLICE = std::size_t{57} * 1024;
+// The bytes of one line of base64, 76 characters.
+const std::size_t BASE64_LINE_BYTES = 57;
+
+// Decodes a body in base64 or quoted-printable a slice of BODY_SLICE at a time, handing
+// each slice's bytes to take.  False when the text is not what it says (take may have had
+// some slices by then).
+bool DecodeTransferSlices(std::string_view text, bool base64, const std::function<void(std::string_view)> &take);
+
+// Encodes content given in pieces, cut anywhere, just as EncodeBase64 or
+// EncodeQuotedPrintable would encode the whole: each piece returns what it completes,
+// whole groups of 57 bytes or whole lines, the lines ending in LF but for the last, which
+// has no line end.
+class CTransferEncoder {
+public:
+    explicit CTransferEncoder(bool base64) : m_base64(base64) {}
+    // Takes the next piece of content, last when the content ends with it, and returns the
+    // encoded text that follows what the calls before returned.
+    std::string Add(std::string_view content, bool last);
+
+private:
+    std::string Encode(std::size_t n);
+
+    bool m_base64;
+    std::string m_pending;       // content not encoded yet
+    bool m_lineEndHeld = false;  // the LF after the text returned so far, not given out yet
+};
