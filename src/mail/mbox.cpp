@@ -1,5 +1,5 @@
-// Mail folders in the mbox format: mails one after another, each opened by a "From " line.
-// Relabelling runs here, mail by mail, with the folder's own decoder.
+// Mail folders in the mbox format, mails one after another, each opened by a "From " line,
+// and files of one mail.  Relabelling runs here, mail by mail.
 #include <algorithm>
 #include <cstring>
 
@@ -34,98 +34,127 @@ bool FindContentLength(const std::string &header, std::size_t *at, std::size_t *
     return false;
 }
 
-// Puts a run of a line that is only passed on (the "From " line), its line end the platform's.
-void PutAsItIs(CMailSink &sink, std::string_view run)
+bool HasContentLength(const std::string &header)
 {
-    if (!run.empty() && run.back() == LF) {
-        run.remove_suffix(run.size() > 1 && run[run.size() - 2] == CR ? 2 : 1);
-        sink.Put(run);
-        sink.Put(PLATFORM_LINE_END);
-    } else {
-        sink.Put(run);
+    std::size_t at = 0, size = 0;
+    long long value = 0;
+    return FindContentLength(header, &at, &size, &value);
+}
+
+// Adds change to the header's Content-Length, where that leaves a length.
+void FixContentLength(std::string &header, long long change)
+{
+    std::size_t at = 0, size = 0;
+    long long value = 0;
+    if (FindContentLength(header, &at, &size, &value) && value + change >= 0)
+        header.replace(at, size, std::to_string(value + change));
+}
+
+// Passes the mail's "From " line, putting it into out where out is given, its line end the
+// platform's.
+void PassFromLine(CFolderReader &reader, CMailSink *out)
+{
+    std::string_view run;
+    bool lineStart = false;
+    // A long line comes in several runs, the last ending in LF.
+    while (reader.NextRun(run, lineStart)) {
+        bool ended = !run.empty() && run.back() == LF;
+        if (out != nullptr && ended) {
+            out->Put(run.substr(0, run.size() - (run.size() > 1 && run[run.size() - 2] == CR ? 2 : 1)));
+            out->Put(PLATFORM_LINE_END);
+        } else if (out != nullptr) {
+            out->Put(run);
+        }
+        if (ended)
+            return;
     }
 }
 
-// Relabels the mail the reader is at into out, adding to *labels what it changed.  A mail
-// whose Content-Length is to follow its body has its header held until the body's length
-// is known: the body is read once only to count it where the reader can go back, and held
-// where it cannot.  False when the reader fails to go back.
+// What one reading of a mail, after its "From " line, found.
+struct SReading {
+    bool lengthSetAside = false;  // the header has a Content-Length and was set aside, not put
+    std::string header;           // that header, decoded
+    long long change = 0;         // how much longer the body came out then (shorter: negative)
+    long labels = 0;              // labels and encoded words changed
+};
+
+// Relabels the rest of the mail from reader into out.  A header with a Content-Length (when
+// out is written to) is put with change added to it where change is given; where it is not,
+// the header is set aside in the result and the body goes to *held (held null: nowhere),
+// counted so that the change is known.
+SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change, std::string *held)
+{
+    SReading reading;
+    CMailSink sink = out;  // turned to held once the header is set aside
+    unsigned long long bodyOut = 0;
+    CEntityRelabeller relabeller(sink, &reading.labels);
+    if (reader.HasFromLine())
+        relabeller.OpenMailsAtFromLines();
+    relabeller.TakeTopHeader([&](std::string &header) {
+        if ((sink.file == nullptr && sink.text == nullptr) || !HasContentLength(header)) {
+            sink.Put(header);
+        } else if (change != nullptr) {
+            FixContentLength(header, *change);
+            sink.Put(header);
+        } else {
+            reading.lengthSetAside = true;
+            reading.header = std::move(header);
+            sink.file = nullptr;
+            sink.text = held;
+            bodyOut = sink.count;
+        }
+    });
+    std::string_view run;
+    bool lineStart = false;
+    while (reader.NextRun(run, lineStart))
+        relabeller.Run(run, lineStart);
+    relabeller.End();
+    if (!reading.lengthSetAside) {
+        out.count = sink.count;
+        return reading;
+    }
+    out.count = bodyOut;
+    unsigned long long bodyIn = relabeller.Read() - relabeller.BodyStart(), bodyMade = sink.count - bodyOut;
+    // The empty line before the next mail is no byte of the body: it comes out as the
+    // platform's line end, whatever it was.
+    std::size_t separator = reader.Separator();
+    if (separator > 0 && bodyIn >= separator) {
+        bodyIn -= separator;
+        bodyMade -= std::strlen(PLATFORM_LINE_END);
+    }
+    reading.change = static_cast<long long>(bodyMade) - static_cast<long long>(bodyIn);
+    return reading;
+}
+
+// Relabels the mail the reader is at into out, adding to *labels what it changed:
+//  1. its "From " line, as it is (a file of one mail has none);
+//  2. the rest, relabelled; a header with a Content-Length is set aside until the body's
+//     change in length is known, the body counted where the reader can go back and held
+//     where it cannot;
+//  3. then, where the reader can go back, the rest read once more, its header put with its
+//     Content-Length fixed; where it cannot, the header fixed, and the body held.
+// False when the reader fails to go back.
 bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
 {
-    bool lengthKnown = false;
-    long long change = 0;
-    std::string header, held;
-    for (;;) {
-        CMailSink sink = out;
-        long found = 0;
-        bool counting = false, holding = false;
-        unsigned long long bodyOut = 0;
-        CEntityRelabeller relabeller(sink, &found);
+    if (reader.HasFromLine())
+        PassFromLine(reader, &out);
+    const bool again = reader.CanRewind();
+    std::string held;
+    SReading reading = ReadMail(reader, out, nullptr, again ? nullptr : &held);
+    if (reading.lengthSetAside && again) {
+        const long long change = reading.change;
+        if (!reader.Rewind())
+            return false;
         if (reader.HasFromLine())
-            relabeller.OpenMailsAtFromLines();
-        relabeller.TakeTopHeader([&](std::string &decoded) {
-            std::size_t at = 0, size = 0;
-            long long value = 0;
-            bool writes = sink.file != nullptr || sink.text != nullptr;
-            if (!writes || !FindContentLength(decoded, &at, &size, &value)) {
-                sink.Put(decoded);
-            } else if (lengthKnown) {
-                if (value + change >= 0)
-                    decoded.replace(at, size, std::to_string(value + change));
-                sink.Put(decoded);
-            } else {
-                header = std::move(decoded);
-                counting = reader.CanRewind();
-                holding = !counting;
-                sink.file = nullptr;
-                sink.text = holding ? &held : nullptr;
-                bodyOut = sink.count;
-            }
-        });
-        std::string_view run;
-        bool lineStart = false, fromLine = reader.HasFromLine();
-        while (reader.NextRun(run, lineStart)) {
-            if (fromLine) {
-                // Put out already when the mail is read again.
-                if (!lengthKnown)
-                    PutAsItIs(sink, run);
-                fromLine = run.empty() || run.back() != LF;
-            } else {
-                relabeller.Run(run, lineStart);
-            }
-        }
-        relabeller.End();
-        if (counting || holding) {
-            unsigned long long bodyIn = relabeller.Read() - relabeller.BodyStart(), bodyMade = sink.count - bodyOut;
-            // The empty line before the next mail is no byte of the body: it comes out as
-            // the platform's line end, whatever it was.
-            std::size_t separator = reader.Separator();
-            if (separator > 0 && bodyIn >= separator) {
-                bodyIn -= separator;
-                bodyMade -= std::strlen(PLATFORM_LINE_END);
-            }
-            change = static_cast<long long>(bodyMade) - static_cast<long long>(bodyIn);
-            lengthKnown = true;
-        }
-        if (counting) {
-            // The "From " line is out already; the second reading puts the rest.
-            out.count = bodyOut;
-            if (!reader.Rewind())
-                return false;
-            continue;
-        }
-        out.count = sink.count;
-        if (holding) {
-            std::size_t at = 0, size = 0;
-            long long value = 0;
-            if (FindContentLength(header, &at, &size, &value) && value + change >= 0)
-                header.replace(at, size, std::to_string(value + change));
-            out.Put(header);
-            out.Put(held);
-        }
-        *labels += found;
-        return true;
+            PassFromLine(reader, nullptr);
+        reading = ReadMail(reader, out, &change, nullptr);
+    } else if (reading.lengthSetAside) {
+        FixContentLength(reading.header, reading.change);
+        out.Put(reading.header);
+        out.Put(held);
     }
+    *labels += reading.labels;
+    return true;
 }
 
 }  // namespace

@@ -130,7 +130,7 @@ void CMailSink::Put(std::string_view bytes)
 {
     count += bytes.size();
     if (file != nullptr && !bytes.empty())
-        // cppcheck takes the strings that RelabelOneMail's header hook captures to outlive it.
+        // cppcheck takes the strings that ReadMail's header hook captures to outlive it.
         // cppcheck-suppress invalidLifetime
         std::fwrite(bytes.data(), 1, bytes.size(), file);
     else if (text != nullptr)
