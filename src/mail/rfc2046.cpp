@@ -1,5 +1,6 @@
 // Mails and the parts nested in them (RFC 2046): multipart bodies between boundary lines,
-// and message/rfc822 bodies that hold a whole mail, read a line at a time.
+// and bodies that hold a whole mail (message/rfc822, message/news, message/global), read a
+// line at a time.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +36,7 @@ int BoundaryLine(std::string_view line, const std::string &boundary)
         kind = 2;
         at += 2;
     }
-    while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+    while (at < line.size() && IsSpace(line[at]))
         ++at;
     return at == line.size() || line[at] == CR || line[at] == LF ? kind : 0;
 }
