@@ -31,9 +31,8 @@ const char *HomeDirectory()
     return user != nullptr && user->pw_dir != nullptr && user->pw_dir[0] == '/' ? user->pw_dir : nullptr;
 }
 
-// Makes each missing directory of path (an absolute path, without its last separator), the
-// last one private; the others as the base directory specification asks (0700) where we
-// make them.
+// Makes each missing directory of path (an absolute path, without its last separator), each
+// one it makes open to this user alone (0700), as a user's state directories are.
 bool MakeDirectories(const std::string &path)
 {
     for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
@@ -77,7 +76,7 @@ bool GetStateDirectory(char *path, std::size_t size)
         return false;
     }
     path[0] = '\0';
-    // A relative $XDG_STATE_HOME is to be ignored, as the base directory specification says.
+    // A relative $XDG_STATE_HOME names no place of its own, and is ignored.
     const char *state = std::getenv("XDG_STATE_HOME");
     std::string dir;
     if (state != nullptr && state[0] == '/') {
