@@ -662,25 +662,14 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
     return ok;
 }
 
-// RelabelStream, each byte it reads told to the progress line: RelabelFolder's steps, with
-// an observer on its reader.
+// RelabelStream, each byte it reads told to the progress line.
 int RelabelWithProgress(FILE *in, FILE *out)
 {
-    ResetDecoder();
-    // As in ConvertStream: a short write without a code of its own must not inherit one.
-    SetLastError(0);
-    CFolderReader reader(in);
     std::uint64_t read = 0;
-    reader.Observe([in, &read](std::string_view bytes) {
+    return RelabelFolder(in, out, nullptr, [in, &read](std::string_view bytes) {
         read += bytes.size();
         g_pProgress->Advance(in, read);
     });
-    CMailSink sink;
-    sink.file = out;
-    int ok = RelabelPieces(reader, sink, nullptr);
-    if (out != nullptr && (std::ferror(out) || std::fflush(out) != 0))
-        ok = 0;
-    return ok;
 }
 
 // Makes g_pProgress the given line for as long as it lives, and has the core tell it of its

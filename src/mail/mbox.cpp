@@ -317,12 +317,14 @@ std::string RelabelMail(const std::string &mail, long *labels)
     return out;
 }
 
-int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts)
+int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts, std::function<void(std::string_view)> seen)
 {
     ResetDecoder();
     // As in ConvertStream: a short write without a code of its own must not inherit one.
     SetLastError(0);
     CFolderReader reader(in);
+    if (seen)
+        reader.Observe(std::move(seen));
     CMailSink sink;
     sink.file = out;
     int ok = RelabelPieces(reader, sink, counts);

@@ -86,4 +86,6 @@ std::string RelabelMail(const std::string &mail, long *labels);
 // A StreamConverter (convert.h) that relabels as well as decodes.  counts, when given,
 // receives what was seen; out may be null to count only.
 int RelabelStream(FILE *in, FILE *out);
-int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts);
+// seen, when given, is told of every byte read (CFolderReader::Observe).
+int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts,
+                  std::function<void(std::string_view)> seen = nullptr);
