@@ -1101,15 +1101,12 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
             Refuse(job, files, &journal, ERROR_INTERRUPTED_FOLDER_CHANGED);
             return Fail(job);
         }
+        // Where it differs is no failure of the undo: told to a result of its own.
         SJobResult checked{};
-        SJob probe(inboxPath, &checked);
-        bool asLeft = ReadRecordedBytes(files, journal, open, &from, &to);
-        if (asLeft) {
-            std::swap(probe.folder, job.folder);
-            probe.id = job.id;
-            asLeft = CheckFolder(probe, journal, from, to, &appended, &size);
-            std::swap(probe.folder, job.folder);
-        }
+        job.result = &checked;
+        bool asLeft = ReadRecordedBytes(files, journal, open, &from, &to) &&
+                      CheckFolder(job, journal, from, to, &appended, &size);
+        job.result = result;
         CloseIfOpen(open.scratch);
         DeleteQuietly(files.scratch);
         bool ok = !asLeft || appended == size ||
