@@ -24,6 +24,7 @@
 #include "mail.h"
 #include "platform.h"
 #include "progress.h"
+#include "tree.h"
 #include "version.h"
 
 namespace {
@@ -49,7 +50,13 @@ struct COptions {
     bool quiet = false;
     const char *backup = nullptr;  // the backup's suffix; null for none
     const char *output = nullptr;
+    bool recursive = false;
+    bool profile = false;
+    const char *profileDir = "";  // --profile's DIR; "" for the default profile
 };
+
+// A value for each long option with no short one.
+enum ELongOnly { OPTION_PROFILE = 0x100 };
 
 void PrintUsage(FILE *to)
 {
@@ -58,6 +65,8 @@ void PrintUsage(FILE *to)
                  "  or:  %s [OPTION]... -o OUTPUT [INPUT]\n"
                  "  or:  %s --check [--keep-labels] [FILE]...\n"
                  "  or:  %s --undo FILE...\n"
+                 "  or:  %s -R [OPTION]... DIR...\n"
+                 "  or:  %s --profile[=DIR] [OPTION]...\n"
                  "Converts Korean mail from 7-bit ISO-2022-KR (RFC 1557) to 8-bit EUC-KR: each\n"
                  "mail folder FILE (an mbox file, or a file of one mail such as a .eml) in\n"
                  "place, or one INPUT to OUTPUT.  With no FILE, and standard input not a\n"
@@ -102,6 +111,24 @@ void PrintUsage(FILE *to)
                  "                       was interrupted (a crash, a kill): its original, kept\n"
                  "                       in the state directory, is written back, and mail\n"
                  "                       appended since is kept at its end\n"
+                 "  -R, --recursive      convert every mail file under each DIR: mbox folders and\n"
+                 "                       files of one mail as FILEs are, maildir messages\n"
+                 "                       written anew in the maildir's tmp/ and renamed over\n"
+                 "                       their own names (flags kept), and .emlx files, their\n"
+                 "                       byte count following the message; the .msf and .snm\n"
+                 "                       summaries of a folder that changes are deleted.\n"
+                 "                       Files with nothing to change are not written; other\n"
+                 "                       files are skipped.  Follows no symbolic link, skips\n"
+                 "                       special files, leaves ImapMail/ alone, and refuses a\n"
+                 "                       profile that a running mail program holds.  A run\n"
+                 "                       that was stopped is completed by the next one over\n"
+                 "                       the same tree.  Ends with one line: files converted,\n"
+                 "                       mails, files skipped and why, files that failed\n"
+                 "      --profile[=DIR]  convert the Mail/ tree of the Thunderbird (or Mozilla\n"
+                 "                       suite) profile DIR as -R does, or with no DIR of the\n"
+                 "                       default profile that profiles.ini names; not while\n"
+                 "                       Thunderbird holds the profile.  ImapMail/, offline\n"
+                 "                       copies of server mail, is left alone\n"
                  "  -q, --quiet          show no progress and no notices; warnings and errors\n"
                  "                       are still shown\n"
                  "  -h, --help           show this help and exit\n"
@@ -112,7 +139,7 @@ void PrintUsage(FILE *to)
                  "\n"
                  "Exit status: 0 if every FILE was converted (with --check: read), 1 if any\n"
                  "failed, 2 for a usage error.\n",
-                 PROGRAM, PROGRAM, PROGRAM, PROGRAM,
+                 PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM,
                  CRLF_HERE ? "CR LF, as on Windows (LF elsewhere)" : "LF, as on this system (CR LF on Windows)");
 }
 
@@ -142,6 +169,12 @@ bool Exists(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The reason a job on the folder at path failed, naming the state directory where it, not
@@ -708,6 +741,8 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         {"check", no_argument, nullptr, 'c'},
         {"undo", no_argument, nullptr, 'u'},
         {"quiet", no_argument, nullptr, 'q'},
+        {"recursive", no_argument, nullptr, 'R'},
+        {"profile", optional_argument, nullptr, OPTION_PROFILE},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -726,7 +761,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     optind = 0;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":kro:bcuqhV", LONG_OPTIONS, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":kro:bcuqRhV", LONG_OPTIONS, nullptr)) != -1) {
         switch (c) {
         case 'k':
             options.keepLabels = true;
@@ -748,6 +783,13 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             break;
         case 'q':
             options.quiet = true;
+            break;
+        case 'R':
+            options.recursive = true;
+            break;
+        case OPTION_PROFILE:
+            options.profile = true;
+            options.profileDir = optarg != nullptr ? optarg : "";
             break;
         case 'h':
             PrintUsage(out);
@@ -774,8 +816,18 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     }
     int nFiles = argc - optind;
     // With no FILE, a filter, as iconv and gzip are, unless the keyboard would be read.
-    bool filter = nFiles == 0 && !IsTerminal(in);
-    if (nFiles == 0 && (!filter || options.undo || options.backup != nullptr))
+    bool filter = nFiles == 0 && !IsTerminal(in) && !options.profile;
+    if (options.recursive && options.profile)
+        return UsageError(err, "-R converts the DIRs given, --profile a profile: not both", "");
+    if ((options.recursive || options.profile) &&
+        (options.output != nullptr || options.check || options.undo || options.backup != nullptr))
+        return UsageError(err, options.recursive ? "-R" : "--profile",
+                          " converts in place: not with -o, --check, --undo or --backup");
+    if (options.profile && nFiles > 0)
+        return UsageError(err, "--profile takes no FILE: --profile=DIR names the profile", "");
+    if (options.recursive && nFiles == 0)
+        return UsageError(err, "no DIR given", "");
+    if (nFiles == 0 && (!filter || options.undo || options.backup != nullptr) && !options.profile)
         return UsageError(err, "no FILE given", "");
     if (options.output != nullptr && options.check)
         return UsageError(err, "--check changes nothing and writes no OUTPUT", "");
@@ -809,14 +861,31 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     if (options.output != nullptr)
         return ConvertTo(files[0], options.output, convert, in, out, err) ? 0 : 1;
 
-    int status = 0;
     std::vector<std::string> deleted, backups;
+    if (options.recursive || options.profile) {
+        STreeJob tree;
+        tree.keepLabels = options.keepLabels;
+        tree.quiet = options.quiet;
+        tree.convertFolder = [&](const std::string &path) {
+            return ConvertInPlace(path.c_str(), convert, options.quiet, deleted, err);
+        };
+        tree.progress = &progress;
+        tree.out = out;
+        tree.err = err;
+        bool ok = options.profile ? ConvertProfile(options.profileDir, tree)
+                                  : ConvertTrees(std::vector<std::string>(files.begin(), files.end()), tree);
+        return ok ? 0 : 1;
+    }
+    int status = 0;
     for (const char *file : files) {
         bool ok;
         if (options.undo) {
             ok = Undo(file, out, err);
         } else if (options.check) {
             ok = Check(file, options.keepLabels, in, out, err);
+        } else if (IsDirectory(file)) {
+            Report(err, file, "cannot convert", "Is a directory; -R converts every mail file under it");
+            ok = false;
         } else {
             char folder[PATH_SIZE];
             std::string resolved = ResolvePath(file, folder) ? folder : file;

@@ -33,6 +33,14 @@ public:
     // The job ended: the line, if drawn, is erased.
     void Finish();
 
+    // A job over a tree of files starts: files files, of bytes bytes in all, as the walk
+    // measured them.  Until FinishTree, one line tells of them all: Start only names the
+    // file at hand, Finish leaves the line, and FileDone counts the file as done, its size
+    // as measured, whatever was read of it.
+    void StartTree(std::uint64_t files, std::uint64_t bytes);
+    void FileDone(std::uint64_t size);
+    void FinishTree();
+
 private:
     typedef std::chrono::steady_clock Clock;
     void Draw(Clock::time_point now);
@@ -47,6 +55,9 @@ private:
     std::uint64_t m_total = 0;         // bytes of m_in to read, 0 where not known
     std::uint64_t m_lookedAt = 0;      // m_read when the clock was last looked at
     std::size_t m_drawn = 0;           // width of the line on the terminal, 0 when none is
+    bool m_tree = false;               // between StartTree and FinishTree
+    std::uint64_t m_treeFiles = 0, m_treeBytes = 0;  // the tree's, as measured
+    std::uint64_t m_filesDone = 0, m_bytesDone = 0;  // of the files done
 };
 
 // A ProgressHook (convert.h) that advances the CProgressLine that context points to.

@@ -265,3 +265,52 @@ extern "C" {
 PLATFORM_IMPORT BOOL WINAPI IsProcessorFeaturePresent(DWORD feature);
 
 }  // extern "C"
+
+// --- Walking a tree of mail folders ---
+
+// What an entry of a directory is, as the directory tells it: links are not followed.
+enum EEntryKind {
+    ENTRY_FILE,       // a regular file
+    ENTRY_DIRECTORY,
+    ENTRY_LINK,       // a symbolic link; on Windows any reparse point (a link, a junction)
+    ENTRY_SPECIAL,    // a device, a pipe, a socket
+    ENTRY_UNSPELLED,  // a name that the program's code page cannot spell (Windows only)
+};
+
+// One entry of a directory.  name is good only for the length of the call it is given to.
+struct SDirectoryEntry {
+    const char *name;      // without its directory
+    EEntryKind kind;
+    std::uint64_t size;    // a regular file's size at the time it was read, else 0
+    bool linkToDirectory;  // an ENTRY_LINK that names a directory
+};
+
+// Calls found for every entry of the directory dir (ending in its separator or not) but "."
+// and "..", in the directory's own order.  An entry that is deleted while it is read is left
+// out.  False when dir cannot be opened, or cannot be read to its end (GetLastError() says
+// why; the entries read before were told).  Ours, not the system's.
+bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context);
+
+// Has each of the n files, open for writing, on the disk, their lengths included.  Natively
+// on Linux one syncfs for each file system they are on, so that a batch of new files costs
+// one wait for the disk and not one each; elsewhere each is flushed in turn
+// (FlushFileBuffers).  False when any flush fails: what was written may then never reach
+// the disk.  Ours, not the system's.
+bool FlushFiles(const HANDLE *files, std::size_t n);
+
+// Renames replacement over existing, in one step (a reader sees the old file or the new
+// one), but only while existing is there: false with ERROR_FILE_NOT_FOUND when it has gone
+// (a mail program renamed it meanwhile), and replacement is then as it was.  Natively on
+// Linux the two are exchanged in one step and the old file, now at replacement's name, is
+// deleted (should that fail, it stays there); elsewhere existing is looked for, then
+// replaced.  The directory is not flushed.  False with the system's error otherwise.  Ours,
+// not the system's.
+bool ReplaceExistingFile(const char *replacement, const char *existing);
+
+extern "C" {
+
+// Puts this machine's name into buffer (*size bytes) and its length, without its NUL, into
+// *size.  0 means failure (where the buffer is too small, *size is then the size needed).
+PLATFORM_IMPORT BOOL WINAPI GetComputerNameA(LPSTR buffer, LPDWORD size);
+
+}  // extern "C"

@@ -1,0 +1,122 @@
+// Stand-ins for walking a tree of mail folders (platform.h) over POSIX.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "platform.h"
+
+namespace {
+
+int Descriptor(HANDLE file)
+{
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1;
+}
+
+}  // namespace
+
+bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
+{
+    DIR *d = opendir(dir);
+    if (d == nullptr)
+        return false;
+    int fd = dirfd(d);
+    errno = 0;
+    while (const dirent *entry = readdir(d)) {
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            errno = 0;
+            continue;
+        }
+        struct stat st;
+        // Gone since the directory was read: not there to be told of.
+        if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            SDirectoryEntry e = {name, ENTRY_SPECIAL, 0, false};
+            if (S_ISREG(st.st_mode)) {
+                e.kind = ENTRY_FILE;
+                e.size = static_cast<std::uint64_t>(st.st_size);
+            } else if (S_ISDIR(st.st_mode)) {
+                e.kind = ENTRY_DIRECTORY;
+            } else if (S_ISLNK(st.st_mode)) {
+                e.kind = ENTRY_LINK;
+                struct stat target;
+                e.linkToDirectory = fstatat(fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+            }
+            found(e, context);
+        }
+        errno = 0;
+    }
+    int error = errno;
+    closedir(d);
+    errno = error;
+    return error == 0;
+}
+
+bool FlushFiles(const HANDLE *files, std::size_t n)
+{
+#ifdef __linux__
+    // One syncfs per file system: the files of a batch are mostly on one.
+    std::vector<dev_t> flushed;
+    for (std::size_t i = 0; i < n; ++i) {
+        struct stat st;
+        if (fstat(Descriptor(files[i]), &st) != 0)
+            return false;
+        bool done = false;
+        for (dev_t device : flushed)
+            done = done || device == st.st_dev;
+        if (done)
+            continue;
+        // Since Linux 5.8 syncfs reports a write that failed since the descriptor was opened.
+        if (syncfs(Descriptor(files[i])) != 0)
+            return false;
+        flushed.push_back(st.st_dev);
+    }
+    return true;
+#else
+    for (std::size_t i = 0; i < n; ++i) {
+        if (fsync(Descriptor(files[i])) != 0)
+            return false;
+    }
+    return true;
+#endif
+}
+
+bool ReplaceExistingFile(const char *replacement, const char *existing)
+{
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+    if (renameat2(AT_FDCWD, replacement, AT_FDCWD, existing, RENAME_EXCHANGE) == 0) {
+        // The old file now has the new one's name.
+        (void)unlink(replacement);
+        return true;
+    }
+    // ENOENT: existing has gone.  Other errors: a file system without exchanges.
+    if (errno == ENOENT || (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP))
+        return false;
+#endif
+    struct stat st;
+    if (lstat(existing, &st) != 0)
+        return false;
+    return rename(replacement, existing) == 0;
+}
+
+BOOL GetComputerNameA(LPSTR buffer, LPDWORD size)
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return FALSE;
+    DWORD length = static_cast<DWORD>(std::strlen(name));
+    if (length + 1 > *size) {
+        *size = length + 1;
+        errno = ENAMETOOLONG;
+        return FALSE;
+    }
+    std::memcpy(buffer, name, length + 1);
+    *size = length;
+    return TRUE;
+}

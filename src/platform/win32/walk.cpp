@@ -1,0 +1,106 @@
+// Walking a tree of mail folders (platform.h) with the Windows calls.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform.h"
+
+namespace {
+
+// text in the program's code page (UTF-8, as its manifest makes it) as UTF-16; false where
+// it cannot be converted.
+bool Widen(const std::string &text, std::wstring &wide)
+{
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
+    if (n <= 0)
+        return false;
+    wide.assign(static_cast<std::size_t>(n), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, &wide[0], n) != n)
+        return false;
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return true;
+}
+
+// wide in the program's code page; false where some of it cannot be spelled there, which
+// shows as a name that does not convert back to itself.
+bool Narrow(const wchar_t *wide, std::string &text)
+{
+    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return false;
+    text.assign(static_cast<std::size_t>(n), '\0');
+    if (WideCharToMultiByte(CP_ACP, 0, wide, -1, &text[0], n, nullptr, nullptr) != n)
+        return false;
+    text.resize(static_cast<std::size_t>(n - 1));
+    std::wstring back;
+    return Widen(text, back) && back == wide;
+}
+
+}  // namespace
+
+bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
+{
+    std::string pattern = dir;
+    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':')
+        pattern += '\\';
+    pattern += '*';
+    std::wstring widePattern;
+    if (!Widen(pattern, widePattern)) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(widePattern.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;  // not even "." (a drive's root)
+    do {
+        if (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0)
+            continue;
+        std::string name;
+        SDirectoryEntry e = {nullptr, ENTRY_FILE, 0, false};
+        bool spelled = Narrow(entry.cFileName, name);
+        DWORD attributes = entry.dwFileAttributes;
+        if (!spelled) {
+            e.kind = ENTRY_UNSPELLED;
+            // A name to tell the user of: what cannot be spelled shows as '?'.
+            int n = WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, nullptr, 0, nullptr, nullptr);
+            name.assign(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
+            if (n <= 0 || WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, &name[0], n, nullptr, nullptr) != n)
+                name = "?";
+            name.resize(std::char_traits<char>::length(name.c_str()));
+        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            e.kind = ENTRY_LINK;
+            e.linkToDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            e.kind = ENTRY_DIRECTORY;
+        } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+            e.kind = ENTRY_SPECIAL;
+        } else {
+            e.size = (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        }
+        e.name = name.c_str();
+        found(e, context);
+    } while (FindNextFileW(search, &entry));
+    DWORD error = GetLastError();
+    FindClose(search);
+    SetLastError(error);
+    return error == ERROR_NO_MORE_FILES;
+}
+
+bool FlushFiles(const HANDLE *files, std::size_t n)
+{
+    // Windows flushes one file at a time.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!FlushFileBuffers(files[i]))
+            return false;
+    }
+    return true;
+}
+
+bool ReplaceExistingFile(const char *replacement, const char *existing)
+{
+    if (GetFileAttributesA(existing) == INVALID_FILE_ATTRIBUTES)
+        return false;
+    return MoveFileExA(replacement, existing, MOVEFILE_REPLACE_EXISTING) != 0;
+}
