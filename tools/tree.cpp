@@ -122,7 +122,7 @@ private:
     {
         for (std::size_t at = text.find("2022"); at != std::string_view::npos; at = text.find("2022", at + 1)) {
             if ((at >= 4 && at + 7 <= text.size() && NamesIso2022Kr(text.data() + at - 4, 11)) ||
-                (at >= 6 && at + 5 <= text.size() && NamesIso2022Kr(text.data() + at - 6, 11)))
+                (at >= 5 && at + 6 <= text.size() && NamesIso2022Kr(text.data() + at - 5, 11)))
                 return true;
         }
         return false;
@@ -346,7 +346,8 @@ bool CTreeWalk::HeldAsProfile(const std::string &dir, const std::vector<SEntry> 
 {
     bool locked = false;
     for (const SEntry &entry : entries)
-        locked = locked || SameNoCase(entry.name, ".parentlock") || SameNoCase(entry.name, "parent.lock");
+        locked = locked || SameNoCase(entry.name, ".parentlock") || SameNoCase(entry.name, "parent.lock") ||
+                 (entry.kind == ENTRY_LINK && entry.name == "lock");
     if (!locked)
         return false;
     std::string detail;
@@ -807,9 +808,7 @@ bool WithinRefusedTree(CTreeWalk &walk, const std::string &path)
             walk.Notice(path, std::string("within ") + at + ": " + IMAP_REASON);
             return true;
         }
-        struct stat st;
-        if (stat(Join(at, ".parentlock").c_str(), &st) != 0 && stat(Join(at, "parent.lock").c_str(), &st) != 0)
-            continue;
+        // Where there is no lock, the answer costs a look or two at the disk.
         std::string detail;
         if (ProfileLockState(at, detail) == EProfileLock::HELD) {
             walk.Failure(path, "not converted: a running mail program holds the profile " + at + " (" + detail +

@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""quorvel-convert -R and --profile over a built tree of mail, read back with Python's
+mailbox and email.
+
+    tree_cases.py QUORVEL_CONVERT CASE [--wine] [--seed S] [--kills N]
+
+The tree: a Thunderbird profile (Mail/Local Folders/Inbox with Inbox.msf, Inbox.sbd/Sub with
+Sub.msf, an empty Trash, ImapMail/), a maildir with flags in its names and a Maildir++
+folder, a maildir without tmp/, Apple Mail .emlx files (one whose count runs past its end),
+a saved .eml, a binary file, and natively a symbolic link to a directory and a pipe.
+CASE is one of:
+  convert  a DIR without -R refused with a hint, and -R with --check, -R with no DIR and
+           --profile with a FILE refused as usage errors; with the profile's .parentlock locked by this process, --profile refuses it and
+           -R converts the rest but not the profile; then one -R run: every mail reads as
+           the same text (the original decoded as ISO-2022-KR, the result as EUC-KR) and no
+           label names ISO-2022-KR; the .msf files of Mail/ are gone; ImapMail/, the binary
+           file, the maildir without tmp/ and the .emlx whose count runs past its end are
+           as they were; the flags are kept and tmp/ is empty; an .emlx keeps its property
+           list and counts its message; a second run writes no file
+  kill     -R killed at random moments (KILLS times, 8 unless set), each time run again: the
+           tree is the one that one uninterrupted run gives, and the state directory empty
+--wine runs QUORVEL_CONVERT (a .exe) under Wine, the lock and the link and pipe left out.
+Exit status 0 when all of it holds, 1 otherwise; 77 (skipped) without the codecs needed.
+"""
+import argparse
+import email
+import fcntl
+import mailbox
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mail"))
+import relabel_roundtrip as rr  # noqa: E402
+
+PLIST = b'<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n<dict>\n\t<key>flags</key>\n\t<integer>8590195713</integer>\n</dict>\n</plist>\n'
+
+
+def mails(gen, n):
+    """n mails of the generator, "From " line first, none with another "From " line, which
+    mailbox.mbox would take for the start of a mail."""
+    out = []
+    while len(out) < n:
+        m = gen.mail(gen.rng.random() < 0.8)
+        if "\nFrom " not in m:
+            out.append(m.encode("ascii"))
+    return out
+
+
+def without_from_line(mail):
+    return mail.partition(b"\n")[2]
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def emlx(message, count=None):
+    return b"%-10d\n" % (len(message) if count is None else count) + message + PLIST
+
+
+def build(root, seed, scale):
+    """Writes the tree under root; the link and the pipe are added by the caller."""
+    gen = rr.Generator(random.Random(seed))
+    local = os.path.join(root, "profile", "Mail", "Local Folders")
+    write(os.path.join(local, "Inbox"), b"\n".join(mails(gen, 12 * scale)))
+    write(os.path.join(local, "Inbox.msf"), b"// <!-- <mdb:mork:z v=\"1.4\"/> -->\n")
+    write(os.path.join(local, "Inbox.sbd", "Sub"), b"\n".join(mails(gen, 5 * scale)))
+    write(os.path.join(local, "Inbox.sbd", "Sub.msf"), b"// <!-- <mdb:mork:z v=\"1.4\"/> -->\n")
+    write(os.path.join(local, "Trash"), b"")
+    write(os.path.join(local, "msgFilterRules.dat"), b'version="9"\nlogging="no"\n')
+    imap = os.path.join(root, "profile", "ImapMail", "imap.example.kr")
+    write(os.path.join(imap, "INBOX"), b"\n".join(mails(gen, 3)))
+    write(os.path.join(imap, "INBOX.msf"), b"// <!-- <mdb:mork:z v=\"1.4\"/> -->\n")
+    write(os.path.join(root, "profile", "prefs.js"), b"// Mozilla User Preferences\n")
+    flags = ["2,S", "2,RS", "2,FS", "2,"]
+    for folder in ("Maildir", os.path.join("Maildir", ".Sent")):
+        os.makedirs(os.path.join(root, folder, "tmp"))
+        for i, m in enumerate(mails(gen, 10 * scale)):
+            sub, info = ("new", "") if i % 5 == 4 else ("cur", ":" + flags[i % 4])
+            write(os.path.join(root, folder, sub, "%d.M%dP1.mx.example.kr%s" % (840000000 + i, i, info)),
+                  without_from_line(m))
+    for i, m in enumerate(mails(gen, 2)):
+        write(os.path.join(root, "Untidy", "cur" if i else "new", "%d.M1P2.host" % (840000000 + i)), without_from_line(m))
+    apple = os.path.join(root, "Mail.app", "INBOX.mbox", "Messages")
+    for i, m in enumerate(mails(gen, 4 * scale)):
+        write(os.path.join(apple, "%d.emlx" % (i + 1)), emlx(without_from_line(m)))
+    short = without_from_line(mails(gen, 1)[0])
+    write(os.path.join(apple, "past-its-end.emlx"), emlx(short, len(short) + len(PLIST) + 1))
+    write(os.path.join(root, "saved.eml"), without_from_line(mails(gen, 1)[0]))
+    rng = random.Random(seed + 1)
+    write(os.path.join(root, "attachment.bin"), b"\x00\x01" + bytes(rng.randrange(256) for _ in range(4000)))
+
+
+def snapshot(root):
+    """Every regular file under root: its bytes, and how it stands on the disk."""
+    files = {}
+    for dirpath, dirs, names in os.walk(root):
+        for name in names:
+            path = os.path.join(dirpath, name)
+            st = os.lstat(path)
+            if os.path.isfile(path) and not os.path.islink(path):
+                with open(path, "rb") as f:
+                    files[os.path.relpath(path, root)] = (f.read(), (st.st_ino, st.st_mtime_ns, st.st_mode))
+    return files
+
+
+def compare_mail(what, raw_a, raw_b, failures):
+    a, b = email.message_from_bytes(raw_a), email.message_from_bytes(raw_b)
+    if rr.texts(a) != rr.texts(b):
+        failures.append("%s reads differently:\n  %r\n  %r" % (what, rr.texts(a)[:4], rr.texts(b)[:4]))
+    if rr.labels(b):
+        failures.append("%s still labelled %s" % (what, rr.labels(b)))
+
+
+def check_tree(orig, root, failures):
+    before, after = snapshot(orig), snapshot(root)
+    local = os.path.join("profile", "Mail", "Local Folders")
+    for name in ("Inbox", os.path.join("Inbox.sbd", "Sub")):
+        # As the folder holds them: as_bytes() would fold their headers again.
+        box_a, box_b = mailbox.mbox(os.path.join(orig, local, name)), mailbox.mbox(os.path.join(root, local, name))
+        a, b = [box_a.get_bytes(k) for k in box_a.keys()], [box_b.get_bytes(k) for k in box_b.keys()]
+        if len(a) != len(b):
+            failures.append("%s: %d mails before, %d after" % (name, len(a), len(b)))
+        for i, (x, y) in enumerate(zip(a, b)):
+            compare_mail("%s mail %d" % (name, i), x, y, failures)
+        if os.path.exists(os.path.join(root, local, name + ".msf")):
+            failures.append("%s.msf is still there" % name)
+    for folder in (None, "Sent"):
+        md_a, md_b = mailbox.Maildir(os.path.join(orig, "Maildir"), factory=None, create=False), \
+            mailbox.Maildir(os.path.join(root, "Maildir"), factory=None, create=False)
+        if folder:
+            md_a, md_b = md_a.get_folder(folder), md_b.get_folder(folder)
+        if sorted(md_a.keys()) != sorted(md_b.keys()):
+            failures.append("maildir %s: other messages after" % folder)
+            continue
+        for key in md_a.keys():
+            x, y = md_a.get_message(key), md_b.get_message(key)
+            if (x.get_flags(), x.get_subdir()) != (y.get_flags(), y.get_subdir()):
+                failures.append("maildir %s %s: flags %r in %s, then %r in %s" % (
+                    folder, key, x.get_flags(), x.get_subdir(), y.get_flags(), y.get_subdir()))
+            compare_mail("maildir %s %s" % (folder, key), md_a.get_bytes(key), md_b.get_bytes(key), failures)
+    for path in sorted(before):
+        if path.endswith(".emlx") and "past-its-end" not in path:
+            x, y = before[path][0], after.get(path, (b"",))[0]
+            count, _, rest = y.partition(b"\n")
+            if rest[int(count or b"0"):] != PLIST:
+                failures.append("%s: its count %r does not end at its property list" % (path, count))
+            compare_mail(path, x.partition(b"\n")[2][:-len(PLIST)], rest[:int(count or b"0")], failures)
+    compare_mail("saved.eml", before["saved.eml"][0], after["saved.eml"][0], failures)
+    untouched = [p for p in before if p.startswith(os.path.join("profile", "ImapMail")) or p.startswith("Untidy")
+                 or p in ("attachment.bin", os.path.join("profile", "prefs.js"), os.path.join(local, "Trash"))
+                 or "past-its-end" in p]
+    for path in untouched:
+        if after.get(path, (None,))[0] != before[path][0]:
+            failures.append("%s changed" % path)
+    for path in after:
+        if os.sep + "tmp" + os.sep in path:
+            failures.append("left in tmp/: %s" % path)
+    missing = set(before) - set(after) - {os.path.join(local, "Inbox.msf"), os.path.join(local, "Inbox.sbd", "Sub.msf")}
+    if missing:
+        failures.append("gone: %s" % sorted(missing))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("converter")
+    parser.add_argument("case", choices=["convert", "kill"])
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--seed", type=int, default=int(os.environ.get("KILL_SEED", random.randrange(1 << 30))))
+    parser.add_argument("--kills", type=int, default=int(os.environ.get("KILLS", 8)))
+    args = parser.parse_args()
+    try:
+        "\uac00".encode("iso2022_kr").decode("iso2022_kr")
+        "\uac00".encode("euc_kr")
+    except LookupError as e:
+        print("SKIP: this Python lacks the Korean codecs: %s" % e)
+        return 77
+
+    work = tempfile.mkdtemp(prefix="quorvel-tree.")
+    failures = []
+    env = dict(os.environ, XDG_STATE_HOME=os.path.join(work, "state"))
+    native = (lambda p: p) if not args.wine else (lambda p: "Z:" + p.replace("/", "\\"))
+    if args.wine:
+        env["LOCALAPPDATA"] = native(os.path.join(work, "state"))
+    command = ["wine", args.converter] if args.wine else [args.converter]
+    run = lambda *a: subprocess.run(command + [native(x) if x.startswith("/") else x for x in a],
+                                    capture_output=True, env=env)
+    orig, root = os.path.join(work, "orig"), os.path.join(work, "tree")
+    try:
+        build(orig, 1557, 1 if args.case == "convert" else 40)
+        shutil.copytree(orig, root)
+        if not args.wine:
+            os.symlink(os.path.join(root, "profile"), os.path.join(root, "link"))
+            os.mkfifo(os.path.join(root, "pipe"))
+        if args.case == "convert":
+            # A DIR without -R, and -R where it makes no sense, change nothing.
+            for argv, status, said in (([root], 1, b"Is a directory; -R converts every mail file under it"),
+                                       (["-R", "--check", root], 2, b"-R converts in place: not with -o"),
+                                       (["-R"], 2, b"no DIR given"),
+                                       (["--profile", root], 2, b"--profile takes no FILE")):
+                result = run(*argv)
+                if result.returncode != status or said not in result.stderr:
+                    failures.append("%r: %d, %r" % (argv, result.returncode, result.stderr))
+            if not args.wine:
+                # A running mail program holds the profile: it is left as it is.
+                with open(os.path.join(root, "profile", ".parentlock"), "wb") as lock:
+                    fcntl.lockf(lock, fcntl.LOCK_EX)
+                    refused = run("--profile=" + os.path.join(root, "profile"))
+                    partly = run("-R", root)
+                    inbox = os.path.join("profile", "Mail", "Local Folders", "Inbox")
+                    for what, result in (("--profile", refused), ("-R", partly)):
+                        if result.returncode != 1 or b"close Thunderbird first" not in result.stderr:
+                            failures.append("%s over a held profile: %d, %r" % (what, result.returncode, result.stderr))
+                    if snapshot(root)[inbox][0] != snapshot(orig)[inbox][0]:
+                        failures.append("the held profile's Inbox changed")
+                os.unlink(os.path.join(root, "profile", ".parentlock"))
+            result = run("-R", root)
+            out = result.stdout.decode(errors="replace")
+            print(out.strip())
+            if result.returncode != 0 or "; 0 failed" not in out:
+                failures.append("-R: exit %d, %r" % (result.returncode, result.stderr))
+            for warning in (b"Untidy: warning: a maildir without tmp/", b"past-its-end.emlx: warning: skipped",
+                            b"ImapMail: left alone"):
+                if warning not in result.stderr:
+                    failures.append("not said: %r in %r" % (warning, result.stderr))
+            check_tree(orig, root, failures)
+            first = snapshot(root)
+            again = run("-R", root)
+            if again.returncode != 0 or snapshot(root) != first:
+                failures.append("a second run changed the tree: %r" % again.stderr)
+        else:
+            start = time.monotonic()
+            result = run("-R", root)
+            took = time.monotonic() - start
+            if result.returncode != 0:
+                failures.append("-R failed: %r" % result.stderr)
+            expected = {p: v[0] for p, v in snapshot(root).items()}
+            rng = random.Random(args.seed)
+            stopped = 0
+            for n in range(args.kills):
+                shutil.rmtree(root)
+                shutil.copytree(orig, root)
+                at = rng.uniform(0, took)
+                job = subprocess.Popen(command + ["-R", native(root)],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+                time.sleep(at)
+                job.send_signal(signal.SIGKILL)
+                stopped += job.wait() == -signal.SIGKILL
+                result = run("-R", root)
+                got = {p: v[0] for p, v in snapshot(root).items()}
+                if result.returncode != 0 or got != expected:
+                    diff = sorted(p for p in set(got) | set(expected) if got.get(p) != expected.get(p))
+                    failures.append("kill %d at %.3f s (seed %d): %s; differs: %s" % (
+                        n, at, args.seed, result.stderr.decode(errors="replace")[-300:], diff[:5]))
+                if os.listdir(os.path.join(work, "state", "quorvel")):
+                    failures.append("kill %d: left in the state directory: %s" % (
+                        n, os.listdir(os.path.join(work, "state", "quorvel"))))
+            print("seed %d: %d kills within %.2f s, %d of them before the run ended; each completed" % (
+                args.seed, args.kills, took, stopped))
+    finally:
+        shutil.rmtree(work)
+    for f in failures[:10]:
+        print("FAILED:", f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
