@@ -2,6 +2,9 @@
 // and files of one mail.  Relabelling runs here, mail by mail.
 #include <algorithm>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "convert.h"
 #include "mbox.h"
@@ -12,14 +15,57 @@ namespace {
 
 const char CR = '\r';
 const char LF = '\n';
-// How much of the folder is read at once, and the most of a line that one run holds.
-const std::size_t BUFFER_SIZE = std::size_t{64} * 1024;
+// How much of the folder is read at once, and the most of a line that one run holds.  The
+// buffer holds two reads: what is left of the one before, and a whole one, which a stream
+// with a buffer no larger than that reads into it straight from the file, not copying.
+const std::size_t READ_SIZE = std::size_t{64} * 1024;
+const std::size_t BUFFER_SIZE = 2 * READ_SIZE;
+
+// The first bytes of the lines that CFolderReader::NextLines stops before: those of
+// boundary lines ("--") and of "From " lines.
+bool IsLinesStop(char c)
+{
+    return c == '-' || c == 'F';
+}
+
+// The start of the first line in (p, end) that begins with a stop, or null.
+const char *FindLinesStop(const char *p, const char *end)
+{
+#ifdef __SSE2__
+    const __m128i lf = _mm_set1_epi8(LF), dash = _mm_set1_epi8('-'), f = _mm_set1_epi8('F');
+    for (; end - p > 16; p += 16) {
+        __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
+        __m128i starts = _mm_and_si128(_mm_cmpeq_epi8(here, lf),
+                                       _mm_or_si128(_mm_cmpeq_epi8(next, dash), _mm_cmpeq_epi8(next, f)));
+        int mask = _mm_movemask_epi8(starts);
+        if (mask != 0)
+            return p + __builtin_ctz(static_cast<unsigned>(mask)) + 1;
+    }
+#endif
+    for (; end - p > 1; ++p) {
+        if (*p == LF && IsLinesStop(p[1]))
+            return p + 1;
+    }
+    return nullptr;
+}
+
+// The last byte c in p[0, n), or null: memrchr, which not every C library has.
+const void *MemoryReverseFind(const char *p, char c, std::size_t n)
+{
+    while (n > 0) {
+        if (p[--n] == c)
+            return p + n;
+    }
+    return nullptr;
+}
 
 // The span of the value of the header's first Content-Length field, and the number it
 // gives; false when there is none or its value is not a plain number.
 bool FindContentLength(const std::string &header, std::size_t *at, std::size_t *size, long long *value)
 {
-    for (const CField &field : ReadFields(header, 0, header.size())) {
+    CField field{};
+    for (std::size_t pos = 0; NextField(header, pos, header.size(), field);) {
         if (!FieldIs(header, field, "content-length"))
             continue;
         CView v = UnfoldValue(header, field);
@@ -36,6 +82,17 @@ bool FindContentLength(const std::string &header, std::size_t *at, std::size_t *
 
 bool HasContentLength(const std::string &header)
 {
+    // Most headers have none: a line that starts with the field's name is looked for first.
+    static const char NAME[] = "content-length:";
+    const std::size_t nameSize = sizeof NAME - 1;
+    bool found = false;
+    for (std::size_t at = 0; !found && at + nameSize <= header.size();) {
+        found = EqualsNoCase(header.data() + at, nameSize, NAME);
+        std::size_t lf = header.find(LF, at);
+        at = lf == std::string::npos ? header.size() : lf + 1;
+    }
+    if (!found)
+        return false;
     std::size_t at = 0, size = 0;
     long long value = 0;
     return FindContentLength(header, &at, &size, &value);
@@ -68,6 +125,22 @@ void PassFromLine(CFolderReader &reader, CMailSink *out)
         if (ended)
             return;
     }
+}
+
+// Relabels the rest of the reader's piece, many lines at a time where the relabeller takes them.
+void RelabelRest(CFolderReader &reader, CEntityRelabeller &relabeller)
+{
+    std::string_view run;
+    bool lineStart = false;
+    for (;;) {
+        if (relabeller.TakesLines() && reader.NextLines(run))
+            relabeller.Lines(run);
+        else if (reader.NextRun(run, lineStart))
+            relabeller.Run(run, lineStart);
+        else
+            break;
+    }
+    relabeller.End();
 }
 
 // What one reading of a mail, after its "From " line, found.
@@ -104,11 +177,7 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
             bodyOut = sink.count;
         }
     });
-    std::string_view run;
-    bool lineStart = false;
-    while (reader.NextRun(run, lineStart))
-        relabeller.Run(run, lineStart);
-    relabeller.End();
+    RelabelRest(reader, relabeller);
     if (!reading.lengthSetAside) {
         out.count = sink.count;
         return reading;
@@ -179,10 +248,10 @@ bool CFolderReader::Fill()
     m_pos = 0;
     std::size_t n = 0;
     if (m_in != nullptr) {
-        n = std::fread(m_buffer.data() + m_size, 1, m_buffer.size() - m_size, m_in);
+        n = std::fread(m_buffer.data() + m_size, 1, std::min(READ_SIZE, m_buffer.size() - m_size), m_in);
     } else {
         std::size_t at = static_cast<std::size_t>(m_bufferAt) + m_size;
-        n = std::min(m_buffer.size() - m_size, m_text.size() - at);
+        n = std::min({READ_SIZE, m_buffer.size() - m_size, m_text.size() - at});
         std::memcpy(m_buffer.data() + m_size, m_text.data() + at, n);
     }
     if (n == 0) {
@@ -231,13 +300,15 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
     if (!m_inPiece)
         return false;
     const char *lf = nullptr;
-    // A run holds a whole line, or as much of it as the buffer can.
-    while ((lf = static_cast<const char *>(std::memchr(m_buffer.data() + m_pos, LF, m_size - m_pos))) == nullptr &&
-           m_size - m_pos < m_buffer.size() && Fill()) {
+    // A run holds a whole line, or as much of it as one read.
+    std::size_t ahead = std::min(m_size - m_pos, READ_SIZE);
+    while ((lf = static_cast<const char *>(std::memchr(m_buffer.data() + m_pos, LF, ahead))) == nullptr &&
+           ahead < READ_SIZE && Fill()) {
+        ahead = std::min(m_size - m_pos, READ_SIZE);
     }
-    std::size_t n = lf != nullptr ? static_cast<std::size_t>(lf - (m_buffer.data() + m_pos)) + 1 : m_size - m_pos;
-    // A CR at the end may be the first half of a line end: it goes with the LF.
-    if (lf == nullptr && !m_eof && n > 1 && m_buffer[m_pos + n - 1] == CR)
+    std::size_t n = lf != nullptr ? static_cast<std::size_t>(lf - (m_buffer.data() + m_pos)) + 1 : ahead;
+    // A CR at the end of a line cut here may be the first half of a line end: it goes with the LF.
+    if (lf == nullptr && (!m_eof || n < m_size - m_pos) && n > 1 && m_buffer[m_pos + n - 1] == CR)
         --n;
     if (n == 0) {
         m_inPiece = false;
@@ -261,6 +332,26 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
         m_lastSize = run.size();
     }
     m_lineStart = lf != nullptr;
+    return true;
+}
+
+bool CFolderReader::NextLines(std::string_view &run)
+{
+    if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size || IsLinesStop(m_buffer[m_pos]))
+        return false;
+    const char *start = m_buffer.data() + m_pos, *end = m_buffer.data() + m_size;
+    // The lines up to the first that starts with a stop, or to the last whole line.
+    const char *stop = FindLinesStop(start, end);
+    const char *lastLf = static_cast<const char *>(
+        MemoryReverseFind(start, LF, static_cast<std::size_t>((stop != nullptr ? stop : end) - start)));
+    if (lastLf == nullptr)
+        return false;
+    run = std::string_view(start, static_cast<std::size_t>(lastLf + 1 - start));
+    m_pos += run.size();
+    const char *lf = static_cast<const char *>(MemoryReverseFind(start, LF, run.size() - 1));
+    std::string_view last = run.substr(lf != nullptr ? static_cast<std::size_t>(lf + 1 - start) : 0);
+    m_lastEmpty = last == "\n" || last == "\r\n";
+    m_lastSize = last.size();
     return true;
 }
 
@@ -294,11 +385,7 @@ int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)
         CEntityRelabeller relabeller(sink, &seen.labels);
         relabeller.ReadAsText();
         relabeller.OpenMailsAtFromLines();
-        std::string_view run;
-        bool lineStart = false;
-        while (reader.NextRun(run, lineStart))
-            relabeller.Run(run, lineStart);
-        relabeller.End();
+        RelabelRest(reader, relabeller);
     }
     if (counts != nullptr)
         *counts = seen;

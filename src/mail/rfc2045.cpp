@@ -34,15 +34,16 @@ std::size_t SkipCfws(const std::string &s, std::size_t i)
 // token = 1*<any CHAR except SPACE, CTLs, or tspecials>
 bool IsTokenChar(char c)
 {
-    static const char TSPECIALS[] = "()<>@,;:\\\"/[]?=";
     unsigned char b = static_cast<unsigned char>(c);
     if (b <= 0x20 || b >= 0x7F)
         return false;
-    for (const char *t = TSPECIALS; *t != '\0'; ++t) {
-        if (*t == c)
-            return false;
+    switch (c) {
+    case '(': case ')': case '<': case '>': case '@': case ',': case ';': case ':': case '\\':
+    case '"': case '/': case '[': case ']': case '?': case '=':
+        return false;
+    default:
+        return true;
     }
-    return true;
 }
 
 std::string Lower(const std::string &s)
@@ -209,9 +210,12 @@ void ReadContentType(const std::string &text, const CField &field, CEntityLabels
         params.push_back(std::move(p));
     }
     // The first of each counts, as with readers that look a parameter up by name.
-    std::vector<CParameterValue> boundaries = ValuesOf(params, "boundary");
-    if (!boundaries.empty())
-        labels.boundary = boundaries.front().value;
+    // Only a multipart has a boundary that counts.
+    if (labels.type.compare(0, 10, "multipart/") == 0) {
+        std::vector<CParameterValue> boundaries = ValuesOf(params, "boundary");
+        if (!boundaries.empty())
+            labels.boundary = boundaries.front().value;
+    }
     std::vector<CParameterValue> charsets = ValuesOf(params, "charset");
     for (std::size_t n = 0; n < charsets.size(); ++n) {
         const std::string &name = charsets[n].value;
@@ -240,25 +244,20 @@ int Base64Value(char c)
 
 }  // namespace
 
-CEntityLabels ReadLabels(const std::string &text, std::size_t start, std::size_t end)
+void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labels)
 {
-    CEntityLabels labels;
-    bool typeSeen = false, encodingSeen = false;
-    for (const CField &field : ReadFields(text, start, end)) {
-        // The first of each counts, as with readers that look a field up by name.
-        if (!typeSeen && FieldIs(text, field, "content-type")) {
-            typeSeen = true;
-            ReadContentType(text, field, labels);
-        } else if (!encodingSeen && FieldIs(text, field, "content-transfer-encoding")) {
-            encodingSeen = true;
-            const std::string &s = UnfoldValue(text, field).text;
-            std::size_t i = SkipCfws(s, 0), j = i;
-            while (j < s.size() && IsTokenChar(s[j]))
-                ++j;
-            labels.encoding = Lower(s.substr(i, j - i));
-        }
+    // The first of each counts, as with readers that look a field up by name.
+    if (!labels.typeSeen && FieldIs(text, field, "content-type")) {
+        labels.typeSeen = true;
+        ReadContentType(text, field, labels);
+    } else if (!labels.encodingSeen && FieldIs(text, field, "content-transfer-encoding")) {
+        labels.encodingSeen = true;
+        const std::string &s = UnfoldValue(text, field).text;
+        std::size_t i = SkipCfws(s, 0), j = i;
+        while (j < s.size() && IsTokenChar(s[j]))
+            ++j;
+        labels.encoding = Lower(s.substr(i, j - i));
     }
-    return labels;
 }
 
 bool DecodeBase64Piece(std::string_view in, std::string &out, CBase64State &state)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mail_text.h"
+#include "rfc5322.h"
 
 // What the Content-Type and Content-Transfer-Encoding fields of a mail or part say.
 struct CEntityLabels {
@@ -19,10 +20,12 @@ struct CEntityLabels {
     bool iso2022kr = false;    // the charset parameter (the first, where there are more) names ISO-2022-KR
     std::vector<CEdit> relabel;  // edits that make every charset parameter naming ISO-2022-KR name EUC-KR
     long charsets = 0;           // the parameters they rename
+    bool typeSeen = false, encodingSeen = false;  // a Content-Type, Content-Transfer-Encoding was read
 };
 
-// Reads the labels of the header block text[start, end).
-CEntityLabels ReadLabels(const std::string &text, std::size_t start, std::size_t end);
+// Reads what one field of a header block says into labels, when it is the block's first
+// Content-Type or first Content-Transfer-Encoding; any other field says nothing.
+void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labels);
 
 // Decodes base64 text, skipping line ends and other bytes outside the alphabet.  False when
 // the text does not decode to whole bytes.

@@ -20,6 +20,7 @@ const char CR = '\r';
 const char LF = '\n';
 const char DESIGNATOR[] = "\x1b$)C";
 const std::size_t DESIGNATOR_SIZE = sizeof DESIGNATOR - 1;
+const std::size_t HEADER_ROOM = 1024;
 
 // delimiter = CRLF dash-boundary transport-padding CRLF, dash-boundary = "--" boundary;
 // close-delimiter = CRLF dash-boundary "--" transport-padding; transport-padding = *LWSP-char.
@@ -191,7 +192,20 @@ struct CEntityRelabeller::CFrame {
     SApartDecoder decoder{};   // DECODED
 };
 
-CEntityRelabeller::CEntityRelabeller(CMailSink &sink, long *labels) : m_sink(sink), m_labels(labels)
+namespace {
+
+// Room for decoding that outlives each mail's relabeller: a folder of many small mails
+// does not allocate it again for every one.  It is used only within one call that puts.
+std::vector<char> &DecodingRoom()
+{
+    static thread_local std::vector<char> room;
+    return room;
+}
+
+}  // namespace
+
+CEntityRelabeller::CEntityRelabeller(CMailSink &sink, long *labels)
+    : m_sink(sink), m_labels(labels), m_decoded(DecodingRoom())
 {
     Push(0);
 }
@@ -227,6 +241,32 @@ void CEntityRelabeller::Run(std::string_view run, bool lineStart)
     else
         Content(run);
     m_lineEnd = lineEnd;
+}
+
+bool CEntityRelabeller::TakesLines() const
+{
+    EFrame kind = m_frames.back().kind;
+    // After a "From " line the next line may open a mail (StartLine).
+    return !m_fromLine && (kind == EFrame::DECODED || kind == EFrame::RECODED || kind == EFrame::KEPT);
+}
+
+void CEntityRelabeller::Lines(std::string_view lines)
+{
+    if (*m_lineEnd != '\0')
+        LineEnd(m_lineEnd);
+    m_boundaryLine = false;
+    m_read += lines.size();
+    // The last line's end waits, as Run leaves it: the next line may be a boundary line,
+    // which takes it.
+    m_lineEnd = lines.size() > 1 && lines[lines.size() - 2] == CR ? "\r\n" : "\n";
+    lines.remove_suffix(std::strlen(m_lineEnd));
+    CFrame &frame = m_frames.back();
+    if (frame.kind == EFrame::DECODED)
+        m_sink.PutDecoded(frame.decoder, lines, m_decoded);
+    else if (frame.kind == EFrame::RECODED)
+        frame.body.Append(lines);
+    else
+        m_sink.PutWithPlatformLineEnds(lines);
 }
 
 void CEntityRelabeller::End()
@@ -338,6 +378,9 @@ void CEntityRelabeller::Content(std::string_view bytes)
     CFrame &frame = m_frames.back();
     switch (frame.kind) {
     case EFrame::HEADER:
+        // Room for a header of a few lines at once rather than growing with every one.
+        if (frame.header.empty())
+            frame.header.reserve(HEADER_ROOM);
         frame.header.append(bytes);
         frame.lineSize += bytes.size();
         if (frame.header.size() > MAX_HEADER) {
@@ -392,9 +435,12 @@ void CEntityRelabeller::FinishHeader()
         m_bodyStart = m_read;
     std::string header = std::move(frame.header);
     std::vector<CEdit> edits;
-    for (const CField &field : ReadFields(header, 0, header.size()))
+    CEntityLabels l;
+    CField field{};
+    for (std::size_t pos = 0; NextField(header, pos, header.size(), field);) {
         RelabelEncodedWords(header, field, edits, m_labels);
-    CEntityLabels l = ReadLabels(header, 0, header.size());
+        ReadLabel(header, field, l);
+    }
     // RFC 2046, 5.1.5: in a digest the default type is message/rfc822, not text/plain.
     if (l.type.empty() && frame.inDigest)
         l.type = "message/rfc822";

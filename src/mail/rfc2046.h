@@ -64,6 +64,12 @@ public:
     void ReadAsText();
     // Takes the next run; lineStart when it begins a line.
     void Run(std::string_view run, bool lineStart);
+    // True when the entity is in a body that takes whole lines in one run (Lines), none of
+    // which starts with '-' or 'F' (CFolderReader::NextLines): there no line can be a
+    // boundary or a "From " line, or end a header.
+    bool TakesLines() const;
+    // Takes whole lines at once, each ending in LF, as Run would take them one by one.
+    void Lines(std::string_view lines);
     // Ends the entity: what is still held is put out.
     void End();
     // Bytes read so far, and those before the body of the outermost entity (all of them
@@ -92,7 +98,7 @@ private:
     bool m_boundaryLine = false;   // the current line is a boundary line
     bool m_opensMails = false;     // "From " lines open mails
     bool m_fromLine = false;       // the current line is a "From " line that may open one
-    std::vector<char> m_decoded;   // room for decoding
+    std::vector<char> &m_decoded;  // room for decoding, shared by the relabellers of a thread
     unsigned long long m_read = 0, m_bodyStart = 0;
     std::function<void(std::string &)> m_takeTopHeader;
 };

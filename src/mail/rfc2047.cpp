@@ -207,6 +207,11 @@ std::string EncodeWords(const std::string &text, char encoding, std::size_t colu
 void RelabelEncodedWords(const std::string &text, const CField &field, std::vector<CEdit> &edits,
                          long *words)
 {
+    // Unfolding takes out only line ends, each before white space: a field with no "=?" in
+    // its bytes has none unfolded either.
+    std::string_view raw(text.data() + field.nameEnd, field.end - field.nameEnd);
+    if (raw.find("=?") == std::string_view::npos)
+        return;
     CView v = UnfoldValue(text, field);
     const std::string &s = v.text;
     CWordScanner scan(s);

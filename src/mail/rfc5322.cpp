@@ -1,4 +1,6 @@
 // Header blocks and header fields of a mail (RFC 5322, section 2.2).
+#include <algorithm>
+
 #include "rfc5322.h"
 
 namespace {
@@ -39,10 +41,8 @@ bool StartsWithField(std::string_view text)
 
 // field = field-name ":" unstructured CRLF, folded onto lines that begin with WSP;
 // field-name = 1*ftext.
-std::vector<CField> ReadFields(const std::string &text, std::size_t start, std::size_t end)
+bool NextField(const std::string &text, std::size_t &pos, std::size_t end, CField &field)
 {
-    std::vector<CField> fields;
-    std::size_t pos = start;
     while (pos < end && !IsEmptyLine(text, pos, end)) {
         std::size_t colon = pos;
         while (colon < end && IsFieldNameChar(text[colon]))
@@ -52,27 +52,40 @@ std::vector<CField> ReadFields(const std::string &text, std::size_t start, std::
         std::size_t next = NextLine(text, pos, end);
         while (next < end && IsSpace(text[next]))
             next = NextLine(text, next, end);
-        if (isField)
-            fields.push_back({pos, colon, next});
+        field = {pos, colon, next};
         pos = next;
+        if (isField)
+            return true;
     }
-    return fields;
+    return false;
 }
 
 bool FieldIs(const std::string &text, const CField &field, const char *lowerName)
 {
+    // Most fields are not the one looked for, and say so by their first letter.
+    if (field.nameEnd == field.start || AsciiLower(text[field.start]) != lowerName[0])
+        return false;
     return EqualsNoCase(text.data() + field.start, field.nameEnd - field.start, lowerName);
 }
 
 CView UnfoldValue(const std::string &text, const CField &field)
 {
     CView view;
-    for (std::size_t i = field.nameEnd + 1; i < field.end; ++i) {
+    std::size_t size = field.end - std::min(field.end, field.nameEnd + 1);
+    view.text.reserve(size);
+    view.at.reserve(size);
+    std::size_t i = field.nameEnd + 1;
+    while (i < field.end) {
         // Inside a field every line end is a fold or the field's own end.
-        if (text[i] == LF || (text[i] == CR && i + 1 < field.end && text[i + 1] == LF))
-            continue;
-        view.text += text[i];
-        view.at.push_back(i);
+        std::size_t lf = text.find(LF, i);
+        std::size_t stop = lf == std::string::npos || lf >= field.end ? field.end : lf;
+        std::size_t keep = stop > i && stop < field.end && text[stop - 1] == CR ? stop - 1 : stop;
+        view.text.append(text, i, keep - i);
+        std::size_t at = view.at.size();
+        view.at.resize(at + keep - i);
+        for (std::size_t j = i; j < keep; ++j)
+            view.at[at++] = j;
+        i = stop + 1;
     }
     return view;
 }

@@ -20,9 +20,10 @@ struct CField {
     std::size_t start, nameEnd, end;
 };
 
-// The fields of the header block text[start, end).  Lines that are neither a field nor a
+// Reads the next field of the header block text[pos, end) into field and moves pos past it;
+// false at the block's end (its empty line, or end).  Lines that are neither a field nor a
 // continuation are skipped.
-std::vector<CField> ReadFields(const std::string &text, std::size_t start, std::size_t end);
+bool NextField(const std::string &text, std::size_t &pos, std::size_t end, CField &field);
 // True when the field is named lowerName, ignoring ASCII case.
 bool FieldIs(const std::string &text, const CField &field, const char *lowerName);
 // The field's value after the colon, unfolded: line ends before a space or TAB removed.
