@@ -6,13 +6,18 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "../convert/test_files.h"
 #include "converter.h"
+#include "profile.h"
 
 namespace {
 
@@ -391,6 +396,161 @@ TEST(Converter, BacksUpEachFileWholeBeforeConvertingIt)
     EXPECT_EQ(failed.err.rfind("quorvel-convert: " + other + ": cannot back it up to ", 0), 0u) << failed.err;
     EXPECT_NE(failed.err.find(other + "/x: "), std::string::npos) << failed.err;
     EXPECT_EQ(ReadFile(other), folder);
+}
+
+// Where the profiles of the tests below are looked for: Thunderbird's place and the suite's,
+// under a home of the test's own.
+#ifdef _WIN32
+const char PROFILE_HOME[] = "APPDATA";
+const char *const PROFILE_PLACES[] = {"Thunderbird", "Mozilla\\SeaMonkey"};
+#else
+const char PROFILE_HOME[] = "HOME";
+const char *const PROFILE_PLACES[] = {".thunderbird", ".mozilla/seamonkey"};
+#endif
+
+// path with the system's separators.
+std::string Native(std::string path)
+{
+#ifdef _WIN32
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+#endif
+    return path;
+}
+
+void SetProfileHome(const std::string &path)
+{
+#ifdef _WIN32
+    SetEnvironmentVariableA(PROFILE_HOME, path.empty() ? nullptr : path.c_str());
+#else
+    path.empty() ? unsetenv(PROFILE_HOME) : setenv(PROFILE_HOME, path.c_str(), 1);
+#endif
+}
+
+TEST(Profile, FindsTheDefaultThatProfilesIniNames)
+{
+    TestDir home;
+    const char *old = std::getenv(PROFILE_HOME);
+    const std::string oldHome = old != nullptr ? old : "";
+    SetProfileHome(home.path());
+    const std::string tb = home.File(PROFILE_PLACES[0]), suite = home.File(PROFILE_PLACES[1]);
+    const std::string elsewhere = home.File("elsewhere");
+    std::filesystem::create_directories(elsewhere);
+    for (const char *profile : {"Profiles/a", "Profiles/b", "Profiles/c"}) {
+        std::filesystem::create_directories(Native(tb + "/" + profile));
+        std::filesystem::create_directories(Native(suite + "/" + profile));
+    }
+    auto section = [](int n, const std::string &path, const char *more = "") {
+        return "[Profile" + std::to_string(n) + "]\nName=" + path.substr(path.rfind('/') + 1) +
+               "\nIsRelative=1\nPath=" + path + "\n" + more + "\n";
+    };
+    const std::string three = section(0, "Profiles/a") + section(1, "Profiles/b", "Default=1\n") +
+                              section(2, "Profiles/c");
+    // The marked one first, where a BOM would hide its section.
+    std::string crlf;
+    for (char c : "\xEF\xBB\xBF" + section(0, "Profiles/b", "Default=1\n") + section(1, "Profiles/a"))
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const struct {
+        const char *what;
+        const std::string *place;  // where profiles.ini is; null: none anywhere
+        std::string ini;
+        std::string found;  // the directory found, or the start of the message
+    } rows[] = {
+        {"an [Install] Default over Default=1, the first whose profile is there", &tb,
+         "[InstallAAAA]\nDefault=Profiles/gone\n\n[InstallBBBB]\nDefault=Profiles/c\nLocked=1\n\n" + three,
+         Native(tb + "/Profiles/c")},
+        {"Default=1 among several", &tb, three, Native(tb + "/Profiles/b")},
+        {"Default=1, CR LF and a BOM", &tb, crlf, Native(tb + "/Profiles/b")},
+        {"the only one, not marked", &tb, section(0, "Profiles/a"), Native(tb + "/Profiles/a")},
+        {"an absolute path", &tb, "[Profile0]\nName=x\nIsRelative=0\nPath=" + elsewhere + "\n", elsewhere},
+        {"the suite's, when Thunderbird has none", &suite, section(0, "Profiles/c"), Native(suite + "/Profiles/c")},
+        {"one named and gone", &tb, section(0, "Profiles/gone", "Default=1\n") + section(1, "Profiles/a"),
+         Native(tb + "/profiles.ini") + " names profile gone at " + Native(tb + "/Profiles/gone") +
+             ", which does not exist"},
+        {"none of several marked", &tb, section(0, "Profiles/a") + section(1, "Profiles/b"),
+         Native(tb + "/profiles.ini") + " names 2 profiles and none as the default"},
+        {"no profiles.ini", nullptr, "", "no profiles.ini found: looked in " + tb + ", " + suite},
+    };
+    for (const auto &row : rows) {
+        std::error_code ignored;
+        std::filesystem::remove(tb + Native("/profiles.ini"), ignored);
+        std::filesystem::remove(suite + Native("/profiles.ini"), ignored);
+        if (row.place != nullptr)
+            WriteFile(*row.place + Native("/profiles.ini"), row.ini);
+        std::string dir, why;
+        bool found = FindDefaultProfile(dir, why);
+        EXPECT_EQ(found ? dir : why, row.found) << row.what;
+    }
+    SetProfileHome(oldHome);
+}
+
+TEST(Profile, HeldOnlyWhileALiveProcessHoldsTheLock)
+{
+    TestDir profile;
+    std::string detail;
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::FREE) << detail;
+    EXPECT_EQ(ProfileLockState(profile.File("missing"), detail), EProfileLock::UNKNOWN) << detail;
+#ifdef _WIN32
+    // Thunderbird's own open: parent.lock, sharing nothing.
+    std::wstring lock = std::filesystem::path(profile.File("parent.lock")).wstring();
+    HANDLE held = CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::HELD) << detail;
+    EXPECT_NE(detail.find(profile.File("parent.lock")), std::string::npos) << detail;
+    CloseHandle(held);
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::FREE) << detail;
+#else
+    // Thunderbird's own lock, taken in a child: F_GETLK tells of no lock of this process's.
+    std::string parentLock = profile.File(".parentlock");
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(release[1]);  // so that the parent's close ends the wait below
+        int fd = open(parentLock.c_str(), O_RDWR | O_CREAT, 0644);
+        struct flock lock{};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        char c = fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1 || read(release[0], &c, 1) < 0)
+            _exit(1);
+        _exit(0);
+    }
+    char c = 'n';
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::HELD) << detail;
+    EXPECT_EQ(detail, parentLock + " is locked by process " + std::to_string(child));
+    close(release[1]);
+    int status;
+    waitpid(child, &status, 0);
+    for (int fd : {ready[0], ready[1], release[0]})
+        close(fd);
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::FREE) << detail;
+
+    // The lock link: only a live process of this machine holds the profile; the child has
+    // ended, and 192.0.2.1 is not this machine.
+    const std::string self = std::to_string(getpid()), ended = std::to_string(child);
+    const struct {
+        std::string target;
+        EProfileLock state;
+    } links[] = {
+        {"127.0.0.1:+" + self, EProfileLock::HELD},
+        {"127.0.0.1:" + self, EProfileLock::HELD},
+        {"127.0.0.1:+" + ended, EProfileLock::FREE},
+        {"192.0.2.1:+" + self, EProfileLock::FREE},
+        {"127.0.0.1:+" + self + "x", EProfileLock::FREE},
+    };
+    for (const auto &row : links) {
+        unlink(profile.File("lock").c_str());
+        ASSERT_EQ(symlink(row.target.c_str(), profile.File("lock").c_str()), 0);
+        EXPECT_EQ(ProfileLockState(profile.path(), detail), row.state) << row.target << ": " << detail;
+    }
+#endif
 }
 
 }  // namespace
