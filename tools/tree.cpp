@@ -336,7 +336,7 @@ private:
     std::vector<SItem> m_items;
     std::vector<SPendingWrite> m_batch;
     std::uint64_t m_batchBytes = 0;
-    long m_converted = 0, m_changed = 0, m_mails = 0;
+    long m_converted = 0, m_changed = 0, m_mails = 0;  // files read whole, and of them rewritten
     std::vector<std::pair<std::string, long>> m_skipped;  // why, and how many
     std::vector<std::string> m_failed;
 };
@@ -772,8 +772,9 @@ void CTreeWalk::Summarise()
 {
     if (m_job.quiet && m_failed.empty())
         return;
-    std::string line = Count(m_converted, "file converted", "files converted") + " (" +
-                       std::to_string(m_changed) + " changed), " + Count(m_mails, "mail", "mails");
+    std::string line = Count(m_changed, "file converted", "files converted") + ", " +
+                       std::to_string(m_converted - m_changed) + " with nothing to change, " +
+                       Count(m_mails, "mail", "mails") + " in all";
     long skipped = 0;
     for (const auto &reason : m_skipped)
         skipped += reason.second;
@@ -842,9 +843,10 @@ bool ConvertProfile(const std::string &dir, const STreeJob &job)
         return false;
     }
     struct stat st;
-    if (stat(profile.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(job.err, "%s: %s: not a profile directory%s\n", PROGRAM, profile.c_str(),
-                     (": " + LastReason()).c_str());
+    bool found = stat(profile.c_str(), &st) == 0;
+    if (!found || !S_ISDIR(st.st_mode)) {
+        std::string reason = found ? "not a directory" : LastReason();
+        std::fprintf(job.err, "%s: %s: cannot convert the profile: %s\n", PROGRAM, profile.c_str(), reason.c_str());
         return false;
     }
     std::string detail;
