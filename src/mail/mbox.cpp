@@ -22,29 +22,30 @@ const std::size_t READ_SIZE = std::size_t{64} * 1024;
 const std::size_t BUFFER_SIZE = 2 * READ_SIZE;
 
 // The first bytes of the lines that CFolderReader::NextLines stops before: those of
-// boundary lines ("--") and of "From " lines.
-bool IsLinesStop(char c)
+// boundary lines ("--") and of "From " lines, and where toEmptyLine those of empty lines.
+bool IsLinesStop(char c, bool toEmptyLine)
 {
-    return c == '-' || c == 'F';
+    return c == '-' || c == 'F' || (toEmptyLine && (c == CR || c == LF));
 }
 
 // The start of the first line in (p, end) that begins with a stop, or null.
-const char *FindLinesStop(const char *p, const char *end)
+const char *FindLinesStop(const char *p, const char *end, bool toEmptyLine)
 {
 #ifdef __SSE2__
     const __m128i lf = _mm_set1_epi8(LF), dash = _mm_set1_epi8('-'), f = _mm_set1_epi8('F');
+    const __m128i cr = _mm_set1_epi8(toEmptyLine ? CR : '-'), lf2 = _mm_set1_epi8(toEmptyLine ? LF : '-');
     for (; end - p > 16; p += 16) {
         __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
-        __m128i starts = _mm_and_si128(_mm_cmpeq_epi8(here, lf),
-                                       _mm_or_si128(_mm_cmpeq_epi8(next, dash), _mm_cmpeq_epi8(next, f)));
-        int mask = _mm_movemask_epi8(starts);
+        __m128i stops = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(next, dash), _mm_cmpeq_epi8(next, f)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(next, cr), _mm_cmpeq_epi8(next, lf2)));
+        int mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, lf), stops));
         if (mask != 0)
             return p + __builtin_ctz(static_cast<unsigned>(mask)) + 1;
     }
 #endif
     for (; end - p > 1; ++p) {
-        if (*p == LF && IsLinesStop(p[1]))
+        if (*p == LF && IsLinesStop(p[1], toEmptyLine))
             return p + 1;
     }
     return nullptr;
@@ -87,7 +88,7 @@ bool HasContentLength(const std::string &header)
     const std::size_t nameSize = sizeof NAME - 1;
     bool found = false;
     for (std::size_t at = 0; !found && at + nameSize <= header.size();) {
-        found = EqualsNoCase(header.data() + at, nameSize, NAME);
+        found = AsciiLower(header[at]) == NAME[0] && EqualsNoCase(header.data() + at, nameSize, NAME);
         std::size_t lf = header.find(LF, at);
         at = lf == std::string::npos ? header.size() : lf + 1;
     }
@@ -133,7 +134,8 @@ void RelabelRest(CFolderReader &reader, CEntityRelabeller &relabeller)
     std::string_view run;
     bool lineStart = false;
     for (;;) {
-        if (relabeller.TakesLines() && reader.NextLines(run))
+        bool headerLines = false;
+        if (relabeller.TakesLines(&headerLines) && reader.NextLines(run, headerLines))
             relabeller.Lines(run);
         else if (reader.NextRun(run, lineStart))
             relabeller.Run(run, lineStart);
@@ -335,23 +337,25 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
     return true;
 }
 
-bool CFolderReader::NextLines(std::string_view &run)
+bool CFolderReader::NextLines(std::string_view &run, bool toEmptyLine)
 {
-    if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size || IsLinesStop(m_buffer[m_pos]))
+    if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size || IsLinesStop(m_buffer[m_pos], toEmptyLine))
         return false;
     const char *start = m_buffer.data() + m_pos, *end = m_buffer.data() + m_size;
     // The lines up to the first that starts with a stop, or to the last whole line.
-    const char *stop = FindLinesStop(start, end);
+    const char *stop = FindLinesStop(start, end, toEmptyLine);
     const char *lastLf = static_cast<const char *>(
         MemoryReverseFind(start, LF, static_cast<std::size_t>((stop != nullptr ? stop : end) - start)));
     if (lastLf == nullptr)
         return false;
     run = std::string_view(start, static_cast<std::size_t>(lastLf + 1 - start));
     m_pos += run.size();
-    const char *lf = static_cast<const char *>(MemoryReverseFind(start, LF, run.size() - 1));
-    std::string_view last = run.substr(lf != nullptr ? static_cast<std::size_t>(lf + 1 - start) : 0);
-    m_lastEmpty = last == "\n" || last == "\r\n";
-    m_lastSize = last.size();
+    // Only the size of an empty last line matters (Separator): its own line end's.
+    std::size_t n = run.size();
+    bool crLf = n >= 2 && run[n - 2] == CR;
+    std::size_t lineEnd = crLf ? 2 : 1;
+    m_lastEmpty = n == lineEnd || run[n - lineEnd - 1] == LF;
+    m_lastSize = m_lastEmpty ? lineEnd : n;
     return true;
 }
 

@@ -34,10 +34,11 @@ public:
     bool NextRun(std::string_view &run, bool &lineStart);
     // At the start of a line: puts into run as many whole lines of the piece as the buffer
     // holds, up to the first that starts with '-' or 'F', as boundary lines and "From "
-    // lines do.  False when there is no such line to give (the next starts so, is not whole
-    // in the buffer, or the piece has ended): NextRun then gives the next run.  A body read
-    // in these runs costs a call for many lines rather than one for each.
-    bool NextLines(std::string_view &run);
+    // lines do, or where toEmptyLine with a CR or LF, as an empty line does.  False when
+    // there is no such line to give (the next starts so, is not whole in the buffer, or the
+    // piece has ended): NextRun then gives the next run.  Text read in these runs costs a
+    // call for many lines rather than one for each.
+    bool NextLines(std::string_view &run, bool toEmptyLine);
     // True when the reader can go back to the start of its piece: the folder is in memory,
     // or a file it can seek in.
     bool CanRewind() const { return m_origin >= 0; }

@@ -220,10 +220,9 @@ void CEntityRelabeller::ReadAsText()
 
 void CEntityRelabeller::Push(int depth)
 {
-    CFrame frame;
+    CFrame &frame = m_frames.emplace_back();
     frame.kind = depth > MAX_NESTING ? EFrame::KEPT : EFrame::HEADER;
     frame.depth = depth;
-    m_frames.push_back(std::move(frame));
 }
 
 void CEntityRelabeller::Run(std::string_view run, bool lineStart)
@@ -236,18 +235,25 @@ void CEntityRelabeller::Run(std::string_view run, bool lineStart)
         lineEnd = run.size() > 1 && run[run.size() - 2] == CR ? "\r\n" : "\n";
         run.remove_suffix(std::strlen(lineEnd));
     }
-    if (m_boundaryLine)
+    if (m_boundaryLine) {
         m_sink.Put(run);
-    else
+    } else {
+        if (m_frames.back().kind == EFrame::HEADER)
+            m_frames.back().lineSize += run.size();
         Content(run);
+    }
     m_lineEnd = lineEnd;
 }
 
-bool CEntityRelabeller::TakesLines() const
+bool CEntityRelabeller::TakesLines(bool *headerLines) const
 {
-    EFrame kind = m_frames.back().kind;
-    // After a "From " line the next line may open a mail (StartLine).
-    return !m_fromLine && (kind == EFrame::DECODED || kind == EFrame::RECODED || kind == EFrame::KEPT);
+    const CFrame &top = m_frames.back();
+    // After a "From " line the next line may open a mail (StartLine); after an empty line
+    // in a header, the header has ended.
+    *headerLines = top.kind == EFrame::HEADER;
+    if (m_fromLine || (*headerLines && top.lineSize == 0 && *m_lineEnd != '\0'))
+        return false;
+    return *headerLines || top.kind == EFrame::DECODED || top.kind == EFrame::RECODED || top.kind == EFrame::KEPT;
 }
 
 void CEntityRelabeller::Lines(std::string_view lines)
@@ -261,12 +267,11 @@ void CEntityRelabeller::Lines(std::string_view lines)
     m_lineEnd = lines.size() > 1 && lines[lines.size() - 2] == CR ? "\r\n" : "\n";
     lines.remove_suffix(std::strlen(m_lineEnd));
     CFrame &frame = m_frames.back();
-    if (frame.kind == EFrame::DECODED)
-        m_sink.PutDecoded(frame.decoder, lines, m_decoded);
-    else if (frame.kind == EFrame::RECODED)
-        frame.body.Append(lines);
-    else
-        m_sink.PutWithPlatformLineEnds(lines);
+    if (frame.kind == EFrame::HEADER) {
+        std::size_t lf = lines.rfind(LF);
+        frame.lineSize = lf == std::string_view::npos ? frame.lineSize + lines.size() : lines.size() - lf - 1;
+    }
+    Content(lines);
 }
 
 void CEntityRelabeller::End()
@@ -382,7 +387,6 @@ void CEntityRelabeller::Content(std::string_view bytes)
         if (frame.header.empty())
             frame.header.reserve(HEADER_ROOM);
         frame.header.append(bytes);
-        frame.lineSize += bytes.size();
         if (frame.header.size() > MAX_HEADER) {
             // Too long for a header: decoded as the text it is, nothing in it relabelled.
             frame.kind = EFrame::DECODED;

@@ -64,10 +64,11 @@ public:
     void ReadAsText();
     // Takes the next run; lineStart when it begins a line.
     void Run(std::string_view run, bool lineStart);
-    // True when the entity is in a body that takes whole lines in one run (Lines), none of
-    // which starts with '-' or 'F' (CFolderReader::NextLines): there no line can be a
-    // boundary or a "From " line, or end a header.
-    bool TakesLines() const;
+    // True when the entity takes whole lines in one run (Lines), none of which starts with
+    // '-' or 'F' (CFolderReader::NextLines): there no line can be a boundary or a "From "
+    // line.  *headerLines is set when they are lines of a header, which must hold no empty
+    // line either: that would end it.
+    bool TakesLines(bool *headerLines) const;
     // Takes whole lines at once, each ending in LF, as Run would take them one by one.
     void Lines(std::string_view lines);
     // Ends the entity: what is still held is put out.
