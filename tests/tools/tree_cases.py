@@ -10,7 +10,8 @@ folder, a maildir without tmp/, Apple Mail .emlx files (one whose count runs pas
 a saved .eml, a binary file, and natively a symbolic link to a directory and a pipe.
 CASE is one of:
   convert  a DIR without -R refused with a hint, and -R with --check, -R with no DIR and
-           --profile with a FILE refused as usage errors; with the profile's .parentlock locked by this process, --profile refuses it and
+           --profile with a FILE refused as usage errors; --profile refused where
+           profiles.ini names a profile that is not there; with the profile's .parentlock locked by this process, --profile refuses it and
            -R converts the rest but not the profile; then one -R run: every mail reads as
            the same text (the original decoded as ISO-2022-KR, the result as EUC-KR) and no
            label names ISO-2022-KR; the .msf files of Mail/ are gone; ImapMail/, the binary
@@ -215,6 +216,14 @@ def main():
                 if result.returncode != status or said not in result.stderr:
                     failures.append("%r: %d, %r" % (argv, result.returncode, result.stderr))
             if not args.wine:
+                # The default profile, which profiles.ini names and which is not there.
+                home = os.path.join(work, "home")
+                write(os.path.join(home, ".thunderbird", "profiles.ini"),
+                      b"[Profile0]\nName=default\nIsRelative=1\nPath=gone.default\nDefault=1\n")
+                result = subprocess.run(command + ["--profile"], capture_output=True, env=dict(env, HOME=home))
+                if result.returncode != 1 or b"cannot find the default profile" not in result.stderr \
+                        or b"gone.default" not in result.stderr:
+                    failures.append("--profile with a missing profile: %d, %r" % (result.returncode, result.stderr))
                 # A running mail program holds the profile: it is left as it is.
                 with open(os.path.join(root, "profile", ".parentlock"), "wb") as lock:
                     fcntl.lockf(lock, fcntl.LOCK_EX)
