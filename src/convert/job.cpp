@@ -7,6 +7,9 @@
 #include <new>
 #include <string>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "convert.h"
 #include "folder_state.h"
@@ -262,55 +265,95 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart)
     }
 }
 
-// Where a conversion that reads mail structure (one mail's labels follow its own bytes)
-// may start: at the mail that holds the first byte it can change.  Beyond what the plain
-// conversion changes (FindFirstChange), that is any label or encoded word that may name
-// ISO-2022-KR, which all hold "2022"; a mail starts at a "From " line at the folder's start
-// or after an empty line, so that what comes before it is whole mails, which the conversion
-// does not change.  A folder that does not start with a mail starts at 0 if anything in it
-// may change; the folder's length when nothing does.  False when reading fails.
-bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailStart)
+// The first position in [from, to) of buffer where FindFirstMailChange has something to
+// look at: an ESC, a LINE_END_MARK, a "2", or an LF before an "F"; or to.  The byte after
+// to must be readable.
+std::size_t NextMailEvent(const unsigned char *buffer, std::size_t from, std::size_t to)
 {
-    std::uint64_t change = 0;
-    if (!FindFirstChange(folder, &change))
-        return false;
+    std::size_t i = from;
+#ifdef __SSE2__
+    const __m128i esc = _mm_set1_epi8(ESC), mark = _mm_set1_epi8(static_cast<char>(LINE_END_MARK)),
+                  two = _mm_set1_epi8('2'), lf = _mm_set1_epi8(LF), f = _mm_set1_epi8('F');
+    for (; i + 16 <= to; i += 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + i));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + i + 1));
+        __m128i events = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, esc), _mm_cmpeq_epi8(b, mark)),
+                                      _mm_or_si128(_mm_cmpeq_epi8(b, two),
+                                                   _mm_and_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(next, f))));
+        int mask = _mm_movemask_epi8(events);
+        if (mask != 0)
+            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+#endif
+    for (; i < to; ++i) {
+        unsigned char c = buffer[i];
+        if (c == ESC || c == LINE_END_MARK || c == '2' || (c == LF && buffer[i + 1] == 'F'))
+            return i;
+    }
+    return to;
+}
+
+// Where a conversion that reads mail structure (one mail's labels follow its own bytes)
+// may start, and the checksum of what comes before: at the mail that holds the first byte
+// it can change.  That is what the plain conversion changes (FindFirstChange), and any
+// label or encoded word that may name ISO-2022-KR, which all hold "2022"; a mail starts at
+// a "From " line at the folder's start or after an empty line, so that what comes before
+// it is whole mails, which the conversion does not change.  A folder that does not start
+// with a mail starts at 0 if anything in it may change; the folder's length when nothing
+// does.  The folder is read once.  False when reading fails.
+bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailStart, SChecksum *front)
+{
     static const char MARK[] = "2022", FROM[] = "From ";
     const std::size_t MARK_SIZE = sizeof MARK - 1, FROM_SIZE = sizeof FROM - 1;
-    // Each read with the four bytes before it, for an empty line before a From line, and the
-    // four after it, for a mark or a From line across its edge.
-    const std::size_t BEFORE = 4, AFTER = 4;
-    std::uint64_t mail = 0, at = 0;
+    // Each read with the bytes before it, for an empty line before a From line and a CR
+    // before an LF, and those after it, for a designator, a mark or an LF and From line
+    // across its edge.
+    const std::size_t BEFORE = 4, AFTER = 8;
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    // running: the checksum of [0, summed); *front, of [0, mail).
+    SChecksum running;
+    *front = SChecksum();
+    std::uint64_t mail = 0, at = 0, summed = 0;
     bool mbox = false, found = false;
-    // Up to the plain conversion's first change, and its line: a From line there too.
-    std::uint64_t end = change < size ? change + 1 : size;
-    while (at < end && !found) {
+    for (;;) {
         std::uint64_t base = at < BEFORE ? 0 : at - BEFORE;
         DWORD n = 0;
         if (!Seek(folder, base) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
             return false;
-        const char *buffer = g_inBuffer;
-        std::size_t from = static_cast<std::size_t>(at - base);
-        std::size_t to = n < STREAM_BUFFER_SIZE ? n : n - AFTER;
-        if (to > end - base)
-            to = static_cast<std::size_t>(end - base);
+        bool last = n < STREAM_BUFFER_SIZE;
+        std::size_t from = static_cast<std::size_t>(at - base), to = last ? n : n - AFTER;
         if (at == 0)
             mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
-        for (std::size_t i = from; i < to && !found; ++i) {
-            if (buffer[i] == '2' && i + MARK_SIZE <= n && std::memcmp(buffer + i, MARK, MARK_SIZE) == 0)
+        // The byte after to is the buffer's still where the read ended short.
+        for (std::size_t i = NextMailEvent(buffer, from, to); !found && i < to; i = NextMailEvent(buffer, i + 1, to)) {
+            unsigned char c = buffer[i];
+            if (c == ESC) {
+                found = n - i >= DESIGNATOR_SIZE && std::memcmp(buffer + i, DESIGNATOR, DESIGNATOR_SIZE) == 0;
+            } else if (c == '2') {
+                found = i + MARK_SIZE <= n && std::memcmp(buffer + i, MARK, MARK_SIZE) == 0;
+            } else if (c == LINE_END_MARK && LineEndChanges(buffer, i, n)) {
                 found = true;
-            else if (mbox && buffer[i] == 'F' && i + FROM_SIZE <= n && std::memcmp(buffer + i, FROM, FROM_SIZE) == 0 &&
-                     i >= 2 && buffer[i - 1] == '\n' &&
-                     (buffer[i - 2] == '\n' || (i >= 3 && buffer[i - 2] == '\r' && buffer[i - 3] == '\n')))
-                mail = base + i;
+            } else if (c == LF && mbox && i + 1 + FROM_SIZE <= n && std::memcmp(buffer + i + 1, FROM, FROM_SIZE) == 0 &&
+                       i >= 1 && (buffer[i - 1] == LF || (i >= 2 && buffer[i - 1] == CR && buffer[i - 2] == LF))) {
+                std::uint64_t start = base + i + 1;
+                running.Add(buffer + (summed - base), static_cast<std::size_t>(start - summed));
+                summed = mail = start;
+                *front = running;
+            }
         }
-        if (n < STREAM_BUFFER_SIZE || to == 0)
+        if (found || last)
             break;
-        at = base + to;
+        running.Add(buffer + (summed - base), static_cast<std::size_t>(base + to - summed));
+        summed = at = base + to;
     }
-    if (!found && change == size)
+    if (!found) {
         *mailStart = size;  // nothing to change
-    else
-        *mailStart = mbox ? mail : 0;
+    } else if (!mbox) {
+        *mailStart = 0;
+        *front = SChecksum();
+    } else {
+        *mailStart = mail;
+    }
     return true;
 }
 
@@ -1022,16 +1065,16 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
         // neither copied nor written nor flushed, only read for its checksum.  A folder with
         // nothing to change stays untouched.
         std::uint64_t start = 0;
+        SChecksum front;
         if (!(convert == ConvertStream ? FindFirstChange(job.folder, &start)
-                                       : FindFirstMailChange(job.folder, job.id.size, &start)))
+                                       : FindFirstMailChange(job.folder, job.id.size, &start, &front)))
             return Fail(job);
         if (start == job.id.size) {
             CloseIfOpen(job.folder);
             DeleteSummaryFile(inboxPath);
             return true;
         }
-        SChecksum front;
-        if (!ChecksumRange(job.folder, 0, start, &front))
+        if (convert == ConvertStream && !ChecksumRange(job.folder, 0, start, &front))
             return Fail(job);
 
         // Step 4.

@@ -191,17 +191,23 @@ kill)
   # conversion starts late.
   cat "$work/expected" "$work/original" >"$work/late"
   cat "$work/expected" "$work/expected" >"$work/late-expected"
+  # And of the relabelling, whose late start is a mail's, with the checksum of all before it.
+  cp "$work/original" "$work/relabelled"
+  "$converter" "$work/relabelled" || fail "cannot relabel the reference copy"
+  cat "$work/relabelled" "$work/original" >"$work/late-relabel"
+  cat "$work/relabelled" "$work/relabelled" >"$work/late-relabel-expected"
   for n in $(seq "$kills"); do
-    folder=original result=expected
+    folder=original result=expected job_of=("${plain[@]}")
     [ $((n % 2)) -eq 1 ] || folder=late result=late-expected
+    [ $((n % 4)) -ne 0 ] || folder=late-relabel result=late-relabel-expected job_of=("$converter")
     cp "$work/$folder" "$inbox"
     at=$(( (RANDOM * 32768 + RANDOM) % took ))
-    "${plain[@]}" "$inbox" 2>/dev/null & job=$!
+    "${job_of[@]}" "$inbox" 2>/dev/null & job=$!
     sleep "$(printf '%d.%03d' $((at / 1000)) $((at % 1000)))"
     kill -9 "$job" 2>/dev/null || true
     wait "$job" 2>/dev/null || true
     ! compgen -G "$state/*.JNL" >/dev/null || halfway=$((halfway + 1))
-    "${plain[@]}" "$inbox" 2>"$work/err" || fail "kill $n at $at ms (seed $seed): the next run failed: $(cat "$work/err")"
+    "${job_of[@]}" "$inbox" 2>"$work/err" || fail "kill $n at $at ms (seed $seed): the next run failed: $(cat "$work/err")"
     cmp -s "$inbox" "$work/$result" || fail "kill $n at $at ms (seed $seed), $folder: not as one conversion"
     [ -z "$(ls "$state")$(ls "$TMPDIR")" ] || fail "kill $n at $at ms (seed $seed): left $(ls "$state" "$TMPDIR")"
     [ ! -e "$inbox.lock" ] || fail "kill $n at $at ms (seed $seed): the lock file stays"
