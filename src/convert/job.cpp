@@ -274,13 +274,21 @@ std::size_t NextMailEvent(const unsigned char *buffer, std::size_t from, std::si
 #ifdef __SSE2__
     const __m128i esc = _mm_set1_epi8(ESC), mark = _mm_set1_epi8(static_cast<char>(LINE_END_MARK)),
                   two = _mm_set1_epi8('2'), lf = _mm_set1_epi8(LF), f = _mm_set1_epi8('F');
+    auto events = [&](std::size_t at) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + at));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + at + 1));
+        return _mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, esc), _mm_cmpeq_epi8(b, mark)),
+                         _mm_or_si128(_mm_cmpeq_epi8(b, two), _mm_and_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(next, f)))));
+    };
+    // Two blocks a test, as most hold nothing.
+    for (; i + 32 <= to; i += 32) {
+        unsigned mask = static_cast<unsigned>(events(i)) | static_cast<unsigned>(events(i + 16)) << 16;
+        if (mask != 0)
+            return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
     for (; i + 16 <= to; i += 16) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + i));
-        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + i + 1));
-        __m128i events = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, esc), _mm_cmpeq_epi8(b, mark)),
-                                      _mm_or_si128(_mm_cmpeq_epi8(b, two),
-                                                   _mm_and_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(next, f))));
-        int mask = _mm_movemask_epi8(events);
+        int mask = events(i);
         if (mask != 0)
             return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
@@ -313,16 +321,22 @@ bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailS
     // running: the checksum of [0, summed); *front, of [0, mail).
     SChecksum running;
     *front = SChecksum();
-    std::uint64_t mail = 0, at = 0, summed = 0;
+    std::uint64_t mail = 0, summed = 0;
     bool mbox = false, found = false;
+    // The folder read straight through: buffer[0] is its byte base, and each read goes after
+    // the bytes kept from the one before.
+    std::uint64_t base = 0;
+    std::size_t kept = 0, from = 0;
+    if (!Seek(folder, 0))
+        return false;
     for (;;) {
-        std::uint64_t base = at < BEFORE ? 0 : at - BEFORE;
-        DWORD n = 0;
-        if (!Seek(folder, base) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+        DWORD got = 0;
+        if (!ReadFully(folder, g_inBuffer + kept, static_cast<DWORD>(STREAM_BUFFER_SIZE - kept), &got))
             return false;
+        std::size_t n = kept + got;
         bool last = n < STREAM_BUFFER_SIZE;
-        std::size_t from = static_cast<std::size_t>(at - base), to = last ? n : n - AFTER;
-        if (at == 0)
+        std::size_t to = last ? n : n - AFTER;
+        if (base == 0 && kept == 0)
             mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
         // The byte after to is the buffer's still where the read ended short.
         for (std::size_t i = NextMailEvent(buffer, from, to); !found && i < to; i = NextMailEvent(buffer, i + 1, to)) {
@@ -344,7 +358,12 @@ bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailS
         if (found || last)
             break;
         running.Add(buffer + (summed - base), static_cast<std::size_t>(base + to - summed));
-        summed = at = base + to;
+        summed = base + to;
+        std::size_t keepFrom = to - BEFORE;
+        std::memmove(g_inBuffer, g_inBuffer + keepFrom, n - keepFrom);
+        kept = n - keepFrom;
+        base += keepFrom;
+        from = BEFORE;
     }
     if (!found) {
         *mailStart = size;  // nothing to change

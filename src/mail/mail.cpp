@@ -51,6 +51,17 @@ bool NamesIso2022Kr(const char *text, std::size_t n)
     return EqualsNoCase(text, n, "iso-2022-kr") || EqualsNoCase(text, n, "csiso2022kr");
 }
 
+std::size_t CView::At(std::size_t i) const
+{
+    // The last run that starts at i or before.
+    auto run = std::upper_bound(runs.begin(), runs.end(), i,
+                                [](std::size_t at, const std::pair<std::size_t, std::size_t> &r) { return at < r.first; });
+    if (run == runs.begin())
+        return i;  // an empty text: nothing stands anywhere
+    --run;
+    return run->second + (i - run->first);
+}
+
 std::string ApplyEdits(const std::string &original, std::size_t from, std::size_t to, std::vector<CEdit> &edits)
 {
     std::string result;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "convert.h"
@@ -28,7 +29,11 @@ extern const char NEW_CHARSET[];
 // A piece of text and where each of its bytes stands in the original.
 struct CView {
     std::string text;
-    std::vector<std::size_t> at;  // at[i]: offset in the original of text[i]
+    // Where text[i] stands in the original.
+    std::size_t At(std::size_t i) const;
+    // Where each run of text that stands together in the original starts: in text, and in
+    // the original; in order, the first at 0.
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
 };
 
 // One replacement in the original: bytes [start, end) become text.

@@ -32,16 +32,16 @@ bool IsLinesStop(char c, bool toEmptyLine)
 const char *FindLinesStop(const char *p, const char *end, bool toEmptyLine)
 {
 #ifdef __SSE2__
-    const __m128i lf = _mm_set1_epi8(LF), dash = _mm_set1_epi8('-'), f = _mm_set1_epi8('F');
-    const __m128i cr = _mm_set1_epi8(toEmptyLine ? CR : '-'), lf2 = _mm_set1_epi8(toEmptyLine ? LF : '-');
+    // The line ends sixteen bytes at a time; only the byte after each is looked at.
+    const __m128i lf = _mm_set1_epi8(LF);
     for (; end - p > 16; p += 16) {
         __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
-        __m128i stops = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(next, dash), _mm_cmpeq_epi8(next, f)),
-                                     _mm_or_si128(_mm_cmpeq_epi8(next, cr), _mm_cmpeq_epi8(next, lf2)));
-        int mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, lf), stops));
-        if (mask != 0)
-            return p + __builtin_ctz(static_cast<unsigned>(mask)) + 1;
+        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lf))); mask != 0;
+             mask &= mask - 1) {
+            const char *at = p + __builtin_ctz(mask);
+            if (IsLinesStop(at[1], toEmptyLine))
+                return at + 1;
+        }
     }
 #endif
     for (; end - p > 1; ++p) {
@@ -74,8 +74,8 @@ bool FindContentLength(const std::string &header, std::size_t *at, std::size_t *
         if (i == std::string::npos || j - i > 15 || v.text.find_first_not_of("0123456789", i) <= j)
             return false;
         *value = std::stoll(v.text.substr(i, j + 1 - i));
-        *at = v.at[i];
-        *size = v.at[j] + 1 - v.at[i];
+        *at = v.At(i);
+        *size = v.At(j) + 1 - v.At(i);
         return true;
     }
     return false;
@@ -341,7 +341,8 @@ bool CFolderReader::NextLines(std::string_view &run, bool toEmptyLine)
 {
     if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size || IsLinesStop(m_buffer[m_pos], toEmptyLine))
         return false;
-    const char *start = m_buffer.data() + m_pos, *end = m_buffer.data() + m_size;
+    // No more than one read at a time, as NextRun gives: the decoding's room stays small.
+    const char *start = m_buffer.data() + m_pos, *end = m_buffer.data() + std::min(m_size, m_pos + READ_SIZE);
     // The lines up to the first that starts with a stop, or to the last whole line.
     const char *stop = FindLinesStop(start, end, toEmptyLine);
     const char *lastLf = static_cast<const char *>(

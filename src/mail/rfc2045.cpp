@@ -151,8 +151,8 @@ void Rename(const CView &v, const CParameterValue &value, std::vector<CEdit> &ed
                 from = p.start + second + 1;
         }
         // An empty value stands just after the "=" or the quote before it.
-        std::size_t start = from < p.end ? v.at[from] : v.at[from - 1] + 1;
-        std::size_t end = from < p.end ? v.at[p.end - 1] + 1 : start;
+        std::size_t start = from < p.end ? v.At(from) : v.At(from - 1) + 1;
+        std::size_t end = from < p.end ? v.At(p.end - 1) + 1 : start;
         // A token cannot be empty: an emptied section that was one becomes "".
         bool quoted = p.start > 0 && v.text[p.start - 1] == QUOTE;
         edits.push_back({start, end, i == 0 ? NEW_CHARSET : (quoted || p.extended ? "" : "\"\"")});

@@ -21,6 +21,18 @@ struct CWord {
     bool ok;
 };
 
+// The first pair of characters first, second in s at or after from, or npos: found by its
+// first character, with no call to compare for each, which a field of word starts that
+// never end has many of.
+std::size_t FindPair(const std::string &s, std::size_t from, char first, char second)
+{
+    for (std::size_t i = from; (i = s.find(first, i)) != std::string::npos; ++i) {
+        if (i + 1 < s.size() && s[i + 1] == second)
+            return i;
+    }
+    return std::string::npos;
+}
+
 // Finds what ReadWord looks for in one field's view, each search going on from where the
 // last one ended: candidates come in order, so that no byte is looked at again for each of
 // them and a field full of word starts that never end takes time in proportion to its size.
@@ -34,7 +46,7 @@ public:
     {
         if (m_end.found != NOT_YET && m_end.from <= from && m_end.found >= from)
             return m_end.found;
-        std::size_t at = m_s.find("?=", from);
+        std::size_t at = FindPair(m_s, from, '?', '=');
         m_end = {from, at == std::string::npos ? m_s.size() : at};
         return m_end.found;
     }
@@ -72,7 +84,7 @@ const std::size_t LONGEST_WORD = 1000;
 CWord ReadWord(const std::string &s, std::size_t i, CWordScanner &scan)
 {
     CWord w{i, i, false, 'B', std::string(), false};
-    if (s.compare(i, 2, "=?") != 0)
+    if (i + 1 >= s.size() || s[i] != '=' || s[i + 1] != '?')
         return w;
     std::size_t charsetStart = i + 2, q1 = scan.NextChar('?', charsetStart);
     if (q1 + 2 >= s.size() || s[q1 + 2] != '?')
@@ -219,7 +231,7 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
     std::size_t lineStart = field.start;
     std::size_t scanned = lineStart;
     std::size_t i = 0;
-    while ((i = s.find("=?", i)) != std::string::npos) {
+    while ((i = FindPair(s, i, '=', '?')) != std::string::npos) {
         CWord first = ReadWord(s, i, scan);
         if (!first.ok || !first.iso2022kr) {
             i += 2;
@@ -239,12 +251,12 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
             runEnd = next = w.end;
             ++count;
         }
-        std::size_t start = v.at[first.start];
+        std::size_t start = v.At(first.start);
         for (; scanned < start; ++scanned) {
             if (text[scanned] == LF)
                 lineStart = scanned + 1;
         }
-        std::size_t column = start - lineStart, end = v.at[runEnd - 1] + 1;
+        std::size_t column = start - lineStart, end = v.At(runEnd - 1) + 1;
         std::string euc = DecodeApart(bytes);
         // What follows the words on their line, as far as it matters.
         std::size_t rest = 0;

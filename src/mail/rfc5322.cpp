@@ -73,18 +73,15 @@ CView UnfoldValue(const std::string &text, const CField &field)
     CView view;
     std::size_t size = field.end - std::min(field.end, field.nameEnd + 1);
     view.text.reserve(size);
-    view.at.reserve(size);
     std::size_t i = field.nameEnd + 1;
     while (i < field.end) {
         // Inside a field every line end is a fold or the field's own end.
         std::size_t lf = text.find(LF, i);
         std::size_t stop = lf == std::string::npos || lf >= field.end ? field.end : lf;
         std::size_t keep = stop > i && stop < field.end && text[stop - 1] == CR ? stop - 1 : stop;
+        if (keep > i)
+            view.runs.emplace_back(view.text.size(), i);
         view.text.append(text, i, keep - i);
-        std::size_t at = view.at.size();
-        view.at.resize(at + keep - i);
-        for (std::size_t j = i; j < keep; ++j)
-            view.at[at++] = j;
         i = stop + 1;
     }
     return view;
