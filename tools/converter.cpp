@@ -428,6 +428,19 @@ void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st)
 #endif
 }
 
+// Gives a new OUTPUT the permissions that a file made by a shell's redirection gets, read
+// and write for all but what the umask takes away, rather than the temporary file's own.
+void GiveNewFileMode(FILE *to)
+{
+#ifdef _WIN32
+    (void)to;
+#else
+    mode_t mask = umask(0);
+    (void)umask(mask);
+    (void)fchmod(fileno(to), 0666 & ~mask);
+#endif
+}
+
 // Converts input into output, each a path or "-" for the standard stream (stdIn, out).  A
 // regular file output is written beside it under a temporary name and renamed over it, so
 // that it is there whole or not at all, keeping its permissions, owner and group; through a
@@ -475,6 +488,8 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         to = OpenHandleStream(held, "wb");
         if (to != nullptr && existing)
             TakeOwnerAndMode(to, temp, st);
+        else if (to != nullptr)
+            GiveNewFileMode(to);
     }
     bool ok = to != nullptr;
     std::string what = "cannot write";
@@ -549,6 +564,9 @@ struct SLineEnds {
 
 // Reads one folder and prints what a conversion would find in it: with keepLabels, the
 // labels that would be left naming ISO-2022-KR as a warning.
+// How much of a file --check looks at for what marks it as binary.
+const std::uint64_t BINARY_LOOK = 64 * 1024;
+
 bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
@@ -574,7 +592,14 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
     SLineEnds lineEnds;
     CFolderReader reader(in);
     std::uint64_t read = 0;
+    // Where the first NUL byte is, in the first read: no mail or text has one.
+    std::uint64_t nulAt = UINT64_MAX;
     reader.Observe([&](std::string_view bytes) {
+        if (read < BINARY_LOOK && nulAt == UINT64_MAX) {
+            std::size_t nul = bytes.substr(0, BINARY_LOOK - read).find('\0');
+            if (nul != std::string_view::npos)
+                nulAt = read + nul;
+        }
         scanner.Scan(bytes.data(), bytes.size());
         lineEnds.Count(bytes);
         read += bytes.size();
@@ -614,6 +639,10 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
     if (lineEnds.Changed() > 0)
         line += ", " + (CRLF_HERE ? Count(lineEnds.Changed(), "bare LF line end to CR LF", "bare LF line ends to CR LF")
                                   : Count(lineEnds.Changed(), "CR LF line end to LF", "CR LF line ends to LF"));
+    // Converted, a file of another kind has its bytes changed as text's would be.
+    if (counts.mails == 0 && nulAt != UINT64_MAX)
+        line += "; warning: it looks like no mail or text but a binary file (a NUL byte at byte " +
+                std::to_string(nulAt) + "): converting it would change its bytes as a text's";
     // Today's mail programs show text labelled ISO-2022-KR as nothing, whatever its bytes.
     if (keepLabels && counts.labels > 0)
         line += "; warning: " + Count(counts.labels, "label", "labels") +

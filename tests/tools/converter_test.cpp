@@ -184,6 +184,16 @@ TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
     }
 
 #ifndef _WIN32
+    // A new OUTPUT is made as a redirection would make it: its mode is the umask's.
+    std::string made = dir.File("made");
+    mode_t mask = umask(022);
+    Outcome toNew = RunWith({"-o", made, input});
+    (void)umask(mask);
+    EXPECT_EQ(toNew.status, 0) << toNew.err;
+    struct stat madeSt;
+    ASSERT_EQ(stat(made.c_str(), &madeSt), 0);
+    EXPECT_EQ(madeSt.st_mode & 07777, 0644u);
+
     // Through a link, the file it names is replaced, and the link stays; one reached through
     // /proc (as /dev/stdout is) is written where it is.  The owner and group stay.
     std::string link = dir.File("link"), named = dir.File("named"), viaProc = dir.File("fd");
@@ -299,6 +309,14 @@ TEST(Converter, ChecksWithoutChangingAnything)
                                    LineEndsChanged(row.crlf, row.bareLF) + "\n")
             << row.what;
     }
+    // A file of no mail or text (a zip) is said to look like what it is.
+    WriteFile(inbox, std::string("PK\x03\x04\x14\0\0\0", 8) + "\n");
+    Outcome zip = RunWith({"-c", inbox});
+    EXPECT_EQ(zip.status, 0);
+    EXPECT_NE(zip.out.find(": 0 mails, "), std::string::npos) << zip.out;
+    EXPECT_NE(zip.out.find("; warning: it looks like no mail or text but a binary file (a NUL byte at byte 5)"),
+              std::string::npos)
+        << zip.out;
 
 #ifndef _WIN32
     // A report that cannot be written is no success.
