@@ -325,6 +325,11 @@ private:
     void MeasureEntry(const std::string &dir, const SEntry &entry);
 
     void ConvertFile(const SItem &item);
+    // Reads the item whole; false, having told why, when it cannot.
+    bool ReadItem(const SItem &item, std::string &bytes);
+    // Counts the mail and converts it; false when there is nothing to write (nothing
+    // changed, or it failed, told).
+    bool ConvertMail(const SItem &item, const std::string &mail, std::string &converted);
     void ConvertMessage(const SItem &item);
     void ConvertEmlx(const SItem &item);
     // Writes bytes anew to a temporary file at temp, to replace target once flushed.
@@ -593,42 +598,47 @@ void CTreeWalk::ConvertFile(const SItem &item)
     m_mails += mails;
 }
 
+bool CTreeWalk::ReadItem(const SItem &item, std::string &bytes)
+{
+    if (ReadWhole(item.path, bytes))
+        return true;
+    if (IsGone(GetLastError()))
+        Skip("gone since the walk");
+    else
+        Failure(item.path, "cannot read", LastReason());
+    return false;
+}
+
+bool CTreeWalk::ConvertMail(const SItem &item, const std::string &mail, std::string &converted)
+{
+    ++m_mails;
+    if (!MayNeedWork(mail)) {
+        ++m_converted;
+        return false;
+    }
+    if (!ConvertText(mail, m_job.keepLabels, converted)) {
+        Failure(item.path, "cannot convert", LastReason());
+        return false;
+    }
+    if (converted == mail) {
+        ++m_converted;
+        return false;
+    }
+    return true;
+}
+
 void CTreeWalk::ConvertMessage(const SItem &item)
 {
     std::string bytes, converted;
-    if (!ReadWhole(item.path, bytes)) {
-        if (IsGone(GetLastError()))
-            Skip("gone since the walk");
-        else
-            Failure(item.path, "cannot read", LastReason());
-        return;
-    }
-    ++m_mails;
-    if (!MayNeedWork(bytes)) {
-        ++m_converted;
-        return;
-    }
-    if (!ConvertText(bytes, m_job.keepLabels, converted)) {
-        Failure(item.path, "cannot convert", LastReason());
-        return;
-    }
-    if (converted == bytes) {
-        ++m_converted;
-        return;
-    }
-    WriteAnew(Join(item.tmp, NewTemporaryName()), item.path, converted);
+    if (ReadItem(item, bytes) && ConvertMail(item, bytes, converted))
+        WriteAnew(Join(item.tmp, NewTemporaryName()), item.path, converted);
 }
 
 void CTreeWalk::ConvertEmlx(const SItem &item)
 {
     std::string bytes, converted;
-    if (!ReadWhole(item.path, bytes)) {
-        if (IsGone(GetLastError()))
-            Skip("gone since the walk");
-        else
-            Failure(item.path, "cannot read", LastReason());
+    if (!ReadItem(item, bytes))
         return;
-    }
     // The message's length in bytes, in decimal, perhaps padded with spaces, on a line of
     // its own; the message; then its properties, an XML property list.
     std::size_t digits = 0;
@@ -662,20 +672,8 @@ void CTreeWalk::ConvertEmlx(const SItem &item)
                      "%s: %s: warning: its byte count, %llu, does not end where its property list starts: the "
                      "message is converted as the count says\n",
                      PROGRAM, item.path.c_str(), static_cast<unsigned long long>(count));
-    ++m_mails;
-    std::string message = bytes.substr(start, end - start);
-    if (!MayNeedWork(message)) {
-        ++m_converted;
+    if (!ConvertMail(item, bytes.substr(start, end - start), converted))
         return;
-    }
-    if (!ConvertText(message, m_job.keepLabels, converted)) {
-        Failure(item.path, "cannot convert", LastReason());
-        return;
-    }
-    if (converted == message) {
-        ++m_converted;
-        return;
-    }
     // The count padded as wide as it was, and its line end as it was.
     std::string line = std::to_string(converted.size());
     std::size_t width = bytes.find_first_of("\r\n", digits);

@@ -232,17 +232,24 @@ def check_mail(what, raw_a, raw, korean):
     return failures
 
 
+def korean_codecs():
+    """True when this Python has the codecs the checks need; else says so, to skip."""
+    try:
+        "\uac00".encode("iso2022_kr").decode("iso2022_kr")
+        "\uac00".encode("euc_kr")
+    except LookupError as e:
+        print("SKIP: this Python lacks the Korean codecs: %s" % e)
+        return False
+    return True
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("converter")
     parser.add_argument("--mails", type=int, default=300)
     parser.add_argument("--seed", type=int, default=1557)
     args = parser.parse_args()
-    try:
-        "\uac00".encode("iso2022_kr").decode("iso2022_kr")
-        "\uac00".encode("euc_kr")
-    except LookupError as e:
-        print("SKIP: this Python lacks the Korean codecs: %s" % e)
+    if not korean_codecs():
         return 77
 
     gen = Generator(random.Random(args.seed))

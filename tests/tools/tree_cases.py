@@ -11,8 +11,10 @@ a saved .eml, a binary file, and natively a symbolic link to a directory and a p
 CASE is one of:
   convert  a DIR without -R refused with a hint, and -R with --check, -R with no DIR and
            --profile with a FILE refused as usage errors; --profile refused where
-           profiles.ini names a profile that is not there; with the profile's .parentlock locked by this process, --profile refuses it and
-           -R converts the rest but not the profile; then one -R run: every mail reads as
+           profiles.ini names a profile that is not there; with the profile's .parentlock
+           locked by this process, --profile refuses it and -R converts the rest but not
+           the profile; under Wine, --profile converts the profile that profiles.ini under
+           %APPDATA% names; then one -R run: every mail reads as
            the same text (the original decoded as ISO-2022-KR, the result as EUC-KR) and no
            label names ISO-2022-KR; the .msf files of Mail/ are gone; ImapMail/, the binary
            file, the maildir without tmp/ and the .emlx whose count runs past its end are
@@ -183,11 +185,7 @@ def main():
     parser.add_argument("--seed", type=int, default=int(os.environ.get("KILL_SEED", random.randrange(1 << 30))))
     parser.add_argument("--kills", type=int, default=int(os.environ.get("KILLS", 8)))
     args = parser.parse_args()
-    try:
-        "\uac00".encode("iso2022_kr").decode("iso2022_kr")
-        "\uac00".encode("euc_kr")
-    except LookupError as e:
-        print("SKIP: this Python lacks the Korean codecs: %s" % e)
+    if not rr.korean_codecs():
         return 77
 
     work = tempfile.mkdtemp(prefix="quorvel-tree.")
@@ -236,6 +234,16 @@ def main():
                     if snapshot(root)[inbox][0] != snapshot(orig)[inbox][0]:
                         failures.append("the held profile's Inbox changed")
                 os.unlink(os.path.join(root, "profile", ".parentlock"))
+            if args.wine:
+                # The default profile, where %APPDATA% says: its Mail/ converted, ImapMail/ not.
+                appdata = os.path.join(work, "appdata")
+                write(os.path.join(appdata, "Thunderbird", "profiles.ini"),
+                      b"[Profile0]\r\nName=default\r\nIsRelative=0\r\nPath=%s\r\nDefault=1\r\n"
+                      % native(os.path.join(root, "profile")).encode())
+                result = subprocess.run(command + ["--profile"], capture_output=True,
+                                        env=dict(env, APPDATA=native(appdata)))
+                if result.returncode != 0 or b"ImapMail: left alone" not in result.stderr:
+                    failures.append("--profile under %%APPDATA%%: %d, %r" % (result.returncode, result.stderr))
             result = run("-R", root)
             out = result.stdout.decode(errors="replace")
             print(out.strip())
