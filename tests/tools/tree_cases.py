@@ -235,13 +235,16 @@ def main():
                         failures.append("the held profile's Inbox changed")
                 os.unlink(os.path.join(root, "profile", ".parentlock"))
             if args.wine:
-                # The default profile, where %APPDATA% says: its Mail/ converted, ImapMail/ not.
-                appdata = os.path.join(work, "appdata")
+                # The default profile, which profiles.ini in Wine's %APPDATA% names: its Mail/
+                # converted, ImapMail/ not.
+                said = subprocess.run(["wine", "cmd", "/c", "echo %APPDATA%"], capture_output=True, env=env)
+                appdata = subprocess.run(["winepath", "-u", said.stdout.decode().strip()], capture_output=True,
+                                         env=env).stdout.decode().strip()
                 write(os.path.join(appdata, "Thunderbird", "profiles.ini"),
                       b"[Profile0]\r\nName=default\r\nIsRelative=0\r\nPath=%s\r\nDefault=1\r\n"
                       % native(os.path.join(root, "profile")).encode())
-                result = subprocess.run(command + ["--profile"], capture_output=True,
-                                        env=dict(env, APPDATA=native(appdata)))
+                result = subprocess.run(command + ["--profile"], capture_output=True, env=env)
+                shutil.rmtree(os.path.join(appdata, "Thunderbird"))
                 if result.returncode != 0 or b"ImapMail: left alone" not in result.stderr:
                     failures.append("--profile under %%APPDATA%%: %d, %r" % (result.returncode, result.stderr))
             result = run("-R", root)
