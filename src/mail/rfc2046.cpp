@@ -271,7 +271,11 @@ void CEntityRelabeller::Lines(std::string_view lines)
         std::size_t lf = lines.rfind(LF);
         frame.lineSize = lf == std::string_view::npos ? frame.lineSize + lines.size() : lines.size() - lf - 1;
     }
-    Content(lines);
+    // A body that keeps its bytes keeps them but for its line ends, as LineEnd puts them.
+    if (frame.kind == EFrame::KEPT)
+        m_sink.PutWithPlatformLineEnds(lines);
+    else
+        Content(lines);
 }
 
 void CEntityRelabeller::End()

@@ -251,14 +251,15 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
         {"mails after From lines, one in base64", label + "a\nFrom b\n" + labelOnly + b64 + "GyQpQw4wIQ8=\nFrom c\n" + label + "c\n",
          euc + "a\nFrom b\n" + eucOnly + b64 + "sKE=\nFrom c\n" + euc + "c\n", 3},
         {"a text of many From lines", label + KR + "\n" + manyFromLines, euc + EUC + "\n" + manyFromLinesEuc, 1},
-        // A part that is not text keeps its bytes and its label, CR LF inside it included.
+        // A part that is not text keeps its bytes and its label, CR LF inside it included,
+        // but for its own line ends, which become the platform's.
         {"parts that are not text",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n"
          "Content-Transfer-Encoding: base64\n\nGyQpQw4wIQ8NCg==\n--b\nContent-Type: image/x-kr; charset=ISO-2022-KR\n\n" +
-             KR + "\n--b--\n",
+             KR + "\r\nmore\r\nand more\r\n--b--\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n"
          "Content-Transfer-Encoding: base64\n\nGyQpQw4wIQ8NCg==\n--b\nContent-Type: image/x-kr; charset=ISO-2022-KR\n\n" +
-             KR + "\n--b--\n",
+             KR + "\nmore\nand more\n--b--\n",
          0},
         // A designator applies to its own part: the next one, in another encoding, keeps its
         // shift bytes.
