@@ -565,7 +565,7 @@ struct SLineEnds {
 // Reads one folder and prints what a conversion would find in it: with keepLabels, the
 // labels that would be left naming ISO-2022-KR as a warning.
 // How much of a file --check looks at for what marks it as binary.
-const std::uint64_t BINARY_LOOK = 64 * 1024;
+const std::uint64_t BINARY_LOOK = std::uint64_t{64} * 1024;
 
 bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {

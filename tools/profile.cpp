@@ -4,6 +4,8 @@
 // The reading of profiles.ini and the choice of the default are the same everywhere; the
 // places to look, the file calls and the lock differ by system and sit at the end, one
 // part for Windows and one for Linux and macOS.
+#include <algorithm>
+
 #include "profile.h"
 
 #ifdef _WIN32
@@ -65,10 +67,8 @@ struct SIniSection {
     // The value of key, or "" where the section has none.
     std::string Value(const char *key) const
     {
-        for (const auto &entry : keys)
-            if (entry.first == key)
-                return entry.second;
-        return "";
+        auto entry = std::find_if(keys.begin(), keys.end(), [key](const auto &e) { return e.first == key; });
+        return entry != keys.end() ? entry->second : "";
     }
 };
 
@@ -135,10 +135,10 @@ std::string ProfileDirectory(const std::string &iniDir, const std::string &path,
 // default by it.
 const SIniSection *ProfileWithPath(const std::vector<SIniSection> &sections, const std::string &path)
 {
-    for (const SIniSection &section : sections)
-        if (StartsWith(section.name, "Profile") && section.Value("Path") == path)
-            return &section;
-    return nullptr;
+    auto section = std::find_if(sections.begin(), sections.end(), [&path](const SIniSection &s) {
+        return StartsWith(s.name, "Profile") && s.Value("Path") == path;
+    });
+    return section != sections.end() ? &*section : nullptr;
 }
 
 // Picks the default profile of profiles.ini (read from iniDir): an [Install…] section's
@@ -181,11 +181,11 @@ bool ChooseProfile(const std::vector<SIniSection> &sections, const std::string &
         candidates.push_back({name.empty() ? path : name,
                               ProfileDirectory(iniDir, path, profile->Value("IsRelative") == "1")});
     }
-    for (const SProfile &candidate : candidates) {
-        if (IsDirectory(candidate.dir)) {
-            chosen = candidate;
-            return true;
-        }
+    auto there = std::find_if(candidates.begin(), candidates.end(),
+                              [](const SProfile &candidate) { return IsDirectory(candidate.dir); });
+    if (there != candidates.end()) {
+        chosen = *there;
+        return true;
     }
     why = ini + " names profile " + candidates[0].name + " at " + candidates[0].dir + ", which does not exist";
     return false;
@@ -292,9 +292,7 @@ std::string JoinPath(const std::string &dir, const std::string &name)
 std::string NativePath(const std::string &path)
 {
     std::string native = path;
-    for (char &c : native)
-        if (c == '/')
-            c = '\\';
+    std::replace(native.begin(), native.end(), '/', '\\');
     return native;
 }
 
@@ -326,7 +324,7 @@ bool ReadWholeFile(const std::string &path, std::string &text, DWORD &error)
     char buffer[4096];
     DWORD done = 0;
     bool ok;
-    while ((ok = ReadFile(file, buffer, sizeof buffer, &done, nullptr) != 0) && done > 0)
+    while ((ok = (ReadFile(file, buffer, sizeof buffer, &done, nullptr) != 0)) && done > 0)
         text.append(buffer, done);
     error = ok ? 0 : GetLastError();
     CloseHandle(file);

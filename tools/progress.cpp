@@ -107,9 +107,7 @@ void CProgressLine::Advance(FILE *in, std::uint64_t bytesRead)
 {
     if (m_to == nullptr || !m_running)
         return;
-    if (m_tree) {
-        m_read = bytesRead;
-    } else if (in != m_in || bytesRead < m_read) {
+    if (!m_tree && (in != m_in || bytesRead < m_read)) {
         // Another stream, or one read again from its start: what is left of its file from
         // where reading began.
         m_in = in;

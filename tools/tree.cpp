@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <numeric>
 #include <random>
 #include <string_view>
 
@@ -168,10 +169,9 @@ bool ReadWhole(const std::string &path, std::string &bytes)
     if (in == nullptr)
         return false;
     bytes.clear();
-    char buffer[64 * 1024];
-    std::size_t n;
     try {
-        while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+        char buffer[64 * 1024];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
             bytes.append(buffer, n);
     } catch (const std::bad_alloc &) {
         std::fclose(in);
@@ -274,7 +274,6 @@ struct SItem {
 struct SPendingWrite {
     std::string temp, target;
     HANDLE held;
-    long mails;
 };
 
 class CTreeWalk {
@@ -308,13 +307,12 @@ private:
     }
     void Skip(const std::string &why, long n = 1)
     {
-        for (auto &reason : m_skipped) {
-            if (reason.first == why) {
-                reason.second += n;
-                return;
-            }
-        }
-        m_skipped.emplace_back(why, n);
+        auto reason = std::find_if(m_skipped.begin(), m_skipped.end(),
+                                   [&why](const std::pair<std::string, long> &r) { return r.first == why; });
+        if (reason != m_skipped.end())
+            reason->second += n;
+        else
+            m_skipped.emplace_back(why, n);
     }
     void Add(const std::string &path, EItemKind kind, std::uint64_t size, const std::string &tmp = "")
     {
@@ -711,7 +709,7 @@ void CTreeWalk::WriteAnew(const std::string &temp, const std::string &target, co
         Failure(target, "cannot write " + temp, reason);
         return;
     }
-    m_batch.push_back({temp, target, held, 1});
+    m_batch.push_back({temp, target, held});
     m_batchBytes += bytes.size();
 }
 
@@ -722,9 +720,8 @@ void CTreeWalk::FlushBatch()
 {
     if (m_batch.empty())
         return;
-    std::vector<HANDLE> handles;
-    for (const SPendingWrite &write : m_batch)
-        handles.push_back(write.held);
+    std::vector<HANDLE> handles(m_batch.size());
+    std::transform(m_batch.begin(), m_batch.end(), handles.begin(), [](const SPendingWrite &w) { return w.held; });
     bool flushed = FlushFiles(handles.data(), handles.size());
     std::string reason = LastReason();
     std::vector<std::string> dirs;
@@ -773,9 +770,8 @@ void CTreeWalk::Summarise()
     std::string line = Count(m_changed, "file converted", "files converted") + ", " +
                        std::to_string(m_converted - m_changed) + " with nothing to change, " +
                        Count(m_mails, "mail", "mails") + " in all";
-    long skipped = 0;
-    for (const auto &reason : m_skipped)
-        skipped += reason.second;
+    long skipped = std::accumulate(m_skipped.begin(), m_skipped.end(), 0L,
+                                   [](long sum, const std::pair<std::string, long> &r) { return sum + r.second; });
     line += "; " + std::to_string(skipped) + " skipped";
     for (std::size_t i = 0; i < m_skipped.size(); ++i)
         line += (i == 0 ? " (" : ", ") + std::to_string(m_skipped[i].second) + " " + m_skipped[i].first;
@@ -810,8 +806,10 @@ bool WithinRefusedTree(CTreeWalk &walk, const std::string &path)
         // Where there is no lock, the answer costs a look or two at the disk.
         std::string detail;
         if (ProfileLockState(at, detail) == EProfileLock::HELD) {
-            walk.Failure(path, "not converted: a running mail program holds the profile " + at + " (" + detail +
-                                   "); close Thunderbird first");
+            std::string what = "not converted: a running mail program holds the profile ";
+            what += at;
+            what += " (" + detail + "); close Thunderbird first";
+            walk.Failure(path, what);
             return true;
         }
     }
