@@ -212,15 +212,21 @@ std::size_t FindByte(const unsigned char *buffer, std::size_t from, std::size_t 
     return found != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char *>(found) - buffer) : to;
 }
 
+bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum);
+
 // The start of the line where ConvertStream first changes a byte of folder: the line of the
 // first designator, or of the first line end that the platform writes otherwise (a CR LF
 // where its line end is LF, a bare LF where it is CR LF); the folder's length when it
 // changes nothing.  Up to there the decoder only copies, and it stands at a line's start
-// as at the file's, so that the conversion may start there.  False when reading fails.
-bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart)
+// as at the file's, so that the conversion may start there.  *front, where given, gets
+// the checksum of what comes before it, taken as the folder is read.  False when reading
+// fails.
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front = nullptr)
 {
     const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
     std::uint64_t at = 0, line = 0;
+    // The checksum of the folder up to the bytes that this read looks at first.
+    SChecksum before;
     for (;;) {
         DWORD n = 0;
         if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
@@ -259,8 +265,19 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart)
         }
         if (change < to || last) {
             *lineStart = change < to ? line : at + n;
-            return true;
+            if (front == nullptr || *lineStart == at + n)
+                return true;
+            // The line starts in this read, as lines of less than a read do; or before it.
+            if (*lineStart >= at + from) {
+                *front = before;
+                front->Add(buffer + from, static_cast<std::size_t>(*lineStart - at - from));
+                return true;
+            }
+            *front = SChecksum();
+            return ChecksumRange(folder, 0, *lineStart, front);
         }
+        if (front != nullptr)
+            before.Add(buffer + from, to - from);
         at += to - 1;
     }
 }
@@ -1085,7 +1102,7 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
         // nothing to change stays untouched.
         std::uint64_t start = 0;
         SChecksum front;
-        if (!(convert == ConvertStream ? FindFirstChange(job.folder, &start)
+        if (!(convert == ConvertStream ? FindFirstChange(job.folder, &start, &front)
                                        : FindFirstMailChange(job.folder, job.id.size, &start, &front)))
             return Fail(job);
         if (start == job.id.size) {
@@ -1093,8 +1110,6 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
             DeleteSummaryFile(inboxPath);
             return true;
         }
-        if (convert == ConvertStream && !ChecksumRange(job.folder, 0, start, &front))
-            return Fail(job);
 
         // Step 4.
         SJobFiles files;
