@@ -282,40 +282,67 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front =
     }
 }
 
-// The first position in [from, to) of buffer where FindFirstMailChange has something to
-// look at: an ESC, a LINE_END_MARK, a "2", or an LF before an "F"; or to.  The byte after
-// to must be readable.
-std::size_t NextMailEvent(const unsigned char *buffer, std::size_t from, std::size_t to)
+// Whether buffer[at] (of n bytes) starts an mbox mail: a "From " line after an empty line.
+bool StartsMail(const unsigned char *buffer, std::size_t at, std::size_t n)
 {
-    std::size_t i = from;
+    static const char FROM[] = "From ";
+    return at >= 2 && at + sizeof FROM - 1 <= n && buffer[at - 1] == LF &&
+           std::memcmp(buffer + at, FROM, sizeof FROM - 1) == 0 &&
+           (buffer[at - 2] == LF || (at >= 3 && buffer[at - 2] == CR && buffer[at - 3] == LF));
+}
+
+// The last position in [from, to) of buffer (of n bytes) where a mail starts, or to.  From
+// the end backwards, sixteen bytes at a time where it can: most of a read holds none.
+std::size_t LastMailStart(const unsigned char *buffer, std::size_t from, std::size_t to, std::size_t n)
+{
+    std::size_t i = to;
 #ifdef __SSE2__
-    const __m128i esc = _mm_set1_epi8(ESC), mark = _mm_set1_epi8(static_cast<char>(LINE_END_MARK)),
-                  two = _mm_set1_epi8('2'), lf = _mm_set1_epi8(LF), f = _mm_set1_epi8('F');
-    auto events = [&](std::size_t at) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + at));
-        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + at + 1));
-        return _mm_movemask_epi8(
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, esc), _mm_cmpeq_epi8(b, mark)),
-                         _mm_or_si128(_mm_cmpeq_epi8(b, two), _mm_and_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(next, f)))));
-    };
-    // Two blocks a test, as most hold nothing.
-    for (; i + 32 <= to; i += 32) {
-        unsigned mask = static_cast<unsigned>(events(i)) | static_cast<unsigned>(events(i + 16)) << 16;
-        if (mask != 0)
-            return i + static_cast<std::size_t>(__builtin_ctz(mask));
-    }
-    for (; i + 16 <= to; i += 16) {
-        int mask = events(i);
-        if (mask != 0)
-            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    const __m128i lf = _mm_set1_epi8(LF), f = _mm_set1_epi8('F');
+    // Blocks of [i - 16, i), each with the byte before it.
+    for (; i >= from + 17; i -= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + i - 16));
+        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + i - 17));
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(b, f), _mm_cmpeq_epi8(before, lf))));
+        for (; mask != 0; mask &= ~(1u << (31 - __builtin_clz(mask)))) {
+            std::size_t at = i - 16 + static_cast<std::size_t>(31 - __builtin_clz(mask));
+            if (StartsMail(buffer, at, n))
+                return at;
+        }
     }
 #endif
-    for (; i < to; ++i) {
-        unsigned char c = buffer[i];
-        if (c == ESC || c == LINE_END_MARK || c == '2' || (c == LF && buffer[i + 1] == 'F'))
+    while (i > from) {
+        --i;
+        if (buffer[i] == 'F' && StartsMail(buffer, i, n))
             return i;
     }
     return to;
+}
+
+// The first position in [from, to) of buffer where the conversion may change something: a
+// designator, a line end that the platform writes otherwise (LineEndChanges), or the mark
+// "2022" that every label or encoded word naming ISO-2022-KR holds; or to.  The buffer
+// holds n bytes, those of a designator or mark that starts before to among them.
+std::size_t FirstMailChange(const unsigned char *buffer, std::size_t from, std::size_t to, std::size_t n)
+{
+    static const char MARK[] = "2022";
+    const unsigned char kinds[] = {ESC, LINE_END_MARK, '2'};
+    std::size_t next[3];
+    // Each byte looked for once: the next of each kind kept until passed.
+    for (int k = 0; k < 3; ++k)
+        next[k] = FindByte(buffer, from, to, kinds[k]);
+    for (;;) {
+        int k = next[0] <= next[1] && next[0] <= next[2] ? 0 : next[1] <= next[2] ? 1 : 2;
+        std::size_t i = next[k];
+        if (i >= to)
+            return to;
+        bool change = k == 0   ? n - i >= DESIGNATOR_SIZE && std::memcmp(buffer + i, DESIGNATOR, DESIGNATOR_SIZE) == 0
+                      : k == 1 ? LineEndChanges(buffer, i, n)
+                               : i + sizeof MARK - 1 <= n && std::memcmp(buffer + i, MARK, sizeof MARK - 1) == 0;
+        if (change)
+            return i;
+        next[k] = FindByte(buffer, i + 1, to, kinds[k]);
+    }
 }
 
 // Where a conversion that reads mail structure (one mail's labels follow its own bytes)
@@ -325,14 +352,15 @@ std::size_t NextMailEvent(const unsigned char *buffer, std::size_t from, std::si
 // a "From " line at the folder's start or after an empty line, so that what comes before
 // it is whole mails, which the conversion does not change.  A folder that does not start
 // with a mail starts at 0 if anything in it may change; the folder's length when nothing
-// does.  The folder is read once.  False when reading fails.
+// does.  The folder is read once, each read looked at for a change first and then from its
+// end back for the last mail that starts in it.  False when reading fails.
 bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailStart, SChecksum *front)
 {
-    static const char MARK[] = "2022", FROM[] = "From ";
-    const std::size_t MARK_SIZE = sizeof MARK - 1, FROM_SIZE = sizeof FROM - 1;
+    static const char FROM[] = "From ";
+    const std::size_t FROM_SIZE = sizeof FROM - 1;
     // Each read with the bytes before it, for an empty line before a From line and a CR
-    // before an LF, and those after it, for a designator, a mark or an LF and From line
-    // across its edge.
+    // before an LF, and those after it, for a designator, a mark or a From line across its
+    // edge.
     const std::size_t BEFORE = 4, AFTER = 8;
     const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
     // running: the checksum of [0, summed); *front, of [0, mail).
@@ -355,22 +383,14 @@ bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailS
         std::size_t to = last ? n : n - AFTER;
         if (base == 0 && kept == 0)
             mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
-        // The byte after to is the buffer's still where the read ended short.
-        for (std::size_t i = NextMailEvent(buffer, from, to); !found && i < to; i = NextMailEvent(buffer, i + 1, to)) {
-            unsigned char c = buffer[i];
-            if (c == ESC) {
-                found = n - i >= DESIGNATOR_SIZE && std::memcmp(buffer + i, DESIGNATOR, DESIGNATOR_SIZE) == 0;
-            } else if (c == '2') {
-                found = i + MARK_SIZE <= n && std::memcmp(buffer + i, MARK, MARK_SIZE) == 0;
-            } else if (c == LINE_END_MARK && LineEndChanges(buffer, i, n)) {
-                found = true;
-            } else if (c == LF && mbox && i + 1 + FROM_SIZE <= n && std::memcmp(buffer + i + 1, FROM, FROM_SIZE) == 0 &&
-                       i >= 1 && (buffer[i - 1] == LF || (i >= 2 && buffer[i - 1] == CR && buffer[i - 2] == LF))) {
-                std::uint64_t start = base + i + 1;
-                running.Add(buffer + (summed - base), static_cast<std::size_t>(start - summed));
-                summed = mail = start;
-                *front = running;
-            }
+        std::size_t change = FirstMailChange(buffer, from, to, n);
+        found = change < to;
+        // The last mail that starts before the change, or in the read.
+        std::size_t start = mbox ? LastMailStart(buffer, from, found ? change + 1 : to, n) : to;
+        if (start < to && (!found || start <= change)) {
+            running.Add(buffer + (summed - base), static_cast<std::size_t>(base + start - summed));
+            summed = mail = base + start;
+            *front = running;
         }
         if (found || last)
             break;

@@ -320,7 +320,8 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         while (front.size() + 40 < c.mailAt)
             front += "From a\nSubject: plain\n\nplain text\n\n";
         front += std::string(c.mailAt - front.size() - 1, 'x') + "\n\n";
-        std::string folder = front + "From b\n" + c.mail;
+        // And a mail after it, which is no reason to start later or sooner.
+        std::string folder = front + "From b\n" + c.mail + (c.mbox ? "\nFrom c\nSubject: plain\n\nplain\n" : "");
         WriteFile(inbox, folder);
         long labels = 0;
         std::string whole = RelabelMail(folder, &labels);
