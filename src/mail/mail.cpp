@@ -10,33 +10,10 @@ namespace {
 
 const char CR = '\r';
 const char LF = '\n';
-const char SP = ' ';
-const char TAB = '\t';
 
 }  // namespace
 
 const char NEW_CHARSET[] = "EUC-KR";
-
-char AsciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(const char *text, std::size_t n, const char *lowerName)
-{
-    if (std::strlen(lowerName) != n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (AsciiLower(text[i]) != lowerName[i])
-            return false;
-    }
-    return true;
-}
-
-bool IsSpace(char c)
-{
-    return c == SP || c == TAB;
-}
 
 int HexValue(char c)
 {

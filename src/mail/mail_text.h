@@ -11,12 +11,29 @@
 
 #include "convert.h"
 
+// These three are here whole, for the compiler to put inline into the loops that call
+// them for each byte of a header.
+
 // ASCII-only case fold: mail names are ASCII, and the locale must not change them.
-char AsciiLower(char c);
+inline char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 // True when text[0, n) equals the NUL-terminated lowerName, ignoring ASCII case.
-bool EqualsNoCase(const char *text, std::size_t n, const char *lowerName);
+inline bool EqualsNoCase(const char *text, std::size_t n, const char *lowerName)
+{
+    std::size_t i = 0;
+    for (; i < n && lowerName[i] != '\0'; ++i) {
+        if (AsciiLower(text[i]) != lowerName[i])
+            return false;
+    }
+    return i == n && lowerName[i] == '\0';
+}
 // WSP = SP / HTAB: the white space that folds header fields and pads encoded lines.
-bool IsSpace(char c);
+inline bool IsSpace(char c)
+{
+    return c == ' ' || c == '\t';
+}
 // The value of a hexadecimal digit of either case, as quoted-printable and RFC 2231's
 // %-encoding write them; -1 for any other character.
 int HexValue(char c);

@@ -227,6 +227,57 @@ void ReadContentType(const std::string &text, const CField &field, CEntityLabels
     }
 }
 
+// What one Content-Type field said (ReadContentType), its edits counted from the field's
+// start.
+struct STypeRead {
+    std::string field;  // the whole field as it stands, its name and line ends included
+    std::string type, boundary;
+    bool iso2022kr = false;
+    std::vector<CEdit> relabel;
+    long charsets = 0;
+};
+
+// The longest field remembered, and how many are.
+const std::size_t REMEMBERED_FIELD = 1024;
+const unsigned REMEMBERED = 4;
+
+// ReadContentType, for a field read before taking again what it said: the mails of a folder
+// mostly repeat a few Content-Type fields to the byte, and reading one is most of the cost
+// of a mail's header.
+void ReadContentTypeAgain(const std::string &text, const CField &field, CEntityLabels &labels)
+{
+    static thread_local STypeRead s_read[REMEMBERED];
+    static thread_local unsigned s_next = 0;
+    std::string_view bytes(text.data() + field.start, field.end - field.start);
+    for (const STypeRead &read : s_read) {
+        if (read.field.empty() || read.field != bytes)
+            continue;
+        labels.type = read.type;
+        labels.boundary = read.boundary;
+        labels.iso2022kr = read.iso2022kr;
+        labels.charsets += read.charsets;
+        for (const CEdit &edit : read.relabel)
+            labels.relabel.push_back({field.start + edit.start, field.start + edit.end, edit.text});
+        return;
+    }
+    std::size_t edits = labels.relabel.size();
+    long charsets = labels.charsets;
+    ReadContentType(text, field, labels);
+    if (bytes.size() > REMEMBERED_FIELD)
+        return;
+    STypeRead &read = s_read[s_next++ % REMEMBERED];
+    read.field.assign(bytes);
+    read.type = labels.type;
+    read.boundary = labels.boundary;
+    read.iso2022kr = labels.iso2022kr;
+    read.charsets = labels.charsets - charsets;
+    read.relabel.clear();
+    for (std::size_t i = edits; i < labels.relabel.size(); ++i) {
+        const CEdit &edit = labels.relabel[i];
+        read.relabel.push_back({edit.start - field.start, edit.end - field.start, edit.text});
+    }
+}
+
 int Base64Value(char c)
 {
     if (c >= 'A' && c <= 'Z')
@@ -249,7 +300,7 @@ void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labe
     // The first of each counts, as with readers that look a field up by name.
     if (!labels.typeSeen && FieldIs(text, field, "content-type")) {
         labels.typeSeen = true;
-        ReadContentType(text, field, labels);
+        ReadContentTypeAgain(text, field, labels);
     } else if (!labels.encodingSeen && FieldIs(text, field, "content-transfer-encoding")) {
         labels.encodingSeen = true;
         const std::string &s = UnfoldValue(text, field).text;
