@@ -230,11 +230,11 @@ void ReadContentType(const std::string &text, const CField &field, CEntityLabels
 // What one Content-Type field said (ReadContentType), its edits counted from the field's
 // start.
 struct STypeRead {
+    std::vector<CEdit> relabel;
     std::string field;  // the whole field as it stands, its name and line ends included
     std::string type, boundary;
-    bool iso2022kr = false;
-    std::vector<CEdit> relabel;
     long charsets = 0;
+    bool iso2022kr = false;
 };
 
 // The longest field remembered, and how many are.
