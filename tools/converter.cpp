@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "check.h"
+#include "common.h"
 #include "convert.h"
 #include "converter.h"
 #include "iso2022kr.h"
@@ -29,7 +30,6 @@
 
 namespace {
 
-const char PROGRAM[] = "quorvel-convert";
 const char VERSION[] = QUORVEL_VERSION;
 const char STANDARD_STREAM[] = "-";
 
@@ -148,13 +148,6 @@ int UsageError(FILE *err, const char *what, const char *arg)
     std::fprintf(err, "%s: %s%s\n", PROGRAM, what, arg);
     std::fprintf(err, "Try '%s --help' for more information.\n", PROGRAM);
     return 2;
-}
-
-// The system's words for the last failure, or "" when it has none.
-std::string LastReason()
-{
-    char reason[256];
-    return DescribeError(GetLastError(), reason, sizeof reason) ? reason : "";
 }
 
 void Report(FILE *err, const std::string &name, const char *what, const std::string &reason)
@@ -347,17 +340,6 @@ struct SInterruptsHeld {
 #endif
 };
 
-// The directory that holds path, with its separator, or "" for the current directory.
-std::string DirectoryOf(const std::string &path)
-{
-#ifdef _WIN32
-    std::size_t sep = path.find_last_of("/\\:");
-#else
-    std::size_t sep = path.rfind('/');
-#endif
-    return sep == std::string::npos ? std::string("./") : path.substr(0, sep + 1);
-}
-
 // The file that path names, following its symbolic links one by one, as a program that
 // opened path would reach it (the last link may name a file still to be made).  special
 // tells whether any step was in /dev or /proc (/dev/stdout names whatever our standard
@@ -408,24 +390,6 @@ HANDLE CreateTemporaryIn(const std::string &dir, std::string &name)
             return INVALID_HANDLE_VALUE;
     }
     return INVALID_HANDLE_VALUE;
-}
-
-// Gives the new file that to writes the owner, group and permissions that st tells of,
-// where the system lets us (a user may give a file only to a group of theirs).  Natively
-// through the descriptor, not the name: in a directory that others can write to, another
-// file could have been put at the name meanwhile.
-void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st)
-{
-#ifdef _WIN32
-    // Windows keeps only whether it is read-only.
-    (void)to;
-    (void)chmod(name.c_str(), st.st_mode & 0777);
-#else
-    (void)name;
-    if (fchown(fileno(to), st.st_uid, st.st_gid) != 0)
-        (void)fchown(fileno(to), static_cast<uid_t>(-1), st.st_gid);
-    (void)fchmod(fileno(to), st.st_mode & 0777);
-#endif
 }
 
 // Gives a new OUTPUT the permissions that a file made by a shell's redirection gets, read
@@ -487,7 +451,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         }
         to = OpenHandleStream(held, "wb");
         if (to != nullptr && existing)
-            TakeOwnerAndMode(to, temp, st);
+            TakeOwnerAndMode(to, temp, st, 0777);
         else if (to != nullptr)
             GiveNewFileMode(to);
     }
@@ -535,11 +499,6 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     if (!ok)
         Report(err, outName, what.c_str(), reason);
     return ok;
-}
-
-std::string Count(long n, const char *one, const char *many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 // Line ends of a text read in pieces, by kind: what the conversion would change.
@@ -688,7 +647,7 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
     FILE *to = held != INVALID_HANDLE_VALUE ? OpenHandleStream(held, "wb") : nullptr;
     bool ok = to != nullptr;
     if (ok)
-        TakeOwnerAndMode(to, temp, st);
+        TakeOwnerAndMode(to, temp, st, 0777);
     static char buffer[64 * 1024];
     std::uint64_t copied = 0;
     g_pProgress->Start(path);

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "common.h"
 #include "platform.h"
 
 namespace {
@@ -415,19 +416,8 @@ bool IsDirectory(const std::string &path)
 
 bool ReadWholeFile(const std::string &path, std::string &text, DWORD &error)
 {
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        error = errno == ENOENT ? 0 : static_cast<DWORD>(errno);
-        return false;
-    }
-    text.clear();
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, n);
-    bool ok = !std::ferror(file);
-    error = ok ? 0 : static_cast<DWORD>(errno);
-    std::fclose(file);
+    bool ok = ReadWhole(path, text);
+    error = ok || IsGone(GetLastError()) ? 0 : GetLastError();
     return ok;
 }
 

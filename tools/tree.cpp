@@ -3,9 +3,6 @@
 #include "tree.h"
 
 #include <sys/stat.h>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +14,7 @@
 #include <random>
 #include <string_view>
 
+#include "common.h"
 #include "convert.h"
 #include "iso2022kr.h"
 #include "mail.h"
@@ -26,7 +24,6 @@
 
 namespace {
 
-const char PROGRAM[] = "quorvel-convert";
 #ifdef _WIN32
 const char SEPARATOR = '\\';
 const char SEPARATORS[] = "\\/";
@@ -44,22 +41,17 @@ const char IMAP_REASON[] =
     "left alone: offline copies of server mail, a cache that the mail program throws away or keeps out of step "
     "with the server";
 
-bool SameNoCase(std::string_view a, const char *b)
+// True when name ends with lowerSuffix, ignoring ASCII case, and is more than that.
+bool EndsWithNoCase(const std::string &name, const char *lowerSuffix)
 {
-    std::size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    }
-    return true;
+    std::size_t n = std::strlen(lowerSuffix);
+    return name.size() > n && EqualsNoCase(name.data() + name.size() - n, n, lowerSuffix);
 }
 
-bool EndsWithNoCase(const std::string &name, const char *suffix)
+// True when name is lowerName, ignoring ASCII case.
+bool IsNamed(const std::string &name, const char *lowerName)
 {
-    std::size_t n = std::strlen(suffix);
-    return name.size() > n && SameNoCase(std::string_view(name).substr(name.size() - n), suffix);
+    return EqualsNoCase(name.data(), name.size(), lowerName);
 }
 
 std::string Join(const std::string &dir, const std::string &name)
@@ -76,23 +68,6 @@ std::string BaseName(std::string path)
         path.pop_back();
     std::size_t sep = path.find_last_of(SEPARATORS);
     return sep == std::string::npos ? path : path.substr(sep + 1);
-}
-
-std::string DirectoryOf(const std::string &path)
-{
-    std::size_t sep = path.find_last_of(SEPARATORS);
-    return sep == std::string::npos ? std::string(".") + SEPARATOR : path.substr(0, sep + 1);
-}
-
-std::string LastReason()
-{
-    char reason[256];
-    return DescribeError(GetLastError(), reason, sizeof reason) ? reason : "";
-}
-
-bool IsGone(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // True when text may hold something to convert: ISO-2022-KR's ESC or SO, or a label naming
@@ -162,29 +137,6 @@ bool ConvertText(const std::string &text, bool keepLabels, std::string &converte
     }
 }
 
-// The whole of the file at path, into bytes.  False with the system's error.
-bool ReadWhole(const std::string &path, std::string &bytes)
-{
-    FILE *in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr)
-        return false;
-    bytes.clear();
-    try {
-        char buffer[64 * 1024];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
-            bytes.append(buffer, n);
-    } catch (const std::bad_alloc &) {
-        std::fclose(in);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    bool ok = !std::ferror(in);
-    DWORD error = GetLastError();
-    std::fclose(in);
-    SetLastError(error);
-    return ok;
-}
-
 // A new name for a temporary file of ours, in maildir's pattern time.unique.host, our mark
 // ending its unique part: a reader of the maildir takes it for a delivery under way.
 std::string NewTemporaryName()
@@ -227,14 +179,7 @@ void KeepOwnerModeAndTime(FILE *to, const std::string &temp, const std::string &
     struct stat st;
     if (stat(original.c_str(), &st) != 0)
         return;
-#ifdef _WIN32
-    (void)to;
-    (void)chmod(temp.c_str(), st.st_mode & 0777);
-#else
-    if (fchown(fileno(to), st.st_uid, st.st_gid) != 0)
-        (void)fchown(fileno(to), static_cast<uid_t>(-1), st.st_gid);
-    (void)fchmod(fileno(to), st.st_mode & 07777);
-#endif
+    TakeOwnerAndMode(to, temp, st, 07777);
     std::error_code ignored;
     auto when = std::filesystem::last_write_time(std::filesystem::u8path(original), ignored);
     if (!ignored)
@@ -349,7 +294,7 @@ bool CTreeWalk::HeldAsProfile(const std::string &dir, const std::vector<SEntry> 
 {
     bool locked = false;
     for (const SEntry &entry : entries)
-        locked = locked || SameNoCase(entry.name, ".parentlock") || SameNoCase(entry.name, "parent.lock") ||
+        locked = locked || IsNamed(entry.name, ".parentlock") || IsNamed(entry.name, "parent.lock") ||
                  (entry.kind == ENTRY_LINK && entry.name == "lock");
     if (!locked)
         return false;
@@ -379,7 +324,7 @@ void CTreeWalk::Measure(const std::string &path, bool top)
             Failure(path, "not converted: a special file (a device, a pipe or a socket)");
         return;
     }
-    if (SameNoCase(BaseName(path), "ImapMail")) {
+    if (IsNamed(BaseName(path), "imapmail")) {
         Notice(path, IMAP_REASON);
         return;
     }
@@ -563,7 +508,7 @@ void CTreeWalk::ConvertFile(const SItem &item)
         mails += reader.IsMail() ? 1 : 0;
         std::string_view run;
         bool lineStart;
-        while (reader.NextRun(run, lineStart)) {
+        while (reader.NextLines(run, false) || reader.NextRun(run, lineStart)) {
         }
     }
     bool failed = reader.Failed();
@@ -677,7 +622,7 @@ void CTreeWalk::ConvertEmlx(const SItem &item)
     std::size_t width = bytes.find_first_of("\r\n", digits);
     if (line.size() < width)
         line.resize(width, ' ');
-    line += bytes.substr(bytes.find_first_of("\r\n", digits), lineEnd + 1 - bytes.find_first_of("\r\n", digits));
+    line += bytes.substr(width, lineEnd + 1 - width);
     // Beside it, under a name that starts with a dot, which Apple Mail passes over.
     WriteAnew(Join(DirectoryOf(item.path), "." + NewTemporaryName()), item.path,
               line + converted + bytes.substr(end));
@@ -758,11 +703,6 @@ void CTreeWalk::FlushBatch()
     m_batchBytes = 0;
 }
 
-std::string Count(long n, const char *one, const char *many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 void CTreeWalk::Summarise()
 {
     if (m_job.quiet && m_failed.empty())
@@ -799,7 +739,7 @@ bool WithinRefusedTree(CTreeWalk &walk, const std::string &path)
         if (sep == std::string::npos || sep == 0 || (sep == 2 && at[1] == ':'))
             return false;
         at.resize(sep);
-        if (SameNoCase(BaseName(at), "ImapMail")) {
+        if (IsNamed(BaseName(at), "imapmail")) {
             walk.Notice(path, std::string("within ") + at + ": " + IMAP_REASON);
             return true;
         }
