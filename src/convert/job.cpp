@@ -214,14 +214,40 @@ std::size_t FindByte(const unsigned char *buffer, std::size_t from, std::size_t 
 
 bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum);
 
+// The first position in [from, to) of buffer where the conversion may change something: a
+// designator, a line end that the platform writes otherwise (LineEndChanges), and where
+// mark is set the mark "2022" that every label or encoded word naming ISO-2022-KR holds,
+// which the relabelling changes; or to.  The buffer holds n bytes, those of a designator
+// or mark that starts before to among them.
+std::size_t FirstChange(const unsigned char *buffer, std::size_t from, std::size_t to, std::size_t n, bool mark)
+{
+    static const char MARK[] = "2022";
+    const unsigned char kinds[] = {ESC, LINE_END_MARK, '2'};
+    // Each byte looked for once: the next of each kind kept until passed.
+    std::size_t next[3];
+    for (int k = 0; k < 3; ++k)
+        next[k] = k < 2 || mark ? FindByte(buffer, from, to, kinds[k]) : to;
+    for (;;) {
+        int k = next[0] <= next[1] && next[0] <= next[2] ? 0 : next[1] <= next[2] ? 1 : 2;
+        std::size_t i = next[k];
+        if (i >= to)
+            return to;
+        bool change = k == 0   ? n - i >= DESIGNATOR_SIZE && std::memcmp(buffer + i, DESIGNATOR, DESIGNATOR_SIZE) == 0
+                      : k == 1 ? LineEndChanges(buffer, i, n)
+                               : i + sizeof MARK - 1 <= n && std::memcmp(buffer + i, MARK, sizeof MARK - 1) == 0;
+        if (change)
+            return i;
+        next[k] = FindByte(buffer, i + 1, to, kinds[k]);
+    }
+}
+
 // The start of the line where ConvertStream first changes a byte of folder: the line of the
 // first designator, or of the first line end that the platform writes otherwise (a CR LF
 // where its line end is LF, a bare LF where it is CR LF); the folder's length when it
 // changes nothing.  Up to there the decoder only copies, and it stands at a line's start
-// as at the file's, so that the conversion may start there.  *front, where given, gets
-// the checksum of what comes before it, taken as the folder is read.  False when reading
-// fails.
-bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front = nullptr)
+// as at the file's, so that the conversion may start there.  *front gets the checksum of
+// what comes before it, taken as the folder is read.  False when reading fails.
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front)
 {
     const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
     std::uint64_t at = 0, line = 0;
@@ -234,28 +260,7 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front =
         bool last = n < STREAM_BUFFER_SIZE;
         // The bytes looked at: one before for a CR LF, three after for a designator.
         std::size_t from = at == 0 ? 0 : 1, to = last ? n : n - 3;
-        std::size_t change = to;
-        // Each byte looked for once: the next of each kind is kept until passed.
-        std::size_t esc = FindByte(buffer, from, to, ESC), end = FindByte(buffer, from, to, LINE_END_MARK);
-        for (std::size_t i = from; i < to;) {
-            if (esc < i)
-                esc = FindByte(buffer, i, to, ESC);
-            if (end < i)
-                end = FindByte(buffer, i, to, LINE_END_MARK);
-            if (esc < end && esc < to && n - esc >= DESIGNATOR_SIZE &&
-                std::memcmp(buffer + esc, DESIGNATOR, DESIGNATOR_SIZE) == 0) {
-                change = esc;
-                break;
-            }
-            if (end < esc && end < to && LineEndChanges(buffer, end, n)) {
-                change = end;
-                break;
-            }
-            std::size_t next = esc < end ? esc : end;
-            if (next >= to)
-                break;
-            i = next + 1;
-        }
+        std::size_t change = FirstChange(buffer, from, to, n, false);
         // The line it is on starts after the last LF before it.
         for (std::size_t i = change; i > from; --i) {
             if (buffer[i - 1] == LF) {
@@ -265,7 +270,7 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front =
         }
         if (change < to || last) {
             *lineStart = change < to ? line : at + n;
-            if (front == nullptr || *lineStart == at + n)
+            if (*lineStart == at + n)
                 return true;
             // The line starts in this read, as lines of less than a read do; or before it.
             if (*lineStart >= at + from) {
@@ -276,8 +281,7 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front =
             *front = SChecksum();
             return ChecksumRange(folder, 0, *lineStart, front);
         }
-        if (front != nullptr)
-            before.Add(buffer + from, to - from);
+        before.Add(buffer + from, to - from);
         at += to - 1;
     }
 }
@@ -319,32 +323,6 @@ std::size_t LastMailStart(const unsigned char *buffer, std::size_t from, std::si
     return to;
 }
 
-// The first position in [from, to) of buffer where the conversion may change something: a
-// designator, a line end that the platform writes otherwise (LineEndChanges), or the mark
-// "2022" that every label or encoded word naming ISO-2022-KR holds; or to.  The buffer
-// holds n bytes, those of a designator or mark that starts before to among them.
-std::size_t FirstMailChange(const unsigned char *buffer, std::size_t from, std::size_t to, std::size_t n)
-{
-    static const char MARK[] = "2022";
-    const unsigned char kinds[] = {ESC, LINE_END_MARK, '2'};
-    std::size_t next[3];
-    // Each byte looked for once: the next of each kind kept until passed.
-    for (int k = 0; k < 3; ++k)
-        next[k] = FindByte(buffer, from, to, kinds[k]);
-    for (;;) {
-        int k = next[0] <= next[1] && next[0] <= next[2] ? 0 : next[1] <= next[2] ? 1 : 2;
-        std::size_t i = next[k];
-        if (i >= to)
-            return to;
-        bool change = k == 0   ? n - i >= DESIGNATOR_SIZE && std::memcmp(buffer + i, DESIGNATOR, DESIGNATOR_SIZE) == 0
-                      : k == 1 ? LineEndChanges(buffer, i, n)
-                               : i + sizeof MARK - 1 <= n && std::memcmp(buffer + i, MARK, sizeof MARK - 1) == 0;
-        if (change)
-            return i;
-        next[k] = FindByte(buffer, i + 1, to, kinds[k]);
-    }
-}
-
 // Where a conversion that reads mail structure (one mail's labels follow its own bytes)
 // may start, and the checksum of what comes before: at the mail that holds the first byte
 // it can change.  That is what the plain conversion changes (FindFirstChange), and any
@@ -383,7 +361,7 @@ bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailS
         std::size_t to = last ? n : n - AFTER;
         if (base == 0 && kept == 0)
             mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
-        std::size_t change = FirstMailChange(buffer, from, to, n);
+        std::size_t change = FirstChange(buffer, from, to, n, true);
         found = change < to;
         // The last mail that starts before the change, or in the read.
         std::size_t start = mbox ? LastMailStart(buffer, from, found ? change + 1 : to, n) : to;
