@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "descriptor.h"
 #include "platform.h"
 
 DWORD GetTempPathA(DWORD size, LPSTR buffer)
@@ -70,16 +71,6 @@ UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer
 }
 
 namespace {
-
-int Descriptor(HANDLE file)
-{
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1;
-}
-
-HANDLE HandleOf(int fd)
-{
-    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);  // NOLINT(performance-no-int-to-ptr)
-}
 
 // Fails the open of fd with code, keeping nothing open.
 HANDLE FailOpen(int fd, int code)

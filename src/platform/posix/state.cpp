@@ -12,14 +12,10 @@
 #include <cstring>
 #include <string>
 
+#include "descriptor.h"
 #include "platform.h"
 
 namespace {
-
-int Descriptor(HANDLE file)
-{
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1;
-}
 
 // The user's home directory: $HOME, or where the system says it is.
 const char *HomeDirectory()

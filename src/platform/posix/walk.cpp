@@ -10,16 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "descriptor.h"
 #include "platform.h"
-
-namespace {
-
-int Descriptor(HANDLE file)
-{
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1;
-}
-
-}  // namespace
 
 bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
 {

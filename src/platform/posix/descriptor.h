@@ -1,0 +1,17 @@
+// How the POSIX stand-ins make a HANDLE of a file descriptor and back: the descriptor plus
+// one, so that descriptor 0 is no null handle.  Internal to src/platform/posix.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+
+inline int Descriptor(HANDLE file)
+{
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1;
+}
+
+inline HANDLE HandleOf(int fd)
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);  // NOLINT(performance-no-int-to-ptr)
+}
