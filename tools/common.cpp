@@ -6,6 +6,7 @@
 #endif
 
 #include <new>
+#include <string>
 
 const char PROGRAM[] = "quorvel-convert";
 
@@ -25,38 +26,6 @@ std::string Count(long n, const char *one, const char *many)
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string DirectoryOf(const std::string &path)
-{
-#ifdef _WIN32
-    std::size_t sep = path.find_last_of("/\\:");
-#else
-    std::size_t sep = path.rfind('/');
-#endif
-    return sep == std::string::npos ? std::string("./") : path.substr(0, sep + 1);
-}
-
-bool ReadWhole(const std::string &path, std::string &bytes)
-{
-    FILE *in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr)
-        return false;
-    bytes.clear();
-    try {
-        char buffer[64 * 1024];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
-            bytes.append(buffer, n);
-    } catch (const std::bad_alloc &) {
-        std::fclose(in);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    bool ok = !std::ferror(in);
-    DWORD error = GetLastError();
-    std::fclose(in);
-    SetLastError(error);
-    return ok;
-}
-
 void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st, unsigned modeBits)
 {
 #ifdef _WIN32
@@ -69,4 +38,71 @@ void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st, 
         (void)fchown(fileno(to), static_cast<uid_t>(-1), st.st_gid);
     (void)fchmod(fileno(to), st.st_mode & modeBits);
 #endif
+}
+
+// The reason a job on the folder at path failed, naming the state directory where it, not
+// the folder, is to blame, and the lock file that another program holds.
+std::string JobReason(const SJobResult &result, const char *path)
+{
+    DWORD error = GetLastError();
+    std::string reason = LastReason();
+    if (result.stateDirectoryAtFault) {
+        reason = result.stateDirectory[0] == '\0' ? "cannot find the state directory (HOME unset?)"
+                                                  : "state directory " + std::string(result.stateDirectory) + ": " +
+                                                        reason;
+    } else if (error == ERROR_FOLDER_LOCKED) {
+        // The job takes the lock of the folder itself, through its links.
+        char folder[PATH_SIZE];
+        reason += " (" + std::string(ResolvePath(path, folder) ? folder : path) + ".lock)";
+    }
+    return reason;
+}
+
+// What the user is told of an interrupted job that is not to be guessed at: where the
+// folder differs, and where its original is kept and how to put it back.
+void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
+{
+    if (result.differs) {
+        std::string where = result.differsBefore
+                                ? "somewhere before byte " + std::to_string(result.differsAt) +
+                                      ", which the interrupted conversion never wrote"
+                                : "at byte " + std::to_string(result.differsAt);
+        std::fprintf(err, "%s: %s: it differs from what the interrupted conversion left %s\n", PROGRAM, path,
+                     where.c_str());
+        for (const char *line : {result.mailFrom, result.mailDate, result.mailSubject}) {
+            if (line[0] != '\0')
+                std::fprintf(err, "%s: %s:   in the mail: %s\n", PROGRAM, path, line);
+        }
+    }
+    if (result.keptCopy[0] != '\0')
+        std::fprintf(err,
+                     "%s: %s: may be damaged; its original from byte %llu on is kept in %s (the bytes before it "
+                     "are the folder's own), with the record %s; '%s --undo %s' puts it back\n",
+                     PROGRAM, path, static_cast<unsigned long long>(result.keptFrom), result.keptCopy,
+                     result.keptRecord, PROGRAM, path);
+}
+
+void TellJobFailed(FILE *err, const char *path, const SJobResult &result)
+{
+    std::string reason = JobReason(result, path);
+    std::fprintf(err, "%s: %s: cannot convert%s%s\n", PROGRAM, path, reason.empty() ? "" : ": ", reason.c_str());
+    TellWhatIsKept(err, path, result);
+}
+
+void TellJobDone(FILE *err, const char *path, const SJobResult &result, bool quiet)
+{
+    if (result.leftBehind[0] != '\0') {
+        SetLastError(result.leftBehindError);
+        std::fprintf(err, "%s: %s: warning: cannot delete %s: %s\n", PROGRAM, path, result.leftBehind,
+                     LastReason().c_str());
+    }
+    if (result.completedInterrupted && !quiet) {
+        std::string kept = result.appendedKept > 0 ? ", keeping the " + std::to_string(result.appendedKept) +
+                                                         " bytes of mail appended since"
+                                                   : "";
+        std::fprintf(err, "%s: %s: completed an interrupted conversion%s\n", PROGRAM, path, kept.c_str());
+    }
+    if (result.keptOld[0] != '\0')
+        std::fprintf(err, "%s: %s: warning: what it held from byte %llu on is kept in %s\n", PROGRAM, path,
+                     static_cast<unsigned long long>(result.keptFrom), result.keptOld);
 }

@@ -1,5 +1,5 @@
 // What the command-line converter's parts share: its name in messages, the words for a
-// failure, counts in words, and the files it reads whole and writes anew.
+// failure and for what a folder's job did, counts in words, and the files it writes anew.
 #pragma once
 
 #include <sys/stat.h>
@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <string>
 
+#include "convert.h"
 #include "platform.h"
+#include "store_files.h"
 
 // The program's name, which starts each of its messages.
 extern const char PROGRAM[];
@@ -18,15 +20,22 @@ std::string LastReason();
 bool IsGone(DWORD error);
 // "1 mail", "2 mails": n and the word for it.
 std::string Count(long n, const char *one, const char *many);
-// The directory of path, its separator at the end: "./" for a name alone.
-std::string DirectoryOf(const std::string &path);
-
-// Reads the whole of the file at path into bytes.  False with the system's error, or for
-// want of memory.
-bool ReadWhole(const std::string &path, std::string &bytes);
 // Gives the new file that to writes (at name) the owner and group that st tells of, and
 // the permission bits of st among modeBits, where the system lets us (a user may give a
 // file only to a group of theirs).  Natively through the descriptor, not the name: in a
 // directory that others can write to, another file could have been put at the name
 // meanwhile.  Windows keeps only whether it is read-only.
 void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st, unsigned modeBits);
+
+// The reason a job on the folder at path failed (GetLastError() and result), naming the
+// state directory where it, not the folder, is to blame, and the lock file that another
+// program holds.
+std::string JobReason(const SJobResult &result, const char *path);
+// What the user is told of an interrupted job that is not to be guessed at: where the
+// folder differs, and where its original is kept and how to put it back.
+void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result);
+// Tells err that the job on the folder at path failed, and why (GetLastError() and result).
+void TellJobFailed(FILE *err, const char *path, const SJobResult &result);
+// Tells err what a job that converted the folder at path has to say: files it could not
+// delete, an interrupted job it completed (not where quiet), what it kept.
+void TellJobDone(FILE *err, const char *path, const SJobResult &result, bool quiet);

@@ -26,6 +26,7 @@
 #include "platform.h"
 #include "progress.h"
 #include "tree.h"
+#include "tree_report.h"
 #include "version.h"
 
 namespace {
@@ -170,48 +171,6 @@ bool IsDirectory(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The reason a job on the folder at path failed, naming the state directory where it, not
-// the folder, is to blame, and the lock file that another program holds.
-std::string JobReason(const SJobResult &result, const char *path)
-{
-    DWORD error = GetLastError();
-    std::string reason = LastReason();
-    if (result.stateDirectoryAtFault) {
-        reason = result.stateDirectory[0] == '\0' ? "cannot find the state directory (HOME unset?)"
-                                                  : "state directory " + std::string(result.stateDirectory) + ": " +
-                                                        reason;
-    } else if (error == ERROR_FOLDER_LOCKED) {
-        // The job takes the lock of the folder itself, through its links.
-        char folder[PATH_SIZE];
-        reason += " (" + std::string(ResolvePath(path, folder) ? folder : path) + ".lock)";
-    }
-    return reason;
-}
-
-// What the user is told of an interrupted job that is not to be guessed at: where the
-// folder differs, and where its original is kept and how to put it back.
-void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
-{
-    if (result.differs) {
-        std::string where = result.differsBefore
-                                ? "somewhere before byte " + std::to_string(result.differsAt) +
-                                      ", which the interrupted conversion never wrote"
-                                : "at byte " + std::to_string(result.differsAt);
-        std::fprintf(err, "%s: %s: it differs from what the interrupted conversion left %s\n", PROGRAM, path,
-                     where.c_str());
-        for (const char *line : {result.mailFrom, result.mailDate, result.mailSubject}) {
-            if (line[0] != '\0')
-                std::fprintf(err, "%s: %s:   in the mail: %s\n", PROGRAM, path, line);
-        }
-    }
-    if (result.keptCopy[0] != '\0')
-        std::fprintf(err,
-                     "%s: %s: may be damaged; its original from byte %llu on is kept in %s (the bytes before it "
-                     "are the folder's own), with the record %s; '%s --undo %s' puts it back\n",
-                     PROGRAM, path, static_cast<unsigned long long>(result.keptFrom), result.keptCopy,
-                     result.keptRecord, PROGRAM, path);
-}
-
 // Converts one folder in place.  deleted collects the summary files the jobs deleted.
 // quiet leaves out what is neither an error nor a warning.
 bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::vector<std::string> &deleted,
@@ -225,29 +184,38 @@ bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::
         if (name == path && !Exists(path))
             return true;
     }
+    // Apple Mail's files are a count, the message and a property list: the tree's.
+    std::string name = path;
+    if (name.size() > 5 && EqualsNoCase(name.data() + name.size() - 5, 5, ".emlx")) {
+        STreeOptions tree;
+        tree.convert = convert;
+        STreeReport report;
+        bool ok = ConvertTrees({name}, tree, report);
+        report.walked = false;  // no summary for one file
+        TellTreeReport(report, quiet, stdout, err);
+        return ok;
+    }
+    // A folder of a profile, while the mail program that holds it runs, is its alone.
+    std::string why, warning;
+    if (!MayConvertFolder(path, why, warning)) {
+        Report(err, path, "cannot convert", why);
+        return false;
+    }
+    if (!warning.empty())
+        Report(err, path, ("warning: " + warning).c_str(), "");
     bool hadSummary = Exists(summary);
     SJobResult result;
     g_pProgress->Start(path);
-    bool converted = ConvertInbox(path, convert, &result);
+    bool converted = ConvertFolderInPlace(path, convert, &result);
     g_pProgress->Finish();
     if (!converted) {
-        Report(err, path, "cannot convert", JobReason(result, path));
-        TellWhatIsKept(err, path, result);
+        TellJobFailed(err, path, result);
         return false;
     }
-    if (result.leftBehind[0] != '\0') {
-        SetLastError(result.leftBehindError);
-        Report(err, path, ("warning: cannot delete " + std::string(result.leftBehind)).c_str(), LastReason());
-    }
-    if (result.completedInterrupted && !quiet) {
-        std::string kept = result.appendedKept > 0 ? ", keeping the " + std::to_string(result.appendedKept) +
-                                                         " bytes of mail appended since"
-                                                   : "";
-        std::fprintf(err, "%s: %s: completed an interrupted conversion%s\n", PROGRAM, path, kept.c_str());
-    }
-    if (result.keptOld[0] != '\0')
-        std::fprintf(err, "%s: %s: warning: what it held from byte %llu on is kept in %s\n", PROGRAM, path,
-                     static_cast<unsigned long long>(result.keptFrom), result.keptOld);
+    TellJobDone(err, path, result, quiet);
+    // The summary that a mail program keeps of the folder no longer says where its mails are.
+    if (result.rewritten && !DeleteFolderSummaries(path))
+        Report(err, std::string(path) + ".msf", "warning: cannot delete the summary file", LastReason());
     if (hadSummary) {
         // The job ignores a summary it could not delete (the folder is converted); one more
         // try tells why.
@@ -851,17 +819,14 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
 
     std::vector<std::string> deleted, backups;
     if (options.recursive || options.profile) {
-        STreeJob tree;
-        tree.keepLabels = options.keepLabels;
-        tree.quiet = options.quiet;
-        tree.convertFolder = [&](const std::string &path) {
-            return ConvertInPlace(path.c_str(), convert, options.quiet, deleted, err);
-        };
-        tree.progress = &progress;
-        tree.out = out;
-        tree.err = err;
-        bool ok = options.profile ? ConvertProfile(options.profileDir, tree)
-                                  : ConvertTrees(std::vector<std::string>(files.begin(), files.end()), tree);
+        CTreeProgress told(progress);
+        STreeOptions tree;
+        tree.convert = convert;
+        tree.progress = &told;
+        STreeReport report;
+        bool ok = options.profile ? ConvertProfile(options.profileDir, tree, report)
+                                  : ConvertTrees(std::vector<std::string>(files.begin(), files.end()), tree, report);
+        TellTreeReport(report, options.quiet, out, err);
         return ok ? 0 : 1;
     }
     int status = 0;

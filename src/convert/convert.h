@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform_types.h"
+#include "platform.h"
 
 // One piece of the folder as read from the file: g_cbLine data bytes, followed by a NUL.
 // Any byte value may occur in the data, NUL included, so g_cbLine, not the NUL, ends it.
@@ -156,6 +156,9 @@ struct SJobResult {
     // An undo: where the folder's bytes from keptFrom on, as they stood before it, are kept
     // (they held what no undo can tell apart: an edit, or another file); otherwise "".
     char keptOld[sizeof leftBehind];
+    // Success: the folder's bytes changed (converted, or an interrupted job completed), so
+    // that the summaries mail programs keep of it no longer hold.
+    bool rewritten;
 };
 
 // Converts the mail folder file at inboxPath in place, through a copy of what changes in it,
@@ -195,6 +198,11 @@ struct SJobResult {
 // told in *result).  Returns false when a step failed: the summary file then stays,
 // GetLastError() tells why, and *result what the caller is to tell the user.  result may
 // be null.
+// Where expected is given, the folder must be the very file it names (a walk found it so),
+// or the job fails with ERROR_NOT_THE_WALKED_FILE, changing nothing.
+bool ConvertFolderInPlace(const char *inboxPath, StreamConverter convert = ConvertStream,
+                          SJobResult *result = nullptr, const SFileIdentity *expected = nullptr);
+// The window's name for it: the Inbox is the folder it converts.
 bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream, SJobResult *result = nullptr);
 
 // Puts the folder at inboxPath back as it was before an interrupted job began: its front

@@ -487,6 +487,8 @@ struct SJob {
     char stateDir[PATH_SIZE] = "";
     SFolderLockFile lockFile;
 
+    const SFileIdentity *expected = nullptr;  // the very file the folder must be, where given
+
     SJob(const char *inboxPath, SJobResult *jobResult) : path(inboxPath), result(jobResult) {}
     SJob(const SJob &) = delete;
     SJob &operator=(const SJob &) = delete;
@@ -511,13 +513,17 @@ bool OpenFolder(SJob &job, bool lock)
     }
     if (!ResolvePath(job.path, job.resolved))
         CopyText(job.resolved, job.path);
-    if (lock) {
-        // And the lock file that mail programs on Unix take, for those that take no other.
+    // And the lock file that mail programs on Unix take, for those that take no other.
+    if (lock)
         CopyText(job.lockFile.folder, job.resolved);
-        if (!TakeFolderLockFile(job.lockFile.folder, &job.lockFile.taken))
-            return false;
+    if (!GetFileIdentity(job.folder, &job.id))
+        return false;
+    // A folder that a walk found: a link, or another file, put at its name since is not it.
+    if (job.expected != nullptr && !SameFile(job.id, *job.expected)) {
+        SetLastError(ERROR_NOT_THE_WALKED_FILE);
+        return false;
     }
-    return GetFileIdentity(job.folder, &job.id);
+    return !lock || TakeFolderLockFile(job.lockFile.folder, &job.lockFile.taken);
 }
 
 // Step 2's first half: the state directory, made where it is missing.
@@ -1074,6 +1080,12 @@ bool SummaryFileOf(const char *inboxPath, char *summary, std::size_t size)
 
 bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *result)
 {
+    return ConvertFolderInPlace(inboxPath, convert, result);
+}
+
+bool ConvertFolderInPlace(const char *inboxPath, StreamConverter convert, SJobResult *result,
+                          const SFileIdentity *expected)
+{
     SJobResult ignored;
     if (result == nullptr)
         result = &ignored;
@@ -1081,6 +1093,7 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
     // Twice at most: once to complete an interrupted job, once for this one.
     for (;;) {
         SJob job(inboxPath, result);
+        job.expected = expected;
         if (!OpenFolder(job, true) || !OpenStateDirectory(job))
             return Fail(job);
         // The summary's name must fit, or the client would be left a summary of the folder
@@ -1104,8 +1117,11 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
                                        : FindFirstMailChange(job.folder, job.id.size, &start, &front)))
             return Fail(job);
         if (start == job.id.size) {
+            // Its summary still holds, unless an interrupted job changed it.
             CloseIfOpen(job.folder);
-            DeleteSummaryFile(inboxPath);
+            result->rewritten = result->completedInterrupted;
+            if (result->rewritten)
+                DeleteSummaryFile(inboxPath);
             return true;
         }
 
@@ -1137,6 +1153,7 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
             return false;
         }
         EndJournal(job, files, record, false);
+        result->rewritten = true;
         DeleteSummaryFile(inboxPath);
         return true;
     }

@@ -29,6 +29,8 @@ const char *DescribeOwnError(DWORD code)
         return "a conversion of it was interrupted, and its record comes from another version of this program";
     case ERROR_NOTHING_TO_UNDO:
         return "no conversion of it was interrupted: there is nothing to undo";
+    case ERROR_NOT_THE_WALKED_FILE:
+        return "a link or another file was put in its place since it was found";
     default:
         return nullptr;
     }

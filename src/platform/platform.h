@@ -100,6 +100,9 @@ const DWORD ERROR_STATE_DIRECTORY_NOT_PRIVATE = 0x2000000A;
 const DWORD ERROR_INTERRUPTED_OTHER_VERSION = 0x2000000B;
 // There is no interrupted conversion of the folder to undo.
 const DWORD ERROR_NOTHING_TO_UNDO = 0x2000000D;
+// The file at a name is no longer the one found there before (a link, or another file, put
+// in its place since).
+const DWORD ERROR_NOT_THE_WALKED_FILE = 0x2000000E;
 
 // The text of one of our own reasons above, or null for a code of the system's.
 const char *DescribeOwnError(DWORD code);
@@ -283,6 +286,7 @@ struct SDirectoryEntry {
     EEntryKind kind;
     std::uint64_t size;    // a regular file's size at the time it was read, else 0
     bool linkToDirectory;  // an ENTRY_LINK that names a directory
+    SFileIdentity id;      // natively the entry itself (its size aside); on Windows zero
 };
 
 // Calls found for every entry of the directory dir (ending in its separator or not) but "."

@@ -15,3 +15,7 @@ inline HANDLE HandleOf(int fd)
 {
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);  // NOLINT(performance-no-int-to-ptr)
 }
+
+// Calls found for every entry of the directory open on owned, as ReadDirectory does, and
+// closes owned.
+bool ReadDirectoryOf(int owned, void (*found)(const SDirectoryEntry &entry, void *context), void *context);

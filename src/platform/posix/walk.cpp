@@ -15,9 +15,19 @@
 
 bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
 {
-    DIR *d = opendir(dir);
-    if (d == nullptr)
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 && ReadDirectoryOf(fd, found, context);
+}
+
+bool ReadDirectoryOf(int owned, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
+{
+    DIR *d = fdopendir(owned);
+    if (d == nullptr) {
+        int error = errno;
+        close(owned);
+        errno = error;
         return false;
+    }
     int fd = dirfd(d);
     errno = 0;
     while (const dirent *entry = readdir(d)) {
@@ -29,7 +39,9 @@ bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, 
         struct stat st;
         // Gone since the directory was read: not there to be told of.
         if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            SDirectoryEntry e = {name, ENTRY_SPECIAL, 0, false};
+            SDirectoryEntry e = {name, ENTRY_SPECIAL, 0, false, {}};
+            e.id.volume = static_cast<std::uint64_t>(st.st_dev);
+            e.id.indexLow = static_cast<std::uint64_t>(st.st_ino);
             if (S_ISREG(st.st_mode)) {
                 e.kind = ENTRY_FILE;
                 e.size = static_cast<std::uint64_t>(st.st_size);

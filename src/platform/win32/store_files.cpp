@@ -1,0 +1,343 @@
+// What the stores of mail need of the system (store_files.h), with the Windows calls.
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "store_files.h"
+
+const char PATH_SEPARATOR = '\\';
+
+bool IsPathSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+std::string JoinPath(const std::string &dir, const std::string &name)
+{
+    if (!dir.empty() && (IsPathSeparator(dir.back()) || (dir.size() == 2 && dir[1] == ':')))
+        return dir + name;
+    return dir + '\\' + name;
+}
+
+std::string BaseNameOf(std::string path)
+{
+    while (path.size() > 1 && IsPathSeparator(path.back()))
+        path.pop_back();
+    std::size_t sep = path.find_last_of("\\/:");
+    return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+std::string DirectoryOf(const std::string &path)
+{
+    std::size_t sep = path.find_last_of("/\\:");
+    return sep == std::string::npos ? std::string(".\\") : path.substr(0, sep + 1);
+}
+
+namespace {
+
+// The system's words for an error code, or the code itself where it has none.
+std::string Reason(DWORD code)
+{
+    char text[256];
+    return DescribeError(code, text, sizeof text) ? text : "error " + std::to_string(code);
+}
+
+// UTF-8 to UTF-16 for the W calls; empty when text is not UTF-8 (or empty).
+std::wstring Wide(const std::string &text)
+{
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                nullptr, 0);
+    if (n <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &wide[0], n);
+    return wide;
+}
+
+std::string Utf8(const std::wstring &wide)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                nullptr);
+    if (n <= 0)
+        return std::string();
+    std::string text(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], n, nullptr, nullptr);
+    return text;
+}
+
+// path as the wide calls take it with no normalisation: absolute, backslashes, "\\?\" in
+// front, so that a trailing dot or space and a device name (aux, com1) stay part of the name
+// and a path may be longer than MAX_PATH.  Empty where path is not UTF-8.
+std::wstring ExactPath(const std::string &path)
+{
+    std::wstring wide = Wide(path);
+    if (wide.empty())
+        return wide;
+    if (wide.compare(0, 4, L"\\\\?\\") == 0)
+        return wide;
+    // The full path of the directory part only: GetFullPathNameW would trim the name.
+    std::size_t sep = wide.find_last_of(L"\\/:");
+    std::wstring dir = sep == std::wstring::npos ? L"." : wide.substr(0, sep + 1);
+    std::wstring name = sep == std::wstring::npos ? wide : wide.substr(sep + 1);
+    DWORD n = GetFullPathNameW(dir.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return std::wstring();
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(dir.c_str(), n, &full[0], nullptr);
+    full.resize(n);
+    for (wchar_t &c : full)
+        c = c == L'/' ? L'\\' : c;
+    if (!full.empty() && full.back() != L'\\')
+        full += L'\\';
+    full += name;
+    if (full.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// True when the open handle is a link or a junction (a reparse point that stands for
+// another name), not a file: a cloud-file placeholder is a reparse point too, but a file.
+bool IsNameSurrogate(HANDLE file)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag))
+        return false;
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+}  // namespace
+
+std::unique_ptr<CHeldDirectory> CHeldDirectory::Open(const std::string &path)
+{
+    // No sharing of deletion: while it is held, the directory cannot be renamed, nor a link
+    // put in its place.
+    HANDLE dir = CreateFileW(ExactPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return std::unique_ptr<CHeldDirectory>(new CHeldDirectory(dir, path));
+}
+
+CHeldDirectory::~CHeldDirectory()
+{
+    CloseHandle(m_handle);
+}
+
+bool CHeldDirectory::Read(void (*found)(const SDirectoryEntry &entry, void *context), void *context) const
+{
+    return ReadDirectory(m_path.c_str(), found, context);
+}
+
+std::unique_ptr<CHeldDirectory> CHeldDirectory::OpenSub(const std::string &name) const
+{
+    HANDLE dir = CreateFileW(ExactPath(PathOf(name)).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr);
+    if (dir == INVALID_HANDLE_VALUE)
+        return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (IsNameSurrogate(dir) || !GetFileInformationByHandle(dir, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CloseHandle(dir);
+        SetLastError(ERROR_NOT_THE_WALKED_FILE);
+        return nullptr;
+    }
+    return std::unique_ptr<CHeldDirectory>(new CHeldDirectory(dir, PathOf(name)));
+}
+
+HANDLE CHeldDirectory::OpenEntry(const std::string &name, bool write, const SFileIdentity *expected) const
+{
+    HANDLE file = CreateFileW(ExactPath(PathOf(name)).c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0),
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return file;
+    SFileIdentity id;
+    bool same = GetFileType(file) == FILE_TYPE_DISK && !IsNameSurrogate(file) &&
+                (expected == nullptr || expected->volume == 0 ||
+                 (GetFileIdentity(file, &id) && SameFile(id, *expected)));
+    BY_HANDLE_FILE_INFORMATION info;
+    same = same && GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (!same) {
+        CloseHandle(file);
+        SetLastError(ERROR_NOT_THE_WALKED_FILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+HANDLE CHeldDirectory::CreateEntry(const std::string &name) const
+{
+    return CreateFileW(ExactPath(PathOf(name)).c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool CHeldDirectory::Holds(const std::string &name) const
+{
+    return GetFileAttributesW(ExactPath(PathOf(name)).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CHeldDirectory::DeleteEntry(const std::string &name) const
+{
+    std::wstring path = ExactPath(PathOf(name));
+    // A file of ours that came to be read-only cannot be deleted as it is.
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+bool CHeldDirectory::Replace(const CHeldDirectory &from, const std::string &name, const std::string &to) const
+{
+    std::wstring target = ExactPath(PathOf(to));
+    if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return false;
+    return MoveFileExW(ExactPath(from.PathOf(name)).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool CHeldDirectory::MoveHere(const CHeldDirectory &from, const std::string &name, const std::string &to) const
+{
+    return MoveFileExW(ExactPath(from.PathOf(name)).c_str(), ExactPath(PathOf(to)).c_str(), 0) != 0;
+}
+
+bool CHeldDirectory::Flush() const
+{
+    return FlushDirectory(m_path.c_str());
+}
+
+bool CHeldDirectory::RenamesAtomically() const
+{
+    wchar_t system[MAX_PATH + 1];
+    if (!GetVolumeInformationByHandleW(m_handle, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH + 1))
+        return true;
+    std::wstring name = system;
+    return name != L"FAT" && name != L"FAT32" && name != L"exFAT";
+}
+
+void KeepFileMetadata(HANDLE from, HANDLE to)
+{
+    // Through the handle that writes: a time set by path would need a second handle, which
+    // our own, sharing no writing, keeps out.
+    FILETIME created, accessed, written;
+    if (GetFileTime(from, &created, &accessed, &written))
+        (void)SetFileTime(to, &created, &accessed, &written);
+}
+
+// --- Windows: %APPDATA%, wide paths, parent.lock ---
+
+namespace {
+
+// %APPDATA%, or where it is not set the shell's roaming application data directory.
+std::wstring AppData()
+{
+    std::wstring dir(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetEnvironmentVariableW(L"APPDATA", &dir[0], static_cast<DWORD>(dir.size()));
+        if (n < dir.size()) {
+            dir.resize(n);  // 0 where it is not set
+            break;
+        }
+        dir.resize(n);  // the size it needs, its NUL included
+    }
+    if (!dir.empty())
+        return dir;
+    wchar_t shell[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_DONT_VERIFY, nullptr, SHGFP_TYPE_CURRENT, shell) == S_OK)
+        return shell;
+    return std::wstring();
+}
+
+}  // namespace
+
+bool ProfilePlaces(std::string places[2], std::string &why)
+{
+    std::wstring appData = AppData();
+    while (!appData.empty() && (appData.back() == L'\\' || appData.back() == L'/'))
+        appData.pop_back();
+    if (appData.empty()) {
+        why = "no application data directory to look for profiles.ini in (%APPDATA% is not set)";
+        return false;
+    }
+    std::string base = Utf8(appData);
+    places[0] = base + "\\Thunderbird";
+    places[1] = base + "\\Mozilla\\SeaMonkey";
+    return true;
+}
+
+std::string NativePath(const std::string &path)
+{
+    std::string native = path;
+    std::replace(native.begin(), native.end(), '/', '\\');
+    return native;
+}
+
+bool IsAbsolutePath(const std::string &path)
+{
+    auto separator = [](char c) { return c == '\\' || c == '/'; };
+    return (path.size() >= 3 && path[1] == ':' && separator(path[2])) ||
+           (path.size() >= 2 && separator(path[0]) && separator(path[1]));
+}
+
+bool IsDirectoryPath(const std::string &path)
+{
+    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool ReadWholeFile(const std::string &path, std::string &text, DWORD &error)
+{
+    // Shared for writing too: Thunderbird may be rewriting it, and is then not kept out.
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            error = 0;
+        return false;
+    }
+    text.clear();
+    char buffer[4096];
+    DWORD done = 0;
+    bool ok;
+    while ((ok = (ReadFile(file, buffer, sizeof buffer, &done, nullptr) != 0)) && done > 0)
+        text.append(buffer, done);
+    error = ok ? 0 : GetLastError();
+    CloseHandle(file);
+    return ok;
+}
+
+bool HoldsProfileLock(const std::string &dir)
+{
+    return GetFileAttributesW(Wide(JoinPath(dir, "parent.lock")).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+EProfileLock ProfileLockState(const std::string &dir, std::string &detail)
+{
+    std::string lock = JoinPath(dir, "parent.lock");
+    // Thunderbird keeps parent.lock open sharing nothing while it runs, so any open that
+    // reads it fails.  Ours shares everything, keeping no one out but for this moment.
+    HANDLE file = CreateFileW(Wide(lock).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        detail = lock + " is not held open";
+        return EProfileLock::FREE;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION) {
+        detail = lock + " is held open by another program";
+        return EProfileLock::HELD;
+    }
+    if (error == ERROR_FILE_NOT_FOUND) {
+        detail = lock + " does not exist";
+        return EProfileLock::FREE;
+    }
+    detail = "cannot open " + lock + ": " + Reason(error);
+    return EProfileLock::UNKNOWN;
+}
+

@@ -1,0 +1,24 @@
+// Maildirs (cur/, new/ and tmp/, one message a file) and the temporary files that the
+// stores here write beside the files they replace.
+#pragma once
+
+#include <string>
+
+// A new name for a temporary file of ours, made for the file called forName ("" for none):
+// in maildir's pattern time.unique.host, our mark ending its unique part, so that a reader
+// of a maildir takes it for a delivery under way; then, where it fits within a name's 255
+// bytes, a comma and forName.  Unique within this process, and across processes by the
+// time, the process and a random number.
+std::string NewTemporaryName(const std::string &forName);
+// True when name is one that NewTemporaryName makes; forName, when given, receives the
+// name it was made for ("" where it names none).
+bool IsOurTemporary(const std::string &name, std::string *forName = nullptr);
+
+// What a maildir message's temporary file in tmp/ is made for: its directory ("cur" or
+// "new") and its name, as one name for NewTemporaryName; and back.
+std::string MessageReference(const std::string &sub, const std::string &name);
+bool ReadMessageReference(const std::string &reference, std::string &sub, std::string &name);
+
+// The part of a maildir message's name that stays when a mail program changes its flags:
+// all before the info (":2,…", or ";2," and "!2," where ':' cannot stand in a name).
+std::string MessageUnique(const std::string &name);

@@ -1,0 +1,935 @@
+// Converts trees of mail (tree.h): mbox folders, files of one mail, maildirs and Apple Mail's
+// .emlx files under a directory, and a Thunderbird profile's Mail/ tree.
+#include "tree.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <thread>
+
+#include "emlx.h"
+#include "iso2022kr.h"
+#include "mail.h"
+#include "maildir.h"
+#include "profile.h"
+#include "rewrite.h"
+#include "store_files.h"
+
+namespace {
+
+// Why ImapMail/ is left alone, in words.
+const char IMAP_REASON[] =
+    "left alone: offline copies of server mail, a cache that the mail program throws away or keeps out of step "
+    "with the server";
+const char SWAPPED[] = "not converted: a link or another file was put in its place since the walk found it";
+// How much is read at a time.
+const std::size_t PIECE = 64 * 1024;
+
+// True when name ends with lowerSuffix, ignoring ASCII case, and is more than that.
+bool EndsWithNoCase(const std::string &name, const char *lowerSuffix)
+{
+    std::size_t n = std::strlen(lowerSuffix);
+    return name.size() > n && EqualsNoCase(name.data() + name.size() - n, n, lowerSuffix);
+}
+
+// True when name is lowerName, ignoring ASCII case.
+bool IsNamed(const std::string &name, const char *lowerName)
+{
+    return EqualsNoCase(name.data(), name.size(), lowerName);
+}
+
+bool IsGone(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// True when text may hold something to convert: ISO-2022-KR's ESC or SO, or a label naming
+// it.  False means that the conversion leaves every byte as it is, its line ends aside,
+// which a file that needs nothing else keeps too.  Fed in pieces of any size.
+class CWorkSniffer {
+public:
+    void Scan(std::string_view bytes)
+    {
+        if (m_found)
+            return;
+        if (bytes.find(static_cast<char>(ESC)) != std::string_view::npos ||
+            bytes.find(static_cast<char>(SO)) != std::string_view::npos) {
+            m_found = true;
+            return;
+        }
+        // The names are "iso-2022-kr" and "csiso2022kr": both hold "2022", which has no
+        // case.  A name cut by the piece's start is looked for where the two pieces meet.
+        std::size_t head = std::min(bytes.size(), TAIL);
+        m_found = Names(m_tail + std::string(bytes.substr(0, head))) || Names(bytes);
+        std::string joined = m_tail + std::string(bytes.substr(bytes.size() - head));
+        m_tail = joined.substr(joined.size() - std::min(joined.size(), TAIL));
+    }
+    bool Found() const { return m_found; }
+
+private:
+    static bool Names(std::string_view text)
+    {
+        for (std::size_t at = text.find("2022"); at != std::string_view::npos; at = text.find("2022", at + 1)) {
+            if ((at >= 4 && at + 7 <= text.size() && NamesIso2022Kr(text.data() + at - 4, 11)) ||
+                (at >= 5 && at + 6 <= text.size() && NamesIso2022Kr(text.data() + at - 5, 11)))
+                return true;
+        }
+        return false;
+    }
+
+    static const std::size_t TAIL = 10;  // a name's length less one
+    std::string m_tail;                  // the last bytes of the piece before
+    bool m_found = false;
+};
+
+// Reads up to n bytes of file at its position into buffer; the number read, or -1 on failure.
+long long ReadSome(HANDLE file, char *buffer, std::size_t n)
+{
+    DWORD done = 0;
+    if (!ReadFile(file, buffer, static_cast<DWORD>(n), &done, nullptr))
+        return -1;
+    return done;
+}
+
+bool Seek(HANDLE file, std::uint64_t at)
+{
+    LONG high = static_cast<LONG>(at >> 32);
+    SetLastError(0);
+    return SetFilePointer(file, static_cast<LONG>(at & 0xFFFFFFFFu), &high, FILE_BEGIN) !=
+               INVALID_SET_FILE_POINTER ||
+           GetLastError() == 0;
+}
+
+// Sniffs n bytes of file from at (to its end where n is all), in pieces.  False on a read
+// failure.
+bool SniffRange(HANDLE file, std::uint64_t at, std::uint64_t n, CWorkSniffer &sniffer)
+{
+    if (!Seek(file, at))
+        return false;
+    std::string buffer(PIECE, '\0');
+    while (n > 0 && !sniffer.Found()) {
+        long long got = ReadSome(file, &buffer[0], static_cast<std::size_t>(std::min<std::uint64_t>(n, PIECE)));
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        sniffer.Scan(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+        n -= static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+// Copies n bytes of from at fromAt to to's position (to from's end where n is all).  False
+// on failure.
+bool CopyRange(HANDLE from, std::uint64_t fromAt, std::uint64_t n, HANDLE to)
+{
+    if (!Seek(from, fromAt))
+        return false;
+    std::string buffer(PIECE, '\0');
+    while (n > 0) {
+        long long got = ReadSome(from, &buffer[0], static_cast<std::size_t>(std::min<std::uint64_t>(n, PIECE)));
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        DWORD written = 0;
+        if (!WriteFile(to, buffer.data(), static_cast<DWORD>(got), &written, nullptr))
+            return false;
+        n -= static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+// True when a and b, both read from their starts, hold the same bytes.  False too on a read
+// failure, which the caller meets again when it goes on.
+bool SameBytes(HANDLE a, HANDLE b)
+{
+    if (!Seek(a, 0) || !Seek(b, 0))
+        return false;
+    std::string x(PIECE, '\0'), y(PIECE, '\0');
+    for (;;) {
+        long long n = ReadSome(a, &x[0], PIECE), m = ReadSome(b, &y[0], PIECE);
+        if (n < 0 || m < 0 || n != m)
+            return false;
+        if (n == 0)
+            return true;
+        if (std::memcmp(x.data(), y.data(), static_cast<std::size_t>(n)) != 0)
+            return false;
+    }
+}
+
+// One entry of a directory, kept past the call that told of it.
+struct SEntry {
+    std::string name;
+    EEntryKind kind;
+    std::uint64_t size;
+    bool linkToDirectory;
+    SFileIdentity id;
+};
+
+void KeepEntry(const SDirectoryEntry &entry, void *context)
+{
+    static_cast<std::vector<SEntry> *>(context)->push_back(
+        {entry.name, entry.kind, entry.size, entry.linkToDirectory, entry.id});
+}
+
+typedef std::shared_ptr<CHeldDirectory> PDirectory;
+
+// For the tests of a walk raced by another user: once the first directory's entries are
+// read, waits (ten seconds at most) for the file named by QUORVEL_TEST_WALK_PAUSE to go.
+void PauseForTest()
+{
+    static bool paused = false;
+    const char *hold = std::getenv("QUORVEL_TEST_WALK_PAUSE");
+    if (hold == nullptr || paused)
+        return;
+    paused = true;
+    for (int i = 0; i < 1000; ++i) {
+        std::string text;
+        DWORD error = 0;
+        if (!ReadWholeFile(hold, text, error) && error == 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+class CTreeWalk {
+public:
+    CTreeWalk(const STreeOptions &options, STreeReport &report) : m_options(options), m_report(report) {}
+
+    // Walks path, one the user named, whose links are followed: measuring only, or
+    // converting.
+    void Walk(const std::string &path, bool convert);
+    // Ends the walk: the last batch flushed.
+    void Finish() { FlushBatch(); }
+    std::uint64_t Files() const { return m_files; }
+    std::uint64_t Bytes() const { return m_bytes; }
+
+    void Fail(const std::string &path, const std::string &what, DWORD error = 0)
+    {
+        Tell(ETreeEvent::FAILED, path, what, error);
+        m_report.failed.push_back(path);
+    }
+    void Tell(ETreeEvent kind, const std::string &path, const std::string &what, DWORD error = 0)
+    {
+        if (m_convert)
+            m_report.events.push_back({kind, path, what, error, nullptr});
+    }
+
+private:
+    void Skip(const std::string &why, long n = 1);
+    // A file the walk found: counted; true when it is to be converted.
+    bool Count(std::uint64_t size);
+    // The file counted is done.
+    void Done(std::uint64_t size)
+    {
+        if (m_options.progress != nullptr)
+            m_options.progress->FileDone(size);
+    }
+    void WalkDirectory(const PDirectory &dir);
+    bool HeldAsProfile(const CHeldDirectory &dir, const std::vector<SEntry> &entries);
+    void WalkMaildir(const PDirectory &dir, const std::vector<SEntry> &entries);
+    void WalkEntry(const PDirectory &dir, const SEntry &entry);
+    void TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory> &subs);
+    void TidyBeside(const PDirectory &dir, const std::string &name);
+    // Opens name in dir as the walk found it; INVALID_HANDLE_VALUE, told, where it cannot.
+    HANDLE OpenFound(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id);
+
+    void ConvertFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id);
+    void ConvertMessage(const PDirectory &sub, const SEntry &entry, const PDirectory &tmp, const std::string &kind);
+    void ConvertEmlx(const PDirectory &dir, const std::string &name, const SFileIdentity *id);
+    // Converts from's bytes from its start into a new file in dir made for forName, its
+    // name after a dot where hidden; true with its handle and name, or false, told, when it
+    // fails or nothing changed.
+    bool ConvertInto(HANDLE from, const CHeldDirectory &dir, const std::string &forName, bool hidden,
+                     const std::string &path, HANDLE &made, std::string &name);
+    void FlushBatch();
+
+    const STreeOptions &m_options;
+    STreeReport &m_report;
+    bool m_convert = false;
+    std::uint64_t m_files = 0, m_bytes = 0;
+    CRewriteBatch m_batch;
+};
+
+void CTreeWalk::Skip(const std::string &why, long n)
+{
+    if (!m_convert)
+        return;
+    auto &skipped = m_report.skipped;
+    auto reason = std::find_if(skipped.begin(), skipped.end(),
+                               [&why](const std::pair<std::string, long> &r) { return r.first == why; });
+    if (reason != skipped.end())
+        reason->second += n;
+    else
+        skipped.emplace_back(why, n);
+}
+
+bool CTreeWalk::Count(std::uint64_t size)
+{
+    ++m_files;
+    m_bytes += size;
+    return m_convert;
+}
+
+// True when dir is a profile that a running mail program holds, which is then told.
+bool CTreeWalk::HeldAsProfile(const CHeldDirectory &dir, const std::vector<SEntry> &entries)
+{
+    bool locked = std::any_of(entries.begin(), entries.end(), [](const SEntry &entry) {
+        return IsNamed(entry.name, ".parentlock") || IsNamed(entry.name, "parent.lock") ||
+               (entry.kind == ENTRY_LINK && entry.name == "lock");
+    });
+    if (!locked)
+        return false;
+    std::string detail;
+    switch (ProfileLockState(dir.Path(), detail)) {
+    case EProfileLock::FREE:
+        return false;
+    case EProfileLock::HELD:
+        Fail(dir.Path(),
+             "not converted: a running mail program holds this profile (" + detail + "); close Thunderbird first");
+        return true;
+    case EProfileLock::UNKNOWN:
+        break;
+    }
+    Tell(ETreeEvent::WARNING, dir.Path(), "cannot tell whether a mail program holds this profile: " + detail);
+    return false;
+}
+
+void CTreeWalk::Walk(const std::string &path, bool convert)
+{
+    m_convert = convert;
+    // What the user named may be a file: its directory is held, and the file opened by its
+    // name there.
+    if (IsDirectoryPath(path)) {
+        PDirectory dir(CHeldDirectory::Open(path));
+        if (dir != nullptr)
+            WalkDirectory(dir);
+        else
+            Fail(path, "cannot convert", GetLastError());
+        return;
+    }
+    char resolved[PATH_SIZE];
+    std::string file = ResolvePath(path.c_str(), resolved) ? resolved : path;
+    PDirectory parent(CHeldDirectory::Open(DirectoryOf(file)));
+    std::string name = BaseNameOf(file);
+    if (parent == nullptr) {
+        Fail(path, "cannot convert", GetLastError());
+        return;
+    }
+    HANDLE held = parent->OpenEntry(name, false, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        Fail(path, GetLastError() == ERROR_NOT_THE_WALKED_FILE
+                       ? "not converted: a special file (a device, a pipe or a socket)"
+                       : "cannot convert",
+             GetLastError() == ERROR_NOT_THE_WALKED_FILE ? 0 : GetLastError());
+        return;
+    }
+    SFileIdentity id;
+    bool known = GetFileIdentity(held, &id);
+    CloseHandle(held);
+    if (!Count(known ? id.size : 0))
+        return;
+    if (EndsWithNoCase(name, ".emlx"))
+        ConvertEmlx(parent, name, known ? &id : nullptr);
+    else
+        ConvertFile(parent, name, known ? &id : nullptr);
+    Done(known ? id.size : 0);
+}
+
+void CTreeWalk::WalkDirectory(const PDirectory &dir)
+{
+    if (IsNamed(BaseNameOf(dir->Path()), "imapmail")) {
+        Tell(ETreeEvent::NOTICE, dir->Path(), IMAP_REASON);
+        return;
+    }
+    std::vector<SEntry> entries;
+    if (!dir->Read(KeepEntry, &entries)) {
+        Fail(dir->Path(), "cannot read the directory", GetLastError());
+        if (entries.empty())
+            return;
+    }
+    if (m_convert)
+        PauseForTest();
+    std::sort(entries.begin(), entries.end(), [](const SEntry &a, const SEntry &b) { return a.name < b.name; });
+    if (HeldAsProfile(*dir, entries))
+        return;
+    auto has = [&entries](const char *name) {
+        return std::any_of(entries.begin(), entries.end(),
+                           [name](const SEntry &e) { return e.kind == ENTRY_DIRECTORY && e.name == name; });
+    };
+    bool maildir = has("cur") && has("new");
+    if (maildir)
+        WalkMaildir(dir, entries);
+    for (const SEntry &entry : entries) {
+        if (maildir && entry.kind == ENTRY_DIRECTORY &&
+            (entry.name == "cur" || entry.name == "new" || entry.name == "tmp"))
+            continue;
+        WalkEntry(dir, entry);
+    }
+}
+
+void CTreeWalk::WalkMaildir(const PDirectory &dir, const std::vector<SEntry> &entries)
+{
+    bool hasTmp = std::any_of(entries.begin(), entries.end(),
+                              [](const SEntry &e) { return e.kind == ENTRY_DIRECTORY && e.name == "tmp"; });
+    PDirectory tmp;
+    if (hasTmp) {
+        tmp.reset(dir->OpenSub("tmp").release());
+        if (tmp == nullptr) {
+            Fail(dir->PathOf("tmp"), GetLastError() == ERROR_NOT_THE_WALKED_FILE ? SWAPPED : "cannot open the directory",
+                 GetLastError() == ERROR_NOT_THE_WALKED_FILE ? 0 : GetLastError());
+            return;
+        }
+    }
+    long messages = 0;
+    std::vector<PDirectory> subs;
+    std::vector<std::vector<SEntry>> found(2);
+    const char *names[] = {"cur", "new"};
+    for (int i = 0; i < 2; ++i) {
+        PDirectory sub(dir->OpenSub(names[i]).release());
+        if (sub == nullptr) {
+            Fail(dir->PathOf(names[i]), GetLastError() == ERROR_NOT_THE_WALKED_FILE ? SWAPPED : "cannot open the directory",
+                 GetLastError() == ERROR_NOT_THE_WALKED_FILE ? 0 : GetLastError());
+            return;
+        }
+        if (!sub->Read(KeepEntry, &found[i]))
+            Fail(sub->Path(), "cannot read the directory", GetLastError());
+        std::sort(found[i].begin(), found[i].end(), [](const SEntry &a, const SEntry &b) { return a.name < b.name; });
+        subs.push_back(sub);
+    }
+    if (tmp != nullptr && m_convert)
+        TidyMaildir(tmp, subs);
+    for (int i = 0; i < 2; ++i) {
+        for (const SEntry &entry : found[i]) {
+            // Names that start with a dot are no messages, to maildir readers.
+            if (entry.name[0] == '.')
+                continue;
+            if (entry.kind != ENTRY_FILE)
+                WalkEntry(subs[i], entry);
+            else if (tmp != nullptr && Count(entry.size)) {
+                ConvertMessage(subs[i], entry, tmp, names[i]);
+                Done(entry.size);
+            }
+            messages += entry.kind == ENTRY_FILE ? 1 : 0;
+        }
+    }
+    if (tmp == nullptr && messages > 0) {
+        // Rewritten in place, a message could be read half-written: tmp/ is the maildir way.
+        Tell(ETreeEvent::WARNING, dir->Path(),
+             "a maildir without tmp/: its " + std::to_string(messages) + " messages are left as they are; make " +
+                 dir->PathOf("tmp") + " and run again");
+        Skip("in a maildir without tmp/", messages);
+    }
+}
+
+// Our temporary files in tmp/ left by a run that was stopped: deleted where their message is
+// there (under its name, or renamed by a mail program since); moved into its place where it
+// is not and the file system renames in two steps, for a power cut may have left the
+// message only there.
+void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory> &subs)
+{
+    std::vector<SEntry> entries;
+    if (!tmp->Read(KeepEntry, &entries))
+        Fail(tmp->Path(), "cannot read the directory", GetLastError());
+    bool atomic = tmp->RenamesAtomically();
+    long deleted = 0;
+    for (const SEntry &entry : entries) {
+        std::string forName, sub, name;
+        if (entry.kind != ENTRY_FILE || !IsOurTemporary(entry.name, &forName))
+            continue;
+        if (!atomic && ReadMessageReference(forName, sub, name)) {
+            const PDirectory &to = subs[sub == "cur" ? 0 : 1];
+            std::string unique = MessageUnique(name);
+            std::vector<SEntry> messages;
+            for (const PDirectory &d : subs)
+                d->Read(KeepEntry, &messages);
+            bool there = std::any_of(messages.begin(), messages.end(),
+                                     [&unique](const SEntry &m) { return MessageUnique(m.name) == unique; });
+            if (!there) {
+                if (to->MoveHere(*tmp, entry.name, name))
+                    Tell(ETreeEvent::NOTICE, to->PathOf(name),
+                         "put in place from " + tmp->PathOf(entry.name) + ", where a run that was stopped left it");
+                else
+                    Tell(ETreeEvent::WARNING, tmp->PathOf(entry.name),
+                         "cannot put this message of a run that was stopped in place as " + to->PathOf(name),
+                         GetLastError());
+                continue;
+            }
+        }
+        if (tmp->DeleteEntry(entry.name))
+            ++deleted;
+        else if (!IsGone(GetLastError()))
+            Tell(ETreeEvent::WARNING, tmp->PathOf(entry.name),
+                 "cannot delete this file left by a run that was stopped", GetLastError());
+    }
+    if (deleted > 0)
+        Tell(ETreeEvent::NOTICE, tmp->Path(),
+             "deleted " + std::to_string(deleted) + " temporary files left by a run that was stopped");
+}
+
+// One of our temporary files beside .emlx files, left by a run that was stopped: as in
+// TidyMaildir.
+void CTreeWalk::TidyBeside(const PDirectory &dir, const std::string &name)
+{
+    std::string forName;
+    (void)IsOurTemporary(name.substr(1), &forName);
+    if (!forName.empty() && !dir->RenamesAtomically() && !dir->Holds(forName)) {
+        if (dir->MoveHere(*dir, name, forName))
+            Tell(ETreeEvent::NOTICE, dir->PathOf(forName),
+                 "put in place from " + name + ", where a run that was stopped left it");
+        else
+            Tell(ETreeEvent::WARNING, dir->PathOf(name),
+                 "cannot put this file of a run that was stopped in place as " + forName, GetLastError());
+        return;
+    }
+    if (dir->DeleteEntry(name))
+        Tell(ETreeEvent::NOTICE, dir->PathOf(name), "deleted: a temporary file left by a run that was stopped");
+    else if (!IsGone(GetLastError()))
+        Tell(ETreeEvent::WARNING, dir->PathOf(name), "cannot delete this file left by a run that was stopped",
+             GetLastError());
+}
+
+void CTreeWalk::WalkEntry(const PDirectory &dir, const SEntry &entry)
+{
+    std::string path = dir->PathOf(entry.name);
+    switch (entry.kind) {
+    case ENTRY_DIRECTORY: {
+        PDirectory sub(dir->OpenSub(entry.name).release());
+        if (sub != nullptr)
+            WalkDirectory(sub);
+        else if (GetLastError() == ERROR_NOT_THE_WALKED_FILE)
+            Fail(path, SWAPPED);
+        else
+            Fail(path, "cannot open the directory", GetLastError());
+        return;
+    }
+    case ENTRY_LINK:
+        Tell(ETreeEvent::NOTICE, path,
+             entry.linkToDirectory ? "not followed: a symbolic link to a directory" : "not followed: a symbolic link");
+        Skip("symbolic link");
+        return;
+    case ENTRY_SPECIAL:
+        Tell(ETreeEvent::NOTICE, path, "skipped: a special file (a device, a pipe or a socket)");
+        Skip("special file");
+        return;
+    case ENTRY_UNSPELLED:
+        Tell(ETreeEvent::WARNING, path, "skipped: its name cannot be spelled in this program's code page");
+        Skip("name not spelled");
+        return;
+    case ENTRY_FILE:
+        break;
+    }
+    // The summaries go with their folders; our own files of a run that was stopped go.
+    if (EndsWithNoCase(entry.name, ".msf") || EndsWithNoCase(entry.name, ".snm"))
+        return;
+    if (entry.name[0] == '.' && IsOurTemporary(entry.name.substr(1))) {
+        if (m_convert)
+            TidyBeside(dir, entry.name);
+        return;
+    }
+    if (!Count(entry.size))
+        return;
+    if (EndsWithNoCase(entry.name, ".emlx"))
+        ConvertEmlx(dir, entry.name, &entry.id);
+    else
+        ConvertFile(dir, entry.name, &entry.id);
+    Done(entry.size);
+}
+
+HANDLE CTreeWalk::OpenFound(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id)
+{
+    HANDLE held = dir.OpenEntry(name, false, id);
+    if (held != INVALID_HANDLE_VALUE)
+        return held;
+    DWORD error = GetLastError();
+    if (error == ERROR_NOT_THE_WALKED_FILE)
+        Fail(dir.PathOf(name), SWAPPED);
+    else if (IsGone(error))
+        Skip("gone since the walk");
+    else
+        Fail(dir.PathOf(name), "cannot read", error);
+    return INVALID_HANDLE_VALUE;
+}
+
+void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id)
+{
+    std::string path = dir->PathOf(name);
+    if (m_options.progress != nullptr)
+        m_options.progress->StartFile(path);
+    HANDLE held = OpenFound(*dir, name, id);
+    if (held == INVALID_HANDLE_VALUE)
+        return;
+    FILE *in = OpenHandleStream(held, "rb");
+    DWORD error = GetLastError();
+    SFileIdentity found = {};
+    bool identified = GetFileIdentity(held, &found);
+    CloseHandle(held);
+    if (in == nullptr) {
+        Fail(path, "cannot read", error);
+        return;
+    }
+    // What its first line is: a "From " line, a header field, or neither.
+    char head[MAX_FIELD_NAME + 2];
+    std::size_t n = std::fread(head, 1, sizeof head, in);
+    std::string_view start(head, n);
+    bool mail = start.compare(0, 5, "From ") == 0 || StartsWithField(start);
+    if (!mail || std::ferror(in)) {
+        bool failed = std::ferror(in) != 0;
+        error = GetLastError();
+        std::fclose(in);
+        if (failed)
+            Fail(path, "cannot read", error);
+        else
+            Skip(n == 0 ? "empty" : "not mail");
+        return;
+    }
+    // Its mails counted, and whether there is anything to change, as a mail reader reads it.
+    std::rewind(in);
+    CWorkSniffer sniffer;
+    CFolderReader reader(in);
+    reader.Observe([&sniffer](std::string_view bytes) { sniffer.Scan(bytes); });
+    long mails = 0;
+    while (reader.NextPiece()) {
+        mails += reader.IsMail() ? 1 : 0;
+        std::string_view run;
+        bool lineStart;
+        while (reader.NextLines(run, false) || reader.NextRun(run, lineStart)) {
+        }
+    }
+    bool failed = reader.Failed();
+    error = GetLastError();
+    std::fclose(in);
+    if (failed) {
+        Fail(path, "cannot read", error);
+        return;
+    }
+    m_report.mails += mails;
+    SJobResult pending;
+    if (!sniffer.Found() && FindPendingJob(path.c_str(), &pending) == PENDING_NONE) {
+        // Unless a conversion of it was interrupted, there is nothing to do.
+        ++m_report.unchanged;
+        return;
+    }
+    auto result = std::make_shared<SJobResult>();
+    bool converted = ConvertFolderInPlace(path.c_str(), m_options.convert, result.get(), identified ? &found : nullptr);
+    error = GetLastError();
+    if (!converted) {
+        m_report.failed.push_back(path);
+        m_report.events.push_back({ETreeEvent::FOLDER_FAILED, path, "", error, result});
+        return;
+    }
+    if (result->leftBehind[0] != '\0' || result->completedInterrupted || result->keptOld[0] != '\0')
+        m_report.events.push_back({ETreeEvent::FOLDER_DONE, path, "", 0, result});
+    if (!result->rewritten) {
+        ++m_report.unchanged;
+        return;
+    }
+    ++m_report.converted;
+    // Its mail program rebuilds the summary of a folder that changed.
+    if (!dir->DeleteEntry(name + ".msf") && !IsGone(GetLastError()))
+        Tell(ETreeEvent::WARNING, path + ".msf", "cannot delete the summary file", GetLastError());
+}
+
+bool CTreeWalk::ConvertInto(HANDLE from, const CHeldDirectory &dir, const std::string &forName, bool hidden,
+                            const std::string &path, HANDLE &made, std::string &name)
+{
+    name = (hidden ? "." : "") + NewTemporaryName(forName);
+    made = dir.CreateEntry(name);
+    if (made == INVALID_HANDLE_VALUE) {
+        Fail(path, "cannot create a temporary file " + dir.PathOf(name), GetLastError());
+        return false;
+    }
+    FILE *in = Seek(from, 0) ? OpenHandleStream(from, "rb") : nullptr;
+    FILE *out = in != nullptr ? OpenHandleStream(made, "wb") : nullptr;
+    bool ok = out != nullptr && ConvertGuarded(m_options.convert, in, out) != 0;
+    DWORD error = GetLastError();
+    if (out != nullptr && std::fclose(out) != 0 && ok) {
+        ok = false;
+        error = GetLastError();
+    }
+    if (in != nullptr)
+        std::fclose(in);
+    bool same = ok && SameBytes(from, made);
+    if (!ok || same) {
+        CloseHandle(made);
+        dir.DeleteEntry(name);
+        if (same)
+            ++m_report.unchanged;
+        else
+            Fail(path, "cannot convert", error);
+        return false;
+    }
+    KeepFileMetadata(from, made);
+    return true;
+}
+
+void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const PDirectory &tmp,
+                               const std::string &kind)
+{
+    std::string path = sub->PathOf(entry.name);
+    if (m_options.progress != nullptr)
+        m_options.progress->StartFile(path);
+    ++m_report.mails;
+    HANDLE held = OpenFound(*sub, entry.name, &entry.id);
+    if (held == INVALID_HANDLE_VALUE)
+        return;
+    CWorkSniffer sniffer;
+    if (!SniffRange(held, 0, ~std::uint64_t{0}, sniffer)) {
+        Fail(path, "cannot read", GetLastError());
+    } else if (!sniffer.Found()) {
+        ++m_report.unchanged;
+    } else {
+        HANDLE made;
+        std::string name;
+        if (ConvertInto(held, *tmp, MessageReference(kind, entry.name), false, path, made, name)) {
+            SFileIdentity id;
+            m_batch.Add({made, tmp, name, sub, entry.name}, GetFileIdentity(made, &id) ? id.size : 0);
+        }
+    }
+    CloseHandle(held);
+    if (m_batch.Full())
+        FlushBatch();
+}
+
+void CTreeWalk::ConvertEmlx(const PDirectory &dir, const std::string &name, const SFileIdentity *id)
+{
+    std::string path = dir->PathOf(name);
+    if (m_options.progress != nullptr)
+        m_options.progress->StartFile(path);
+    HANDLE held = OpenFound(*dir, name, id);
+    if (held == INVALID_HANDLE_VALUE)
+        return;
+    // A handle for each temporary file made, closed and deleted at the end but the last.
+    struct STemporary {
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        std::string name;
+    } message, converted;
+    auto done = [&]() {
+        CloseHandle(held);
+        for (STemporary *t : {&message, &converted}) {
+            if (t->handle != INVALID_HANDLE_VALUE) {
+                CloseHandle(t->handle);
+                dir->DeleteEntry(t->name);
+            }
+        }
+    };
+    char headBytes[EMLX_HEAD_BYTES];
+    long long n = ReadSome(held, headBytes, sizeof headBytes);
+    SFileIdentity size;
+    if (n < 0 || !GetFileIdentity(held, &size)) {
+        Fail(path, "cannot read", GetLastError());
+        done();
+        return;
+    }
+    std::string_view head(headBytes, static_cast<std::size_t>(n));
+    SEmlxLayout layout;
+    if (!ReadEmlxLayout(head, layout)) {
+        Tell(ETreeEvent::WARNING, path, "skipped: no byte count on its first line, as an .emlx file has");
+        Skip("not an .emlx");
+        done();
+        return;
+    }
+    std::uint64_t room = size.size - layout.messageStart;
+    if (layout.count > room) {
+        Tell(ETreeEvent::WARNING, path,
+             "skipped: its byte count, " + std::to_string(layout.count) + ", runs past its end (a message of " +
+                 std::to_string(room) + " bytes at most)");
+        Skip("byte count past the end");
+        done();
+        return;
+    }
+    ++m_report.mails;
+    std::uint64_t end = layout.messageStart + layout.count;
+    char after[64];
+    long long tail = Seek(held, end) ? ReadSome(held, after, sizeof after) : -1;
+    if (tail >= 0 && !StartsPropertyList(std::string_view(after, static_cast<std::size_t>(tail))))
+        Tell(ETreeEvent::WARNING, path,
+             "its byte count, " + std::to_string(layout.count) +
+                 ", does not end where its property list starts: the message is converted as the count says");
+    CWorkSniffer sniffer;
+    if (!SniffRange(held, layout.messageStart, layout.count, sniffer)) {
+        Fail(path, "cannot read", GetLastError());
+        done();
+        return;
+    }
+    if (!sniffer.Found()) {
+        ++m_report.unchanged;
+        done();
+        return;
+    }
+    // The message alone, converted, then the file anew: its count, the converted message
+    // and what followed the message, as it was.  Each beside it, under a name that starts
+    // with a dot, which Apple Mail passes over.
+    message.name = "." + NewTemporaryName("");
+    message.handle = dir->CreateEntry(message.name);
+    if (message.handle == INVALID_HANDLE_VALUE ||
+        !CopyRange(held, layout.messageStart, layout.count, message.handle)) {
+        Fail(path, "cannot write " + dir->PathOf(message.name), GetLastError());
+        done();
+        return;
+    }
+    std::string convertedName;
+    HANDLE made;
+    if (!ConvertInto(message.handle, *dir, "", true, path, made, convertedName)) {
+        done();
+        return;
+    }
+    converted = {made, convertedName};
+    SFileIdentity convertedSize;
+    std::string whole = "." + NewTemporaryName(name);
+    HANDLE file = dir->CreateEntry(whole);
+    bool ok = file != INVALID_HANDLE_VALUE && GetFileIdentity(made, &convertedSize);
+    if (ok) {
+        std::string line = EmlxCountLine(head, layout, convertedSize.size);
+        DWORD written = 0;
+        ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+             CopyRange(made, 0, ~std::uint64_t{0}, file) && CopyRange(held, end, ~std::uint64_t{0}, file);
+    }
+    DWORD error = GetLastError();
+    if (!ok) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            dir->DeleteEntry(whole);
+        }
+        Fail(path, "cannot write " + dir->PathOf(whole), error);
+        done();
+        return;
+    }
+    KeepFileMetadata(held, file);
+    SFileIdentity wholeSize;
+    m_batch.Add({file, dir, whole, dir, name}, GetFileIdentity(file, &wholeSize) ? wholeSize.size : 0);
+    done();
+    if (m_batch.Full())
+        FlushBatch();
+}
+
+void CTreeWalk::FlushBatch()
+{
+    std::vector<std::pair<std::string, DWORD>> unflushed;
+    for (const SReplaced &file : m_batch.Flush(unflushed)) {
+        if (file.replaced)
+            ++m_report.converted;
+        else if (file.gone)
+            Fail(file.target, "not converted: renamed or deleted since it was read (by a mail program?); run again "
+                              "to convert it under its new name");
+        else
+            Fail(file.target, file.what, file.error);
+    }
+    for (const auto &dir : unflushed)
+        Tell(ETreeEvent::WARNING, dir.first, "cannot flush the directory", dir.second);
+}
+
+// Where path, a directory the user named, lies within a profile that a running mail program
+// holds, or within ImapMail/, told; false otherwise.
+bool WithinRefusedTree(CTreeWalk &walk, const std::string &path)
+{
+    char resolved[PATH_SIZE];
+    if (!ResolvePath(path.c_str(), resolved))
+        return false;
+    std::string at = resolved;
+    for (;;) {
+        std::size_t sep = at.find_last_of(PATH_SEPARATOR == '/' ? "/" : "\\/");
+        if (sep == std::string::npos || sep == 0 || (sep == 2 && at[1] == ':'))
+            return false;
+        at.resize(sep);
+        if (IsNamed(BaseNameOf(at), "imapmail")) {
+            walk.Tell(ETreeEvent::NOTICE, path, std::string("within ") + at + ": " + IMAP_REASON);
+            return true;
+        }
+        // Where there is no lock, the answer costs a look or two at the disk.
+        std::string detail;
+        if (ProfileLockState(at, detail) == EProfileLock::HELD) {
+            walk.Fail(path, "not converted: a running mail program holds the profile " + at + " (" + detail +
+                                "); close Thunderbird first");
+            return true;
+        }
+    }
+}
+
+}  // namespace
+
+bool ConvertTrees(const std::vector<std::string> &paths, const STreeOptions &options, STreeReport &report)
+{
+    std::vector<std::string> tops;
+    for (std::string path : paths) {
+        // "DIR/" is DIR, but "/" and "C:\" stay.
+        while (path.size() > 1 && IsPathSeparator(path.back()) && !(path.size() == 3 && path[1] == ':'))
+            path.pop_back();
+        tops.push_back(path);
+    }
+    report.walked = true;
+    CTreeWalk measure(options, report);
+    for (const std::string &path : tops)
+        measure.Walk(path, false);
+    if (options.progress != nullptr)
+        options.progress->StartTree(measure.Files(), measure.Bytes());
+    CTreeWalk walk(options, report);
+    for (const std::string &path : tops) {
+        if (!WithinRefusedTree(walk, path))
+            walk.Walk(path, true);
+    }
+    walk.Finish();
+    if (options.progress != nullptr)
+        options.progress->FinishTree();
+    return report.failed.empty();
+}
+
+bool ConvertProfile(const std::string &dir, const STreeOptions &options, STreeReport &report)
+{
+    auto fail = [&report](const std::string &path, const std::string &what, DWORD error) {
+        report.events.push_back({ETreeEvent::FAILED, path, what, error, nullptr});
+        report.failed.push_back(path);
+        return false;
+    };
+    std::string profile = dir, why;
+    if (profile.empty() && !FindDefaultProfile(profile, why))
+        return fail("", "cannot find the default profile: " + why, 0);
+    if (!IsDirectoryPath(profile))
+        return fail(profile, "cannot convert the profile: not a directory, or not there", 0);
+    std::string detail;
+    switch (ProfileLockState(profile, detail)) {
+    case EProfileLock::FREE:
+        break;
+    case EProfileLock::HELD:
+        return fail(profile, "a running mail program holds this profile (" + detail + "): close Thunderbird first", 0);
+    case EProfileLock::UNKNOWN:
+        report.events.push_back({ETreeEvent::WARNING, profile,
+                                 "cannot tell whether a mail program holds this profile: " + detail, 0, nullptr});
+        break;
+    }
+    std::string imap = JoinPath(profile, "ImapMail");
+    if (IsDirectoryPath(imap))
+        report.events.push_back({ETreeEvent::NOTICE, imap, IMAP_REASON, 0, nullptr});
+    std::string mail = JoinPath(profile, "Mail");
+    if (!IsDirectoryPath(mail))
+        return fail(profile, "no Mail directory: a profile with no local folders", 0);
+    return ConvertTrees({mail}, options, report);
+}
+
+bool MayConvertFolder(const std::string &path, std::string &why, std::string &warning)
+{
+    std::string profile = ProfileHolding(path), detail;
+    if (profile.empty())
+        return true;
+    switch (ProfileLockState(profile, detail)) {
+    case EProfileLock::FREE:
+        return true;
+    case EProfileLock::HELD:
+        why = "a running mail program holds the profile " + profile + " that it lies in (" + detail +
+              "); close Thunderbird first";
+        return false;
+    case EProfileLock::UNKNOWN:
+        break;
+    }
+    warning = "cannot tell whether a mail program holds the profile " + profile + ": " + detail;
+    return true;
+}
+
+bool DeleteFolderSummaries(const std::string &path)
+{
+    std::string summary = path + ".msf";
+    return DeleteFileA(summary.c_str()) || IsGone(GetLastError());
+}
