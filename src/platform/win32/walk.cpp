@@ -58,7 +58,7 @@ bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, 
         if (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0)
             continue;
         std::string name;
-        SDirectoryEntry e = {nullptr, ENTRY_FILE, 0, false};
+        SDirectoryEntry e = {nullptr, ENTRY_FILE, 0, false, {}};
         bool spelled = Narrow(entry.cFileName, name);
         DWORD attributes = entry.dwFileAttributes;
         if (!spelled) {
