@@ -23,18 +23,31 @@ std::string JoinPath(const std::string &dir, const std::string &name)
     return dir + '\\' + name;
 }
 
+namespace {
+
+// Where the last name of path starts: after its last separator, or after a drive's colon
+// ("C:name").  A colon elsewhere is part of a name (Wine shows Unix names with one so).
+std::size_t NameStart(const std::string &path)
+{
+    std::size_t sep = path.find_last_of("\\/");
+    if (sep != std::string::npos)
+        return sep + 1;
+    return path.size() >= 2 && path[1] == ':' ? 2 : 0;
+}
+
+}  // namespace
+
 std::string BaseNameOf(std::string path)
 {
     while (path.size() > 1 && IsPathSeparator(path.back()))
         path.pop_back();
-    std::size_t sep = path.find_last_of("\\/:");
-    return sep == std::string::npos ? path : path.substr(sep + 1);
+    return path.substr(NameStart(path));
 }
 
 std::string DirectoryOf(const std::string &path)
 {
-    std::size_t sep = path.find_last_of("/\\:");
-    return sep == std::string::npos ? std::string(".\\") : path.substr(0, sep + 1);
+    std::size_t start = NameStart(path);
+    return start == 0 ? std::string(".\\") : path.substr(0, start);
 }
 
 namespace {
@@ -80,7 +93,9 @@ std::wstring ExactPath(const std::string &path)
     if (wide.compare(0, 4, L"\\\\?\\") == 0)
         return wide;
     // The full path of the directory part only: GetFullPathNameW would trim the name.
-    std::size_t sep = wide.find_last_of(L"\\/:");
+    std::size_t sep = wide.find_last_of(L"\\/");
+    if (sep == std::wstring::npos && wide.size() >= 2 && wide[1] == L':')
+        sep = 1;
     std::wstring dir = sep == std::wstring::npos ? L"." : wide.substr(0, sep + 1);
     std::wstring name = sep == std::wstring::npos ? wide : wide.substr(sep + 1);
     DWORD n = GetFullPathNameW(dir.c_str(), 0, nullptr, nullptr);
