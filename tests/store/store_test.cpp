@@ -1,0 +1,328 @@
+// The stores of mail: .emlx layouts, our temporary names and what they are for, directories
+// held by the walk, and the walk's report over a small tree.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "emlx.h"
+#include "maildir.h"
+#include "mail.h"
+#include "profile.h"
+#include "store_files.h"
+#include "test_files.h"
+#include "tree.h"
+
+namespace {
+
+TEST(Emlx, ReadsTheCountLineAndWritesItAnew)
+{
+    struct {
+        const char *head;
+        bool counted;
+        std::uint64_t count;
+        std::size_t start;
+        std::uint64_t newCount;
+        const char *newLine;
+    } rows[] = {
+        {"123\nFrom:", true, 123, 4, 98, "98 \n"},
+        {"123\r\nFrom:", true, 123, 5, 1000, "1000\r\n"},
+        // Padding kept as it was, TAB and all.
+        {"12\t \nFrom:", true, 12, 5, 7, "7 \t \n"},
+        {"9      \nX", true, 9, 8, 12345, "12345  \n"},
+        {"0\n", true, 0, 2, 0, "0\n"},
+        {"abc\n", false, 0, 0, 0, ""},
+        {"12x\n", false, 0, 0, 0, ""},
+        {"12", false, 0, 0, 0, ""},
+        {" 12\n", false, 0, 0, 0, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.head);
+        SEmlxLayout layout;
+        ASSERT_EQ(ReadEmlxLayout(row.head, layout), row.counted);
+        if (!row.counted)
+            continue;
+        EXPECT_EQ(layout.count, row.count);
+        EXPECT_EQ(layout.messageStart, row.start);
+        EXPECT_EQ(EmlxCountLine(row.head, layout, row.newCount), row.newLine);
+    }
+    EXPECT_TRUE(StartsPropertyList("\n<?xml version"));
+    EXPECT_TRUE(StartsPropertyList(""));
+    EXPECT_TRUE(StartsPropertyList("<plist>"));
+    EXPECT_FALSE(StartsPropertyList("\nSubject: more of the message"));
+}
+
+TEST(Maildir, NamesOurTemporariesWithTheFileTheyAreFor)
+{
+    std::string forName, sub, name;
+    std::string made = NewTemporaryName(MessageReference("cur", "1700000000.M1P2.host,S=120:2,RS"));
+    ASSERT_TRUE(IsOurTemporary(made, &forName)) << made;
+    ASSERT_TRUE(ReadMessageReference(forName, sub, name));
+    EXPECT_EQ(sub, "cur");
+    EXPECT_EQ(name, "1700000000.M1P2.host,S=120:2,RS");
+    EXPECT_NE(NewTemporaryName(""), NewTemporaryName(""));
+    // Too long to name what it is for: it names nothing, and is still ours.
+    made = NewTemporaryName(MessageReference("new", std::string(240, 'm')));
+    EXPECT_LE(made.size() + 1, 255u);
+    ASSERT_TRUE(IsOurTemporary(made, &forName));
+    EXPECT_EQ(forName, "");
+    // A delivery's own temporary file, and messages, are not ours.
+    for (const char *other : {"1700000000.M1P2.host", "1700000000.M1P2_quorvelx.host", "_quorvel.x", "a.b_quorvel"})
+        EXPECT_FALSE(IsOurTemporary(other)) << other;
+    EXPECT_FALSE(ReadMessageReference("tmp,1.a.b", sub, name));
+    EXPECT_FALSE(ReadMessageReference("cur,", sub, name));
+    EXPECT_EQ(MessageUnique("1.M2.host,S=9:2,S"), "1.M2.host,S=9");
+    EXPECT_EQ(MessageUnique("1.M2.host!2,S"), "1.M2.host");
+    EXPECT_EQ(MessageUnique("1.M2.host"), "1.M2.host");
+}
+
+#ifndef _WIN32
+TEST(HeldDirectory, OpensOnlyTheFileTheWalkFound)
+{
+    TestDir dir;
+    WriteFile(dir.File("mail"), "From a\n");
+    std::filesystem::create_directory(dir.File("sub"));
+    auto held = CHeldDirectory::Open(dir.path());
+    ASSERT_NE(held, nullptr);
+    struct SFound {
+        std::string name;
+        SFileIdentity id;
+    };
+    std::vector<SFound> found;
+    ASSERT_TRUE(held->Read([](const SDirectoryEntry &e, void *c) {
+        static_cast<std::vector<SFound> *>(c)->push_back({e.name, e.id});
+    }, &found));
+    auto mail = std::find_if(found.begin(), found.end(), [](const SFound &f) { return f.name == "mail"; });
+    ASSERT_NE(mail, found.end());
+    HANDLE file = held->OpenEntry("mail", false, &mail->id);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    // Swapped for a link, or for another file, since it was found.
+    WriteFile(dir.File("outside"), "secret\n");
+    std::filesystem::rename(dir.File("mail"), dir.File("mail.old"));
+    std::filesystem::create_symlink(dir.File("outside"), dir.File("mail"));
+    EXPECT_EQ(held->OpenEntry("mail", false, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_THE_WALKED_FILE);
+    std::filesystem::remove(dir.File("mail"));
+    WriteFile(dir.File("mail"), "From b\n");
+    EXPECT_EQ(held->OpenEntry("mail", false, &mail->id), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_THE_WALKED_FILE);
+    std::filesystem::remove_all(dir.File("sub"));
+    std::filesystem::create_directory_symlink(dir.path(), dir.File("sub"));
+    EXPECT_EQ(held->OpenSub("sub"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_THE_WALKED_FILE);
+}
+#endif
+
+// A maildir with a message to convert, one with nothing to, and a leftover of a stopped
+// run; an .emlx whose count runs past its end; a file that is no mail.
+TEST(Tree, ReportsWhatItDid)
+{
+    TestDir dir;
+    std::string md = dir.File("md");
+    for (const char *sub : {"", "/cur", "/new", "/tmp"})
+        std::filesystem::create_directories(md + sub);
+    std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+    WriteFile(md + "/cur/1.a.host,S=9", korean);
+    WriteFile(md + "/new/2.a.host", "Subject: y\n\nplain\n");
+    WriteFile(md + "/tmp/" + NewTemporaryName(MessageReference("cur", "1.a.host,S=9")), "half");
+    WriteFile(dir.File("past.emlx"), "99\nSubject: z\n\n");
+    WriteFile(dir.File("notes.txt"), "not mail\n");
+    STreeReport report;
+    STreeOptions options;
+    options.convert = RelabelStream;
+    EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
+    EXPECT_EQ(report.converted, 1);
+    EXPECT_EQ(report.unchanged, 1);
+    EXPECT_EQ(report.mails, 2);
+    EXPECT_TRUE(report.failed.empty());
+    ASSERT_EQ(report.skipped.size(), 2u);
+    EXPECT_EQ(report.skipped[0].first, "not mail");
+    EXPECT_EQ(report.skipped[1].first, "byte count past the end");
+    EXPECT_EQ(ReadFile(md + "/cur/1.a.host,S=9"),
+              Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+    EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
+}
+
+TEST(Profile, FindsTheProfileAFolderLiesIn)
+{
+    TestDir dir;
+    std::string profile = dir.File("abc.default");
+    std::string folders = profile + "/Mail/Local Folders";
+    std::filesystem::create_directories(folders);
+    WriteFile(folders + "/Inbox", "From a\n");
+    WriteFile(profile + "/prefs.js", "user_pref(\"a\", 1);\n");
+    // A profile that was never opened has no lock file: no program can hold it.
+    EXPECT_EQ(ProfileHolding(folders + "/Inbox"), "");
+    WriteFile(profile + "/.parentlock", "");
+    WriteFile(profile + "/parent.lock", "");
+    char resolved[PATH_SIZE];
+    ASSERT_TRUE(ResolvePath(profile.c_str(), resolved));
+    EXPECT_EQ(ProfileHolding(folders + "/Inbox"), resolved);
+    std::string why, warning;
+    EXPECT_TRUE(MayConvertFolder(folders + "/Inbox", why, warning)) << why;
+    EXPECT_EQ(ProfileHolding(dir.File("Inbox")), "");
+}
+
+#ifdef _WIN32
+const char PROFILE_HOME[] = "APPDATA";
+const char *const PROFILE_PLACES[] = {"Thunderbird", "Mozilla\\SeaMonkey"};
+#else
+const char PROFILE_HOME[] = "HOME";
+const char *const PROFILE_PLACES[] = {".thunderbird", ".mozilla/seamonkey"};
+#endif
+
+// path with the system's separators.
+std::string Native(std::string path)
+{
+#ifdef _WIN32
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+#endif
+    return path;
+}
+
+void SetProfileHome(const std::string &path)
+{
+#ifdef _WIN32
+    SetEnvironmentVariableA(PROFILE_HOME, path.empty() ? nullptr : path.c_str());
+#else
+    path.empty() ? unsetenv(PROFILE_HOME) : setenv(PROFILE_HOME, path.c_str(), 1);
+#endif
+}
+
+TEST(Profile, FindsTheDefaultThatProfilesIniNames)
+{
+    TestDir home;
+    const char *old = std::getenv(PROFILE_HOME);
+    const std::string oldHome = old != nullptr ? old : "";
+    SetProfileHome(home.path());
+    const std::string tb = home.File(PROFILE_PLACES[0]), suite = home.File(PROFILE_PLACES[1]);
+    const std::string elsewhere = home.File("elsewhere");
+    std::filesystem::create_directories(elsewhere);
+    for (const char *profile : {"Profiles/a", "Profiles/b", "Profiles/c"}) {
+        std::filesystem::create_directories(Native(tb + "/" + profile));
+        std::filesystem::create_directories(Native(suite + "/" + profile));
+    }
+    auto section = [](int n, const std::string &path, const char *more = "") {
+        return "[Profile" + std::to_string(n) + "]\nName=" + path.substr(path.rfind('/') + 1) +
+               "\nIsRelative=1\nPath=" + path + "\n" + more + "\n";
+    };
+    const std::string three = section(0, "Profiles/a") + section(1, "Profiles/b", "Default=1\n") +
+                              section(2, "Profiles/c");
+    // The marked one first, where a BOM would hide its section.
+    std::string crlf;
+    for (char c : "\xEF\xBB\xBF" + section(0, "Profiles/b", "Default=1\n") + section(1, "Profiles/a"))
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const struct {
+        const char *what;
+        const std::string *place;  // where profiles.ini is; null: none anywhere
+        std::string ini;
+        std::string found;  // the directory found, or the start of the message
+    } rows[] = {
+        {"an [Install] Default over Default=1, the first whose profile is there", &tb,
+         "[InstallAAAA]\nDefault=Profiles/gone\n\n[InstallBBBB]\nDefault=Profiles/c\nLocked=1\n\n" + three,
+         Native(tb + "/Profiles/c")},
+        {"Default=1 among several", &tb, three, Native(tb + "/Profiles/b")},
+        {"Default=1, CR LF and a BOM", &tb, crlf, Native(tb + "/Profiles/b")},
+        {"the only one, not marked", &tb, section(0, "Profiles/a"), Native(tb + "/Profiles/a")},
+        {"an absolute path", &tb, "[Profile0]\nName=x\nIsRelative=0\nPath=" + elsewhere + "\n", elsewhere},
+        {"the suite's, when Thunderbird has none", &suite, section(0, "Profiles/c"), Native(suite + "/Profiles/c")},
+        {"one named and gone", &tb, section(0, "Profiles/gone", "Default=1\n") + section(1, "Profiles/a"),
+         Native(tb + "/profiles.ini") + " names profile gone at " + Native(tb + "/Profiles/gone") +
+             ", which does not exist"},
+        {"none of several marked", &tb, section(0, "Profiles/a") + section(1, "Profiles/b"),
+         Native(tb + "/profiles.ini") + " names 2 profiles and none as the default"},
+        {"no profiles.ini", nullptr, "", "no profiles.ini found: looked in " + tb + ", " + suite},
+    };
+    for (const auto &row : rows) {
+        std::error_code ignored;
+        std::filesystem::remove(tb + Native("/profiles.ini"), ignored);
+        std::filesystem::remove(suite + Native("/profiles.ini"), ignored);
+        if (row.place != nullptr)
+            WriteFile(*row.place + Native("/profiles.ini"), row.ini);
+        std::string dir, why;
+        bool found = FindDefaultProfile(dir, why);
+        EXPECT_EQ(found ? dir : why, row.found) << row.what;
+    }
+    SetProfileHome(oldHome);
+}
+
+TEST(Profile, HeldOnlyWhileALiveProcessHoldsTheLock)
+{
+    TestDir profile;
+    std::string detail;
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::FREE) << detail;
+    EXPECT_EQ(ProfileLockState(profile.File("missing"), detail), EProfileLock::UNKNOWN) << detail;
+#ifdef _WIN32
+    // Thunderbird's own open: parent.lock, sharing nothing.
+    std::wstring lock = std::filesystem::path(profile.File("parent.lock")).wstring();
+    HANDLE held = CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::HELD) << detail;
+    EXPECT_NE(detail.find(profile.File("parent.lock")), std::string::npos) << detail;
+    CloseHandle(held);
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::FREE) << detail;
+#else
+    // Thunderbird's own lock, taken in a child: F_GETLK tells of no lock of this process's.
+    std::string parentLock = profile.File(".parentlock");
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(release[1]);  // so that the parent's close ends the wait below
+        int fd = open(parentLock.c_str(), O_RDWR | O_CREAT, 0644);
+        struct flock lock{};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        char c = fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1 || read(release[0], &c, 1) < 0)
+            _exit(1);
+        _exit(0);
+    }
+    char c = 'n';
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::HELD) << detail;
+    EXPECT_EQ(detail, parentLock + " is locked by process " + std::to_string(child));
+    close(release[1]);
+    int status;
+    waitpid(child, &status, 0);
+    for (int fd : {ready[0], ready[1], release[0]})
+        close(fd);
+    EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::FREE) << detail;
+
+    // The lock link: only a live process of this machine holds the profile; the child has
+    // ended, and 192.0.2.1 is not this machine.
+    const std::string self = std::to_string(getpid()), ended = std::to_string(child);
+    const struct {
+        std::string target;
+        EProfileLock state;
+    } links[] = {
+        {"127.0.0.1:+" + self, EProfileLock::HELD},
+        {"127.0.0.1:" + self, EProfileLock::HELD},
+        {"127.0.0.1:+" + ended, EProfileLock::FREE},
+        {"192.0.2.1:+" + self, EProfileLock::FREE},
+        {"127.0.0.1:+" + self + "x", EProfileLock::FREE},
+    };
+    for (const auto &row : links) {
+        unlink(profile.File("lock").c_str());
+        ASSERT_EQ(symlink(row.target.c_str(), profile.File("lock").c_str()), 0);
+        EXPECT_EQ(ProfileLockState(profile.path(), detail), row.state) << row.target << ": " << detail;
+    }
+#endif
+}
+
+}  // namespace
