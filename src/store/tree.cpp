@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -177,8 +178,9 @@ void KeepEntry(const SDirectoryEntry &entry, void *context)
 
 typedef std::shared_ptr<CHeldDirectory> PDirectory;
 
-// For the tests of a walk raced by another user: once the first directory's entries are
-// read, waits (ten seconds at most) for the file named by QUORVEL_TEST_WALK_PAUSE to go.
+// For the tests of a walk raced by another user: where QUORVEL_TEST_WALK_PAUSE names a file
+// that is there, once the first directory's entries are read, renames it to NAME.paused and
+// waits (ten seconds at most) until that is gone.
 void PauseForTest()
 {
     static bool paused = false;
@@ -186,10 +188,13 @@ void PauseForTest()
     if (hold == nullptr || paused)
         return;
     paused = true;
+    std::string told = std::string(hold) + ".paused";
+    if (std::rename(hold, told.c_str()) != 0)
+        return;
     for (int i = 0; i < 1000; ++i) {
         std::string text;
         DWORD error = 0;
-        if (!ReadWholeFile(hold, text, error) && error == 0)
+        if (!ReadWholeFile(told, text, error) && error == 0)
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -22,6 +22,12 @@ CASE is one of:
            list and counts its message; a second run writes no file
   kill     -R killed at random moments (KILLS times, 8 unless set), each time run again: the
            tree is the one that one uninterrupted run gives, and the state directory empty
+  hostile  (natively, as root) a tree owned by another user whose folder and directory are
+           swapped for links to root's files outside it between the walk and the open: they
+           are named and left alone; a folder of a profile named on its own while a process
+           holds the profile's lock: refused, then converted with its .msf gone once let go,
+           and an .emlx named on its own converted as one; a maildir message of 200 MB
+           converted in at most 4 MiB more than a small one
 --wine runs QUORVEL_CONVERT (a .exe) under Wine, the lock and the link and pipe left out.
 Exit status 0 when all of it holds, 1 otherwise; 77 (skipped) without the codecs needed.
 """
@@ -177,15 +183,94 @@ def check_tree(orig, root, failures):
         failures.append("gone: %s" % sorted(missing))
 
 
+def hostile(converter, work, env, failures):
+    korean = b"From a@example.kr Mon Dec  1 00:00:00 2025\nSubject: x\n" \
+             b"Content-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e0!\x0f\n"
+    run = lambda *a, **k: subprocess.run([converter] + list(a), capture_output=True, env=dict(env, **k))
+    # The swap: the tree's owner puts links to root's files where the walk found a folder and
+    # a directory.
+    shared, outside = os.path.join(work, "shared"), os.path.join(work, "outside")
+    write(os.path.join(shared, "Inbox"), korean)
+    write(os.path.join(shared, "sub", "Inbox"), korean)
+    write(os.path.join(outside, "secret"), korean)
+    write(os.path.join(outside, "dir", "Inbox"), korean)
+    os.chmod(os.path.join(outside, "secret"), 0o600)
+    for dirpath, dirs, names in os.walk(shared):
+        for name in [dirpath] + [os.path.join(dirpath, n) for n in names]:
+            os.chown(name, 65534, 65534)
+    hold = os.path.join(work, "hold")
+    write(hold, b"")
+    job = subprocess.Popen([converter, "-R", shared], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           env=dict(env, QUORVEL_TEST_WALK_PAUSE=hold))
+    for _ in range(1000):
+        if os.path.exists(hold + ".paused") or job.poll() is not None:
+            break
+        time.sleep(0.01)
+    os.rename(os.path.join(shared, "Inbox"), os.path.join(shared, "Inbox.was"))
+    os.symlink(os.path.join(outside, "secret"), os.path.join(shared, "Inbox"))
+    os.rename(os.path.join(shared, "sub"), os.path.join(shared, "sub.was"))
+    os.symlink(os.path.join(outside, "dir"), os.path.join(shared, "sub"))
+    os.unlink(hold + ".paused")
+    out, err = job.communicate(timeout=60)
+    for name in ("secret", os.path.join("dir", "Inbox")):
+        if open(os.path.join(outside, name), "rb").read() != korean:
+            failures.append("the walk wrote %s outside the tree" % name)
+    for name in ("Inbox", "sub"):
+        if job.returncode != 1 or (os.path.join(shared, name) + ": not converted: a link").encode() not in err:
+            failures.append("swapped %s not named: %d, %r" % (name, job.returncode, err))
+    # A folder of a profile named on its own, and an .emlx named on its own.
+    profile = os.path.join(work, "p.default")
+    inbox = os.path.join(profile, "Mail", "Local Folders", "Inbox")
+    write(inbox, korean)
+    write(inbox + ".msf", b"// <!-- <mdb:mork:z v=\"1.4\"/> -->\n")
+    write(os.path.join(profile, "prefs.js"), b"// Mozilla User Preferences\n")
+    with open(os.path.join(profile, ".parentlock"), "wb") as lock:
+        fcntl.lockf(lock, fcntl.LOCK_EX)
+        refused = run(inbox)
+        if refused.returncode != 1 or b"close Thunderbird first" not in refused.stderr \
+                or open(inbox, "rb").read() != korean or not os.path.exists(inbox + ".msf"):
+            failures.append("a folder of a held profile: %d, %r" % (refused.returncode, refused.stderr))
+    done = run(inbox)
+    if done.returncode != 0 or b"charset=EUC-KR" not in open(inbox, "rb").read() or os.path.exists(inbox + ".msf"):
+        failures.append("a folder of a profile let go: %d, %r" % (done.returncode, done.stderr))
+    message = without_from_line(korean)
+    apple = os.path.join(work, "one.emlx")
+    write(apple, emlx(message))
+    done = run(apple)
+    count, _, rest = open(apple, "rb").read().partition(b"\n")
+    if done.returncode != 0 or rest[int(count):] != PLIST or b"EUC-KR" not in rest[:int(count)]:
+        failures.append("an .emlx named on its own: %d, %r, %r" % (done.returncode, done.stderr, count))
+    # Memory: a message of 200 MB against a small one, each in a maildir of its own.
+    peaks = []
+    for size in (1, 200 << 20):
+        md = os.path.join(work, "md%d" % size)
+        for sub in ("cur", "new", "tmp"):
+            os.makedirs(os.path.join(md, sub))
+        with open(os.path.join(md, "cur", "1.M1P1.host:2,S"), "wb") as f:
+            f.write(message)
+            line = b"\x0e0!0\"\x0f text\n" * 4096
+            for _ in range(size // len(line) + 1):
+                f.write(line)
+        # Measured by time(1), a small process: a child of this one starts as large as it is.
+        result = subprocess.run(["/usr/bin/time", "-f", "peak %M", converter, "-R", md], capture_output=True, env=env)
+        peaks.append(int(re.findall(rb"peak (\d+)", result.stderr)[-1]))
+        if result.returncode != 0:
+            failures.append("-R over a %d-byte message: %r" % (size, result.stderr))
+        shutil.rmtree(md)
+    if peaks[1] - peaks[0] > 4096:
+        failures.append("a 200 MB message took %d KiB more than a small one" % (peaks[1] - peaks[0]))
+    print("peak memory: %d KiB for a small message, %d KiB for 200 MB" % tuple(peaks))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("converter")
-    parser.add_argument("case", choices=["convert", "kill"])
+    parser.add_argument("case", choices=["convert", "kill", "hostile"])
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--seed", type=int, default=int(os.environ.get("KILL_SEED", random.randrange(1 << 30))))
     parser.add_argument("--kills", type=int, default=int(os.environ.get("KILLS", 8)))
     args = parser.parse_args()
-    if not rr.korean_codecs():
+    if not rr.korean_codecs() or (args.case == "hostile" and (args.wine or os.geteuid() != 0)):
         return 77
 
     work = tempfile.mkdtemp(prefix="quorvel-tree.")
@@ -199,6 +284,9 @@ def main():
                                     capture_output=True, env=env)
     orig, root = os.path.join(work, "orig"), os.path.join(work, "tree")
     try:
+        if args.case == "hostile":
+            hostile(args.converter, work, env, failures)
+            return report(failures)
         build(orig, 1557, 1 if args.case == "convert" else 40)
         shutil.copytree(orig, root)
         if not args.wine:
@@ -294,6 +382,10 @@ def main():
                 args.seed, args.kills, took, stopped))
     finally:
         shutil.rmtree(work)
+    return report(failures)
+
+
+def report(failures):
     for f in failures[:10]:
         print("FAILED:", f)
     return 1 if failures else 0
