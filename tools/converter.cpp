@@ -228,7 +228,7 @@ bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::
     bool hadSummary = Exists(summary);
     SJobResult result;
     g_pProgress->Start(path);
-    bool converted = ConvertInbox(path, convert, &result);
+    bool converted = ConvertFolderInPlace(path, convert, &result);
     g_pProgress->Finish();
     if (!converted) {
         Report(err, path, "cannot convert", JobReason(result, path));

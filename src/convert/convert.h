@@ -158,7 +158,7 @@ struct SJobResult {
     char keptOld[sizeof leftBehind];
 };
 
-// Converts the mail folder file at inboxPath in place, through a copy of what changes in it,
+// Converts the mail folder file at folderPath in place, through a copy of what changes in it,
 // then deletes the copy and the summary file (SummaryFileOf).  The copy and the job's
 // record beside it live in the user's state directory (GetStateDirectory), named after the
 // folder's identity and a number of their own; the record names the folder's path too, so
@@ -195,7 +195,14 @@ struct SJobResult {
 // told in *result).  Returns false when a step failed: the summary file then stays,
 // GetLastError() tells why, and *result what the caller is to tell the user.  result may
 // be null.
-bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream, SJobResult *result = nullptr);
+bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert = ConvertStream,
+                          SJobResult *result = nullptr);
+
+// The window's entry point: the job on its Inbox, as ConvertFolderInPlace converts any folder.
+inline bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream, SJobResult *result = nullptr)
+{
+    return ConvertFolderInPlace(inboxPath, convert, result);
+}
 
 // Puts the folder at inboxPath back as it was before an interrupted job began: its front
 // kept, the copy written back from its offset, its length as it was, and mail appended since
@@ -222,7 +229,7 @@ EPendingJob FindPendingJob(const char *path, SJobResult *result);
 bool SummaryFileOf(const char *inboxPath, char *summary, std::size_t size);
 
 // Gives convert a name for the job's record, so that a job interrupted while converting with
-// it is completed with it too, by the next program to call ConvertInbox on the folder that
+// it is completed with it too, by the next program to call ConvertFolderInPlace on the folder that
 // has given it the same name.  ConvertStream is "plain".  Returns false when there is no
 // room for another (a few fit).
 bool NameStreamConverter(const char *name, StreamConverter convert);

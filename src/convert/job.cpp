@@ -135,7 +135,7 @@ bool SummaryFileOf(const char *inboxPath, char *summary, std::size_t size)
     return true;
 }
 
-bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *result)
+bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobResult *result)
 {
     SJobResult ignored;
     if (result == nullptr)
@@ -143,13 +143,13 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
     *result = SJobResult{};
     // Twice at most: once to complete an interrupted job, once for this one.
     for (;;) {
-        SJob job(inboxPath, result);
+        SJob job(folderPath, result);
         if (!OpenFolder(job, true) || !OpenStateDirectory(job))
             return Fail(job);
         // The summary's name must fit, or the client would be left a summary of the folder
         // as it was.
         char summary[PATH_SIZE];
-        if (!SummaryFileOf(inboxPath, summary, sizeof summary))
+        if (!SummaryFileOf(folderPath, summary, sizeof summary))
             return Fail(job);
 
         EInterrupted interrupted = CompleteAnyInterruptedJob(job);
@@ -168,7 +168,7 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
             return Fail(job);
         if (start == job.id.size) {
             CloseIfOpen(job.folder);
-            DeleteSummaryFile(inboxPath);
+            DeleteSummaryFile(folderPath);
             return true;
         }
 
@@ -200,7 +200,7 @@ bool ConvertInbox(const char *inboxPath, StreamConverter convert, SJobResult *re
             return false;
         }
         EndJournal(job, files, record, false);
-        DeleteSummaryFile(inboxPath);
+        DeleteSummaryFile(folderPath);
         return true;
     }
 }

@@ -285,7 +285,7 @@ TEST(Job, RewritesFromTheLineOfTheFirstChange)
         whole.resize(ConvertBuffer(folder.data(), folder.size(), &whole[0]));
         g_folder = inbox.c_str();
         g_rewriteAt = -1;
-        bool converted = ConvertInbox(inbox.c_str());
+        bool converted = ConvertFolderInPlace(inbox.c_str());
         g_folder = nullptr;
         EXPECT_TRUE(converted);
         EXPECT_EQ(ReadFile(inbox), whole);
@@ -327,7 +327,7 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         std::string whole = RelabelMail(folder, &labels);
         g_folder = inbox.c_str();
         g_rewriteAt = -1;
-        bool converted = ConvertInbox(inbox.c_str(), RelabelStream);
+        bool converted = ConvertFolderInPlace(inbox.c_str(), RelabelStream);
         g_folder = nullptr;
         EXPECT_TRUE(converted);
         EXPECT_EQ(ReadFile(inbox), whole);
@@ -339,7 +339,7 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
     WriteFile(inbox, "From a\nSubject: ISO-8859-1\n\nplain\n");
     g_folder = inbox.c_str();
     g_rewriteAt = -1;
-    EXPECT_TRUE(ConvertInbox(inbox.c_str(), RelabelStream));
+    EXPECT_TRUE(ConvertFolderInPlace(inbox.c_str(), RelabelStream));
     g_folder = nullptr;
     EXPECT_EQ(g_rewriteAt, -1);
 }
@@ -354,7 +354,7 @@ TEST(Job, WritesTheFolderItOpenedWhateverThePathBecomes)
     WriteFile(victim, "not mail");
     g_folder = inbox.c_str();
     g_swapFor = victim.c_str();
-    bool converted = ConvertInbox(inbox.c_str());
+    bool converted = ConvertFolderInPlace(inbox.c_str());
     g_swapFor = nullptr;
     g_folder = nullptr;
     EXPECT_TRUE(converted);

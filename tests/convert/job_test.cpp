@@ -48,13 +48,13 @@ struct Folder {
 TEST(Job, ConvertsTheInboxAndCleansUp)
 {
     Folder folder(KOREAN_MAIL);
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_FALSE(FileExists(folder.summary));
     EXPECT_EQ(folder.TempFiles(), 0u);
 
     // A second run finds no designator and changes nothing; no summary file is no failure.
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_EQ(folder.TempFiles(), 0u);
 }
@@ -63,7 +63,7 @@ TEST(Job, KeepsAFolderWithoutDesignatorByteForByte)
 {
     std::string plain = std::string("From a\nplain \x0e\x30\x0f text\n\xb0\xa1\n\0\x1a\xff tail", 29);
     Folder folder(plain);
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(plain));
 }
 
@@ -75,7 +75,7 @@ TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
     auto old = std::filesystem::last_write_time(folder.inbox) - std::chrono::hours(1);
     std::filesystem::last_write_time(folder.inbox, old);
     std::string before = ReadFile(folder.inbox);
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), before);
     EXPECT_EQ(std::filesystem::last_write_time(folder.inbox), old);
     EXPECT_FALSE(FileExists(folder.summary));
@@ -85,7 +85,7 @@ TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
 TEST(Job, EmptiesNothingFromAnEmptyInbox)
 {
     Folder folder("");
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), "");
     EXPECT_FALSE(FileExists(folder.summary));
 }
@@ -103,7 +103,7 @@ TEST(Job, DecodesAFolderLargerThanTheBuffers)
     input += "\x0e\x30\x21 \x1b$)";
     expected += "\xb0\xa1 \x9b\xa4\xa9";
     Folder folder(input);
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(expected));
 }
 
@@ -219,7 +219,7 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
         SCOPED_TRACE(c.what);
         Folder folder(KOREAN_MAIL);
         std::string path = c.setUp(folder);
-        EXPECT_FALSE(ConvertInbox(path.c_str()));
+        EXPECT_FALSE(ConvertFolderInPlace(path.c_str()));
         DWORD error = GetLastError();
         if (holder != INVALID_HANDLE_VALUE) {
             CloseHandle(holder);
@@ -246,7 +246,7 @@ TEST(Job, PutsTheFolderBackWhenItsConverterRunsOutOfMemory)
         std::fflush(out);
         throw std::bad_alloc();
     };
-    EXPECT_FALSE(ConvertInbox(folder.inbox.c_str(), exhausts));
+    EXPECT_FALSE(ConvertFolderInPlace(folder.inbox.c_str(), exhausts));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
     EXPECT_TRUE(FileExists(folder.summary));
@@ -266,7 +266,7 @@ TEST(Job, LeavesAReadOnlyInboxAsItWasWithNoCopy)
         GTEST_SKIP() << "a read-only file is writable here (Wine run by root)";
     }
 #endif
-    EXPECT_FALSE(WithPermissions([&] { return ConvertInbox(folder.inbox.c_str()); }));
+    EXPECT_FALSE(WithPermissions([&] { return ConvertFolderInPlace(folder.inbox.c_str()); }));
     EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
     EXPECT_TRUE(FileExists(folder.summary));
     EXPECT_EQ(folder.TempFiles(), 0u);
@@ -286,7 +286,7 @@ TEST(Job, ConvertsThroughALinkWithTheCopyAnywhere)
     std::filesystem::create_directories(deep);
     SetTempDirectory(deep);
     WriteFile(link + ".snm", "not its summary");
-    ASSERT_TRUE(ConvertInbox(link.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(link.c_str()));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_FALSE(FileExists(folder.summary));
