@@ -177,8 +177,10 @@ struct SJobResult {
 //      of another version, or whose copy is missing or not whole, or a folder that is not
 //      as the job left it, fails the job (ERROR_INTERRUPTED_...), keeping all and changing
 //      nothing.  Files of an earlier job on the folder without a whole record are deleted.
-//   3. Find where the conversion first changes the folder (the plain conversion; from the
-//      start for any other).  A folder with nothing to change is left untouched: go to 6.
+//   3. Find where the conversion first changes the folder: the line of its first change for
+//      the plain conversion; for another, the first mail it changes, where a mail that may
+//      come out the same is converted apart into a scratch file in the state directory and
+//      compared.  A folder with nothing to change is left untouched: go to 6.
 //   4. Copy the folder from there through the held handle, flush the copy, check it against
 //      the folder, then write the record (the copy's length and checksum, the front's
 //      checksum) and flush it and the directory.  A failure deletes both.  The folder is as

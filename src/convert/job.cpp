@@ -164,7 +164,7 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
         std::uint64_t start = 0;
         SChecksum front;
         if (!(convert == ConvertStream ? FindFirstChange(job.folder, &start, &front)
-                                       : FindFirstMailChange(job.folder, job.id.size, &start, &front)))
+                                       : FindFirstMailChange(job, convert, &start, &front)))
             return Fail(job);
         if (start == job.id.size) {
             CloseIfOpen(job.folder);

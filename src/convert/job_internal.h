@@ -121,15 +121,19 @@ bool Fail(SJob &job);
 bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front);
 
 // Where a conversion that reads mail structure (one mail's labels follow its own bytes)
-// may start, and the checksum of what comes before: at the mail that holds the first byte
-// it can change.  That is what the plain conversion changes (FindFirstChange), and any
-// label or encoded word that may name ISO-2022-KR, which all hold "2022"; a mail starts at
-// a "From " line at the folder's start or after an empty line, so that what comes before
-// it is whole mails, which the conversion does not change.  A folder that does not start
-// with a mail starts at 0 if anything in it may change; the folder's length when nothing
-// does.  The folder is read once, each read looked at for a change first and then from its
-// end back for the last mail that starts in it.  False when reading fails.
-bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailStart, SChecksum *front);
+// may start on the job's folder, and the checksum of what comes before: at the first mail
+// that convert changes.  The search stops at what the plain conversion changes (as
+// FindFirstChange does) and at what may be a label or encoded word naming ISO-2022-KR; a
+// mail starts at a "From " line at the folder's start or after an empty line, so that what
+// comes before it is whole mails, which the conversion does not change.  Where the mail
+// that holds such a byte may come out the same (a name in its text, a part that is not
+// text), it is converted apart into a scratch file of the job and compared: if it comes out
+// the same, the search goes on at the next mail.  A folder that does not start with a mail
+// is one piece: it starts at 0 when it changes.  The start is the folder's length when
+// nothing changes.  The folder is read once, each read looked at for a change first and
+// then from its end back for the last mail that starts in it.  False when reading, or a
+// conversion apart, fails (the result then says whether the state directory is to blame).
+bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front);
 
 // Records of interrupted jobs, and their completion (job_recover.cpp).
 

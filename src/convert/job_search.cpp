@@ -1,5 +1,6 @@
 // The search for where the conversion first changes a folder, so that the job copies and
 // rewrites nothing before it.
+#include <algorithm>
 #include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -10,6 +11,8 @@
 #include "platform.h"
 
 namespace {
+
+const unsigned char BACKSLASH = '\\';
 
 // Where the platform's line end is CR LF, a bare LF is written longer; where it is LF, a
 // CR LF is written shorter.  Either way the decoder writes every other byte as it reads it
@@ -32,30 +35,116 @@ std::size_t FindByte(const unsigned char *buffer, std::size_t from, std::size_t 
     return found != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char *>(found) - buffer) : to;
 }
 
-// The first position in [from, to) of buffer where the conversion may change something: a
-// designator, a line end that the platform writes otherwise (LineEndChanges), and where
-// mark is set the mark "2022" that every label or encoded word naming ISO-2022-KR holds,
-// which the relabelling changes; or to.  The buffer holds n bytes, those of a designator
-// or mark that starts before to among them.
-std::size_t FirstChange(const unsigned char *buffer, std::size_t from, std::size_t to, std::size_t n, bool mark)
+// Whether text[0, n) is lowerName, ignoring ASCII case, as the relabelling compares names.
+bool EqualsNoCase(const unsigned char *text, std::size_t n, const char *lowerName)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char c = text[i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != static_cast<unsigned char>(lowerName[i]))
+            return false;
+    }
+    return true;
+}
+
+// Whether the "2022" at buffer[at] (of n bytes) is part of a name of ISO-2022-KR.
+bool NameAt(const unsigned char *buffer, std::size_t at, std::size_t n)
 {
     static const char MARK[] = "2022";
-    const unsigned char kinds[] = {ESC, LINE_END_MARK, '2'};
+    // Where the mark stands in each name.
+    const std::size_t IN_NAME = 4, IN_ALIAS = 5;
+    return at + sizeof MARK - 1 <= n && std::memcmp(buffer + at, MARK, sizeof MARK - 1) == 0 &&
+           ((at >= IN_NAME && at - IN_NAME + ISO2022KR_NAME_SIZE <= n &&
+             EqualsNoCase(buffer + at - IN_NAME, ISO2022KR_NAME_SIZE, ISO2022KR_NAME)) ||
+            (at >= IN_ALIAS && at - IN_ALIAS + ISO2022KR_NAME_SIZE <= n &&
+             EqualsNoCase(buffer + at - IN_ALIAS, ISO2022KR_NAME_SIZE, ISO2022KR_ALIAS)));
+}
+
+// The most bytes a name spans written with quoted pairs: a backslash before each character.
+const std::size_t ESCAPED_NAME_SIZE = 2 * ISO2022KR_NAME_SIZE;
+
+// Whether the backslash at buffer[at] (of n bytes) may be one of the quoted pairs of a
+// quoted charset parameter that names ISO-2022-KR, "ISO-20\22-KR": a name stands around it
+// once the backslashes are taken out.
+bool EscapedNameAround(const unsigned char *buffer, std::size_t at, std::size_t n)
+{
+    std::size_t from = at >= ESCAPED_NAME_SIZE - 1 ? at - (ESCAPED_NAME_SIZE - 1) : 0;
+    std::size_t to = at + ESCAPED_NAME_SIZE < n ? at + ESCAPED_NAME_SIZE : n;
+    unsigned char text[2 * ESCAPED_NAME_SIZE];
+    std::size_t length = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        if (buffer[i] != BACKSLASH)
+            text[length++] = buffer[i];
+    }
+    for (std::size_t i = 0; i + ISO2022KR_NAME_SIZE <= length; ++i) {
+        if (EqualsNoCase(text + i, ISO2022KR_NAME_SIZE, ISO2022KR_NAME) ||
+            EqualsNoCase(text + i, ISO2022KR_NAME_SIZE, ISO2022KR_ALIAS))
+            return true;
+    }
+    return false;
+}
+
+// Whether the "*" at buffer[at] follows "charset", any case: RFC 2231's forms of the
+// parameter, in sections or %-encoded, which may name ISO-2022-KR without its name whole.
+bool ExtendedCharsetAt(const unsigned char *buffer, std::size_t at)
+{
+    static const char NAME[] = "charset";
+    const std::size_t size = sizeof NAME - 1;
+    return at >= size && EqualsNoCase(buffer + at - size, size, NAME);
+}
+
+// The bytes that the job's search stops at, and what each is checked for.
+enum EKind { KIND_ESC, KIND_LINE_END, KIND_NAME, KIND_EXTENDED, KIND_ESCAPED, KINDS };
+
+// The first position in [from, to) of buffer where the conversion may change something:
+// a designator, a line end that the platform writes otherwise (LineEndChanges), and where
+// labels is set what may be a label or encoded word naming ISO-2022-KR, which the
+// relabelling renames (the name in either spelling, any case; an RFC 2231 charset
+// parameter; a quoted pair among a name's characters); or to.  *sure tells whether the
+// conversion changes it for certain: a line end always, a designator unless labels is set
+// (the relabelling keeps the bytes of a part that is not text), a name never (it may stand
+// in text).  The buffer holds n bytes, those of a designator or name that starts before to
+// among them, and ESCAPED_NAME_SIZE before from.
+std::size_t FirstChange(const unsigned char *buffer, std::size_t from, std::size_t to, std::size_t n, bool labels,
+                        bool *sure)
+{
+    const unsigned char bytes[KINDS] = {ESC, LINE_END_MARK, '2', '*', BACKSLASH};
+    const int kinds = labels ? KINDS : KIND_NAME;
     // Each byte looked for once: the next of each kind kept until passed.
-    std::size_t next[3];
-    for (int k = 0; k < 3; ++k)
-        next[k] = k < 2 || mark ? FindByte(buffer, from, to, kinds[k]) : to;
+    std::size_t next[KINDS];
+    for (int k = 0; k < kinds; ++k)
+        next[k] = FindByte(buffer, from, to, bytes[k]);
     for (;;) {
-        int k = next[0] <= next[1] && next[0] <= next[2] ? 0 : next[1] <= next[2] ? 1 : 2;
+        int k = 0;
+        for (int other = 1; other < kinds; ++other) {
+            if (next[other] < next[k])
+                k = other;
+        }
         std::size_t i = next[k];
         if (i >= to)
             return to;
-        bool change = k == 0   ? n - i >= DESIGNATOR_SIZE && std::memcmp(buffer + i, DESIGNATOR, DESIGNATOR_SIZE) == 0
-                      : k == 1 ? LineEndChanges(buffer, i, n)
-                               : i + sizeof MARK - 1 <= n && std::memcmp(buffer + i, MARK, sizeof MARK - 1) == 0;
-        if (change)
+        bool change = false;
+        switch (k) {
+        case KIND_ESC:
+            change = n - i >= DESIGNATOR_SIZE && std::memcmp(buffer + i, DESIGNATOR, DESIGNATOR_SIZE) == 0;
+            break;
+        case KIND_LINE_END:
+            change = LineEndChanges(buffer, i, n);
+            break;
+        case KIND_NAME:
+            change = NameAt(buffer, i, n);
+            break;
+        case KIND_EXTENDED:
+            change = ExtendedCharsetAt(buffer, i);
+            break;
+        default:
+            change = EscapedNameAround(buffer, i, n);
+            break;
+        }
+        if (change) {
+            *sure = k == KIND_LINE_END || (k == KIND_ESC && !labels);
             return i;
-        next[k] = FindByte(buffer, i + 1, to, kinds[k]);
+        }
+        next[k] = FindByte(buffer, i + 1, to, bytes[k]);
     }
 }
 
@@ -111,7 +200,8 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front)
         bool last = n < STREAM_BUFFER_SIZE;
         // The bytes looked at: one before for a CR LF, three after for a designator.
         std::size_t from = at == 0 ? 0 : 1, to = last ? n : n - 3;
-        std::size_t change = FirstChange(buffer, from, to, n, false);
+        bool sure = false;
+        std::size_t change = FirstChange(buffer, from, to, n, false, &sure);
         // The line it is on starts after the last LF before it.
         for (std::size_t i = change; i > from; --i) {
             if (buffer[i - 1] == LF) {
@@ -137,20 +227,162 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front)
     }
 }
 
-bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailStart, SChecksum *front)
+namespace {
+
+// The start of the first mail after offset at in folder: a "From " line after an empty
+// line; the folder's end when none follows.  False when reading fails.
+bool NextMailStart(HANDLE folder, std::uint64_t at, std::uint64_t *next)
+{
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    // Each read with the empty line before a From line, and "From " after its "F".
+    const std::size_t BEFORE = 3, AFTER = 4;
+    for (std::uint64_t pos = at + 1;;) {
+        std::uint64_t readAt = pos >= BEFORE ? pos - BEFORE : 0;
+        DWORD n = 0;
+        if (!Seek(folder, readAt) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        bool last = n < STREAM_BUFFER_SIZE;
+        std::size_t to = last ? n : n - AFTER;
+        for (std::size_t i = FindByte(buffer, static_cast<std::size_t>(pos - readAt), to, 'F'); i < to;
+             i = FindByte(buffer, i + 1, to, 'F')) {
+            if (StartsMail(buffer, i, n)) {
+                *next = readAt + i;
+                return true;
+            }
+        }
+        if (last) {
+            *next = readAt + n;
+            return true;
+        }
+        pos = readAt + to;
+    }
+}
+
+// Copies folder's bytes [from, to) to the start of file, and adds those from summed on to
+// *sum.  False when reading or writing fails; *fileFailed then says whether file failed.
+bool CopyRange(HANDLE folder, std::uint64_t from, std::uint64_t to, HANDLE file, std::uint64_t summed,
+               SChecksum *sum, bool *fileFailed)
+{
+    *fileFailed = false;
+    if (!Seek(folder, from))
+        return false;
+    for (std::uint64_t at = from; at < to;) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at, STREAM_BUFFER_SIZE));
+        DWORD got = 0, written = 0;
+        if (!ReadFully(folder, g_inBuffer, want, &got))
+            return false;
+        if (got < want) {
+            SetLastError(ERROR_COPY_NOT_WHOLE);
+            return false;
+        }
+        if (!WriteFile(file, g_inBuffer, got, &written, nullptr) || written != got) {
+            *fileFailed = true;
+            return false;
+        }
+        if (at + got > summed) {
+            std::size_t skip = at < summed ? static_cast<std::size_t>(summed - at) : 0;
+            sum->Add(g_inBuffer + skip, got - skip);
+        }
+        at += got;
+    }
+    return true;
+}
+
+// Whether file holds exactly the n bytes of folder from offset at.  False in *same too when
+// reading fails.
+bool HoldsRange(HANDLE file, HANDLE folder, std::uint64_t at, std::uint64_t n, bool *same)
+{
+    *same = false;
+    SFileIdentity id;
+    if (!GetFileIdentity(file, &id))
+        return false;
+    if (id.size != n)
+        return true;
+    if (!SeekBoth(file, 0, folder, at))
+        return false;
+    for (std::uint64_t done = 0; done < n;) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(n - done, STREAM_BUFFER_SIZE));
+        DWORD a = 0, b = 0;
+        if (!ReadFully(file, g_inBuffer, want, &a) || !ReadFully(folder, g_outBuffer, want, &b))
+            return false;
+        if (a != want || b != want || std::memcmp(g_inBuffer, g_outBuffer, want) != 0)
+            return true;
+        done += want;
+    }
+    *same = true;
+    return true;
+}
+
+// Whether convert changes the mail of folder that starts at mail and holds the byte at
+// (or, where the folder does not start with a mail, the folder whole), converted apart as
+// the job converts from a mail's start: into a scratch file of the job, from a copy of the
+// mail there or from the folder itself when the mail is its last, and compared.  *end gets
+// where the mail ends; *sum takes in its bytes from summed (at mail or after it) to there.
+// The scratch files are deleted.  False when reading, writing or converting fails, with the
+// state directory blamed where its files failed.
+bool ConvertsToOther(SJob &job, StreamConverter convert, std::uint64_t mail, std::uint64_t at, bool mbox,
+                     std::uint64_t summed, SChecksum *sum, std::uint64_t *end, bool *changes)
+{
+    *changes = true;
+    *end = job.id.size;
+    if (mbox && !NextMailStart(job.folder, at, end))
+        return false;
+    SJobFiles files;
+    char base[PATH_SIZE];
+    bool stateFailed = true;
+    bool ok = MakeJobBase(job.id, 0, true, base, sizeof base) && MakeJobFiles(job.stateDir, base, &files);
+    HANDLE copy = INVALID_HANDLE_VALUE, converted = INVALID_HANDLE_VALUE;
+    // Only a mail that some other follows needs a copy of its own to end where it ends.
+    bool whole = *end >= job.id.size;
+    if (ok && !whole) {
+        copy = CreateJobFile(files.copy);
+        ok = copy != INVALID_HANDLE_VALUE && CopyRange(job.folder, mail, *end, copy, summed, sum, &stateFailed);
+    }
+    if (ok) {
+        stateFailed = true;
+        converted = CreateJobFile(files.scratch);
+        ok = converted != INVALID_HANDLE_VALUE;
+    }
+    if (ok) {
+        stateFailed = false;
+        HANDLE in = whole ? job.folder : copy;
+        ok = Seek(in, whole ? mail : 0) &&
+             ConvertAndClose(OpenHandleStream(in, "rb"), OpenHandleStream(converted, "wb"), convert);
+    }
+    bool same = false;
+    ok = ok && HoldsRange(converted, job.folder, mail, *end - mail, &same);
+    *changes = !same;
+    DWORD error = GetLastError();
+    if (!ok && stateFailed) {
+        job.result->stateDirectoryAtFault = true;
+        CopyText(job.result->stateDirectory, job.stateDir);
+    }
+    CloseIfOpen(copy);
+    CloseIfOpen(converted);
+    DeleteQuietly(files.copy);
+    DeleteQuietly(files.scratch);
+    SetLastError(error);
+    return ok;
+}
+
+}  // namespace
+
+bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front)
 {
     static const char FROM[] = "From ";
     const std::size_t FROM_SIZE = sizeof FROM - 1;
-    // Each read with the bytes before it, for an empty line before a From line and a CR
-    // before an LF, and those after it, for a designator, a mark or a From line across its
-    // edge.
-    const std::size_t BEFORE = 4, AFTER = 8;
+    // Each read with the bytes before it, for an empty line before a From line, a CR before
+    // an LF and a name around a mark, and those after it, for a designator, a name or a From
+    // line across its edge.
+    const std::size_t BEFORE = ESCAPED_NAME_SIZE, AFTER = ESCAPED_NAME_SIZE;
     const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    HANDLE folder = job.folder;
+    const std::uint64_t size = job.id.size;
     // running: the checksum of [0, summed); *front, of [0, mail).
     SChecksum running;
     *front = SChecksum();
     std::uint64_t mail = 0, summed = 0;
-    bool mbox = false, found = false;
+    bool mbox = false;
     // The folder read straight through: buffer[0] is its byte base, and each read goes after
     // the bytes kept from the one before.
     std::uint64_t base = 0;
@@ -166,8 +398,9 @@ bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailS
         std::size_t to = last ? n : n - AFTER;
         if (base == 0 && kept == 0)
             mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
-        std::size_t change = FirstChange(buffer, from, to, n, true);
-        found = change < to;
+        bool sure = false;
+        std::size_t change = FirstChange(buffer, from, to, n, true, &sure);
+        bool found = change < to;
         // The last mail that starts before the change, or in the read.
         std::size_t start = mbox ? LastMailStart(buffer, from, found ? change + 1 : to, n) : to;
         if (start < to && (!found || start <= change)) {
@@ -175,8 +408,32 @@ bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailS
             summed = mail = base + start;
             *front = running;
         }
-        if (found || last)
-            break;
+        if (found) {
+            // A folder that does not start with a mail is read as one piece.
+            if (!mbox)
+                *front = SChecksum();
+            bool changes = true;
+            std::uint64_t end = size;
+            if (!sure && !ConvertsToOther(job, convert, mail, base + change, mbox, summed, &running, &end, &changes))
+                return false;
+            if (changes || end >= size) {
+                *mailStart = changes ? mail : size;
+                return true;
+            }
+            // What looked like a change is none: the search goes on at the next mail, the
+            // bytes up to it summed meanwhile.
+            summed = mail = end;
+            *front = running;
+            if (!Seek(folder, end))
+                return false;
+            base = end;
+            kept = from = 0;
+            continue;
+        }
+        if (last) {
+            *mailStart = size;  // nothing to change
+            return true;
+        }
         running.Add(buffer + (summed - base), static_cast<std::size_t>(base + to - summed));
         summed = base + to;
         std::size_t keepFrom = to - BEFORE;
@@ -185,13 +442,4 @@ bool FindFirstMailChange(HANDLE folder, std::uint64_t size, std::uint64_t *mailS
         base += keepFrom;
         from = BEFORE;
     }
-    if (!found) {
-        *mailStart = size;  // nothing to change
-    } else if (!mbox) {
-        *mailStart = 0;
-        *front = SChecksum();
-    } else {
-        *mailStart = mail;
-    }
-    return true;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "convert.h"
+#include "mail.h"
 #include "platform.h"
 #include "test_files.h"
 
@@ -67,19 +68,50 @@ TEST(Job, KeepsAFolderWithoutDesignatorByteForByte)
     EXPECT_EQ(ReadFile(folder.inbox), Lines(plain));
 }
 
+// The relabelling, counting the times it is called: the job calls it to convert a mail
+// apart where it cannot tell from the bytes alone whether the mail changes.
+int g_relabellings;
+int CountedRelabelStream(FILE *in, FILE *out)
+{
+    ++g_relabellings;
+    return RelabelStream(in, out);
+}
+
 // A folder that the conversion would not change is not written at all: its time of last
-// writing stays, and so no copy is made of it; its summary goes all the same.
+// writing stays, and so no copy is made of it; its summary goes all the same.  A year or a
+// name of ISO-2022-KR in a mail's text, or a label of a part whose bytes stay, is nothing
+// to change; the year is not even a reason to convert its mail apart.
 TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
 {
-    Folder folder(Lines("From a\nplain \x0e\x30\x0f text, \x1b$) no designator\n\xb0\xa1\n"));
-    auto old = std::filesystem::last_write_time(folder.inbox) - std::chrono::hours(1);
-    std::filesystem::last_write_time(folder.inbox, old);
-    std::string before = ReadFile(folder.inbox);
-    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
-    EXPECT_EQ(ReadFile(folder.inbox), before);
-    EXPECT_EQ(std::filesystem::last_write_time(folder.inbox), old);
-    EXPECT_FALSE(FileExists(folder.summary));
-    EXPECT_EQ(folder.TempFiles(), 0u);
+    const std::string year = "From a\nDate: Sat, 1 Jan 2022 10:00:00 +0900\nSubject: in 2022 we met\n\nin 2022 we\n";
+    const std::string name = "From b\nSubject: charsets\n\nWrite ISO-2022-KR (csISO2022KR) as EUC-KR.\n";
+    const std::string kept = "From c\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
+    struct Case {
+        const char *what;
+        std::string folder;
+        StreamConverter convert;
+        int apart;  // mails converted apart to tell
+    } cases[] = {
+        {"no designator", "From a\nplain \x0e\x30\x0f text, \x1b$) no designator\n\xb0\xa1\n", ConvertStream, 0},
+        {"the year 2022", year, CountedRelabelStream, 0},
+        {"a name in text", name, CountedRelabelStream, 1},
+        {"a part that keeps its bytes", kept, CountedRelabelStream, 1},
+        {"mails of each", year + "\n" + name + "\n" + year + "\n" + kept, CountedRelabelStream, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Folder folder(Lines(c.folder));
+        auto old = std::filesystem::last_write_time(folder.inbox) - std::chrono::hours(1);
+        std::filesystem::last_write_time(folder.inbox, old);
+        std::string before = ReadFile(folder.inbox);
+        g_relabellings = 0;
+        ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str(), c.convert));
+        EXPECT_EQ(ReadFile(folder.inbox), before);
+        EXPECT_EQ(std::filesystem::last_write_time(folder.inbox), old);
+        EXPECT_FALSE(FileExists(folder.summary));
+        EXPECT_EQ(folder.TempFiles(), 0u);
+        EXPECT_EQ(g_relabellings, c.apart);
+    }
 }
 
 TEST(Job, EmptiesNothingFromAnEmptyInbox)
