@@ -46,17 +46,39 @@ bool EqualsNoCase(const unsigned char *text, std::size_t n, const char *lowerNam
     return true;
 }
 
-// Whether the "2022" at buffer[at] (of n bytes) is part of a name of ISO-2022-KR.
+// Whether the name at buffer[start, end) (of n bytes) stands where a label or an encoded
+// word has it: after "=", a comment, a quote or RFC 2231's "'" (with white space and folds
+// between), or the "?" that opens an encoded word; and before white space, a line end, ";",
+// "(", a quote, or the "?" or "*" after an encoded word's charset.  A name in text, "write
+// ISO-2022-KR (csISO2022KR) as", is neither.  Where the buffer ends first, it may be.
+bool InLabelPlace(const unsigned char *buffer, std::size_t start, std::size_t end, std::size_t n)
+{
+    static const char SKIPPED[] = " \t\r\n\"", BEFORE[] = "=?)'", AFTER[] = " \t\r\n;(\"?*";
+    std::size_t i = start;
+    while (i > 0 && std::memchr(SKIPPED, buffer[i - 1], sizeof SKIPPED - 1) != nullptr)
+        --i;
+    bool placed = i == 0 || std::memchr(BEFORE, buffer[i - 1], sizeof BEFORE - 1) != nullptr;
+    return placed && (end >= n || std::memchr(AFTER, buffer[end], sizeof AFTER - 1) != nullptr);
+}
+
+// Whether the "2022" at buffer[at] (of n bytes) is part of a name of ISO-2022-KR that
+// stands where a label has it.
 bool NameAt(const unsigned char *buffer, std::size_t at, std::size_t n)
 {
     static const char MARK[] = "2022";
     // Where the mark stands in each name.
     const std::size_t IN_NAME = 4, IN_ALIAS = 5;
-    return at + sizeof MARK - 1 <= n && std::memcmp(buffer + at, MARK, sizeof MARK - 1) == 0 &&
-           ((at >= IN_NAME && at - IN_NAME + ISO2022KR_NAME_SIZE <= n &&
-             EqualsNoCase(buffer + at - IN_NAME, ISO2022KR_NAME_SIZE, ISO2022KR_NAME)) ||
-            (at >= IN_ALIAS && at - IN_ALIAS + ISO2022KR_NAME_SIZE <= n &&
-             EqualsNoCase(buffer + at - IN_ALIAS, ISO2022KR_NAME_SIZE, ISO2022KR_ALIAS)));
+    if (at + sizeof MARK - 1 > n || std::memcmp(buffer + at, MARK, sizeof MARK - 1) != 0)
+        return false;
+    for (std::size_t in : {IN_NAME, IN_ALIAS}) {
+        if (at < in || at - in + ISO2022KR_NAME_SIZE > n)
+            continue;
+        std::size_t start = at - in, end = start + ISO2022KR_NAME_SIZE;
+        if (EqualsNoCase(buffer + start, ISO2022KR_NAME_SIZE, in == IN_NAME ? ISO2022KR_NAME : ISO2022KR_ALIAS) &&
+            InLabelPlace(buffer, start, end, n))
+            return true;
+    }
+    return false;
 }
 
 // The most bytes a name spans written with quoted pairs: a backslash before each character.
@@ -98,8 +120,8 @@ enum EKind { KIND_ESC, KIND_LINE_END, KIND_NAME, KIND_EXTENDED, KIND_ESCAPED, KI
 // The first position in [from, to) of buffer where the conversion may change something:
 // a designator, a line end that the platform writes otherwise (LineEndChanges), and where
 // labels is set what may be a label or encoded word naming ISO-2022-KR, which the
-// relabelling renames (the name in either spelling, any case; an RFC 2231 charset
-// parameter; a quoted pair among a name's characters); or to.  *sure tells whether the
+// relabelling renames (the name in either spelling, any case, where a label has it; an
+// RFC 2231 charset parameter; a quoted pair among a name's characters); or to.  *sure tells whether the
 // conversion changes it for certain: a line end always, a designator unless labels is set
 // (the relabelling keeps the bytes of a part that is not text), a name never (it may stand
 // in text).  The buffer holds n bytes, those of a designator or name that starts before to

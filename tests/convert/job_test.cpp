@@ -80,12 +80,13 @@ int CountedRelabelStream(FILE *in, FILE *out)
 // A folder that the conversion would not change is not written at all: its time of last
 // writing stays, and so no copy is made of it; its summary goes all the same.  A year or a
 // name of ISO-2022-KR in a mail's text, or a label of a part whose bytes stay, is nothing
-// to change; the year is not even a reason to convert its mail apart.
+// to change; the year and the name in prose are not even a reason to convert a mail apart.
 TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
 {
     const std::string year = "From a\nDate: Sat, 1 Jan 2022 10:00:00 +0900\nSubject: in 2022 we met\n\nin 2022 we\n";
     const std::string name = "From b\nSubject: charsets\n\nWrite ISO-2022-KR (csISO2022KR) as EUC-KR.\n";
-    const std::string kept = "From c\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
+    const std::string quoted = "From c\nSubject: labels\n\nIt said charset=\"ISO-2022-KR\";\n";
+    const std::string kept = "From d\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
     struct Case {
         const char *what;
         std::string folder;
@@ -94,9 +95,10 @@ TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
     } cases[] = {
         {"no designator", "From a\nplain \x0e\x30\x0f text, \x1b$) no designator\n\xb0\xa1\n", ConvertStream, 0},
         {"the year 2022", year, CountedRelabelStream, 0},
-        {"a name in text", name, CountedRelabelStream, 1},
+        {"a name in text", name, CountedRelabelStream, 0},
+        {"a label quoted in text", quoted, CountedRelabelStream, 1},
         {"a part that keeps its bytes", kept, CountedRelabelStream, 1},
-        {"mails of each", year + "\n" + name + "\n" + year + "\n" + kept, CountedRelabelStream, 2},
+        {"mails of each", year + "\n" + name + "\n" + quoted + "\n" + year + "\n" + kept, CountedRelabelStream, 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
