@@ -161,7 +161,7 @@ struct SJobResult {
     bool rewritten;
 };
 
-// Converts the mail folder file at inboxPath in place, through a copy of what changes in it,
+// Converts the mail folder file at folderPath in place, through a copy of what changes in it,
 // then deletes the copy and the summary file (SummaryFileOf).  The copy and the job's
 // record beside it live in the user's state directory (GetStateDirectory), named after the
 // folder's identity and a number of their own; the record names the folder's path too, so
@@ -180,8 +180,10 @@ struct SJobResult {
 //      of another version, or whose copy is missing or not whole, or a folder that is not
 //      as the job left it, fails the job (ERROR_INTERRUPTED_...), keeping all and changing
 //      nothing.  Files of an earlier job on the folder without a whole record are deleted.
-//   3. Find where the conversion first changes the folder (the plain conversion; from the
-//      start for any other).  A folder with nothing to change is left untouched: go to 6.
+//   3. Find where the conversion first changes the folder: the line of its first change for
+//      the plain conversion; for another, the first mail it changes, where a mail that may
+//      come out the same is converted apart into a scratch file in the state directory and
+//      compared.  A folder with nothing to change is left untouched: go to 6.
 //   4. Copy the folder from there through the held handle, flush the copy, check it against
 //      the folder, then write the record (the copy's length and checksum, the front's
 //      checksum) and flush it and the directory.  A failure deletes both.  The folder is as
@@ -200,10 +202,14 @@ struct SJobResult {
 // be null.
 // Where expected is given, the folder must be the very file it names (a walk found it so),
 // or the job fails with ERROR_NOT_THE_WALKED_FILE, changing nothing.
-bool ConvertFolderInPlace(const char *inboxPath, StreamConverter convert = ConvertStream,
+bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert = ConvertStream,
                           SJobResult *result = nullptr, const SFileIdentity *expected = nullptr);
-// The window's name for it: the Inbox is the folder it converts.
-bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream, SJobResult *result = nullptr);
+
+// The window's entry point: the job on its Inbox, as ConvertFolderInPlace converts any folder.
+inline bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream, SJobResult *result = nullptr)
+{
+    return ConvertFolderInPlace(inboxPath, convert, result);
+}
 
 // Puts the folder at inboxPath back as it was before an interrupted job began: its front
 // kept, the copy written back from its offset, its length as it was, and mail appended since
@@ -230,7 +236,7 @@ EPendingJob FindPendingJob(const char *path, SJobResult *result);
 bool SummaryFileOf(const char *inboxPath, char *summary, std::size_t size);
 
 // Gives convert a name for the job's record, so that a job interrupted while converting with
-// it is completed with it too, by the next program to call ConvertInbox on the folder that
+// it is completed with it too, by the next program to call ConvertFolderInPlace on the folder that
 // has given it the same name.  ConvertStream is "plain".  Returns false when there is no
 // room for another (a few fit).
 bool NameStreamConverter(const char *name, StreamConverter convert);

@@ -1,4 +1,4 @@
-// Text helpers that every mail reader here shares (mail.cpp): ASCII case folding, white
+// Text helpers that every mail reader here shares (mail_text.cpp): ASCII case folding, white
 // space and hexadecimal digits, the charset names, edits of the original bytes, and text
 // decoded apart from the folder with its own line ends.
 #pragma once

@@ -285,7 +285,7 @@ TEST(Job, RewritesFromTheLineOfTheFirstChange)
         whole.resize(ConvertBuffer(folder.data(), folder.size(), &whole[0]));
         g_folder = inbox.c_str();
         g_rewriteAt = -1;
-        bool converted = ConvertInbox(inbox.c_str());
+        bool converted = ConvertFolderInPlace(inbox.c_str());
         g_folder = nullptr;
         EXPECT_TRUE(converted);
         EXPECT_EQ(ReadFile(inbox), whole);
@@ -294,22 +294,36 @@ TEST(Job, RewritesFromTheLineOfTheFirstChange)
 }
 
 // The relabelling leaves whole the mails before the first that has anything to change:
-// a label or encoded word naming ISO-2022-KR, or a designator, wherever the reads fall.
+// a label or encoded word naming ISO-2022-KR, in any of the spellings the relabelling
+// reads, or a designator, wherever the reads fall; mails that only mention a name in
+// their text, or hold a designator where it stays, are no reason to start sooner.
 TEST(Job, RelabelsFromTheMailOfTheFirstChange)
 {
     const std::size_t READ = 64 * 1024;
     const std::string label = "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\nbody\n";
+    const std::string designator = "\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+    const std::string plain = "\nplain text";
     struct Case {
         const char *what;
         std::size_t mailAt;  // where the mail that changes starts, as near as may be
         std::string mail;    // after its From line
         bool mbox;
+        std::string text;    // of the mails before it, after their Subject: field; they change nothing
     } cases[] = {
-        {"an encoded word in a later mail", 3000, label, true},
-        {"its mark across two reads", READ - 20, label, true},
-        {"its From line across two reads", READ - 2, label, true},
-        {"a designator in its body", 2 * READ + 10, "\n\x1b$)C\n\x0e\x30\x21\x0f\n", true},
-        {"a file of one mail", 3000, label, false},
+        {"an encoded word in a later mail", 3000, label, true, plain},
+        {"its mark across two reads", READ - 20, label, true, plain},
+        {"its From line across two reads", READ - 2, label, true, plain},
+        {"a designator in its body", 2 * READ + 10, designator, true, plain},
+        {"a file of one mail", 3000, designator, false, plain},
+        {"RFC 2231's sections", 3000, "Content-Type: text/plain; charset*0=\"ISO-20\"; charset*1=\"22-KR\"\n\nx\n",
+         true, plain},
+        {"RFC 2231's %-encoding", 3000, "Content-Type: text/plain; charset*=''ISO%2D2022%2DKR\n\nx\n", true, plain},
+        {"quoted pairs", 3000, "Content-Type: text/plain; charset=\"cs\\ISO20\\22\\KR\"\n\nx\n", true, plain},
+        {"after names in text", 3000, label, true, "\nsay ISO-2022-KR, csiso2022kr or \\iso-\\2022-kr\\"},
+        {"after a designator in a part that keeps it", 3000, label, true,
+         "Content-Type: application/octet-stream\n\n\x1b$)C\x0e\x30\x21\x0f"},
+        {"after RFC 2231's forms of another charset", 3000, label, true,
+         "Content-Type: text/plain; charset*=''us-ascii\n\nx"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -317,8 +331,8 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         std::string inbox = dir.File("Inbox");
         // Mails that nothing changes, up to mailAt.
         std::string front = c.mbox ? "" : "Subject: one mail\n\n";
-        while (front.size() + 40 < c.mailAt)
-            front += "From a\nSubject: plain\n\nplain text\n\n";
+        while (front.size() + 40 + c.text.size() < c.mailAt)
+            front += "From a\nSubject: plain\n" + c.text + "\n\n";
         front += std::string(c.mailAt - front.size() - 1, 'x') + "\n\n";
         // And a mail after it, which is no reason to start later or sooner.
         std::string folder = front + "From b\n" + c.mail + (c.mbox ? "\nFrom c\nSubject: plain\n\nplain\n" : "");
@@ -327,7 +341,7 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         std::string whole = RelabelMail(folder, &labels);
         g_folder = inbox.c_str();
         g_rewriteAt = -1;
-        bool converted = ConvertInbox(inbox.c_str(), RelabelStream);
+        bool converted = ConvertFolderInPlace(inbox.c_str(), RelabelStream);
         g_folder = nullptr;
         EXPECT_TRUE(converted);
         EXPECT_EQ(ReadFile(inbox), whole);
@@ -339,7 +353,7 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
     WriteFile(inbox, "From a\nSubject: ISO-8859-1\n\nplain\n");
     g_folder = inbox.c_str();
     g_rewriteAt = -1;
-    EXPECT_TRUE(ConvertInbox(inbox.c_str(), RelabelStream));
+    EXPECT_TRUE(ConvertFolderInPlace(inbox.c_str(), RelabelStream));
     g_folder = nullptr;
     EXPECT_EQ(g_rewriteAt, -1);
 }
@@ -354,7 +368,7 @@ TEST(Job, WritesTheFolderItOpenedWhateverThePathBecomes)
     WriteFile(victim, "not mail");
     g_folder = inbox.c_str();
     g_swapFor = victim.c_str();
-    bool converted = ConvertInbox(inbox.c_str());
+    bool converted = ConvertFolderInPlace(inbox.c_str());
     g_swapFor = nullptr;
     g_folder = nullptr;
     EXPECT_TRUE(converted);

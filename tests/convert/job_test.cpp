@@ -8,6 +8,7 @@
 #include <string>
 
 #include "convert.h"
+#include "mail.h"
 #include "platform.h"
 #include "test_files.h"
 
@@ -48,13 +49,13 @@ struct Folder {
 TEST(Job, ConvertsTheInboxAndCleansUp)
 {
     Folder folder(KOREAN_MAIL);
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_FALSE(FileExists(folder.summary));
     EXPECT_EQ(folder.TempFiles(), 0u);
 
     // A second run finds no designator and changes nothing; no summary file is no failure.
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_EQ(folder.TempFiles(), 0u);
 }
@@ -63,32 +64,66 @@ TEST(Job, KeepsAFolderWithoutDesignatorByteForByte)
 {
     std::string plain = std::string("From a\nplain \x0e\x30\x0f text\n\xb0\xa1\n\0\x1a\xff tail", 29);
     Folder folder(plain);
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(plain));
 }
 
+// The relabelling, counting the times it is called: the job calls it to convert a mail
+// apart where it cannot tell from the bytes alone whether the mail changes.
+int g_relabellings;
+int CountedRelabelStream(FILE *in, FILE *out)
+{
+    ++g_relabellings;
+    return RelabelStream(in, out);
+}
+
 // A folder that the conversion would not change is not written at all: its time of last
-// writing stays, and so no copy is made of it; its summary goes all the same.
+// writing stays, and so no copy is made of it, and its summary stays.  A year or a
+// name of ISO-2022-KR in a mail's text, or a label of a part whose bytes stay, is nothing
+// to change; the year and the name in prose are not even a reason to convert a mail apart.
 TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
 {
-    Folder folder(Lines("From a\nplain \x0e\x30\x0f text, \x1b$) no designator\n\xb0\xa1\n"));
-    auto old = std::filesystem::last_write_time(folder.inbox) - std::chrono::hours(1);
-    std::filesystem::last_write_time(folder.inbox, old);
-    std::string before = ReadFile(folder.inbox);
-    SJobResult result;
-    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str(), ConvertStream, &result));
-    EXPECT_EQ(ReadFile(folder.inbox), before);
-    EXPECT_EQ(std::filesystem::last_write_time(folder.inbox), old);
-    // Its summary still says where each mail is.
-    EXPECT_FALSE(result.rewritten);
-    EXPECT_TRUE(FileExists(folder.summary));
-    EXPECT_EQ(folder.TempFiles(), 0u);
+    const std::string year = "From a\nDate: Sat, 1 Jan 2022 10:00:00 +0900\nSubject: in 2022 we met\n\nin 2022 we\n";
+    const std::string name = "From b\nSubject: charsets\n\nWrite ISO-2022-KR (csISO2022KR) as EUC-KR.\n";
+    const std::string quoted = "From c\nSubject: labels\n\nIt said charset=\"ISO-2022-KR\";\n";
+    const std::string kept =
+        "From d\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
+    struct Case {
+        const char *what;
+        std::string folder;
+        StreamConverter convert;
+        int apart;  // mails converted apart to tell
+    } cases[] = {
+        {"no designator", "From a\nplain \x0e\x30\x0f text, \x1b$) no designator\n\xb0\xa1\n", ConvertStream, 0},
+        {"the year 2022", year, CountedRelabelStream, 0},
+        {"a name in text", name, CountedRelabelStream, 0},
+        {"a label quoted in text", quoted, CountedRelabelStream, 1},
+        {"a part that keeps its bytes", kept, CountedRelabelStream, 1},
+        {"mails of each", year + "\n" + name + "\n" + quoted + "\n" + year + "\n" + kept, CountedRelabelStream, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Folder folder(Lines(c.folder));
+        auto old = std::filesystem::last_write_time(folder.inbox) - std::chrono::hours(1);
+        std::filesystem::last_write_time(folder.inbox, old);
+        std::string before = ReadFile(folder.inbox);
+        g_relabellings = 0;
+        SJobResult result;
+        ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str(), c.convert, &result));
+        EXPECT_EQ(ReadFile(folder.inbox), before);
+        EXPECT_EQ(std::filesystem::last_write_time(folder.inbox), old);
+        // Its summary still says where each mail is.
+        EXPECT_FALSE(result.rewritten);
+        EXPECT_TRUE(FileExists(folder.summary));
+        EXPECT_EQ(folder.TempFiles(), 0u);
+        EXPECT_EQ(g_relabellings, c.apart);
+    }
 }
 
 TEST(Job, EmptiesNothingFromAnEmptyInbox)
 {
     Folder folder("");
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), "");
     EXPECT_TRUE(FileExists(folder.summary));
 }
@@ -106,7 +141,7 @@ TEST(Job, DecodesAFolderLargerThanTheBuffers)
     input += "\x0e\x30\x21 \x1b$)";
     expected += "\xb0\xa1 \x9b\xa4\xa9";
     Folder folder(input);
-    ASSERT_TRUE(ConvertInbox(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(expected));
 }
 
@@ -222,7 +257,7 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
         SCOPED_TRACE(c.what);
         Folder folder(KOREAN_MAIL);
         std::string path = c.setUp(folder);
-        EXPECT_FALSE(ConvertInbox(path.c_str()));
+        EXPECT_FALSE(ConvertFolderInPlace(path.c_str()));
         DWORD error = GetLastError();
         if (holder != INVALID_HANDLE_VALUE) {
             CloseHandle(holder);
@@ -249,7 +284,7 @@ TEST(Job, PutsTheFolderBackWhenItsConverterRunsOutOfMemory)
         std::fflush(out);
         throw std::bad_alloc();
     };
-    EXPECT_FALSE(ConvertInbox(folder.inbox.c_str(), exhausts));
+    EXPECT_FALSE(ConvertFolderInPlace(folder.inbox.c_str(), exhausts));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
     EXPECT_TRUE(FileExists(folder.summary));
@@ -269,7 +304,7 @@ TEST(Job, LeavesAReadOnlyInboxAsItWasWithNoCopy)
         GTEST_SKIP() << "a read-only file is writable here (Wine run by root)";
     }
 #endif
-    EXPECT_FALSE(WithPermissions([&] { return ConvertInbox(folder.inbox.c_str()); }));
+    EXPECT_FALSE(WithPermissions([&] { return ConvertFolderInPlace(folder.inbox.c_str()); }));
     EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
     EXPECT_TRUE(FileExists(folder.summary));
     EXPECT_EQ(folder.TempFiles(), 0u);
@@ -289,7 +324,7 @@ TEST(Job, ConvertsThroughALinkWithTheCopyAnywhere)
     std::filesystem::create_directories(deep);
     SetTempDirectory(deep);
     WriteFile(link + ".snm", "not its summary");
-    ASSERT_TRUE(ConvertInbox(link.c_str()));
+    ASSERT_TRUE(ConvertFolderInPlace(link.c_str()));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_FALSE(FileExists(folder.summary));

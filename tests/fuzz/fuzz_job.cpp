@@ -252,7 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     WriteAll(g_summary, data, 0);
 
     // The whole job, as the program runs it.
-    Check(ConvertInbox(g_inbox.c_str()), "the job failed");
+    Check(ConvertFolderInPlace(g_inbox.c_str()), "the job failed");
     Check(g_fpIn == nullptr && g_fpOut == nullptr, "a stream was left open");
     Check(EntriesIn(g_tempDir + "/quorvel") == 0, "the copy was left behind");
     Check(EntriesIn(g_dir) == 2, "the summary file was not deleted");

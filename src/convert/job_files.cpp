@@ -1,0 +1,223 @@
+// What the job's steps share: the folder and the state directory opened, files copied,
+// checked and summed, the job's own files made and deleted, and the conversions a record
+// may name.
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "convert.h"
+#include "job_internal.h"
+#include "platform.h"
+
+bool SeekBoth(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt)
+{
+    return Seek(from, fromAt) && Seek(to, toAt);
+}
+
+bool CopyContents(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt, bool &toFailed)
+{
+    toFailed = false;
+    if (!SeekBoth(from, fromAt, to, toAt))
+        return false;
+    // By hand where the system cannot copy it itself, from wherever it stopped; this also
+    // tells which side failed.  The streams' buffers are free while no stream is open.
+    if (!CopyWithinSystem(from, to)) {
+        for (;;) {
+            DWORD n = 0, written = 0;
+            if (!ReadFile(from, g_inBuffer, STREAM_BUFFER_SIZE, &n, nullptr))
+                return false;
+            if (n == 0)
+                break;
+            if (!WriteFile(to, g_inBuffer, n, &written, nullptr)) {
+                toFailed = true;
+                return false;
+            }
+        }
+    }
+    toFailed = true;
+    return SetEndOfFile(to) != 0;
+}
+
+bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt, SChecksum *sum, bool &toFailed)
+{
+    toFailed = false;
+    if (!SeekBoth(from, fromAt, to, toAt))
+        return false;
+    for (;;) {
+        DWORD n = 0, m = 0;
+        if (!ReadFully(from, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        toFailed = true;
+        if (!ReadFully(to, g_outBuffer, STREAM_BUFFER_SIZE, &m))
+            return false;
+        if (n != m || std::memcmp(g_inBuffer, g_outBuffer, n) != 0) {
+            SetLastError(ERROR_COPY_NOT_WHOLE);
+            return false;
+        }
+        toFailed = false;
+        if (n == 0)
+            return true;
+        sum->Add(g_inBuffer, n);
+    }
+}
+
+bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum)
+{
+    if (!Seek(file, at))
+        return false;
+    while (sum->total < n) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(n - sum->total, STREAM_BUFFER_SIZE));
+        DWORD got = 0;
+        if (!ReadFully(file, g_inBuffer, want, &got))
+            return false;
+        if (got < want) {
+            SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+            return false;
+        }
+        sum->Add(g_inBuffer, got);
+    }
+    return true;
+}
+
+namespace {
+
+// The conversions a record may name, so that an interrupted one is completed the same way.
+struct SNamedConverter {
+    const char *name;
+    StreamConverter convert;
+};
+SNamedConverter g_converters[4] = {{"plain", ConvertStream}};
+
+}  // namespace
+
+const char *NameOf(StreamConverter convert)
+{
+    const SNamedConverter *end = std::cend(g_converters);
+    const SNamedConverter *c =
+        std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) { return n.convert == convert; });
+    return c != end ? c->name : "unnamed";
+}
+
+StreamConverter ConverterNamed(const char *name)
+{
+    const SNamedConverter *end = std::cend(g_converters);
+    const SNamedConverter *c = std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) {
+        return n.name != nullptr && std::strcmp(n.name, name) == 0;
+    });
+    return c != end ? c->convert : nullptr;
+}
+
+void CloseIfOpen(HANDLE &handle)
+{
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    DWORD error = GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+    handle = INVALID_HANDLE_VALUE;
+}
+
+void DeleteQuietly(const char *path)
+{
+    DWORD error = GetLastError();
+    DeleteFileA(path);
+    SetLastError(error);
+}
+
+bool OpenFolder(SJob &job, bool lock)
+{
+    // Held from here to the end: only readers may share it, so that no other program
+    // (the mail client fetching mail, a second conversion) writes to it meanwhile.
+    job.folder = CreateFileA(job.path, lock ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                             lock ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (job.folder == INVALID_HANDLE_VALUE)
+        return false;
+    // A device or a pipe would never end, or never hold what was written to it.
+    if (GetFileType(job.folder) != FILE_TYPE_DISK) {
+        SetLastError(ERROR_NOT_A_FILE);
+        return false;
+    }
+    if (!ResolvePath(job.path, job.resolved))
+        CopyText(job.resolved, job.path);
+    if (!GetFileIdentity(job.folder, &job.id))
+        return false;
+    // A folder that a walk found: a link, or another file, put at its name since is not it.
+    if (job.expected != nullptr && !SameFile(job.id, *job.expected)) {
+        SetLastError(ERROR_NOT_THE_WALKED_FILE);
+        return false;
+    }
+    if (!lock)
+        return true;
+    // And the lock file that mail programs on Unix take, for those that take no other.
+    CopyText(job.lockFile.folder, job.resolved);
+    return TakeFolderLockFile(job.lockFile.folder, &job.lockFile.taken);
+}
+
+bool OpenStateDirectory(SJob &job)
+{
+    if (GetStateDirectory(job.stateDir, sizeof job.stateDir))
+        return true;
+    job.result->stateDirectoryAtFault = true;
+    CopyText(job.result->stateDirectory, job.stateDir);
+    return false;
+}
+
+bool NamesFolder(const SJob &job, const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    SFileIdentity id;
+    bool same = GetFileIdentity(file, &id) && SameFile(id, job.id);
+    CloseHandle(file);
+    return same;
+}
+
+HANDLE CreateJobFile(const char *path)
+{
+    DeleteQuietly(path);
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void EndJournal(SJob &job, const SJobFiles &files, HANDLE record, bool keepOld)
+{
+    bool deleted = record != INVALID_HANDLE_VALUE ? DeleteHeldFile(record, files.record)
+                                                  : DeleteFileA(files.record) != 0;
+    if (!deleted) {
+        job.result->leftBehindError = GetLastError();
+        CopyText(job.result->leftBehind, files.record);
+        return;
+    }
+    (void)FlushDirectory(job.stateDir);
+    if (!DeleteFileA(files.copy) && job.result->leftBehind[0] == '\0') {
+        job.result->leftBehindError = GetLastError();
+        CopyText(job.result->leftBehind, files.copy);
+    }
+    DeleteQuietly(files.added);
+    DeleteQuietly(files.next);
+    DeleteQuietly(files.scratch);
+    if (!keepOld)
+        DeleteQuietly(files.old);
+}
+
+bool Fail(SJob &job)
+{
+    DWORD error = GetLastError();
+    CloseIfOpen(job.folder);
+    SetLastError(error);
+    return false;
+}
+
+bool NameStreamConverter(const char *name, StreamConverter convert)
+{
+    SNamedConverter *end = std::end(g_converters);
+    SNamedConverter *c = std::find_if(std::begin(g_converters), end, [&](const SNamedConverter &n) {
+        return n.convert == convert || n.convert == nullptr;
+    });
+    if (c == end)
+        return false;
+    *c = {name, convert};
+    return true;
+}

@@ -1,0 +1,213 @@
+// What the files of the job share and no caller sees: the job's state, its files and
+// streams, and the steps that more than one entry point takes (convert.h holds the entry
+// points themselves).  One job at a time, like the streams' buffers (folder_state.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "convert.h"
+#include "folder_state.h"
+#include "journal.h"
+#include "platform.h"
+
+// The streams (stream.cpp).
+
+// Converts in to out with the job's stream buffers, then closes both, whatever happens;
+// out null is an output that could not be opened.  Returns true on success; otherwise
+// GetLastError() tells why, the first failure winning.
+bool ConvertAndClose(FILE *in, FILE *out, StreamConverter convert);
+
+// Files and the job's own (job_files.cpp).
+
+// Puts both files at the given offsets.
+bool SeekBoth(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt);
+
+// Copies from, from offset fromAt to its end, over to from offset toAt, and cuts to there.
+// On failure, toFailed tells whether to (rather than from) failed.
+bool CopyContents(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt, bool &toFailed);
+
+// Reads both files again from the given offsets and checks that to holds exactly what from
+// holds: a system's copy may stop short and say it is done.  *sum takes in the bytes.  On
+// failure, toFailed tells whether to (rather than from) failed, or differs
+// (ERROR_COPY_NOT_WHOLE).
+bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt, SChecksum *sum, bool &toFailed);
+
+// The checksum of n bytes of file from offset at; a file that ends before is not whole.
+bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum);
+
+// The name a record gives convert, "unnamed" for one never named (NameStreamConverter);
+// and the conversion a record's name stands for, null for none.
+const char *NameOf(StreamConverter convert);
+StreamConverter ConverterNamed(const char *name);
+
+// Copies text into to, cut to fit.
+template <std::size_t N>
+void CopyText(char (&to)[N], const char *text)
+{
+    std::snprintf(to, N, "%s", text);
+}
+
+// Closes handle if it is open, keeping the last error.
+void CloseIfOpen(HANDLE &handle);
+
+// Deletes path, keeping the last error; a file that is not there is no failure.
+void DeleteQuietly(const char *path);
+
+// The folder's lock file, held for as long as this lives.
+struct SFolderLockFile {
+    char folder[PATH_SIZE] = "";
+    bool taken = false;
+
+    SFolderLockFile() = default;
+    SFolderLockFile(const SFolderLockFile &) = delete;
+    SFolderLockFile &operator=(const SFolderLockFile &) = delete;
+    ~SFolderLockFile()
+    {
+        if (taken) {
+            DWORD error = GetLastError();
+            ReleaseFolderLockFile(folder);
+            SetLastError(error);
+        }
+    }
+};
+
+// One job on one folder: what its steps share.
+struct SJob {
+    const char *path;
+    SJobResult *result;
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    SFileIdentity id = {};
+    char resolved[PATH_SIZE] = "";  // the folder's path through its links
+    char stateDir[PATH_SIZE] = "";
+    SFolderLockFile lockFile;
+
+    const SFileIdentity *expected = nullptr;  // the very file the folder must be, where given
+
+    SJob(const char *inboxPath, SJobResult *jobResult) : path(inboxPath), result(jobResult) {}
+    SJob(const SJob &) = delete;
+    SJob &operator=(const SJob &) = delete;
+    ~SJob() { CloseIfOpen(folder); }
+};
+
+// Step 1: opens the folder, held against other writers where lock is true, takes its lock
+// file, and learns its identity.
+bool OpenFolder(SJob &job, bool lock);
+
+// Step 2's first half: the state directory, made where it is missing.
+bool OpenStateDirectory(SJob &job);
+
+// Whether path names the open folder, compared as files.
+bool NamesFolder(const SJob &job, const char *path);
+
+// Creates path anew for the job, deleting what an earlier stopped job left there.
+HANDLE CreateJobFile(const char *path);
+
+// Deletes a job's record, then, once that is on the disk, its other files.  A record that
+// stays is told, as is a copy: either is of no more use, and a record left would have the
+// next job check the folder once more.  The old file of an undo stays where keepOld.
+void EndJournal(SJob &job, const SJobFiles &files, HANDLE record, bool keepOld);
+
+// Fails the job with the reason left by the last call.
+bool Fail(SJob &job);
+
+// The search for the first change (job_search.cpp).
+
+// The start of the line where ConvertStream first changes a byte of folder: the line of the
+// first designator, or of the first line end that the platform writes otherwise (a CR LF
+// where its line end is LF, a bare LF where it is CR LF); the folder's length when it
+// changes nothing.  Up to there the decoder only copies, and it stands at a line's start
+// as at the file's, so that the conversion may start there.  *front gets the checksum of
+// what comes before it, taken as the folder is read.  False when reading fails.
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front);
+
+// Where a conversion that reads mail structure (one mail's labels follow its own bytes)
+// may start on the job's folder, and the checksum of what comes before: at the first mail
+// that convert changes.  The search stops at what the plain conversion changes (as
+// FindFirstChange does) and at what may be a label or encoded word naming ISO-2022-KR; a
+// mail starts at a "From " line at the folder's start or after an empty line, so that what
+// comes before it is whole mails, which the conversion does not change.  Where the mail
+// that holds such a byte may come out the same (a name in its text, a part that is not
+// text), it is converted apart into a scratch file of the job and compared: if it comes out
+// the same, the search goes on at the next mail.  A folder that does not start with a mail
+// is one piece: it starts at 0 when it changes.  The start is the folder's length when
+// nothing changes.  The folder is read once, each read looked at for a change first and
+// then from its end back for the last mail that starts in it.  False when reading, or a
+// conversion apart, fails (the result then says whether the state directory is to blame).
+bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front);
+
+// Records of interrupted jobs, and their completion (job_recover.cpp).
+
+enum ERecord { RECORD_NONE, RECORD_FOUND, RECORD_REFUSED };
+
+// Fails the job for an interrupted one that is not to be guessed at, keeping its files for
+// the user.
+ERecord Refuse(SJob &job, const SJobFiles &files, const SJournal *journal, DWORD reason);
+
+// Step 2's second half: the record of an interrupted job on the folder, found by the
+// folder's identity or by the path it gives.  Records that are not this user's are passed
+// over, as are those of other folders.  With tidy, the files of an earlier job on the
+// folder that never wrote a whole record are deleted.
+ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal);
+
+// The files an interrupted job's completion reads and writes.
+struct SOpenJobFiles {
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    HANDLE added = INVALID_HANDLE_VALUE;
+    HANDLE old = INVALID_HANDLE_VALUE;
+    HANDLE scratch = INVALID_HANDLE_VALUE;
+
+    SOpenJobFiles() = default;
+    SOpenJobFiles(const SOpenJobFiles &) = delete;
+    SOpenJobFiles &operator=(const SOpenJobFiles &) = delete;
+    ~SOpenJobFiles()
+    {
+        CloseIfOpen(copy);
+        CloseIfOpen(added);
+        CloseIfOpen(old);
+        CloseIfOpen(scratch);
+    }
+};
+
+// Opens the files the record names and checks them: the copy, the mail kept, the old file
+// of an undo.
+bool OpenRecordedFiles(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open);
+
+// The bytes an interrupted job was replacing (from) and writing (to), its scratch file then
+// holding the conversion of the copy where it was converting.
+bool ReadRecordedBytes(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open, SBytes *from,
+                       SBytes *to);
+
+// Appends n bytes of folder from offset at to file, which holds length bytes of the job's
+// already, and adds them to *sum (which holds those).
+bool AppendTo(HANDLE &file, const char *path, std::uint64_t length, HANDLE folder, std::uint64_t at,
+              std::uint64_t n, SChecksum *sum);
+
+// Keeps the mail appended to the folder since the job was interrupted (n bytes of it from
+// offset at): in the job's added file, and for an undo in its old file too, then in the
+// record, so that no rewrite can lose it.
+bool KeepAppendedMail(const SJob &job, const SJobFiles &files, SJournal &journal, SOpenJobFiles &open,
+                      std::uint64_t at, std::uint64_t n);
+
+// Tells the user where the folder is not what the job can have left.
+void TellWhereItDiffers(const SJob &job, std::uint64_t offset);
+
+// Checks the folder against the interrupted job's record, byte for byte: its front as it
+// was, then what the job can have left, then mail appended since.  *appended is then where
+// that mail begins in the folder.  False with the reason when it is not, or reading fails.
+bool CheckFolder(const SJob &job, const SJournal &journal, const SBytes &from, const SBytes &to,
+                 std::uint64_t *appended, std::uint64_t *size);
+
+enum EComplete { COMPLETE_CHECK_ONLY, COMPLETE_WRITE };
+
+// Completes the interrupted job of the record, whose files are checked first: the folder
+// then holds what that job would have written (or, for an undo, what it puts back), with
+// the mail appended since after it, on the disk.  With COMPLETE_CHECK_ONLY it only tells
+// whether it can.  False with the reason when it cannot; nothing has been written then.
+bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal, EComplete mode);
+
+// Step 2, whole: completes an interrupted job on the folder, if there is one.  True when
+// there was none, or it is completed and the folder closed; false when the job must fail.
+enum EInterrupted { INTERRUPTED_NONE, INTERRUPTED_COMPLETED, INTERRUPTED_FAILED };
+EInterrupted CompleteAnyInterruptedJob(SJob &job);

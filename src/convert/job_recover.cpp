@@ -1,0 +1,329 @@
+// Records of interrupted jobs: found, checked against the folder byte for byte, and
+// completed, with the mail appended since kept.
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "job_internal.h"
+#include "platform.h"
+
+namespace {
+
+// The names of one kind of file in the state directory.
+void CollectName(const char *name, void *context)
+{
+    static_cast<std::vector<std::string> *>(context)->emplace_back(name);
+}
+
+// Where records of the earlier builds were: the temporary directory, named after the
+// folder's 32-bit volume and its index.
+ERecord FindEarlierRecord(SJob &job, SJobFiles *files)
+{
+    char temp[PATH_SIZE];
+    DWORD n = GetTempPathA(sizeof temp, temp);
+    if (n == 0 || n >= sizeof temp)
+        return RECORD_NONE;
+    auto volume = static_cast<std::uint32_t>(job.id.volume ^ (job.id.volume >> 32));
+    char base[64];
+    std::snprintf(base, sizeof base, "qvl%08" PRIX32 "-%016" PRIX64, volume, job.id.indexLow);
+    SJournal journal;
+    if (!MakeJobFiles(temp, base, files) || ReadJournal(files->record, &journal) != JOURNAL_FOUND ||
+        !NamesFolder(job, journal.folder))
+        return RECORD_NONE;
+    return Refuse(job, *files, &journal, ERROR_INTERRUPTED_OTHER_VERSION);
+}
+
+// Opens a file of the job that must be there, whole and this user's own: n bytes whose
+// checksum is sum.  missing is the reason when it is not there.
+HANDLE OpenJobFile(const char *path, std::uint64_t n, std::uint64_t sum, DWORD missing)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        SetLastError(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? missing : error);
+        return INVALID_HANDLE_VALUE;
+    }
+    SChecksum checksum;
+    bool ok = GetFileType(file) == FILE_TYPE_DISK && IsPrivateFile(file);
+    if (!ok)
+        SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+    ok = ok && ChecksumRange(file, 0, n, &checksum);
+    if (ok && checksum.Value() != sum) {
+        ok = false;
+        SetLastError(ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+    }
+    if (!ok)
+        CloseIfOpen(file);
+    return file;
+}
+
+}  // namespace
+
+ERecord Refuse(SJob &job, const SJobFiles &files, const SJournal *journal, DWORD reason)
+{
+    CopyText(job.result->keptCopy, files.copy);
+    CopyText(job.result->keptRecord, files.record);
+    job.result->keptFrom = journal != nullptr ? journal->start : 0;
+    SetLastError(reason);
+    return RECORD_REFUSED;
+}
+
+ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal)
+{
+    char prefix[PATH_SIZE];
+    if (!MakeJobBase(job.id, 0, false, prefix, sizeof prefix))
+        return Refuse(job, {}, nullptr, GetLastError());
+    std::size_t prefixLength = std::strlen(prefix);
+    std::vector<std::string> names;
+    if (!ListDirectory(job.stateDir, ".JNL", CollectName, &names)) {
+        job.result->stateDirectoryAtFault = true;
+        CopyText(job.result->stateDirectory, job.stateDir);
+        return RECORD_REFUSED;
+    }
+    for (const std::string &name : names) {
+        bool ours = name.compare(0, prefixLength, prefix) == 0;
+        std::string path = job.stateDir + name;
+        if (!JobFilesOfRecord(path.c_str(), files))
+            continue;
+        switch (ReadJournal(files->record, journal)) {
+        case JOURNAL_FOUND:
+            if ((journal->version > 1 && SameFile(journal->id, job.id)) || NamesFolder(job, journal->folder))
+                return journal->version > 1 || journal->start == 0
+                           ? RECORD_FOUND
+                           : Refuse(job, *files, journal, ERROR_INTERRUPTED_OTHER_VERSION);
+            break;
+        case JOURNAL_UNFINISHED:
+            // Never written whole, so the folder was never written: a job stopped early.
+            if (ours && tidy) {
+                DeleteQuietly(files->record);
+                DeleteQuietly(files->copy);
+            }
+            break;
+        case JOURNAL_UNREADABLE:
+            if (ours)
+                return Refuse(job, *files, nullptr, ERROR_INTERRUPTED_RECORD_UNREADABLE);
+            break;
+        case JOURNAL_OTHER_VERSION:
+            if (ours)
+                return Refuse(job, *files, nullptr, ERROR_INTERRUPTED_OTHER_VERSION);
+            break;
+        case JOURNAL_NONE:
+        case JOURNAL_NOT_OURS:
+            break;  // gone meanwhile, or another user's: nothing of ours
+        }
+    }
+    if (FindEarlierRecord(job, files) == RECORD_REFUSED)
+        return RECORD_REFUSED;
+    if (tidy) {
+        // What a job stopped before its record leaves: its copy, a scratch file, mail kept
+        // for a record that never took it.  Never an old file, which is the user's.
+        for (const char *kind : {".TMP", ".CHK", ".ADD", ".JNW"}) {
+            std::vector<std::string> left;
+            if (!ListDirectory(job.stateDir, kind, CollectName, &left))
+                continue;
+            for (const std::string &name : left) {
+                if (name.compare(0, prefixLength, prefix) == 0)
+                    DeleteQuietly((job.stateDir + name).c_str());
+            }
+        }
+    }
+    return RECORD_NONE;
+}
+
+bool OpenRecordedFiles(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open)
+{
+    open.copy = OpenJobFile(files.copy, journal.length, journal.checksum, ERROR_INTERRUPTED_COPY_MISSING);
+    if (open.copy == INVALID_HANDLE_VALUE)
+        return false;
+    if (journal.added > 0) {
+        open.added = OpenJobFile(files.added, journal.added, journal.addedChecksum, ERROR_INTERRUPTED_COPY_MISSING);
+        if (open.added == INVALID_HANDLE_VALUE)
+            return false;
+    }
+    if (journal.direction != DIRECTION_FORWARD) {
+        open.old = OpenJobFile(files.old, journal.oldLength, journal.oldChecksum, ERROR_INTERRUPTED_COPY_MISSING);
+        if (open.old == INVALID_HANDLE_VALUE)
+            return false;
+    }
+    return true;
+}
+
+bool ReadRecordedBytes(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open, SBytes *from,
+                       SBytes *to)
+{
+    *from = SBytes();
+    *to = SBytes();
+    if (journal.direction != DIRECTION_FORWARD) {
+        from->Add(open.old, 0, journal.oldLength);
+        to->Add(open.copy, 0, journal.length);
+        to->Add(open.added, 0, journal.added);
+        return true;
+    }
+    StreamConverter convert = ConverterNamed(journal.converter);
+    if (convert == nullptr) {
+        SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
+        return false;
+    }
+    if (open.scratch == INVALID_HANDLE_VALUE) {
+        open.scratch = CreateJobFile(files.scratch);
+        SFileIdentity converted;
+        if (open.scratch == INVALID_HANDLE_VALUE || !SeekBoth(open.copy, 0, open.scratch, 0) ||
+            !ConvertAndClose(OpenHandleStream(open.copy, "rb"), OpenHandleStream(open.scratch, "wb"), convert) ||
+            !GetFileIdentity(open.scratch, &converted))
+            return false;
+        to->Add(open.scratch, 0, converted.size);
+    } else {
+        SFileIdentity converted;
+        if (!GetFileIdentity(open.scratch, &converted))
+            return false;
+        to->Add(open.scratch, 0, converted.size);
+    }
+    from->Add(open.copy, 0, journal.length);
+    from->Add(open.added, 0, journal.added);
+    to->Add(open.added, 0, journal.added);
+    return true;
+}
+
+bool AppendTo(HANDLE &file, const char *path, std::uint64_t length, HANDLE folder, std::uint64_t at,
+              std::uint64_t n, SChecksum *sum)
+{
+    if (file == INVALID_HANDLE_VALUE) {
+        file = CreateJobFile(path);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+    }
+    if (!ChecksumRange(file, 0, length, sum) || !Seek(file, length))
+        return false;
+    for (std::uint64_t done = 0; done < n;) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(n - done, STREAM_BUFFER_SIZE));
+        DWORD got = 0, written = 0;
+        if (!Seek(folder, at + done) || !ReadFully(folder, g_inBuffer, want, &got) || got < want ||
+            !Seek(file, length + done) || !WriteFile(file, g_inBuffer, got, &written, nullptr))
+            return false;
+        sum->Add(g_inBuffer, got);
+        done += got;
+    }
+    return SetEndOfFile(file) && FlushFileBuffers(file);
+}
+
+bool KeepAppendedMail(const SJob &job, const SJobFiles &files, SJournal &journal, SOpenJobFiles &open,
+                      std::uint64_t at, std::uint64_t n)
+{
+    SChecksum added;
+    if (!AppendTo(open.added, files.added, journal.added, job.folder, at, n, &added))
+        return false;
+    journal.added += n;
+    journal.addedChecksum = added.Value();
+    if (journal.direction != DIRECTION_FORWARD) {
+        SChecksum old;
+        if (!AppendTo(open.old, files.old, journal.oldLength, job.folder, at, n, &old))
+            return false;
+        journal.oldLength += n;
+        journal.oldChecksum = old.Value();
+    }
+    return FlushDirectory(job.stateDir) && ReplaceJournal(files, job.stateDir, journal);
+}
+
+void TellWhereItDiffers(const SJob &job, std::uint64_t offset)
+{
+    SMailLines lines;
+    job.result->differs = true;
+    job.result->differsAt = offset;
+    if (FindMailLines(job.folder, offset, &lines)) {
+        CopyText(job.result->mailFrom, lines.from);
+        CopyText(job.result->mailDate, lines.date);
+        CopyText(job.result->mailSubject, lines.subject);
+    }
+}
+
+bool CheckFolder(const SJob &job, const SJournal &journal, const SBytes &from, const SBytes &to,
+                 std::uint64_t *appended, std::uint64_t *size)
+{
+    SFileIdentity now;
+    if (!GetFileIdentity(job.folder, &now))
+        return false;
+    *size = now.size;
+    SChecksum front;
+    SFolderState state = {false, 0, 0};
+    if (now.size >= journal.start) {
+        // An undo keeps the front as it is, whatever it holds.
+        bool undo = journal.direction != DIRECTION_FORWARD;
+        if (!undo && !ChecksumRange(job.folder, 0, journal.start, &front))
+            return false;
+        if (!undo && journal.version > 1 && front.Value() != journal.frontChecksum) {
+            // Somewhere in what the job never wrote: the checksum does not say where.
+            job.result->differs = true;
+            job.result->differsBefore = true;
+            job.result->differsAt = journal.start;
+            SetLastError(ERROR_INTERRUPTED_FOLDER_CHANGED);
+            return false;
+        }
+        if (!ReadFolderState(job.folder, journal.start, now.size, from, to, &state))
+            return false;
+    }
+    if (!state.asLeft) {
+        TellWhereItDiffers(job, journal.start + state.differsAt);
+        SetLastError(ERROR_INTERRUPTED_FOLDER_CHANGED);
+        return false;
+    }
+    *appended = journal.start + state.appendedAt;
+    return true;
+}
+
+bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal, EComplete mode)
+{
+    SOpenJobFiles open;
+    SBytes from, to;
+    std::uint64_t appended = 0, size = 0;
+    bool ok = OpenRecordedFiles(files, journal, open) && ReadRecordedBytes(files, journal, open, &from, &to) &&
+              CheckFolder(job, journal, from, to, &appended, &size);
+    if (ok)
+        job.result->appendedKept = size - appended;
+    if (ok && mode == COMPLETE_WRITE) {
+        if (appended < size) {
+            ok = KeepAppendedMail(job, files, journal, open, appended, size - appended) &&
+                 ReadRecordedBytes(files, journal, open, &from, &to);
+        }
+        ok = ok && WriteBytesOver(job.folder, journal.start, to);
+    }
+    DWORD error = GetLastError();
+    CloseIfOpen(open.scratch);
+    DeleteQuietly(files.scratch);
+    SetLastError(error);
+    return ok;
+}
+
+EInterrupted CompleteAnyInterruptedJob(SJob &job)
+{
+    SJobFiles files;
+    SJournal journal;
+    switch (FindRecord(job, true, &files, &journal)) {
+    case RECORD_NONE:
+        return INTERRUPTED_NONE;
+    case RECORD_REFUSED:
+        return INTERRUPTED_FAILED;
+    case RECORD_FOUND:
+        break;
+    }
+    if (!CompleteInterruptedJob(job, files, journal, COMPLETE_WRITE)) {
+        Refuse(job, files, &journal, GetLastError());
+        return INTERRUPTED_FAILED;
+    }
+    if (!CloseHandle(job.folder)) {
+        job.folder = INVALID_HANDLE_VALUE;
+        Refuse(job, files, &journal, GetLastError());
+        return INTERRUPTED_FAILED;
+    }
+    job.folder = INVALID_HANDLE_VALUE;
+    // A record that stayed would have the folder checked again and again; a lock file the
+    // interrupted job left at the folder's path goes too.
+    EndJournal(job, files, INVALID_HANDLE_VALUE, journal.direction == DIRECTION_UNDO_KEEP);
+    if (journal.direction == DIRECTION_UNDO_KEEP)
+        CopyText(job.result->keptOld, files.old);
+    (void)RemoveStaleFolderLockFile(journal.folder);
+    job.result->completedInterrupted = true;
+    return INTERRUPTED_COMPLETED;
+}

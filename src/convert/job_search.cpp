@@ -1,0 +1,467 @@
+// The search for where the conversion first changes a folder, so that the job copies and
+// rewrites nothing before it.
+#include <algorithm>
+#include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "iso2022kr.h"
+#include "job_internal.h"
+#include "platform.h"
+
+namespace {
+
+const unsigned char BACKSLASH = '\\';
+
+// Where the platform's line end is CR LF, a bare LF is written longer; where it is LF, a
+// CR LF is written shorter.  Either way the decoder writes every other byte as it reads it
+// until the first designator.
+constexpr bool CRLF_LINE_END = PLATFORM_LINE_END[0] == '\r';
+constexpr unsigned char LINE_END_MARK = CRLF_LINE_END ? LF : CR;
+
+// Whether the LINE_END_MARK at buffer[at] (of n bytes) is a line end the decoder changes.
+bool LineEndChanges(const unsigned char *buffer, std::size_t at, std::size_t n)
+{
+    if (CRLF_LINE_END)
+        return at == 0 || buffer[at - 1] != CR;
+    return at + 1 < n && buffer[at + 1] == LF;
+}
+
+// The first position in [from, to) of buffer that holds byte, or to.
+std::size_t FindByte(const unsigned char *buffer, std::size_t from, std::size_t to, unsigned char byte)
+{
+    const void *found = std::memchr(buffer + from, byte, to - from);
+    return found != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char *>(found) - buffer) : to;
+}
+
+// Whether text[0, n) is lowerName, ignoring ASCII case, as the relabelling compares names.
+bool EqualsNoCase(const unsigned char *text, std::size_t n, const char *lowerName)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char c = text[i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != static_cast<unsigned char>(lowerName[i]))
+            return false;
+    }
+    return true;
+}
+
+// Whether the name at buffer[start, end) (of n bytes) stands where a label or an encoded
+// word has it: after "=", a comment, a quote or RFC 2231's "'" (with white space and folds
+// between), or the "?" that opens an encoded word; and before white space, a line end, ";",
+// "(", a quote, or the "?" or "*" after an encoded word's charset.  A name in text, "write
+// ISO-2022-KR (csISO2022KR) as", is neither.  Where the buffer ends first, it may be.
+bool InLabelPlace(const unsigned char *buffer, std::size_t start, std::size_t end, std::size_t n)
+{
+    static const char SKIPPED[] = " \t\r\n\"", BEFORE[] = "=?)'", AFTER[] = " \t\r\n;(\"?*";
+    std::size_t i = start;
+    while (i > 0 && std::memchr(SKIPPED, buffer[i - 1], sizeof SKIPPED - 1) != nullptr)
+        --i;
+    bool placed = i == 0 || std::memchr(BEFORE, buffer[i - 1], sizeof BEFORE - 1) != nullptr;
+    return placed && (end >= n || std::memchr(AFTER, buffer[end], sizeof AFTER - 1) != nullptr);
+}
+
+// Whether the "2022" at buffer[at] (of n bytes) is part of a name of ISO-2022-KR that
+// stands where a label has it.
+bool NameAt(const unsigned char *buffer, std::size_t at, std::size_t n)
+{
+    static const char MARK[] = "2022";
+    // Where the mark stands in each name.
+    const std::size_t IN_NAME = 4, IN_ALIAS = 5;
+    if (at + sizeof MARK - 1 > n || std::memcmp(buffer + at, MARK, sizeof MARK - 1) != 0)
+        return false;
+    for (std::size_t in : {IN_NAME, IN_ALIAS}) {
+        if (at < in || at - in + ISO2022KR_NAME_SIZE > n)
+            continue;
+        std::size_t start = at - in, end = start + ISO2022KR_NAME_SIZE;
+        if (EqualsNoCase(buffer + start, ISO2022KR_NAME_SIZE, in == IN_NAME ? ISO2022KR_NAME : ISO2022KR_ALIAS) &&
+            InLabelPlace(buffer, start, end, n))
+            return true;
+    }
+    return false;
+}
+
+// The most bytes a name spans written with quoted pairs: a backslash before each character.
+const std::size_t ESCAPED_NAME_SIZE = 2 * ISO2022KR_NAME_SIZE;
+
+// Whether the backslash at buffer[at] (of n bytes) may be one of the quoted pairs of a
+// quoted charset parameter that names ISO-2022-KR, "ISO-20\22-KR": a name stands around it
+// once the backslashes are taken out.
+bool EscapedNameAround(const unsigned char *buffer, std::size_t at, std::size_t n)
+{
+    std::size_t from = at >= ESCAPED_NAME_SIZE - 1 ? at - (ESCAPED_NAME_SIZE - 1) : 0;
+    std::size_t to = at + ESCAPED_NAME_SIZE < n ? at + ESCAPED_NAME_SIZE : n;
+    unsigned char text[2 * ESCAPED_NAME_SIZE];
+    std::size_t length = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        if (buffer[i] != BACKSLASH)
+            text[length++] = buffer[i];
+    }
+    for (std::size_t i = 0; i + ISO2022KR_NAME_SIZE <= length; ++i) {
+        if (EqualsNoCase(text + i, ISO2022KR_NAME_SIZE, ISO2022KR_NAME) ||
+            EqualsNoCase(text + i, ISO2022KR_NAME_SIZE, ISO2022KR_ALIAS))
+            return true;
+    }
+    return false;
+}
+
+// Whether the "*" at buffer[at] follows "charset", any case: RFC 2231's forms of the
+// parameter, in sections or %-encoded, which may name ISO-2022-KR without its name whole.
+bool ExtendedCharsetAt(const unsigned char *buffer, std::size_t at)
+{
+    static const char NAME[] = "charset";
+    const std::size_t size = sizeof NAME - 1;
+    return at >= size && EqualsNoCase(buffer + at - size, size, NAME);
+}
+
+// The bytes that the job's search stops at, and what each is checked for.
+enum EKind { KIND_ESC, KIND_LINE_END, KIND_NAME, KIND_EXTENDED, KIND_ESCAPED, KINDS };
+
+// The first position in [from, to) of buffer where the conversion may change something:
+// a designator, a line end that the platform writes otherwise (LineEndChanges), and where
+// labels is set what may be a label or encoded word naming ISO-2022-KR, which the
+// relabelling renames (the name in either spelling, any case, where a label has it; an
+// RFC 2231 charset parameter; a quoted pair among a name's characters); or to.  *sure tells whether the
+// conversion changes it for certain: a line end always, a designator unless labels is set
+// (the relabelling keeps the bytes of a part that is not text), a name never (it may stand
+// in text).  The buffer holds n bytes, those of a designator or name that starts before to
+// among them, and ESCAPED_NAME_SIZE before from.
+std::size_t FirstChange(const unsigned char *buffer, std::size_t from, std::size_t to, std::size_t n, bool labels,
+                        bool *sure)
+{
+    const unsigned char bytes[KINDS] = {ESC, LINE_END_MARK, '2', '*', BACKSLASH};
+    const int kinds = labels ? KINDS : KIND_NAME;
+    // Each byte looked for once: the next of each kind kept until passed.
+    std::size_t next[KINDS];
+    for (int k = 0; k < kinds; ++k)
+        next[k] = FindByte(buffer, from, to, bytes[k]);
+    for (;;) {
+        int k = 0;
+        for (int other = 1; other < kinds; ++other) {
+            if (next[other] < next[k])
+                k = other;
+        }
+        std::size_t i = next[k];
+        if (i >= to)
+            return to;
+        bool change = false;
+        switch (k) {
+        case KIND_ESC:
+            change = n - i >= DESIGNATOR_SIZE && std::memcmp(buffer + i, DESIGNATOR, DESIGNATOR_SIZE) == 0;
+            break;
+        case KIND_LINE_END:
+            change = LineEndChanges(buffer, i, n);
+            break;
+        case KIND_NAME:
+            change = NameAt(buffer, i, n);
+            break;
+        case KIND_EXTENDED:
+            change = ExtendedCharsetAt(buffer, i);
+            break;
+        default:
+            change = EscapedNameAround(buffer, i, n);
+            break;
+        }
+        if (change) {
+            *sure = k == KIND_LINE_END || (k == KIND_ESC && !labels);
+            return i;
+        }
+        next[k] = FindByte(buffer, i + 1, to, bytes[k]);
+    }
+}
+
+// Whether buffer[at] (of n bytes) starts an mbox mail: a "From " line after an empty line.
+bool StartsMail(const unsigned char *buffer, std::size_t at, std::size_t n)
+{
+    static const char FROM[] = "From ";
+    return at >= 2 && at + sizeof FROM - 1 <= n && buffer[at - 1] == LF &&
+           std::memcmp(buffer + at, FROM, sizeof FROM - 1) == 0 &&
+           (buffer[at - 2] == LF || (at >= 3 && buffer[at - 2] == CR && buffer[at - 3] == LF));
+}
+
+// The last position in [from, to) of buffer (of n bytes) where a mail starts, or to.  From
+// the end backwards, sixteen bytes at a time where it can: most of a read holds none.
+std::size_t LastMailStart(const unsigned char *buffer, std::size_t from, std::size_t to, std::size_t n)
+{
+    std::size_t i = to;
+#ifdef __SSE2__
+    const __m128i lf = _mm_set1_epi8(LF), f = _mm_set1_epi8('F');
+    // Blocks of [i - 16, i), each with the byte before it.
+    for (; i >= from + 17; i -= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + i - 16));
+        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + i - 17));
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(b, f), _mm_cmpeq_epi8(before, lf))));
+        for (; mask != 0; mask &= ~(1u << (31 - __builtin_clz(mask)))) {
+            std::size_t at = i - 16 + static_cast<std::size_t>(31 - __builtin_clz(mask));
+            if (StartsMail(buffer, at, n))
+                return at;
+        }
+    }
+#endif
+    while (i > from) {
+        --i;
+        if (buffer[i] == 'F' && StartsMail(buffer, i, n))
+            return i;
+    }
+    return to;
+}
+
+}  // namespace
+
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front)
+{
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    std::uint64_t at = 0, line = 0;
+    // The checksum of the folder up to the bytes that this read looks at first.
+    SChecksum before;
+    for (;;) {
+        DWORD n = 0;
+        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        bool last = n < STREAM_BUFFER_SIZE;
+        // The bytes looked at: one before for a CR LF, three after for a designator.
+        std::size_t from = at == 0 ? 0 : 1, to = last ? n : n - 3;
+        bool sure = false;
+        std::size_t change = FirstChange(buffer, from, to, n, false, &sure);
+        // The line it is on starts after the last LF before it.
+        for (std::size_t i = change; i > from; --i) {
+            if (buffer[i - 1] == LF) {
+                line = at + i;
+                break;
+            }
+        }
+        if (change < to || last) {
+            *lineStart = change < to ? line : at + n;
+            if (*lineStart == at + n)
+                return true;
+            // The line starts in this read, as lines of less than a read do; or before it.
+            if (*lineStart >= at + from) {
+                *front = before;
+                front->Add(buffer + from, static_cast<std::size_t>(*lineStart - at - from));
+                return true;
+            }
+            *front = SChecksum();
+            return ChecksumRange(folder, 0, *lineStart, front);
+        }
+        before.Add(buffer + from, to - from);
+        at += to - 1;
+    }
+}
+
+namespace {
+
+// The start of the first mail after offset at in folder: a "From " line after an empty
+// line; the folder's end when none follows.  False when reading fails.
+bool NextMailStart(HANDLE folder, std::uint64_t at, std::uint64_t *next)
+{
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    // Each read with the empty line before a From line, and "From " after its "F".
+    const std::size_t BEFORE = 3, AFTER = 4;
+    for (std::uint64_t pos = at + 1;;) {
+        std::uint64_t readAt = pos >= BEFORE ? pos - BEFORE : 0;
+        DWORD n = 0;
+        if (!Seek(folder, readAt) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        bool last = n < STREAM_BUFFER_SIZE;
+        std::size_t to = last ? n : n - AFTER;
+        for (std::size_t i = FindByte(buffer, static_cast<std::size_t>(pos - readAt), to, 'F'); i < to;
+             i = FindByte(buffer, i + 1, to, 'F')) {
+            if (StartsMail(buffer, i, n)) {
+                *next = readAt + i;
+                return true;
+            }
+        }
+        if (last) {
+            *next = readAt + n;
+            return true;
+        }
+        pos = readAt + to;
+    }
+}
+
+// Copies folder's bytes [from, to) to the start of file, and adds those from summed on to
+// *sum.  False when reading or writing fails; *fileFailed then says whether file failed.
+bool CopyRange(HANDLE folder, std::uint64_t from, std::uint64_t to, HANDLE file, std::uint64_t summed,
+               SChecksum *sum, bool *fileFailed)
+{
+    *fileFailed = false;
+    if (!Seek(folder, from))
+        return false;
+    for (std::uint64_t at = from; at < to;) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at, STREAM_BUFFER_SIZE));
+        DWORD got = 0, written = 0;
+        if (!ReadFully(folder, g_inBuffer, want, &got))
+            return false;
+        if (got < want) {
+            SetLastError(ERROR_COPY_NOT_WHOLE);
+            return false;
+        }
+        if (!WriteFile(file, g_inBuffer, got, &written, nullptr) || written != got) {
+            *fileFailed = true;
+            return false;
+        }
+        if (at + got > summed) {
+            std::size_t skip = at < summed ? static_cast<std::size_t>(summed - at) : 0;
+            sum->Add(g_inBuffer + skip, got - skip);
+        }
+        at += got;
+    }
+    return true;
+}
+
+// Whether file holds exactly the n bytes of folder from offset at.  False in *same too when
+// reading fails.
+bool HoldsRange(HANDLE file, HANDLE folder, std::uint64_t at, std::uint64_t n, bool *same)
+{
+    *same = false;
+    SFileIdentity id;
+    if (!GetFileIdentity(file, &id))
+        return false;
+    if (id.size != n)
+        return true;
+    if (!SeekBoth(file, 0, folder, at))
+        return false;
+    for (std::uint64_t done = 0; done < n;) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(n - done, STREAM_BUFFER_SIZE));
+        DWORD a = 0, b = 0;
+        if (!ReadFully(file, g_inBuffer, want, &a) || !ReadFully(folder, g_outBuffer, want, &b))
+            return false;
+        if (a != want || b != want || std::memcmp(g_inBuffer, g_outBuffer, want) != 0)
+            return true;
+        done += want;
+    }
+    *same = true;
+    return true;
+}
+
+// Whether convert changes the mail of folder that starts at mail and holds the byte at
+// (or, where the folder does not start with a mail, the folder whole), converted apart as
+// the job converts from a mail's start: into a scratch file of the job, from a copy of the
+// mail there or from the folder itself when the mail is its last, and compared.  *end gets
+// where the mail ends; *sum takes in its bytes from summed (at mail or after it) to there.
+// The scratch files are deleted.  False when reading, writing or converting fails, with the
+// state directory blamed where its files failed.
+bool ConvertsToOther(SJob &job, StreamConverter convert, std::uint64_t mail, std::uint64_t at, bool mbox,
+                     std::uint64_t summed, SChecksum *sum, std::uint64_t *end, bool *changes)
+{
+    *changes = true;
+    *end = job.id.size;
+    if (mbox && !NextMailStart(job.folder, at, end))
+        return false;
+    SJobFiles files;
+    char base[PATH_SIZE];
+    bool stateFailed = true;
+    bool ok = MakeJobBase(job.id, 0, true, base, sizeof base) && MakeJobFiles(job.stateDir, base, &files);
+    HANDLE copy = INVALID_HANDLE_VALUE, converted = INVALID_HANDLE_VALUE;
+    // Only a mail that some other follows needs a copy of its own to end where it ends.
+    bool whole = *end >= job.id.size;
+    if (ok && !whole) {
+        copy = CreateJobFile(files.copy);
+        ok = copy != INVALID_HANDLE_VALUE && CopyRange(job.folder, mail, *end, copy, summed, sum, &stateFailed);
+    }
+    if (ok) {
+        stateFailed = true;
+        converted = CreateJobFile(files.scratch);
+        ok = converted != INVALID_HANDLE_VALUE;
+    }
+    if (ok) {
+        stateFailed = false;
+        HANDLE in = whole ? job.folder : copy;
+        ok = Seek(in, whole ? mail : 0) &&
+             ConvertAndClose(OpenHandleStream(in, "rb"), OpenHandleStream(converted, "wb"), convert);
+    }
+    bool same = false;
+    ok = ok && HoldsRange(converted, job.folder, mail, *end - mail, &same);
+    *changes = !same;
+    DWORD error = GetLastError();
+    if (!ok && stateFailed) {
+        job.result->stateDirectoryAtFault = true;
+        CopyText(job.result->stateDirectory, job.stateDir);
+    }
+    CloseIfOpen(copy);
+    CloseIfOpen(converted);
+    DeleteQuietly(files.copy);
+    DeleteQuietly(files.scratch);
+    SetLastError(error);
+    return ok;
+}
+
+}  // namespace
+
+bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front)
+{
+    static const char FROM[] = "From ";
+    const std::size_t FROM_SIZE = sizeof FROM - 1;
+    // Each read with the bytes before it, for an empty line before a From line, a CR before
+    // an LF and a name around a mark, and those after it, for a designator, a name or a From
+    // line across its edge.
+    const std::size_t BEFORE = ESCAPED_NAME_SIZE, AFTER = ESCAPED_NAME_SIZE;
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    HANDLE folder = job.folder;
+    const std::uint64_t size = job.id.size;
+    // running: the checksum of [0, summed); *front, of [0, mail).
+    SChecksum running;
+    *front = SChecksum();
+    std::uint64_t mail = 0, summed = 0;
+    bool mbox = false;
+    // The folder read straight through: buffer[0] is its byte base, and each read goes after
+    // the bytes kept from the one before.
+    std::uint64_t base = 0;
+    std::size_t kept = 0, from = 0;
+    if (!Seek(folder, 0))
+        return false;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFully(folder, g_inBuffer + kept, static_cast<DWORD>(STREAM_BUFFER_SIZE - kept), &got))
+            return false;
+        std::size_t n = kept + got;
+        bool last = n < STREAM_BUFFER_SIZE;
+        std::size_t to = last ? n : n - AFTER;
+        if (base == 0 && kept == 0)
+            mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
+        bool sure = false;
+        std::size_t change = FirstChange(buffer, from, to, n, true, &sure);
+        bool found = change < to;
+        // The last mail that starts before the change, or in the read.
+        std::size_t start = mbox ? LastMailStart(buffer, from, found ? change + 1 : to, n) : to;
+        if (start < to && (!found || start <= change)) {
+            running.Add(buffer + (summed - base), static_cast<std::size_t>(base + start - summed));
+            summed = mail = base + start;
+            *front = running;
+        }
+        if (found) {
+            // A folder that does not start with a mail is read as one piece.
+            if (!mbox)
+                *front = SChecksum();
+            bool changes = true;
+            std::uint64_t end = size;
+            if (!sure && !ConvertsToOther(job, convert, mail, base + change, mbox, summed, &running, &end, &changes))
+                return false;
+            if (changes || end >= size) {
+                *mailStart = changes ? mail : size;
+                return true;
+            }
+            // What looked like a change is none: the search goes on at the next mail, the
+            // bytes up to it summed meanwhile.
+            summed = mail = end;
+            *front = running;
+            if (!Seek(folder, end))
+                return false;
+            base = end;
+            kept = from = 0;
+            continue;
+        }
+        if (last) {
+            *mailStart = size;  // nothing to change
+            return true;
+        }
+        running.Add(buffer + (summed - base), static_cast<std::size_t>(base + to - summed));
+        summed = base + to;
+        std::size_t keepFrom = to - BEFORE;
+        std::memmove(g_inBuffer, g_inBuffer + keepFrom, n - keepFrom);
+        kept = n - keepFrom;
+        base += keepFrom;
+        from = BEFORE;
+    }
+}

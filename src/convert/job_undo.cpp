@@ -1,0 +1,84 @@
+// Puts a folder back as it was before an interrupted job began.
+#include "convert.h"
+#include "job_internal.h"
+#include "platform.h"
+
+bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
+{
+    *result = SJobResult{};
+    SJob job(inboxPath, result);
+    SJobFiles files;
+    SJournal journal;
+    if (!OpenFolder(job, true) || !OpenStateDirectory(job))
+        return Fail(job);
+    switch (FindRecord(job, false, &files, &journal)) {
+    case RECORD_NONE:
+        SetLastError(ERROR_NOTHING_TO_UNDO);
+        return Fail(job);
+    case RECORD_REFUSED:
+        return Fail(job);
+    case RECORD_FOUND:
+        break;
+    }
+    if (journal.direction == DIRECTION_FORWARD) {
+        // What the folder holds from the job's start is kept as it stands, in the old file;
+        // the mail appended since is told apart where the folder is as the job left it.
+        SOpenJobFiles open;
+        SBytes from, to;
+        SFileIdentity now;
+        std::uint64_t appended = 0, size = 0;
+        if (!OpenRecordedFiles(files, journal, open) || !GetFileIdentity(job.folder, &now)) {
+            Refuse(job, files, &journal, GetLastError());
+            return Fail(job);
+        }
+        // Cut shorter than the job's start, it has no place to put the copy back at.
+        if (now.size < journal.start) {
+            TellWhereItDiffers(job, now.size);
+            Refuse(job, files, &journal, ERROR_INTERRUPTED_FOLDER_CHANGED);
+            return Fail(job);
+        }
+        // Where it differs is no failure of the undo: told to a result of its own.
+        SJobResult checked{};
+        job.result = &checked;
+        bool asLeft = ReadRecordedBytes(files, journal, open, &from, &to) &&
+                      CheckFolder(job, journal, from, to, &appended, &size);
+        job.result = result;
+        CloseIfOpen(open.scratch);
+        DeleteQuietly(files.scratch);
+        bool ok = !asLeft || appended == size ||
+                  KeepAppendedMail(job, files, journal, open, appended, size - appended);
+        std::uint64_t start = journal.start;
+        SChecksum old;
+        CloseIfOpen(open.old);
+        open.old = ok ? CreateJobFile(files.old) : INVALID_HANDLE_VALUE;
+        ok = ok && open.old != INVALID_HANDLE_VALUE &&
+             AppendTo(open.old, files.old, 0, job.folder, start, now.size - start, &old);
+        if (ok) {
+            journal.direction = asLeft ? DIRECTION_UNDO : DIRECTION_UNDO_KEEP;
+            journal.oldLength = now.size - start;
+            journal.oldChecksum = old.Value();
+            ok = FlushDirectory(job.stateDir) && ReplaceJournal(files, job.stateDir, journal);
+        }
+        if (!ok) {
+            Refuse(job, files, &journal, GetLastError());
+            return Fail(job);
+        }
+    }
+    // The undo itself, as the next job would complete it had this one been stopped.
+    if (!CompleteInterruptedJob(job, files, journal, COMPLETE_WRITE)) {
+        Refuse(job, files, &journal, GetLastError());
+        return Fail(job);
+    }
+    HANDLE folder = job.folder;
+    job.folder = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(folder)) {
+        Refuse(job, files, &journal, GetLastError());
+        return false;
+    }
+    bool keepOld = journal.direction == DIRECTION_UNDO_KEEP;
+    EndJournal(job, files, INVALID_HANDLE_VALUE, keepOld);
+    if (keepOld)
+        CopyText(result->keptOld, files.old);
+    result->keptFrom = journal.start;
+    return true;
+}
