@@ -65,6 +65,10 @@ public:
     // Renames from's entry name to this directory's new entry to, never over an existing
     // one (ERROR_FILE_EXISTS).
     bool MoveHere(const CHeldDirectory &from, const std::string &name, const std::string &to) const;
+    // Gives from's file name a second name, this directory's new entry to (ERROR_FILE_EXISTS
+    // where it is taken).  False with the system's error, ERROR_NOT_SUPPORTED where the file
+    // system has no links (FAT).
+    bool LinkHere(const CHeldDirectory &from, const std::string &name, const std::string &to) const;
     // Has the directory's names on the disk.  False with the system's error.
     bool Flush() const;
     // True when a rename in this directory's file system is one step that a power cut cannot

@@ -17,6 +17,38 @@ void CRewriteBatch::Add(SNewFile file, std::uint64_t bytes)
     m_bytes += bytes;
 }
 
+namespace {
+
+// Gives file its new name beside the old one, then deletes the old: a second name first,
+// where the file system has links, so that the temporary file stays to tell the next run of
+// the pair should this run stop between the two.
+void Rename(const SNewFile &file, SReplaced &result)
+{
+    const CHeldDirectory &dir = *file.targetDir;
+    bool linked = false;
+    if (!dir.Holds(file.replaced)) {
+        result.gone = true;
+    } else if ((linked = dir.LinkHere(*file.tempDir, file.temp, file.target)) ||
+               (GetLastError() == ERROR_NOT_SUPPORTED && dir.MoveHere(*file.tempDir, file.temp, file.target))) {
+        if (dir.DeleteEntry(file.replaced)) {
+            result.replaced = true;
+        } else {
+            // Renamed or deleted meanwhile by a mail program, or kept: the message stays once.
+            result.error = GetLastError();
+            result.gone = result.error == ERROR_FILE_NOT_FOUND;
+            result.what = "cannot delete its old name";
+            dir.DeleteEntry(file.target);
+        }
+    } else {
+        result.error = GetLastError();
+        result.what = "cannot give it its new name " + dir.PathOf(file.target);
+    }
+    if (linked || !result.replaced)
+        file.tempDir->DeleteEntry(file.temp);
+}
+
+}  // namespace
+
 std::vector<SReplaced> CRewriteBatch::Flush(std::vector<std::pair<std::string, DWORD>> &flushFailed)
 {
     std::vector<SReplaced> done;
@@ -28,12 +60,15 @@ std::vector<SReplaced> CRewriteBatch::Flush(std::vector<std::pair<std::string, D
     DWORD flushError = flushed ? 0 : GetLastError();
     std::vector<const CHeldDirectory *> changed;
     for (const SNewFile &file : m_files) {
-        SReplaced result = {file.targetDir->PathOf(file.target), false, false, "", 0};
+        SReplaced result = {file.targetDir->PathOf(file.replaced.empty() ? file.target : file.replaced),
+                            false, false, "", 0, file.change, file.targetDir.get()};
         bool closed = CloseHandle(file.held) != 0;
         if (!flushed || !closed) {
             result.error = flushed ? GetLastError() : flushError;
             file.tempDir->DeleteEntry(file.temp);
             result.what = "cannot write " + file.tempDir->PathOf(file.temp);
+        } else if (!file.replaced.empty()) {
+            Rename(file, result);
         } else if (!file.targetDir->Replace(*file.tempDir, file.temp, file.target)) {
             result.error = GetLastError();
             result.gone = result.error == ERROR_FILE_NOT_FOUND || result.error == ERROR_PATH_NOT_FOUND;
@@ -41,9 +76,9 @@ std::vector<SReplaced> CRewriteBatch::Flush(std::vector<std::pair<std::string, D
             file.tempDir->DeleteEntry(file.temp);
         } else {
             result.replaced = true;
-            if (std::find(changed.begin(), changed.end(), file.targetDir.get()) == changed.end())
-                changed.push_back(file.targetDir.get());
         }
+        if (result.replaced && std::find(changed.begin(), changed.end(), file.targetDir.get()) == changed.end())
+            changed.push_back(file.targetDir.get());
         done.push_back(std::move(result));
     }
     for (const CHeldDirectory *dir : changed) {

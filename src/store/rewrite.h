@@ -12,13 +12,17 @@
 
 #include "store_files.h"
 
-// A new file written in full, its handle still open, waiting to replace target.
+// A new file written in full, its handle still open, waiting to replace target; or, where
+// replaced is given, to be given the new name target beside replaced, which then goes (a
+// maildir message that a server knows by its name and size).
 struct SNewFile {
     HANDLE held;
     std::shared_ptr<CHeldDirectory> tempDir;
     std::string temp;
     std::shared_ptr<CHeldDirectory> targetDir;
     std::string target;
+    std::string replaced;
+    std::int64_t change;  // how many bytes longer the new file is than the old
 };
 
 // What became of one file of a batch: replaced, or why not.
@@ -28,6 +32,8 @@ struct SReplaced {
     bool gone;           // not replaced: target was renamed or deleted since it was read
     std::string what;    // not replaced: what could not be done, naming the temporary file
     DWORD error;         // not replaced: the system's reason, 0 for none
+    std::int64_t change;  // replaced: its SNewFile's
+    const CHeldDirectory *targetDir;
 };
 
 class CRewriteBatch {

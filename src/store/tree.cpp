@@ -184,6 +184,27 @@ bool SameBytes(HANDLE a, HANDLE b)
     }
 }
 
+// The size of file, and its size with every line end counted as CR LF, as IMAP servers
+// count a message's.  False on a read failure.
+bool Sizes(HANDLE file, std::uint64_t &size, std::uint64_t &crlfSize)
+{
+    if (!Seek(file, 0))
+        return false;
+    std::string buffer(PIECE, '\0');
+    size = crlfSize = 0;
+    char before = '\0';
+    for (long long n; (n = ReadSome(file, &buffer[0], PIECE)) != 0;) {
+        if (n < 0)
+            return false;
+        for (long long i = 0; i < n; ++i) {
+            crlfSize += buffer[i] == '\n' && before != '\r' ? 2 : 1;
+            before = buffer[i];
+        }
+        size += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
 // One entry of a directory, kept past the call that told of it.
 struct SEntry {
     std::string name;
@@ -453,8 +474,10 @@ void CTreeWalk::WalkMaildir(const PDirectory &dir, const std::vector<SEntry> &en
     }
 }
 
-// Our temporary files in tmp/ left by a run that was stopped: deleted where their message is
-// there (under its name, or renamed by a mail program since); moved into its place where it
+// Our temporary files in tmp/ left by a run that was stopped.  One whose new name is in cur/
+// or new/ was stopped between giving the converted message that name and deleting its old
+// one: the old one goes.  Otherwise it is deleted where its message is there (under its
+// name, or renamed by a mail program since), and moved into the message's place where it
 // is not and the file system renames in two steps, for a power cut may have left the
 // message only there.
 void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory> &subs)
@@ -463,20 +486,43 @@ void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory>
     if (!tmp->Read(KeepEntry, &entries))
         Fail(tmp->Path(), "cannot read the directory", GetLastError());
     bool atomic = tmp->RenamesAtomically();
+    // The messages, and the directory each is in.
+    std::vector<std::pair<std::string, const PDirectory *>> messages;
+    for (const PDirectory &d : subs) {
+        std::vector<SEntry> found;
+        d->Read(KeepEntry, &found);
+        for (const SEntry &m : found)
+            messages.emplace_back(m.name, &d);
+    }
     long deleted = 0;
     for (const SEntry &entry : entries) {
         std::string forName, sub, name;
         if (entry.kind != ENTRY_FILE || !IsOurTemporary(entry.name, &forName))
             continue;
-        if (!atomic && ReadMessageReference(forName, sub, name)) {
+        if (ReadMessageReference(forName, sub, name)) {
             const PDirectory &to = subs[sub == "cur" ? 0 : 1];
-            std::string unique = MessageUnique(name);
-            std::vector<SEntry> messages;
-            for (const PDirectory &d : subs)
-                d->Read(KeepEntry, &messages);
-            bool there = std::any_of(messages.begin(), messages.end(),
-                                     [&unique](const SEntry &m) { return MessageUnique(m.name) == unique; });
-            if (!there) {
+            std::string unique = MessageUnique(name), base = entry.name.substr(0, entry.name.find(','));
+            auto named = [](const std::string &message, const std::string &start) {
+                return message.compare(0, start.size(), start) == 0 &&
+                       (message.size() == start.size() || std::strchr(",:;!", message[start.size()]) != nullptr);
+            };
+            bool renamed = std::any_of(messages.begin(), messages.end(),
+                                       [&](const auto &m) { return named(m.first, base); });
+            for (const auto &m : messages) {
+                if (!renamed || MessageUnique(m.first) != unique)
+                    continue;
+                if ((*m.second)->DeleteEntry(m.first))
+                    Tell(ETreeEvent::NOTICE, (*m.second)->PathOf(m.first),
+                         "deleted: the old name of a message that a run that was stopped had converted");
+                else if (!IsGone(GetLastError()))
+                    Fail((*m.second)->PathOf(m.first),
+                         "cannot delete the old name of a message that a run that was stopped had converted",
+                         GetLastError());
+            }
+            bool there = renamed || std::any_of(messages.begin(), messages.end(), [&](const auto &m) {
+                             return MessageUnique(m.first) == unique;
+                         });
+            if (!there && !atomic) {
                 if (to->MoveHere(*tmp, entry.name, name))
                     Tell(ETreeEvent::NOTICE, to->PathOf(name),
                          "put in place from " + tmp->PathOf(entry.name) + ", where a run that was stopped left it");
@@ -712,9 +758,18 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
     } else {
         HANDLE made;
         std::string name;
+        std::uint64_t size = 0, crlfSize = 0;
         if (ConvertInto(held, *tmp, MessageReference(kind, entry.name), false, path, made, name)) {
-            SFileIdentity id;
-            m_batch.Add({made, tmp, name, sub, entry.name}, GetFileIdentity(made, &id) ? id.size : 0);
+            if (!Sizes(made, size, crlfSize)) {
+                Fail(path, "cannot read " + tmp->PathOf(name), GetLastError());
+                CloseHandle(made);
+                tmp->DeleteEntry(name);
+            } else {
+                // A new name, for a server that knows a message by its name and size.
+                std::string renamed = NewMessageName(entry.name, name, size, crlfSize);
+                auto change = static_cast<std::int64_t>(size) - static_cast<std::int64_t>(entry.size);
+                m_batch.Add({made, tmp, name, sub, renamed, entry.name, change}, size);
+            }
         }
     }
     CloseHandle(held);
@@ -828,7 +883,7 @@ void CTreeWalk::ConvertEmlx(const PDirectory &dir, const std::string &name, cons
     }
     KeepFileMetadata(held, file);
     SFileIdentity wholeSize;
-    m_batch.Add({file, dir, whole, dir, name}, GetFileIdentity(file, &wholeSize) ? wholeSize.size : 0);
+    m_batch.Add({file, dir, whole, dir, name, "", 0}, GetFileIdentity(file, &wholeSize) ? wholeSize.size : 0);
     done();
     if (m_batch.Full())
         FlushBatch();

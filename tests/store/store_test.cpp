@@ -82,6 +82,11 @@ TEST(Maildir, NamesOurTemporariesWithTheFileTheyAreFor)
     EXPECT_EQ(MessageUnique("1.M2.host,S=9:2,S"), "1.M2.host,S=9");
     EXPECT_EQ(MessageUnique("1.M2.host!2,S"), "1.M2.host");
     EXPECT_EQ(MessageUnique("1.M2.host"), "1.M2.host");
+    // A changed message's new name: our unique part, the old fields with the sizes anew, and
+    // the flags.
+    EXPECT_EQ(NewMessageName("1.M2.host,S=9,U=17,W=10:2,RS", "5.M6R7Q8_quorvel.me,cur,1.M2.host,S=9", 12, 14),
+              "5.M6R7Q8_quorvel.me,S=12,U=17,W=14:2,RS");
+    EXPECT_EQ(NewMessageName("1.M2.host", "5.M6R7Q8_quorvel.me,new,1.M2.host", 12, 14), "5.M6R7Q8_quorvel.me");
 }
 
 #ifndef _WIN32
@@ -147,8 +152,35 @@ TEST(Tree, ReportsWhatItDid)
     ASSERT_EQ(report.skipped.size(), 2u);
     EXPECT_EQ(report.skipped[0].first, "not mail");
     EXPECT_EQ(report.skipped[1].first, "byte count past the end");
-    EXPECT_EQ(ReadFile(md + "/cur/1.a.host,S=9"),
-              Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
+    // Under a new name, its size said anew.
+    std::string converted = Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n");
+    auto names = std::filesystem::directory_iterator(md + "/cur");
+    std::string name = names->path().filename().string();
+    std::string size = ",S=" + std::to_string(converted.size());
+    EXPECT_EQ(name.substr(name.size() - size.size()), size) << name;
+    EXPECT_EQ(ReadFile(names->path().string()), converted);
+    EXPECT_EQ(++names, std::filesystem::directory_iterator());
+    EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
+}
+
+// Stopped between giving a converted message its new name and deleting the old one: the
+// next run finds the pair by our temporary file, and the message stays once.
+TEST(Tree, CompletesARenameThatWasStopped)
+{
+    TestDir dir;
+    std::string md = dir.File("md");
+    for (const char *sub : {"", "/cur", "/new", "/tmp"})
+        std::filesystem::create_directories(md + sub);
+    std::string temp = NewTemporaryName(MessageReference("cur", "1.a.host,S=5"));
+    std::string renamed = NewMessageName("1.a.host,S=5!2,S", temp, 4, 5);
+    WriteFile(md + "/tmp/" + temp, "new\n");
+    WriteFile(md + "/cur/" + renamed, "new\n");
+    // A mail program has set a flag of the old one meanwhile.
+    WriteFile(md + "/cur/1.a.host,S=5!2,RS", "old\n");
+    STreeReport report;
+    EXPECT_TRUE(ConvertTrees({md}, STreeOptions(), report));
+    EXPECT_FALSE(FileExists(md + "/cur/1.a.host,S=5!2,RS"));
+    EXPECT_EQ(ReadFile(md + "/cur/" + renamed), "new\n");
     EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
 }
 

@@ -56,6 +56,7 @@ const unsigned PATH_SIZE = PATH_MAX;
 #define ERROR_PATH_NOT_FOUND ENOENT
 #define ERROR_FILE_EXISTS EEXIST
 #define ERROR_NOT_ENOUGH_MEMORY ENOMEM
+#define ERROR_NOT_SUPPORTED ENOTSUP
 
 // What GetFileInformationByHandle tells of a file: the fields the core reads.  The volume
 // is the device, the file index the inode.

@@ -183,6 +183,15 @@ bool CHeldDirectory::MoveHere(const CHeldDirectory &from, const std::string &nam
     return renameat(fromFd, name.c_str(), toFd, to.c_str()) == 0;
 }
 
+bool CHeldDirectory::LinkHere(const CHeldDirectory &from, const std::string &name, const std::string &to) const
+{
+    if (linkat(Descriptor(from.m_handle), name.c_str(), Descriptor(m_handle), to.c_str(), 0) == 0)
+        return true;
+    if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP || errno == ENOSYS)
+        errno = ENOTSUP;
+    return false;
+}
+
 bool CHeldDirectory::Flush() const
 {
     if (fsync(Descriptor(m_handle)) == 0)

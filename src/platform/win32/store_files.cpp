@@ -219,6 +219,15 @@ bool CHeldDirectory::MoveHere(const CHeldDirectory &from, const std::string &nam
     return MoveFileExW(ExactPath(from.PathOf(name)).c_str(), ExactPath(PathOf(to)).c_str(), 0) != 0;
 }
 
+bool CHeldDirectory::LinkHere(const CHeldDirectory &from, const std::string &name, const std::string &to) const
+{
+    if (CreateHardLinkW(ExactPath(PathOf(to)).c_str(), ExactPath(from.PathOf(name)).c_str(), nullptr))
+        return true;
+    if (GetLastError() == ERROR_INVALID_FUNCTION)
+        SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
 bool CHeldDirectory::Flush() const
 {
     return FlushDirectory(m_path.c_str());
