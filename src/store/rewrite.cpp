@@ -5,10 +5,17 @@
 
 CRewriteBatch::~CRewriteBatch()
 {
+    Discard();
+}
+
+void CRewriteBatch::Discard()
+{
     for (const SNewFile &file : m_files) {
         CloseHandle(file.held);
         file.tempDir->DeleteEntry(file.temp);
     }
+    m_files.clear();
+    m_bytes = 0;
 }
 
 void CRewriteBatch::Add(SNewFile file, std::uint64_t bytes)
@@ -61,7 +68,7 @@ std::vector<SReplaced> CRewriteBatch::Flush(std::vector<std::pair<std::string, D
     std::vector<const CHeldDirectory *> changed;
     for (const SNewFile &file : m_files) {
         SReplaced result = {file.targetDir->PathOf(file.replaced.empty() ? file.target : file.replaced),
-                            false, false, "", 0, file.change, file.targetDir.get()};
+                            false, false, "", 0, file.change, file.quota};
         bool closed = CloseHandle(file.held) != 0;
         if (!flushed || !closed) {
             result.error = flushed ? GetLastError() : flushError;

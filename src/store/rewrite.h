@@ -23,6 +23,7 @@ struct SNewFile {
     std::string target;
     std::string replaced;
     std::int64_t change;  // how many bytes longer the new file is than the old
+    std::shared_ptr<CHeldDirectory> quota;  // where a maildir's maildirsize is, or null
 };
 
 // What became of one file of a batch: replaced, or why not.
@@ -33,7 +34,7 @@ struct SReplaced {
     std::string what;    // not replaced: what could not be done, naming the temporary file
     DWORD error;         // not replaced: the system's reason, 0 for none
     std::int64_t change;  // replaced: its SNewFile's
-    const CHeldDirectory *targetDir;
+    std::shared_ptr<CHeldDirectory> quota;  // its SNewFile's
 };
 
 class CRewriteBatch {
@@ -52,6 +53,8 @@ public:
     void Add(SNewFile file, std::uint64_t bytes);
     bool Full() const { return m_files.size() >= FILES || m_bytes >= BYTES; }
     bool Empty() const { return m_files.empty(); }
+    // Deletes the new files, replacing nothing.
+    void Discard();
     // Flushes the new files, renames each over its target, then flushes each directory
     // that changed; a directory that cannot be flushed is told in flushFailed (its path and why).
     // Returns what became of each file, in the order they came.

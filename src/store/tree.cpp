@@ -24,6 +24,7 @@ namespace {
 const char IMAP_REASON[] =
     "left alone: offline copies of server mail, a cache that the mail program throws away or keeps out of step "
     "with the server";
+const char DOVECOT_CACHE[] = "dovecot.index.cache";
 const char SWAPPED[] = "not converted: a link or another file was put in its place since the walk found it";
 // How much is read at a time.
 const std::size_t PIECE = 64 * 1024;
@@ -278,6 +279,7 @@ private:
             m_options.progress->FileDone(size);
     }
     void WalkDirectory(const PDirectory &dir);
+    void WalkDirectoryHeld(const PDirectory &dir);
     bool HeldAsProfile(const CHeldDirectory &dir, const std::vector<SEntry> &entries);
     void WalkMaildir(const PDirectory &dir, const std::vector<SEntry> &entries);
     void WalkEntry(const PDirectory &dir, const SEntry &entry);
@@ -287,7 +289,16 @@ private:
     HANDLE OpenFound(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id);
 
     void ConvertFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id);
-    void ConvertMessage(const PDirectory &sub, const SEntry &entry, const PDirectory &tmp, const std::string &kind);
+    // quota: where the maildir's maildirsize is, or null.
+    void ConvertMessage(const PDirectory &sub, const SEntry &entry, const PDirectory &tmp, const std::string &kind,
+                        const PDirectory &quota);
+    // The maildir's quota file, in it or, for a Maildir++ folder, in the maildir above.
+    PDirectory QuotaOf(const PDirectory &dir, const std::vector<SEntry> &entries);
+    // Holds dovecot-uidlist.lock of dir, as Dovecot makes it, for as long as it flushes the
+    // batch; the batch is discarded, told, where Dovecot holds it for ten seconds.
+    void FlushBatchLocked(const PDirectory &dir);
+    // Appends a line for each change of size to the quota files of the batch's maildirs.
+    void CountQuota(const std::vector<SReplaced> &done);
     void ConvertEmlx(const PDirectory &dir, const std::string &name, const SFileIdentity *id);
     // Converts from's bytes from its start into a new file in dir made for forName, its
     // name after a dot where hidden; true with its handle and name, or false, told, when it
@@ -301,6 +312,7 @@ private:
     bool m_convert = false;
     std::uint64_t m_files = 0, m_bytes = 0;
     CRewriteBatch m_batch;
+    std::vector<PDirectory> m_parents;  // the directories the walk is in, the innermost last
 };
 
 void CTreeWalk::Skip(const std::string &why, long n)
@@ -390,6 +402,13 @@ void CTreeWalk::Walk(const std::string &path, bool convert)
 
 void CTreeWalk::WalkDirectory(const PDirectory &dir)
 {
+    m_parents.push_back(dir);
+    WalkDirectoryHeld(dir);
+    m_parents.pop_back();
+}
+
+void CTreeWalk::WalkDirectoryHeld(const PDirectory &dir)
+{
     if (IsNamed(BaseNameOf(dir->Path()), "imapmail")) {
         Tell(ETreeEvent::NOTICE, dir->Path(), IMAP_REASON);
         return;
@@ -449,6 +468,24 @@ void CTreeWalk::WalkMaildir(const PDirectory &dir, const std::vector<SEntry> &en
         std::sort(found[i].begin(), found[i].end(), [](const SEntry &a, const SEntry &b) { return a.name < b.name; });
         subs.push_back(sub);
     }
+    auto holds = [&entries](const char *name) {
+        return std::any_of(entries.begin(), entries.end(), [name](const SEntry &e) { return e.name == name; });
+    };
+    // A server's maildir: its renames all at once, under its lock.
+    bool dovecot = holds("dovecot-uidlist");
+    if (dovecot && m_convert)
+        FlushBatch();
+    PDirectory quota = QuotaOf(dir, entries);
+    bool synced = holds(".mbsyncstate") || holds(".uidvalidity") ||
+                  std::any_of(found.begin(), found.end(), [](const std::vector<SEntry> &in) {
+                      return std::any_of(in.begin(), in.end(), [](const SEntry &e) {
+                          return e.name.find(",U=") != std::string::npos;
+                      });
+                  });
+    if (synced)
+        Tell(ETreeEvent::WARNING, dir->Path(),
+             "kept in step with a server by a sync tool (mbsync, offlineimap): converting it converts no mail on "
+             "the server; convert it there, or through the mail program");
     if (tmp != nullptr && m_convert)
         TidyMaildir(tmp, subs);
     for (int i = 0; i < 2; ++i) {
@@ -459,12 +496,14 @@ void CTreeWalk::WalkMaildir(const PDirectory &dir, const std::vector<SEntry> &en
             if (entry.kind != ENTRY_FILE)
                 WalkEntry(subs[i], entry);
             else if (tmp != nullptr && Count(entry.size)) {
-                ConvertMessage(subs[i], entry, tmp, names[i]);
+                ConvertMessage(subs[i], entry, tmp, names[i], quota);
                 Done(entry.size);
             }
             messages += entry.kind == ENTRY_FILE ? 1 : 0;
         }
     }
+    if (dovecot && m_convert)
+        FlushBatchLocked(dir);
     if (tmp == nullptr && messages > 0) {
         // Rewritten in place, a message could be read half-written: tmp/ is the maildir way.
         Tell(ETreeEvent::WARNING, dir->Path(),
@@ -702,9 +741,15 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
         return;
     }
     ++m_report.converted;
-    // Its mail program rebuilds the summary of a folder that changed.
+    // Its mail program rebuilds the summary of a folder that changed: Thunderbird's beside
+    // it, and the cache of Dovecot's index where Dovecot keeps it by default.
     if (!dir->DeleteEntry(name + ".msf") && !IsGone(GetLastError()))
         Tell(ETreeEvent::WARNING, path + ".msf", "cannot delete the summary file", GetLastError());
+    std::unique_ptr<CHeldDirectory> imap = dir->OpenSub(".imap"), index;
+    if (imap != nullptr && (index = imap->OpenSub(name)) != nullptr && !index->DeleteEntry(DOVECOT_CACHE) &&
+        !IsGone(GetLastError()))
+        Tell(ETreeEvent::WARNING, index->PathOf(DOVECOT_CACHE), "cannot delete the mail server's cache of it",
+             GetLastError());
 }
 
 bool CTreeWalk::ConvertInto(HANDLE from, const CHeldDirectory &dir, const std::string &forName, bool hidden,
@@ -741,7 +786,7 @@ bool CTreeWalk::ConvertInto(HANDLE from, const CHeldDirectory &dir, const std::s
 }
 
 void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const PDirectory &tmp,
-                               const std::string &kind)
+                               const std::string &kind, const PDirectory &quota)
 {
     std::string path = sub->PathOf(entry.name);
     if (m_options.progress != nullptr)
@@ -768,7 +813,7 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
                 // A new name, for a server that knows a message by its name and size.
                 std::string renamed = NewMessageName(entry.name, name, size, crlfSize);
                 auto change = static_cast<std::int64_t>(size) - static_cast<std::int64_t>(entry.size);
-                m_batch.Add({made, tmp, name, sub, renamed, entry.name, change}, size);
+                m_batch.Add({made, tmp, name, sub, renamed, entry.name, change, quota}, size);
             }
         }
     }
@@ -883,16 +928,84 @@ void CTreeWalk::ConvertEmlx(const PDirectory &dir, const std::string &name, cons
     }
     KeepFileMetadata(held, file);
     SFileIdentity wholeSize;
-    m_batch.Add({file, dir, whole, dir, name, "", 0}, GetFileIdentity(file, &wholeSize) ? wholeSize.size : 0);
+    m_batch.Add({file, dir, whole, dir, name, "", 0, nullptr}, GetFileIdentity(file, &wholeSize) ? wholeSize.size : 0);
     done();
     if (m_batch.Full())
         FlushBatch();
 }
 
+PDirectory CTreeWalk::QuotaOf(const PDirectory &dir, const std::vector<SEntry> &entries)
+{
+    if (std::any_of(entries.begin(), entries.end(), [](const SEntry &e) { return e.name == "maildirsize"; }))
+        return dir;
+    if (BaseNameOf(dir->Path())[0] != '.' || m_parents.size() < 2)
+        return nullptr;
+    const PDirectory &above = m_parents[m_parents.size() - 2];
+    return above->Holds("maildirsize") ? above : nullptr;
+}
+
+void CTreeWalk::FlushBatchLocked(const PDirectory &dir)
+{
+    const char LOCK[] = "dovecot-uidlist.lock";
+    HANDLE lock = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 100 && (lock = dir->CreateEntry(LOCK)) == INVALID_HANDLE_VALUE &&
+                    GetLastError() == ERROR_FILE_EXISTS;
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (lock == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        m_report.failed.push_back(dir->Path());
+        m_report.events.push_back({ETreeEvent::FAILED, dir->PathOf(LOCK),
+                                   error == ERROR_FILE_EXISTS
+                                       ? "not converted: the mail server holds this lock (stop it, or run again)"
+                                       : "not converted: cannot take the mail server's lock",
+                                   error == ERROR_FILE_EXISTS ? 0 : error, nullptr});
+        m_batch.Discard();
+        return;
+    }
+    CloseHandle(lock);
+    FlushBatch();
+    if (!dir->DeleteEntry(LOCK))
+        Tell(ETreeEvent::WARNING, dir->PathOf(LOCK), "cannot delete the mail server's lock that we took",
+             GetLastError());
+}
+
+void CTreeWalk::CountQuota(const std::vector<SReplaced> &done)
+{
+    std::vector<std::pair<PDirectory, std::int64_t>> changes;
+    for (const SReplaced &file : done) {
+        if (!file.replaced || file.quota == nullptr || file.change == 0)
+            continue;
+        auto at = std::find_if(changes.begin(), changes.end(), [&file](const auto &c) { return c.first == file.quota; });
+        if (at == changes.end())
+            changes.emplace_back(file.quota, file.change);
+        else
+            at->second += file.change;
+    }
+    // As the maildir quota rules have it: a line of the bytes and messages added, at the
+    // end; the first line, the quota itself, stays.
+    for (const auto &change : changes) {
+        HANDLE file = change.first->OpenEntry("maildirsize", true, nullptr);
+        std::string line = std::to_string(change.second) + " 0\n";
+        SFileIdentity end;
+        DWORD written = 0;
+        bool ok = file != INVALID_HANDLE_VALUE && GetFileIdentity(file, &end) && Seek(file, end.size) &&
+                  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        if (!ok)
+            Tell(ETreeEvent::WARNING, change.first->PathOf("maildirsize"),
+                 "cannot count the new sizes in the quota file (delete it for the server to count again)",
+                 GetLastError());
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
+}
+
 void CTreeWalk::FlushBatch()
 {
     std::vector<std::pair<std::string, DWORD>> unflushed;
-    for (const SReplaced &file : m_batch.Flush(unflushed)) {
+    std::vector<SReplaced> done = m_batch.Flush(unflushed);
+    CountQuota(done);
+    for (const SReplaced &file : done) {
         if (file.replaced)
             ++m_report.converted;
         else if (file.gone)
@@ -1014,5 +1127,11 @@ bool MayConvertFolder(const std::string &path, std::string &why, std::string &wa
 bool DeleteFolderSummaries(const std::string &path)
 {
     std::string summary = path + ".msf";
-    return DeleteFileA(summary.c_str()) || IsGone(GetLastError());
+    bool ok = DeleteFileA(summary.c_str()) || IsGone(GetLastError());
+    DWORD error = GetLastError();
+    std::string cache = JoinPath(JoinPath(JoinPath(DirectoryOf(path), ".imap"), BaseNameOf(path)), DOVECOT_CACHE);
+    if (!DeleteFileA(cache.c_str()) && !IsGone(GetLastError()))
+        return false;
+    SetLastError(error);
+    return ok;
 }

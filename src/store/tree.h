@@ -93,6 +93,7 @@ bool ConvertProfile(const std::string &dir, const STreeOptions &options, STreeRe
 // each mail is, and the program would write flags into other mails).  False with why; a
 // lock that cannot be tested is told in warning, and does not refuse.
 bool MayConvertFolder(const std::string &path, std::string &why, std::string &warning);
-// Deletes the summary that a mail program keeps beside the folder at path (FILE.msf), once
-// the folder has changed.  False, with the system's error, where one is there and stays.
+// Deletes the summaries that mail programs keep of the folder at path (Thunderbird's
+// FILE.msf, Dovecot's .imap/FILE/dovecot.index.cache), once the folder has changed.  False,
+// with the system's error, where one is there and stays.
 bool DeleteFolderSummaries(const std::string &path);

@@ -139,6 +139,9 @@ TEST(Tree, ReportsWhatItDid)
     WriteFile(md + "/cur/1.a.host,S=9", korean);
     WriteFile(md + "/new/2.a.host", "Subject: y\n\nplain\n");
     WriteFile(md + "/tmp/" + NewTemporaryName(MessageReference("cur", "1.a.host,S=9")), "half");
+    // A server's: its quota file, and its list of names.
+    WriteFile(md + "/maildirsize", "1000000S\n" + std::to_string(korean.size()) + " 1\n");
+    WriteFile(md + "/dovecot-uidlist", "3 V1 N2\n");
     WriteFile(dir.File("past.emlx"), "99\nSubject: z\n\n");
     WriteFile(dir.File("notes.txt"), "not mail\n");
     STreeReport report;
@@ -160,6 +163,9 @@ TEST(Tree, ReportsWhatItDid)
     EXPECT_EQ(name.substr(name.size() - size.size()), size) << name;
     EXPECT_EQ(ReadFile(names->path().string()), converted);
     EXPECT_EQ(++names, std::filesystem::directory_iterator());
+    EXPECT_EQ(ReadFile(md + "/maildirsize"), "1000000S\n" + std::to_string(korean.size()) + " 1\n" +
+                                                 std::to_string(static_cast<long>(converted.size()) - static_cast<long>(korean.size())) + " 0\n");
+    EXPECT_FALSE(FileExists(md + "/dovecot-uidlist.lock"));
     EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
 }
 
