@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""quorvel-convert over a mail server's store, read back over IMAP from a private Dovecot.
+
+    dovecot_cases.py QUORVEL_CONVERT
+
+Starts Dovecot on 127.0.0.1 with a configuration, a base directory and a port of its own in
+a scratch directory (never the system's service), delivers ISO-2022-KR mail by IMAP APPEND
+with flags, keywords and old dates to a maildir user and an mbox user, reads it all once
+(so that Dovecot builds its index and cache), stops Dovecot, converts the maildir with -R
+and the mbox in place, starts Dovecot again and reads everything back: every message
+fetched, its size and structure those of its bytes, its text the original's, its flags,
+keywords and date kept, no message twice, no error in Dovecot's log.
+Exit status 0 when all of it holds, 1 otherwise; 77 (skipped) without Dovecot or the codecs.
+"""
+import email
+import email.policy
+import imaplib
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+DOVECOT = "/usr/sbin/dovecot"
+MAILS = [
+    (b"Subject: =?ISO-2022-KR?B?GyQpQw5IOz1ADw==?=\r\nContent-Type: text/plain; charset=ISO-2022-KR\r\n\r\n"
+     b"\x1b$)C\r\n\x0e0!3*4Y\x0f one\r\n", (r"\Seen",), "01-Jan-1998 10:00:00 +0900"),
+    (b"Subject: two\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-2022-KR\r\n"
+     b"Content-Transfer-Encoding: quoted-printable\r\n\r\n=1B$)C\r\n=0E0!=0F two\r\n", (r"\Flagged", "$Label1"),
+     "02-Feb-1998 11:00:00 +0900"),
+    (b"Subject: three\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+     b"Content-Type: text/plain; charset=iso-2022-kr\r\n\r\n\x1b$)C\r\n\x0e6s\x0f three\r\n--b--\r\n", (),
+     "03-Mar-1998 12:00:00 +0900"),
+    (b"Subject: plain\r\n\r\nnothing to change\r\n", (r"\Answered",), "04-Apr-1998 13:00:00 +0900"),
+]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def texts(raw):
+    """Every text part of a mail, decoded by its own label."""
+    m = email.message_from_bytes(raw, policy=email.policy.compat32)
+    out = [str(email.header.make_header(email.header.decode_header(m.get("Subject", ""))))]
+    for part in m.walk():
+        if part.get_content_maintype() == "text":
+            out.append(part.get_payload(decode=True).decode(part.get_content_charset() or "ascii").strip())
+    return out
+
+
+class Dovecot:
+    def __init__(self, work):
+        self.work, self.port = work, free_port()
+        self.conf = os.path.join(work, "dovecot.conf")
+        uid, gid = os.getuid(), os.getgid()
+        with open(os.path.join(work, "users"), "w") as f:
+            for user, mail in (("md", "maildir:~/Maildir"), ("mb", "mbox:~/mail:INBOX=~/mail/inbox")):
+                f.write("%s:{PLAIN}pass:%d:%d::%s::userdb_mail=%s\n" % (user, uid, gid, os.path.join(work, user), mail))
+        with open(self.conf, "w") as f:
+            f.write("""base_dir = {w}/run
+state_dir = {w}/state
+log_path = {w}/dovecot.log
+protocols = imap
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+first_valid_uid = 0
+first_valid_gid = 0
+default_internal_user = dovecot
+default_login_user = dovenull
+passdb {{
+  driver = passwd-file
+  args = {w}/users
+}}
+userdb {{
+  driver = passwd-file
+  args = {w}/users
+}}
+service imap-login {{
+  inet_listener imap {{
+    address = 127.0.0.1
+    port = {port}
+  }}
+  inet_listener imaps {{
+    port = 0
+  }}
+}}
+service anvil {{
+  chroot =
+}}
+service imap-login {{
+  chroot =
+}}
+""".format(w=work, port=self.port))
+
+    def start(self):
+        subprocess.run([DOVECOT, "-c", self.conf], check=True)
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+
+    def stop(self):
+        subprocess.run([DOVECOT, "-c", self.conf, "stop"], capture_output=True)
+        for _ in range(100):
+            if not os.path.exists(os.path.join(self.work, "run", "master.pid")):
+                break
+            time.sleep(0.05)
+
+    def login(self, user):
+        imap = imaplib.IMAP4("127.0.0.1", self.port)
+        imap.login(user, "pass")
+        return imap
+
+
+def read_all(imap):
+    """Each message: its bytes, size, structure, flags and date."""
+    imap.select("INBOX")
+    typ, data = imap.fetch("1:*", "(RFC822 RFC822.SIZE BODYSTRUCTURE FLAGS INTERNALDATE)")
+    if typ != "OK":
+        raise RuntimeError("FETCH: %r" % data)
+    found = []
+    for item in data:
+        if not isinstance(item, tuple):
+            continue
+        head = item[0].decode()
+        size = int(re.search(r"RFC822\.SIZE (\d+)", head).group(1))
+        flags = sorted(f for f in re.search(r"FLAGS \(([^)]*)\)", head).group(1).split() if f != r"\Recent")
+        date = re.search(r'INTERNALDATE "([^"]+)"', head).group(1)
+        structure = re.search(r"BODYSTRUCTURE (.*)", head).group(1)
+        found.append({"raw": item[1], "size": size, "flags": flags, "date": date, "structure": structure})
+    return found
+
+
+def main():
+    if not os.path.exists(DOVECOT):
+        print("skipped: no Dovecot (dovecot-imapd) on this machine")
+        return 77
+    converter = sys.argv[1]
+    work = tempfile.mkdtemp(prefix="quorvel-dovecot.")
+    os.chmod(work, 0o755)
+    failures = []
+    server = Dovecot(work)
+    env = dict(os.environ, XDG_STATE_HOME=os.path.join(work, "qstate"))
+    try:
+        server.start()
+        before = {}
+        for user in ("md", "mb"):
+            imap = server.login(user)
+            for raw, flags, date in MAILS:
+                typ, data = imap.append("INBOX", "(%s)" % " ".join(flags), imaplib.Time2Internaldate(
+                    time.mktime(time.strptime(date[:20], "%d-%b-%Y %H:%M:%S")) - 9 * 3600 + 0), raw)
+                if typ != "OK":
+                    failures.append("%s: APPEND: %r" % (user, data))
+            before[user] = read_all(imap)
+            imap.logout()
+        server.stop()
+        runs = [subprocess.run([converter, "-R", os.path.join(work, "md", "Maildir")], capture_output=True, env=env),
+                subprocess.run([converter, os.path.join(work, "mb", "mail", "inbox")], capture_output=True, env=env)]
+        for run in runs:
+            if run.returncode != 0:
+                failures.append("the conversion failed: %r" % run.stderr)
+        server.start()
+        for user in ("md", "mb"):
+            imap = server.login(user)
+            after = read_all(imap)
+            imap.logout()
+            key = lambda m: (m["date"], m["flags"])
+            a, b = sorted(before[user], key=key), sorted(after, key=key)
+            if len(a) != len(b):
+                failures.append("%s: %d messages before, %d after" % (user, len(a), len(b)))
+            for x, y in zip(a, b):
+                what = "%s %s" % (user, x["date"])
+                if (x["flags"], x["date"]) != (y["flags"], y["date"]):
+                    failures.append("%s: flags or date %r, then %r" % (what, key(x), key(y)))
+                if y["size"] != len(y["raw"]):
+                    failures.append("%s: RFC822.SIZE %d for %d bytes" % (what, y["size"], len(y["raw"])))
+                if "2022" in y["structure"]:
+                    failures.append("%s: BODYSTRUCTURE still names ISO-2022-KR: %s" % (what, y["structure"]))
+                if texts(x["raw"]) != texts(y["raw"]):
+                    failures.append("%s: reads %r, then %r" % (what, texts(x["raw"]), texts(y["raw"])))
+        server.stop()
+        with open(os.path.join(work, "dovecot.log"), errors="replace") as f:
+            errors = [l for l in f if re.search(r"Error|Panic|Fatal|Warning", l)]
+        if errors:
+            failures.append("Dovecot's log: %s" % errors[:3])
+    finally:
+        server.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    for f in failures[:10]:
+        print("FAILED:", f)
+    print("%d messages read back over IMAP from a maildir and an mbox" % (2 * len(MAILS)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
