@@ -343,10 +343,11 @@ struct SInterruptsHeld {
 // The file that path names, following its symbolic links one by one, as a program that
 // opened path would reach it (the last link may name a file still to be made).  special
 // tells whether any step was in /dev or /proc (/dev/stdout names whatever our standard
-// output is): such a path is written as it stands.
+// output is), or on Windows whether path is a device's name (NUL, CON): such a path is
+// written as it stands.
 std::string FollowLinks(const std::string &path, bool &special)
 {
-    special = false;
+    special = IsDeviceName(path.c_str());
     std::string at = path;
 #ifndef _WIN32
     for (int hop = 0; hop < 40; ++hop) {
@@ -361,6 +362,46 @@ std::string FollowLinks(const std::string &path, bool &special)
     }
 #endif
     return at;
+}
+
+// Why the open file is not one to read or write as a file, in words: a pipe or a device
+// would wait for another program or never end.
+std::string NotAFile(HANDLE file)
+{
+    switch (GetFileType(file)) {
+    case FILE_TYPE_PIPE:
+        return "a pipe (FIFO) or socket, not a regular file";
+    case FILE_TYPE_CHAR:
+        return "a device, not a regular file";
+    default:
+        return "not a regular file";
+    }
+}
+
+// Opens the file at path to be read as a stream.  The open never waits (for a pipe's
+// writer, a device), and what it opened is looked at before a byte is read: a regular
+// file is taken; where streams is true (a path the user plainly gave as a stream, as
+// /dev/stdin or a shell's <(...) is), a pipe or device too; anything else is refused at
+// once.  Null on failure, with reason saying why.
+FILE *OpenToRead(const char *path, bool streams, std::string &reason)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = LastReason();
+        return nullptr;
+    }
+    DWORD type = GetFileType(file);
+    FILE *stream = nullptr;
+    if (type == FILE_TYPE_DISK || (streams && (type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR))) {
+        stream = OpenHandleStream(file, "rb");
+        if (stream == nullptr)
+            reason = LastReason();
+    } else {
+        reason = NotAFile(file);
+    }
+    CloseHandle(file);
+    return stream;
 }
 
 // Creates a new, empty file in dir (ending in its separator) for writing, named "qvl", four
@@ -424,9 +465,12 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
                          PROGRAM, input, PROGRAM, input);
         return false;
     }
-    FILE *in = fromStdin ? stdIn : std::fopen(input, "rb");
+    bool streamIn = false;
+    (void)FollowLinks(input, streamIn);
+    std::string why;
+    FILE *in = fromStdin ? stdIn : OpenToRead(input, streamIn, why);
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
-        Report(err, inName, "cannot read", LastReason());
+        Report(err, inName, "cannot read", fromStdin ? LastReason() : why);
         return false;
     }
     std::string outName = output, temp;
@@ -440,7 +484,33 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         outName = "standard output";
         to = SetBinaryMode(out) ? out : nullptr;
     } else if ((existing && !S_ISREG(st.st_mode)) || special) {
-        to = std::fopen(output, "wb");
+        // Opened where it is, without waiting: a pipe (FIFO) that no program reads is
+        // refused at once rather than waited on.
+        HANDLE file = CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD type = file != INVALID_HANDLE_VALUE ? GetFileType(file) : FILE_TYPE_UNKNOWN;
+        if (type == FILE_TYPE_DISK) {
+            // A file reached through /proc is written in place, from its start.
+            if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0 || !SetEndOfFile(file))
+                type = FILE_TYPE_UNKNOWN;
+        }
+        if (type == FILE_TYPE_DISK || type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE)
+            to = OpenHandleStream(file, "wb");
+        else if (file != INVALID_HANDLE_VALUE)
+            SetLastError(ERROR_NOT_A_FILE);
+#ifndef _WIN32
+        if (file == INVALID_HANDLE_VALUE && existing && S_ISFIFO(st.st_mode) && errno == ENXIO) {
+            Report(err, outName, "cannot write", "a pipe (FIFO) that no program reads, which would wait for one");
+            if (!fromStdin)
+                std::fclose(in);
+            return false;
+        }
+#endif
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            CloseHandle(file);
+            SetLastError(error);
+        }
     } else {
         held = CreateTemporaryIn(DirectoryOf(target), temp);
         if (held == INVALID_HANDLE_VALUE) {
@@ -529,10 +599,13 @@ const std::uint64_t BINARY_LOOK = std::uint64_t{64} * 1024;
 bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
-    FILE *in = fromStdin ? stdIn : std::fopen(path, "rb");
+    bool stream = false;
+    (void)FollowLinks(path, stream);
+    std::string why;
+    FILE *in = fromStdin ? stdIn : OpenToRead(path, stream, why);
     std::string name = fromStdin ? "standard input" : path;
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
-        Report(err, name, "cannot read", LastReason());
+        Report(err, name, "cannot read", fromStdin ? LastReason() : why);
         return false;
     }
     // The bytes of a folder half rewritten tell nothing of it: what the next run does does.
@@ -631,15 +704,18 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
                pending + (refused ? "" : "; run '" + std::string(PROGRAM) + " " + path + "' first"));
         return false;
     }
-    FILE *from = std::fopen(path, "rb");
+    // A regular file only, looked at through the handle before a byte is read: a pipe
+    // would wait for a writer, a device never end.
+    std::string why;
+    FILE *from = OpenToRead(path, false, why);
     struct stat st;
-    if (from == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (from != nullptr)
-            SetLastError(ERROR_NOT_A_FILE);
-        std::string reason = LastReason();
-        if (from != nullptr)
-            std::fclose(from);
-        Report(err, path, what.c_str(), reason);
+    if (from != nullptr && fstat(fileno(from), &st) != 0) {
+        why = LastReason();
+        std::fclose(from);
+        from = nullptr;
+    }
+    if (from == nullptr) {
+        Report(err, path, what.c_str(), why);
         return false;
     }
     std::string dir = DirectoryOf(backup), temp;

@@ -106,8 +106,9 @@ const char *DescribeOwnError(DWORD code);
 
 // Opens a C stream ("rb" or "wb") on a second handle to the same open file: the stream
 // reads and writes at the file's position, and closing it leaves file open, with whatever
-// its share mode keeps out.  "wb" does not empty the file.  Returns null on failure.  Ours,
-// not the system's.
+// its share mode keeps out.  "wb" does not empty the file.  A pipe or device that
+// CreateFileA opened without waiting is waited for by the stream, as by any other (the
+// file's own handle then waits too).  Returns null on failure.  Ours, not the system's.
 FILE *OpenHandleStream(HANDLE file, const char *mode);
 
 // Copies from's position to its end onto to at its position within the system (the kernel),
@@ -176,6 +177,13 @@ bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char
 // it unlinks path.  False when the file stays; the handle is closed either way.  Ours, not
 // the system's.
 bool DeleteHeldFile(HANDLE handle, const char *path);
+
+// Whether path names a device by a name the system keeps for it, not a file: on Windows a
+// last name that is a device's alone (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in
+// any case, with nothing after it but spaces or a colon), or a path under \\.\; never
+// natively, where /dev is a directory like any other.  A name with more to it ("aux.mbox")
+// is a file's.  Ours, not the system's.
+bool IsDeviceName(const char *path);
 
 // Puts into resolved (PATH_SIZE bytes) the path of the file that path names, through any
 // symbolic links, where the system has them; elsewhere path itself.  False on failure.
