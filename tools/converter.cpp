@@ -947,6 +947,10 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             ok = Undo(file, out, err);
         } else if (options.check) {
             ok = Check(file, options.keepLabels, in, out, err);
+        } else if (IsDeviceName(file)) {
+            // Opened, it would be the device (a console, a serial port), never a folder.
+            Report(err, file, "cannot convert", "a name Windows keeps for a device (CON, NUL, AUX, COM1...), not a file");
+            ok = false;
         } else if (IsDirectory(file)) {
             Report(err, file, "cannot convert", "Is a directory; -R converts every mail file under it");
             ok = false;

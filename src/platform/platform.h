@@ -1,7 +1,10 @@
 // The few Windows file calls the conversion core uses, under their Windows names.
 //
-// On Windows these are the real kernel32 functions; everywhere else src/platform/posix
-// stands in for them.  The build picks the directory that provides platform_types.h,
+// On Windows these are the real kernel32 functions, but for the three that take a path
+// (CreateFileA, DeleteFileA, MoveFileExA): those are our own there, over the wide calls,
+// so that a path reaches the very file it names, however long, its trailing dots and
+// spaces kept and a name such as "aux.mbox" a file's (src/platform/win32/files.cpp).
+// Everywhere else src/platform/posix stands in for them all.  The build picks the directory that provides platform_types.h,
 // so nothing that includes this header needs to know which system it runs on.
 #pragma once
 
@@ -31,7 +34,7 @@ PLATFORM_IMPORT UINT WINAPI GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UI
 // as flags and no template.  disposition is OPEN_EXISTING, or CREATE_NEW for a new file
 // that only its owner may read (ERROR_FILE_EXISTS when the name is taken, even by a link).
 // Never waits for a device or a pipe.  Returns INVALID_HANDLE_VALUE on failure.
-PLATFORM_IMPORT HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
+PLATFORM_PATH_CALL HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                           DWORD flags, HANDLE templateFile);
 
@@ -70,7 +73,7 @@ PLATFORM_IMPORT BOOL WINAPI FlushFileBuffers(HANDLE file);
 PLATFORM_IMPORT BOOL WINAPI CloseHandle(HANDLE handle);
 
 // Deletes a file.  Returns 0 on failure (no such file, no permission).
-PLATFORM_IMPORT BOOL WINAPI DeleteFileA(LPCSTR path);
+PLATFORM_PATH_CALL BOOL WINAPI DeleteFileA(LPCSTR path);
 
 // The reason for the last failed call of this thread, and a way to put it back.
 PLATFORM_IMPORT DWORD WINAPI GetLastError(void);
@@ -229,7 +232,7 @@ extern "C" {
 // replaced in one step: a reader sees the old file or the new one, never a mix.  With
 // MOVEFILE_WRITE_THROUGH it returns only once the new name is on the disk.  Returns 0 on
 // failure; both files are then as they were.
-PLATFORM_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
+PLATFORM_PATH_CALL BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 
 }  // extern "C"
 
@@ -280,7 +283,8 @@ PLATFORM_IMPORT BOOL WINAPI IsProcessorFeaturePresent(DWORD feature);
 enum EEntryKind {
     ENTRY_FILE,       // a regular file
     ENTRY_DIRECTORY,
-    ENTRY_LINK,       // a symbolic link; on Windows any reparse point (a link, a junction)
+    ENTRY_LINK,       // a symbolic link; on Windows a reparse point that names another file
+                      // (a link, a junction), while a cloud file's placeholder is a file
     ENTRY_SPECIAL,    // a device, a pipe, a socket
     ENTRY_UNSPELLED,  // a name that the program's code page cannot spell (Windows only)
 };
