@@ -433,6 +433,21 @@ HANDLE CreateTemporaryIn(const std::string &dir, std::string &name)
     return INVALID_HANDLE_VALUE;
 }
 
+// Gives the temporary file that to writes (at name), which is to replace the file that st
+// tells of, that file's owner, group and permissions.  On Windows not even whether it is
+// read-only: a read-only temporary file could not be deleted should its rename fail, and
+// the rename replaces a read-only file where the system can (MoveFileExA).
+void KeepOwnerAndMode(FILE *to, const std::string &name, const struct stat &st)
+{
+#ifdef _WIN32
+    (void)to;
+    (void)name;
+    (void)st;
+#else
+    TakeOwnerAndMode(to, name, st, 0777);
+#endif
+}
+
 // Gives a new OUTPUT the permissions that a file made by a shell's redirection gets, read
 // and write for all but what the umask takes away, rather than the temporary file's own.
 void GiveNewFileMode(FILE *to)
@@ -521,7 +536,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         }
         to = OpenHandleStream(held, "wb");
         if (to != nullptr && existing)
-            TakeOwnerAndMode(to, temp, st, 0777);
+            KeepOwnerAndMode(to, temp, st);
         else if (to != nullptr)
             GiveNewFileMode(to);
     }
@@ -723,7 +738,7 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
     FILE *to = held != INVALID_HANDLE_VALUE ? OpenHandleStream(held, "wb") : nullptr;
     bool ok = to != nullptr;
     if (ok)
-        TakeOwnerAndMode(to, temp, st, 0777);
+        KeepOwnerAndMode(to, temp, st);
     static char buffer[64 * 1024];
     std::uint64_t copied = 0;
     g_pProgress->Start(path);

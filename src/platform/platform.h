@@ -119,6 +119,14 @@ FILE *OpenHandleStream(HANDLE file, const char *mode);
 // where it stopped, for the caller to copy the rest by hand.  Ours, not the system's.
 bool CopyWithinSystem(HANDLE from, HANDLE to);
 
+// Gives the open file to the times of the open file from, through the handles: natively
+// its modification and access times; on Windows its creation, last access and last write
+// times, as a file replaced in place keeps them.  to must be open for writing, from for
+// reading; call it after the last write to to (a later write is a modification), its
+// stream flushed.  False with the system's error; to's times may then be its own still.
+// Ours, not the system's.
+bool KeepFileTime(HANDLE from, HANDLE to);
+
 // Flushes the directory at path (ending in a separator, or not) to the disk, so that the
 // names of files created in it and removed from it are there too.  Returns false on
 // failure.  On Windows, where NTFS keeps names in its own journal, only a directory that
@@ -229,9 +237,12 @@ extern "C" {
 #endif
 
 // Renames existing to newName.  With MOVEFILE_REPLACE_EXISTING an existing newName is
-// replaced in one step: a reader sees the old file or the new one, never a mix.  With
-// MOVEFILE_WRITE_THROUGH it returns only once the new name is on the disk.  Returns 0 on
-// failure; both files are then as they were.
+// replaced in one step: a reader sees the old file or the new one, never a mix.  On Windows
+// that rename goes through existing's handle with POSIX semantics where the system has them
+// (Windows 10 1709 and later, NTFS): a newName that another program holds open sharing
+// deletion, or that is read-only, is replaced as natively; elsewhere (Wine, FAT) it fails
+// then.  With MOVEFILE_WRITE_THROUGH it returns only once the new name is on the disk.
+// Returns 0 on failure; both files are then as they were.
 PLATFORM_PATH_CALL BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 
 }  // extern "C"

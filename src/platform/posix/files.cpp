@@ -514,6 +514,15 @@ bool RemoveStaleFolderLockFile(const char *folder)
     return DeleteIfStale(LockFileOf(folder)) != LOCK_STALE_KEPT;
 }
 
+bool KeepFileTime(HANDLE from, HANDLE to)
+{
+    struct stat st;
+    if (fstat(Descriptor(from), &st) != 0)
+        return false;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    return futimens(Descriptor(to), times) == 0;
+}
+
 bool IsDeviceName(const char *)
 {
     return false;

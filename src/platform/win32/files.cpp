@@ -95,7 +95,8 @@ bool IsDeviceName(const char *path)
     std::wstring wide;
     if (!Widen(path, wide))
         return false;
-    return (StartsVerbatim(wide) && wide[2] == L'.') || IsDeviceWord(LastName(wide));
+    // A path that starts \\?\ is taken as it stands: "\\?\C:\CON" is a file.
+    return StartsVerbatim(wide) ? wide[2] == L'.' : IsDeviceWord(LastName(wide));
 }
 
 bool WidePath(const char *path, std::wstring &wide)
@@ -254,6 +255,12 @@ bool CopyWithinSystem(HANDLE, HANDLE)
 {
     // Windows copies only whole files by name: the caller copies by hand.
     return false;
+}
+
+bool KeepFileTime(HANDLE from, HANDLE to)
+{
+    FILETIME created, accessed, written;
+    return GetFileTime(from, &created, &accessed, &written) && SetFileTime(to, &created, &accessed, &written);
 }
 
 bool FlushDirectory(const char *path)
