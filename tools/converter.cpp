@@ -380,9 +380,9 @@ std::string NotAFile(HANDLE file)
 
 // Opens the file at path to be read as a stream.  The open never waits (for a pipe's
 // writer, a device), and what it opened is looked at before a byte is read: a regular
-// file is taken; where streams is true (a path the user plainly gave as a stream, as
-// /dev/stdin or a shell's <(...) is), a pipe or device too; anything else is refused at
-// once.  Null on failure, with reason saying why.
+// file is taken; where streams is true (an INPUT, which may be a stream as standard input
+// may), a pipe or device too, a pipe then waited on for its writer as any reader of one
+// does; anything else is refused at once.  Null on failure, with reason saying why.
 FILE *OpenToRead(const char *path, bool streams, std::string &reason)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -393,8 +393,32 @@ FILE *OpenToRead(const char *path, bool streams, std::string &reason)
     }
     DWORD type = GetFileType(file);
     FILE *stream = nullptr;
-    if (type == FILE_TYPE_DISK || (streams && (type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR))) {
+    if (type == FILE_TYPE_DISK || (streams && type == FILE_TYPE_CHAR)) {
         stream = OpenHandleStream(file, "rb");
+        if (stream == nullptr)
+            reason = LastReason();
+    } else if (streams && type == FILE_TYPE_PIPE) {
+#ifdef _WIN32
+        stream = OpenHandleStream(file, "rb");
+#else
+        // Opened without waiting, a FIFO that no program writes to yet would seem to end at
+        // once: opened again as a reader opens it, once it is known to be one, and taken
+        // only if it is the same FIFO still.
+        FILE *first = OpenHandleStream(file, "rb");
+        stream = first != nullptr ? std::fopen(path, "rb") : nullptr;
+        struct stat was, now;
+        if (stream != nullptr && (fstat(fileno(first), &was) != 0 || fstat(fileno(stream), &now) != 0 ||
+                                  was.st_dev != now.st_dev || was.st_ino != now.st_ino)) {
+            std::fclose(stream);
+            stream = nullptr;
+            SetLastError(ERROR_NOT_A_FILE);
+        }
+        if (first != nullptr) {
+            DWORD error = GetLastError();
+            std::fclose(first);
+            SetLastError(error);
+        }
+#endif
         if (stream == nullptr)
             reason = LastReason();
     } else {
@@ -480,10 +504,8 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
                          PROGRAM, input, PROGRAM, input);
         return false;
     }
-    bool streamIn = false;
-    (void)FollowLinks(input, streamIn);
     std::string why;
-    FILE *in = fromStdin ? stdIn : OpenToRead(input, streamIn, why);
+    FILE *in = fromStdin ? stdIn : OpenToRead(input, true, why);
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
         Report(err, inName, "cannot read", fromStdin ? LastReason() : why);
         return false;
@@ -614,10 +636,8 @@ const std::uint64_t BINARY_LOOK = std::uint64_t{64} * 1024;
 bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
-    bool stream = false;
-    (void)FollowLinks(path, stream);
     std::string why;
-    FILE *in = fromStdin ? stdIn : OpenToRead(path, stream, why);
+    FILE *in = fromStdin ? stdIn : OpenToRead(path, true, why);
     std::string name = fromStdin ? "standard input" : path;
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
         Report(err, name, "cannot read", fromStdin ? LastReason() : why);

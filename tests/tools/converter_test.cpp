@@ -438,6 +438,7 @@ Outcome RunOrTimeOut(const std::vector<std::string> &args, unsigned seconds)
 TEST(Converter, RefusesAPipeWhereAFileBelongsAtOnce)
 {
     // A FIFO that no program reads or writes: opened the ordinary way, it waits forever.
+    // (As INPUT it is read, waiting for its writer, as standard input would be.)
     TestDir dir;
     std::string fifo = dir.File("fifo"), input = dir.File("Inbox"), output = dir.File("out");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -448,8 +449,6 @@ TEST(Converter, RefusesAPipeWhereAFileBelongsAtOnce)
     } rows[] = {
         {{"-b", fifo}, fifo + ": cannot back it up to " + fifo + "~: a pipe (FIFO)"},
         {{"-o", fifo, input}, fifo + ": cannot write: a pipe (FIFO) that no program reads"},
-        {{"-o", output, fifo}, fifo + ": cannot read: a pipe (FIFO)"},
-        {{"--check", fifo}, fifo + ": cannot read: a pipe (FIFO)"},
         {{fifo}, fifo + ": cannot convert: not a regular file"},
     };
     for (const auto &row : rows) {

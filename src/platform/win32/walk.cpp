@@ -54,9 +54,11 @@ bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, 
             if (n <= 0 || WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, &name[0], n, nullptr, nullptr) != n)
                 name = "?";
             name.resize(std::char_traits<char>::length(name.c_str()));
-        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(entry.dwReserved0)) {
-            // A link or a junction names another file; any other reparse point (a cloud
-            // file's placeholder, a deduplicated file) is the file itself.
+        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                   (IsReparseTagNameSurrogate(entry.dwReserved0) || !IsReparseTagMicrosoft(entry.dwReserved0))) {
+            // A link or a junction names another file; a reparse point of the system's that
+            // names none (a cloud file's placeholder, a deduplicated file) is the file itself.
+            // A tag that is no tag of the system's (Wine gives none) is taken for a link.
             e.kind = ENTRY_LINK;
             e.linkToDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
