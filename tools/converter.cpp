@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "check.h"
@@ -485,6 +486,11 @@ void GiveNewFileMode(FILE *to)
 #endif
 }
 
+// How long -o waits for a program to open its OUTPUT FIFO to read: so many tries, so far
+// apart.
+const int FIFO_READER_TRIES = 100;
+const int FIFO_READER_WAIT_MILLISECONDS = 20;
+
 // Converts input into output, each a path or "-" for the standard stream (stdIn, out).  A
 // regular file output is written beside it under a temporary name and renamed over it, so
 // that it is there whole or not at all, keeping its permissions, owner and group; through a
@@ -521,10 +527,22 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         outName = "standard output";
         to = SetBinaryMode(out) ? out : nullptr;
     } else if ((existing && !S_ISREG(st.st_mode)) || special) {
-        // Opened where it is, without waiting: a pipe (FIFO) that no program reads is
-        // refused at once rather than waited on.
-        HANDLE file = CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Opened where it is, without waiting: a pipe (FIFO) that no program has opened to
+        // read is given a moment for its reader (one started beside us), then refused
+        // rather than waited on forever.
+        HANDLE file = INVALID_HANDLE_VALUE;
+        for (int tries = 0;; ++tries) {
+            file = CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+#ifndef _WIN32
+            if (file == INVALID_HANDLE_VALUE && errno == ENXIO && existing && S_ISFIFO(st.st_mode) &&
+                tries < FIFO_READER_TRIES) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(FIFO_READER_WAIT_MILLISECONDS));
+                continue;
+            }
+#endif
+            break;
+        }
         DWORD type = file != INVALID_HANDLE_VALUE ? GetFileType(file) : FILE_TYPE_UNKNOWN;
         if (type == FILE_TYPE_DISK) {
             // A file reached through /proc is written in place, from its start.
@@ -537,7 +555,9 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
             SetLastError(ERROR_NOT_A_FILE);
 #ifndef _WIN32
         if (file == INVALID_HANDLE_VALUE && existing && S_ISFIFO(st.st_mode) && errno == ENXIO) {
-            Report(err, outName, "cannot write", "a pipe (FIFO) that no program reads, which would wait for one");
+            Report(err, outName, "cannot write",
+                   "a pipe (FIFO) that no program opened to read within " +
+                       std::to_string(FIFO_READER_TRIES * FIFO_READER_WAIT_MILLISECONDS / 1000) + " seconds");
             if (!fromStdin)
                 std::fclose(in);
             return false;

@@ -448,7 +448,7 @@ TEST(Converter, RefusesAPipeWhereAFileBelongsAtOnce)
         std::string message;
     } rows[] = {
         {{"-b", fifo}, fifo + ": cannot back it up to " + fifo + "~: a pipe (FIFO)"},
-        {{"-o", fifo, input}, fifo + ": cannot write: a pipe (FIFO) that no program reads"},
+        {{"-o", fifo, input}, fifo + ": cannot write: a pipe (FIFO) that no program opened to read"},
         {{fifo}, fifo + ": cannot convert: not a regular file"},
     };
     for (const auto &row : rows) {
