@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "check.h"
@@ -311,10 +312,11 @@ struct SInterruptsHeld {
 // The file that path names, following its symbolic links one by one, as a program that
 // opened path would reach it (the last link may name a file still to be made).  special
 // tells whether any step was in /dev or /proc (/dev/stdout names whatever our standard
-// output is): such a path is written as it stands.
+// output is), or on Windows whether path is a device's name (NUL, CON): such a path is
+// written as it stands.
 std::string FollowLinks(const std::string &path, bool &special)
 {
-    special = false;
+    special = IsDeviceName(path.c_str());
     std::string at = path;
 #ifndef _WIN32
     for (int hop = 0; hop < 40; ++hop) {
@@ -329,6 +331,70 @@ std::string FollowLinks(const std::string &path, bool &special)
     }
 #endif
     return at;
+}
+
+// Why the open file is not one to read or write as a file, in words: a pipe or a device
+// would wait for another program or never end.
+std::string NotAFile(HANDLE file)
+{
+    switch (GetFileType(file)) {
+    case FILE_TYPE_PIPE:
+        return "a pipe (FIFO) or socket, not a regular file";
+    case FILE_TYPE_CHAR:
+        return "a device, not a regular file";
+    default:
+        return "not a regular file";
+    }
+}
+
+// Opens the file at path to be read as a stream.  The open never waits (for a pipe's
+// writer, a device), and what it opened is looked at before a byte is read: a regular
+// file is taken; where streams is true (an INPUT, which may be a stream as standard input
+// may), a pipe or device too, a pipe then waited on for its writer as any reader of one
+// does; anything else is refused at once.  Null on failure, with reason saying why.
+FILE *OpenToRead(const char *path, bool streams, std::string &reason)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = LastReason();
+        return nullptr;
+    }
+    DWORD type = GetFileType(file);
+    FILE *stream = nullptr;
+    if (type == FILE_TYPE_DISK || (streams && type == FILE_TYPE_CHAR)) {
+        stream = OpenHandleStream(file, "rb");
+        if (stream == nullptr)
+            reason = LastReason();
+    } else if (streams && type == FILE_TYPE_PIPE) {
+#ifdef _WIN32
+        stream = OpenHandleStream(file, "rb");
+#else
+        // Opened without waiting, a FIFO that no program writes to yet would seem to end at
+        // once: opened again as a reader opens it, once it is known to be one, and taken
+        // only if it is the same FIFO still.
+        FILE *first = OpenHandleStream(file, "rb");
+        stream = first != nullptr ? std::fopen(path, "rb") : nullptr;
+        struct stat was, now;
+        if (stream != nullptr && (fstat(fileno(first), &was) != 0 || fstat(fileno(stream), &now) != 0 ||
+                                  was.st_dev != now.st_dev || was.st_ino != now.st_ino)) {
+            std::fclose(stream);
+            stream = nullptr;
+            SetLastError(ERROR_NOT_A_FILE);
+        }
+        if (first != nullptr) {
+            DWORD error = GetLastError();
+            std::fclose(first);
+            SetLastError(error);
+        }
+#endif
+        if (stream == nullptr)
+            reason = LastReason();
+    } else {
+        reason = NotAFile(file);
+    }
+    CloseHandle(file);
+    return stream;
 }
 
 // Creates a new, empty file in dir (ending in its separator) for writing, named "qvl", four
@@ -360,6 +426,21 @@ HANDLE CreateTemporaryIn(const std::string &dir, std::string &name)
     return INVALID_HANDLE_VALUE;
 }
 
+// Gives the temporary file that to writes (at name), which is to replace the file that st
+// tells of, that file's owner, group and permissions.  On Windows not even whether it is
+// read-only: a read-only temporary file could not be deleted should its rename fail, and
+// the rename replaces a read-only file where the system can (MoveFileExA).
+void KeepOwnerAndMode(FILE *to, const std::string &name, const struct stat &st)
+{
+#ifdef _WIN32
+    (void)to;
+    (void)name;
+    (void)st;
+#else
+    TakeOwnerAndMode(to, name, st, 0777);
+#endif
+}
+
 // Gives a new OUTPUT the permissions that a file made by a shell's redirection gets, read
 // and write for all but what the umask takes away, rather than the temporary file's own.
 void GiveNewFileMode(FILE *to)
@@ -372,6 +453,11 @@ void GiveNewFileMode(FILE *to)
     (void)fchmod(fileno(to), 0666 & ~mask);
 #endif
 }
+
+// How long -o waits for a program to open its OUTPUT FIFO to read: so many tries, so far
+// apart.
+const int FIFO_READER_TRIES = 100;
+const int FIFO_READER_WAIT_MILLISECONDS = 20;
 
 // Converts input into output, each a path or "-" for the standard stream (stdIn, out).  A
 // regular file output is written beside it under a temporary name and renamed over it, so
@@ -392,9 +478,10 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
                          PROGRAM, input, PROGRAM, input);
         return false;
     }
-    FILE *in = fromStdin ? stdIn : std::fopen(input, "rb");
+    std::string why;
+    FILE *in = fromStdin ? stdIn : OpenToRead(input, true, why);
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
-        Report(err, inName, "cannot read", LastReason());
+        Report(err, inName, "cannot read", fromStdin ? LastReason() : why);
         return false;
     }
     std::string outName = output, temp;
@@ -408,7 +495,47 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         outName = "standard output";
         to = SetBinaryMode(out) ? out : nullptr;
     } else if ((existing && !S_ISREG(st.st_mode)) || special) {
-        to = std::fopen(output, "wb");
+        // Opened where it is, without waiting: a pipe (FIFO) that no program has opened to
+        // read is given a moment for its reader (one started beside us), then refused
+        // rather than waited on forever.
+        HANDLE file = INVALID_HANDLE_VALUE;
+        for (int tries = 0;; ++tries) {
+            file = CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+#ifndef _WIN32
+            if (file == INVALID_HANDLE_VALUE && errno == ENXIO && existing && S_ISFIFO(st.st_mode) &&
+                tries < FIFO_READER_TRIES) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(FIFO_READER_WAIT_MILLISECONDS));
+                continue;
+            }
+#endif
+            break;
+        }
+        DWORD type = file != INVALID_HANDLE_VALUE ? GetFileType(file) : FILE_TYPE_UNKNOWN;
+        if (type == FILE_TYPE_DISK) {
+            // A file reached through /proc is written in place, from its start.
+            if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0 || !SetEndOfFile(file))
+                type = FILE_TYPE_UNKNOWN;
+        }
+        if (type == FILE_TYPE_DISK || type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE)
+            to = OpenHandleStream(file, "wb");
+        else if (file != INVALID_HANDLE_VALUE)
+            SetLastError(ERROR_NOT_A_FILE);
+#ifndef _WIN32
+        if (file == INVALID_HANDLE_VALUE && existing && S_ISFIFO(st.st_mode) && errno == ENXIO) {
+            Report(err, outName, "cannot write",
+                   "a pipe (FIFO) that no program opened to read within " +
+                       std::to_string(FIFO_READER_TRIES * FIFO_READER_WAIT_MILLISECONDS / 1000) + " seconds");
+            if (!fromStdin)
+                std::fclose(in);
+            return false;
+        }
+#endif
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            CloseHandle(file);
+            SetLastError(error);
+        }
     } else {
         held = CreateTemporaryIn(DirectoryOf(target), temp);
         if (held == INVALID_HANDLE_VALUE) {
@@ -419,7 +546,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         }
         to = OpenHandleStream(held, "wb");
         if (to != nullptr && existing)
-            TakeOwnerAndMode(to, temp, st, 0777);
+            KeepOwnerAndMode(to, temp, st);
         else if (to != nullptr)
             GiveNewFileMode(to);
     }
@@ -497,10 +624,11 @@ const std::uint64_t BINARY_LOOK = std::uint64_t{64} * 1024;
 bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
-    FILE *in = fromStdin ? stdIn : std::fopen(path, "rb");
+    std::string why;
+    FILE *in = fromStdin ? stdIn : OpenToRead(path, true, why);
     std::string name = fromStdin ? "standard input" : path;
     if (in == nullptr || (fromStdin && !SetBinaryMode(in))) {
-        Report(err, name, "cannot read", LastReason());
+        Report(err, name, "cannot read", fromStdin ? LastReason() : why);
         return false;
     }
     // The bytes of a folder half rewritten tell nothing of it: what the next run does does.
@@ -599,15 +727,18 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
                pending + (refused ? "" : "; run '" + std::string(PROGRAM) + " " + path + "' first"));
         return false;
     }
-    FILE *from = std::fopen(path, "rb");
+    // A regular file only, looked at through the handle before a byte is read: a pipe
+    // would wait for a writer, a device never end.
+    std::string why;
+    FILE *from = OpenToRead(path, false, why);
     struct stat st;
-    if (from == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (from != nullptr)
-            SetLastError(ERROR_NOT_A_FILE);
-        std::string reason = LastReason();
-        if (from != nullptr)
-            std::fclose(from);
-        Report(err, path, what.c_str(), reason);
+    if (from != nullptr && fstat(fileno(from), &st) != 0) {
+        why = LastReason();
+        std::fclose(from);
+        from = nullptr;
+    }
+    if (from == nullptr) {
+        Report(err, path, what.c_str(), why);
         return false;
     }
     std::string dir = DirectoryOf(backup), temp;
@@ -615,7 +746,7 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
     FILE *to = held != INVALID_HANDLE_VALUE ? OpenHandleStream(held, "wb") : nullptr;
     bool ok = to != nullptr;
     if (ok)
-        TakeOwnerAndMode(to, temp, st, 0777);
+        KeepOwnerAndMode(to, temp, st);
     static char buffer[64 * 1024];
     std::uint64_t copied = 0;
     g_pProgress->Start(path);
@@ -836,6 +967,10 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             ok = Undo(file, out, err);
         } else if (options.check) {
             ok = Check(file, options.keepLabels, in, out, err);
+        } else if (IsDeviceName(file)) {
+            // Opened, it would be the device (a console, a serial port), never a folder.
+            Report(err, file, "cannot convert", "a name Windows keeps for a device (CON, NUL, AUX, COM1...), not a file");
+            ok = false;
         } else if (IsDirectory(file)) {
             Report(err, file, "cannot convert", "Is a directory; -R converts every mail file under it");
             ok = false;

@@ -1,7 +1,10 @@
 // The few Windows file calls the conversion core uses, under their Windows names.
 //
-// On Windows these are the real kernel32 functions; everywhere else src/platform/posix
-// stands in for them.  The build picks the directory that provides platform_types.h,
+// On Windows these are the real kernel32 functions, but for the three that take a path
+// (CreateFileA, DeleteFileA, MoveFileExA): those are our own there, over the wide calls,
+// so that a path reaches the very file it names, however long, its trailing dots and
+// spaces kept and a name such as "aux.mbox" a file's (src/platform/win32/files.cpp).
+// Everywhere else src/platform/posix stands in for them all.  The build picks the directory that provides platform_types.h,
 // so nothing that includes this header needs to know which system it runs on.
 #pragma once
 
@@ -31,7 +34,7 @@ PLATFORM_IMPORT UINT WINAPI GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UI
 // as flags and no template.  disposition is OPEN_EXISTING, or CREATE_NEW for a new file
 // that only its owner may read (ERROR_FILE_EXISTS when the name is taken, even by a link).
 // Never waits for a device or a pipe.  Returns INVALID_HANDLE_VALUE on failure.
-PLATFORM_IMPORT HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
+PLATFORM_PATH_CALL HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                           DWORD flags, HANDLE templateFile);
 
@@ -70,7 +73,7 @@ PLATFORM_IMPORT BOOL WINAPI FlushFileBuffers(HANDLE file);
 PLATFORM_IMPORT BOOL WINAPI CloseHandle(HANDLE handle);
 
 // Deletes a file.  Returns 0 on failure (no such file, no permission).
-PLATFORM_IMPORT BOOL WINAPI DeleteFileA(LPCSTR path);
+PLATFORM_PATH_CALL BOOL WINAPI DeleteFileA(LPCSTR path);
 
 // The reason for the last failed call of this thread, and a way to put it back.
 PLATFORM_IMPORT DWORD WINAPI GetLastError(void);
@@ -109,14 +112,23 @@ const char *DescribeOwnError(DWORD code);
 
 // Opens a C stream ("rb" or "wb") on a second handle to the same open file: the stream
 // reads and writes at the file's position, and closing it leaves file open, with whatever
-// its share mode keeps out.  "wb" does not empty the file.  Returns null on failure.  Ours,
-// not the system's.
+// its share mode keeps out.  "wb" does not empty the file.  A pipe or device that
+// CreateFileA opened without waiting is waited for by the stream, as by any other (the
+// file's own handle then waits too).  Returns null on failure.  Ours, not the system's.
 FILE *OpenHandleStream(HANDLE file, const char *mode);
 
 // Copies from's position to its end onto to at its position within the system (the kernel),
 // where the system can.  Returns false where it cannot, or stopped: the positions are then
 // where it stopped, for the caller to copy the rest by hand.  Ours, not the system's.
 bool CopyWithinSystem(HANDLE from, HANDLE to);
+
+// Gives the open file to the times of the open file from, through the handles: natively
+// its modification and access times; on Windows its creation, last access and last write
+// times, as a file replaced in place keeps them.  to must be open for writing, from for
+// reading; call it after the last write to to (a later write is a modification), its
+// stream flushed.  False with the system's error; to's times may then be its own still.
+// Ours, not the system's.
+bool KeepFileTime(HANDLE from, HANDLE to);
 
 // Flushes the directory at path (ending in a separator, or not) to the disk, so that the
 // names of files created in it and removed from it are there too.  Returns false on
@@ -180,6 +192,13 @@ bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char
 // the system's.
 bool DeleteHeldFile(HANDLE handle, const char *path);
 
+// Whether path names a device by a name the system keeps for it, not a file: on Windows a
+// last name that is a device's alone (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in
+// any case, with nothing after it but spaces or a colon), or a path under \\.\; never
+// natively, where /dev is a directory like any other.  A name with more to it ("aux.mbox")
+// is a file's.  Ours, not the system's.
+bool IsDeviceName(const char *path);
+
 // Puts into resolved (PATH_SIZE bytes) the path of the file that path names, through any
 // symbolic links, where the system has them; elsewhere path itself.  False on failure.
 // Ours, not the system's.
@@ -221,10 +240,13 @@ extern "C" {
 #endif
 
 // Renames existing to newName.  With MOVEFILE_REPLACE_EXISTING an existing newName is
-// replaced in one step: a reader sees the old file or the new one, never a mix.  With
-// MOVEFILE_WRITE_THROUGH it returns only once the new name is on the disk.  Returns 0 on
-// failure; both files are then as they were.
-PLATFORM_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
+// replaced in one step: a reader sees the old file or the new one, never a mix.  On Windows
+// that rename goes through existing's handle with POSIX semantics where the system has them
+// (Windows 10 1709 and later, NTFS): a newName that another program holds open sharing
+// deletion, or that is read-only, is replaced as natively; elsewhere (Wine, FAT) it fails
+// then.  With MOVEFILE_WRITE_THROUGH it returns only once the new name is on the disk.
+// Returns 0 on failure; both files are then as they were.
+PLATFORM_PATH_CALL BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 
 }  // extern "C"
 
@@ -275,7 +297,8 @@ PLATFORM_IMPORT BOOL WINAPI IsProcessorFeaturePresent(DWORD feature);
 enum EEntryKind {
     ENTRY_FILE,       // a regular file
     ENTRY_DIRECTORY,
-    ENTRY_LINK,       // a symbolic link; on Windows any reparse point (a link, a junction)
+    ENTRY_LINK,       // a symbolic link; on Windows a reparse point that names another file
+                      // (a link, a junction), while a cloud file's placeholder is a file
     ENTRY_SPECIAL,    // a device, a pipe, a socket
     ENTRY_UNSPELLED,  // a name that the program's code page cannot spell (Windows only)
 };

@@ -137,6 +137,32 @@ TEST(PosixFiles, HeldFileKeepsWritersOutUntilClosed)
     EXPECT_EQ(DeleteFileA(path.c_str()), 0);
 }
 
+// A file written anew keeps the times of the one it replaces, to the nanosecond, set
+// through the handles and not the names.
+TEST(PosixFiles, FileTimeIsKeptThroughTheHandles)
+{
+    TestDir dir;
+    std::string from = dir.File("from"), to = dir.File("to");
+    WriteFile(from, "old");
+    WriteFile(to, "new");
+    const struct timespec times[2] = {{1000000000, 5}, {1000000100, 7}};
+    ASSERT_EQ(utimensat(AT_FDCWD, from.c_str(), times, 0), 0);
+    HANDLE source = CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE target = Open(to);
+    ASSERT_NE(source, INVALID_HANDLE_VALUE);
+    ASSERT_NE(target, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(KeepFileTime(source, target));
+    CloseHandle(source);
+    CloseHandle(target);
+    struct stat st;
+    ASSERT_EQ(stat(to.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000100);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 7);
+    EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+    EXPECT_EQ(ReadFile(to), "new");
+}
+
 // Sets the time path was last written to seconds ago.
 void Age(const std::string &path, time_t seconds)
 {

@@ -129,6 +129,51 @@ TEST(Win32Files, HeldFileIsDeletedAndItsHandleClosed)
     SetFileAttributesA(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// A file written anew keeps the three times of the one it replaces, set through the
+// handles: the name of the one it replaces may be held open without sharing writes.
+TEST(Win32Files, FileTimeIsKeptThroughTheHandles)
+{
+    TestDir dir;
+    std::string from = dir.File("from"), to = dir.File("to");
+    WriteFile(from, "old");
+    WriteFile(to, "new");
+    HANDLE source = Open(from, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
+    HANDLE target = Open(to, GENERIC_WRITE, FILE_SHARE_READ);
+    ASSERT_NE(source, INVALID_HANDLE_VALUE);
+    ASSERT_NE(target, INVALID_HANDLE_VALUE);
+    // New Year 2001, 2002 and 2003, a tenth of a microsecond past midnight.
+    FILETIME created = {0xC89DC001u, 0x01C07385u}, accessed = {0x41648001u, 0x01C19257u},
+             written = {0xBA2B4001u, 0x01C2B128u};
+    ASSERT_TRUE(SetFileTime(source, &created, &accessed, &written));
+    // Wine keeps no creation time of its own: the file system's birth time stays.
+    FILETIME held;
+    ASSERT_TRUE(GetFileTime(source, &held, nullptr, nullptr));
+    bool creationKept = CompareFileTime(&held, &created) == 0;
+    EXPECT_TRUE(KeepFileTime(source, target));
+    CloseHandle(source);
+    CloseHandle(target);
+    HANDLE check = Open(to, GENERIC_READ, SHARE_ALL);
+    FILETIME times[3];
+    ASSERT_TRUE(GetFileTime(check, &times[0], &times[1], &times[2]));
+    CloseHandle(check);
+    if (creationKept) {
+        EXPECT_EQ(CompareFileTime(&times[0], &created), 0);
+    }
+    EXPECT_EQ(CompareFileTime(&times[1], &accessed), 0);
+    EXPECT_EQ(CompareFileTime(&times[2], &written), 0);
+}
+
+// The names that are a device's whatever their directory, and those that only look like one.
+TEST(Win32Files, DeviceNamesAreTheBareOnes)
+{
+    for (const char *name : {"CON", "nul", "Aux", "COM1", "lpt9", "NUL:", "con  ", "C:\\mail\\PRN", "dir/com3",
+                             "\\\\.\\pipe\\x"})
+        EXPECT_TRUE(IsDeviceName(name)) << name;
+    for (const char *name : {"aux.mbox", "com1.mbox", "CONSOLE", "COM0", "LPT10", "mail.", "C:\\CON\\Inbox", "xnul",
+                             "\\\\?\\C:\\CON"})
+        EXPECT_FALSE(IsDeviceName(name)) << name;
+}
+
 TEST(Win32Files, DirectoryFlushFailsOnlyWhereThereIsNone)
 {
     TestDir dir;

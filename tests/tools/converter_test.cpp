@@ -415,6 +415,51 @@ TEST(Converter, BacksUpEachFileWholeBeforeConvertingIt)
     EXPECT_EQ(ReadFile(other), folder);
 }
 
+#ifndef _WIN32
+// Runs the converter in a child that SIGALRM ends after seconds, so that a run that waits
+// forever fails the test instead of hanging it; the status is -1 then.
+Outcome RunOrTimeOut(const std::vector<std::string> &args, unsigned seconds)
+{
+    TestDir streams;
+    std::string errPath = streams.File("err");
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(seconds);
+        Outcome run = RunWith(args);
+        WriteFile(errPath, run.err);
+        _exit(run.status);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", FileExists(errPath) ? ReadFile(errPath) : ""};
+}
+
+TEST(Converter, RefusesAPipeWhereAFileBelongsAtOnce)
+{
+    // A FIFO that no program reads or writes: opened the ordinary way, it waits forever.
+    // (As INPUT it is read, waiting for its writer, as standard input would be.)
+    TestDir dir;
+    std::string fifo = dir.File("fifo"), input = dir.File("Inbox"), output = dir.File("out");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    WriteFile(input, "\x1b$)C\n\x0e\x30\x21\x0f\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } rows[] = {
+        {{"-b", fifo}, fifo + ": cannot back it up to " + fifo + "~: a pipe (FIFO)"},
+        {{"-o", fifo, input}, fifo + ": cannot write: a pipe (FIFO) that no program opened to read"},
+        {{fifo}, fifo + ": cannot convert: not a regular file"},
+    };
+    for (const auto &row : rows) {
+        Outcome run = RunOrTimeOut(row.args, 10);
+        EXPECT_EQ(run.status, 1) << row.args[0] << (run.status == -1 ? ": waited on the FIFO" : "");
+        EXPECT_EQ(run.err.rfind("quorvel-convert: " + row.message, 0), 0u) << run.err;
+    }
+    EXPECT_FALSE(FileExists(fifo + "~"));
+    EXPECT_FALSE(FileExists(output));
+}
+#endif
+
 // Where the profiles of the tests below are looked for: Thunderbird's place and the suite's,
 // under a home of the test's own.
 

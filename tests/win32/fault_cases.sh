@@ -27,9 +27,13 @@
 #   interrupted     Ctrl-C in the console of "quorvel-convert -o OUTPUT -" while it writes:
 #                   OUTPUT stays as it was, and no temporary file is left beside it
 #   prompt          at the Windows prompt (cmd.exe, which leaves patterns to the program):
-#                   "quorvel-convert *.mbx" converts the folders the pattern matches, a
-#                   Hangul name among them, and nothing else; a pattern that matches nothing
-#                   is named in its error; "/?" shows the help
+#                   "quorvel-convert *.mbx *.eml" converts the folders the patterns match by
+#                   their long names, in any case, a Hangul name among them, and nothing
+#                   else (not a.eml~ nor b.emlx); a pattern that matches nothing is named in
+#                   its error; "/?" shows the help
+#   names           names the system's path normalisation would change reach their own
+#                   file: "mail." beside "mail", "aux.mbox" (not the device AUX), a path of
+#                   more than 300 characters; "CON" is refused as a device, at once
 # The folders are the old mail client's: converted as one text, their labels as they are.
 # Runs inside a Wine prefix of its own (scripts/with-wine), each case with a temporary
 # directory and a %LOCALAPPDATA% of its own.  The read-only case and the two cases with a
@@ -318,26 +322,56 @@ prompt)
   mkdir "$work/prompt"
   printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$work/prompt/Inbox.mbx"
   cp "$work/prompt/Inbox.mbx" "$work/prompt/받은편지.mbx"
-  cp "$work/prompt/Inbox.mbx" "$work/prompt/Inbox.txt"
+  # Names that *.mbx and *.eml match only by a short name or the first three letters of
+  # an extension (as FindFirstFile matches them): a backup, a .emlx.
+  for name in Inbox.txt a.EML a.eml~ b.emlx; do cp "$work/prompt/Inbox.mbx" "$work/prompt/$name"; done
   cp "$work/prompt/Inbox.mbx" "$work/unconverted"
   # The patterns reach the program as they were typed: cmd.exe expands none.
   status=0
   (cd "$work/prompt" &&
-    wine cmd /c "set LOCALAPPDATA=$(windows_path "$work/home")&& $(windows_path "$converter_exe") --keep-labels *.mbx none*.box") \
+    wine cmd /c "set LOCALAPPDATA=$(windows_path "$work/home")&& $(windows_path "$converter_exe") --keep-labels *.mbx *.eml none*.box") \
     </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
-  [ "$status" -eq 1 ] || fail "*.mbx none*.box: exit $status, not 1: $(cat "$work/stderr")"
-  for name in Inbox.mbx 받은편지.mbx; do
+  [ "$status" -eq 1 ] || fail "*.mbx *.eml none*.box: exit $status, not 1: $(cat "$work/stderr")"
+  for name in Inbox.mbx 받은편지.mbx a.EML; do
     [ "$(od -An -tx1 "$work/prompt/$name" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] || fail "$name was not converted"
   done
-  cmp -s "$work/prompt/Inbox.txt" "$work/unconverted" || fail "Inbox.txt, which *.mbx does not match, changed"
+  for name in Inbox.txt a.eml~ b.emlx; do
+    cmp -s "$work/prompt/$name" "$work/unconverted" || fail "$name, which the patterns do not match, changed"
+  done
   [ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q "^quorvel-convert: none\*\.box: cannot convert: " "$work/stderr" ||
     fail "the pattern that matched nothing: $(cat "$work/stderr")"
-  echo "*.mbx none*.box: $(tr -d '\r' <"$work/stderr")"
+  echo "*.mbx *.eml none*.box: $(tr -d '\r' <"$work/stderr")"
   status=0
   wine cmd /c "$(windows_path "$converter_exe") /?" </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
   [ "$status" -eq 0 ] && grep -q "^Usage: quorvel-convert \[OPTION\]" "$work/stdout" ||
     fail "/?: exit $status: $(head -3 "$work/stdout") $(cat "$work/stderr")"
   echo "/?: $(head -1 "$work/stdout" | tr -d '\r')"
+  ;;
+names)
+  mkdir "$work/names"
+  long=$work/names/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})
+  mkdir -p "$long"
+  for name in mail. "mail " aux.mbox com1.mbox; do
+    printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$work/names/$name"
+  done
+  cp "$work/names/mail." "$long/Inbox"
+  cp "$work/names/mail." "$work/names/mail"
+  cp "$work/names/mail." "$work/unconverted"
+  [ "${#long}" -gt 260 ] || fail "the long path is only ${#long} characters"
+  for name in mail. "mail " aux.mbox com1.mbox "$long/Inbox"; do
+    path=$name
+    [ "${name:0:1}" = / ] || path=$work/names/$name
+    convert "$(windows_path "$path")"
+    [ "$status" -eq 0 ] || fail "'$name': exit $status: $(cat "$work/stderr")"
+    [ "$(od -An -tx1 "$path" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] || fail "'$name' was not converted"
+  done
+  cmp -s "$work/names/mail" "$work/unconverted" || fail "mail was converted in the place of mail. or 'mail '"
+  echo "mail., 'mail ', aux.mbox, com1.mbox and a path of ${#long} characters: each converted"
+  status=0
+  (cd "$work/names" && timeout 60 wine "$converter_exe" CON) </dev/null >/dev/null 2>"$work/stderr" || status=$?
+  [ "$status" -eq 1 ] && grep -q "^quorvel-convert: CON: cannot convert: .*device" "$work/stderr" ||
+    fail "CON: exit $status: $(cat "$work/stderr")"
+  echo "CON: $(tr -d '\r' <"$work/stderr")"
   ;;
 *)
   fail "unknown case"

@@ -514,6 +514,20 @@ bool RemoveStaleFolderLockFile(const char *folder)
     return DeleteIfStale(LockFileOf(folder)) != LOCK_STALE_KEPT;
 }
 
+bool KeepFileTime(HANDLE from, HANDLE to)
+{
+    struct stat st;
+    if (fstat(Descriptor(from), &st) != 0)
+        return false;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    return futimens(Descriptor(to), times) == 0;
+}
+
+bool IsDeviceName(const char *)
+{
+    return false;
+}
+
 FILE *OpenHandleStream(HANDLE file, const char *mode)
 {
     // A duplicate shares the file's position and its locks, which stay when the stream
@@ -521,7 +535,10 @@ FILE *OpenHandleStream(HANDLE file, const char *mode)
     int fd = fcntl(Descriptor(file), F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return nullptr;
-    FILE *stream = fdopen(fd, mode);
+    // A pipe or device was opened without waiting (CreateFileA); a stream waits for it, as
+    // C streams expect, rather than failing whenever it has nothing to give or take yet.
+    int flags = fcntl(fd, F_GETFL);
+    FILE *stream = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, mode) : nullptr;
     if (stream == nullptr) {
         int saved = errno;
         close(fd);

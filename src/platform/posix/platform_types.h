@@ -73,3 +73,4 @@ typedef struct {
 
 // Our stand-ins are ordinary functions of this program.
 #define PLATFORM_IMPORT
+#define PLATFORM_PATH_CALL

@@ -8,8 +8,225 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform.h"
+#include "wide_path.h"
+
+// --- Paths as they stand ---
+
+namespace {
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+// Whether name (one name, without its directory) is one that Windows keeps for a device:
+// CON, PRN, AUX, NUL, COM1 to COM9 or LPT1 to LPT9, in any case, with nothing after it but
+// spaces or a colon.
+bool IsDeviceWord(const std::wstring &name)
+{
+    std::size_t end = name.size();
+    while (end > 0 && (name[end - 1] == L' ' || name[end - 1] == L':'))
+        --end;
+    std::wstring word = name.substr(0, end);
+    for (wchar_t &c : word)
+        c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    if (word == L"CON" || word == L"PRN" || word == L"AUX" || word == L"NUL")
+        return true;
+    return word.size() == 4 && (word.compare(0, 3, L"COM") == 0 || word.compare(0, 3, L"LPT") == 0) &&
+           word[3] >= L'1' && word[3] <= L'9';
+}
+
+bool StartsVerbatim(const std::wstring &path)
+{
+    return path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) && (path[2] == L'?' || path[2] == L'.') &&
+           IsSeparator(path[3]);
+}
+
+// The last name of path, after its last separator or drive.
+std::wstring LastName(const std::wstring &path)
+{
+    std::size_t at = path.find_last_of(L"\\/:");
+    // A colon at the end belongs to the name ("NUL:").
+    if (at != std::wstring::npos && path[at] == L':' && at + 1 == path.size()) {
+        std::size_t before = at == 0 ? std::wstring::npos : path.find_last_of(L"\\/:", at - 1);
+        return path.substr(before == std::wstring::npos ? 0 : before + 1);
+    }
+    return path.substr(at == std::wstring::npos ? 0 : at + 1);
+}
+
+// The directory that a path which does not start at a drive's root or a share is taken
+// from: the current directory, the current directory of drive (for "C:name"), or the root
+// of the current drive (for "\name").  Empty on failure.
+std::wstring BaseOf(const std::wstring &path)
+{
+    std::wstring asked = path.size() >= 2 && path[1] == L':' ? path.substr(0, 2) : IsSeparator(path[0]) ? L"\\" : L".";
+    DWORD n = GetFullPathNameW(asked.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return std::wstring();
+    std::wstring base(n, L'\0');
+    n = GetFullPathNameW(asked.c_str(), n, &base[0], nullptr);
+    base.resize(n);
+    return base;
+}
+
+}  // namespace
+
+bool Widen(const char *text, std::wstring &wide)
+{
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (n <= 0) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+    wide.assign(static_cast<std::size_t>(n), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, &wide[0], n) != n) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return true;
+}
+
+bool IsDeviceName(const char *path)
+{
+    std::wstring wide;
+    if (!Widen(path, wide))
+        return false;
+    // A path that starts \\?\ is taken as it stands: "\\?\C:\CON" is a file.
+    return StartsVerbatim(wide) ? wide[2] == L'.' : IsDeviceWord(LastName(wide));
+}
+
+bool WidePath(const char *path, std::wstring &wide)
+{
+    std::wstring given;
+    if (!Widen(path, given))
+        return false;
+    if (given.empty() || StartsVerbatim(given) || IsDeviceWord(LastName(given))) {
+        wide = given;
+        return true;
+    }
+    // The full path, from a drive's root (C:\) or a share (\\server\share).
+    std::wstring full = given;
+    bool fromRoot = given.size() >= 3 && given[1] == L':' && IsSeparator(given[2]);
+    bool fromShare = given.size() >= 2 && IsSeparator(given[0]) && IsSeparator(given[1]);
+    if (!fromRoot && !fromShare) {
+        std::wstring base = BaseOf(given);
+        if (base.empty())
+            return false;
+        full = base + L'\\' + (given.size() >= 2 && given[1] == L':' ? given.substr(2) : given);
+    }
+    // A current directory given verbatim already.
+    if (StartsVerbatim(full))
+        full = full.compare(4, 4, L"UNC\\") == 0 ? L"\\\\" + full.substr(8) : full.substr(4);
+    fromShare = full.size() >= 2 && IsSeparator(full[0]) && IsSeparator(full[1]);
+    // Its names, "." and ".." resolved; the root's (the drive, or the server and share)
+    // first.
+    std::vector<std::wstring> names;
+    std::size_t rootNames = fromShare ? 2 : 1;
+    for (std::size_t at = 0; at <= full.size();) {
+        std::size_t end = at;
+        while (end < full.size() && !IsSeparator(full[end]))
+            ++end;
+        std::wstring name = full.substr(at, end - at);
+        at = end + 1;
+        if (name.empty() || (name == L"." && names.size() >= rootNames))
+            continue;
+        if (name == L".." && names.size() >= rootNames) {
+            if (names.size() > rootNames)
+                names.pop_back();
+            continue;
+        }
+        names.push_back(name);
+    }
+    if (names.size() < rootNames) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return false;
+    }
+    wide = fromShare ? L"\\\\?\\UNC" : L"\\\\?";
+    for (const std::wstring &name : names)
+        wide += L'\\' + name;
+    if (names.size() == rootNames)
+        wide += L'\\';  // the root itself, not the volume
+    return true;
+}
+
+// CreateFileA, DeleteFileA and MoveFileExA, as platform_types.h names them for everyone.
+
+HANDLE WINAPI PlatformCreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    std::wstring wide;
+    if (!WidePath(name, wide))
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide.c_str(), access, shareMode, security, disposition, flags, templateFile);
+}
+
+BOOL WINAPI PlatformDeleteFileA(LPCSTR path)
+{
+    std::wstring wide;
+    return WidePath(path, wide) && DeleteFileW(wide.c_str());
+}
+
+namespace {
+
+// The rename flags of Windows 10 1709 and later, where the headers lack them.
+const DWORD RENAME_REPLACE_IF_EXISTS = 0x1;
+const DWORD RENAME_POSIX_SEMANTICS = 0x2;
+const DWORD RENAME_IGNORE_READONLY_ATTRIBUTE = 0x40;
+const FILE_INFO_BY_HANDLE_CLASS RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
+
+// Renames the file existing to newName through a handle, replacing a file there in one
+// step even while another program has it open sharing deletion, or read-only.  False,
+// with the system's error, where it cannot; ERROR_NOT_SUPPORTED where the system or the
+// file system knows no such rename (before Windows 10 1709, FAT, Wine).
+bool RenameThroughHandle(const std::wstring &existing, const std::wstring &newName, bool writeThrough)
+{
+    HANDLE file = CreateFileW(existing.c_str(), DELETE | (writeThrough ? GENERIC_WRITE : 0),
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // the ordinary rename says why, if it fails too
+        return false;
+    }
+    std::size_t bytes = newName.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    // In the union where ReplaceIfExists sits, FileRenameInfoEx reads the flags.
+    DWORD renameFlags = RENAME_REPLACE_IF_EXISTS | RENAME_POSIX_SEMANTICS | RENAME_IGNORE_READONLY_ATTRIBUTE;
+    std::memcpy(info, &renameFlags, sizeof renameFlags);
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(bytes);
+    std::memcpy(info->FileName, newName.c_str(), bytes);
+    bool renamed = SetFileInformationByHandle(file, RENAME_INFO_EX, info, static_cast<DWORD>(buffer.size())) != 0;
+    DWORD error = renamed ? 0 : GetLastError();
+    if (renamed && writeThrough && !FlushFileBuffers(file))
+        error = GetLastError();
+    CloseHandle(file);
+    if (!renamed && (error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_FUNCTION ||
+                     error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED))
+        error = ERROR_NOT_SUPPORTED;
+    SetLastError(error);
+    return renamed && error == 0;
+}
+
+}  // namespace
+
+BOOL WINAPI PlatformMoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
+{
+    std::wstring from, to;
+    if (!WidePath(existing, from) || !WidePath(newName, to))
+        return FALSE;
+    if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
+        if (RenameThroughHandle(from, to, (flags & MOVEFILE_WRITE_THROUGH) != 0))
+            return TRUE;
+        if (GetLastError() != ERROR_NOT_SUPPORTED)
+            return FALSE;
+    }
+    return MoveFileExW(from.c_str(), to.c_str(), flags);
+}
 
 FILE *OpenHandleStream(HANDLE file, const char *mode)
 {
@@ -38,6 +255,12 @@ bool CopyWithinSystem(HANDLE, HANDLE)
 {
     // Windows copies only whole files by name: the caller copies by hand.
     return false;
+}
+
+bool KeepFileTime(HANDLE from, HANDLE to)
+{
+    FILETIME created, accessed, written;
+    return GetFileTime(from, &created, &accessed, &written) && SetFileTime(to, &created, &accessed, &written);
 }
 
 bool FlushDirectory(const char *path)

@@ -5,22 +5,9 @@
 #include <string>
 
 #include "platform.h"
+#include "wide_path.h"
 
 namespace {
-
-// text in the program's code page (UTF-8, as its manifest makes it) as UTF-16; false where
-// it cannot be converted.
-bool Widen(const std::string &text, std::wstring &wide)
-{
-    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
-    if (n <= 0)
-        return false;
-    wide.assign(static_cast<std::size_t>(n), L'\0');
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, &wide[0], n) != n)
-        return false;
-    wide.resize(static_cast<std::size_t>(n - 1));
-    return true;
-}
 
 // wide in the program's code page; false where some of it cannot be spelled there, which
 // shows as a name that does not convert back to itself.
@@ -34,24 +21,22 @@ bool Narrow(const wchar_t *wide, std::string &text)
         return false;
     text.resize(static_cast<std::size_t>(n - 1));
     std::wstring back;
-    return Widen(text, back) && back == wide;
+    return Widen(text.c_str(), back) && back == wide;
 }
 
 }  // namespace
 
 bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
 {
-    std::string pattern = dir;
-    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':')
-        pattern += '\\';
-    pattern += '*';
+    // As it stands, however long (WidePath).
     std::wstring widePattern;
-    if (!Widen(pattern, widePattern)) {
-        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    if (!WidePath(dir, widePattern))
         return false;
-    }
+    if (widePattern.empty() || widePattern.back() != L'\\')
+        widePattern += L'\\';
+    widePattern += L'*';
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(widePattern.c_str(), &entry);
+    HANDLE search = FindFirstFileExW(widePattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND;  // not even "." (a drive's root)
     do {
@@ -69,7 +54,11 @@ bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, 
             if (n <= 0 || WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, &name[0], n, nullptr, nullptr) != n)
                 name = "?";
             name.resize(std::char_traits<char>::length(name.c_str()));
-        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                   (IsReparseTagNameSurrogate(entry.dwReserved0) || !IsReparseTagMicrosoft(entry.dwReserved0))) {
+            // A link or a junction names another file; a reparse point of the system's that
+            // names none (a cloud file's placeholder, a deduplicated file) is the file itself.
+            // A tag that is no tag of the system's (Wine gives none) is taken for a link.
             e.kind = ENTRY_LINK;
             e.linkToDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -100,7 +89,8 @@ bool FlushFiles(const HANDLE *files, std::size_t n)
 
 bool ReplaceExistingFile(const char *replacement, const char *existing)
 {
-    if (GetFileAttributesA(existing) == INVALID_FILE_ATTRIBUTES)
+    std::wstring wide;
+    if (!WidePath(existing, wide) || GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
         return false;
     return MoveFileExA(replacement, existing, MOVEFILE_REPLACE_EXISTING) != 0;
 }
