@@ -29,9 +29,12 @@ std::string Count(long n, const char *one, const char *many)
 void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st, unsigned modeBits)
 {
 #ifdef _WIN32
+    // Not even whether it is read-only: a temporary file that is could not be deleted should
+    // its rename fail.
     (void)to;
+    (void)name;
+    (void)st;
     (void)modeBits;
-    (void)chmod(name.c_str(), st.st_mode & 0777);
 #else
     (void)name;
     if (fchown(fileno(to), st.st_uid, st.st_gid) != 0)

@@ -24,7 +24,7 @@ std::string Count(long n, const char *one, const char *many);
 // the permission bits of st among modeBits, where the system lets us (a user may give a
 // file only to a group of theirs).  Natively through the descriptor, not the name: in a
 // directory that others can write to, another file could have been put at the name
-// meanwhile.  Windows keeps only whether it is read-only.
+// meanwhile.  Windows keeps nothing of it.
 void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st, unsigned modeBits);
 
 // The reason a job on the folder at path failed (GetLastError() and result), naming the

@@ -81,7 +81,7 @@ private:
     std::string m_path;
 };
 
-// Gives to, a new file written in full, the modification time of from (natively its owner,
+// Gives to, a new file written in full, the times of from (KeepFileTime; natively its owner,
 // group and permission bits too, where the system lets us: a user may give a file only to
 // a group of theirs), through the handles.  Never the read-only attribute on Windows: a
 // temporary file that has it could not be deleted should its rename fail.

@@ -25,6 +25,13 @@ const char IMAP_REASON[] =
     "left alone: offline copies of server mail, a cache that the mail program throws away or keeps out of step "
     "with the server";
 const char DOVECOT_CACHE[] = "dovecot.index.cache";
+
+// The directory under .imap/ beside an mbox folder where Dovecot keeps its index: named after
+// the folder, but INBOX for the inbox, whatever case its file has.
+std::string DovecotIndexName(const std::string &folder)
+{
+    return EqualsNoCase(folder.data(), folder.size(), "inbox") ? "INBOX" : folder;
+}
 const char SWAPPED[] = "not converted: a link or another file was put in its place since the walk found it";
 // How much is read at a time.
 const std::size_t PIECE = 64 * 1024;
@@ -746,8 +753,8 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
     if (!dir->DeleteEntry(name + ".msf") && !IsGone(GetLastError()))
         Tell(ETreeEvent::WARNING, path + ".msf", "cannot delete the summary file", GetLastError());
     std::unique_ptr<CHeldDirectory> imap = dir->OpenSub(".imap"), index;
-    if (imap != nullptr && (index = imap->OpenSub(name)) != nullptr && !index->DeleteEntry(DOVECOT_CACHE) &&
-        !IsGone(GetLastError()))
+    if (imap != nullptr && (index = imap->OpenSub(DovecotIndexName(name))) != nullptr &&
+        !index->DeleteEntry(DOVECOT_CACHE) && !IsGone(GetLastError()))
         Tell(ETreeEvent::WARNING, index->PathOf(DOVECOT_CACHE), "cannot delete the mail server's cache of it",
              GetLastError());
 }
@@ -1129,7 +1136,8 @@ bool DeleteFolderSummaries(const std::string &path)
     std::string summary = path + ".msf";
     bool ok = DeleteFileA(summary.c_str()) || IsGone(GetLastError());
     DWORD error = GetLastError();
-    std::string cache = JoinPath(JoinPath(JoinPath(DirectoryOf(path), ".imap"), BaseNameOf(path)), DOVECOT_CACHE);
+    std::string cache =
+        JoinPath(JoinPath(JoinPath(DirectoryOf(path), ".imap"), DovecotIndexName(BaseNameOf(path))), DOVECOT_CACHE);
     if (!DeleteFileA(cache.c_str()) && !IsGone(GetLastError()))
         return false;
     SetLastError(error);

@@ -223,8 +223,7 @@ void KeepFileMetadata(HANDLE from, HANDLE to)
     if (fchown(fd, st.st_uid, st.st_gid) != 0)
         (void)fchown(fd, static_cast<uid_t>(-1), st.st_gid);
     (void)fchmod(fd, st.st_mode & 07777);
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    (void)futimens(fd, times);
+    (void)KeepFileTime(from, to);
 }
 
 // --- Linux and macOS: the home directory, .parentlock and the lock link ---

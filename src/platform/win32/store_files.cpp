@@ -244,11 +244,7 @@ bool CHeldDirectory::RenamesAtomically() const
 
 void KeepFileMetadata(HANDLE from, HANDLE to)
 {
-    // Through the handle that writes: a time set by path would need a second handle, which
-    // our own, sharing no writing, keeps out.
-    FILETIME created, accessed, written;
-    if (GetFileTime(from, &created, &accessed, &written))
-        (void)SetFileTime(to, &created, &accessed, &written);
+    (void)KeepFileTime(from, to);
 }
 
 // --- Windows: %APPDATA%, wide paths, parent.lock ---
