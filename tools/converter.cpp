@@ -362,14 +362,18 @@ FILE *OpenToRead(const char *path, bool streams, std::string &reason)
     }
     DWORD type = GetFileType(file);
     FILE *stream = nullptr;
-    if (type == FILE_TYPE_DISK || (streams && type == FILE_TYPE_CHAR)) {
+    // Windows opens a pipe as its reader already.
+#ifdef _WIN32
+    bool asItIs = type == FILE_TYPE_DISK || (streams && (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE));
+#else
+    bool asItIs = type == FILE_TYPE_DISK || (streams && type == FILE_TYPE_CHAR);
+#endif
+    if (asItIs) {
         stream = OpenHandleStream(file, "rb");
         if (stream == nullptr)
             reason = LastReason();
     } else if (streams && type == FILE_TYPE_PIPE) {
-#ifdef _WIN32
-        stream = OpenHandleStream(file, "rb");
-#else
+#ifndef _WIN32
         // Opened without waiting, a FIFO that no program writes to yet would seem to end at
         // once: opened again as a reader opens it, once it is known to be one, and taken
         // only if it is the same FIFO still.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -166,7 +167,7 @@ std::vector<std::wstring> Expand(const std::wstring &pattern)
         return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
     });
     for (std::wstring &name : names)
-        name = dir + name;
+        name.insert(0, dir);
     return names;
 }
 
@@ -176,8 +177,8 @@ std::vector<std::string> ExpandedArguments(const char *program)
 {
     std::vector<std::string> arguments{program};
     for (const SArgument &argument : SplitCommandLine(GetCommandLineW())) {
-        for (const std::wstring &path : argument.pattern ? Expand(argument.text) : std::vector<std::wstring>{argument.text})
-            arguments.push_back(Narrow(path));
+        std::vector<std::wstring> paths = argument.pattern ? Expand(argument.text) : std::vector<std::wstring>{argument.text};
+        std::transform(paths.begin(), paths.end(), std::back_inserter(arguments), Narrow);
     }
     return arguments;
 }
@@ -190,10 +191,8 @@ int main(int argc, char **argv)
 #ifdef _WIN32
     ShowUtf8InConsole();
     std::vector<std::string> arguments = ExpandedArguments(argc > 0 ? argv[0] : "quorvel-convert");
-    std::vector<char *> pointers;
-    for (std::string &argument : arguments)
-        pointers.push_back(&argument[0]);
-    pointers.push_back(nullptr);
+    std::vector<char *> pointers(arguments.size() + 1, nullptr);
+    std::transform(arguments.begin(), arguments.end(), pointers.begin(), [](std::string &a) { return &a[0]; });
     return RunConverter(static_cast<int>(arguments.size()), pointers.data(), stdout, stderr);
 #else
     return RunConverter(argc, argv, stdout, stderr);

@@ -132,7 +132,7 @@ std::size_t FirstChange(const unsigned char *buffer, std::size_t from, std::size
     const unsigned char bytes[KINDS] = {ESC, LINE_END_MARK, '2', '*', BACKSLASH};
     const int kinds = labels ? KINDS : KIND_NAME;
     // Each byte looked for once: the next of each kind kept until passed.
-    std::size_t next[KINDS];
+    std::size_t next[KINDS] = {};
     for (int k = 0; k < kinds; ++k)
         next[k] = FindByte(buffer, from, to, bytes[k]);
     for (;;) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +35,7 @@ std::string DovecotIndexName(const std::string &folder)
 }
 const char SWAPPED[] = "not converted: a link or another file was put in its place since the walk found it";
 // How much is read at a time.
-const std::size_t PIECE = 64 * 1024;
+const std::size_t PIECE = std::size_t{64} * 1024;
 
 // True when name ends with lowerSuffix, ignoring ASCII case, and is more than that.
 bool EndsWithNoCase(const std::string &name, const char *lowerSuffix)
@@ -537,8 +538,8 @@ void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory>
     for (const PDirectory &d : subs) {
         std::vector<SEntry> found;
         d->Read(KeepEntry, &found);
-        for (const SEntry &m : found)
-            messages.emplace_back(m.name, &d);
+        std::transform(found.begin(), found.end(), std::back_inserter(messages),
+                       [&d](const SEntry &m) { return std::make_pair(m.name, &d); });
     }
     long deleted = 0;
     for (const SEntry &entry : entries) {
@@ -1045,8 +1046,9 @@ bool WithinRefusedTree(CTreeWalk &walk, const std::string &path)
         // Where there is no lock, the answer costs a look or two at the disk.
         std::string detail;
         if (ProfileLockState(at, detail) == EProfileLock::HELD) {
-            walk.Fail(path, "not converted: a running mail program holds the profile " + at + " (" + detail +
-                                "); close Thunderbird first");
+            std::string what = "not converted: a running mail program holds the profile ";
+            what += at + " (" + detail + "); close Thunderbird first";
+            walk.Fail(path, what);
             return true;
         }
     }

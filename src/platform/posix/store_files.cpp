@@ -187,7 +187,7 @@ bool CHeldDirectory::LinkHere(const CHeldDirectory &from, const std::string &nam
 {
     if (linkat(Descriptor(from.m_handle), name.c_str(), Descriptor(m_handle), to.c_str(), 0) == 0)
         return true;
-    if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP || errno == ENOSYS)
+    if (errno == EPERM || errno == ENOTSUP || errno == ENOSYS)
         errno = ENOTSUP;
     return false;
 }

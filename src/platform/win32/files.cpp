@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -31,8 +32,8 @@ bool IsDeviceWord(const std::wstring &name)
     while (end > 0 && (name[end - 1] == L' ' || name[end - 1] == L':'))
         --end;
     std::wstring word = name.substr(0, end);
-    for (wchar_t &c : word)
-        c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; });
     if (word == L"CON" || word == L"PRN" || word == L"AUX" || word == L"NUL")
         return true;
     return word.size() == 4 && (word.compare(0, 3, L"COM") == 0 || word.compare(0, 3, L"LPT") == 0) &&

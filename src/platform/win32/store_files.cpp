@@ -104,8 +104,7 @@ std::wstring ExactPath(const std::string &path)
     std::wstring full(n, L'\0');
     n = GetFullPathNameW(dir.c_str(), n, &full[0], nullptr);
     full.resize(n);
-    for (wchar_t &c : full)
-        c = c == L'/' ? L'\\' : c;
+    std::replace(full.begin(), full.end(), L'/', L'\\');
     if (!full.empty() && full.back() != L'\\')
         full += L'\\';
     full += name;
