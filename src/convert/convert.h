@@ -185,13 +185,15 @@ struct SJobResult {
 //      come out the same is converted apart into a scratch file in the state directory and
 //      compared.  A folder with nothing to change is left untouched: go to 6.
 //   4. Copy the folder from there through the held handle, flush the copy, check it against
-//      the folder, then write the record (the copy's length and checksum, the front's
-//      checksum) and flush it and the directory.  A failure deletes both.  The folder is as
-//      it was.
-//   5. Write the converted copy over the folder from there, cut it to its new length and
-//      flush it.  Should the machine stop now, the next job completes the rewrite.  A
-//      failure puts the original back from the copy (the record then goes, the copy stays
-//      until the next job), or where it cannot, keeps both for the next job.
+//      the folder, convert it into a scratch file, then write the record (the copy's length
+//      and checksum, the conversion's, the front's checksum) and flush it and the directory.
+//      A failure deletes all three.  The folder is as it was.
+//   5. Make the folder as long as the conversion where that is longer, in one step, write
+//      the conversion over it from there, cut it to its new length and flush it: stopped
+//      anywhere, it is as long as it was or as it will be, so that mail appended since
+//      begins at one of the two.  Should the machine stop now, the next job completes the
+//      rewrite.  A failure puts the original back from the copy (the record then goes, the
+//      copy stays until the next job), or where it cannot, keeps both for the next job.
 //   6. Close the folder, delete the record, flush the directory, then delete the copy and
 //      the summary file, and flush the folder's directory.  The folder is converted.
 // convert does the rewrite of step 5 (ConvertStream unless a caller brings its own); name it

@@ -174,6 +174,15 @@ bool ReadRecordedBytes(const SJobFiles &files, const SJournal &journal, SOpenJob
             !ConvertAndClose(OpenHandleStream(open.copy, "rb"), OpenHandleStream(open.scratch, "wb"), convert) ||
             !GetFileIdentity(open.scratch, &converted))
             return false;
+        // What the job wrote, as its record says: a conversion that now gives other bytes
+        // (another build's) would have the folder's bytes judged against the wrong ones.
+        SChecksum sum;
+        if (journal.version >= 3 && (converted.size != journal.converted ||
+                                     !ChecksumRange(open.scratch, 0, converted.size, &sum) ||
+                                     sum.Value() != journal.convertedChecksum)) {
+            SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
+            return false;
+        }
         to->Add(open.scratch, 0, converted.size);
     } else {
         SFileIdentity converted;
@@ -261,7 +270,11 @@ bool CheckFolder(const SJob &job, const SJournal &journal, const SBytes &from, c
             SetLastError(ERROR_INTERRUPTED_FOLDER_CHANGED);
             return false;
         }
-        if (!ReadFolderState(job.folder, journal.start, now.size, from, to, &state))
+        // NULs of the folder made longer may stand where the job's bytes come after what it
+        // replaced: past the copy's end, or past the old file's as the undo began.
+        std::uint64_t zeroFrom = from.Length() - std::min(from.Length(), journal.added);
+        if (!(journal.version >= 3 ? ReadFolderState(job.folder, journal.start, now.size, from, to, zeroFrom, &state)
+                                   : ReadEarlierFolderState(job.folder, journal.start, now.size, from, to, &state)))
             return false;
     }
     if (!state.asLeft) {
@@ -282,6 +295,19 @@ bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal
               CheckFolder(job, journal, from, to, &appended, &size);
     if (ok)
         job.result->appendedKept = size - appended;
+    if (ok && mode == COMPLETE_WRITE && journal.version < 3) {
+        // An earlier build's record: from here on the folder is written as this build writes
+        // it, so the record says so first, with the length of what is written.
+        SChecksum converted;
+        if (journal.direction == DIRECTION_FORWARD) {
+            std::uint64_t n = to.Length() - journal.added;
+            ok = ChecksumRange(open.scratch, 0, n, &converted);
+            journal.converted = n;
+            journal.convertedChecksum = converted.Value();
+        }
+        ok = ok && ReplaceJournal(files, job.stateDir, journal);
+        journal.version = ok ? 3 : journal.version;
+    }
     if (ok && mode == COMPLETE_WRITE) {
         if (appended < size) {
             ok = KeepAppendedMail(job, files, journal, open, appended, size - appended) &&
