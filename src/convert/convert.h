@@ -149,6 +149,10 @@ struct SJobResult {
     // (its From line, Date: and Subject:, "" where not found).
     bool differs;
     bool differsBefore;  // somewhere before differsAt, in what the job never wrote
+    // Where differsBefore: whether the job's bytes were found further on or back (a mail
+    // deleted or added before them), and the byte where they now begin.
+    bool frontFound;
+    std::uint64_t frontNow;
     std::uint64_t differsAt;
     char mailFrom[160];
     char mailDate[160];
@@ -218,7 +222,9 @@ inline bool ConvertInbox(const char *inboxPath, StreamConverter convert = Conver
 // kept at its end; then deletes the record and the copy.  An undo that is interrupted in its
 // turn is completed by the next job on the folder.  Bytes of the folder that are neither
 // the job's nor appended mail (an edit in place, another file at the path) are kept in
-// result->keptOld.  False with ERROR_NOTHING_TO_UNDO when no job on the folder was
+// result->keptOld.  Where the front no longer matches the record's checksum, nothing is
+// written: it fails with ERROR_INTERRUPTED_FRONT_CHANGED, keeping the copy and the record,
+// result->frontNow saying where the job's bytes now begin where they were found.  False with ERROR_NOTHING_TO_UNDO when no job on the folder was
 // interrupted, or with the reason it cannot.
 bool UndoInterruptedJob(const char *inboxPath, SJobResult *result);
 

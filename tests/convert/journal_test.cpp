@@ -312,6 +312,41 @@ TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
     }
 }
 
+// A mail deleted from the front since the stop, in place or by a new file renamed over the
+// folder: the front no longer matches the record, so neither the next job nor --undo
+// writes anything after it; --undo tells where the job's bytes now begin.
+TEST(Journal, WritesNothingAfterAFrontThatChangedSinceTheStop)
+{
+    ASSERT_TRUE(NameStreamConverter("to LF", AsStream<ToLf>));
+    const std::string first = "From e\nSubject: deleted\n\nfirst\n\n", front = first + "From f\n\nfront\n\n";
+    const std::string rest = ToCrLf("From a\nSubject: one\n\nbody\n\nFrom b\n\nbody\n\n"), to = ToLf(rest);
+    const std::string state = to.substr(0, 20) + rest.substr(20);
+    for (bool renamed : {false, true}) {
+        SCOPED_TRACE(renamed ? "renamed over" : "in place");
+        TestDir dir;
+        std::string inbox = dir.File("Inbox");
+        LeaveStoppedJob(inbox, front, rest, to, "to LF", state);
+        const std::string now = front.substr(first.size()) + state;
+        if (renamed) {
+            WriteFile(inbox + ".new", now);
+            ASSERT_TRUE(MoveFileExA((inbox + ".new").c_str(), inbox.c_str(), MOVEFILE_REPLACE_EXISTING));
+        } else {
+            WriteFile(inbox, now);
+        }
+        SJobResult result;
+        EXPECT_FALSE(ConvertFolderInPlace(inbox.c_str(), AsStream<ToLf>, &result));
+        EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_FRONT_CHANGED);
+        EXPECT_EQ(FindPendingJob(inbox.c_str(), &result), PENDING_REFUSED);
+        EXPECT_TRUE(result.differsBefore);
+        EXPECT_FALSE(UndoInterruptedJob(inbox.c_str(), &result));
+        EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_FRONT_CHANGED);
+        EXPECT_TRUE(result.frontFound);
+        EXPECT_EQ(result.frontNow, front.size() - first.size());
+        EXPECT_EQ(ReadFile(inbox), now);
+        EXPECT_EQ(dir.StateFiles().size(), 2u) << "the copy and the record kept";
+    }
+}
+
 #ifndef _WIN32
 // Another user's record is passed over; one of ours that others could have changed since
 // is not followed.

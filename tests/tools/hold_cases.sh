@@ -23,7 +23,9 @@
 #               its copy gone, the folder edited in place, replaced by another file or cut
 #               shorter: the next run fails naming the copy and --undo, changes nothing and
 #               keeps the copy and the record; --check says so, -o writes nothing; --undo
-#               after the edit gives the original back
+#               after the edit gives the original back; a mail deleted from the untouched
+#               front (in place, or renamed over): refused, and --undo changes nothing and
+#               names the copy and where the job's bytes now begin
 #   grow        the relabelling of quoted-printable mail, which makes the folder longer,
 #               killed before the original's length, past it and after the rewrite; then a
 #               mail appended as Python's mailbox writes one, or after a blank line: the next
@@ -298,6 +300,39 @@ guess)
   grep -q "somewhere before byte $(stat -c %s "$work/expected")," "$work/err" ||
     fail "an edit in the front: $(cat "$work/err")"
   echo "an edit in the untouched front: refused"
+  # A mail deleted from that front, in place or by a new file renamed over the folder: the
+  # next run refuses, and --undo too, leaving the folder as it is and naming the copy and
+  # where the job's bytes now begin; --check promises nothing of --undo.
+  for how in place rename; do
+    rm -f "$state"/*
+    kill_halfway late
+    python3 - "$inbox" $how <<'PY'
+import os, sys
+data = open(sys.argv[1], 'rb').read()
+second = data.index(b'\nFrom ', 1) + 1
+if sys.argv[2] == 'place':
+    with open(sys.argv[1], 'r+b') as f:
+        f.write(data[second:])
+        f.truncate()
+else:
+    open(sys.argv[1] + '.new', 'wb').write(data[second:])
+    os.replace(sys.argv[1] + '.new', sys.argv[1])
+print(second, file=open(sys.argv[1] + '.deleted', 'w'))
+PY
+    deleted=$(cat "$inbox.deleted") && rm "$inbox.deleted"
+    cp "$inbox" "$work/before"
+    "${plain[@]}" "$inbox" 2>"$work/err" && fail "a mail deleted $how in the front: not refused"
+    "${plain[@]}" --check "$inbox" >"$work/out" 2>&1 && fail "a mail deleted $how in the front: --check passed"
+    grep -q "the next run refuses it, and .* leaves it as it is" "$work/out" && ! grep -q "as it was" "$work/out" ||
+      fail "a mail deleted $how in the front, --check: $(cat "$work/out")"
+    "$converter" --undo "$inbox" >"$work/out" 2>"$work/err" && fail "a mail deleted $how in the front: undone"
+    grep -qF "$copy" "$work/err" && grep -q "now begin at byte $(( $(stat -c %s "$work/expected") - deleted ))" "$work/err" ||
+      fail "a mail deleted $how in the front, --undo: $(cat "$work/err")"
+    cmp -s "$inbox" "$work/before" || fail "a mail deleted $how in the front: --undo changed the folder"
+    [ -e "$record" ] && [ -e "$copy" ] || fail "a mail deleted $how in the front: the copy or record is gone"
+    rm -f "$inbox.lock"
+    echo "a mail deleted $how in the untouched front: refused, --undo left it and said: $(tail -1 "$work/err")"
+  done
   ;;
 recover)
   # What the next run completes after a kill half-way.
