@@ -106,6 +106,11 @@ void TellJobFailed(FILE *err, const char *path, const SJobResult &result)
 {
     std::string reason = JobReason(result, path);
     std::fprintf(err, "%s: %s: cannot convert%s%s\n", PROGRAM, path, reason.empty() ? "" : ": ", reason.c_str());
+    if (result.leftBehind[0] != '\0') {
+        SetLastError(result.leftBehindError);
+        std::fprintf(err, "%s: %s: cannot delete %s: %s; delete it by hand before the next run\n", PROGRAM, path,
+                     result.leftBehind, LastReason().c_str());
+    }
     TellWhatIsKept(err, path, result);
 }
 

@@ -178,8 +178,9 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
     if (result == nullptr)
         result = &ignored;
     *result = SJobResult{};
-    // Twice at most: once to complete an interrupted job, once for this one.
-    for (;;) {
+    // Twice at most: once to complete an interrupted job, once for this one.  A record
+    // found again after one was completed (it could not be deleted) fails the run instead.
+    for (int pass = 0;; ++pass) {
         SJob job(folderPath, result);
         job.expected = expected;
         if (!OpenFolder(job, true) || !OpenStateDirectory(job))
@@ -193,6 +194,10 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
         EInterrupted interrupted = CompleteAnyInterruptedJob(job);
         if (interrupted == INTERRUPTED_FAILED)
             return Fail(job);
+        if (interrupted == INTERRUPTED_COMPLETED && pass > 0) {
+            SetLastError(ERROR_INTERRUPTED_RECORD_STAYS);
+            return Fail(job);
+        }
         if (interrupted == INTERRUPTED_COMPLETED)
             continue;  // and the job goes on as usual, converting what is left to convert
 

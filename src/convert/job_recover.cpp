@@ -410,9 +410,16 @@ EInterrupted CompleteAnyInterruptedJob(SJob &job)
         return INTERRUPTED_FAILED;
     }
     job.folder = INVALID_HANDLE_VALUE;
-    // A record that stayed would have the folder checked again and again; a lock file the
-    // interrupted job left at the folder's path goes too.
+    // A record that stayed would have the folder checked and written again and again: the
+    // run ends here, naming it.  A lock file the interrupted job left at the folder's path
+    // goes too.
     EndJournal(job, files, INVALID_HANDLE_VALUE, journal.direction == DIRECTION_UNDO_KEEP);
+    if (std::strcmp(job.result->leftBehind, files.record) == 0) {
+        job.result->completedInterrupted = true;
+        job.result->rewritten = true;
+        SetLastError(ERROR_INTERRUPTED_RECORD_STAYS);
+        return INTERRUPTED_FAILED;
+    }
     if (journal.direction == DIRECTION_UNDO_KEEP)
         CopyText(job.result->keptOld, files.old);
     (void)RemoveStaleFolderLockFile(journal.folder);
