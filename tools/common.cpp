@@ -77,6 +77,26 @@ void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
                 std::fprintf(err, "%s: %s:   in the mail: %s\n", PROGRAM, path, line);
         }
     }
+    if (result.keptCopy[0] != '\0' && result.differsBefore) {
+        // --undo writes nothing after a front it cannot vouch for: the user joins them.
+        std::string found =
+            result.frontFound
+                ? "the interrupted conversion's bytes now begin at byte " + std::to_string(result.frontNow) +
+                      " rather than " + std::to_string(result.keptFrom) + " (" +
+                      std::to_string(result.frontNow > result.keptFrom ? result.frontNow - result.keptFrom
+                                                                       : result.keptFrom - result.frontNow) +
+                      (result.frontNow > result.keptFrom ? " bytes more" : " bytes fewer") + " before them)"
+                : "where the interrupted conversion's bytes now begin cannot be told";
+        std::fprintf(err,
+                     "%s: %s: left as it is: %s; its original from byte %llu on is kept in %s, with the record "
+                     "%s; to put it back by hand, append that copy to %s, and then the mail appended since, "
+                     "if any (--undo does not, as it cannot vouch for that front)\n",
+                     PROGRAM, path, found.c_str(), static_cast<unsigned long long>(result.keptFrom), result.keptCopy,
+                     result.keptRecord,
+                     result.frontFound ? ("the folder's own first " + std::to_string(result.frontNow) + " bytes").c_str()
+                                       : "the folder's own front, wherever that now ends");
+        return;
+    }
     if (result.keptCopy[0] != '\0')
         std::fprintf(err,
                      "%s: %s: may be damaged; its original from byte %llu on is kept in %s (the bytes before it "
@@ -89,6 +109,11 @@ void TellJobFailed(FILE *err, const char *path, const SJobResult &result)
 {
     std::string reason = JobReason(result, path);
     std::fprintf(err, "%s: %s: cannot convert%s%s\n", PROGRAM, path, reason.empty() ? "" : ": ", reason.c_str());
+    if (result.leftBehind[0] != '\0') {
+        SetLastError(result.leftBehindError);
+        std::fprintf(err, "%s: %s: cannot delete %s: %s; delete it by hand before the next run\n", PROGRAM, path,
+                     result.leftBehind, LastReason().c_str());
+    }
     TellWhatIsKept(err, path, result);
 }
 

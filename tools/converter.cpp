@@ -269,6 +269,10 @@ std::string PendingJob(const char *path, bool *refused, FILE *err)
                     : "");
     case PENDING_REFUSED:
         *refused = true;
+        // After a front that changed, the copy goes back only by hand.
+        if (result.differsBefore)
+            return JobReason(result, path) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +
+                   "' leaves it as it is";
         return JobReason(result, path) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +
                "' puts it back as it was";
     case PENDING_UNKNOWN:

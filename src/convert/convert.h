@@ -149,6 +149,10 @@ struct SJobResult {
     // (its From line, Date: and Subject:, "" where not found).
     bool differs;
     bool differsBefore;  // somewhere before differsAt, in what the job never wrote
+    // Where differsBefore: whether the job's bytes were found further on or back (a mail
+    // deleted or added before them), and the byte where they now begin.
+    bool frontFound;
+    std::uint64_t frontNow;
     std::uint64_t differsAt;
     char mailFrom[160];
     char mailDate[160];
@@ -185,13 +189,15 @@ struct SJobResult {
 //      come out the same is converted apart into a scratch file in the state directory and
 //      compared.  A folder with nothing to change is left untouched: go to 6.
 //   4. Copy the folder from there through the held handle, flush the copy, check it against
-//      the folder, then write the record (the copy's length and checksum, the front's
-//      checksum) and flush it and the directory.  A failure deletes both.  The folder is as
-//      it was.
-//   5. Write the converted copy over the folder from there, cut it to its new length and
-//      flush it.  Should the machine stop now, the next job completes the rewrite.  A
-//      failure puts the original back from the copy (the record then goes, the copy stays
-//      until the next job), or where it cannot, keeps both for the next job.
+//      the folder, convert it into a scratch file, then write the record (the copy's length
+//      and checksum, the conversion's, the front's checksum) and flush it and the directory.
+//      A failure deletes all three.  The folder is as it was.
+//   5. Make the folder as long as the conversion where that is longer, in one step, write
+//      the conversion over it from there, cut it to its new length and flush it: stopped
+//      anywhere, it is as long as it was or as it will be, so that mail appended since
+//      begins at one of the two.  Should the machine stop now, the next job completes the
+//      rewrite.  A failure puts the original back from the copy (the record then goes, the
+//      copy stays until the next job), or where it cannot, keeps both for the next job.
 //   6. Close the folder, delete the record, flush the directory, then delete the copy and
 //      the summary file, and flush the folder's directory.  The folder is converted.
 // convert does the rewrite of step 5 (ConvertStream unless a caller brings its own); name it
@@ -216,7 +222,9 @@ inline bool ConvertInbox(const char *inboxPath, StreamConverter convert = Conver
 // kept at its end; then deletes the record and the copy.  An undo that is interrupted in its
 // turn is completed by the next job on the folder.  Bytes of the folder that are neither
 // the job's nor appended mail (an edit in place, another file at the path) are kept in
-// result->keptOld.  False with ERROR_NOTHING_TO_UNDO when no job on the folder was
+// result->keptOld.  Where the front no longer matches the record's checksum, nothing is
+// written: it fails with ERROR_INTERRUPTED_FRONT_CHANGED, keeping the copy and the record,
+// result->frontNow saying where the job's bytes now begin where they were found.  False with ERROR_NOTHING_TO_UNDO when no job on the folder was
 // interrupted, or with the reason it cannot.
 bool UndoInterruptedJob(const char *inboxPath, SJobResult *result);
 

@@ -1,10 +1,14 @@
 // What an interrupted rewrite can have left in a folder, told byte for byte.
 //
-// The rewrite writes its bytes (to) over the folder from its start, in order, then cuts the
-// folder to their length.  Stopped anywhere, it leaves to's first bytes and then the rest of
-// the bytes it was replacing (from), or, past from's end, to's first bytes alone; or to whole,
-// with or without from's rest after it.  A mail program may then have appended mail.
-// Anything else means the folder was changed in place, or is another file.
+// The rewrite first makes the folder as long as the bytes it writes (to) where they are
+// longer than those it replaces (from), then writes them over the folder from its start and
+// cuts the folder to their length.  So the folder, stopped anywhere, is as long as from or
+// as long as to, never between, and each byte of it is to's, from's, or a NUL of the
+// lengthening not yet written over; a mail program may then have appended mail, which
+// begins at one of those two lengths.  Anything else means the folder was changed in place,
+// or is another file.  The rewrites of earlier builds wrote without lengthening first, so
+// that the folder could stop anywhere past from's end: where their mail appended begins is
+// guessed from its From line.
 #include "folder_state.h"
 
 #include <algorithm>
@@ -142,6 +146,11 @@ bool WriteBytesOver(HANDLE file, std::uint64_t at, const SBytes &bytes)
 {
     CByteReader reader(bytes);
     std::uint64_t length = bytes.Length();
+    // Longer first, in one step, so that the folder is never of a length between the two
+    // (see above): where mail appended after a stop begins is then known.
+    SFileIdentity id;
+    if (!GetFileIdentity(file, &id) || (id.size < at + length && (!Seek(file, at + length) || !SetEndOfFile(file))))
+        return false;
     if (!Seek(file, at))
         return false;
     for (std::uint64_t done = 0; done < length;) {
@@ -161,8 +170,85 @@ bool WriteBytesOver(HANDLE file, std::uint64_t at, const SBytes &bytes)
     return Seek(file, at + length) && SetEndOfFile(file) && FlushFileBuffers(file);
 }
 
+namespace {
+
+// Whether each of the first n bytes of now is to's, from's, or, from zeroFrom on, a NUL;
+// *bad is the first that is none (n where all are).  was or written may be null, where
+// the bytes cannot be theirs.  False when reading fails.
+bool EachByteAsLeft(CByteReader &now, CByteReader *was, CByteReader *written, std::uint64_t zeroFrom,
+                    std::uint64_t n, std::uint64_t *bad)
+{
+    static char s_wasBuffer[STREAM_BUFFER_SIZE];
+    for (std::uint64_t at = 0; at < n;) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(n - at, STREAM_BUFFER_SIZE));
+        DWORD gotNow = 0, gotTo = 0, gotFrom = 0;
+        if (!now.Read(at, g_inBuffer, want, &gotNow) ||
+            (written != nullptr && !written->Read(at, g_outBuffer, want, &gotTo)) ||
+            (was != nullptr && !was->Read(at, s_wasBuffer, want, &gotFrom)))
+            return false;
+        for (DWORD i = 0; i < want; ++i) {
+            char c = g_inBuffer[i];
+            bool ok = i < gotNow && ((i < gotTo && c == g_outBuffer[i]) || (i < gotFrom && c == s_wasBuffer[i]) ||
+                                     (c == '\0' && at + i >= zeroFrom));
+            if (!ok) {
+                *bad = at + i;
+                return true;
+            }
+        }
+        at += want;
+    }
+    *bad = n;
+    return true;
+}
+
+}  // namespace
+
 bool ReadFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, const SBytes &from, const SBytes &to,
-                     SFolderState *state)
+                     std::uint64_t zeroFrom, SFolderState *state)
+{
+    *state = {false, 0, 0};
+    if (size < start)
+        return true;
+    SBytes rest;
+    rest.Add(folder, start, size - start);
+    CByteReader now(rest), was(from), written(to);
+    std::uint64_t n = size - start, fromLength = from.Length(), toLength = to.Length();
+    // The longer first: cut to the shorter, what follows it would be the job's own bytes
+    // taken for mail appended.  Of the shorter length the folder is only before the first
+    // write (from whole, where the conversion is longer) or after the cut (to whole).
+    std::uint64_t longer = std::max(fromLength, toLength), shorter = std::min(fromLength, toLength);
+    CByteReader *onlyWas = fromLength < toLength ? &was : nullptr;
+    CByteReader *onlyWritten = fromLength < toLength ? nullptr : &written;
+    std::uint64_t furthest = 0, bad = 0;
+    if (longer <= n) {
+        if (!EachByteAsLeft(now, &was, &written, zeroFrom, longer, &bad))
+            return false;
+        if (bad == longer) {
+            state->asLeft = true;
+            state->appendedAt = longer;
+            return true;
+        }
+        furthest = bad;
+    }
+    if (shorter < longer && shorter <= n) {
+        if (!EachByteAsLeft(now, onlyWas, onlyWritten, UINT64_MAX, shorter, &bad))
+            return false;
+        if (bad == shorter) {
+            state->asLeft = true;
+            state->appendedAt = shorter;
+            return true;
+        }
+        furthest = std::max(furthest, bad);
+    }
+    // Shorter than either: where it ends, unless a byte before differs.
+    if (n < shorter && !EachByteAsLeft(now, &was, &written, zeroFrom, n, &furthest))
+        return false;
+    state->differsAt = furthest;
+    return true;
+}
+
+bool ReadEarlierFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, const SBytes &from,
+                            const SBytes &to, SFolderState *state)
 {
     *state = {false, 0, 0};
     if (size < start)

@@ -32,7 +32,8 @@ struct SBytes {
     std::uint64_t Length() const;
 };
 
-// Writes bytes over file from offset at, cuts the file there and flushes it.
+// Writes bytes over file from offset at, cuts the file there and flushes it; where they end
+// past the file's end, the file is first made that long, in one step.
 bool WriteBytesOver(HANDLE file, std::uint64_t at, const SBytes &bytes);
 
 // What a folder holds from the rewrite's start, against the bytes the rewrite replaced
@@ -44,10 +45,17 @@ struct SFolderState {
                                // folder's length when none was)
     std::uint64_t differsAt;   // otherwise, where, from the start, it is neither
 };
-// Reads folder from start to its length size and tells what it holds.  A folder cut
-// shorter than any rewrite leaves it is not as left.  False when reading fails.
+// Reads folder from start to its length size and tells what it holds, for a rewrite by
+// WriteBytesOver: from's length or to's, each byte to's, from's or, from zeroFrom on (where
+// the folder was first made longer), a NUL; the mail appended begins at that length.  A
+// folder cut shorter than any rewrite leaves it is not as left.  False when reading fails.
 bool ReadFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, const SBytes &from, const SBytes &to,
-                     SFolderState *state);
+                     std::uint64_t zeroFrom, SFolderState *state);
+// The same for a rewrite of an earlier build, which wrote past from's end without making the
+// folder longer first: to's first bytes then, or from's rest after them, or to whole; the
+// mail appended past from's end is taken to begin at its From line.
+bool ReadEarlierFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, const SBytes &from,
+                            const SBytes &to, SFolderState *state);
 
 // The mail of the folder that holds the byte at offset: its From line and its Date: and
 // Subject: fields, each "" where there is none (or the mail starts too far back to look).

@@ -8,26 +8,44 @@
 
 namespace {
 
-// Rewrites folder, from offset at, as copy converted by convert, and cuts it to its new
-// length.  False when reading, writing or cutting fails; the folder may then be damaged.
-bool Rewrite(HANDLE copy, HANDLE folder, std::uint64_t at, StreamConverter convert)
+// Copies in to out, byte for byte, with ConvertStream's contract: what Rewrite writes is a
+// conversion made before, whose length the record already holds.
+int CopyStreamBytes(FILE *in, FILE *out)
 {
-    if (!SeekBoth(copy, 0, folder, at))
+    SetLastError(0);
+    std::size_t n;
+    while (!std::ferror(out) && (n = std::fread(g_szLine, 1, sizeof g_szLine, in)) > 0)
+        (void)std::fwrite(g_szLine, 1, n, out);
+    return !std::ferror(in) && !std::ferror(out) && std::fflush(out) == 0 ? 1 : 0;
+}
+
+// Rewrites folder, from offset at, as the conversion (its length converted), and cuts it to
+// its new length.  Where that is longer, the folder is made so first, in one step, so that
+// it is only ever as long as it was or as it will be: mail appended after a stop then
+// begins at one of those lengths (folder_state.h).  False when reading, writing or cutting
+// fails; the folder may then be damaged.
+bool Rewrite(HANDLE conversion, std::uint64_t converted, HANDLE folder, std::uint64_t at)
+{
+    SFileIdentity id;
+    if (!GetFileIdentity(folder, &id) ||
+        (id.size < at + converted && (!Seek(folder, at + converted) || !SetEndOfFile(folder))))
+        return false;
+    if (!SeekBoth(conversion, 0, folder, at))
         return false;
     // Written over from the start and then cut to length, rather than emptied first, which
     // some file systems (ext4) take for a replaced document and force to disk on close.
-    if (!ConvertAndClose(OpenHandleStream(copy, "rb"), OpenHandleStream(folder, "wb"), convert))
+    if (!ConvertAndClose(OpenHandleStream(conversion, "rb"), OpenHandleStream(folder, "wb"), CopyStreamBytes))
         return false;
     // The stream has left the position at the end of what it wrote.
     return SetEndOfFile(folder) != 0;
 }
 
-// Step 4: makes the copy of the folder from offset start, checks it, and puts the record
-// that tells how to complete the job on the disk, held open in *record.  On failure nothing
-// is left and the folder is untouched; the result says whether the state directory is to
-// blame.
+// Step 4: makes the copy of the folder from offset start, checks it, converts it into the
+// scratch file (*conversion, open), and puts the record that tells how to complete the job
+// on the disk, held open in *record.  On failure nothing is left and the folder is
+// untouched; the result says whether the state directory is to blame.
 HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamConverter convert, SJobFiles *files,
-                    HANDLE *record)
+                    HANDLE *conversion, HANDLE *record)
 {
     // A number of its own: no file of anyone else's can take its names.
     static unsigned s_jobs;
@@ -49,6 +67,20 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
     // A copy made leaves copyFailed set, so that a failed flush is the copy's.
     bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(job.folder, start, copy, 0, copyFailed) &&
               FlushFileBuffers(copy) && CheckCopy(job.folder, start, copy, 0, &sum, copyFailed);
+    // The conversion, of the folder that the copy was checked against; a failure of the
+    // converter's own (memory) is not the state directory's.
+    SChecksum converted;
+    SFileIdentity conversionId;
+    if (ok) {
+        *conversion = CreateJobFile(files->scratch);
+        ok = *conversion != INVALID_HANDLE_VALUE && SeekBoth(job.folder, start, *conversion, 0);
+        if (ok && !ConvertAndClose(OpenHandleStream(job.folder, "rb"), OpenHandleStream(*conversion, "wb"), convert)) {
+            ok = false;
+            copyFailed = GetLastError() != ERROR_NOT_ENOUGH_MEMORY;
+        }
+        ok = ok && GetFileIdentity(*conversion, &conversionId) &&
+             ChecksumRange(*conversion, 0, conversionId.size, &converted);
+    }
     if (ok) {
         copyFailed = true;
         SJournal journal = {};
@@ -58,6 +90,8 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
         journal.frontChecksum = front;
         journal.length = sum.total;
         journal.checksum = sum.Value();
+        journal.converted = converted.total;
+        journal.convertedChecksum = converted.Value();
         SChecksum nothing;
         journal.addedChecksum = nothing.Value();
         journal.oldChecksum = nothing.Value();
@@ -72,8 +106,10 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
         if (copy != INVALID_HANDLE_VALUE) {
             CloseIfOpen(copy);
             CloseIfOpen(*record);
+            CloseIfOpen(*conversion);
             DeleteQuietly(files->record);
             DeleteQuietly(files->copy);
+            DeleteQuietly(files->scratch);
         }
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
@@ -142,8 +178,9 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
     if (result == nullptr)
         result = &ignored;
     *result = SJobResult{};
-    // Twice at most: once to complete an interrupted job, once for this one.
-    for (;;) {
+    // Twice at most: once to complete an interrupted job, once for this one.  A record
+    // found again after one was completed (it could not be deleted) fails the run instead.
+    for (int pass = 0;; ++pass) {
         SJob job(folderPath, result);
         job.expected = expected;
         if (!OpenFolder(job, true) || !OpenStateDirectory(job))
@@ -157,6 +194,10 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
         EInterrupted interrupted = CompleteAnyInterruptedJob(job);
         if (interrupted == INTERRUPTED_FAILED)
             return Fail(job);
+        if (interrupted == INTERRUPTED_COMPLETED && pass > 0) {
+            SetLastError(ERROR_INTERRUPTED_RECORD_STAYS);
+            return Fail(job);
+        }
         if (interrupted == INTERRUPTED_COMPLETED)
             continue;  // and the job goes on as usual, converting what is left to convert
 
@@ -179,14 +220,19 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
 
         // Step 4.
         SJobFiles files;
-        HANDLE record = INVALID_HANDLE_VALUE;
-        HANDLE copy = StartJournal(job, start, front.Value(), convert, &files, &record);
+        HANDLE record = INVALID_HANDLE_VALUE, conversion = INVALID_HANDLE_VALUE;
+        HANDLE copy = StartJournal(job, start, front.Value(), convert, &files, &conversion, &record);
         if (copy == INVALID_HANDLE_VALUE)
             return Fail(job);
         result->stateDirectoryAtFault = false;
 
         // Step 5.
-        if (!Rewrite(copy, job.folder, start, convert) || !FlushFileBuffers(job.folder)) {
+        SFileIdentity converted;
+        bool written = GetFileIdentity(conversion, &converted) &&
+                       Rewrite(conversion, converted.size, job.folder, start) && FlushFileBuffers(job.folder);
+        CloseIfOpen(conversion);
+        DeleteQuietly(files.scratch);
+        if (!written) {
             PutBack(job, copy, start, files, record);
             CloseIfOpen(copy);
             return Fail(job);

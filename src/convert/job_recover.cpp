@@ -174,6 +174,15 @@ bool ReadRecordedBytes(const SJobFiles &files, const SJournal &journal, SOpenJob
             !ConvertAndClose(OpenHandleStream(open.copy, "rb"), OpenHandleStream(open.scratch, "wb"), convert) ||
             !GetFileIdentity(open.scratch, &converted))
             return false;
+        // What the job wrote, as its record says: a conversion that now gives other bytes
+        // (another build's) would have the folder's bytes judged against the wrong ones.
+        SChecksum sum;
+        if (journal.version >= 3 && (converted.size != journal.converted ||
+                                     !ChecksumRange(open.scratch, 0, converted.size, &sum) ||
+                                     sum.Value() != journal.convertedChecksum)) {
+            SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
+            return false;
+        }
         to->Add(open.scratch, 0, converted.size);
     } else {
         SFileIdentity converted;
@@ -227,6 +236,70 @@ bool KeepAppendedMail(const SJob &job, const SJobFiles &files, SJournal &journal
     return FlushDirectory(job.stateDir) && ReplaceJournal(files, job.stateDir, journal);
 }
 
+namespace {
+
+// Where the interrupted job's bytes now begin in a folder whose front has changed: the first
+// place, at one of the first bytes the job wrote or replaced, from which the folder is as
+// the job can have left it.  False where there is none, or reading fails.
+bool FindShiftedStart(const SJob &job, const SJournal &journal, const SBytes &from, const SBytes &to,
+                      std::uint64_t zeroFrom, std::uint64_t size, std::uint64_t *found)
+{
+    const std::size_t PROBE = 16;
+    const std::size_t MOST_CHECKED = 32;
+    std::string probes[2];
+    for (int i = 0; i < 2; ++i) {
+        const SBytes &bytes = i == 0 ? to : from;
+        if (bytes.count == 0)
+            continue;
+        char head[PROBE];
+        DWORD got = 0;
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(PROBE, bytes.runs[0].length));
+        if (!Seek(bytes.runs[0].file, bytes.runs[0].at) || !ReadFully(bytes.runs[0].file, head, want, &got))
+            return false;
+        probes[i].assign(head, got);
+    }
+    // The places that begin as the job's bytes do, the nearest to the recorded start first:
+    // a mail deleted or added before moves them by its length.
+    std::vector<char> piece(STREAM_BUFFER_SIZE + PROBE);
+    std::vector<std::uint64_t> places;
+    for (std::uint64_t at = 0; at < size;) {
+        DWORD got = 0;
+        if (!Seek(job.folder, at) || !ReadFully(job.folder, piece.data(), static_cast<DWORD>(piece.size()), &got))
+            return false;
+        // The last PROBE bytes of a piece are looked at with the next, unless it is the last.
+        std::uint64_t next = at + (got == piece.size() ? got - PROBE : got);
+        for (std::uint64_t p = at; p < next; ++p) {
+            const char *here = piece.data() + (p - at);
+            std::size_t left = got - static_cast<std::size_t>(p - at);
+            for (const std::string &probe : probes) {
+                if (!probe.empty() && probe.size() <= left && std::memcmp(here, probe.data(), probe.size()) == 0) {
+                    places.push_back(p);
+                    break;
+                }
+            }
+        }
+        if (got < piece.size())
+            break;
+        at = next;
+    }
+    auto distance = [&](std::uint64_t p) { return p > journal.start ? p - journal.start : journal.start - p; };
+    std::stable_sort(places.begin(), places.end(),
+                     [&](std::uint64_t a, std::uint64_t b) { return distance(a) < distance(b); });
+    for (std::size_t i = 0; i < places.size() && i < MOST_CHECKED; ++i) {
+        SFolderState state;
+        if (!(journal.version >= 3 ? ReadFolderState(job.folder, places[i], size, from, to, zeroFrom, &state)
+                                   : ReadEarlierFolderState(job.folder, places[i], size, from, to, &state)))
+            return false;
+        if (state.asLeft) {
+            *found = places[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 void TellWhereItDiffers(const SJob &job, std::uint64_t offset)
 {
     SMailLines lines;
@@ -253,15 +326,21 @@ bool CheckFolder(const SJob &job, const SJournal &journal, const SBytes &from, c
         bool undo = journal.direction != DIRECTION_FORWARD;
         if (!undo && !ChecksumRange(job.folder, 0, journal.start, &front))
             return false;
+        // NULs of the folder made longer may stand where the job's bytes come after what it
+        // replaced: past the copy's end, or past the old file's as the undo began.
+        std::uint64_t zeroFrom = from.Length() - std::min(from.Length(), journal.added);
         if (!undo && journal.version > 1 && front.Value() != journal.frontChecksum) {
-            // Somewhere in what the job never wrote: the checksum does not say where.
+            // Somewhere in what the job never wrote: the checksum does not say where.  Where
+            // a mail was deleted or added there, the job's bytes have moved with the rest.
             job.result->differs = true;
             job.result->differsBefore = true;
             job.result->differsAt = journal.start;
-            SetLastError(ERROR_INTERRUPTED_FOLDER_CHANGED);
+            job.result->frontFound = FindShiftedStart(job, journal, from, to, zeroFrom, now.size, &job.result->frontNow);
+            SetLastError(ERROR_INTERRUPTED_FRONT_CHANGED);
             return false;
         }
-        if (!ReadFolderState(job.folder, journal.start, now.size, from, to, &state))
+        if (!(journal.version >= 3 ? ReadFolderState(job.folder, journal.start, now.size, from, to, zeroFrom, &state)
+                                   : ReadEarlierFolderState(job.folder, journal.start, now.size, from, to, &state)))
             return false;
     }
     if (!state.asLeft) {
@@ -282,6 +361,19 @@ bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal
               CheckFolder(job, journal, from, to, &appended, &size);
     if (ok)
         job.result->appendedKept = size - appended;
+    if (ok && mode == COMPLETE_WRITE && journal.version < 3) {
+        // An earlier build's record: from here on the folder is written as this build writes
+        // it, so the record says so first, with the length of what is written.
+        SChecksum converted;
+        if (journal.direction == DIRECTION_FORWARD) {
+            std::uint64_t n = to.Length() - journal.added;
+            ok = ChecksumRange(open.scratch, 0, n, &converted);
+            journal.converted = n;
+            journal.convertedChecksum = converted.Value();
+        }
+        ok = ok && ReplaceJournal(files, job.stateDir, journal);
+        journal.version = ok ? 3 : journal.version;
+    }
     if (ok && mode == COMPLETE_WRITE) {
         if (appended < size) {
             ok = KeepAppendedMail(job, files, journal, open, appended, size - appended) &&
@@ -318,9 +410,16 @@ EInterrupted CompleteAnyInterruptedJob(SJob &job)
         return INTERRUPTED_FAILED;
     }
     job.folder = INVALID_HANDLE_VALUE;
-    // A record that stayed would have the folder checked again and again; a lock file the
-    // interrupted job left at the folder's path goes too.
+    // A record that stayed would have the folder checked and written again and again: the
+    // run ends here, naming it.  A lock file the interrupted job left at the folder's path
+    // goes too.
     EndJournal(job, files, INVALID_HANDLE_VALUE, journal.direction == DIRECTION_UNDO_KEEP);
+    if (std::strcmp(job.result->leftBehind, files.record) == 0) {
+        job.result->completedInterrupted = true;
+        job.result->rewritten = true;
+        SetLastError(ERROR_INTERRUPTED_RECORD_STAYS);
+        return INTERRUPTED_FAILED;
+    }
     if (journal.direction == DIRECTION_UNDO_KEEP)
         CopyText(job.result->keptOld, files.old);
     (void)RemoveStaleFolderLockFile(journal.folder);

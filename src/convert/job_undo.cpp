@@ -45,6 +45,17 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
         job.result = result;
         CloseIfOpen(open.scratch);
         DeleteQuietly(files.scratch);
+        if (checked.differsBefore) {
+            // The copy goes back only after the front the record vouches for: written after
+            // another, it would run on from wherever that ends, into or out of a mail.
+            result->differs = true;
+            result->differsBefore = true;
+            result->differsAt = checked.differsAt;
+            result->frontFound = checked.frontFound;
+            result->frontNow = checked.frontNow;
+            Refuse(job, files, &journal, ERROR_INTERRUPTED_FRONT_CHANGED);
+            return Fail(job);
+        }
         bool ok = !asLeft || appended == size ||
                   KeepAppendedMail(job, files, journal, open, appended, size - appended);
         std::uint64_t start = journal.start;

@@ -8,21 +8,24 @@
 // whose checksum is wrong, or that goes on after it, has been damaged since: it is not
 // followed, and not deleted either.
 //
-//   quorvel journal 2
+//   quorvel journal 3
 //   folder 17:/home/u/mail/Inbox
 //   identity 000000000000FD01 0000000000000000 0000000000123456
 //   start 0
 //   front 0123456789ABCDEF
 //   length 123456
 //   checksum 0123456789ABCDEF
+//   converted 123460 0123456789ABCDEF
 //   added 0 0123456789ABCDEF
 //   direction forward
 //   old 0 0123456789ABCDEF
 //   converter plain
 //   end 0123456789ABCDEF
 //
-// Version 1, of earlier builds, had no front, added, direction and old lines, a 32-bit
-// volume and one index, and the copy's path after start; it is still read.
+// Version 2, of earlier builds, had no converted line (and its rewrite did not first make
+// the folder as long as what it writes); version 1 had no front, added, direction and old
+// lines either, a 32-bit volume and one index, and the copy's path after start.  Both are
+// still read.
 #include "journal.h"
 
 #include <cinttypes>
@@ -184,7 +187,7 @@ bool JobFilesOfRecord(const char *record, SJobFiles *files)
 namespace {
 
 const char MAGIC[] = "quorvel journal ";
-const int VERSION = 2;
+const int VERSION = 3;
 // Far more than a record with one path takes.
 const std::size_t RECORD_SIZE = PATH_SIZE + 1024;
 // The most decimal digits a 64-bit number has.
@@ -303,11 +306,11 @@ std::size_t FormatJournal(const SJournal &journal, char *text)
     int n = std::snprintf(text, RECORD_SIZE,
                           "%s%d\nfolder %zu:%s\nidentity %016" PRIX64 " %016" PRIX64 " %016" PRIX64
                           "\nstart %" PRIu64 "\nfront %016" PRIX64 "\nlength %" PRIu64 "\nchecksum %016" PRIX64
-                          "\nadded %" PRIu64 " %016" PRIX64 "\ndirection %s\nold %" PRIu64 " %016" PRIX64
+                          "\nconverted %" PRIu64 " %016" PRIX64 "\nadded %" PRIu64 " %016" PRIX64 "\ndirection %s\nold %" PRIu64 " %016" PRIX64
                           "\nconverter %s\n",
                           MAGIC, VERSION, std::strlen(journal.folder), journal.folder, journal.id.volume,
                           journal.id.indexHigh, journal.id.indexLow, journal.start, journal.frontChecksum,
-                          journal.length, journal.checksum, journal.added, journal.addedChecksum, direction,
+                          journal.length, journal.checksum, journal.converted, journal.convertedChecksum, journal.added, journal.addedChecksum, direction,
                           journal.oldLength, journal.oldChecksum, journal.converter);
     std::size_t used = n > 0 && static_cast<std::size_t>(n) < RECORD_SIZE ? static_cast<std::size_t>(n) : 0;
     if (used > 0) {
@@ -338,6 +341,7 @@ void ReadVersion1(SReader &r, SJournal *journal)
     r.Word("converter", journal->converter, sizeof journal->converter);
 }
 
+// The fields of a version 2 or 3 record, after its first line.
 void ReadVersion2(SReader &r, SJournal *journal)
 {
     r.Path("folder", journal->folder, sizeof journal->folder);
@@ -354,6 +358,10 @@ void ReadVersion2(SReader &r, SJournal *journal)
         journal->length = r.Decimal('\n');
     if (r.Keyword("checksum"))
         journal->checksum = r.Hex(16, '\n');
+    if (journal->version >= 3 && r.Keyword("converted")) {
+        journal->converted = r.Decimal(' ');
+        journal->convertedChecksum = r.Hex(16, '\n');
+    }
     if (r.Keyword("added")) {
         journal->added = r.Decimal(' ');
         journal->addedChecksum = r.Hex(16, '\n');
@@ -456,7 +464,7 @@ EJournalState ReadJournal(const char *path, SJournal *journal)
         return JOURNAL_UNREADABLE;
     if (journal->version == 1)
         ReadVersion1(r, journal);
-    else if (journal->version == VERSION)
+    else if (journal->version == 2 || journal->version == VERSION)
         ReadVersion2(r, journal);
     else
         return JOURNAL_OTHER_VERSION;

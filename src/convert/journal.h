@@ -63,6 +63,8 @@ struct SJournal {
     std::uint64_t frontChecksum;  // of the folder's bytes before start
     std::uint64_t length;         // of the copy, which is the folder from start as it was
     std::uint64_t checksum;       // of the copy
+    std::uint64_t converted;      // of the copy's conversion, which the job writes (0 where
+    std::uint64_t convertedChecksum;  // a record of an earlier build never said)
     std::uint64_t added;          // bytes of mail appended since, kept in the added file
     std::uint64_t addedChecksum;
     EDirection direction;

@@ -14,6 +14,10 @@ const char *DescribeOwnError(DWORD code)
         return "a conversion of it was interrupted, and the copy of its original is not whole";
     case ERROR_INTERRUPTED_FOLDER_CHANGED:
         return "a conversion of it was interrupted, and it has changed since";
+    case ERROR_INTERRUPTED_FRONT_CHANGED:
+        return "a conversion of it was interrupted, and the part before where it started has changed since";
+    case ERROR_INTERRUPTED_RECORD_STAYS:
+        return "an interrupted conversion of it was completed, but its record cannot be deleted";
     case ERROR_INTERRUPTED_RECORD_UNREADABLE:
         return "a conversion of it was interrupted, and its record cannot be read";
     case ERROR_INTERRUPTED_OTHER_CONVERSION:

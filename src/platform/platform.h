@@ -101,6 +101,12 @@ const DWORD ERROR_NO_FILE_IDENTITY = 0x20000009;
 const DWORD ERROR_STATE_DIRECTORY_NOT_PRIVATE = 0x2000000A;
 // The record of an interrupted conversion comes from another version of this program.
 const DWORD ERROR_INTERRUPTED_OTHER_VERSION = 0x2000000B;
+// A conversion of the folder was interrupted, and the part of it before where the conversion
+// started, which the record vouches for, has changed since: nothing is written after it.
+const DWORD ERROR_INTERRUPTED_FRONT_CHANGED = 0x2000000F;
+// An interrupted conversion of the folder was completed, but its record cannot be deleted:
+// the next run would complete it once more.
+const DWORD ERROR_INTERRUPTED_RECORD_STAYS = 0x20000010;
 // There is no interrupted conversion of the folder to undo.
 const DWORD ERROR_NOTHING_TO_UNDO = 0x2000000D;
 // The file at a name is no longer the one found there before (a link, or another file, put

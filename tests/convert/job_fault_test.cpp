@@ -29,6 +29,8 @@ bool g_failFolderClose;  // closing the folder's own handle fails, as on a netwo
 const char *g_swapFor;   // just before the rewrite, the folder's path becomes a link to this
 bool g_shortCopy;        // the system's copy stops after a few bytes, saying it is done
 bool g_keepCopies;       // the job's copies cannot be deleted
+bool g_keepRecords;      // nor its records (held by another program without sharing deletion)
+int g_rewrites;          // how many times the folder was opened to be written
 off_t g_rewriteAt;       // where the last rewrite of the folder started
 FILE *g_failingStream;
 
@@ -49,8 +51,10 @@ extern "C" FILE *fdopen(int fd, const char *mode)
         std::rename(g_folder, (std::string(g_folder) + ".moved").c_str());
         (void)symlink(g_swapFor, g_folder);
     }
-    if (mode[0] == 'w' && IsFolder(fd))
+    if (mode[0] == 'w' && IsFolder(fd)) {
         g_rewriteAt = lseek(fd, 0, SEEK_CUR);
+        ++g_rewrites;
+    }
     const char *failing = nullptr;
     if (g_failWrites && mode[0] == 'w' && IsFolder(fd))
         failing = "/dev/full";
@@ -120,7 +124,8 @@ extern "C" int unlink(const char *path)
 {
     using Unlink = int (*)(const char *);
     static Unlink realUnlink = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlink"));
-    if (g_keepCopies && std::strstr(path, "/qvl") != nullptr && std::strstr(path, ".TMP") != nullptr) {
+    if (std::strstr(path, "/qvl") != nullptr && ((g_keepCopies && std::strstr(path, ".TMP") != nullptr) ||
+                                                 (g_keepRecords && std::strstr(path, ".JNL") != nullptr))) {
         errno = EBUSY;
         return -1;
     }
@@ -247,6 +252,35 @@ TEST(Job, PutsTheFolderBackOrNamesItsCopyWhenTheRewriteFails)
             EXPECT_EQ(ReadFile(inbox), "\xb0\xa1\nplain\n");
             EXPECT_NE(std::strstr(again, "completed an interrupted conversion"), nullptr) << again;
             EXPECT_TRUE(dir.StateFiles().empty());
+        }
+    }
+}
+
+// An interrupted job whose record cannot be deleted once it is completed: the run fails
+// naming the record, having written the folder once, rather than completing it again and
+// again.
+TEST(Job, FailsNamingARecordThatCannotBeDeletedAfterCompletingIt)
+{
+    TestDir dir;
+    std::string inbox = dir.File("Inbox");
+    WriteFile(inbox, "\x1b$)C\n\x0e\x30\x21\x0f\nplain\n");
+    g_folder = inbox.c_str();
+    g_failFlushes = true;
+    char message[1000];
+    EXPECT_EQ(RunOn(inbox, message), 1);
+    g_failFlushes = false;
+    ASSERT_EQ(dir.StateFiles().size(), 2u) << "the copy and the record, for the next run";
+    g_keepRecords = true;
+    g_rewrites = 0;
+    EXPECT_EQ(RunOn(inbox, message), 1);
+    g_keepRecords = false;
+    g_folder = nullptr;
+    EXPECT_EQ(g_rewrites, 0) << "completed by writing the recorded bytes, not by a rewrite of its own";
+    EXPECT_EQ(ReadFile(inbox), "\xb0\xa1\nplain\n");
+    EXPECT_NE(std::strstr(message, "its record cannot be deleted"), nullptr) << message;
+    for (const std::string &name : dir.StateFiles()) {
+        if (name.find(".JNL") != std::string::npos) {
+            EXPECT_NE(std::strstr(message, name.c_str()), nullptr) << message;
         }
     }
 }

@@ -4,13 +4,17 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include "convert.h"
 #include "journal.h"
+#include "platform.h"
 #include "test_files.h"
 
 namespace {
@@ -24,6 +28,8 @@ SJournal Sample()
     journal.frontChecksum = 0x0123456789ABCDEFu;
     journal.length = 123456;
     journal.checksum = 0xFEDCBA9876543210u;
+    journal.converted = 123460;
+    journal.convertedChecksum = 0x3333333333333333u;
     journal.added = 47;
     journal.addedChecksum = 0x1111111111111111u;
     journal.direction = DIRECTION_UNDO;
@@ -58,13 +64,15 @@ TEST(Journal, ReadsBackWhatItWrote)
     SJournal written = Sample(), read;
     ASSERT_TRUE(WriteJournal(path.c_str(), written));
     ASSERT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_FOUND);
-    EXPECT_EQ(read.version, 2);
+    EXPECT_EQ(read.version, 3);
     EXPECT_STREQ(read.folder, written.folder);
     EXPECT_TRUE(SameFile(read.id, written.id));
     EXPECT_EQ(read.start, written.start);
     EXPECT_EQ(read.frontChecksum, written.frontChecksum);
     EXPECT_EQ(read.length, written.length);
     EXPECT_EQ(read.checksum, written.checksum);
+    EXPECT_EQ(read.converted, written.converted);
+    EXPECT_EQ(read.convertedChecksum, written.convertedChecksum);
     EXPECT_EQ(read.added, written.added);
     EXPECT_EQ(read.addedChecksum, written.addedChecksum);
     EXPECT_EQ(read.direction, written.direction);
@@ -102,7 +110,7 @@ TEST(Journal, TellsACutRecordFromADamagedOne)
         {"a number of 21 digits", Sealed(Version2("/m/Inbox", "000000000000000004096")), JOURNAL_UNREADABLE},
         {"a number past 64 bits", Sealed(Version2("/m/Inbox", "18446744073709551616")), JOURNAL_UNREADABLE},
         {"a NUL inside a path", Sealed(Version2(std::string("/m/In\0box", 9))), JOURNAL_UNREADABLE},
-        {"another version, checksummed again", Sealed("quorvel journal 3\n" + Version2("/m").substr(18)),
+        {"another version, checksummed again", Sealed("quorvel journal 4\n" + Version2("/m").substr(18)),
          JOURNAL_OTHER_VERSION},
         {"not a record", Sealed("something else\n"), JOURNAL_UNREADABLE},
     };
@@ -159,6 +167,184 @@ TEST(Journal, ChecksumTellsEveryByte)
     pieces.Add(a.data() + 7, 600);
     pieces.Add(a.data() + 607, 393);
     EXPECT_EQ(pieces.Value(), whole.Value());
+}
+
+
+// Conversions that grow a folder (bare LF to CR LF, as the plain one does on Windows) and
+// shrink it (CR LF to LF, as it does elsewhere), the same everywhere.
+std::string ToCrLf(const std::string &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+            out += '\r';
+        out += text[i];
+    }
+    return out;
+}
+
+std::string ToLf(const std::string &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    }
+    return out;
+}
+
+template <std::string (*F)(const std::string &)>
+int AsStream(FILE *in, FILE *out)
+{
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+        text.append(buffer, n);
+    std::string converted = F(text);
+    return !std::ferror(in) && std::fwrite(converted.data(), 1, converted.size(), out) == converted.size() &&
+           std::fflush(out) == 0;
+}
+
+std::uint64_t Sum(const std::string &bytes)
+{
+    SChecksum sum;
+    sum.Add(bytes.data(), bytes.size());
+    return sum.Value();
+}
+
+// Leaves the folder at inbox as a job of converter, stopped, leaves it: its front, then
+// state; the copy of rest and the record that says the job writes conversion, in the state
+// directory.
+void LeaveStoppedJob(const std::string &inbox, const std::string &front, const std::string &rest,
+                     const std::string &conversion, const char *converter, const std::string &state)
+{
+    WriteFile(inbox, front + state);
+    HANDLE folder = CreateFileA(inbox.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+    SJournal journal = {};
+    ASSERT_TRUE(GetFileIdentity(folder, &journal.id));
+    CloseHandle(folder);
+    char dir[PATH_SIZE], base[PATH_SIZE];
+    SJobFiles files;
+    ASSERT_TRUE(GetStateDirectory(dir, sizeof dir) && MakeJobBase(journal.id, 1, true, base, sizeof base) &&
+                MakeJobFiles(dir, base, &files));
+    HANDLE copy = CreateFileA(files.copy, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(copy, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(copy, rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr));
+    CloseHandle(copy);
+    ASSERT_TRUE(ResolvePath(inbox.c_str(), journal.folder));
+    journal.start = front.size();
+    journal.frontChecksum = Sum(front);
+    journal.length = rest.size();
+    journal.checksum = Sum(rest);
+    journal.converted = conversion.size();
+    journal.convertedChecksum = Sum(conversion);
+    journal.addedChecksum = journal.oldChecksum = Sum("");
+    std::snprintf(journal.converter, sizeof journal.converter, "%s", converter);
+    ASSERT_TRUE(WriteJournal(files.record, journal));
+}
+
+// Every state a stopped job can leave, with a mail appended since: the next job completes
+// the conversion and --undo gives the original, each with the mail once after it, whether
+// the conversion grows the folder or shrinks it.  The mail begins where the job's bytes end,
+// as their lengths say: past the original's end, the conversion's next bytes may well be a
+// "From " line too.
+TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
+{
+    ASSERT_TRUE(NameStreamConverter("to CR LF", AsStream<ToCrLf>));
+    ASSERT_TRUE(NameStreamConverter("to LF", AsStream<ToLf>));
+    const std::string mails = "From a\nSubject: one\n\nbody\n\nFrom b\nSubject: two\n\nbody\n\n";
+    struct Case {
+        const char *what;
+        StreamConverter convert;
+        const char *name;
+        std::string front, rest;
+    } cases[] = {
+        {"grows", AsStream<ToCrLf>, "to CR LF", ToCrLf("From f\n\nfront\n\n"), mails + mails},
+        {"shrinks", AsStream<ToLf>, "to LF", "From f\n\nfront\n\n", ToCrLf(mails + mails)},
+    };
+    // As Python's mailbox.mbox.add() writes a mail, and after a blank line.
+    const std::string appended[] = {"From new\nSubject: since\n\nnew\n\n", "\nFrom new\nSubject: since\n\nnew\n"};
+    for (const Case &c : cases) {
+        auto convert = c.convert == AsStream<ToCrLf> ? ToCrLf : ToLf;
+        std::string to = convert(c.rest);
+        std::size_t f = c.rest.size(), t = to.size(), longer = std::max(f, t);
+        auto nuls = [&](std::size_t from) { return std::string(longer - std::min(longer, from), '\0'); };
+        // Stopped after w bytes of the conversion, the folder already as long as it is.
+        auto stoppedAt = [&](std::size_t w) {
+            return to.substr(0, w) + (w < f ? c.rest.substr(w) : "") + nuls(std::max(w, f));
+        };
+        std::vector<std::pair<const char *, std::string>> states = {
+            {"nothing written", c.rest},
+            {"made longer", c.rest + nuls(f)},
+            {"stopped in a mail", stoppedAt(std::min(f, t) / 2 + 3)},
+            {"stopped at a From line", stoppedAt(to.find("From b"))},
+            {"written, not cut", stoppedAt(t)},
+            {"written and cut", to},
+        };
+        if (t > f)
+            states.emplace_back("stopped past the original's end", stoppedAt((f + t) / 2 + 1));
+        for (const auto &state : states) {
+            for (const std::string &mail : appended) {
+                for (bool undo : {false, true}) {
+                    SCOPED_TRACE(std::string(c.what) + ", " + state.first + (undo ? ", undone" : ", completed") +
+                                 (mail[0] == '\n' ? ", after a blank line" : ""));
+                    TestDir dir;
+                    std::string inbox = dir.File("Inbox");
+                    LeaveStoppedJob(inbox, c.front, c.rest, to, c.name, state.second + mail);
+                    SJobResult result;
+                    if (undo) {
+                        ASSERT_TRUE(UndoInterruptedJob(inbox.c_str(), &result)) << GetLastError();
+                        EXPECT_EQ(ReadFile(inbox), c.front + c.rest + mail);
+                    } else {
+                        ASSERT_TRUE(ConvertFolderInPlace(inbox.c_str(), c.convert, &result)) << GetLastError();
+                        // The mail kept, then converted by the job that goes on.
+                        EXPECT_EQ(ReadFile(inbox), c.front + to + convert(mail));
+                        EXPECT_EQ(result.appendedKept, mail.size());
+                    }
+                    EXPECT_EQ(result.keptOld[0], '\0') << result.keptOld;
+                    EXPECT_TRUE(dir.StateFiles().empty());
+                }
+            }
+        }
+    }
+}
+
+// A mail deleted from the front since the stop, in place or by a new file renamed over the
+// folder: the front no longer matches the record, so neither the next job nor --undo
+// writes anything after it; --undo tells where the job's bytes now begin.
+TEST(Journal, WritesNothingAfterAFrontThatChangedSinceTheStop)
+{
+    ASSERT_TRUE(NameStreamConverter("to LF", AsStream<ToLf>));
+    const std::string first = "From e\nSubject: deleted\n\nfirst\n\n", front = first + "From f\n\nfront\n\n";
+    const std::string rest = ToCrLf("From a\nSubject: one\n\nbody\n\nFrom b\n\nbody\n\n"), to = ToLf(rest);
+    const std::string state = to.substr(0, 20) + rest.substr(20);
+    for (bool renamed : {false, true}) {
+        SCOPED_TRACE(renamed ? "renamed over" : "in place");
+        TestDir dir;
+        std::string inbox = dir.File("Inbox");
+        LeaveStoppedJob(inbox, front, rest, to, "to LF", state);
+        const std::string now = front.substr(first.size()) + state;
+        if (renamed) {
+            WriteFile(inbox + ".new", now);
+            ASSERT_TRUE(MoveFileExA((inbox + ".new").c_str(), inbox.c_str(), MOVEFILE_REPLACE_EXISTING));
+        } else {
+            WriteFile(inbox, now);
+        }
+        SJobResult result;
+        EXPECT_FALSE(ConvertFolderInPlace(inbox.c_str(), AsStream<ToLf>, &result));
+        EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_FRONT_CHANGED);
+        EXPECT_EQ(FindPendingJob(inbox.c_str(), &result), PENDING_REFUSED);
+        EXPECT_TRUE(result.differsBefore);
+        EXPECT_FALSE(UndoInterruptedJob(inbox.c_str(), &result));
+        EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_FRONT_CHANGED);
+        EXPECT_TRUE(result.frontFound);
+        EXPECT_EQ(result.frontNow, front.size() - first.size());
+        EXPECT_EQ(ReadFile(inbox), now);
+        EXPECT_EQ(dir.StateFiles().size(), 2u) << "the copy and the record kept";
+    }
 }
 
 #ifndef _WIN32

@@ -23,7 +23,13 @@
 #               its copy gone, the folder edited in place, replaced by another file or cut
 #               shorter: the next run fails naming the copy and --undo, changes nothing and
 #               keeps the copy and the record; --check says so, -o writes nothing; --undo
-#               after the edit gives the original back
+#               after the edit gives the original back; a mail deleted from the untouched
+#               front (in place, or renamed over): refused, and --undo changes nothing and
+#               names the copy and where the job's bytes now begin
+#   grow        the relabelling of quoted-printable mail, which makes the folder longer,
+#               killed before the original's length, past it and after the rewrite; then a
+#               mail appended as Python's mailbox writes one, or after a blank line: the next
+#               run gives the conversion and the mail once, --undo the original and the mail
 #   recover     a conversion killed half-way: --backup refuses to keep it half converted; then
 #               run again with another TMPDIR: completed;
 #               with mail appended since: --check says what the next run does, -o refuses,
@@ -294,6 +300,39 @@ guess)
   grep -q "somewhere before byte $(stat -c %s "$work/expected")," "$work/err" ||
     fail "an edit in the front: $(cat "$work/err")"
   echo "an edit in the untouched front: refused"
+  # A mail deleted from that front, in place or by a new file renamed over the folder: the
+  # next run refuses, and --undo too, leaving the folder as it is and naming the copy and
+  # where the job's bytes now begin; --check promises nothing of --undo.
+  for how in place rename; do
+    rm -f "$state"/*
+    kill_halfway late
+    python3 - "$inbox" $how <<'PY'
+import os, sys
+data = open(sys.argv[1], 'rb').read()
+second = data.index(b'\nFrom ', 1) + 1
+if sys.argv[2] == 'place':
+    with open(sys.argv[1], 'r+b') as f:
+        f.write(data[second:])
+        f.truncate()
+else:
+    open(sys.argv[1] + '.new', 'wb').write(data[second:])
+    os.replace(sys.argv[1] + '.new', sys.argv[1])
+print(second, file=open(sys.argv[1] + '.deleted', 'w'))
+PY
+    deleted=$(cat "$inbox.deleted") && rm "$inbox.deleted"
+    cp "$inbox" "$work/before"
+    "${plain[@]}" "$inbox" 2>"$work/err" && fail "a mail deleted $how in the front: not refused"
+    "${plain[@]}" --check "$inbox" >"$work/out" 2>&1 && fail "a mail deleted $how in the front: --check passed"
+    grep -q "the next run refuses it, and .* leaves it as it is" "$work/out" && ! grep -q "as it was" "$work/out" ||
+      fail "a mail deleted $how in the front, --check: $(cat "$work/out")"
+    "$converter" --undo "$inbox" >"$work/out" 2>"$work/err" && fail "a mail deleted $how in the front: undone"
+    grep -qF "$copy" "$work/err" && grep -q "now begin at byte $(( $(stat -c %s "$work/expected") - deleted ))" "$work/err" ||
+      fail "a mail deleted $how in the front, --undo: $(cat "$work/err")"
+    cmp -s "$inbox" "$work/before" || fail "a mail deleted $how in the front: --undo changed the folder"
+    [ -e "$record" ] && [ -e "$copy" ] || fail "a mail deleted $how in the front: the copy or record is gone"
+    rm -f "$inbox.lock"
+    echo "a mail deleted $how in the untouched front: refused, --undo left it and said: $(tail -1 "$work/err")"
+  done
   ;;
 recover)
   # What the next run completes after a kill half-way.
@@ -348,6 +387,62 @@ recover)
   "$converter" --undo "$inbox" 2>"$work/err" && fail "a second --undo found something to undo"
   grep -q "nothing to undo" "$work/err" || fail "a second --undo: $(cat "$work/err")"
   echo "--undo with mail appended since: the original and the mail"
+  ;;
+grow)
+  # Quoted-printable ISO-2022-KR, which the relabelling writes as quoted-printable EUC-KR:
+  # each two-byte character takes 6 bytes rather than 2.
+  python3 - "$work/qp" <<'PY'
+import random, sys
+random.seed(1)
+def pair():
+    while True:
+        a, b = 0x30 + random.randrange(0x10), 0x21 + random.randrange(0x5e)
+        if 0x3D not in (a, b):
+            return chr(a) + chr(b)
+mails = []
+for i in range(3000):
+    body = "=1B$)C\n" + "".join("=0E" + "".join(pair() for _ in range(8)) + "=0F line %d\n" % j for j in range(10))
+    mails.append("From sender%d Mon Sep 23 10:00:00 1996\nSubject: mail %d\nMIME-Version: 1.0\n"
+                 "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n%s\n"
+                 % (i, i, body))
+open(sys.argv[1], "w").write("".join(mails))
+PY
+  cp "$work/qp" "$work/qp-expected"
+  "$converter" "$work/qp-expected" || fail "cannot relabel the reference copy"
+  [ "$(stat -c %s "$work/qp-expected")" -gt "$(stat -c %s "$work/qp")" ] || fail "the relabelling does not grow it"
+  # The folder's fifth write is within the original's length, its thirtieth past it; its
+  # first flush follows the whole rewrite.
+  for point in write:when=5 write:when=30 fsync:when=1; do
+    for style in add blank; do
+      for mode in convert undo; do
+        what="killed at ${point/:when=/ }, a mail appended (${style}), $mode"
+        cp "$work/qp" "$inbox"
+        (strace -f -o /dev/null -P "$inbox" -e trace="${point%%:*}" -e inject="${point%%:*}:signal=KILL:${point#*:}" \
+          "$converter" "$inbox") >/dev/null 2>&1 && fail "$what: not stopped"
+        compgen -G "$state/*.JNL" >/dev/null || fail "$what: no record"
+        size=$(stat -c %s "$inbox")
+        if [ $style = add ]; then
+          python3 -c 'import mailbox, sys, email.message
+m = email.message.Message(); m["Subject"] = "since"; m.set_payload("new\n")
+box = mailbox.mbox(sys.argv[1]); box.add(m); box.flush(); box.close()' "$inbox"
+        else
+          printf '\nFrom new Thu Jan  1 00:00:00 2026\nSubject: since\n\nnew\n' >>"$inbox"
+        fi
+        tail -c +$((size + 1)) "$inbox" >"$work/mail"
+        if [ $mode = convert ]; then
+          "$converter" "$inbox" 2>"$work/err" || fail "$what: the next run failed: $(cat "$work/err")"
+          grep -q "keeping the $(stat -c %s "$work/mail") bytes" "$work/err" || fail "$what: $(cat "$work/err")"
+          cat "$work/qp-expected" "$work/mail" | cmp -s - "$inbox" || fail "$what: not the conversion, then the mail once"
+        else
+          "$converter" --undo "$inbox" >/dev/null 2>"$work/err" || fail "$what: $(cat "$work/err")"
+          cat "$work/qp" "$work/mail" | cmp -s - "$inbox" || fail "$what: not the original, then the mail once"
+        fi
+        [ -z "$(ls "$state")" ] || fail "$what: left $(ls "$state")"
+        rm -f "$inbox.lock"
+      done
+    done
+    echo "killed at ${point/:when=/ }: the mail appended since kept once, converted or undone"
+  done
   ;;
 *)
   fail "unknown case"
