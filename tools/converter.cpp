@@ -376,8 +376,8 @@ FILE *OpenToRead(const char *path, bool streams, std::string &reason)
         stream = OpenHandleStream(file, "rb");
         if (stream == nullptr)
             reason = LastReason();
-    } else if (streams && type == FILE_TYPE_PIPE) {
 #ifndef _WIN32
+    } else if (streams && type == FILE_TYPE_PIPE) {
         // Opened without waiting, a FIFO that no program writes to yet would seem to end at
         // once: opened again as a reader opens it, once it is known to be one, and taken
         // only if it is the same FIFO still.
@@ -395,9 +395,9 @@ FILE *OpenToRead(const char *path, bool streams, std::string &reason)
             std::fclose(first);
             SetLastError(error);
         }
-#endif
         if (stream == nullptr)
             reason = LastReason();
+#endif
     } else {
         reason = NotAFile(file);
     }

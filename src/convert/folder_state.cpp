@@ -217,8 +217,6 @@ bool ReadFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, con
     // taken for mail appended.  Of the shorter length the folder is only before the first
     // write (from whole, where the conversion is longer) or after the cut (to whole).
     std::uint64_t longer = std::max(fromLength, toLength), shorter = std::min(fromLength, toLength);
-    CByteReader *onlyWas = fromLength < toLength ? &was : nullptr;
-    CByteReader *onlyWritten = fromLength < toLength ? nullptr : &written;
     std::uint64_t furthest = 0, bad = 0;
     if (longer <= n) {
         if (!EachByteAsLeft(now, &was, &written, zeroFrom, longer, &bad))
@@ -231,6 +229,8 @@ bool ReadFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, con
         furthest = bad;
     }
     if (shorter < longer && shorter <= n) {
+        CByteReader *onlyWas = fromLength < toLength ? &was : nullptr;
+        CByteReader *onlyWritten = fromLength < toLength ? nullptr : &written;
         if (!EachByteAsLeft(now, onlyWas, onlyWritten, UINT64_MAX, shorter, &bad))
             return false;
         if (bad == shorter) {

@@ -1047,7 +1047,10 @@ bool WithinRefusedTree(CTreeWalk &walk, const std::string &path)
         std::string detail;
         if (ProfileLockState(at, detail) == EProfileLock::HELD) {
             std::string what = "not converted: a running mail program holds the profile ";
-            what += at + " (" + detail + "); close Thunderbird first";
+            what += at;
+            what += " (";
+            what += detail;
+            what += "); close Thunderbird first";
             walk.Fail(path, what);
             return true;
         }
