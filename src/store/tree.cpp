@@ -293,7 +293,8 @@ private:
     void WalkEntry(const PDirectory &dir, const SEntry &entry);
     void TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory> &subs);
     void TidyBeside(const PDirectory &dir, const std::string &name);
-    // Opens name in dir as the walk found it; INVALID_HANDLE_VALUE, told, where it cannot.
+    // Opens name in dir as the walk found it, the file at hand for the progress;
+    // INVALID_HANDLE_VALUE, told, where it cannot.
     HANDLE OpenFound(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id);
 
     void ConvertFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id);
@@ -662,6 +663,8 @@ void CTreeWalk::WalkEntry(const PDirectory &dir, const SEntry &entry)
 
 HANDLE CTreeWalk::OpenFound(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id)
 {
+    if (m_options.progress != nullptr)
+        m_options.progress->StartFile(dir.PathOf(name));
     HANDLE held = dir.OpenEntry(name, false, id);
     if (held != INVALID_HANDLE_VALUE)
         return held;
@@ -678,8 +681,6 @@ HANDLE CTreeWalk::OpenFound(const CHeldDirectory &dir, const std::string &name, 
 void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id)
 {
     std::string path = dir->PathOf(name);
-    if (m_options.progress != nullptr)
-        m_options.progress->StartFile(path);
     HANDLE held = OpenFound(*dir, name, id);
     if (held == INVALID_HANDLE_VALUE)
         return;
@@ -797,8 +798,6 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
                                const std::string &kind, const PDirectory &quota)
 {
     std::string path = sub->PathOf(entry.name);
-    if (m_options.progress != nullptr)
-        m_options.progress->StartFile(path);
     ++m_report.mails;
     HANDLE held = OpenFound(*sub, entry.name, &entry.id);
     if (held == INVALID_HANDLE_VALUE)
@@ -833,8 +832,6 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
 void CTreeWalk::ConvertEmlx(const PDirectory &dir, const std::string &name, const SFileIdentity *id)
 {
     std::string path = dir->PathOf(name);
-    if (m_options.progress != nullptr)
-        m_options.progress->StartFile(path);
     HANDLE held = OpenFound(*dir, name, id);
     if (held == INVALID_HANDLE_VALUE)
         return;
