@@ -424,18 +424,20 @@ std::string EncodeQuotedPrintable(const std::string &in)
         std::size_t end = lf == std::string::npos ? in.size() : lf;
         for (std::size_t j = i; j < end; ++j) {
             unsigned char b = static_cast<unsigned char>(in[j]);
-            // A line that began "From " would start a new mail in the folder.
-            bool fromLine = j == i && in.compare(j, 5, "From ") == 0;
-            bool literal = (b >= 0x21 && b <= 0x7E && b != '=' && !fromLine) ||
-                           (IsSpace(in[j]) && j + 1 < end);
-            std::string piece = literal ? std::string(1, in[j])
-                                        : std::string{'=', HEX[b >> 4], HEX[b & 15]};
+            bool literal = (b >= 0x21 && b <= 0x7E && b != '=') || (IsSpace(in[j]) && j + 1 < end);
             // Leave room for the "=" of a soft line break.
-            if (line.size() + piece.size() > MAX_LINE - 1) {
+            if (line.size() + (literal ? 1 : 3) > MAX_LINE - 1) {
                 out += line + "=\n";
                 line.clear();
             }
-            line += piece;
+            // A line that began "From ", after a hard line end or a soft one, would start a
+            // new mail in the folder.
+            if (literal && line.empty() && in.compare(j, 5, "From ") == 0)
+                literal = false;
+            if (literal)
+                line += in[j];
+            else
+                line.append({'=', HEX[b >> 4], HEX[b & 15]});
         }
         out += line;
         line.clear();
@@ -472,8 +474,16 @@ std::string CTransferEncoder::Add(std::string_view content, bool last)
 {
     std::size_t before = m_pending.size();
     m_pending.append(content);
-    if (last)
-        return Encode(m_pending.size());
+    if (last) {
+        std::string out = Encode(m_pending.size());
+        // In quoted-printable a line end held at the content's end is the content's own (an
+        // encoded line end or one before a soft line break, as the body was cut): it goes out.
+        if (!m_base64 && m_lineEndHeld) {
+            out += LF;
+            m_lineEndHeld = false;
+        }
+        return out;
+    }
     // Whole groups of three bytes, 57 to a line, in base64; whole lines in quoted-printable,
     // of which only the bytes just added can end one.
     if (m_base64)

@@ -50,6 +50,7 @@ bool DecodeQuotedPrintable(std::string_view in, std::string &out);
 bool EndsInSoftLineBreak(std::string_view in);
 // Encodes bytes as quoted-printable in lines of at most 76 characters, each ending in LF;
 // an LF in the input is a hard line end, a CR before it is encoded like any other byte.
+// No line, after a hard line end or a soft one, starts "From ": its "F" is encoded.
 std::string EncodeQuotedPrintable(const std::string &in);
 
 // How much of a body is decoded or encoded at a time: memory stays the same whatever the
@@ -66,7 +67,8 @@ bool DecodeTransferSlices(std::string_view text, bool base64, const std::functio
 // Encodes content given in pieces, cut anywhere, just as EncodeBase64 or
 // EncodeQuotedPrintable would encode the whole: each piece returns what it completes,
 // whole groups of 57 bytes or whole lines, the lines ending in LF but for the last, which
-// has no line end.
+// has no line end.  Quoted-printable content that ends in LF ends so encoded too: that line
+// end is the content's, not one that parts the body from what follows.
 class CTransferEncoder {
 public:
     explicit CTransferEncoder(bool base64) : m_base64(base64) {}

@@ -92,6 +92,14 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
         {"quoted-printable that ends in a soft line break",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F=\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=\n", 1},
+        {"quoted-printable whose encoded line end comes before its closing soft line break",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F=0D=0A=\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=0D\n=\n", 1},
+        {"quoted-printable: no line after a soft line break starts From",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F" +
+             std::string(69, 'x') + "=46rom y\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1" +
+             std::string(69, 'x') + "=\n=46rom y\n", 1},
     });
 }
 

@@ -111,7 +111,10 @@ class Generator:
         if kind == "base64":
             return fields + "Content-Transfer-Encoding: base64\n\n" + base64.encodebytes(raw).decode()
         if kind == "quoted-printable":
-            return fields + "Content-Transfer-Encoding: Quoted-Printable\n\n" + quopri.encodestring(raw).decode() + "\n"
+            qp = quopri.encodestring(raw).decode()
+            if self.rng.random() < 0.3:  # the last line end encoded, then a soft line break
+                qp = qp[:-1] + "=0A=\n"
+            return fields + "Content-Transfer-Encoding: Quoted-Printable\n\n" + qp + "\n"
         if kind == "7bit":
             fields += "Content-Transfer-Encoding: 7bit\n"
         return fields + "\n" + raw.decode("ascii")
