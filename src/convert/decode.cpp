@@ -39,7 +39,7 @@ DecoderState StartState(EApartLines lines)
 {
     DecoderState s = DecoderState();
     s.lineStart = true;
-    s.folderLines = lines == APART_FOLDER_LINES;
+    s.lines = static_cast<unsigned char>(lines);
     return s;
 }
 
@@ -89,7 +89,7 @@ unsigned char *EndLine(DecoderState &s, unsigned char *out)
     if (!s.designatorLine) {
         std::memcpy(out, LINE_END, LINE_END_SIZE);
         out += LINE_END_SIZE;
-    } else if (s.folderLines) {
+    } else if (s.lines != APART_NOT_LINES) {
         s.designatorMatched = DESIGNATOR_LINE_HELD;
     }
     s.shiftMask = 0;
@@ -111,13 +111,19 @@ unsigned char *ReleaseDesignatorStart(DecoderState &s, unsigned char *out)
 // Ends the holding of a designator line.  Before a "From " line (keep) it stays, its line
 // end the platform's like every line's: removed, it would leave that line after the line
 // before it, which may be empty or none, where a mail starts.  The bytes of "From " matched
-// meanwhile are the next line's text.
+// meanwhile are the next line's text.  In a relabelled mail the designator goes from its
+// line, which stays empty, and in a folder the next is written ">From ".
 unsigned char *ReleaseHeldLine(DecoderState &s, unsigned char *out, bool keep)
 {
     int n = s.fromMatched;
     s.designatorMatched = 0;
     s.fromMatched = 0;
-    if (keep) {
+    if (keep && s.lines != APART_FOLDER_LINES) {
+        std::memcpy(out, LINE_END, LINE_END_SIZE);
+        out += LINE_END_SIZE;
+        if (s.lines == APART_MAIL_LINES)
+            *out++ = '>';
+    } else if (keep) {
         std::memcpy(out, DESIGNATOR, DESIGNATOR_SIZE);
         std::memcpy(out + DESIGNATOR_SIZE, LINE_END, LINE_END_SIZE);
         out += DESIGNATOR_SIZE + LINE_END_SIZE;

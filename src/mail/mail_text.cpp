@@ -10,6 +10,10 @@ namespace {
 
 const char CR = '\r';
 const char LF = '\n';
+const char SO = '\x0e';
+const char SI = '\x0f';
+const char ESC = '\x1b';
+const char DESIGNATOR[] = "\x1b$)C";
 
 }  // namespace
 
@@ -26,6 +30,33 @@ int HexValue(char c)
 bool NamesIso2022Kr(const char *text, std::size_t n)
 {
     return EqualsNoCase(text, n, "iso-2022-kr") || EqualsNoCase(text, n, "csiso2022kr");
+}
+
+std::size_t FromLinePrefix(std::string_view line, bool designatorSeen)
+{
+    static const char FROM[] = "From ";
+    const std::string_view designator(DESIGNATOR);
+    const std::string_view from(FROM, sizeof FROM - 1);
+    bool shifted = false;
+    std::size_t i = 0;
+    for (; i < line.size(); ++i) {
+        char b = line[i];
+        if (b == ESC) {
+            std::string_view rest = line.substr(i, designator.size());
+            if (rest != designator)
+                return designator.compare(0, rest.size(), rest) == 0 ? line.size() : std::string_view::npos;
+            designatorSeen = true;
+            i += designator.size() - 1;
+        } else if ((b == SO || b == SI) && designatorSeen) {
+            shifted = b == SO;
+        } else {
+            break;
+        }
+    }
+    std::string_view rest = line.substr(i, from.size());
+    if (shifted || from.compare(0, rest.size(), rest) != 0)
+        return std::string_view::npos;
+    return rest.size() < from.size() ? line.size() : i;
 }
 
 std::size_t CView::At(std::size_t i) const

@@ -40,6 +40,13 @@ int HexValue(char c);
 
 // True when text[0, n) names ISO-2022-KR (the name or its alias csISO2022KR), any case.
 bool NamesIso2022Kr(const char *text, std::size_t n);
+// A line that decodes to a "From " line without being one: the length of what stands before
+// its "From " and goes in decoding (designators, and SO and SI where a designator came
+// before, in the text or among them, the shift off after them).  0 for a line that is a
+// "From " line as it stands; npos for one that decodes to none; line.size() where line ends
+// before that shows, and it may.
+std::size_t FromLinePrefix(std::string_view line, bool designatorSeen);
+
 // The charset that replaces ISO-2022-KR in every label.
 extern const char NEW_CHARSET[];
 

@@ -15,6 +15,9 @@ namespace {
 
 const char CR = '\r';
 const char LF = '\n';
+const char SO = '\x0e';
+const char SI = '\x0f';
+const char ESC = '\x1b';
 // How much of the folder is read at once, and the most of a line that one run holds.  The
 // buffer holds two reads: what is left of the one before, and a whole one, which a stream
 // with a buffer no larger than that reads into it straight from the file, not copying.
@@ -28,6 +31,18 @@ bool IsLinesStop(char c, bool toEmptyLine)
     return c == '-' || c == 'F' || (toEmptyLine && (c == CR || c == LF));
 }
 
+// The same for the line at p, the buffer ending at end: those lines, and lines that decode
+// to a "From " line (FromLinePrefix), which the relabelling quotes.  Only a line that starts
+// with ESC, SO or SI is looked at further.
+bool StopsLines(const char *p, const char *end, bool toEmptyLine)
+{
+    char b = *p;
+    if (IsLinesStop(b, toEmptyLine))
+        return true;
+    return (b == ESC || b == SO || b == SI) &&
+           FromLinePrefix(std::string_view(p, static_cast<std::size_t>(end - p)), true) != std::string_view::npos;
+}
+
 // The start of the first line in (p, end) that begins with a stop, or null.
 const char *FindLinesStop(const char *p, const char *end, bool toEmptyLine)
 {
@@ -39,13 +54,13 @@ const char *FindLinesStop(const char *p, const char *end, bool toEmptyLine)
         for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lf))); mask != 0;
              mask &= mask - 1) {
             const char *at = p + __builtin_ctz(mask);
-            if (IsLinesStop(at[1], toEmptyLine))
+            if (StopsLines(at + 1, end, toEmptyLine))
                 return at + 1;
         }
     }
 #endif
     for (; end - p > 1; ++p) {
-        if (*p == LF && IsLinesStop(p[1], toEmptyLine))
+        if (*p == LF && StopsLines(p + 1, end, toEmptyLine))
             return p + 1;
     }
     return nullptr;
@@ -339,7 +354,8 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
 
 bool CFolderReader::NextLines(std::string_view &run, bool toEmptyLine)
 {
-    if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size || IsLinesStop(m_buffer[m_pos], toEmptyLine))
+    if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size ||
+        StopsLines(m_buffer.data() + m_pos, m_buffer.data() + m_size, toEmptyLine))
         return false;
     // No more than one read at a time, as NextRun gives: the decoding's room stays small.
     const char *start = m_buffer.data() + m_pos, *end = m_buffer.data() + std::min(m_size, m_pos + READ_SIZE);

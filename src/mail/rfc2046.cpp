@@ -238,8 +238,19 @@ void CEntityRelabeller::Run(std::string_view run, bool lineStart)
     if (m_boundaryLine) {
         m_sink.Put(run);
     } else {
-        if (m_frames.back().kind == EFrame::HEADER)
-            m_frames.back().lineSize += run.size();
+        CFrame &top = m_frames.back();
+        if (top.kind == EFrame::HEADER)
+            top.lineSize += run.size();
+        // A line that decodes to a "From " line is quoted, as mbox writers quote one: where
+        // a mail program reads it decoded, it would start a mail.
+        std::size_t before = lineStart && m_opensMails && top.kind == EFrame::DECODED
+                                 ? FromLinePrefix(run, top.decoder.designatorSeen != 0)
+                                 : std::string_view::npos;
+        if (before > 0 && before < run.size()) {
+            Content(run.substr(0, before));
+            Content(">");
+            run.remove_prefix(before);
+        }
         Content(run);
     }
     m_lineEnd = lineEnd;
@@ -334,7 +345,12 @@ bool CEntityRelabeller::StartLine(std::string_view line)
     m_lineEnd = "";
     m_fromLine = false;
     if (at == std::string::npos) {
-        if (m_opensMails && line.compare(0, 5, "From ") == 0) {
+        // After a line of only the designator, a text of a relabelled mail writes ">From ":
+        // no mail starts there.
+        const CFrame &top = m_frames.back();
+        bool quoted = top.kind == EFrame::DECODED && top.decoder.state.lines == APART_MAIL_LINES &&
+                      top.decoder.state.designatorMatched < 0;
+        if (m_opensMails && !quoted && line.compare(0, 5, "From ") == 0) {
             m_fromLine = true;
             // A body held to be recoded must not take the line in: a mail that a line like
             // it opened ends before it, and base64, which has no such line, ends there and
@@ -347,7 +363,7 @@ bool CEntityRelabeller::StartLine(std::string_view line)
                     CloseAbove(i - 1);
                 } else if (m_frames.back().labels.encoding == "base64") {
                     CFrame &top = m_frames.back();
-                    top.decoder = StartApart(Recode(top), APART_FOLDER_LINES);
+                    top.decoder = StartApart(Recode(top), APART_MAIL_LINES);
                     top.kind = EFrame::DECODED;
                 }
             }
@@ -482,7 +498,9 @@ void CEntityRelabeller::FinishHeader()
         Push(frame.depth + 1);
     } else if (isText && plain) {
         frame.kind = EFrame::DECODED;
-        frame.decoder = StartApart(designatorSeen, APART_FOLDER_LINES);
+        // Under its new label a designator line shows as text: before a "From " line it
+        // goes, its line end kept, and in a folder that line is quoted.
+        frame.decoder = StartApart(designatorSeen, m_opensMails ? APART_MAIL_LINES : APART_ONE_MAIL_LINES);
     } else {
         frame.kind = EFrame::KEPT;
     }

@@ -92,6 +92,14 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
         {"quoted-printable that ends in a soft line break",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F=\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=\n", 1},
+        // A line that decoding makes a "From " line, after an empty line, would start a mail:
+        // it is quoted as mbox writers quote one, and a line of only the designator before
+        // one keeps its line end, not bytes that show under the new label.
+        {"a designator line before From", "Content-Type: text/plain; charset=ISO-2022-KR\n\nx\n\x1b$)C\nFrom the desk\n",
+         "Content-Type: text/plain; charset=EUC-KR\n\nx\n\n>From the desk\n", 1},
+        {"a designator, or SO SI, before From on its line",
+         "Content-Type: text/plain; charset=ISO-2022-KR\n\nx\n\n\x1b$)CFrom Seoul\n\n\x0e\x0f" "From y\n\x0e\x0f\x0e" "From z\n",
+         "Content-Type: text/plain; charset=EUC-KR\n\nx\n\n>From Seoul\n\n>From y\n\xc6\xf2\xef\xed \xfa\n", 1},
         {"quoted-printable whose encoded line end comes before its closing soft line break",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F=0D=0A=\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=0D\n=\n", 1},

@@ -104,7 +104,8 @@ class Generator:
         if kind in ("7bit", "none") and self.rng.random() < 0.2:
             # Between an empty line (the header's, or the text's) and a "From " line: the
             # designator line must stay, or a reader finds a mail there.
-            line = b"\x1b$)C\nFrom the desk of Kim\n"
+            # Or the designator on the "From " line itself.
+            line = self.rng.choice([b"\x1b$)C\nFrom the desk of Kim\n", b"\x1b$)CFrom Seoul with love\n"])
             raw = line + raw if self.rng.random() < 0.5 else raw + b"\n" + line
             self.from_lines += 1
         fields = "Content-Type: text/plain;\n  " + self.charset() + "\n"
@@ -176,8 +177,10 @@ def texts(message):
             # platform; base64 keeps the text's own.
             if part.get("Content-Transfer-Encoding", "").lower() != "base64":
                 text = text.replace("\r\n", "\n")
-            # Kept before a "From " line, a designator stays in the EUC-KR text: read past it.
-            out.append(text.replace("\x1b$)C", ""))
+            # A line of only the designator goes, and a line that the decoding makes a
+            # "From " line is quoted ">From ", as mbox readers read it back.
+            text = re.sub(r"(?m)^\x1b\$\)C\n", "", text).replace("\x1b$)C", "")
+            out.append(re.sub(r"(?m)^>From ", "From ", text))
     return out
 
 
