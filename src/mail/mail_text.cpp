@@ -99,7 +99,7 @@ const char *OwnLineEnd(std::string_view text)
 }
 
 CApartText::CApartText(const char *ownLineEnd)
-    : m_decoder(StartApart(0, APART_NOT_LINES)), m_ownLineEnd(ownLineEnd)
+    : m_decoder(StartApart(1, APART_NOT_LINES)), m_ownLineEnd(ownLineEnd)
 {
 }
 

@@ -75,7 +75,9 @@ const char *OwnLineEnd(std::string_view text);
 
 // Decodes ISO-2022-KR text that stands apart from the folder (content encoded again, an
 // encoded word) into EUC-KR, given in pieces cut anywhere: its lines are not the folder's,
-// and where the decoder writes the platform's line end the text keeps its own.
+// and where the decoder writes the platform's line end the text keeps its own.  Its label
+// says it is ISO-2022-KR: it is read so from its first byte, designator or not, as iconv
+// reads it.
 class CApartText {
 public:
     // ownLineEnd: the text's own line end, OwnLineEnd of it, a string that outlives this.

@@ -159,19 +159,24 @@ void Rename(const CView &v, const CParameterValue &value, std::vector<CEdit> &ed
     }
 }
 
-// content := type "/" subtype *(";" parameter); parameter := attribute "=" value;
-// value := token / quoted-string.
-void ReadContentType(const std::string &text, const CField &field, CEntityLabels &labels)
+// The type of a Content-Type's unfolded value s, lower case, and its parameters, which
+// follow from *i on.
+std::string ReadType(const std::string &s, std::size_t *i)
 {
-    CView v = UnfoldValue(text, field);
-    const std::string &s = v.text;
-    std::size_t i = SkipCfws(s, 0), typeStart = i;
-    while (i < s.size() && (IsTokenChar(s[i]) || s[i] == '/'))
-        ++i;
-    labels.type = Lower(s.substr(typeStart, i - typeStart));
+    std::size_t typeStart = *i = SkipCfws(s, 0);
+    while (*i < s.size() && (IsTokenChar(s[*i]) || s[*i] == '/'))
+        ++*i;
+    std::string type = Lower(s.substr(typeStart, *i - typeStart));
     // A type that is not type "/" subtype is text/plain to readers.
-    if (std::count(labels.type.begin(), labels.type.end(), '/') != 1)
-        labels.type = "text/plain";
+    if (std::count(type.begin(), type.end(), '/') != 1)
+        type = "text/plain";
+    return type;
+}
+
+// content := type "/" subtype *(";" parameter); parameter := attribute "=" value;
+// value := token / quoted-string.  Reads the parameters of s from i on.
+std::vector<CParameter> ReadParameters(const std::string &s, std::size_t i)
+{
     std::vector<CParameter> params;
     for (;;) {
         i = SkipCfws(s, i);
@@ -209,6 +214,15 @@ void ReadContentType(const std::string &text, const CField &field, CEntityLabels
         SplitSection(p);
         params.push_back(std::move(p));
     }
+    return params;
+}
+
+void ReadContentType(const std::string &text, const CField &field, CEntityLabels &labels)
+{
+    CView v = UnfoldValue(text, field);
+    std::size_t i = 0;
+    labels.type = ReadType(v.text, &i);
+    std::vector<CParameter> params = ReadParameters(v.text, i);
     // The first of each counts, as with readers that look a parameter up by name.
     // Only a multipart has a boundary that counts.
     if (labels.type.compare(0, 10, "multipart/") == 0) {
@@ -504,4 +518,52 @@ std::string CTransferEncoder::Encode(std::size_t n)
     if (m_lineEndHeld)
         encoded.pop_back();
     return out + encoded;
+}
+
+long LabelAsEucKr(const std::string &header, bool charset, ETypeAdded added, std::vector<CEdit> &edits)
+{
+    long labels = 0;
+    const char *lineEnd = OwnLineEnd(header);
+    bool typeSeen = false, encodingSeen = false, versionSeen = false;
+    CField field{};
+    for (std::size_t pos = 0; NextField(header, pos, header.size(), field);) {
+        if (!typeSeen && FieldIs(header, field, "content-type")) {
+            typeSeen = true;
+            if (!charset)
+                continue;
+            ++labels;
+            CView v = UnfoldValue(header, field);
+            std::size_t i = 0;
+            (void)ReadType(v.text, &i);
+            std::vector<CParameter> params = ReadParameters(v.text, i);
+            std::vector<CParameterValue> charsets = ValuesOf(params, "charset");
+            for (const CParameterValue &value : charsets)
+                Rename(v, value, edits);
+            std::size_t end = v.text.find_last_not_of(" \t");
+            if (charsets.empty() && end != std::string::npos)
+                edits.push_back({v.At(end) + 1, v.At(end) + 1, std::string("; charset=") + NEW_CHARSET});
+        } else if (!encodingSeen && FieldIs(header, field, "content-transfer-encoding")) {
+            encodingSeen = true;
+            CView v = UnfoldValue(header, field);
+            std::size_t i = SkipCfws(v.text, 0), j = i;
+            while (j < v.text.size() && IsTokenChar(v.text[j]))
+                ++j;
+            // RFC 2045, 2.7: 7bit data has no byte over 127, as EUC-KR text has.
+            if (EqualsNoCase(v.text.data() + i, j - i, "7bit"))
+                edits.push_back({v.At(i), v.At(j - 1) + 1, "8bit"});
+        } else if (FieldIs(header, field, "mime-version")) {
+            versionSeen = true;
+        }
+    }
+    if (!charset || typeSeen || added == TYPE_NOT_ADDED)
+        return labels;
+    // The new fields go last, before the empty line that ends the block.
+    std::size_t at = header.size();
+    if (at > 0 && header[at - 1] == LF)
+        at -= at > 1 && header[at - 2] == CR ? 2 : 1;
+    std::string fields = std::string("Content-Type: text/plain; charset=") + NEW_CHARSET + lineEnd;
+    if (added == TYPE_ADDED_TO_MAIL && !versionSeen)
+        fields += std::string("MIME-Version: 1.0") + lineEnd;
+    edits.push_back({at, at, fields});
+    return labels + 1;
 }

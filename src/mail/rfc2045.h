@@ -27,6 +27,19 @@ struct CEntityLabels {
 // Content-Type or first Content-Transfer-Encoding; any other field says nothing.
 void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labels);
 
+// Where a header with no Content-Type gets one.
+enum ETypeAdded {
+    TYPE_NOT_ADDED,      // nowhere: the header is lines of a text that some readers read as one
+    TYPE_ADDED,          // in a part of a multipart
+    TYPE_ADDED_TO_MAIL   // in a mail, with MIME-Version where it has none
+};
+// Edits that make the labels of a text part converted to EUC-KR say so: where charset is
+// set, every charset parameter of its Content-Type names EUC-KR, one added where it has
+// none, and a Content-Type added where the header has none, as added says; in any case a
+// Content-Transfer-Encoding of 7bit becomes 8bit.  header is the whole block, its empty
+// line included.  Returns the number of Content-Type fields changed or added.
+long LabelAsEucKr(const std::string &header, bool charset, ETypeAdded added, std::vector<CEdit> &edits);
+
 // Decodes base64 text, skipping line ends and other bytes outside the alphabet.  False when
 // the text does not decode to whole bytes.
 bool DecodeBase64(std::string_view in, std::string &out);

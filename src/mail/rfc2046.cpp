@@ -21,6 +21,9 @@ const char LF = '\n';
 const char DESIGNATOR[] = "\x1b$)C";
 const std::size_t DESIGNATOR_SIZE = sizeof DESIGNATOR - 1;
 const std::size_t HEADER_ROOM = 1024;
+// The most of a text part not labelled ISO-2022-KR that is held to see whether the decoding
+// changes it: one read of the folder.
+const std::size_t HELD_TEXT = std::size_t{64} * 1024;
 
 // delimiter = CRLF dash-boundary transport-padding CRLF, dash-boundary = "--" boundary;
 // close-delimiter = CRLF dash-boundary "--" transport-padding; transport-padding = *LWSP-char.
@@ -75,8 +78,8 @@ private:
 };
 
 // Decodes a body in base64 or quoted-printable in place: it takes no more room decoded.
-// Returns 0 when the body cannot be read, 1 when it holds nothing in ISO-2022-KR (the body
-// is then as it was), 2 when it holds the decoded bytes.
+// Returns 0 when the body cannot be read, 1 when it holds nothing in ISO-2022-KR, no
+// designator and no SO or SI (the body is then as it was), 2 when it holds the decoded bytes.
 int DecodeInPlace(CBody &body, bool base64)
 {
     std::string_view text = body.Text();
@@ -85,7 +88,8 @@ int DecodeInPlace(CBody &body, bool base64)
     bool found = false;
     bool readable = DecodeTransferSlices(text, base64, [&](std::string_view bytes) {
         seen.append(bytes.substr(0, std::min<std::size_t>(bytes.size(), DESIGNATOR_SIZE)));
-        found = found || seen.find(DESIGNATOR) != std::string::npos || bytes.find(DESIGNATOR) != std::string_view::npos;
+        found = found || seen.find(DESIGNATOR) != std::string::npos || bytes.find(DESIGNATOR) != std::string_view::npos ||
+                bytes.find_first_of("\x0e\x0f") != std::string_view::npos;
         // The last bytes read, however few each slice gives: soft line breaks can leave a
         // slice a byte of the designator, or none.
         const std::size_t keep = DESIGNATOR_SIZE - 1;
@@ -170,6 +174,8 @@ enum class EFrame {
     MULTIPART,  // parts between boundary lines
     MESSAGE,    // a mail forwarded whole: the entity above it
     DECODED,    // a text body, decoded
+    PENDING,    // a text body not labelled ISO-2022-KR, held with its header until it shows
+                // whether the decoding changes it
     RECODED,    // a text body in base64 or quoted-printable, held to be recoded
     KEPT        // any other body: its bytes stay
 };
@@ -179,9 +185,11 @@ struct CEntityRelabeller::CFrame {
     int depth = 0;
     std::string header;        // HEADER, RECODED: the header block as read
     std::size_t lineSize = 0;  // HEADER: bytes of its current line so far
-    std::vector<CEdit> edits;  // RECODED: the header's edits, its label's still to come
-    CEntityLabels labels;      // RECODED
-    CBody body;                // RECODED: the body as read
+    std::vector<CEdit> edits;  // RECODED, PENDING: the header's edits, its label's still to come
+    CEntityLabels labels;      // RECODED, PENDING
+    CBody body;                // RECODED, PENDING: the body as read
+    std::size_t looked = 0;    // PENDING: the bytes of the body looked at for a change
+    bool heldSeen = false;     // PENDING: the designator flag its header leaves
     std::string boundary;      // MULTIPART
     bool closed = false;       // MULTIPART: past its close delimiter, in its epilogue
     bool opening = false;      // MULTIPART: after a delimiter line; a part starts with the next line
@@ -243,6 +251,11 @@ void CEntityRelabeller::Run(std::string_view run, bool lineStart)
             top.lineSize += run.size();
         // A line that decodes to a "From " line is quoted, as mbox writers quote one: where
         // a mail program reads it decoded, it would start a mail.
+        if (lineStart && m_opensMails && top.kind == EFrame::PENDING) {
+            std::size_t prefix = FromLinePrefix(run, top.heldSeen);
+            if (prefix > 0 && prefix < run.size())
+                Settle(true);
+        }
         std::size_t before = lineStart && m_opensMails && top.kind == EFrame::DECODED
                                  ? FromLinePrefix(run, top.decoder.designatorSeen != 0)
                                  : std::string_view::npos;
@@ -264,7 +277,8 @@ bool CEntityRelabeller::TakesLines(bool *headerLines) const
     *headerLines = top.kind == EFrame::HEADER;
     if (m_fromLine || (*headerLines && top.lineSize == 0 && *m_lineEnd != '\0'))
         return false;
-    return *headerLines || top.kind == EFrame::DECODED || top.kind == EFrame::RECODED || top.kind == EFrame::KEPT;
+    return *headerLines || top.kind == EFrame::DECODED || top.kind == EFrame::RECODED || top.kind == EFrame::KEPT ||
+           top.kind == EFrame::PENDING;
 }
 
 void CEntityRelabeller::Lines(std::string_view lines)
@@ -389,6 +403,8 @@ void CEntityRelabeller::OpenMailAfterFromLine()
             break;
         }
     }
+    if (m_frames.back().kind == EFrame::PENDING)
+        Settle(false);
     const CFrame &top = m_frames.back();
     if (top.kind != EFrame::DECODED && top.kind != EFrame::MULTIPART)
         return;
@@ -418,6 +434,10 @@ void CEntityRelabeller::Content(std::string_view bytes)
     case EFrame::DECODED:
         m_sink.PutDecoded(frame.decoder, bytes, m_decoded);
         break;
+    case EFrame::PENDING:
+        frame.body.Append(bytes);
+        Look(frame);
+        break;
     case EFrame::RECODED:
         frame.body.Append(bytes);
         break;
@@ -441,6 +461,10 @@ void CEntityRelabeller::LineEnd(const char *lineEnd)
     }
     case EFrame::DECODED:
         m_sink.PutDecoded(frame.decoder, lineEnd, m_decoded);
+        break;
+    case EFrame::PENDING:
+        frame.body.Append(lineEnd);
+        Look(frame);
         break;
     case EFrame::RECODED:
         frame.body.Append(lineEnd);
@@ -481,11 +505,21 @@ void CEntityRelabeller::FinishHeader()
         frame.labels = l;
         return;
     }
+    if (isText && plain && !l.iso2022kr) {
+        // Put out with the start of its body, once that shows whether the decoding changes it.
+        frame.kind = EFrame::PENDING;
+        frame.heldSeen = frame.designatorSeen != 0 || header.find(DESIGNATOR) != std::string::npos;
+        frame.header = std::move(header);
+        frame.edits = std::move(edits);
+        frame.labels = l;
+        return;
+    }
     if (isText && plain) {
         edits.insert(edits.end(), l.relabel.begin(), l.relabel.end());
         *m_labels += l.charsets;
+        (void)LabelAsEucKr(header, false, TYPE_NOT_ADDED, edits);
     }
-    int designatorSeen = PutHeader(frame, header, edits);
+    (void)PutHeader(frame, header, edits);
     // Forwarded whole: a mail, an article, a mail with UTF-8 fields (RFC 6532).  Not
     // message/partial, a piece of a mail that has its designator in another piece.
     bool message = l.type == "message/rfc822" || l.type == "message/news" || l.type == "message/global";
@@ -497,13 +531,60 @@ void CEntityRelabeller::FinishHeader()
         frame.kind = EFrame::MESSAGE;
         Push(frame.depth + 1);
     } else if (isText && plain) {
+        // Text that says it is ISO-2022-KR is read so from its first byte, as iconv reads it,
+        // whether or not a designator comes first.
         frame.kind = EFrame::DECODED;
-        // Under its new label a designator line shows as text: before a "From " line it
-        // goes, its line end kept, and in a folder that line is quoted.
-        frame.decoder = StartApart(designatorSeen, m_opensMails ? APART_MAIL_LINES : APART_ONE_MAIL_LINES);
+        frame.decoder = StartApart(1, BodyLines());
     } else {
         frame.kind = EFrame::KEPT;
     }
+}
+
+// Under its new label a designator line shows as text: before a "From " line it goes, its
+// line end kept, and in a folder that line is quoted.
+EApartLines CEntityRelabeller::BodyLines() const
+{
+    return m_opensMails ? APART_MAIL_LINES : APART_ONE_MAIL_LINES;
+}
+
+// Looks at what a PENDING frame's body holds since it was last looked at, the designator's
+// bytes before that too, and settles it once a change shows or it holds HELD_TEXT.
+void CEntityRelabeller::Look(CFrame &frame)
+{
+    std::string_view body = frame.body.Text();
+    std::string_view fresh = body.substr(frame.looked >= DESIGNATOR_SIZE ? frame.looked - (DESIGNATOR_SIZE - 1) : 0);
+    frame.looked = body.size();
+    bool changes = fresh.find(DESIGNATOR) != std::string_view::npos ||
+                   (frame.heldSeen && fresh.find_first_of("\x0e\x0f") != std::string_view::npos);
+    if (changes || body.size() >= HELD_TEXT)
+        Settle(changes);
+}
+
+// Ends the holding of the PENDING frame on top: its header put, its labels made to say
+// EUC-KR where the decoding changes its text (whatever they said, the type added where
+// it had none), and what it held decoded as the DECODED frame it becomes.
+void CEntityRelabeller::Settle(bool changes)
+{
+    std::size_t at = m_frames.size() - 1;
+    CFrame &frame = m_frames[at];
+    if (changes) {
+        // A part of a multipart is no mail, which MIME-Version would be needed in; a mail
+        // after a "From " line is lines of a text to some readers, which a field added would
+        // change.
+        ETypeAdded added = frame.afterFromLine ? TYPE_NOT_ADDED
+                           : at > 0 && m_frames[at - 1].kind == EFrame::MULTIPART ? TYPE_ADDED
+                                                                                  : TYPE_ADDED_TO_MAIL;
+        *m_labels += LabelAsEucKr(frame.header, true, added, frame.edits);
+    } else {
+        frame.edits.insert(frame.edits.end(), frame.labels.relabel.begin(), frame.labels.relabel.end());
+        *m_labels += frame.labels.charsets;
+    }
+    int designatorSeen = PutHeader(frame, frame.header, frame.edits);
+    std::string().swap(frame.header);
+    frame.kind = EFrame::DECODED;
+    frame.decoder = StartApart(designatorSeen, BodyLines());
+    m_sink.PutDecoded(frame.decoder, frame.body.Text(), m_decoded);
+    frame.body = CBody();
 }
 
 // Puts out the header of frame with its edits, decoded on its own; returns its designator flag.
@@ -566,6 +647,8 @@ void CEntityRelabeller::CloseTop()
         FinishHeader();
         CloseAbove(at);
     }
+    if (m_frames[at].kind == EFrame::PENDING)
+        Settle(false);
     CFrame &frame = m_frames[at];
     if (frame.kind == EFrame::DECODED) {
         m_sink.PutDecodedEnd(frame.decoder);

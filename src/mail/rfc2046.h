@@ -89,6 +89,9 @@ private:
     int PutHeader(const CFrame &frame, const std::string &header, std::vector<CEdit> &edits);
     void OpenMailAfterFromLine();
     int Recode(CFrame &frame);
+    EApartLines BodyLines() const;
+    void Look(CFrame &frame);
+    void Settle(bool changes);
     void CloseTop();
     void CloseAbove(std::size_t at);
 

@@ -34,13 +34,15 @@ void ExpectRelabelled(const std::vector<Case> &cases)
 
 TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
 {
+    const std::string labelOnly = "Content-Type: text/plain; charset=ISO-2022-KR\n";
+    const std::string eucOnly = "Content-Type: text/plain; charset=EUC-KR\n";
     ExpectRelabelled({
         {"plain label", "Content-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
          "Content-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
         {"a text that ends in a lone CR", "Content-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\r",
          "Content-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\r", 1},
         {"quoted, lower case, 7bit", "Content-Type: text/plain; charset=\"iso-2022-kr\"\nContent-Transfer-Encoding: 7BIT\n\nx\n",
-         "Content-Type: text/plain; charset=\"EUC-KR\"\nContent-Transfer-Encoding: 7BIT\n\nx\n", 1},
+         "Content-Type: text/plain; charset=\"EUC-KR\"\nContent-Transfer-Encoding: 8bit\n\nx\n", 1},
         {"alias on a folded line, comment kept", "Content-type: text/plain;\r\n\tCharSet=csISO2022KR (old)\r\n\r\nx\r\n",
          "Content-type: text/plain;\n\tCharSet=EUC-KR (old)\n\nx\n", 1},
         {"the first of two types counts; 8bit", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: 8bit\n"
@@ -92,6 +94,28 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
         {"quoted-printable that ends in a soft line break",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F=\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=\n", 1},
+        // A part whose bytes the decoding changes is labelled EUC-KR whatever it said: a
+        // label added where there was none, others renamed; 7bit, which no byte over 127 is,
+        // becomes 8bit.  One the decoding leaves alone keeps its labels.
+        {"ISO-2022-KR with no label", "Subject: x\n\n" + KR + "\n",
+         "Subject: x\nContent-Type: text/plain; charset=EUC-KR\nMIME-Version: 1.0\n\n" + EUC + "\n", 1},
+        {"ISO-2022-KR under other labels, in parts",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\n" + KR + "\n--b\nContent-Type: text/plain; charset=us-ascii; "
+         "charset=ISO-2022-KR\n\n" + KR + "\n--b\nContent-Type: text/plain; charset=UTF-8\nContent-Transfer-Encoding: 7bit\n\n" +
+             KR + "\n--b\nContent-Type: text/plain (old)\n\n" + KR + "\n--b\nContent-Type: text/plain; charset=us-ascii\n"
+             "Content-Transfer-Encoding: 7bit\n\nplain\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC +
+             "\n--b\nContent-Type: text/plain; charset=EUC-KR; charset=EUC-KR\n\n" + EUC +
+             "\n--b\nContent-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: 8bit\n\n" + EUC +
+             "\n--b\nContent-Type: text/plain (old); charset=EUC-KR\n\n" + EUC + "\n--b\nContent-Type: text/plain; charset=us-ascii\n"
+             "Content-Transfer-Encoding: 7bit\n\nplain\n--b--\n", 4},
+        // Labelled ISO-2022-KR, a text is read so from its first byte, as iconv reads it,
+        // though its designator stood in a part before.
+        {"SO and SI with no designator, as they stand and in quoted-printable",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + labelOnly + "\n" + KR + "\n--b\n" + labelOnly + "\n\x0e\x30\x21\x0f\n--b\n" +
+             labelOnly + "Content-Transfer-Encoding: quoted-printable\n\n=0E0!=0F\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + "\n" + EUC + "\n--b\n" + eucOnly + "\n\xb0\xa1\n--b\n" +
+             eucOnly + "Content-Transfer-Encoding: quoted-printable\n\n=B0=A1\n--b--\n", 3},
         // A line that decoding makes a "From " line, after an empty line, would start a mail:
         // it is quoted as mbox writers quote one, and a line of only the designator before
         // one keeps its line end, not bytes that show under the new label.

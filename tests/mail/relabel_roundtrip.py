@@ -108,7 +108,13 @@ class Generator:
             line = self.rng.choice([b"\x1b$)C\nFrom the desk of Kim\n", b"\x1b$)CFrom Seoul with love\n"])
             raw = line + raw if self.rng.random() < 0.5 else raw + b"\n" + line
             self.from_lines += 1
-        fields = "Content-Type: text/plain;\n  " + self.charset() + "\n"
+        if kind in ("7bit", "none") and self.rng.random() < 0.15:
+            # ISO-2022-KR under a label that says otherwise, or none: labelled EUC-KR once converted.
+            self.labels += 1
+            fields = self.rng.choice(["", "Content-Type: text/plain\n", "Content-Type: text/plain; charset=us-ascii\n",
+                                      "Content-Type: text/plain; charset=UTF-8\n"])
+        else:
+            fields = "Content-Type: text/plain;\n  " + self.charset() + "\n"
         if kind == "base64":
             return fields + "Content-Transfer-Encoding: base64\n\n" + base64.encodebytes(raw).decode()
         if kind == "quoted-printable":
@@ -135,8 +141,8 @@ class Generator:
 
     def mail(self, korean):
         entity = self.entity(korean)
-        head, _, body = entity.partition("\n\n")
-        fields = ["MIME-Version: 1.0"] + head.split("\n")
+        head, _, body = ("\n" + entity).partition("\n\n")
+        fields = ["MIME-Version: 1.0"] + [f for f in head.split("\n") if f]
         if self.rng.random() < 0.3:
             fields.append("Content-Length: %d" % len(body.encode()))
         return "From kim@example.kr Mon Sep 23 10:00:00 1996\n" + self.header(fields, korean)[:-1] + "\n" + body
@@ -160,19 +166,22 @@ def read_mails(path):
     return [b"".join(m) for m in mails]
 
 
-def texts(message):
-    """Every header and every text part of a mail, decoded, in order."""
+def texts(message, before=False):
+    """Every header and every text part of a mail, decoded, in order; before, text parts
+    that hold ISO-2022-KR read as it whatever their label says, as the converter reads them."""
     out = []
     for part in message.walk():
         for name, value in part.items():
-            if name.lower() in ("content-type", "content-length"):
+            if name.lower() in ("content-type", "content-length", "content-transfer-encoding", "mime-version"):
                 continue
             decoded = email.header.decode_header(value)
             out.append(name + ": " + "".join(
                 b.decode(codec(c), "replace") if isinstance(b, bytes) else b for b, c in decoded))
         out.append(part.get_content_type())
         if part.get_content_maintype() == "text":
-            text = part.get_payload(decode=True).decode(codec(part.get_content_charset()), "replace")
+            payload = part.get_payload(decode=True)
+            charset = "iso-2022-kr" if before and b"\x1b$)C" in payload else part.get_content_charset()
+            text = payload.decode(codec(charset), "replace")
             # Line ends of the folder itself, quoted-printable's included, follow the
             # platform; base64 keeps the text's own.
             if part.get("Content-Transfer-Encoding", "").lower() != "base64":
@@ -221,8 +230,12 @@ def check_mail(what, raw_a, raw, korean):
     a wrong Content-Length, a change to a mail without ISO-2022-KR, lines too long."""
     failures = []
     a, b = email.message_from_bytes(raw_a), email.message_from_bytes(raw)
-    if texts(a) != texts(b):
-        failures.append("%s reads differently:\n  %r\n  %r" % (what, texts(a), texts(b)))
+    if texts(a, True) != texts(b):
+        failures.append("%s reads differently:\n  %r\n  %r" % (what, texts(a, True), texts(b)))
+    for part in b.walk():
+        if part.get("Content-Transfer-Encoding", "").lower() == "7bit" and \
+                re.search(rb"[\x80-\xff]", part.get_payload(decode=True) or b""):
+            failures.append("%s: 7bit over 8-bit bytes" % what)
     if labels(b):
         failures.append("%s still labelled %s" % (what, labels(b)))
     if b["Content-Length"] and int(b["Content-Length"]) != len(raw.partition(b"\n\n")[2]):
