@@ -66,6 +66,9 @@ class Generator:
 
     def charset(self):
         self.labels += 1
+        if self.rng.random() < 0.1:  # RFC 2231's sections and %-encoded values
+            return self.rng.choice(['charset*0="ISO-20"; charset*1="22-KR"', "charset*=''%49%53%4F-2022-KR",
+                                    "charset*0*=us-ascii'ko'ISO-2022;\n  charset*1*=%2DKR"])
         return "charset=" + self.rng.choice(SPELLINGS)
 
     def encoded_words(self, text):
