@@ -330,16 +330,12 @@ bool DecodeBase64Piece(std::string_view in, std::string &out, CBase64State &stat
     out.reserve(out.size() + in.size() / 4 * 3 + 1);
     for (char c : in) {
         int value = Base64Value(c);
-        if (value < 0) {
-            // Line ends and white space are layout; anything else is not base64 at all.
-            if (c == '=')
-                state.padded = true;
-            else if (c != CR && c != LF && !IsSpace(c))
-                return false;
+        // RFC 2045, 6.8: characters outside the alphabet are ignored, line ends among them;
+        // and as readers do, so is everything after the padding.
+        if (value < 0 || state.padded) {
+            state.padded = state.padded || c == '=';
             continue;
         }
-        if (state.padded)
-            return false;
         state.bits = (state.bits << 6) | static_cast<unsigned int>(value);
         state.count += 6;
         if (state.count >= 8) {
@@ -408,7 +404,8 @@ bool DecodeQuotedPrintable(std::string_view in, std::string &out)
                 out += static_cast<char>(HexValue(in[j + 1]) * 16 + HexValue(in[j + 2]));
                 j += 2;
             } else {
-                return false;
+                // RFC 2045, 6.7, note 2: an "=" that starts nothing is kept, as readers keep it.
+                out += '=';
             }
         }
         if (lf == std::string_view::npos)

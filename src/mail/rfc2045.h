@@ -40,12 +40,11 @@ enum ETypeAdded {
 // line included.  Returns the number of Content-Type fields changed or added.
 long LabelAsEucKr(const std::string &header, bool charset, ETypeAdded added, std::vector<CEdit> &edits);
 
-// Decodes base64 text, skipping line ends and other bytes outside the alphabet.  False when
-// the text does not decode to whole bytes.
+// Decodes base64 text, skipping line ends and other bytes outside the alphabet, and all
+// after the padding.  False when the text does not decode to whole bytes.
 bool DecodeBase64(std::string_view in, std::string &out);
 // The same for base64 text in pieces, cut anywhere: state carries what a piece leaves over.
-// A piece that is not base64 returns false; at the end, the text decoded to whole bytes when
-// state.count < 6.
+// Returns true; at the end, the text decoded to whole bytes when state.count < 6.
 struct CBase64State {
     unsigned int bits = 0;
     int count = 0;
@@ -55,8 +54,8 @@ bool DecodeBase64Piece(std::string_view in, std::string &out, CBase64State &stat
 // Encodes bytes as base64 in lines of 76 characters, each ending in LF.
 std::string EncodeBase64(const std::string &in);
 // Decodes quoted-printable text; a hard line end, CRLF or LF, becomes LF, and only an
-// encoded "=0D" makes a CR.  False for an "=" that is neither a soft line break nor
-// followed by two hexadecimal digits.
+// encoded "=0D" makes a CR.  An "=" that is neither a soft line break nor followed by two
+// hexadecimal digits stays as it is.  Returns true.
 bool DecodeQuotedPrintable(std::string_view in, std::string &out);
 // True when quoted-printable text ends in a soft line break ("=" and what a line may have
 // after it), which joins its last line to no other.

@@ -52,8 +52,15 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "X-Content-Type: text/plain; charset=ISO-2022-KR\nContent-Type: text/plain; format=ISO-2022-KR; charset=ISO-2022-KR-2\n\nx\n", 0},
         {"unknown transfer encoding stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: x-uuencode\n\nx\n",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: x-uuencode\n\nx\n", 0},
-        {"base64 that is not base64 stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\n!!\n",
-         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\n!!\n", 0},
+        {"base64 that is not base64 stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQ\n",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQ\n", 0},
+        // RFC 2045, 6.7 and 6.8: an "=" that starts nothing is kept, and characters outside
+        // base64's alphabet are ignored, as readers do.
+        {"a stray = in quoted-printable, a stray character in base64",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + labelOnly + "Content-Transfer-Encoding: quoted-printable\n\n"
+         "=1B$)C=0E0!=0F a=zz=4\n--b\n" + labelOnly + "Content-Transfer-Encoding: base64\n\nGyQp!Qw4w*IQ8=\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + "Content-Transfer-Encoding: quoted-printable\n\n"
+         "=B0=A1 a=3Dzz=3D4\n--b\n" + eucOnly + "Content-Transfer-Encoding: base64\n\nsKE=\n--b--\n", 2},
         {"base64 body converted, blank line before the next mail kept",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wITAiDw==\n\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: base64\n\nsKGwog==\n\n", 1},

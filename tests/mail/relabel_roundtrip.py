@@ -112,18 +112,24 @@ class Generator:
             raw = line + raw if self.rng.random() < 0.5 else raw + b"\n" + line
             self.from_lines += 1
         if kind in ("7bit", "none") and self.rng.random() < 0.15:
-            # ISO-2022-KR under a label that says otherwise, or none: labelled EUC-KR once converted.
-            self.labels += 1
+            # ISO-2022-KR under a label that says otherwise, or none: labelled EUC-KR once
+            # converted, where there is any.
+            self.labels += b"\x1b$)C" in raw
             fields = self.rng.choice(["", "Content-Type: text/plain\n", "Content-Type: text/plain; charset=us-ascii\n",
                                       "Content-Type: text/plain; charset=UTF-8\n"])
         else:
             fields = "Content-Type: text/plain;\n  " + self.charset() + "\n"
         if kind == "base64":
-            return fields + "Content-Transfer-Encoding: base64\n\n" + base64.encodebytes(raw).decode()
+            b64 = base64.encodebytes(raw).decode()
+            if self.rng.random() < 0.2:  # a character outside the alphabet, which readers skip
+                b64 = "*" + b64
+            return fields + "Content-Transfer-Encoding: base64\n\n" + b64
         if kind == "quoted-printable":
             qp = quopri.encodestring(raw).decode()
             if self.rng.random() < 0.3:  # the last line end encoded, then a soft line break
                 qp = qp[:-1] + "=0A=\n"
+            if self.rng.random() < 0.2:  # an "=" that starts nothing, which readers keep
+                qp = "a=z " + qp
             return fields + "Content-Transfer-Encoding: Quoted-Printable\n\n" + qp + "\n"
         if kind == "7bit":
             fields += "Content-Transfer-Encoding: 7bit\n"
