@@ -495,8 +495,9 @@ void CEntityRelabeller::FinishHeader()
     // Only text is converted: a part of another type keeps its bytes, and so its label,
     // whatever the label says.
     bool isText = l.type.empty() || l.type.compare(0, 5, "text/") == 0;
-    // The decoder converts bodies that are text as they stand.
-    bool plain = l.encoding.empty() || l.encoding == "7bit" || l.encoding == "8bit";
+    // The decoder converts bodies that are text as they stand: binary is no encoding either
+    // (RFC 2045, 6.2), and a forwarded mail may have it (RFC 2046, 5.2.1).
+    bool plain = l.encoding.empty() || l.encoding == "7bit" || l.encoding == "8bit" || l.encoding == "binary";
     if (isText && l.iso2022kr && (l.encoding == "base64" || l.encoding == "quoted-printable")) {
         // Put out with its body, once that shows whether the label changes.
         frame.kind = EFrame::RECODED;

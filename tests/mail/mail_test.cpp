@@ -277,6 +277,11 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b--\n" + label + "b\n", 1},
         {"forwarded mail", "Content-Type: message/rfc822\n\nSubject: x\n" + label + "a\n",
          "Content-Type: message/rfc822\n\nSubject: x\n" + euc + "a\n", 1},
+        {"forwarded mail and its text in binary, which is no encoding",
+         "Content-Type: message/rfc822\nContent-Transfer-Encoding: binary\n\nSubject: x\n" + labelOnly +
+             "Content-Transfer-Encoding: binary\n\n" + KR + "\n",
+         "Content-Type: message/rfc822\nContent-Transfer-Encoding: binary\n\nSubject: x\n" + eucOnly +
+             "Content-Transfer-Encoding: binary\n\n" + EUC + "\n", 1},
         {"forwarded news and a mail with UTF-8 fields",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: message/news\n\n" + label + "a\n"
          "--b\nContent-Type: message/global\n\n" + label + "b\n--b--\n",

@@ -101,17 +101,17 @@ class Generator:
     def leaf(self, korean):
         if not korean:
             return "Content-Type: text/plain; charset=us-ascii\n\n" + self.text(False)
-        kind = self.rng.choice(["7bit", "base64", "quoted-printable", "none"])
-        eol = self.rng.choice(["\n", "\r\n"]) if kind != "7bit" and kind != "none" else "\n"
+        kind = self.rng.choice(["7bit", "base64", "quoted-printable", "none", "binary"])
+        eol = self.rng.choice(["\n", "\r\n"]) if kind in ("base64", "quoted-printable") else "\n"
         raw = self.text(True, eol).encode("iso2022_kr")
-        if kind in ("7bit", "none") and self.rng.random() < 0.2:
+        if kind in ("7bit", "none", "binary") and self.rng.random() < 0.2:
             # Between an empty line (the header's, or the text's) and a "From " line: the
             # designator line must stay, or a reader finds a mail there.
             # Or the designator on the "From " line itself.
             line = self.rng.choice([b"\x1b$)C\nFrom the desk of Kim\n", b"\x1b$)CFrom Seoul with love\n"])
             raw = line + raw if self.rng.random() < 0.5 else raw + b"\n" + line
             self.from_lines += 1
-        if kind in ("7bit", "none") and self.rng.random() < 0.15:
+        if kind in ("7bit", "none", "binary") and self.rng.random() < 0.15:
             # ISO-2022-KR under a label that says otherwise, or none: labelled EUC-KR once
             # converted, where there is any.
             self.labels += b"\x1b$)C" in raw
@@ -131,8 +131,8 @@ class Generator:
             if self.rng.random() < 0.2:  # an "=" that starts nothing, which readers keep
                 qp = "a=z " + qp
             return fields + "Content-Transfer-Encoding: Quoted-Printable\n\n" + qp + "\n"
-        if kind == "7bit":
-            fields += "Content-Transfer-Encoding: 7bit\n"
+        if kind in ("7bit", "binary"):
+            fields += "Content-Transfer-Encoding: %s\n" % kind
         return fields + "\n" + raw.decode("ascii")
 
     def entity(self, korean, depth=0):
@@ -145,7 +145,8 @@ class Generator:
             return 'Content-Type: multipart/%s; boundary="%s"\n\n%s' % (sub, boundary, body)
         if roll < 0.35:
             inner = self.header(["Date: Mon, 23 Sep 1996 10:00:00 +0900"], korean)
-            return "Content-Type: message/rfc822\n\n" + inner[:-1] + self.entity(korean, depth + 1)
+            encoding = "Content-Transfer-Encoding: binary\n" if self.rng.random() < 0.2 else ""
+            return "Content-Type: message/rfc822\n" + encoding + "\n" + inner[:-1] + self.entity(korean, depth + 1)
         return self.leaf(korean)
 
     def mail(self, korean):
