@@ -1,6 +1,7 @@
 // Content-Type and Content-Transfer-Encoding fields, base64 and quoted-printable (RFC 2045).
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include "rfc2045.h"
@@ -563,4 +564,51 @@ long LabelAsEucKr(const std::string &header, bool charset, ETypeAdded added, std
         fields += std::string("MIME-Version: 1.0") + lineEnd;
     edits.push_back({at, at, fields});
     return labels + 1;
+}
+
+void RelabelExtendedValues(const std::string &text, const CField &field, std::vector<CEdit> &edits, long *labels)
+{
+    // Most fields have no "*": only those with one are read.
+    if (std::memchr(text.data() + field.nameEnd, '*', field.end - field.nameEnd) == nullptr ||
+        !(FieldIs(text, field, "content-type") || FieldIs(text, field, "content-disposition")))
+        return;
+    CView v = UnfoldValue(text, field);
+    std::size_t i = 0;
+    (void)ReadType(v.text, &i);
+    std::vector<CParameter> params = ReadParameters(v.text, i);
+    std::vector<std::string> done;
+    for (const CParameter &p : params) {
+        // The charset is a label, renamed as one; the boundary stays as it is.
+        if (!p.extended || p.name == "charset" || p.name == "boundary" ||
+            std::find(done.begin(), done.end(), p.name) != done.end())
+            continue;
+        done.push_back(p.name);
+        std::vector<CParameterValue> values = ValuesOf(params, p.name.c_str());
+        const CParameterValue &value = values.back();  // the sections, joined
+        const CParameter &first = *value.sections.front();
+        std::size_t tick = first.value.find('\'');
+        std::size_t second = tick == std::string::npos ? tick : first.value.find('\'', tick + 1);
+        if (!first.extended || second == std::string::npos || !NamesIso2022Kr(first.value.data(), tick))
+            continue;
+        // extended-initial-value := [charset] "'" [language] "'" extended-other-values
+        std::string converted = std::string(NEW_CHARSET) + first.value.substr(tick, second + 1 - tick);
+        static const char HEX[] = "0123456789ABCDEF", KEPT[] = "!#$&+-.^_`|~";
+        for (char c : DecodeApart(value.value)) {
+            unsigned char b = static_cast<unsigned char>(c);
+            if ((c >= '0' && c <= '9') || (AsciiLower(c) >= 'a' && AsciiLower(c) <= 'z') ||
+                (b != 0 && std::strchr(KEPT, c) != nullptr))
+                converted += c;
+            else
+                converted.append({'%', HEX[b >> 4], HEX[b & 15]});
+        }
+        // The first section holds it all; the others come to hold nothing.
+        for (std::size_t n = 0; n < value.sections.size(); ++n) {
+            const CParameter &section = *value.sections[n];
+            std::size_t start = section.start < section.end ? v.At(section.start) : v.At(section.start - 1) + 1;
+            std::size_t end = section.start < section.end ? v.At(section.end - 1) + 1 : start;
+            bool quoted = section.start > 0 && v.text[section.start - 1] == QUOTE;
+            edits.push_back({start, end, n == 0 ? converted : (quoted || section.extended ? "" : "\"\"")});
+        }
+        ++*labels;
+    }
 }

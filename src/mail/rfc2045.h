@@ -27,6 +27,13 @@ struct CEntityLabels {
 // Content-Type or first Content-Transfer-Encoding; any other field says nothing.
 void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labels);
 
+// Edits that rewrite the RFC 2231 extended values of a Content-Type or Content-Disposition
+// field (a file name, "filename*=iso-2022-kr''%1B%24%29C...", in sections or not) that are
+// in ISO-2022-KR as the same text in EUC-KR, "euc-kr''...", all in the first section and the
+// others emptied.  The charset parameter is left to the labels.  Adds the number of values
+// rewritten to *labels.
+void RelabelExtendedValues(const std::string &text, const CField &field, std::vector<CEdit> &edits, long *labels);
+
 // Where a header with no Content-Type gets one.
 enum ETypeAdded {
     TYPE_NOT_ADDED,      // nowhere: the header is lines of a text that some readers read as one

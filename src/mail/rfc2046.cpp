@@ -487,6 +487,7 @@ void CEntityRelabeller::FinishHeader()
     CField field{};
     for (std::size_t pos = 0; NextField(header, pos, header.size(), field);) {
         RelabelEncodedWords(header, field, edits, m_labels);
+        RelabelExtendedValues(header, field, edits, m_labels);
         ReadLabel(header, field, l);
     }
     // RFC 2046, 5.1.5: in a digest the default type is message/rfc822, not text/plain.

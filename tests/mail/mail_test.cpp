@@ -166,6 +166,14 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
         {"a long word after the words",
          "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?= " + std::string(58, 'w') + "\n\n",
          "Subject: =?EUC-KR?B?sKE=?=\n " + std::string(58, 'w') + "\n\n", 1},
+        // RFC 2231's extended values, a file name in sections or whole, are rewritten as
+        // encoded words are; the first section holds the whole and the others nothing.
+        {"a file name in RFC 2231's extended values",
+         "Content-Type: application/octet-stream; name*=iso-2022-kr''%1B%24%29C%0E0%21%0F.txt\n"
+         "Content-Disposition: attachment;\n filename*0*=ISO-2022-KR'ko'%1B%24%29C%0E0;\n filename*1*=%21%0F%20a.txt;"
+         " filename*2=\"b\"\n\n",
+         "Content-Type: application/octet-stream; name*=EUC-KR''%B0%A1.txt\n"
+         "Content-Disposition: attachment;\n filename*0*=EUC-KR'ko'%B0%A1%20a.txtb;\n filename*1*=; filename*2=\"\"\n\n", 2},
         {"broken or foreign words stay", "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n",
          "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n", 0},
     });

@@ -98,6 +98,16 @@ class Generator:
         lines.append("To: park@example.kr,\n    choi@example.kr")
         return "\n".join(lines + fields) + "\n\n"
 
+    def attachment(self):
+        """A file whose name is in RFC 2231's extended values, in ISO-2022-KR, whole or in sections."""
+        self.labels += 2
+        name = "".join("%%%02X" % b for b in (self.words(2) + ".txt").encode("iso2022_kr"))
+        cut = self.rng.randrange(len(name) // 3) * 3
+        disposition = "filename*=iso-2022-kr''" + name if self.rng.random() < 0.5 else \
+            "\n filename*0*=ISO-2022-KR'ko'%s;\n filename*1*=%s" % (name[:cut], name[cut:])
+        return ("Content-Type: application/octet-stream; name*=iso-2022-kr''%s\nContent-Disposition: attachment; %s\n"
+                "Content-Transfer-Encoding: base64\n\nAAEC\n" % (name, disposition))
+
     def leaf(self, korean):
         if not korean:
             return "Content-Type: text/plain; charset=us-ascii\n\n" + self.text(False)
@@ -140,6 +150,8 @@ class Generator:
         if roll < 0.25:
             boundary = "=_b%d_%d" % (depth, self.rng.randint(0, 99999))
             parts = [self.entity(korean, depth + 1) for _ in range(self.rng.randint(1, 3))]
+            if korean and self.rng.random() < 0.3:
+                parts.insert(self.rng.randrange(len(parts)), self.attachment())
             body = "preamble\n" + "".join("--%s\n%s\n" % (boundary, p) for p in parts) + "--%s--\n" % boundary
             sub = self.rng.choice(["mixed", "alternative"])
             return 'Content-Type: multipart/%s; boundary="%s"\n\n%s' % (sub, boundary, body)
@@ -182,12 +194,14 @@ def texts(message, before=False):
     out = []
     for part in message.walk():
         for name, value in part.items():
-            if name.lower() in ("content-type", "content-length", "content-transfer-encoding", "mime-version"):
+            if name.lower() in ("content-type", "content-length", "content-transfer-encoding", "mime-version",
+                                "content-disposition"):
                 continue
             decoded = email.header.decode_header(value)
             out.append(name + ": " + "".join(
                 b.decode(codec(c), "replace") if isinstance(b, bytes) else b for b, c in decoded))
         out.append(part.get_content_type())
+        out.append(part.get_filename())
         if part.get_content_maintype() == "text":
             payload = part.get_payload(decode=True)
             charset = "iso-2022-kr" if before and b"\x1b$)C" in payload else part.get_content_charset()
