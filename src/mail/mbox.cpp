@@ -166,6 +166,7 @@ struct SReading {
     std::string header;           // that header, decoded
     long long change = 0;         // how much longer the body came out then (shorter: negative)
     long labels = 0;              // labels and encoded words changed
+    bool tooDeep = false;         // something nested deeper than MAX_NESTING
 };
 
 // Relabels the rest of the mail from reader into out.  A header with a Content-Length (when
@@ -195,6 +196,7 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
         }
     });
     RelabelRest(reader, relabeller);
+    reading.tooDeep = relabeller.TooDeep();
     if (!reading.lengthSetAside) {
         out.count = sink.count;
         return reading;
@@ -212,7 +214,8 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
     return reading;
 }
 
-// Relabels the mail the reader is at into out, adding to *labels what it changed:
+// Relabels the mail the reader is at into out, adding to *labels what it changed, and one to
+// *tooDeep where something in it nests too deep:
 //  1. its "From " line, as it is (a file of one mail has none);
 //  2. the rest, relabelled; a header with a Content-Length is set aside until the body's
 //     change in length is known, the body counted where the reader can go back and held
@@ -220,7 +223,7 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
 //  3. then, where the reader can go back, the rest read once more, its header put with its
 //     Content-Length fixed; where it cannot, the header fixed, and the body held.
 // False when the reader fails to go back.
-bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
+bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels, long *tooDeep)
 {
     if (reader.HasFromLine())
         PassFromLine(reader, &out);
@@ -240,6 +243,7 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
         out.Put(held);
     }
     *labels += reading.labels;
+    *tooDeep += reading.tooDeep ? 1 : 0;
     return true;
 }
 
@@ -398,7 +402,7 @@ int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)
     while (ok && reader.NextPiece()) {
         if (reader.IsMail()) {
             ++seen.mails;
-            ok = RelabelOneMail(reader, sink, &seen.labels);
+            ok = RelabelOneMail(reader, sink, &seen.labels, &seen.tooDeep);
             continue;
         }
         // Text before the first mail: decoded as the start of the folder, where a "From "

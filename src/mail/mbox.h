@@ -76,6 +76,7 @@ private:
 struct CFolderCounts {
     long mails = 0;
     long labels = 0;
+    long tooDeep = 0;  // mails with something nested deeper than MAX_NESTING, left as it is
 };
 
 // Relabels the pieces of a folder from reader into sink: each mail (after its "From " line,

@@ -230,6 +230,7 @@ void CEntityRelabeller::Push(int depth)
 {
     CFrame &frame = m_frames.emplace_back();
     frame.kind = depth > MAX_NESTING ? EFrame::KEPT : EFrame::HEADER;
+    m_tooDeep = m_tooDeep || depth > MAX_NESTING;
     frame.depth = depth;
 }
 

@@ -30,7 +30,8 @@ struct CMailSink {
 };
 
 // How deep multiparts and forwarded mails may nest; deeper ones pass through unchanged.
-const int MAX_NESTING = 64;
+// Each level open takes a few hundred bytes.
+const int MAX_NESTING = 1000;
 // The most of a header block that is read as one: a longer one is no header a mail program
 // wrote, and is decoded as text, nothing in it relabelled.
 const std::size_t MAX_HEADER = std::size_t{4} << 20;
@@ -77,6 +78,8 @@ public:
     // until its header has ended).
     unsigned long long Read() const { return m_read; }
     unsigned long long BodyStart() const { return m_bodyStart; }
+    // True when something nested deeper than MAX_NESTING, and passed through unchanged.
+    bool TooDeep() const { return m_tooDeep; }
 
 private:
     struct CFrame;
@@ -105,4 +108,5 @@ private:
     std::vector<char> &m_decoded;  // room for decoding, shared by the relabellers of a thread
     unsigned long long m_read = 0, m_bodyStart = 0;
     std::function<void(std::string &)> m_takeTopHeader;
+    bool m_tooDeep = false;
 };

@@ -338,18 +338,26 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     const std::string utf16 = "Content-Type: text/plain; charset=UTF-16LE\n\n" + std::string("\x0e\x00\x0f\x00\n", 5);
     EXPECT_EQ(RelabelMail(FROM + utf16, &counted), Lines(FROM + utf16));
 
-    // Up to the nesting limit a part is relabelled; past it everything passes through as it is.
+    // Up to the nesting limit, 1,000 levels as readers read, a part is relabelled; past it
+    // everything passes through as it is, and the mail is counted as one that does.
     std::string deep;
-    for (int i = 0; i < MAX_NESTING; ++i)
+    for (int i = 0; i < 1000; ++i)
         deep += "Content-Type: message/rfc822\n\n";
-    ResetDecoder();
-    long labels = 0;
-    EXPECT_EQ(RelabelMail(FROM + deep + label + "a\n", &labels), Lines(FROM + deep + euc + "a\n"));
-    EXPECT_EQ(labels, 1);
-    deep += "Content-Type: message/rfc822\n\n";
-    labels = 0;
-    EXPECT_EQ(RelabelMail(FROM + deep + label + "a\n", &labels), Lines(FROM + deep + label + "a\n"));
-    EXPECT_EQ(labels, 0);
+    ASSERT_EQ(MAX_NESTING, 1000);
+    for (bool tooDeep : {false, true}) {
+        SCOPED_TRACE(tooDeep);
+        ResetDecoder();
+        std::string folder = FROM + deep + label + "a\n", out;
+        CFolderReader reader{std::string_view(folder)};
+        CMailSink sink;
+        sink.text = &out;
+        CFolderCounts counts;
+        EXPECT_EQ(RelabelPieces(reader, sink, &counts), 1);
+        EXPECT_EQ(out, Lines(FROM + deep + (tooDeep ? label : euc) + "a\n"));
+        EXPECT_EQ(counts.labels, tooDeep ? 0 : 1);
+        EXPECT_EQ(counts.tooDeep, tooDeep ? 1 : 0);
+        deep += "Content-Type: message/rfc822\n\n";
+    }
 }
 
 // A file that starts with a header field is one mail, with no From line (a saved message,
