@@ -228,8 +228,10 @@ void ReadContentType(const std::string &text, const CField &field, CEntityLabels
     // Only a multipart has a boundary that counts.
     if (labels.type.compare(0, 10, "multipart/") == 0) {
         std::vector<CParameterValue> boundaries = ValuesOf(params, "boundary");
+        // White space after it is taken off, as readers take it off: a boundary line has
+        // transport padding after the boundary, never in it.
         if (!boundaries.empty())
-            labels.boundary = boundaries.front().value;
+            labels.boundary = boundaries.front().value.substr(0, boundaries.front().value.find_last_not_of(" \t") + 1);
     }
     std::vector<CParameterValue> charsets = ValuesOf(params, "charset");
     for (std::size_t n = 0; n < charsets.size(); ++n) {

@@ -271,6 +271,9 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
              label + "a\n--b-1--\n--b--\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: multipart/alternative; boundary=b-1\n\n--b-1\n" +
              euc + "a\n--b-1--\n--b--\n", 1},
+        {"a boundary with white space after it, which readers take off",
+         "Content-Type: multipart/mixed; boundary=\"b \t\"\n\n--b\n" + label + "a\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=\"b \t\"\n\n--b\n" + euc + "a\n--b--\n", 1},
         {"a boundary in RFC 2231's sections",
          "Content-Type: multipart/mixed; boundary*0=\"=_a\";\n boundary*1=b\n\n--=_ab\n" + label + "a\n--=_ab--\n",
          "Content-Type: multipart/mixed; boundary*0=\"=_a\";\n boundary*1=b\n\n--=_ab\n" + euc + "a\n--=_ab--\n", 1},

@@ -154,7 +154,8 @@ class Generator:
                 parts.insert(self.rng.randrange(len(parts)), self.attachment())
             body = "preamble\n" + "".join("--%s\n%s\n" % (boundary, p) for p in parts) + "--%s--\n" % boundary
             sub = self.rng.choice(["mixed", "alternative"])
-            return 'Content-Type: multipart/%s; boundary="%s"\n\n%s' % (sub, boundary, body)
+            padding = " " if self.rng.random() < 0.1 else ""  # white space after it, which readers take off
+            return 'Content-Type: multipart/%s; boundary="%s%s"\n\n%s' % (sub, boundary, padding, body)
         if roll < 0.35:
             inner = self.header(["Date: Mon, 23 Sep 1996 10:00:00 +0900"], korean)
             encoding = "Content-Transfer-Encoding: binary\n" if self.rng.random() < 0.2 else ""
