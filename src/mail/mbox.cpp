@@ -167,6 +167,7 @@ struct SReading {
     long long change = 0;         // how much longer the body came out then (shorter: negative)
     long labels = 0;              // labels and encoded words changed
     bool tooDeep = false;         // something nested deeper than MAX_NESTING
+    bool headerTooLong = false;   // a header longer than MAX_HEADER
 };
 
 // Relabels the rest of the mail from reader into out.  A header with a Content-Length (when
@@ -197,6 +198,7 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
     });
     RelabelRest(reader, relabeller);
     reading.tooDeep = relabeller.TooDeep();
+    reading.headerTooLong = relabeller.HeaderTooLong();
     if (!reading.lengthSetAside) {
         out.count = sink.count;
         return reading;
@@ -214,8 +216,8 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
     return reading;
 }
 
-// Relabels the mail the reader is at into out, adding to *labels what it changed, and one to
-// *tooDeep where something in it nests too deep:
+// Relabels the mail the reader is at into out, adding to counts the labels it changed, and
+// one where something in it nests too deep or a header is too long:
 //  1. its "From " line, as it is (a file of one mail has none);
 //  2. the rest, relabelled; a header with a Content-Length is set aside until the body's
 //     change in length is known, the body counted where the reader can go back and held
@@ -223,7 +225,7 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
 //  3. then, where the reader can go back, the rest read once more, its header put with its
 //     Content-Length fixed; where it cannot, the header fixed, and the body held.
 // False when the reader fails to go back.
-bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels, long *tooDeep)
+bool RelabelOneMail(CFolderReader &reader, CMailSink &out, CFolderCounts *counts)
 {
     if (reader.HasFromLine())
         PassFromLine(reader, &out);
@@ -242,8 +244,9 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels, long *t
         out.Put(reading.header);
         out.Put(held);
     }
-    *labels += reading.labels;
-    *tooDeep += reading.tooDeep ? 1 : 0;
+    counts->labels += reading.labels;
+    counts->tooDeep += reading.tooDeep ? 1 : 0;
+    counts->headerTooLong += reading.headerTooLong ? 1 : 0;
     return true;
 }
 
@@ -402,7 +405,7 @@ int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)
     while (ok && reader.NextPiece()) {
         if (reader.IsMail()) {
             ++seen.mails;
-            ok = RelabelOneMail(reader, sink, &seen.labels, &seen.tooDeep);
+            ok = RelabelOneMail(reader, sink, &seen);
             continue;
         }
         // Text before the first mail: decoded as the start of the folder, where a "From "

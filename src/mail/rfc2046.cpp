@@ -425,10 +425,12 @@ void CEntityRelabeller::Content(std::string_view bytes)
             frame.header.reserve(HEADER_ROOM);
         frame.header.append(bytes);
         if (frame.header.size() > MAX_HEADER) {
-            // Too long for a header: decoded as the text it is, nothing in it relabelled.
-            frame.kind = EFrame::DECODED;
-            frame.decoder = StartApart(frame.designatorSeen, APART_FOLDER_LINES);
-            m_sink.PutDecoded(frame.decoder, frame.header, m_decoded);
+            // Too long for a header: what its labels say is not known, and the entity keeps
+            // its bytes, body and all, rather than have them changed under labels that
+            // would then be wrong.
+            frame.kind = EFrame::KEPT;
+            m_headerTooLong = true;
+            m_sink.PutWithPlatformLineEnds(frame.header);
             std::string().swap(frame.header);
         }
         break;

@@ -33,7 +33,7 @@ struct CMailSink {
 // Each level open takes a few hundred bytes.
 const int MAX_NESTING = 1000;
 // The most of a header block that is read as one: a longer one is no header a mail program
-// wrote, and is decoded as text, nothing in it relabelled.
+// wrote, and its entity, the header and all after it, keeps its bytes.
 const std::size_t MAX_HEADER = std::size_t{4} << 20;
 
 // Relabels one mail or part, and everything nested in it, as it is read: a run at a time,
@@ -80,6 +80,8 @@ public:
     unsigned long long BodyStart() const { return m_bodyStart; }
     // True when something nested deeper than MAX_NESTING, and passed through unchanged.
     bool TooDeep() const { return m_tooDeep; }
+    // True when a header was longer than MAX_HEADER, and its entity passed through unchanged.
+    bool HeaderTooLong() const { return m_headerTooLong; }
 
 private:
     struct CFrame;
@@ -109,4 +111,5 @@ private:
     unsigned long long m_read = 0, m_bodyStart = 0;
     std::function<void(std::string &)> m_takeTopHeader;
     bool m_tooDeep = false;
+    bool m_headerTooLong = false;
 };

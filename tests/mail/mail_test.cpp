@@ -235,6 +235,8 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     }
     edge += std::string(74, 'x') + "=\n=1B$)C=0E0!=0F\n";
     std::string edgeEuc = EncodeQuotedPrintable(edgeText + std::string(74, 'x') + "\xb0\xa1");
+    // A header longer than any a mail program writes: what its labels say is not known.
+    const std::string longField = "X-Long: " + std::string(MAX_HEADER, 'a') + "\n";
     // More "From " lines in a text than mails may nest.
     std::string manyFromLines, manyFromLinesEuc;
     for (int i = 0; i <= MAX_NESTING; ++i) {
@@ -286,6 +288,8 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
         {"after the close delimiter, an epilogue and no part",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + "a\n--b--\n" + label + "b\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b--\n" + label + "b\n", 1},
+        {"a header too long to read, and its body, kept as they are", longField + label + KR + "\n",
+         longField + label + KR + "\n", 0},
         {"forwarded mail", "Content-Type: message/rfc822\n\nSubject: x\n" + label + "a\n",
          "Content-Type: message/rfc822\n\nSubject: x\n" + euc + "a\n", 1},
         {"forwarded mail and its text in binary, which is no encoding",

@@ -280,6 +280,11 @@ TEST(Converter, ChecksWithoutChangingAnything)
                                                        "0 labels to change" + LineEndsChanged(0, MAX_NESTING + 3) +
                                                        "; warning: 1 mail nests parts deeper than 1000 levels, which "
                                                        "are left as they are\n");
+    WriteFile(inbox, "From a\nX-Long: " + std::string(MAX_HEADER, 'a') + "\n\nx\n");
+    EXPECT_EQ(RunWith({"--check", inbox}).out, inbox + ": 1 mail, 0 ISO-2022-KR passages, 0 malformed sequences, "
+                                                       "0 labels to change" + LineEndsChanged(0, 4) +
+                                                       "; warning: 1 mail has a header longer than 4 MiB, and is "
+                                                       "left as it is\n");
     WriteFile(inbox, folder);
 
     // What counts as a passage, as malformed and as a line end to change, and how many
