@@ -114,13 +114,20 @@ bool HasContentLength(const std::string &header)
     return FindContentLength(header, &at, &size, &value);
 }
 
-// Adds change to the header's Content-Length, where that leaves a length.
-void FixContentLength(std::string &header, long long change)
+// What the relabelling made of a body: how much longer it came out (shorter: negative), and
+// its length.
+struct SBodyMade {
+    long long change = 0, length = 0;
+};
+
+// Sets the header's Content-Length to the body's new length where the body changed length:
+// one that was wrong comes out right.  A body that kept its length keeps its mail as it was.
+void FixContentLength(std::string &header, const SBodyMade &body)
 {
     std::size_t at = 0, size = 0;
     long long value = 0;
-    if (FindContentLength(header, &at, &size, &value) && value + change >= 0)
-        header.replace(at, size, std::to_string(value + change));
+    if (body.change != 0 && FindContentLength(header, &at, &size, &value))
+        header.replace(at, size, std::to_string(body.length));
 }
 
 // Passes the mail's "From " line, putting it into out where out is given, its line end the
@@ -164,17 +171,17 @@ void RelabelRest(CFolderReader &reader, CEntityRelabeller &relabeller)
 struct SReading {
     bool lengthSetAside = false;  // the header has a Content-Length and was set aside, not put
     std::string header;           // that header, decoded
-    long long change = 0;         // how much longer the body came out then (shorter: negative)
+    SBodyMade body;               // what the body came out as then
     long labels = 0;              // labels and encoded words changed
     bool tooDeep = false;         // something nested deeper than MAX_NESTING
     bool headerTooLong = false;   // a header longer than MAX_HEADER
 };
 
 // Relabels the rest of the mail from reader into out.  A header with a Content-Length (when
-// out is written to) is put with change added to it where change is given; where it is not,
-// the header is set aside in the result and the body goes to *held (held null: nowhere),
-// counted so that the change is known.
-SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change, std::string *held)
+// out is written to) is put with it fixed to what body says where body is given; where it
+// is not, the header is set aside in the result and the body goes to *held (held null:
+// nowhere), counted so that what it came out as is known.
+SReading ReadMail(CFolderReader &reader, CMailSink &out, const SBodyMade *body, std::string *held)
 {
     SReading reading;
     CMailSink sink = out;  // turned to held once the header is set aside
@@ -185,8 +192,8 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
     relabeller.TakeTopHeader([&](std::string &header) {
         if ((sink.file == nullptr && sink.text == nullptr) || !HasContentLength(header)) {
             sink.Put(header);
-        } else if (change != nullptr) {
-            FixContentLength(header, *change);
+        } else if (body != nullptr) {
+            FixContentLength(header, *body);
             sink.Put(header);
         } else {
             reading.lengthSetAside = true;
@@ -212,7 +219,8 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
         bodyIn -= separator;
         bodyMade -= std::strlen(PLATFORM_LINE_END);
     }
-    reading.change = static_cast<long long>(bodyMade) - static_cast<long long>(bodyIn);
+    reading.body.change = static_cast<long long>(bodyMade) - static_cast<long long>(bodyIn);
+    reading.body.length = static_cast<long long>(bodyMade);
     return reading;
 }
 
@@ -233,14 +241,14 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, CFolderCounts *counts
     std::string held;
     SReading reading = ReadMail(reader, out, nullptr, again ? nullptr : &held);
     if (reading.lengthSetAside && again) {
-        const long long change = reading.change;
+        const SBodyMade body = reading.body;
         if (!reader.Rewind())
             return false;
         if (reader.HasFromLine())
             PassFromLine(reader, nullptr);
-        reading = ReadMail(reader, out, &change, nullptr);
+        reading = ReadMail(reader, out, &body, nullptr);
     } else if (reading.lengthSetAside) {
-        FixContentLength(reading.header, reading.change);
+        FixContentLength(reading.header, reading.body);
         out.Put(reading.header);
         out.Put(held);
     }

@@ -76,6 +76,8 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "Content-Typeface: text/plain; charset=ISO-2022-KR\n\nx\n", 0},
         {"Content-Length follows the body", "Content-Length: 11\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
          "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
+        {"a wrong Content-Length comes out right", "Content-Length: 99\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
+         "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
         // The empty line before the next mail parts the two; it is no byte of the body.
         {"Content-Length of a CR LF mail before another",
          "Content-Length: 6\r\n\r\nbody\r\n\r\nFrom b\r\n\r\n",

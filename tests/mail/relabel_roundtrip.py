@@ -167,7 +167,9 @@ class Generator:
         head, _, body = ("\n" + entity).partition("\n\n")
         fields = ["MIME-Version: 1.0"] + [f for f in head.split("\n") if f]
         if self.rng.random() < 0.3:
-            fields.append("Content-Length: %d" % len(body.encode()))
+            # Wrong by some bytes where the body changes length, which then sets it right.
+            wrong = 7 if "\x1b$)C" in body and self.rng.random() < 0.3 else 0
+            fields.append("Content-Length: %d" % (len(body.encode()) + wrong))
         return "From kim@example.kr Mon Sep 23 10:00:00 1996\n" + self.header(fields, korean)[:-1] + "\n" + body
 
 
