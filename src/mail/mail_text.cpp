@@ -59,6 +59,42 @@ std::size_t FromLinePrefix(std::string_view line, bool designatorSeen)
     return rest.size() < from.size() ? line.size() : i;
 }
 
+void RelabelHtmlMeta(std::string &html, long *labels)
+{
+    static const char META[] = "<meta", CHARSET[] = "charset";
+    const std::size_t metaSize = sizeof META - 1, charsetSize = sizeof CHARSET - 1;
+    for (std::size_t at = 0; at + metaSize <= html.size(); ++at) {
+        if (html[at] != '<' || !EqualsNoCase(html.data() + at, metaSize, META))
+            continue;
+        std::size_t end = std::min(html.find('>', at), html.size());
+        // Each "charset" in the tag, the attribute's or that in the content's value, then
+        // "=" and the name, quoted or not.
+        for (std::size_t i = at + metaSize; i + charsetSize <= end; ++i) {
+            if (!EqualsNoCase(html.data() + i, charsetSize, CHARSET))
+                continue;
+            std::size_t j = i + charsetSize;
+            while (j < end && (IsSpace(html[j]) || html[j] == CR || html[j] == LF))
+                ++j;
+            if (j >= end || html[j] != '=')
+                continue;
+            ++j;
+            while (j < end && (IsSpace(html[j]) || html[j] == '"' || html[j] == '\''))
+                ++j;
+            std::size_t k = j;
+            while (k < end && ((html[k] >= '0' && html[k] <= '9') || (AsciiLower(html[k]) >= 'a' && AsciiLower(html[k]) <= 'z') ||
+                               html[k] == '-' || html[k] == '_' || html[k] == ':' || html[k] == '.'))
+                ++k;
+            if (k > j && NamesIso2022Kr(html.data() + j, k - j)) {
+                html.replace(j, k - j, NEW_CHARSET);
+                end = end - (k - j) + std::strlen(NEW_CHARSET);
+                ++*labels;
+            }
+            i = j;
+        }
+        at = end;
+    }
+}
+
 std::size_t CView::At(std::size_t i) const
 {
     // The last run that starts at i or before.

@@ -47,6 +47,13 @@ bool NamesIso2022Kr(const char *text, std::size_t n);
 // before that shows, and it may.
 std::size_t FromLinePrefix(std::string_view line, bool designatorSeen);
 
+// How much of an HTML text a browser looks at for the charset its <meta> tags name.
+const std::size_t HTML_PRESCAN = 1024;
+// Makes every charset that a <meta> tag of html names, as <meta charset="..."> or in the
+// content of <meta http-equiv="Content-Type">, EUC-KR where it names ISO-2022-KR, and adds
+// the number renamed to *labels.
+void RelabelHtmlMeta(std::string &html, long *labels);
+
 // The charset that replaces ISO-2022-KR in every label.
 extern const char NEW_CHARSET[];
 

@@ -79,8 +79,9 @@ private:
 
 // Decodes a body in base64 or quoted-printable in place: it takes no more room decoded.
 // Returns 0 when the body cannot be read, 1 when it holds nothing in ISO-2022-KR, no
-// designator and no SO or SI (the body is then as it was), 2 when it holds the decoded bytes.
-int DecodeInPlace(CBody &body, bool base64)
+// designator and no SO or SI (the body is then as it was), 2 when it holds the decoded bytes;
+// where always, 2 for every body that can be read.
+int DecodeInPlace(CBody &body, bool base64, bool always)
 {
     std::string_view text = body.Text();
     // A first reading, keeping nothing, says whether there is anything to recode.
@@ -98,7 +99,7 @@ int DecodeInPlace(CBody &body, bool base64)
     });
     if (!readable)
         return 0;
-    if (!found)
+    if (!found && !always)
         return 1;
     // Each slice decodes into fewer bytes than it was read from.
     std::size_t written = 0;
@@ -112,14 +113,23 @@ int DecodeInPlace(CBody &body, bool base64)
 
 // Converts decoded content and puts it out encoded again the same way, a slice at a time:
 // as the whole would be encoded, with the platform's line ends, the content's own within,
-// and no line end after the last line.
-void PutRecoded(CMailSink &sink, std::string_view content, bool base64)
+// and no line end after the last line.  head, when given, is the content's start, to be put
+// in place of as much of content.
+void PutRecoded(CMailSink &sink, std::string_view content, bool base64, const std::string *head = nullptr)
 {
     // Encoded again, its lines are not the folder's: quoted-printable writes "From " as "=46rom ".
     CApartText text(OwnLineEnd(content));
     CTransferEncoder encoder(base64);
     std::string decoded;
-    for (std::size_t at = 0;; at += BODY_SLICE) {
+    std::size_t from = 0;
+    if (head != nullptr && !head->empty()) {
+        from = std::min(content.size(), HTML_PRESCAN);
+        text.Decode(*head, from == content.size(), decoded);
+        sink.PutWithPlatformLineEnds(encoder.Add(decoded, from == content.size()));
+        if (from == content.size())
+            return;
+    }
+    for (std::size_t at = from;; at += BODY_SLICE) {
         std::size_t n = std::min(BODY_SLICE, content.size() - at);
         bool last = at + n == content.size();
         decoded.clear();
@@ -198,6 +208,9 @@ struct CEntityRelabeller::CFrame {
     bool afterFromLine = false;  // a mail that a "From " line opened, in the text it stands in
     int designatorSeen = 0;    // HEADER: the designator flag its header goes on from
     SApartDecoder decoder{};   // DECODED
+    bool html = false;         // DECODED, RECODED, PENDING: a text/html part
+    bool holdingHead = false;  // DECODED: its first HTML_PRESCAN bytes are held in head, for
+    std::string head;          // its <meta> charsets to be renamed
 };
 
 namespace {
@@ -362,7 +375,10 @@ bool CEntityRelabeller::StartLine(std::string_view line)
     if (at == std::string::npos) {
         // After a line of only the designator, a text of a relabelled mail writes ">From ":
         // no mail starts there.
-        const CFrame &top = m_frames.back();
+        CFrame &top = m_frames.back();
+        // The decoder's state is its own only once it has what is held.
+        if (top.kind == EFrame::DECODED && top.holdingHead && line.compare(0, 5, "From ") == 0)
+            PutHead(top);
         bool quoted = top.kind == EFrame::DECODED && top.decoder.state.lines == APART_MAIL_LINES &&
                       top.decoder.state.designatorMatched < 0;
         if (m_opensMails && !quoted && line.compare(0, 5, "From ") == 0) {
@@ -435,7 +451,10 @@ void CEntityRelabeller::Content(std::string_view bytes)
         }
         break;
     case EFrame::DECODED:
-        m_sink.PutDecoded(frame.decoder, bytes, m_decoded);
+        if (frame.holdingHead)
+            HoldHead(frame, bytes);
+        else
+            m_sink.PutDecoded(frame.decoder, bytes, m_decoded);
         break;
     case EFrame::PENDING:
         frame.body.Append(bytes);
@@ -463,7 +482,10 @@ void CEntityRelabeller::LineEnd(const char *lineEnd)
         break;
     }
     case EFrame::DECODED:
-        m_sink.PutDecoded(frame.decoder, lineEnd, m_decoded);
+        if (frame.holdingHead)
+            HoldHead(frame, lineEnd);
+        else
+            m_sink.PutDecoded(frame.decoder, lineEnd, m_decoded);
         break;
     case EFrame::PENDING:
         frame.body.Append(lineEnd);
@@ -499,6 +521,7 @@ void CEntityRelabeller::FinishHeader()
     // Only text is converted: a part of another type keeps its bytes, and so its label,
     // whatever the label says.
     bool isText = l.type.empty() || l.type.compare(0, 5, "text/") == 0;
+    frame.html = l.type == "text/html";
     // The decoder converts bodies that are text as they stand: binary is no encoding either
     // (RFC 2045, 6.2), and a forwarded mail may have it (RFC 2046, 5.2.1).
     bool plain = l.encoding.empty() || l.encoding == "7bit" || l.encoding == "8bit" || l.encoding == "binary";
@@ -540,6 +563,7 @@ void CEntityRelabeller::FinishHeader()
         // whether or not a designator comes first.
         frame.kind = EFrame::DECODED;
         frame.decoder = StartApart(1, BodyLines());
+        frame.holdingHead = l.type == "text/html";
     } else {
         frame.kind = EFrame::KEPT;
     }
@@ -588,8 +612,37 @@ void CEntityRelabeller::Settle(bool changes)
     std::string().swap(frame.header);
     frame.kind = EFrame::DECODED;
     frame.decoder = StartApart(designatorSeen, BodyLines());
-    m_sink.PutDecoded(frame.decoder, frame.body.Text(), m_decoded);
+    frame.holdingHead = changes && frame.html;
+    std::string_view body = frame.body.Text();
+    if (frame.holdingHead) {
+        std::size_t n = std::min(body.size(), HTML_PRESCAN);
+        HoldHead(frame, body.substr(0, n));
+        body.remove_prefix(n);
+    }
+    if (!body.empty())
+        m_sink.PutDecoded(frame.decoder, body, m_decoded);
     frame.body = CBody();
+}
+
+// Holds the next bytes of a converted HTML text's first HTML_PRESCAN, its <meta> charsets
+// renamed and the whole put once they are all there.
+void CEntityRelabeller::HoldHead(CFrame &frame, std::string_view bytes)
+{
+    std::size_t n = std::min(bytes.size(), HTML_PRESCAN - std::min(HTML_PRESCAN, frame.head.size()));
+    frame.head.append(bytes.substr(0, n));
+    if (frame.head.size() >= HTML_PRESCAN)
+        PutHead(frame);
+    if (n < bytes.size())
+        m_sink.PutDecoded(frame.decoder, bytes.substr(n), m_decoded);
+}
+
+// Puts what a DECODED frame holds of its HTML, its <meta> charsets renamed.
+void CEntityRelabeller::PutHead(CFrame &frame)
+{
+    frame.holdingHead = false;
+    RelabelHtmlMeta(frame.head, m_labels);
+    m_sink.PutDecoded(frame.decoder, frame.head, m_decoded);
+    std::string().swap(frame.head);
 }
 
 // Puts out the header of frame with its edits, decoded on its own; returns its designator flag.
@@ -625,7 +678,8 @@ int CEntityRelabeller::Recode(CFrame &frame)
     body.Cut(end);
     bool base64 = frame.labels.encoding == "base64";
     bool soft = !base64 && EndsInSoftLineBreak(body.Text());
-    int result = DecodeInPlace(body, base64);
+    // An HTML text is encoded again for its <meta> tags, whatever else it holds.
+    int result = DecodeInPlace(body, base64, frame.html);
     if (result != 0) {
         frame.edits.insert(frame.edits.end(), frame.labels.relabel.begin(), frame.labels.relabel.end());
         *m_labels += frame.labels.charsets;
@@ -633,7 +687,13 @@ int CEntityRelabeller::Recode(CFrame &frame)
     int designatorSeen = PutHeader(frame, frame.header, frame.edits);
     text = body.Text();
     if (result == 2) {
-        PutRecoded(m_sink, text, base64);
+        // A browser takes an HTML text's charset from its <meta> tags.
+        std::string head;
+        if (frame.html) {
+            head.assign(text.substr(0, std::min(text.size(), HTML_PRESCAN)));
+            RelabelHtmlMeta(head, m_labels);
+        }
+        PutRecoded(m_sink, text, base64, frame.html ? &head : nullptr);
         // Encoded again, the text ends as it did: on a soft line break, joined to no line end.
         if (soft)
             m_sink.Put("=");
@@ -655,6 +715,8 @@ void CEntityRelabeller::CloseTop()
     if (m_frames[at].kind == EFrame::PENDING)
         Settle(false);
     CFrame &frame = m_frames[at];
+    if (frame.kind == EFrame::DECODED && frame.holdingHead)
+        PutHead(frame);
     if (frame.kind == EFrame::DECODED) {
         m_sink.PutDecodedEnd(frame.decoder);
     } else if (frame.kind == EFrame::RECODED) {

@@ -97,6 +97,8 @@ private:
     EApartLines BodyLines() const;
     void Look(CFrame &frame);
     void Settle(bool changes);
+    void HoldHead(CFrame &frame, std::string_view bytes);
+    void PutHead(CFrame &frame);
     void CloseTop();
     void CloseAbove(std::size_t at);
 

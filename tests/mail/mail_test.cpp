@@ -54,6 +54,18 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: x-uuencode\n\nx\n", 0},
         {"base64 that is not base64 stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQ\n",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQ\n", 0},
+        // A browser takes an HTML text's charset from a <meta> in its first 1,024 bytes.
+        {"HTML, its <meta> charsets renamed in its first 1,024 bytes",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/html; charset=ISO-2022-KR\n\n"
+         "<html><META charset='iso-2022-kr'><meta http-equiv=\"Content-Type\"\n content=\"text/html; charset=csISO2022KR\">" +
+             KR + "\n" + std::string(1024, 'x') + "<meta charset=iso-2022-kr>\n--b\n"
+             "Content-Type: text/html; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\n" +
+             EncodeBase64("<meta charset=\"ISO-2022-KR\">\x1b$)C\x0e\x30\x21\x0f") + "--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/html; charset=EUC-KR\n\n"
+         "<html><META charset='EUC-KR'><meta http-equiv=\"Content-Type\"\n content=\"text/html; charset=EUC-KR\">" +
+             EUC + "\n" + std::string(1024, 'x') + "<meta charset=iso-2022-kr>\n--b\n"
+             "Content-Type: text/html; charset=EUC-KR\nContent-Transfer-Encoding: base64\n\n" +
+             EncodeBase64("<meta charset=\"EUC-KR\">\xb0\xa1") + "--b--\n", 5},
         // RFC 2045, 6.7 and 6.8: an "=" that starts nothing is kept, and characters outside
         // base64's alphabet are ignored, as readers do.
         {"a stray = in quoted-printable, a stray character in base64",

@@ -128,7 +128,12 @@ class Generator:
             fields = self.rng.choice(["", "Content-Type: text/plain\n", "Content-Type: text/plain; charset=us-ascii\n",
                                       "Content-Type: text/plain; charset=UTF-8\n"])
         else:
-            fields = "Content-Type: text/plain;\n  " + self.charset() + "\n"
+            subtype = "plain"
+            if self.rng.random() < 0.1:  # HTML, whose <meta> names its charset too
+                subtype = "html"
+                raw = b'<meta http-equiv="Content-Type" content="text/html; charset=iso-2022-kr">' + raw
+                self.labels += 1
+            fields = "Content-Type: text/" + subtype + ";\n  " + self.charset() + "\n"
         if kind == "base64":
             b64 = base64.encodebytes(raw).decode()
             if self.rng.random() < 0.2:  # a character outside the alphabet, which readers skip
@@ -213,6 +218,9 @@ def texts(message, before=False):
             # platform; base64 keeps the text's own.
             if part.get("Content-Transfer-Encoding", "").lower() != "base64":
                 text = text.replace("\r\n", "\n")
+            # The charset a <meta> of HTML names, renamed.
+            if part.get_content_type() == "text/html":
+                text = re.sub("(?i)iso-2022-kr|euc-kr", "", text[:1024]) + text[1024:]
             # A line of only the designator goes, and a line that the decoding makes a
             # "From " line is quoted ">From ", as mbox readers read it back.
             text = re.sub(r"(?m)^\x1b\$\)C\n", "", text).replace("\x1b$)C", "")
@@ -260,6 +268,8 @@ def check_mail(what, raw_a, raw, korean):
     if texts(a, True) != texts(b):
         failures.append("%s reads differently:\n  %r\n  %r" % (what, texts(a, True), texts(b)))
     for part in b.walk():
+        if part.get_content_type() == "text/html" and b"2022" in (part.get_payload(decode=True) or b"")[:1024]:
+            failures.append("%s: a <meta> of its HTML still names ISO-2022-KR" % what)
         if part.get("Content-Transfer-Encoding", "").lower() == "7bit" and \
                 re.search(rb"[\x80-\xff]", part.get_payload(decode=True) or b""):
             failures.append("%s: 7bit over 8-bit bytes" % what)
