@@ -39,8 +39,12 @@ bool StopsLines(const char *p, const char *end, bool toEmptyLine)
     char b = *p;
     if (IsLinesStop(b, toEmptyLine))
         return true;
-    return (b == ESC || b == SO || b == SI) &&
-           FromLinePrefix(std::string_view(p, static_cast<std::size_t>(end - p)), true) != std::string_view::npos;
+    if (b != ESC && b != SO && b != SI)
+        return false;
+    // Most lines of Korean text start with SO and a character: the byte after tells first.
+    char next = end - p > 1 ? p[1] : SI;
+    bool may = b == ESC ? next == '$' : next == SI || next == SO || next == ESC || (b == SI && next == 'F');
+    return may && FromLinePrefix(std::string_view(p, static_cast<std::size_t>(end - p)), true) != std::string_view::npos;
 }
 
 // The start of the first line in (p, end) that begins with a stop, or null.

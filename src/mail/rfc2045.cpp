@@ -320,11 +320,16 @@ void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labe
         ReadContentTypeAgain(text, field, labels);
     } else if (!labels.encodingSeen && FieldIs(text, field, "content-transfer-encoding")) {
         labels.encodingSeen = true;
-        const std::string &s = UnfoldValue(text, field).text;
+        CView v = UnfoldValue(text, field);
+        const std::string &s = v.text;
         std::size_t i = SkipCfws(s, 0), j = i;
         while (j < s.size() && IsTokenChar(s[j]))
             ++j;
         labels.encoding = Lower(s.substr(i, j - i));
+        if (j > i) {
+            labels.encodingStart = v.At(i);
+            labels.encodingEnd = v.At(j - 1) + 1;
+        }
     }
 }
 

@@ -17,6 +17,7 @@ struct CEntityLabels {
     std::string type;      // "text/plain", lower case; "" when absent, text/plain when not type/subtype
     std::string boundary;  // the boundary parameter, unquoted
     std::string encoding;  // "base64", "quoted-printable", ...; lower case; "" when absent
+    std::size_t encodingStart = 0, encodingEnd = 0;  // its span in the header
     bool iso2022kr = false;    // the charset parameter (the first, where there are more) names ISO-2022-KR
     std::vector<CEdit> relabel;  // edits that make every charset parameter naming ISO-2022-KR name EUC-KR
     long charsets = 0;           // the parameters they rename

@@ -545,7 +545,9 @@ void CEntityRelabeller::FinishHeader()
     if (isText && plain) {
         edits.insert(edits.end(), l.relabel.begin(), l.relabel.end());
         *m_labels += l.charsets;
-        (void)LabelAsEucKr(header, false, TYPE_NOT_ADDED, edits);
+        // RFC 2045, 2.7: 7bit data has no byte over 127, as EUC-KR text has.
+        if (l.encoding == "7bit")
+            edits.push_back({l.encodingStart, l.encodingEnd, "8bit"});
     }
     (void)PutHeader(frame, header, edits);
     // Forwarded whole: a mail, an article, a mail with UTF-8 fields (RFC 6532).  Not
