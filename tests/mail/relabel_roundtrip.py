@@ -196,9 +196,10 @@ def read_mails(path):
     return [b"".join(m) for m in mails]
 
 
-def texts(message, before=False):
-    """Every header and every text part of a mail, decoded, in order; before, text parts
-    that hold ISO-2022-KR read as it whatever their label says, as the converter reads them."""
+def texts(message):
+    """Every header and every text part of a mail, decoded, in order; text parts that hold
+    the designator read as ISO-2022-KR whatever their label says, as the converter reads
+    them (once converted, none holds it)."""
     out = []
     for part in message.walk():
         for name, value in part.items():
@@ -209,10 +210,11 @@ def texts(message, before=False):
             out.append(name + ": " + "".join(
                 b.decode(codec(c), "replace") if isinstance(b, bytes) else b for b, c in decoded))
         out.append(part.get_content_type())
-        out.append(part.get_filename())
+        if part.get_filename() is not None:
+            out.append("filename: " + part.get_filename())
         if part.get_content_maintype() == "text":
             payload = part.get_payload(decode=True)
-            charset = "iso-2022-kr" if before and b"\x1b$)C" in payload else part.get_content_charset()
+            charset = "iso-2022-kr" if b"\x1b$)C" in payload else part.get_content_charset()
             text = payload.decode(codec(charset), "replace")
             # Line ends of the folder itself, quoted-printable's included, follow the
             # platform; base64 keeps the text's own.
@@ -265,8 +267,8 @@ def check_mail(what, raw_a, raw, korean):
     a wrong Content-Length, a change to a mail without ISO-2022-KR, lines too long."""
     failures = []
     a, b = email.message_from_bytes(raw_a), email.message_from_bytes(raw)
-    if texts(a, True) != texts(b):
-        failures.append("%s reads differently:\n  %r\n  %r" % (what, texts(a, True), texts(b)))
+    if texts(a) != texts(b):
+        failures.append("%s reads differently:\n  %r\n  %r" % (what, texts(a), texts(b)))
     for part in b.walk():
         if part.get_content_type() == "text/html" and b"2022" in (part.get_payload(decode=True) or b"")[:1024]:
             failures.append("%s: a <meta> of its HTML still names ISO-2022-KR" % what)
