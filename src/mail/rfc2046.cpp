@@ -54,6 +54,8 @@ public:
     char *Data() { return m_data.get(); }
     void Append(std::string_view bytes)
     {
+        if (bytes.empty())
+            return;
         if (m_capacity - m_size < bytes.size()) {
             std::size_t capacity = std::max(m_size + bytes.size(), 2 * m_capacity + 4096);
             void *grown = std::realloc(m_data.get(), capacity);
