@@ -277,7 +277,7 @@ TEST(Converter, ChecksWithoutChangingAnything)
         deep += "Content-Type: message/rfc822\n\n";
     WriteFile(inbox, deep + "x\n");
     EXPECT_EQ(RunWith({"--check", inbox}).out, inbox + ": 1 mail, 0 ISO-2022-KR passages, 0 malformed sequences, "
-                                                       "0 labels to change" + LineEndsChanged(0, MAX_NESTING + 3) +
+                                                       "0 labels to change" + LineEndsChanged(0, 2 * (MAX_NESTING + 1) + 2) +
                                                        "; warning: 1 mail nests parts deeper than 1000 levels, which "
                                                        "are left as they are\n");
     WriteFile(inbox, "From a\nX-Long: " + std::string(MAX_HEADER, 'a') + "\n\nx\n");
