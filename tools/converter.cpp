@@ -706,6 +706,13 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
     if (counts.mails == 0 && nulAt != UINT64_MAX)
         line += "; warning: it looks like no mail or text but a binary file (a NUL byte at byte " +
                 std::to_string(nulAt) + "): converting it would change its bytes as a text's";
+    if (!keepLabels && counts.tooDeep > 0)
+        line += "; warning: " + Count(counts.tooDeep, "mail nests", "mails nest") + " parts deeper than " +
+                std::to_string(MAX_NESTING) + " levels, which are left as they are";
+    if (!keepLabels && counts.headerTooLong > 0)
+        line += "; warning: " + Count(counts.headerTooLong, "mail has", "mails have") + " a header longer than " +
+                std::to_string(MAX_HEADER >> 20) + " MiB, and " +
+                (counts.headerTooLong == 1 ? "is left as it is" : "are left as they are");
     // Today's mail programs show text labelled ISO-2022-KR as nothing, whatever its bytes.
     if (keepLabels && counts.labels > 0)
         line += "; warning: " + Count(counts.labels, "label", "labels") +

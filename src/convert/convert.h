@@ -47,6 +47,19 @@ void ConvertFileEnd();
 // a mail part in base64; the state of a file being converted meanwhile is left as it was.
 std::size_t ConvertBuffer(const char *in, std::size_t n, char *out);
 
+// Whether the lines of a text decoded apart are the folder's, where a "From " line can start
+// a mail: there a line that is only the designator stays before one.
+enum EApartLines {
+    APART_FOLDER_LINES,  // a header, a body as it stands, the text before the first mail
+    APART_MAIL_LINES,    // the same in a mail relabelled, where the designator would stand
+                         // under an EUC-KR label: before a "From " line, a line that is only
+                         // the designator keeps only its line end, and the "From " line is
+                         // written ">From ", as mbox writers quote one
+    APART_ONE_MAIL_LINES,  // the same in a file of one mail, relabelled: the line keeps only
+                           // its line end, and the "From " line stays as it is
+    APART_NOT_LINES      // content encoded again (base64, quoted-printable), an encoded word
+};
+
 // What the decoder remembers between bytes, beyond the designator flag.  All of it is reset
 // per file by ResetDecoder; shiftMask, lineStart and designatorLine also at every line end.
 struct SDecoderState {
@@ -55,19 +68,14 @@ struct SDecoderState {
     bool designatorLine;      // the current line so far is one designator: its line end goes too
     int designatorMatched;    // leading bytes of a designator seen so far, 0 to 3; -1 while
                               // a line that was only the designator is held back, until the
-                              // next line shows whether it starts "From "
+                              // next line shows whether it starts "From "; -2 while a
+                              // designator that began a line of the folder is held back,
+                              // until the bytes after it show whether they are "From "
     bool pendingCR;           // the last byte was CR; the next tells whether it ends the line
-    int fromMatched;          // while a designator line is held: leading bytes of "From "
+    int fromMatched;          // while a designator (line) is held: leading bytes of "From "
                               // seen since, 0 to 4
-    bool folderLines;         // the text's lines are the folder's (a line that is only the
-                              // designator stays before "From "); set per text
-};
-
-// Whether the lines of a text decoded apart are the folder's, where a "From " line can start
-// a mail: there a line that is only the designator stays before one.
-enum EApartLines {
-    APART_FOLDER_LINES,  // a header, a body as it stands, the text before the first mail
-    APART_NOT_LINES      // content encoded again (base64, quoted-printable), an encoded word
+    unsigned char lines;      // the text's EApartLines: what becomes of a line that is only
+                              // the designator before a "From " line; set per text
 };
 
 // A text decoded apart from the folder's stream, as ConvertBuffer decodes one, but given in

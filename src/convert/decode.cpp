@@ -6,7 +6,8 @@
 // file has shown the designator, every later line of it is decoded by the same rules, and a
 // line that is only the designator is removed whole, except before a line that starts
 // "From ", which would then stand where a mail can start (after an empty line, or at the
-// folder's start); there it stays.
+// folder's start); there it stays, and so does a designator that begins a line before
+// "From ".
 #include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -30,6 +31,9 @@ const int HELD_SIZE = DESIGNATOR_SIZE + LINE_END_SIZE + FROM_LINE_SIZE - 1;
 // SDecoderState::designatorMatched while a designator line is held back: held like a
 // designator's start, so that DecodePiece takes no run meanwhile.
 const int DESIGNATOR_LINE_HELD = -1;
+// SDecoderState::designatorMatched while a designator that began a line of the folder is
+// held, until the bytes after it show whether they start "From ".
+const int DESIGNATOR_HELD_BEFORE_FROM = -2;
 
 typedef SDecoderState DecoderState;
 DecoderState g_state;
@@ -39,7 +43,7 @@ DecoderState StartState(EApartLines lines)
 {
     DecoderState s = DecoderState();
     s.lineStart = true;
-    s.folderLines = lines == APART_FOLDER_LINES;
+    s.lines = static_cast<unsigned char>(lines);
     return s;
 }
 
@@ -89,7 +93,7 @@ unsigned char *EndLine(DecoderState &s, unsigned char *out)
     if (!s.designatorLine) {
         std::memcpy(out, LINE_END, LINE_END_SIZE);
         out += LINE_END_SIZE;
-    } else if (s.folderLines) {
+    } else if (s.lines != APART_NOT_LINES) {
         s.designatorMatched = DESIGNATOR_LINE_HELD;
     }
     s.shiftMask = 0;
@@ -111,16 +115,40 @@ unsigned char *ReleaseDesignatorStart(DecoderState &s, unsigned char *out)
 // Ends the holding of a designator line.  Before a "From " line (keep) it stays, its line
 // end the platform's like every line's: removed, it would leave that line after the line
 // before it, which may be empty or none, where a mail starts.  The bytes of "From " matched
-// meanwhile are the next line's text.
+// meanwhile are the next line's text.  In a relabelled mail the designator goes from its
+// line, which stays empty, and in a folder the next is written ">From ".
 unsigned char *ReleaseHeldLine(DecoderState &s, unsigned char *out, bool keep)
+{
+    int n = s.fromMatched;
+    s.designatorMatched = 0;
+    s.fromMatched = 0;
+    if (keep && s.lines != APART_FOLDER_LINES) {
+        std::memcpy(out, LINE_END, LINE_END_SIZE);
+        out += LINE_END_SIZE;
+        if (s.lines == APART_MAIL_LINES)
+            *out++ = '>';
+    } else if (keep) {
+        std::memcpy(out, DESIGNATOR, DESIGNATOR_SIZE);
+        std::memcpy(out + DESIGNATOR_SIZE, LINE_END, LINE_END_SIZE);
+        out += DESIGNATOR_SIZE + LINE_END_SIZE;
+    }
+    for (int i = 0; i < n; ++i)
+        out = DecodeText(s, FROM_LINE[i], out);
+    return out;
+}
+
+// Ends the holding of a designator that began a line.  Before "From " on that line (keep) it
+// stays, as a designator line does before a "From " line: removed, it would leave a line
+// that starts "From ", where a mail may start.  The bytes of "From " matched meanwhile are
+// the line's text.
+unsigned char *ReleaseHeldDesignator(DecoderState &s, unsigned char *out, bool keep)
 {
     int n = s.fromMatched;
     s.designatorMatched = 0;
     s.fromMatched = 0;
     if (keep) {
         std::memcpy(out, DESIGNATOR, DESIGNATOR_SIZE);
-        std::memcpy(out + DESIGNATOR_SIZE, LINE_END, LINE_END_SIZE);
-        out += DESIGNATOR_SIZE + LINE_END_SIZE;
+        out += DESIGNATOR_SIZE;
     }
     for (int i = 0; i < n; ++i)
         out = DecodeText(s, FROM_LINE[i], out);
@@ -138,7 +166,14 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
         out = DecodeText(s, CR, out);
     }
     if (s.designatorMatched != 0) {
-        if (s.designatorMatched == DESIGNATOR_LINE_HELD) {
+        if (s.designatorMatched == DESIGNATOR_HELD_BEFORE_FROM) {
+            if (b == FROM_LINE[s.fromMatched]) {
+                if (++s.fromMatched == FROM_LINE_SIZE)
+                    out = ReleaseHeldDesignator(s, out, true);
+                return out;
+            }
+            out = ReleaseHeldDesignator(s, out, false);
+        } else if (s.designatorMatched == DESIGNATOR_LINE_HELD) {
             if (b == FROM_LINE[s.fromMatched]) {
                 if (++s.fromMatched == FROM_LINE_SIZE)
                     out = ReleaseHeldLine(s, out, true);
@@ -148,7 +183,8 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
         } else if (b == DESIGNATOR[s.designatorMatched]) {
             if (++s.designatorMatched == DESIGNATOR_SIZE) {
                 // Removed wherever it stands, shifted text included; the shift state stays.
-                s.designatorMatched = 0;
+                // At the start of a folder's line it is held: a "From " may follow.
+                s.designatorMatched = s.lineStart && s.lines == APART_FOLDER_LINES ? DESIGNATOR_HELD_BEFORE_FROM : 0;
                 g_bDesignatorSeen = 1;
                 s.designatorLine = s.lineStart;
                 s.lineStart = false;
@@ -296,6 +332,8 @@ unsigned char *DecodeEnd(DecoderState &s, unsigned char *o)
     // No "From " line follows a designator line held to the end.
     if (s.designatorMatched == DESIGNATOR_LINE_HELD)
         o = ReleaseHeldLine(s, o, false);
+    if (s.designatorMatched == DESIGNATOR_HELD_BEFORE_FROM)
+        o = ReleaseHeldDesignator(s, o, false);
     if (s.pendingCR) {
         s.pendingCR = false;
         o = DecodeText(s, CR, o);

@@ -49,11 +49,12 @@ bool EqualsNoCase(const unsigned char *text, std::size_t n, const char *lowerNam
 // Whether the name at buffer[start, end) (of n bytes) stands where a label or an encoded
 // word has it: after "=", a comment, a quote or RFC 2231's "'" (with white space and folds
 // between), or the "?" that opens an encoded word; and before white space, a line end, ";",
-// "(", a quote, or the "?" or "*" after an encoded word's charset.  A name in text, "write
+// "(", a quote, the "?" or "*" after an encoded word's charset, or the "'" after an RFC 2231
+// extended value's (a file name's).  A name in text, "write
 // ISO-2022-KR (csISO2022KR) as", is neither.  Where the buffer ends first, it may be.
 bool InLabelPlace(const unsigned char *buffer, std::size_t start, std::size_t end, std::size_t n)
 {
-    static const char SKIPPED[] = " \t\r\n\"", BEFORE[] = "=?)'", AFTER[] = " \t\r\n;(\"?*";
+    static const char SKIPPED[] = " \t\r\n\"", BEFORE[] = "=?)'", AFTER[] = " \t\r\n;(\"?*'";
     std::size_t i = start;
     while (i > 0 && std::memchr(SKIPPED, buffer[i - 1], sizeof SKIPPED - 1) != nullptr)
         --i;

@@ -10,6 +10,10 @@ namespace {
 
 const char CR = '\r';
 const char LF = '\n';
+const char SO = '\x0e';
+const char SI = '\x0f';
+const char ESC = '\x1b';
+const char DESIGNATOR[] = "\x1b$)C";
 
 }  // namespace
 
@@ -26,6 +30,69 @@ int HexValue(char c)
 bool NamesIso2022Kr(const char *text, std::size_t n)
 {
     return EqualsNoCase(text, n, "iso-2022-kr") || EqualsNoCase(text, n, "csiso2022kr");
+}
+
+std::size_t FromLinePrefix(std::string_view line, bool designatorSeen)
+{
+    static const char FROM[] = "From ";
+    const std::string_view designator(DESIGNATOR);
+    const std::string_view from(FROM, sizeof FROM - 1);
+    bool shifted = false;
+    std::size_t i = 0;
+    for (; i < line.size(); ++i) {
+        char b = line[i];
+        if (b == ESC) {
+            std::string_view rest = line.substr(i, designator.size());
+            if (rest != designator)
+                return designator.compare(0, rest.size(), rest) == 0 ? line.size() : std::string_view::npos;
+            designatorSeen = true;
+            i += designator.size() - 1;
+        } else if ((b == SO || b == SI) && designatorSeen) {
+            shifted = b == SO;
+        } else {
+            break;
+        }
+    }
+    std::string_view rest = line.substr(i, from.size());
+    if (shifted || from.compare(0, rest.size(), rest) != 0)
+        return std::string_view::npos;
+    return rest.size() < from.size() ? line.size() : i;
+}
+
+void RelabelHtmlMeta(std::string &html, long *labels)
+{
+    static const char META[] = "<meta", CHARSET[] = "charset";
+    const std::size_t metaSize = sizeof META - 1, charsetSize = sizeof CHARSET - 1;
+    for (std::size_t at = 0; at + metaSize <= html.size(); ++at) {
+        if (html[at] != '<' || !EqualsNoCase(html.data() + at, metaSize, META))
+            continue;
+        std::size_t end = std::min(html.find('>', at), html.size());
+        // Each "charset" in the tag, the attribute's or that in the content's value, then
+        // "=" and the name, quoted or not.
+        for (std::size_t i = at + metaSize; i + charsetSize <= end; ++i) {
+            if (!EqualsNoCase(html.data() + i, charsetSize, CHARSET))
+                continue;
+            std::size_t j = i + charsetSize;
+            while (j < end && (IsSpace(html[j]) || html[j] == CR || html[j] == LF))
+                ++j;
+            if (j >= end || html[j] != '=')
+                continue;
+            ++j;
+            while (j < end && (IsSpace(html[j]) || html[j] == '"' || html[j] == '\''))
+                ++j;
+            std::size_t k = j;
+            while (k < end && ((html[k] >= '0' && html[k] <= '9') || (AsciiLower(html[k]) >= 'a' && AsciiLower(html[k]) <= 'z') ||
+                               html[k] == '-' || html[k] == '_' || html[k] == ':' || html[k] == '.'))
+                ++k;
+            if (k > j && NamesIso2022Kr(html.data() + j, k - j)) {
+                html.replace(j, k - j, NEW_CHARSET);
+                end = end - (k - j) + std::strlen(NEW_CHARSET);
+                ++*labels;
+            }
+            i = j;
+        }
+        at = end;
+    }
 }
 
 std::size_t CView::At(std::size_t i) const
@@ -68,7 +135,7 @@ const char *OwnLineEnd(std::string_view text)
 }
 
 CApartText::CApartText(const char *ownLineEnd)
-    : m_decoder(StartApart(0, APART_NOT_LINES)), m_ownLineEnd(ownLineEnd)
+    : m_decoder(StartApart(1, APART_NOT_LINES)), m_ownLineEnd(ownLineEnd)
 {
 }
 

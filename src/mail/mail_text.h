@@ -40,6 +40,20 @@ int HexValue(char c);
 
 // True when text[0, n) names ISO-2022-KR (the name or its alias csISO2022KR), any case.
 bool NamesIso2022Kr(const char *text, std::size_t n);
+// A line that decodes to a "From " line without being one: the length of what stands before
+// its "From " and goes in decoding (designators, and SO and SI where a designator came
+// before, in the text or among them, the shift off after them).  0 for a line that is a
+// "From " line as it stands; npos for one that decodes to none; line.size() where line ends
+// before that shows, and it may.
+std::size_t FromLinePrefix(std::string_view line, bool designatorSeen);
+
+// How much of an HTML text a browser looks at for the charset its <meta> tags name.
+const std::size_t HTML_PRESCAN = 1024;
+// Makes every charset that a <meta> tag of html names, as <meta charset="..."> or in the
+// content of <meta http-equiv="Content-Type">, EUC-KR where it names ISO-2022-KR, and adds
+// the number renamed to *labels.
+void RelabelHtmlMeta(std::string &html, long *labels);
+
 // The charset that replaces ISO-2022-KR in every label.
 extern const char NEW_CHARSET[];
 
@@ -68,7 +82,9 @@ const char *OwnLineEnd(std::string_view text);
 
 // Decodes ISO-2022-KR text that stands apart from the folder (content encoded again, an
 // encoded word) into EUC-KR, given in pieces cut anywhere: its lines are not the folder's,
-// and where the decoder writes the platform's line end the text keeps its own.
+// and where the decoder writes the platform's line end the text keeps its own.  Its label
+// says it is ISO-2022-KR: it is read so from its first byte, designator or not, as iconv
+// reads it.
 class CApartText {
 public:
     // ownLineEnd: the text's own line end, OwnLineEnd of it, a string that outlives this.

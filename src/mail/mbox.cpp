@@ -15,6 +15,9 @@ namespace {
 
 const char CR = '\r';
 const char LF = '\n';
+const char SO = '\x0e';
+const char SI = '\x0f';
+const char ESC = '\x1b';
 // How much of the folder is read at once, and the most of a line that one run holds.  The
 // buffer holds two reads: what is left of the one before, and a whole one, which a stream
 // with a buffer no larger than that reads into it straight from the file, not copying.
@@ -28,6 +31,22 @@ bool IsLinesStop(char c, bool toEmptyLine)
     return c == '-' || c == 'F' || (toEmptyLine && (c == CR || c == LF));
 }
 
+// The same for the line at p, the buffer ending at end: those lines, and lines that decode
+// to a "From " line (FromLinePrefix), which the relabelling quotes.  Only a line that starts
+// with ESC, SO or SI is looked at further.
+bool StopsLines(const char *p, const char *end, bool toEmptyLine)
+{
+    char b = *p;
+    if (IsLinesStop(b, toEmptyLine))
+        return true;
+    if (b != ESC && b != SO && b != SI)
+        return false;
+    // Most lines of Korean text start with SO and a character: the byte after tells first.
+    char next = end - p > 1 ? p[1] : SI;
+    bool may = b == ESC ? next == '$' : next == SI || next == SO || next == ESC || (b == SI && next == 'F');
+    return may && FromLinePrefix(std::string_view(p, static_cast<std::size_t>(end - p)), true) != std::string_view::npos;
+}
+
 // The start of the first line in (p, end) that begins with a stop, or null.
 const char *FindLinesStop(const char *p, const char *end, bool toEmptyLine)
 {
@@ -39,13 +58,13 @@ const char *FindLinesStop(const char *p, const char *end, bool toEmptyLine)
         for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lf))); mask != 0;
              mask &= mask - 1) {
             const char *at = p + __builtin_ctz(mask);
-            if (IsLinesStop(at[1], toEmptyLine))
+            if (StopsLines(at + 1, end, toEmptyLine))
                 return at + 1;
         }
     }
 #endif
     for (; end - p > 1; ++p) {
-        if (*p == LF && IsLinesStop(p[1], toEmptyLine))
+        if (*p == LF && StopsLines(p + 1, end, toEmptyLine))
             return p + 1;
     }
     return nullptr;
@@ -99,13 +118,20 @@ bool HasContentLength(const std::string &header)
     return FindContentLength(header, &at, &size, &value);
 }
 
-// Adds change to the header's Content-Length, where that leaves a length.
-void FixContentLength(std::string &header, long long change)
+// What the relabelling made of a body: how much longer it came out (shorter: negative), and
+// its length.
+struct SBodyMade {
+    long long change = 0, length = 0;
+};
+
+// Sets the header's Content-Length to the body's new length where the body changed length:
+// one that was wrong comes out right.  A body that kept its length keeps its mail as it was.
+void FixContentLength(std::string &header, const SBodyMade &body)
 {
     std::size_t at = 0, size = 0;
     long long value = 0;
-    if (FindContentLength(header, &at, &size, &value) && value + change >= 0)
-        header.replace(at, size, std::to_string(value + change));
+    if (body.change != 0 && FindContentLength(header, &at, &size, &value))
+        header.replace(at, size, std::to_string(body.length));
 }
 
 // Passes the mail's "From " line, putting it into out where out is given, its line end the
@@ -149,15 +175,17 @@ void RelabelRest(CFolderReader &reader, CEntityRelabeller &relabeller)
 struct SReading {
     bool lengthSetAside = false;  // the header has a Content-Length and was set aside, not put
     std::string header;           // that header, decoded
-    long long change = 0;         // how much longer the body came out then (shorter: negative)
+    SBodyMade body;               // what the body came out as then
     long labels = 0;              // labels and encoded words changed
+    bool tooDeep = false;         // something nested deeper than MAX_NESTING
+    bool headerTooLong = false;   // a header longer than MAX_HEADER
 };
 
 // Relabels the rest of the mail from reader into out.  A header with a Content-Length (when
-// out is written to) is put with change added to it where change is given; where it is not,
-// the header is set aside in the result and the body goes to *held (held null: nowhere),
-// counted so that the change is known.
-SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change, std::string *held)
+// out is written to) is put with it fixed to what body says where body is given; where it
+// is not, the header is set aside in the result and the body goes to *held (held null:
+// nowhere), counted so that what it came out as is known.
+SReading ReadMail(CFolderReader &reader, CMailSink &out, const SBodyMade *body, std::string *held)
 {
     SReading reading;
     CMailSink sink = out;  // turned to held once the header is set aside
@@ -168,8 +196,8 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
     relabeller.TakeTopHeader([&](std::string &header) {
         if ((sink.file == nullptr && sink.text == nullptr) || !HasContentLength(header)) {
             sink.Put(header);
-        } else if (change != nullptr) {
-            FixContentLength(header, *change);
+        } else if (body != nullptr) {
+            FixContentLength(header, *body);
             sink.Put(header);
         } else {
             reading.lengthSetAside = true;
@@ -180,6 +208,8 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
         }
     });
     RelabelRest(reader, relabeller);
+    reading.tooDeep = relabeller.TooDeep();
+    reading.headerTooLong = relabeller.HeaderTooLong();
     if (!reading.lengthSetAside) {
         out.count = sink.count;
         return reading;
@@ -193,11 +223,13 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
         bodyIn -= separator;
         bodyMade -= std::strlen(PLATFORM_LINE_END);
     }
-    reading.change = static_cast<long long>(bodyMade) - static_cast<long long>(bodyIn);
+    reading.body.change = static_cast<long long>(bodyMade) - static_cast<long long>(bodyIn);
+    reading.body.length = static_cast<long long>(bodyMade);
     return reading;
 }
 
-// Relabels the mail the reader is at into out, adding to *labels what it changed:
+// Relabels the mail the reader is at into out, adding to counts the labels it changed, and
+// one where something in it nests too deep or a header is too long:
 //  1. its "From " line, as it is (a file of one mail has none);
 //  2. the rest, relabelled; a header with a Content-Length is set aside until the body's
 //     change in length is known, the body counted where the reader can go back and held
@@ -205,7 +237,7 @@ SReading ReadMail(CFolderReader &reader, CMailSink &out, const long long *change
 //  3. then, where the reader can go back, the rest read once more, its header put with its
 //     Content-Length fixed; where it cannot, the header fixed, and the body held.
 // False when the reader fails to go back.
-bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
+bool RelabelOneMail(CFolderReader &reader, CMailSink &out, CFolderCounts *counts)
 {
     if (reader.HasFromLine())
         PassFromLine(reader, &out);
@@ -213,18 +245,20 @@ bool RelabelOneMail(CFolderReader &reader, CMailSink &out, long *labels)
     std::string held;
     SReading reading = ReadMail(reader, out, nullptr, again ? nullptr : &held);
     if (reading.lengthSetAside && again) {
-        const long long change = reading.change;
+        const SBodyMade body = reading.body;
         if (!reader.Rewind())
             return false;
         if (reader.HasFromLine())
             PassFromLine(reader, nullptr);
-        reading = ReadMail(reader, out, &change, nullptr);
+        reading = ReadMail(reader, out, &body, nullptr);
     } else if (reading.lengthSetAside) {
-        FixContentLength(reading.header, reading.change);
+        FixContentLength(reading.header, reading.body);
         out.Put(reading.header);
         out.Put(held);
     }
-    *labels += reading.labels;
+    counts->labels += reading.labels;
+    counts->tooDeep += reading.tooDeep ? 1 : 0;
+    counts->headerTooLong += reading.headerTooLong ? 1 : 0;
     return true;
 }
 
@@ -339,7 +373,8 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
 
 bool CFolderReader::NextLines(std::string_view &run, bool toEmptyLine)
 {
-    if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size || IsLinesStop(m_buffer[m_pos], toEmptyLine))
+    if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size ||
+        StopsLines(m_buffer.data() + m_pos, m_buffer.data() + m_size, toEmptyLine))
         return false;
     // No more than one read at a time, as NextRun gives: the decoding's room stays small.
     const char *start = m_buffer.data() + m_pos, *end = m_buffer.data() + std::min(m_size, m_pos + READ_SIZE);
@@ -382,7 +417,7 @@ int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)
     while (ok && reader.NextPiece()) {
         if (reader.IsMail()) {
             ++seen.mails;
-            ok = RelabelOneMail(reader, sink, &seen.labels);
+            ok = RelabelOneMail(reader, sink, &seen);
             continue;
         }
         // Text before the first mail: decoded as the start of the folder, where a "From "

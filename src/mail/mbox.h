@@ -76,6 +76,8 @@ private:
 struct CFolderCounts {
     long mails = 0;
     long labels = 0;
+    long tooDeep = 0;  // mails with something nested deeper than MAX_NESTING, left as it is
+    long headerTooLong = 0;  // mails with a header longer than MAX_HEADER, left as it is
 };
 
 // Relabels the pieces of a folder from reader into sink: each mail (after its "From " line,

@@ -1,6 +1,7 @@
 // Content-Type and Content-Transfer-Encoding fields, base64 and quoted-printable (RFC 2045).
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include "rfc2045.h"
@@ -159,19 +160,24 @@ void Rename(const CView &v, const CParameterValue &value, std::vector<CEdit> &ed
     }
 }
 
-// content := type "/" subtype *(";" parameter); parameter := attribute "=" value;
-// value := token / quoted-string.
-void ReadContentType(const std::string &text, const CField &field, CEntityLabels &labels)
+// The type of a Content-Type's unfolded value s, lower case, and its parameters, which
+// follow from *i on.
+std::string ReadType(const std::string &s, std::size_t *i)
 {
-    CView v = UnfoldValue(text, field);
-    const std::string &s = v.text;
-    std::size_t i = SkipCfws(s, 0), typeStart = i;
-    while (i < s.size() && (IsTokenChar(s[i]) || s[i] == '/'))
-        ++i;
-    labels.type = Lower(s.substr(typeStart, i - typeStart));
+    std::size_t typeStart = *i = SkipCfws(s, 0);
+    while (*i < s.size() && (IsTokenChar(s[*i]) || s[*i] == '/'))
+        ++*i;
+    std::string type = Lower(s.substr(typeStart, *i - typeStart));
     // A type that is not type "/" subtype is text/plain to readers.
-    if (std::count(labels.type.begin(), labels.type.end(), '/') != 1)
-        labels.type = "text/plain";
+    if (std::count(type.begin(), type.end(), '/') != 1)
+        type = "text/plain";
+    return type;
+}
+
+// content := type "/" subtype *(";" parameter); parameter := attribute "=" value;
+// value := token / quoted-string.  Reads the parameters of s from i on.
+std::vector<CParameter> ReadParameters(const std::string &s, std::size_t i)
+{
     std::vector<CParameter> params;
     for (;;) {
         i = SkipCfws(s, i);
@@ -209,12 +215,23 @@ void ReadContentType(const std::string &text, const CField &field, CEntityLabels
         SplitSection(p);
         params.push_back(std::move(p));
     }
+    return params;
+}
+
+void ReadContentType(const std::string &text, const CField &field, CEntityLabels &labels)
+{
+    CView v = UnfoldValue(text, field);
+    std::size_t i = 0;
+    labels.type = ReadType(v.text, &i);
+    std::vector<CParameter> params = ReadParameters(v.text, i);
     // The first of each counts, as with readers that look a parameter up by name.
     // Only a multipart has a boundary that counts.
     if (labels.type.compare(0, 10, "multipart/") == 0) {
         std::vector<CParameterValue> boundaries = ValuesOf(params, "boundary");
+        // White space after it is taken off, as readers take it off: a boundary line has
+        // transport padding after the boundary, never in it.
         if (!boundaries.empty())
-            labels.boundary = boundaries.front().value;
+            labels.boundary = boundaries.front().value.substr(0, boundaries.front().value.find_last_not_of(" \t") + 1);
     }
     std::vector<CParameterValue> charsets = ValuesOf(params, "charset");
     for (std::size_t n = 0; n < charsets.size(); ++n) {
@@ -303,11 +320,16 @@ void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labe
         ReadContentTypeAgain(text, field, labels);
     } else if (!labels.encodingSeen && FieldIs(text, field, "content-transfer-encoding")) {
         labels.encodingSeen = true;
-        const std::string &s = UnfoldValue(text, field).text;
+        CView v = UnfoldValue(text, field);
+        const std::string &s = v.text;
         std::size_t i = SkipCfws(s, 0), j = i;
         while (j < s.size() && IsTokenChar(s[j]))
             ++j;
         labels.encoding = Lower(s.substr(i, j - i));
+        if (j > i) {
+            labels.encodingStart = v.At(i);
+            labels.encodingEnd = v.At(j - 1) + 1;
+        }
     }
 }
 
@@ -316,16 +338,12 @@ bool DecodeBase64Piece(std::string_view in, std::string &out, CBase64State &stat
     out.reserve(out.size() + in.size() / 4 * 3 + 1);
     for (char c : in) {
         int value = Base64Value(c);
-        if (value < 0) {
-            // Line ends and white space are layout; anything else is not base64 at all.
-            if (c == '=')
-                state.padded = true;
-            else if (c != CR && c != LF && !IsSpace(c))
-                return false;
+        // RFC 2045, 6.8: characters outside the alphabet are ignored, line ends among them;
+        // and as readers do, so is everything after the padding.
+        if (value < 0 || state.padded) {
+            state.padded = state.padded || c == '=';
             continue;
         }
-        if (state.padded)
-            return false;
         state.bits = (state.bits << 6) | static_cast<unsigned int>(value);
         state.count += 6;
         if (state.count >= 8) {
@@ -394,7 +412,8 @@ bool DecodeQuotedPrintable(std::string_view in, std::string &out)
                 out += static_cast<char>(HexValue(in[j + 1]) * 16 + HexValue(in[j + 2]));
                 j += 2;
             } else {
-                return false;
+                // RFC 2045, 6.7, note 2: an "=" that starts nothing is kept, as readers keep it.
+                out += '=';
             }
         }
         if (lf == std::string_view::npos)
@@ -424,18 +443,20 @@ std::string EncodeQuotedPrintable(const std::string &in)
         std::size_t end = lf == std::string::npos ? in.size() : lf;
         for (std::size_t j = i; j < end; ++j) {
             unsigned char b = static_cast<unsigned char>(in[j]);
-            // A line that began "From " would start a new mail in the folder.
-            bool fromLine = j == i && in.compare(j, 5, "From ") == 0;
-            bool literal = (b >= 0x21 && b <= 0x7E && b != '=' && !fromLine) ||
-                           (IsSpace(in[j]) && j + 1 < end);
-            std::string piece = literal ? std::string(1, in[j])
-                                        : std::string{'=', HEX[b >> 4], HEX[b & 15]};
+            bool literal = (b >= 0x21 && b <= 0x7E && b != '=') || (IsSpace(in[j]) && j + 1 < end);
             // Leave room for the "=" of a soft line break.
-            if (line.size() + piece.size() > MAX_LINE - 1) {
+            if (line.size() + (literal ? 1 : 3) > MAX_LINE - 1) {
                 out += line + "=\n";
                 line.clear();
             }
-            line += piece;
+            // A line that began "From ", after a hard line end or a soft one, would start a
+            // new mail in the folder.
+            if (literal && line.empty() && in.compare(j, 5, "From ") == 0)
+                literal = false;
+            if (literal)
+                line += in[j];
+            else
+                line.append({'=', HEX[b >> 4], HEX[b & 15]});
         }
         out += line;
         line.clear();
@@ -472,8 +493,16 @@ std::string CTransferEncoder::Add(std::string_view content, bool last)
 {
     std::size_t before = m_pending.size();
     m_pending.append(content);
-    if (last)
-        return Encode(m_pending.size());
+    if (last) {
+        std::string out = Encode(m_pending.size());
+        // In quoted-printable a line end held at the content's end is the content's own (an
+        // encoded line end or one before a soft line break, as the body was cut): it goes out.
+        if (!m_base64 && m_lineEndHeld) {
+            out += LF;
+            m_lineEndHeld = false;
+        }
+        return out;
+    }
     // Whole groups of three bytes, 57 to a line, in base64; whole lines in quoted-printable,
     // of which only the bytes just added can end one.
     if (m_base64)
@@ -494,4 +523,99 @@ std::string CTransferEncoder::Encode(std::size_t n)
     if (m_lineEndHeld)
         encoded.pop_back();
     return out + encoded;
+}
+
+long LabelAsEucKr(const std::string &header, bool charset, ETypeAdded added, std::vector<CEdit> &edits)
+{
+    long labels = 0;
+    const char *lineEnd = OwnLineEnd(header);
+    bool typeSeen = false, encodingSeen = false, versionSeen = false;
+    CField field{};
+    for (std::size_t pos = 0; NextField(header, pos, header.size(), field);) {
+        if (!typeSeen && FieldIs(header, field, "content-type")) {
+            typeSeen = true;
+            if (!charset)
+                continue;
+            ++labels;
+            CView v = UnfoldValue(header, field);
+            std::size_t i = 0;
+            (void)ReadType(v.text, &i);
+            std::vector<CParameter> params = ReadParameters(v.text, i);
+            std::vector<CParameterValue> charsets = ValuesOf(params, "charset");
+            for (const CParameterValue &value : charsets)
+                Rename(v, value, edits);
+            std::size_t end = v.text.find_last_not_of(" \t");
+            if (charsets.empty() && end != std::string::npos)
+                edits.push_back({v.At(end) + 1, v.At(end) + 1, std::string("; charset=") + NEW_CHARSET});
+        } else if (!encodingSeen && FieldIs(header, field, "content-transfer-encoding")) {
+            encodingSeen = true;
+            CView v = UnfoldValue(header, field);
+            std::size_t i = SkipCfws(v.text, 0), j = i;
+            while (j < v.text.size() && IsTokenChar(v.text[j]))
+                ++j;
+            // RFC 2045, 2.7: 7bit data has no byte over 127, as EUC-KR text has.
+            if (EqualsNoCase(v.text.data() + i, j - i, "7bit"))
+                edits.push_back({v.At(i), v.At(j - 1) + 1, "8bit"});
+        } else if (FieldIs(header, field, "mime-version")) {
+            versionSeen = true;
+        }
+    }
+    if (!charset || typeSeen || added == TYPE_NOT_ADDED)
+        return labels;
+    // The new fields go last, before the empty line that ends the block.
+    std::size_t at = header.size();
+    if (at > 0 && header[at - 1] == LF)
+        at -= at > 1 && header[at - 2] == CR ? 2 : 1;
+    std::string fields = std::string("Content-Type: text/plain; charset=") + NEW_CHARSET + lineEnd;
+    if (added == TYPE_ADDED_TO_MAIL && !versionSeen)
+        fields += std::string("MIME-Version: 1.0") + lineEnd;
+    edits.push_back({at, at, fields});
+    return labels + 1;
+}
+
+void RelabelExtendedValues(const std::string &text, const CField &field, std::vector<CEdit> &edits, long *labels)
+{
+    // Most fields have no "*": only those with one are read.
+    if (std::memchr(text.data() + field.nameEnd, '*', field.end - field.nameEnd) == nullptr ||
+        !(FieldIs(text, field, "content-type") || FieldIs(text, field, "content-disposition")))
+        return;
+    CView v = UnfoldValue(text, field);
+    std::size_t i = 0;
+    (void)ReadType(v.text, &i);
+    std::vector<CParameter> params = ReadParameters(v.text, i);
+    std::vector<std::string> done;
+    for (const CParameter &p : params) {
+        // The charset is a label, renamed as one; the boundary stays as it is.
+        if (!p.extended || p.name == "charset" || p.name == "boundary" ||
+            std::find(done.begin(), done.end(), p.name) != done.end())
+            continue;
+        done.push_back(p.name);
+        std::vector<CParameterValue> values = ValuesOf(params, p.name.c_str());
+        const CParameterValue &value = values.back();  // the sections, joined
+        const CParameter &first = *value.sections.front();
+        std::size_t tick = first.value.find('\'');
+        std::size_t second = tick == std::string::npos ? tick : first.value.find('\'', tick + 1);
+        if (!first.extended || second == std::string::npos || !NamesIso2022Kr(first.value.data(), tick))
+            continue;
+        // extended-initial-value := [charset] "'" [language] "'" extended-other-values
+        std::string converted = std::string(NEW_CHARSET) + first.value.substr(tick, second + 1 - tick);
+        static const char HEX[] = "0123456789ABCDEF", KEPT[] = "!#$&+-.^_`|~";
+        for (char c : DecodeApart(value.value)) {
+            unsigned char b = static_cast<unsigned char>(c);
+            if ((c >= '0' && c <= '9') || (AsciiLower(c) >= 'a' && AsciiLower(c) <= 'z') ||
+                (b != 0 && std::strchr(KEPT, c) != nullptr))
+                converted += c;
+            else
+                converted.append({'%', HEX[b >> 4], HEX[b & 15]});
+        }
+        // The first section holds it all; the others come to hold nothing.
+        for (std::size_t n = 0; n < value.sections.size(); ++n) {
+            const CParameter &section = *value.sections[n];
+            std::size_t start = section.start < section.end ? v.At(section.start) : v.At(section.start - 1) + 1;
+            std::size_t end = section.start < section.end ? v.At(section.end - 1) + 1 : start;
+            bool quoted = section.start > 0 && v.text[section.start - 1] == QUOTE;
+            edits.push_back({start, end, n == 0 ? converted : (quoted || section.extended ? "" : "\"\"")});
+        }
+        ++*labels;
+    }
 }

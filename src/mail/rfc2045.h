@@ -17,6 +17,7 @@ struct CEntityLabels {
     std::string type;      // "text/plain", lower case; "" when absent, text/plain when not type/subtype
     std::string boundary;  // the boundary parameter, unquoted
     std::string encoding;  // "base64", "quoted-printable", ...; lower case; "" when absent
+    std::size_t encodingStart = 0, encodingEnd = 0;  // its span in the header
     bool iso2022kr = false;    // the charset parameter (the first, where there are more) names ISO-2022-KR
     std::vector<CEdit> relabel;  // edits that make every charset parameter naming ISO-2022-KR name EUC-KR
     long charsets = 0;           // the parameters they rename
@@ -27,12 +28,31 @@ struct CEntityLabels {
 // Content-Type or first Content-Transfer-Encoding; any other field says nothing.
 void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labels);
 
-// Decodes base64 text, skipping line ends and other bytes outside the alphabet.  False when
-// the text does not decode to whole bytes.
+// Edits that rewrite the RFC 2231 extended values of a Content-Type or Content-Disposition
+// field (a file name, "filename*=iso-2022-kr''%1B%24%29C...", in sections or not) that are
+// in ISO-2022-KR as the same text in EUC-KR, "euc-kr''...", all in the first section and the
+// others emptied.  The charset parameter is left to the labels.  Adds the number of values
+// rewritten to *labels.
+void RelabelExtendedValues(const std::string &text, const CField &field, std::vector<CEdit> &edits, long *labels);
+
+// Where a header with no Content-Type gets one.
+enum ETypeAdded {
+    TYPE_NOT_ADDED,      // nowhere: the header is lines of a text that some readers read as one
+    TYPE_ADDED,          // in a part of a multipart
+    TYPE_ADDED_TO_MAIL   // in a mail, with MIME-Version where it has none
+};
+// Edits that make the labels of a text part converted to EUC-KR say so: where charset is
+// set, every charset parameter of its Content-Type names EUC-KR, one added where it has
+// none, and a Content-Type added where the header has none, as added says; in any case a
+// Content-Transfer-Encoding of 7bit becomes 8bit.  header is the whole block, its empty
+// line included.  Returns the number of Content-Type fields changed or added.
+long LabelAsEucKr(const std::string &header, bool charset, ETypeAdded added, std::vector<CEdit> &edits);
+
+// Decodes base64 text, skipping line ends and other bytes outside the alphabet, and all
+// after the padding.  False when the text does not decode to whole bytes.
 bool DecodeBase64(std::string_view in, std::string &out);
 // The same for base64 text in pieces, cut anywhere: state carries what a piece leaves over.
-// A piece that is not base64 returns false; at the end, the text decoded to whole bytes when
-// state.count < 6.
+// Returns true; at the end, the text decoded to whole bytes when state.count < 6.
 struct CBase64State {
     unsigned int bits = 0;
     int count = 0;
@@ -42,14 +62,15 @@ bool DecodeBase64Piece(std::string_view in, std::string &out, CBase64State &stat
 // Encodes bytes as base64 in lines of 76 characters, each ending in LF.
 std::string EncodeBase64(const std::string &in);
 // Decodes quoted-printable text; a hard line end, CRLF or LF, becomes LF, and only an
-// encoded "=0D" makes a CR.  False for an "=" that is neither a soft line break nor
-// followed by two hexadecimal digits.
+// encoded "=0D" makes a CR.  An "=" that is neither a soft line break nor followed by two
+// hexadecimal digits stays as it is.  Returns true.
 bool DecodeQuotedPrintable(std::string_view in, std::string &out);
 // True when quoted-printable text ends in a soft line break ("=" and what a line may have
 // after it), which joins its last line to no other.
 bool EndsInSoftLineBreak(std::string_view in);
 // Encodes bytes as quoted-printable in lines of at most 76 characters, each ending in LF;
 // an LF in the input is a hard line end, a CR before it is encoded like any other byte.
+// No line, after a hard line end or a soft one, starts "From ": its "F" is encoded.
 std::string EncodeQuotedPrintable(const std::string &in);
 
 // How much of a body is decoded or encoded at a time: memory stays the same whatever the
@@ -66,7 +87,8 @@ bool DecodeTransferSlices(std::string_view text, bool base64, const std::functio
 // Encodes content given in pieces, cut anywhere, just as EncodeBase64 or
 // EncodeQuotedPrintable would encode the whole: each piece returns what it completes,
 // whole groups of 57 bytes or whole lines, the lines ending in LF but for the last, which
-// has no line end.
+// has no line end.  Quoted-printable content that ends in LF ends so encoded too: that line
+// end is the content's, not one that parts the body from what follows.
 class CTransferEncoder {
 public:
     explicit CTransferEncoder(bool base64) : m_base64(base64) {}

@@ -21,6 +21,9 @@ const char LF = '\n';
 const char DESIGNATOR[] = "\x1b$)C";
 const std::size_t DESIGNATOR_SIZE = sizeof DESIGNATOR - 1;
 const std::size_t HEADER_ROOM = 1024;
+// The most of a text part not labelled ISO-2022-KR that is held to see whether the decoding
+// changes it: one read of the folder.
+const std::size_t HELD_TEXT = std::size_t{64} * 1024;
 
 // delimiter = CRLF dash-boundary transport-padding CRLF, dash-boundary = "--" boundary;
 // close-delimiter = CRLF dash-boundary "--" transport-padding; transport-padding = *LWSP-char.
@@ -51,6 +54,8 @@ public:
     char *Data() { return m_data.get(); }
     void Append(std::string_view bytes)
     {
+        if (bytes.empty())
+            return;
         if (m_capacity - m_size < bytes.size()) {
             std::size_t capacity = std::max(m_size + bytes.size(), 2 * m_capacity + 4096);
             void *grown = std::realloc(m_data.get(), capacity);
@@ -75,9 +80,10 @@ private:
 };
 
 // Decodes a body in base64 or quoted-printable in place: it takes no more room decoded.
-// Returns 0 when the body cannot be read, 1 when it holds nothing in ISO-2022-KR (the body
-// is then as it was), 2 when it holds the decoded bytes.
-int DecodeInPlace(CBody &body, bool base64)
+// Returns 0 when the body cannot be read, 1 when it holds nothing in ISO-2022-KR, no
+// designator and no SO or SI (the body is then as it was), 2 when it holds the decoded bytes;
+// where always, 2 for every body that can be read.
+int DecodeInPlace(CBody &body, bool base64, bool always)
 {
     std::string_view text = body.Text();
     // A first reading, keeping nothing, says whether there is anything to recode.
@@ -85,7 +91,8 @@ int DecodeInPlace(CBody &body, bool base64)
     bool found = false;
     bool readable = DecodeTransferSlices(text, base64, [&](std::string_view bytes) {
         seen.append(bytes.substr(0, std::min<std::size_t>(bytes.size(), DESIGNATOR_SIZE)));
-        found = found || seen.find(DESIGNATOR) != std::string::npos || bytes.find(DESIGNATOR) != std::string_view::npos;
+        found = found || seen.find(DESIGNATOR) != std::string::npos || bytes.find(DESIGNATOR) != std::string_view::npos ||
+                bytes.find_first_of("\x0e\x0f") != std::string_view::npos;
         // The last bytes read, however few each slice gives: soft line breaks can leave a
         // slice a byte of the designator, or none.
         const std::size_t keep = DESIGNATOR_SIZE - 1;
@@ -94,7 +101,7 @@ int DecodeInPlace(CBody &body, bool base64)
     });
     if (!readable)
         return 0;
-    if (!found)
+    if (!found && !always)
         return 1;
     // Each slice decodes into fewer bytes than it was read from.
     std::size_t written = 0;
@@ -108,14 +115,23 @@ int DecodeInPlace(CBody &body, bool base64)
 
 // Converts decoded content and puts it out encoded again the same way, a slice at a time:
 // as the whole would be encoded, with the platform's line ends, the content's own within,
-// and no line end after the last line.
-void PutRecoded(CMailSink &sink, std::string_view content, bool base64)
+// and no line end after the last line.  head, when given, is the content's start, to be put
+// in place of as much of content.
+void PutRecoded(CMailSink &sink, std::string_view content, bool base64, const std::string *head = nullptr)
 {
     // Encoded again, its lines are not the folder's: quoted-printable writes "From " as "=46rom ".
     CApartText text(OwnLineEnd(content));
     CTransferEncoder encoder(base64);
     std::string decoded;
-    for (std::size_t at = 0;; at += BODY_SLICE) {
+    std::size_t from = 0;
+    if (head != nullptr && !head->empty()) {
+        from = std::min(content.size(), HTML_PRESCAN);
+        text.Decode(*head, from == content.size(), decoded);
+        sink.PutWithPlatformLineEnds(encoder.Add(decoded, from == content.size()));
+        if (from == content.size())
+            return;
+    }
+    for (std::size_t at = from;; at += BODY_SLICE) {
         std::size_t n = std::min(BODY_SLICE, content.size() - at);
         bool last = at + n == content.size();
         decoded.clear();
@@ -170,6 +186,8 @@ enum class EFrame {
     MULTIPART,  // parts between boundary lines
     MESSAGE,    // a mail forwarded whole: the entity above it
     DECODED,    // a text body, decoded
+    PENDING,    // a text body not labelled ISO-2022-KR, held with its header until it shows
+                // whether the decoding changes it
     RECODED,    // a text body in base64 or quoted-printable, held to be recoded
     KEPT        // any other body: its bytes stay
 };
@@ -179,9 +197,11 @@ struct CEntityRelabeller::CFrame {
     int depth = 0;
     std::string header;        // HEADER, RECODED: the header block as read
     std::size_t lineSize = 0;  // HEADER: bytes of its current line so far
-    std::vector<CEdit> edits;  // RECODED: the header's edits, its label's still to come
-    CEntityLabels labels;      // RECODED
-    CBody body;                // RECODED: the body as read
+    std::vector<CEdit> edits;  // RECODED, PENDING: the header's edits, its label's still to come
+    CEntityLabels labels;      // RECODED, PENDING
+    CBody body;                // RECODED, PENDING: the body as read
+    std::size_t looked = 0;    // PENDING: the bytes of the body looked at for a change
+    bool heldSeen = false;     // PENDING: the designator flag its header leaves
     std::string boundary;      // MULTIPART
     bool closed = false;       // MULTIPART: past its close delimiter, in its epilogue
     bool opening = false;      // MULTIPART: after a delimiter line; a part starts with the next line
@@ -190,6 +210,9 @@ struct CEntityRelabeller::CFrame {
     bool afterFromLine = false;  // a mail that a "From " line opened, in the text it stands in
     int designatorSeen = 0;    // HEADER: the designator flag its header goes on from
     SApartDecoder decoder{};   // DECODED
+    bool html = false;         // DECODED, RECODED, PENDING: a text/html part
+    bool holdingHead = false;  // DECODED: its first HTML_PRESCAN bytes are held in head, for
+    std::string head;          // its <meta> charsets to be renamed
 };
 
 namespace {
@@ -222,6 +245,7 @@ void CEntityRelabeller::Push(int depth)
 {
     CFrame &frame = m_frames.emplace_back();
     frame.kind = depth > MAX_NESTING ? EFrame::KEPT : EFrame::HEADER;
+    m_tooDeep = m_tooDeep || depth > MAX_NESTING;
     frame.depth = depth;
 }
 
@@ -238,8 +262,24 @@ void CEntityRelabeller::Run(std::string_view run, bool lineStart)
     if (m_boundaryLine) {
         m_sink.Put(run);
     } else {
-        if (m_frames.back().kind == EFrame::HEADER)
-            m_frames.back().lineSize += run.size();
+        CFrame &top = m_frames.back();
+        if (top.kind == EFrame::HEADER)
+            top.lineSize += run.size();
+        // A line that decodes to a "From " line is quoted, as mbox writers quote one: where
+        // a mail program reads it decoded, it would start a mail.
+        if (lineStart && m_opensMails && top.kind == EFrame::PENDING) {
+            std::size_t prefix = FromLinePrefix(run, top.heldSeen);
+            if (prefix > 0 && prefix < run.size())
+                Settle(true);
+        }
+        std::size_t before = lineStart && m_opensMails && top.kind == EFrame::DECODED
+                                 ? FromLinePrefix(run, top.decoder.designatorSeen != 0)
+                                 : std::string_view::npos;
+        if (before > 0 && before < run.size()) {
+            Content(run.substr(0, before));
+            Content(">");
+            run.remove_prefix(before);
+        }
         Content(run);
     }
     m_lineEnd = lineEnd;
@@ -253,7 +293,8 @@ bool CEntityRelabeller::TakesLines(bool *headerLines) const
     *headerLines = top.kind == EFrame::HEADER;
     if (m_fromLine || (*headerLines && top.lineSize == 0 && *m_lineEnd != '\0'))
         return false;
-    return *headerLines || top.kind == EFrame::DECODED || top.kind == EFrame::RECODED || top.kind == EFrame::KEPT;
+    return *headerLines || top.kind == EFrame::DECODED || top.kind == EFrame::RECODED || top.kind == EFrame::KEPT ||
+           top.kind == EFrame::PENDING;
 }
 
 void CEntityRelabeller::Lines(std::string_view lines)
@@ -334,7 +375,15 @@ bool CEntityRelabeller::StartLine(std::string_view line)
     m_lineEnd = "";
     m_fromLine = false;
     if (at == std::string::npos) {
-        if (m_opensMails && line.compare(0, 5, "From ") == 0) {
+        // After a line of only the designator, a text of a relabelled mail writes ">From ":
+        // no mail starts there.
+        CFrame &top = m_frames.back();
+        // The decoder's state is its own only once it has what is held.
+        if (top.kind == EFrame::DECODED && top.holdingHead && line.compare(0, 5, "From ") == 0)
+            PutHead(top);
+        bool quoted = top.kind == EFrame::DECODED && top.decoder.state.lines == APART_MAIL_LINES &&
+                      top.decoder.state.designatorMatched < 0;
+        if (m_opensMails && !quoted && line.compare(0, 5, "From ") == 0) {
             m_fromLine = true;
             // A body held to be recoded must not take the line in: a mail that a line like
             // it opened ends before it, and base64, which has no such line, ends there and
@@ -347,7 +396,7 @@ bool CEntityRelabeller::StartLine(std::string_view line)
                     CloseAbove(i - 1);
                 } else if (m_frames.back().labels.encoding == "base64") {
                     CFrame &top = m_frames.back();
-                    top.decoder = StartApart(Recode(top), APART_FOLDER_LINES);
+                    top.decoder = StartApart(Recode(top), APART_MAIL_LINES);
                     top.kind = EFrame::DECODED;
                 }
             }
@@ -373,6 +422,8 @@ void CEntityRelabeller::OpenMailAfterFromLine()
             break;
         }
     }
+    if (m_frames.back().kind == EFrame::PENDING)
+        Settle(false);
     const CFrame &top = m_frames.back();
     if (top.kind != EFrame::DECODED && top.kind != EFrame::MULTIPART)
         return;
@@ -392,15 +443,24 @@ void CEntityRelabeller::Content(std::string_view bytes)
             frame.header.reserve(HEADER_ROOM);
         frame.header.append(bytes);
         if (frame.header.size() > MAX_HEADER) {
-            // Too long for a header: decoded as the text it is, nothing in it relabelled.
-            frame.kind = EFrame::DECODED;
-            frame.decoder = StartApart(frame.designatorSeen, APART_FOLDER_LINES);
-            m_sink.PutDecoded(frame.decoder, frame.header, m_decoded);
+            // Too long for a header: what its labels say is not known, and the entity keeps
+            // its bytes, body and all, rather than have them changed under labels that
+            // would then be wrong.
+            frame.kind = EFrame::KEPT;
+            m_headerTooLong = true;
+            m_sink.PutWithPlatformLineEnds(frame.header);
             std::string().swap(frame.header);
         }
         break;
     case EFrame::DECODED:
-        m_sink.PutDecoded(frame.decoder, bytes, m_decoded);
+        if (frame.holdingHead)
+            HoldHead(frame, bytes);
+        else
+            m_sink.PutDecoded(frame.decoder, bytes, m_decoded);
+        break;
+    case EFrame::PENDING:
+        frame.body.Append(bytes);
+        Look(frame);
         break;
     case EFrame::RECODED:
         frame.body.Append(bytes);
@@ -424,7 +484,14 @@ void CEntityRelabeller::LineEnd(const char *lineEnd)
         break;
     }
     case EFrame::DECODED:
-        m_sink.PutDecoded(frame.decoder, lineEnd, m_decoded);
+        if (frame.holdingHead)
+            HoldHead(frame, lineEnd);
+        else
+            m_sink.PutDecoded(frame.decoder, lineEnd, m_decoded);
+        break;
+    case EFrame::PENDING:
+        frame.body.Append(lineEnd);
+        Look(frame);
         break;
     case EFrame::RECODED:
         frame.body.Append(lineEnd);
@@ -447,6 +514,7 @@ void CEntityRelabeller::FinishHeader()
     CField field{};
     for (std::size_t pos = 0; NextField(header, pos, header.size(), field);) {
         RelabelEncodedWords(header, field, edits, m_labels);
+        RelabelExtendedValues(header, field, edits, m_labels);
         ReadLabel(header, field, l);
     }
     // RFC 2046, 5.1.5: in a digest the default type is message/rfc822, not text/plain.
@@ -455,8 +523,10 @@ void CEntityRelabeller::FinishHeader()
     // Only text is converted: a part of another type keeps its bytes, and so its label,
     // whatever the label says.
     bool isText = l.type.empty() || l.type.compare(0, 5, "text/") == 0;
-    // The decoder converts bodies that are text as they stand.
-    bool plain = l.encoding.empty() || l.encoding == "7bit" || l.encoding == "8bit";
+    frame.html = l.type == "text/html";
+    // The decoder converts bodies that are text as they stand: binary is no encoding either
+    // (RFC 2045, 6.2), and a forwarded mail may have it (RFC 2046, 5.2.1).
+    bool plain = l.encoding.empty() || l.encoding == "7bit" || l.encoding == "8bit" || l.encoding == "binary";
     if (isText && l.iso2022kr && (l.encoding == "base64" || l.encoding == "quoted-printable")) {
         // Put out with its body, once that shows whether the label changes.
         frame.kind = EFrame::RECODED;
@@ -465,11 +535,23 @@ void CEntityRelabeller::FinishHeader()
         frame.labels = l;
         return;
     }
+    if (isText && plain && !l.iso2022kr) {
+        // Put out with the start of its body, once that shows whether the decoding changes it.
+        frame.kind = EFrame::PENDING;
+        frame.heldSeen = frame.designatorSeen != 0 || header.find(DESIGNATOR) != std::string::npos;
+        frame.header = std::move(header);
+        frame.edits = std::move(edits);
+        frame.labels = l;
+        return;
+    }
     if (isText && plain) {
         edits.insert(edits.end(), l.relabel.begin(), l.relabel.end());
         *m_labels += l.charsets;
+        // RFC 2045, 2.7: 7bit data has no byte over 127, as EUC-KR text has.
+        if (l.encoding == "7bit")
+            edits.push_back({l.encodingStart, l.encodingEnd, "8bit"});
     }
-    int designatorSeen = PutHeader(frame, header, edits);
+    (void)PutHeader(frame, header, edits);
     // Forwarded whole: a mail, an article, a mail with UTF-8 fields (RFC 6532).  Not
     // message/partial, a piece of a mail that has its designator in another piece.
     bool message = l.type == "message/rfc822" || l.type == "message/news" || l.type == "message/global";
@@ -481,11 +563,90 @@ void CEntityRelabeller::FinishHeader()
         frame.kind = EFrame::MESSAGE;
         Push(frame.depth + 1);
     } else if (isText && plain) {
+        // Text that says it is ISO-2022-KR is read so from its first byte, as iconv reads it,
+        // whether or not a designator comes first.
         frame.kind = EFrame::DECODED;
-        frame.decoder = StartApart(designatorSeen, APART_FOLDER_LINES);
+        frame.decoder = StartApart(1, BodyLines());
+        frame.holdingHead = l.type == "text/html";
     } else {
         frame.kind = EFrame::KEPT;
     }
+}
+
+// Under its new label a designator line shows as text: before a "From " line it goes, its
+// line end kept, and in a folder that line is quoted.
+EApartLines CEntityRelabeller::BodyLines() const
+{
+    return m_opensMails ? APART_MAIL_LINES : APART_ONE_MAIL_LINES;
+}
+
+// Looks at what a PENDING frame's body holds since it was last looked at, the designator's
+// bytes before that too, and settles it once a change shows or it holds HELD_TEXT.
+void CEntityRelabeller::Look(CFrame &frame)
+{
+    std::string_view body = frame.body.Text();
+    std::string_view fresh = body.substr(frame.looked >= DESIGNATOR_SIZE ? frame.looked - (DESIGNATOR_SIZE - 1) : 0);
+    frame.looked = body.size();
+    bool changes = fresh.find(DESIGNATOR) != std::string_view::npos ||
+                   (frame.heldSeen && fresh.find_first_of("\x0e\x0f") != std::string_view::npos);
+    if (changes || body.size() >= HELD_TEXT)
+        Settle(changes);
+}
+
+// Ends the holding of the PENDING frame on top: its header put, its labels made to say
+// EUC-KR where the decoding changes its text (whatever they said, the type added where
+// it had none), and what it held decoded as the DECODED frame it becomes.
+void CEntityRelabeller::Settle(bool changes)
+{
+    std::size_t at = m_frames.size() - 1;
+    CFrame &frame = m_frames[at];
+    if (changes) {
+        // A part of a multipart is no mail, which MIME-Version would be needed in; a mail
+        // after a "From " line is lines of a text to some readers, which a field added would
+        // change.
+        ETypeAdded added = frame.afterFromLine ? TYPE_NOT_ADDED
+                           : at > 0 && m_frames[at - 1].kind == EFrame::MULTIPART ? TYPE_ADDED
+                                                                                  : TYPE_ADDED_TO_MAIL;
+        *m_labels += LabelAsEucKr(frame.header, true, added, frame.edits);
+    } else {
+        frame.edits.insert(frame.edits.end(), frame.labels.relabel.begin(), frame.labels.relabel.end());
+        *m_labels += frame.labels.charsets;
+    }
+    int designatorSeen = PutHeader(frame, frame.header, frame.edits);
+    std::string().swap(frame.header);
+    frame.kind = EFrame::DECODED;
+    frame.decoder = StartApart(designatorSeen, BodyLines());
+    frame.holdingHead = changes && frame.html;
+    std::string_view body = frame.body.Text();
+    if (frame.holdingHead) {
+        std::size_t n = std::min(body.size(), HTML_PRESCAN);
+        HoldHead(frame, body.substr(0, n));
+        body.remove_prefix(n);
+    }
+    if (!body.empty())
+        m_sink.PutDecoded(frame.decoder, body, m_decoded);
+    frame.body = CBody();
+}
+
+// Holds the next bytes of a converted HTML text's first HTML_PRESCAN, its <meta> charsets
+// renamed and the whole put once they are all there.
+void CEntityRelabeller::HoldHead(CFrame &frame, std::string_view bytes)
+{
+    std::size_t n = std::min(bytes.size(), HTML_PRESCAN - std::min(HTML_PRESCAN, frame.head.size()));
+    frame.head.append(bytes.substr(0, n));
+    if (frame.head.size() >= HTML_PRESCAN)
+        PutHead(frame);
+    if (n < bytes.size())
+        m_sink.PutDecoded(frame.decoder, bytes.substr(n), m_decoded);
+}
+
+// Puts what a DECODED frame holds of its HTML, its <meta> charsets renamed.
+void CEntityRelabeller::PutHead(CFrame &frame)
+{
+    frame.holdingHead = false;
+    RelabelHtmlMeta(frame.head, m_labels);
+    m_sink.PutDecoded(frame.decoder, frame.head, m_decoded);
+    std::string().swap(frame.head);
 }
 
 // Puts out the header of frame with its edits, decoded on its own; returns its designator flag.
@@ -521,7 +682,8 @@ int CEntityRelabeller::Recode(CFrame &frame)
     body.Cut(end);
     bool base64 = frame.labels.encoding == "base64";
     bool soft = !base64 && EndsInSoftLineBreak(body.Text());
-    int result = DecodeInPlace(body, base64);
+    // An HTML text is encoded again for its <meta> tags, whatever else it holds.
+    int result = DecodeInPlace(body, base64, frame.html);
     if (result != 0) {
         frame.edits.insert(frame.edits.end(), frame.labels.relabel.begin(), frame.labels.relabel.end());
         *m_labels += frame.labels.charsets;
@@ -529,7 +691,13 @@ int CEntityRelabeller::Recode(CFrame &frame)
     int designatorSeen = PutHeader(frame, frame.header, frame.edits);
     text = body.Text();
     if (result == 2) {
-        PutRecoded(m_sink, text, base64);
+        // A browser takes an HTML text's charset from its <meta> tags.
+        std::string head;
+        if (frame.html) {
+            head.assign(text.substr(0, std::min(text.size(), HTML_PRESCAN)));
+            RelabelHtmlMeta(head, m_labels);
+        }
+        PutRecoded(m_sink, text, base64, frame.html ? &head : nullptr);
         // Encoded again, the text ends as it did: on a soft line break, joined to no line end.
         if (soft)
             m_sink.Put("=");
@@ -548,7 +716,11 @@ void CEntityRelabeller::CloseTop()
         FinishHeader();
         CloseAbove(at);
     }
+    if (m_frames[at].kind == EFrame::PENDING)
+        Settle(false);
     CFrame &frame = m_frames[at];
+    if (frame.kind == EFrame::DECODED && frame.holdingHead)
+        PutHead(frame);
     if (frame.kind == EFrame::DECODED) {
         m_sink.PutDecodedEnd(frame.decoder);
     } else if (frame.kind == EFrame::RECODED) {

@@ -30,9 +30,10 @@ struct CMailSink {
 };
 
 // How deep multiparts and forwarded mails may nest; deeper ones pass through unchanged.
-const int MAX_NESTING = 64;
+// Each level open takes a few hundred bytes.
+const int MAX_NESTING = 1000;
 // The most of a header block that is read as one: a longer one is no header a mail program
-// wrote, and is decoded as text, nothing in it relabelled.
+// wrote, and its entity, the header and all after it, keeps its bytes.
 const std::size_t MAX_HEADER = std::size_t{4} << 20;
 
 // Relabels one mail or part, and everything nested in it, as it is read: a run at a time,
@@ -77,6 +78,10 @@ public:
     // until its header has ended).
     unsigned long long Read() const { return m_read; }
     unsigned long long BodyStart() const { return m_bodyStart; }
+    // True when something nested deeper than MAX_NESTING, and passed through unchanged.
+    bool TooDeep() const { return m_tooDeep; }
+    // True when a header was longer than MAX_HEADER, and its entity passed through unchanged.
+    bool HeaderTooLong() const { return m_headerTooLong; }
 
 private:
     struct CFrame;
@@ -89,6 +94,11 @@ private:
     int PutHeader(const CFrame &frame, const std::string &header, std::vector<CEdit> &edits);
     void OpenMailAfterFromLine();
     int Recode(CFrame &frame);
+    EApartLines BodyLines() const;
+    void Look(CFrame &frame);
+    void Settle(bool changes);
+    void HoldHead(CFrame &frame, std::string_view bytes);
+    void PutHead(CFrame &frame);
     void CloseTop();
     void CloseAbove(std::size_t at);
 
@@ -102,4 +112,6 @@ private:
     std::vector<char> &m_decoded;  // room for decoding, shared by the relabellers of a thread
     unsigned long long m_read = 0, m_bodyStart = 0;
     std::function<void(std::string &)> m_takeTopHeader;
+    bool m_tooDeep = false;
+    bool m_headerTooLong = false;
 };

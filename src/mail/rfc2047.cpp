@@ -100,7 +100,9 @@ CWord ReadWord(const std::string &s, std::size_t i, CWordScanner &scan)
     w.end = q2 + 2;
     std::string text = s.substr(textStart, q2 - textStart);
     if (AsciiLower(s[q1 + 1]) == 'b') {
-        w.ok = DecodeBase64(text, w.bytes);
+        // A word is short and whole: one with a character outside the alphabet is broken.
+        static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+        w.ok = text.find_first_not_of(ALPHABET) == std::string::npos && DecodeBase64(text, w.bytes);
     } else if (AsciiLower(s[q1 + 1]) == 'q') {
         w.ok = true;
         for (std::size_t j = 0; j < text.size(); ++j) {

@@ -352,6 +352,8 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         {"RFC 2231's sections", 3000, "Content-Type: text/plain; charset*0=\"ISO-20\"; charset*1=\"22-KR\"\n\nx\n",
          true, plain},
         {"RFC 2231's %-encoding", 3000, "Content-Type: text/plain; charset*=''ISO%2D2022%2DKR\n\nx\n", true, plain},
+        {"a file name in ISO-2022-KR", 3000,
+         "Content-Disposition: attachment; filename*=iso-2022-kr''%1B%24%29C%0E0%21%0F\n\nx\n", true, plain},
         {"quoted pairs", 3000, "Content-Type: text/plain; charset=\"cs\\ISO20\\22\\KR\"\n\nx\n", true, plain},
         {"after names in text", 3000, label, true, "\nsay ISO-2022-KR, csiso2022kr or \\iso-\\2022-kr\\"},
         {"after a designator in a part that keeps it", 3000, label, true,

@@ -34,13 +34,15 @@ void ExpectRelabelled(const std::vector<Case> &cases)
 
 TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
 {
+    const std::string labelOnly = "Content-Type: text/plain; charset=ISO-2022-KR\n";
+    const std::string eucOnly = "Content-Type: text/plain; charset=EUC-KR\n";
     ExpectRelabelled({
         {"plain label", "Content-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
          "Content-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
         {"a text that ends in a lone CR", "Content-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\r",
          "Content-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\r", 1},
         {"quoted, lower case, 7bit", "Content-Type: text/plain; charset=\"iso-2022-kr\"\nContent-Transfer-Encoding: 7BIT\n\nx\n",
-         "Content-Type: text/plain; charset=\"EUC-KR\"\nContent-Transfer-Encoding: 7BIT\n\nx\n", 1},
+         "Content-Type: text/plain; charset=\"EUC-KR\"\nContent-Transfer-Encoding: 8bit\n\nx\n", 1},
         {"alias on a folded line, comment kept", "Content-type: text/plain;\r\n\tCharSet=csISO2022KR (old)\r\n\r\nx\r\n",
          "Content-type: text/plain;\n\tCharSet=EUC-KR (old)\n\nx\n", 1},
         {"the first of two types counts; 8bit", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: 8bit\n"
@@ -50,8 +52,27 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "X-Content-Type: text/plain; charset=ISO-2022-KR\nContent-Type: text/plain; format=ISO-2022-KR; charset=ISO-2022-KR-2\n\nx\n", 0},
         {"unknown transfer encoding stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: x-uuencode\n\nx\n",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: x-uuencode\n\nx\n", 0},
-        {"base64 that is not base64 stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\n!!\n",
-         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\n!!\n", 0},
+        {"base64 that is not base64 stays", "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQ\n",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQ\n", 0},
+        // A browser takes an HTML text's charset from a <meta> in its first 1,024 bytes.
+        {"HTML, its <meta> charsets renamed in its first 1,024 bytes",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/html; charset=ISO-2022-KR\n\n"
+         "<html><META charset='iso-2022-kr'><meta http-equiv=\"Content-Type\"\n content=\"text/html; charset=csISO2022KR\">" +
+             KR + "\n" + std::string(1024, 'x') + "<meta charset=iso-2022-kr>\n--b\n"
+             "Content-Type: text/html; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\n" +
+             EncodeBase64("<meta charset=\"ISO-2022-KR\">\x1b$)C\x0e\x30\x21\x0f") + "--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/html; charset=EUC-KR\n\n"
+         "<html><META charset='EUC-KR'><meta http-equiv=\"Content-Type\"\n content=\"text/html; charset=EUC-KR\">" +
+             EUC + "\n" + std::string(1024, 'x') + "<meta charset=iso-2022-kr>\n--b\n"
+             "Content-Type: text/html; charset=EUC-KR\nContent-Transfer-Encoding: base64\n\n" +
+             EncodeBase64("<meta charset=\"EUC-KR\">\xb0\xa1") + "--b--\n", 5},
+        // RFC 2045, 6.7 and 6.8: an "=" that starts nothing is kept, and characters outside
+        // base64's alphabet are ignored, as readers do.
+        {"a stray = in quoted-printable, a stray character in base64",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + labelOnly + "Content-Transfer-Encoding: quoted-printable\n\n"
+         "=1B$)C=0E0!=0F a=zz=4\n--b\n" + labelOnly + "Content-Transfer-Encoding: base64\n\nGyQp!Qw4w*IQ8=\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + "Content-Transfer-Encoding: quoted-printable\n\n"
+         "=B0=A1 a=3Dzz=3D4\n--b\n" + eucOnly + "Content-Transfer-Encoding: base64\n\nsKE=\n--b--\n", 2},
         {"base64 body converted, blank line before the next mail kept",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wITAiDw==\n\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: base64\n\nsKGwog==\n\n", 1},
@@ -66,6 +87,8 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
         {"a field whose name only begins like it", "Content-Typeface: text/plain; charset=ISO-2022-KR\n\nx\n",
          "Content-Typeface: text/plain; charset=ISO-2022-KR\n\nx\n", 0},
         {"Content-Length follows the body", "Content-Length: 11\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
+         "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
+        {"a wrong Content-Length comes out right", "Content-Length: 99\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n",
          "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
         // The empty line before the next mail parts the two; it is no byte of the body.
         {"Content-Length of a CR LF mail before another",
@@ -92,6 +115,44 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
         {"quoted-printable that ends in a soft line break",
          "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F=\n",
          "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=\n", 1},
+        // A part whose bytes the decoding changes is labelled EUC-KR whatever it said: a
+        // label added where there was none, others renamed; 7bit, which no byte over 127 is,
+        // becomes 8bit.  One the decoding leaves alone keeps its labels.
+        {"ISO-2022-KR with no label", "Subject: x\n\n" + KR + "\n",
+         "Subject: x\nContent-Type: text/plain; charset=EUC-KR\nMIME-Version: 1.0\n\n" + EUC + "\n", 1},
+        {"ISO-2022-KR under other labels, in parts",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\n" + KR + "\n--b\nContent-Type: text/plain; charset=us-ascii; "
+         "charset=ISO-2022-KR\n\n" + KR + "\n--b\nContent-Type: text/plain; charset=UTF-8\nContent-Transfer-Encoding: 7bit\n\n" +
+             KR + "\n--b\nContent-Type: text/plain (old)\n\n" + KR + "\n--b\nContent-Type: text/plain; charset=us-ascii\n"
+             "Content-Transfer-Encoding: 7bit\n\nplain\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC +
+             "\n--b\nContent-Type: text/plain; charset=EUC-KR; charset=EUC-KR\n\n" + EUC +
+             "\n--b\nContent-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: 8bit\n\n" + EUC +
+             "\n--b\nContent-Type: text/plain (old); charset=EUC-KR\n\n" + EUC + "\n--b\nContent-Type: text/plain; charset=us-ascii\n"
+             "Content-Transfer-Encoding: 7bit\n\nplain\n--b--\n", 4},
+        // Labelled ISO-2022-KR, a text is read so from its first byte, as iconv reads it,
+        // though its designator stood in a part before.
+        {"SO and SI with no designator, as they stand and in quoted-printable",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + labelOnly + "\n" + KR + "\n--b\n" + labelOnly + "\n\x0e\x30\x21\x0f\n--b\n" +
+             labelOnly + "Content-Transfer-Encoding: quoted-printable\n\n=0E0!=0F\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + "\n" + EUC + "\n--b\n" + eucOnly + "\n\xb0\xa1\n--b\n" +
+             eucOnly + "Content-Transfer-Encoding: quoted-printable\n\n=B0=A1\n--b--\n", 3},
+        // A line that decoding makes a "From " line, after an empty line, would start a mail:
+        // it is quoted as mbox writers quote one, and a line of only the designator before
+        // one keeps its line end, not bytes that show under the new label.
+        {"a designator line before From", "Content-Type: text/plain; charset=ISO-2022-KR\n\nx\n\x1b$)C\nFrom the desk\n",
+         "Content-Type: text/plain; charset=EUC-KR\n\nx\n\n>From the desk\n", 1},
+        {"a designator, or SO SI, before From on its line",
+         "Content-Type: text/plain; charset=ISO-2022-KR\n\nx\n\n\x1b$)CFrom Seoul\n\n\x0e\x0f" "From y\n\x0e\x0f\x0e" "From z\n",
+         "Content-Type: text/plain; charset=EUC-KR\n\nx\n\n>From Seoul\n\n>From y\n\xc6\xf2\xef\xed \xfa\n", 1},
+        {"quoted-printable whose encoded line end comes before its closing soft line break",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F=0D=0A=\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1=0D\n=\n", 1},
+        {"quoted-printable: no line after a soft line break starts From",
+         "Content-Type: text/plain; charset=ISO-2022-KR\nContent-Transfer-Encoding: quoted-printable\n\n=1B$)C=0E0!=0F" +
+             std::string(69, 'x') + "=46rom y\n",
+         "Content-Type: text/plain; charset=EUC-KR\nContent-Transfer-Encoding: quoted-printable\n\n=B0=A1" +
+             std::string(69, 'x') + "=\n=46rom y\n", 1},
     });
 }
 
@@ -119,6 +180,14 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
         {"a long word after the words",
          "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?= " + std::string(58, 'w') + "\n\n",
          "Subject: =?EUC-KR?B?sKE=?=\n " + std::string(58, 'w') + "\n\n", 1},
+        // RFC 2231's extended values, a file name in sections or whole, are rewritten as
+        // encoded words are; the first section holds the whole and the others nothing.
+        {"a file name in RFC 2231's extended values",
+         "Content-Type: application/octet-stream; name*=iso-2022-kr''%1B%24%29C%0E0%21%0F.txt\n"
+         "Content-Disposition: attachment;\n filename*0*=ISO-2022-KR'ko'%1B%24%29C%0E0;\n filename*1*=%21%0F%20a.txt;"
+         " filename*2=\"b\"\n\n",
+         "Content-Type: application/octet-stream; name*=EUC-KR''%B0%A1.txt\n"
+         "Content-Disposition: attachment;\n filename*0*=EUC-KR'ko'%B0%A1%20a.txtb;\n filename*1*=; filename*2=\"\"\n\n", 2},
         {"broken or foreign words stay", "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n",
          "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n", 0},
     });
@@ -180,6 +249,8 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     }
     edge += std::string(74, 'x') + "=\n=1B$)C=0E0!=0F\n";
     std::string edgeEuc = EncodeQuotedPrintable(edgeText + std::string(74, 'x') + "\xb0\xa1");
+    // A header longer than any a mail program writes: what its labels say is not known.
+    const std::string longField = "X-Long: " + std::string(MAX_HEADER, 'a') + "\n";
     // More "From " lines in a text than mails may nest.
     std::string manyFromLines, manyFromLinesEuc;
     for (int i = 0; i <= MAX_NESTING; ++i) {
@@ -216,6 +287,9 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
              label + "a\n--b-1--\n--b--\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: multipart/alternative; boundary=b-1\n\n--b-1\n" +
              euc + "a\n--b-1--\n--b--\n", 1},
+        {"a boundary with white space after it, which readers take off",
+         "Content-Type: multipart/mixed; boundary=\"b \t\"\n\n--b\n" + label + "a\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=\"b \t\"\n\n--b\n" + euc + "a\n--b--\n", 1},
         {"a boundary in RFC 2231's sections",
          "Content-Type: multipart/mixed; boundary*0=\"=_a\";\n boundary*1=b\n\n--=_ab\n" + label + "a\n--=_ab--\n",
          "Content-Type: multipart/mixed; boundary*0=\"=_a\";\n boundary*1=b\n\n--=_ab\n" + euc + "a\n--=_ab--\n", 1},
@@ -228,8 +302,15 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
         {"after the close delimiter, an epilogue and no part",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + label + "a\n--b--\n" + label + "b\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\n--b--\n" + label + "b\n", 1},
+        {"a header too long to read, and its body, kept as they are", longField + label + KR + "\n",
+         longField + label + KR + "\n", 0},
         {"forwarded mail", "Content-Type: message/rfc822\n\nSubject: x\n" + label + "a\n",
          "Content-Type: message/rfc822\n\nSubject: x\n" + euc + "a\n", 1},
+        {"forwarded mail and its text in binary, which is no encoding",
+         "Content-Type: message/rfc822\nContent-Transfer-Encoding: binary\n\nSubject: x\n" + labelOnly +
+             "Content-Transfer-Encoding: binary\n\n" + KR + "\n",
+         "Content-Type: message/rfc822\nContent-Transfer-Encoding: binary\n\nSubject: x\n" + eucOnly +
+             "Content-Transfer-Encoding: binary\n\n" + EUC + "\n", 1},
         {"forwarded news and a mail with UTF-8 fields",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: message/news\n\n" + label + "a\n"
          "--b\nContent-Type: message/global\n\n" + label + "b\n--b--\n",
@@ -278,18 +359,26 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     const std::string utf16 = "Content-Type: text/plain; charset=UTF-16LE\n\n" + std::string("\x0e\x00\x0f\x00\n", 5);
     EXPECT_EQ(RelabelMail(FROM + utf16, &counted), Lines(FROM + utf16));
 
-    // Up to the nesting limit a part is relabelled; past it everything passes through as it is.
+    // Up to the nesting limit, 1,000 levels as readers read, a part is relabelled; past it
+    // everything passes through as it is, and the mail is counted as one that does.
     std::string deep;
-    for (int i = 0; i < MAX_NESTING; ++i)
+    for (int i = 0; i < 1000; ++i)
         deep += "Content-Type: message/rfc822\n\n";
-    ResetDecoder();
-    long labels = 0;
-    EXPECT_EQ(RelabelMail(FROM + deep + label + "a\n", &labels), Lines(FROM + deep + euc + "a\n"));
-    EXPECT_EQ(labels, 1);
-    deep += "Content-Type: message/rfc822\n\n";
-    labels = 0;
-    EXPECT_EQ(RelabelMail(FROM + deep + label + "a\n", &labels), Lines(FROM + deep + label + "a\n"));
-    EXPECT_EQ(labels, 0);
+    ASSERT_EQ(MAX_NESTING, 1000);
+    for (bool tooDeep : {false, true}) {
+        SCOPED_TRACE(tooDeep);
+        ResetDecoder();
+        std::string folder = FROM + deep + label + "a\n", out;
+        CFolderReader reader{std::string_view(folder)};
+        CMailSink sink;
+        sink.text = &out;
+        CFolderCounts counts;
+        EXPECT_EQ(RelabelPieces(reader, sink, &counts), 1);
+        EXPECT_EQ(out, Lines(FROM + deep + (tooDeep ? label : euc) + "a\n"));
+        EXPECT_EQ(counts.labels, tooDeep ? 0 : 1);
+        EXPECT_EQ(counts.tooDeep, tooDeep ? 1 : 0);
+        deep += "Content-Type: message/rfc822\n\n";
+    }
 }
 
 // A file that starts with a header field is one mail, with no From line (a saved message,

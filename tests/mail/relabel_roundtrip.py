@@ -66,6 +66,9 @@ class Generator:
 
     def charset(self):
         self.labels += 1
+        if self.rng.random() < 0.1:  # RFC 2231's sections and %-encoded values
+            return self.rng.choice(['charset*0="ISO-20"; charset*1="22-KR"', "charset*=''%49%53%4F-2022-KR",
+                                    "charset*0*=us-ascii'ko'ISO-2022;\n  charset*1*=%2DKR"])
         return "charset=" + self.rng.choice(SPELLINGS)
 
     def encoded_words(self, text):
@@ -95,25 +98,56 @@ class Generator:
         lines.append("To: park@example.kr,\n    choi@example.kr")
         return "\n".join(lines + fields) + "\n\n"
 
+    def attachment(self):
+        """A file whose name is in RFC 2231's extended values, in ISO-2022-KR, whole or in sections."""
+        self.labels += 2
+        name = "".join("%%%02X" % b for b in (self.words(2) + ".txt").encode("iso2022_kr"))
+        cut = self.rng.randrange(len(name) // 3) * 3
+        disposition = "filename*=iso-2022-kr''" + name if self.rng.random() < 0.5 else \
+            "\n filename*0*=ISO-2022-KR'ko'%s;\n filename*1*=%s" % (name[:cut], name[cut:])
+        return ("Content-Type: application/octet-stream; name*=iso-2022-kr''%s\nContent-Disposition: attachment; %s\n"
+                "Content-Transfer-Encoding: base64\n\nAAEC\n" % (name, disposition))
+
     def leaf(self, korean):
         if not korean:
             return "Content-Type: text/plain; charset=us-ascii\n\n" + self.text(False)
-        kind = self.rng.choice(["7bit", "base64", "quoted-printable", "none"])
-        eol = self.rng.choice(["\n", "\r\n"]) if kind != "7bit" and kind != "none" else "\n"
+        kind = self.rng.choice(["7bit", "base64", "quoted-printable", "none", "binary"])
+        eol = self.rng.choice(["\n", "\r\n"]) if kind in ("base64", "quoted-printable") else "\n"
         raw = self.text(True, eol).encode("iso2022_kr")
-        if kind in ("7bit", "none") and self.rng.random() < 0.2:
+        if kind in ("7bit", "none", "binary") and self.rng.random() < 0.2:
             # Between an empty line (the header's, or the text's) and a "From " line: the
             # designator line must stay, or a reader finds a mail there.
-            line = b"\x1b$)C\nFrom the desk of Kim\n"
+            # Or the designator on the "From " line itself.
+            line = self.rng.choice([b"\x1b$)C\nFrom the desk of Kim\n", b"\x1b$)CFrom Seoul with love\n"])
             raw = line + raw if self.rng.random() < 0.5 else raw + b"\n" + line
             self.from_lines += 1
-        fields = "Content-Type: text/plain;\n  " + self.charset() + "\n"
+        if kind in ("7bit", "none", "binary") and self.rng.random() < 0.15:
+            # ISO-2022-KR under a label that says otherwise, or none: labelled EUC-KR once
+            # converted, where there is any.
+            self.labels += b"\x1b$)C" in raw
+            fields = self.rng.choice(["", "Content-Type: text/plain\n", "Content-Type: text/plain; charset=us-ascii\n",
+                                      "Content-Type: text/plain; charset=UTF-8\n"])
+        else:
+            subtype = "plain"
+            if self.rng.random() < 0.1:  # HTML, whose <meta> names its charset too
+                subtype = "html"
+                raw = b'<meta http-equiv="Content-Type" content="text/html; charset=iso-2022-kr">' + raw
+                self.labels += 1
+            fields = "Content-Type: text/" + subtype + ";\n  " + self.charset() + "\n"
         if kind == "base64":
-            return fields + "Content-Transfer-Encoding: base64\n\n" + base64.encodebytes(raw).decode()
+            b64 = base64.encodebytes(raw).decode()
+            if self.rng.random() < 0.2:  # a character outside the alphabet, which readers skip
+                b64 = "*" + b64
+            return fields + "Content-Transfer-Encoding: base64\n\n" + b64
         if kind == "quoted-printable":
-            return fields + "Content-Transfer-Encoding: Quoted-Printable\n\n" + quopri.encodestring(raw).decode() + "\n"
-        if kind == "7bit":
-            fields += "Content-Transfer-Encoding: 7bit\n"
+            qp = quopri.encodestring(raw).decode()
+            if self.rng.random() < 0.3:  # the last line end encoded, then a soft line break
+                qp = qp[:-1] + "=0A=\n"
+            if self.rng.random() < 0.2:  # an "=" that starts nothing, which readers keep
+                qp = "a=z " + qp
+            return fields + "Content-Transfer-Encoding: Quoted-Printable\n\n" + qp + "\n"
+        if kind in ("7bit", "binary"):
+            fields += "Content-Transfer-Encoding: %s\n" % kind
         return fields + "\n" + raw.decode("ascii")
 
     def entity(self, korean, depth=0):
@@ -121,20 +155,26 @@ class Generator:
         if roll < 0.25:
             boundary = "=_b%d_%d" % (depth, self.rng.randint(0, 99999))
             parts = [self.entity(korean, depth + 1) for _ in range(self.rng.randint(1, 3))]
+            if korean and self.rng.random() < 0.3:
+                parts.insert(self.rng.randrange(len(parts)), self.attachment())
             body = "preamble\n" + "".join("--%s\n%s\n" % (boundary, p) for p in parts) + "--%s--\n" % boundary
             sub = self.rng.choice(["mixed", "alternative"])
-            return 'Content-Type: multipart/%s; boundary="%s"\n\n%s' % (sub, boundary, body)
+            padding = " " if self.rng.random() < 0.1 else ""  # white space after it, which readers take off
+            return 'Content-Type: multipart/%s; boundary="%s%s"\n\n%s' % (sub, boundary, padding, body)
         if roll < 0.35:
             inner = self.header(["Date: Mon, 23 Sep 1996 10:00:00 +0900"], korean)
-            return "Content-Type: message/rfc822\n\n" + inner[:-1] + self.entity(korean, depth + 1)
+            encoding = "Content-Transfer-Encoding: binary\n" if self.rng.random() < 0.2 else ""
+            return "Content-Type: message/rfc822\n" + encoding + "\n" + inner[:-1] + self.entity(korean, depth + 1)
         return self.leaf(korean)
 
     def mail(self, korean):
         entity = self.entity(korean)
-        head, _, body = entity.partition("\n\n")
-        fields = ["MIME-Version: 1.0"] + head.split("\n")
+        head, _, body = ("\n" + entity).partition("\n\n")
+        fields = ["MIME-Version: 1.0"] + [f for f in head.split("\n") if f]
         if self.rng.random() < 0.3:
-            fields.append("Content-Length: %d" % len(body.encode()))
+            # Wrong by some bytes where the body changes length, which then sets it right.
+            wrong = 7 if "\x1b$)C" in body and self.rng.random() < 0.3 else 0
+            fields.append("Content-Length: %d" % (len(body.encode()) + wrong))
         return "From kim@example.kr Mon Sep 23 10:00:00 1996\n" + self.header(fields, korean)[:-1] + "\n" + body
 
 
@@ -157,24 +197,36 @@ def read_mails(path):
 
 
 def texts(message):
-    """Every header and every text part of a mail, decoded, in order."""
+    """Every header and every text part of a mail, decoded, in order; text parts that hold
+    the designator read as ISO-2022-KR whatever their label says, as the converter reads
+    them (once converted, none holds it)."""
     out = []
     for part in message.walk():
         for name, value in part.items():
-            if name.lower() in ("content-type", "content-length"):
+            if name.lower() in ("content-type", "content-length", "content-transfer-encoding", "mime-version",
+                                "content-disposition"):
                 continue
             decoded = email.header.decode_header(value)
             out.append(name + ": " + "".join(
                 b.decode(codec(c), "replace") if isinstance(b, bytes) else b for b, c in decoded))
         out.append(part.get_content_type())
+        if part.get_filename() is not None:
+            out.append("filename: " + part.get_filename())
         if part.get_content_maintype() == "text":
-            text = part.get_payload(decode=True).decode(codec(part.get_content_charset()), "replace")
+            payload = part.get_payload(decode=True)
+            charset = "iso-2022-kr" if b"\x1b$)C" in payload else part.get_content_charset()
+            text = payload.decode(codec(charset), "replace")
             # Line ends of the folder itself, quoted-printable's included, follow the
             # platform; base64 keeps the text's own.
             if part.get("Content-Transfer-Encoding", "").lower() != "base64":
                 text = text.replace("\r\n", "\n")
-            # Kept before a "From " line, a designator stays in the EUC-KR text: read past it.
-            out.append(text.replace("\x1b$)C", ""))
+            # The charset a <meta> of HTML names, renamed.
+            if part.get_content_type() == "text/html":
+                text = re.sub("(?i)iso-2022-kr|euc-kr", "", text[:1024]) + text[1024:]
+            # A line of only the designator goes, and a line that the decoding makes a
+            # "From " line is quoted ">From ", as mbox readers read it back.
+            text = re.sub(r"(?m)^\x1b\$\)C\n", "", text).replace("\x1b$)C", "")
+            out.append(re.sub(r"(?m)^>From ", "From ", text))
     return out
 
 
@@ -217,6 +269,12 @@ def check_mail(what, raw_a, raw, korean):
     a, b = email.message_from_bytes(raw_a), email.message_from_bytes(raw)
     if texts(a) != texts(b):
         failures.append("%s reads differently:\n  %r\n  %r" % (what, texts(a), texts(b)))
+    for part in b.walk():
+        if part.get_content_type() == "text/html" and b"2022" in (part.get_payload(decode=True) or b"")[:1024]:
+            failures.append("%s: a <meta> of its HTML still names ISO-2022-KR" % what)
+        if part.get("Content-Transfer-Encoding", "").lower() == "7bit" and \
+                re.search(rb"[\x80-\xff]", part.get_payload(decode=True) or b""):
+            failures.append("%s: 7bit over 8-bit bytes" % what)
     if labels(b):
         failures.append("%s still labelled %s" % (what, labels(b)))
     if b["Content-Length"] and int(b["Content-Length"]) != len(raw.partition(b"\n\n")[2]):

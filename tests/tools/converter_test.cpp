@@ -17,6 +17,7 @@
 
 #include "../convert/test_files.h"
 #include "converter.h"
+#include "mail.h"
 
 namespace {
 
@@ -260,15 +261,31 @@ TEST(Converter, ChecksWithoutChangingAnything)
     Outcome check = RunWith({"--check", "--relabel", inbox, dir.File("missing")});
     EXPECT_EQ(check.status, 1);
     EXPECT_EQ(check.out, inbox + ": 2 mails, 2 ISO-2022-KR passages, 3 malformed sequences (line 2, 7), "
-                                 "1 label to change" + LineEndsChanged(0, 7) + "\n");
+                                 "2 labels to change" + LineEndsChanged(0, 7) + "\n");
     EXPECT_NE(check.err.find("missing: cannot read"), std::string::npos) << check.err;
     EXPECT_EQ(ReadFile(inbox), folder);
-    // Labels kept: a warning for the one that would still name ISO-2022-KR.
+    // Labels kept: a warning for those that would still not say EUC-KR (the encoded word, and
+    // the body's, which has none).
     Outcome kept = RunWith({"--check", "--keep-labels", inbox});
     EXPECT_EQ(kept.status, 0) << kept.err;
     EXPECT_EQ(kept.out, inbox + ": 2 mails, 2 ISO-2022-KR passages, 3 malformed sequences (line 2, 7)" +
                             LineEndsChanged(0, 7) +
-                            "; warning: 1 label would be left naming ISO-2022-KR over EUC-KR bytes\n");
+                            "; warning: 2 labels would be left naming ISO-2022-KR over EUC-KR bytes\n");
+    // A mail nested past the limit is named.
+    std::string deep = "From a\n";
+    for (int i = 0; i <= MAX_NESTING; ++i)
+        deep += "Content-Type: message/rfc822\n\n";
+    WriteFile(inbox, deep + "x\n");
+    EXPECT_EQ(RunWith({"--check", inbox}).out, inbox + ": 1 mail, 0 ISO-2022-KR passages, 0 malformed sequences, "
+                                                       "0 labels to change" + LineEndsChanged(0, 2 * (MAX_NESTING + 1) + 2) +
+                                                       "; warning: 1 mail nests parts deeper than 1000 levels, which "
+                                                       "are left as they are\n");
+    WriteFile(inbox, "From a\nX-Long: " + std::string(MAX_HEADER, 'a') + "\n\nx\n");
+    EXPECT_EQ(RunWith({"--check", inbox}).out, inbox + ": 1 mail, 0 ISO-2022-KR passages, 0 malformed sequences, "
+                                                       "0 labels to change" + LineEndsChanged(0, 4) +
+                                                       "; warning: 1 mail has a header longer than 4 MiB, and is "
+                                                       "left as it is\n");
+    WriteFile(inbox, folder);
 
     // What counts as a passage, as malformed and as a line end to change, and how many
     // lines are shown.
