@@ -105,6 +105,24 @@ void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
                      result.keptRecord, PROGRAM, path);
 }
 
+void TellLockFileLeft(FILE *err, const char *path, const SJobResult &result)
+{
+    if (result.lockFileLeft[0] == '\0')
+        return;
+    SetLastError(result.lockFileError);
+    std::fprintf(err, "%s: %s: warning: cannot delete the lock file %s: %s; mail programs keep out of the folder "
+                 "until it is deleted\n", PROGRAM, path, result.lockFileLeft, LastReason().c_str());
+}
+
+void TellStrayOld(FILE *err, const char *path, const SJobResult &result)
+{
+    if (result.strayOld[0] != '\0')
+        std::fprintf(err,
+                     "%s: %s: notice: an undo of it was stopped after it had put the folder back; what the "
+                     "folder held before that undo is kept in %s (delete it when it is of no more use)\n",
+                     PROGRAM, path, result.strayOld);
+}
+
 void TellJobFailed(FILE *err, const char *path, const SJobResult &result)
 {
     std::string reason = JobReason(result, path);
@@ -115,10 +133,14 @@ void TellJobFailed(FILE *err, const char *path, const SJobResult &result)
                      result.leftBehind, LastReason().c_str());
     }
     TellWhatIsKept(err, path, result);
+    TellLockFileLeft(err, path, result);
+    TellStrayOld(err, path, result);
 }
 
 void TellJobDone(FILE *err, const char *path, const SJobResult &result, bool quiet)
 {
+    TellLockFileLeft(err, path, result);
+    TellStrayOld(err, path, result);
     if (result.leftBehind[0] != '\0') {
         SetLastError(result.leftBehindError);
         std::fprintf(err, "%s: %s: warning: cannot delete %s: %s\n", PROGRAM, path, result.leftBehind,

@@ -151,6 +151,7 @@ bool OpenFolder(SJob &job, bool lock)
         return true;
     // And the lock file that mail programs on Unix take, for those that take no other.
     CopyText(job.lockFile.folder, job.resolved);
+    job.lockFile.result = job.result;
     return TakeFolderLockFile(job.lockFile.folder, &job.lockFile.taken);
 }
 

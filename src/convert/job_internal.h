@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "convert.h"
 #include "folder_state.h"
@@ -55,10 +56,12 @@ void CloseIfOpen(HANDLE &handle);
 // Deletes path, keeping the last error; a file that is not there is no failure.
 void DeleteQuietly(const char *path);
 
-// The folder's lock file, held for as long as this lives.
+// The folder's lock file, held for as long as this lives.  One that cannot be deleted then
+// is told in *result.
 struct SFolderLockFile {
     char folder[PATH_SIZE] = "";
     bool taken = false;
+    SJobResult *result = nullptr;
 
     SFolderLockFile() = default;
     SFolderLockFile(const SFolderLockFile &) = delete;
@@ -67,7 +70,10 @@ struct SFolderLockFile {
     {
         if (taken) {
             DWORD error = GetLastError();
-            ReleaseFolderLockFile(folder);
+            if (!ReleaseFolderLockFile(folder) && result != nullptr) {
+                result->lockFileError = GetLastError();
+                CopyText(result->lockFileLeft, (std::string(folder) + ".lock").c_str());
+            }
             SetLastError(error);
         }
     }
@@ -150,6 +156,10 @@ ERecord Refuse(SJob &job, const SJobFiles &files, const SJournal *journal, DWORD
 // over, as are those of other folders.  With tidy, the files of an earlier job on the
 // folder that never wrote a whole record are deleted.
 ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal);
+
+// Whether the state directory holds a file of a job on the folder, a record or another
+// (not an old file, which is the user's).
+bool HoldsFilesOfJob(const SJob &job);
 
 // The files an interrupted job's completion reads and writes.
 struct SOpenJobFiles {

@@ -11,7 +11,9 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
     SJournal journal;
     if (!OpenFolder(job, true) || !OpenStateDirectory(job))
         return Fail(job);
-    switch (FindRecord(job, false, &files, &journal)) {
+    // Under the folder's lock, the files of a job stopped before its record, or after it
+    // deleted it, can go, as the next conversion would delete them.
+    switch (FindRecord(job, true, &files, &journal)) {
     case RECORD_NONE:
         SetLastError(ERROR_NOTHING_TO_UNDO);
         return Fail(job);
