@@ -45,8 +45,15 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
         bool asLeft = ReadRecordedBytes(files, journal, open, &from, &to) &&
                       CheckFolder(job, journal, from, to, &appended, &size);
         job.result = result;
+        DWORD error = GetLastError();
         CloseIfOpen(open.scratch);
         DeleteQuietly(files.scratch);
+        // A read or write that failed on the way tells nothing of the folder: the undo fails,
+        // changing nothing, rather than taking the folder for one changed since.
+        if (!asLeft && !checked.differs) {
+            Refuse(job, files, &journal, error);
+            return Fail(job);
+        }
         if (checked.differsBefore) {
             // The copy goes back only after the front the record vouches for: written after
             // another, it would run on from wherever that ends, into or out of a mail.

@@ -39,7 +39,8 @@
 #               the next run completes it and keeps the mail, passing over another user's
 #               file in the state directory; --undo gives the original and the mail; an
 #               undo killed after it deleted its record: the next one deletes its copy
-#               and names its old file
+#               and names its old file; an undo whose write fails says so, and changes
+#               nothing
 set -euo pipefail
 
 case_name=$1
@@ -414,6 +415,14 @@ recover)
   cat "$work/original" "$work/mail" | cmp -s - "$inbox" || fail "a killed --undo, completed: not the original and the mail"
   [ -z "$(ls "$state")" ] || fail "a killed --undo, completed: left $(ls "$state")"
   echo "--undo killed half-way, then run again: the original and the mail"
+  # A write of the undo's own that fails is told as it is, and changes nothing.
+  kill_halfway
+  (strace -f -o /dev/null -P "${record%.JNL}.CHK" -e trace=write -e inject=write:error=ENOSPC:when=1 \
+    "$converter" --undo "$inbox") 2>"$work/err" && fail "--undo whose write failed: exit 0"
+  grep -q "No space left" "$work/err" && ! grep -q "changed since" "$work/err" || fail "--undo whose write failed: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/damaged" && ! compgen -G "$state/*.OLD" >/dev/null || fail "--undo whose write failed changed something"
+  "$converter" --undo "$inbox" 2>"$work/err" || fail "--undo after a failed write: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/original" || fail "--undo after a failed write: not the original"
   # An undo killed after it deleted its record: the next --undo finds nothing to undo,
   # deletes the copy and names the old file it keeps.
   kill_halfway
