@@ -65,6 +65,16 @@ std::string JobReason(const SJobResult &result, const char *path)
 // folder differs, and where its original is kept and how to put it back.
 void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
 {
+    if (result.trace[0] != '\0') {
+        // Only a run that reads that record can tell what the folder holds.
+        std::fprintf(err,
+                     "%s: %s: %s says that a conversion of it was interrupted, and that its record is kept in "
+                     "%s; run '%s %s' where that record is found (the state directory of the user and "
+                     "XDG_STATE_HOME that began it, on the folder it was converting, not a copy); delete %s "
+                     "only once the folder is as it should be\n",
+                     PROGRAM, path, result.trace, result.keptRecord, PROGRAM, path, result.trace);
+        return;
+    }
     if (result.differs) {
         std::string where = result.differsBefore
                                 ? "somewhere before byte " + std::to_string(result.differsAt) +

@@ -273,6 +273,8 @@ std::string PendingJob(const char *path, bool *refused, FILE *err)
                     : "");
     case PENDING_REFUSED:
         *refused = true;
+        if (result.trace[0] != '\0')
+            return JobReason(result, path) + " (its record: " + result.keptRecord + "); the next run refuses it";
         // After a front that changed, the copy goes back only by hand.
         if (result.differsBefore)
             return JobReason(result, path) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +

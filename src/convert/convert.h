@@ -168,6 +168,9 @@ struct SJobResult {
     // (its record gone), which it had no time to tell: what the folder held from the job's
     // start before that undo.  Kept for the user; otherwise "".
     char strayOld[sizeof leftBehind];
+    // Failure with ERROR_INTERRUPTED_RECORD_ELSEWHERE: the trace beside the folder that says a
+    // job on it was interrupted (its record's path then in keptRecord).
+    char trace[sizeof leftBehind];
     // Success: the folder's bytes changed (converted, or an interrupted job completed), so
     // that the summaries mail programs keep of it no longer hold.
     bool rewritten;

@@ -97,6 +97,11 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
         journal.oldChecksum = nothing.Value();
         CopyText(journal.converter, NameOf(convert));
         ok = WriteJournal(files->record, journal, record) && FlushDirectory(job.stateDir);
+        // The trace beside the folder is no failure of the state directory's.
+        if (ok && !MarkFolder(job, files->record)) {
+            ok = false;
+            copyFailed = false;
+        }
     }
     if (!ok) {
         DWORD error = GetLastError();
@@ -144,7 +149,9 @@ void PutBack(SJob &job, HANDLE copy, std::uint64_t start, const SJobFiles &files
     SChecksum sum;
     if (CopyContents(copy, 0, job.folder, start, folderFailed) && FlushFileBuffers(job.folder) &&
         CheckCopy(copy, 0, job.folder, start, &sum, folderFailed)) {
-        if (DeleteHeldFile(record, files.record))
+        if (!UnmarkFolder(job))
+            CloseIfOpen(record);
+        else if (DeleteHeldFile(record, files.record))
             (void)FlushDirectory(job.stateDir);
     } else {
         CloseIfOpen(record);

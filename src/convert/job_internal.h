@@ -110,6 +110,20 @@ bool NamesFolder(const SJob &job, const char *path);
 // Creates path anew for the job, deleting what an earlier stopped job left there.
 HANDLE CreateJobFile(const char *path);
 
+// The trace of a job beside its folder: the folder's path with ".quorvel" added, holding the
+// path of the job's record and a line end.  It is there from when the record is on the disk
+// until the folder is whole again, so that a run that cannot find the record (another
+// state directory, a copy of the folder's directory) still sees that the folder was left
+// half-written.  MarkFolder puts it on the disk, or does nothing where it cannot be made
+// (a directory that takes no new file, as for the lock file); false when it is made and
+// cannot be written or flushed (it is then deleted).
+// UnmarkFolder deletes it; false when it stays.
+bool MarkFolder(const SJob &job, const char *record);
+bool UnmarkFolder(const SJob &job);
+// Whether the folder has a trace beside it; if so, its path and the record's it names are
+// put into the job's result (trace, keptRecord).
+bool FindTrace(SJob &job);
+
 // Deletes a job's record, then, once that is on the disk, its other files.  A record that
 // stays is told, as is a copy: either is of no more use, and a record left would have the
 // next job check the folder once more.  The old file of an undo stays where keepOld.

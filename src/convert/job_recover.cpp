@@ -117,6 +117,11 @@ ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal)
     }
     if (FindEarlierRecord(job, files) == RECORD_REFUSED)
         return RECORD_REFUSED;
+    // No record here, and yet one was written for a job on this folder that never ended.
+    if (FindTrace(job)) {
+        SetLastError(ERROR_INTERRUPTED_RECORD_ELSEWHERE);
+        return RECORD_REFUSED;
+    }
     if (tidy) {
         // What a job stopped before its record, or after it deleted it, leaves: its copy, a
         // scratch file, mail kept for a record that never took it.  Never an old file, which

@@ -38,6 +38,10 @@ const DWORD ERROR_INTERRUPTED_FRONT_CHANGED = 0x2000000F;
 // An interrupted conversion of the folder was completed, but its record cannot be deleted:
 // the next run would complete it once more.
 const DWORD ERROR_INTERRUPTED_RECORD_STAYS = 0x20000010;
+// A conversion of the folder was interrupted (the trace it leaves beside the folder says
+// so), and its record is not in this run's state directory: another's, or the folder is a
+// copy of the one it was converting.
+const DWORD ERROR_INTERRUPTED_RECORD_ELSEWHERE = 0x20000011;
 // There is no interrupted conversion of the folder to undo.
 const DWORD ERROR_NOTHING_TO_UNDO = 0x2000000D;
 // The file at a name is no longer the one found there before (a link, or another file, put

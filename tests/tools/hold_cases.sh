@@ -33,8 +33,9 @@
 #               killed before the original's length, past it and after the rewrite; then a
 #               mail appended as Python's mailbox writes one, or after a blank line: the next
 #               run gives the conversion and the mail once, --undo the original and the mail
-#   recover     a conversion killed half-way: --backup refuses to keep it half converted; then
-#               run again with another TMPDIR: completed;
+#   recover     a conversion killed half-way: --backup refuses to keep it half converted; with
+#               another XDG_STATE_HOME, and on a copy of the directory: refused, naming the
+#               record; then run again with another TMPDIR: completed;
 #               with mail appended since: --check says what the next run does, -o refuses,
 #               the next run completes it and keeps the mail, passing over another user's
 #               file in the state directory; --undo gives the original and the mail; an
@@ -253,7 +254,7 @@ kill)
   "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R after -R stopped: $(cat "$work/err")"
   [ ! -e "$work/tree/Inbox.lock" ] || fail "-R stopped at the end of a job: its lock file stays"
   kill_halfway
-  rm "$record"
+  rm "$record" "$inbox.quorvel"
   cp "$work/relabelled" "$inbox"
   mv "$inbox" "$work/tree/Inbox"
   "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R after -R stopped: $(cat "$work/err")"
@@ -335,7 +336,7 @@ guess)
   # next run refuses, and --undo too, leaving the folder as it is and naming the copy and
   # where the job's bytes now begin; --check promises nothing of --undo.
   for how in place rename; do
-    rm -f "$state"/*
+    rm -f "$state"/* "$inbox.quorvel"
     kill_halfway late
     python3 - "$inbox" $how <<'PY'
 import os, sys
@@ -373,6 +374,16 @@ recover)
   grep -qF "cannot back it up to $(realpath "$inbox")~: a conversion of it was interrupted" "$work/err" &&
     grep -qF "run 'quorvel-convert $inbox' first" "$work/err" || fail "--backup: $(cat "$work/err")"
   [ ! -e "$inbox~" ] && cmp -s "$inbox" "$work/damaged" || fail "--backup of a half-converted folder changed it"
+  # Another state directory, and a copy of the folder's directory: the trace beside the
+  # folder refuses them both, naming the record.
+  mkdir "$work/copied"
+  cp -a "$inbox" "$inbox.quorvel" "$work/copied/"
+  for folder in "$inbox" "$work/copied/Inbox"; do
+    XDG_STATE_HOME=$work/state2 "${plain[@]}" "$folder" 2>"$work/err" && fail "$folder: converted without its record"
+    grep -qF "its record is kept in $record" "$work/err" || fail "$folder without its record: $(cat "$work/err")"
+    cmp -s "$folder" "$work/damaged" || fail "$folder without its record: changed"
+  done
+  echo "another state directory, a copy of the directory: refused, naming the record"
   # Another temporary directory, or none: the record is in the state directory.
   TMPDIR=$work/elsewhere "${plain[@]}" "$inbox" 2>"$work/err" || fail "another TMPDIR: $(cat "$work/err")"
   cmp -s "$inbox" "$work/expected" || fail "another TMPDIR: not as one conversion"
