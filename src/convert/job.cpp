@@ -97,11 +97,10 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
         journal.oldChecksum = nothing.Value();
         CopyText(journal.converter, NameOf(convert));
         ok = WriteJournal(files->record, journal, record) && FlushDirectory(job.stateDir);
-        // The trace beside the folder is no failure of the state directory's.
-        if (ok && !MarkFolder(job, files->record)) {
-            ok = false;
-            copyFailed = false;
-        }
+        // A folder whose drive takes no trace (full, or a directory that takes no new file)
+        // is converted without, as without a lock file: the record is whole all the same.
+        if (ok)
+            (void)MarkFolder(job, files->record);
     }
     if (!ok) {
         DWORD error = GetLastError();

@@ -206,9 +206,8 @@ bool MarkFolder(const SJob &job, const char *record)
 {
     std::string trace = TraceOf(job), text = std::string(record) + "\n";
     HANDLE file = CreateJobFile(trace.c_str());
-    // A folder whose directory takes no new file is converted without, as without a lock file.
     if (file == INVALID_HANDLE_VALUE)
-        return true;
+        return false;
     DWORD written = 0;
     bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
               written == text.size() && FlushFileBuffers(file);

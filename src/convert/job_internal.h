@@ -114,9 +114,8 @@ HANDLE CreateJobFile(const char *path);
 // path of the job's record and a line end.  It is there from when the record is on the disk
 // until the folder is whole again, so that a run that cannot find the record (another
 // state directory, a copy of the folder's directory) still sees that the folder was left
-// half-written.  MarkFolder puts it on the disk, or does nothing where it cannot be made
-// (a directory that takes no new file, as for the lock file); false when it is made and
-// cannot be written or flushed (it is then deleted).
+// half-written.  MarkFolder puts it on the disk; false when it cannot be made, written or
+// flushed (none is left then).
 // UnmarkFolder deletes it; false when it stays.
 bool MarkFolder(const SJob &job, const char *record);
 bool UnmarkFolder(const SJob &job);
