@@ -65,6 +65,16 @@ std::string JobReason(const SJobResult &result, const char *path)
 // folder differs, and where its original is kept and how to put it back.
 void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
 {
+    if (result.trace[0] != '\0') {
+        // Only a run that reads that record can tell what the folder holds.
+        std::fprintf(err,
+                     "%s: %s: %s says that a conversion of it was interrupted, and that its record is kept in "
+                     "%s; run '%s %s' where that record is found (the state directory of the user and "
+                     "XDG_STATE_HOME that began it, on the folder it was converting, not a copy); delete %s "
+                     "only once the folder is as it should be\n",
+                     PROGRAM, path, result.trace, result.keptRecord, PROGRAM, path, result.trace);
+        return;
+    }
     if (result.differs) {
         std::string where = result.differsBefore
                                 ? "somewhere before byte " + std::to_string(result.differsAt) +
@@ -105,6 +115,24 @@ void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result)
                      result.keptRecord, PROGRAM, path);
 }
 
+void TellLockFileLeft(FILE *err, const char *path, const SJobResult &result)
+{
+    if (result.lockFileLeft[0] == '\0')
+        return;
+    SetLastError(result.lockFileError);
+    std::fprintf(err, "%s: %s: warning: cannot delete the lock file %s: %s; mail programs keep out of the folder "
+                 "until it is deleted\n", PROGRAM, path, result.lockFileLeft, LastReason().c_str());
+}
+
+void TellStrayOld(FILE *err, const char *path, const SJobResult &result)
+{
+    if (result.strayOld[0] != '\0')
+        std::fprintf(err,
+                     "%s: %s: notice: an undo of it was stopped after it had put the folder back; what the "
+                     "folder held before that undo is kept in %s (delete it when it is of no more use)\n",
+                     PROGRAM, path, result.strayOld);
+}
+
 void TellJobFailed(FILE *err, const char *path, const SJobResult &result)
 {
     std::string reason = JobReason(result, path);
@@ -115,10 +143,14 @@ void TellJobFailed(FILE *err, const char *path, const SJobResult &result)
                      result.leftBehind, LastReason().c_str());
     }
     TellWhatIsKept(err, path, result);
+    TellLockFileLeft(err, path, result);
+    TellStrayOld(err, path, result);
 }
 
 void TellJobDone(FILE *err, const char *path, const SJobResult &result, bool quiet)
 {
+    TellLockFileLeft(err, path, result);
+    TellStrayOld(err, path, result);
     if (result.leftBehind[0] != '\0') {
         SetLastError(result.leftBehindError);
         std::fprintf(err, "%s: %s: warning: cannot delete %s: %s\n", PROGRAM, path, result.leftBehind,

@@ -34,6 +34,10 @@ std::string JobReason(const SJobResult &result, const char *path);
 // What the user is told of an interrupted job that is not to be guessed at: where the
 // folder differs, and where its original is kept and how to put it back.
 void TellWhatIsKept(FILE *err, const char *path, const SJobResult &result);
+// Warns err of the folder's lock file that the job could not delete, if any.
+void TellLockFileLeft(FILE *err, const char *path, const SJobResult &result);
+// Tells err of an undo's old file that a stopped undo left without telling it, if any.
+void TellStrayOld(FILE *err, const char *path, const SJobResult &result);
 // Tells err that the job on the folder at path failed, and why (GetLastError() and result).
 void TellJobFailed(FILE *err, const char *path, const SJobResult &result);
 // Tells err what a job that converted the folder at path has to say: files it could not

@@ -234,6 +234,8 @@ bool Undo(const char *path, FILE *out, FILE *err)
     if (!UndoInterruptedJob(path, &result)) {
         Report(err, path, "cannot undo", JobReason(result, path));
         TellWhatIsKept(err, path, result);
+        TellLockFileLeft(err, path, result);
+        TellStrayOld(err, path, result);
         return false;
     }
     std::string kept = result.appendedKept > 0 ? ", keeping the " + std::to_string(result.appendedKept) +
@@ -249,6 +251,8 @@ bool Undo(const char *path, FILE *out, FILE *err)
         SetLastError(result.leftBehindError);
         Report(err, path, ("warning: cannot delete " + std::string(result.leftBehind)).c_str(), LastReason());
     }
+    TellLockFileLeft(err, path, result);
+    TellStrayOld(err, path, result);
     return true;
 }
 
@@ -269,6 +273,8 @@ std::string PendingJob(const char *path, bool *refused, FILE *err)
                     : "");
     case PENDING_REFUSED:
         *refused = true;
+        if (result.trace[0] != '\0')
+            return JobReason(result, path) + " (its record: " + result.keptRecord + "); the next run refuses it";
         // After a front that changed, the copy goes back only by hand.
         if (result.differsBefore)
             return JobReason(result, path) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +

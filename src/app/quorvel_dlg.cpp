@@ -116,6 +116,9 @@ void CQuorvelDlg::OnConvert()
             strText += CString(L"\n") + CString(reason);
         if (result.stateDirectoryAtFault && result.stateDirectory[0] != '\0')
             strText += CString(L"\n") + CString(result.stateDirectory);
+        // A trace beside the folder whose record this run cannot find: both named, as paths.
+        if (result.trace[0] != '\0')
+            strText += CString(L"\n") + CString(result.trace) + CString(L"\n") + CString(result.keptRecord);
         if (result.keptCopy[0] != '\0') {
             char kept[64];
             std::snprintf(kept, sizeof kept, " (from byte %llu)", static_cast<unsigned long long>(result.keptFrom));

@@ -168,6 +168,17 @@ struct SJobResult {
     // An undo: where the folder's bytes from keptFrom on, as they stood before it, are kept
     // (they held what no undo can tell apart: an edit, or another file); otherwise "".
     char keptOld[sizeof leftBehind];
+    // Either way: the folder's lock file (its path), which could not be deleted at the end,
+    // and why; otherwise "".  Mail programs that take it keep out of the folder while it stays.
+    char lockFileLeft[sizeof leftBehind];
+    DWORD lockFileError;
+    // Either way: the old file of an undo that was stopped after it had put the folder back
+    // (its record gone), which it had no time to tell: what the folder held from the job's
+    // start before that undo.  Kept for the user; otherwise "".
+    char strayOld[sizeof leftBehind];
+    // Failure with ERROR_INTERRUPTED_RECORD_ELSEWHERE: the trace beside the folder that says a
+    // job on it was interrupted (its record's path then in keptRecord).
+    char trace[sizeof leftBehind];
     // Success: the folder's bytes changed (converted, or an interrupted job completed), so
     // that the summaries mail programs keep of it no longer hold.
     bool rewritten;
@@ -235,6 +246,16 @@ inline bool ConvertInbox(const char *inboxPath, StreamConverter convert = Conver
 // result->frontNow saying where the job's bytes now begin where they were found.  False with ERROR_NOTHING_TO_UNDO when no job on the folder was
 // interrupted, or with the reason it cannot.
 bool UndoInterruptedJob(const char *inboxPath, SJobResult *result);
+
+// For a folder that a look (FindPendingJob) found no job to complete on, and that has nothing
+// to change: removes what a job of ours on it that was stopped at its end left, as the next
+// job on it would.  A stale lock file beside it goes (RemoveStaleFolderLockFile); files of
+// that job in the state directory go, under the folder's lock, where the folder can be
+// locked (a folder in use is left for its own next job); an old file of an undo is kept
+// and told in result->strayOld.  Returns false when a stale lock file stays
+// (result->lockFileLeft says which, and why); true otherwise, with nothing left or nothing
+// to be done.
+bool TidyStoppedJob(const char *path, SJobResult *result);
 
 // What a job on the folder at path would find of an interrupted one, changing nothing.
 enum EPendingJob {

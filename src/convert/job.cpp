@@ -97,6 +97,10 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
         journal.oldChecksum = nothing.Value();
         CopyText(journal.converter, NameOf(convert));
         ok = WriteJournal(files->record, journal, record) && FlushDirectory(job.stateDir);
+        // A folder whose drive takes no trace (full, or a directory that takes no new file)
+        // is converted without, as without a lock file: the record is whole all the same.
+        if (ok)
+            (void)MarkFolder(job, files->record);
     }
     if (!ok) {
         DWORD error = GetLastError();
@@ -144,7 +148,9 @@ void PutBack(SJob &job, HANDLE copy, std::uint64_t start, const SJobFiles &files
     SChecksum sum;
     if (CopyContents(copy, 0, job.folder, start, folderFailed) && FlushFileBuffers(job.folder) &&
         CheckCopy(copy, 0, job.folder, start, &sum, folderFailed)) {
-        if (DeleteHeldFile(record, files.record))
+        if (!UnmarkFolder(job))
+            CloseIfOpen(record);
+        else if (DeleteHeldFile(record, files.record))
             (void)FlushDirectory(job.stateDir);
     } else {
         CloseIfOpen(record);

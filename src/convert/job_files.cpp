@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "convert.h"
 #include "job_internal.h"
@@ -151,6 +152,7 @@ bool OpenFolder(SJob &job, bool lock)
         return true;
     // And the lock file that mail programs on Unix take, for those that take no other.
     CopyText(job.lockFile.folder, job.resolved);
+    job.lockFile.result = job.result;
     return TakeFolderLockFile(job.lockFile.folder, &job.lockFile.taken);
 }
 
@@ -181,8 +183,76 @@ HANDLE CreateJobFile(const char *path)
     return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+namespace {
+
+std::string TraceOf(const SJob &job)
+{
+    return std::string(job.resolved) + ".quorvel";
+}
+
+std::string DirectoryOfPath(const std::string &path)
+{
+#ifdef _WIN32
+    std::size_t sep = path.find_last_of("\\/:");
+#else
+    std::size_t sep = path.rfind('/');
+#endif
+    return sep == std::string::npos ? "." : path.substr(0, sep + 1);
+}
+
+}  // namespace
+
+bool MarkFolder(const SJob &job, const char *record)
+{
+    std::string trace = TraceOf(job), text = std::string(record) + "\n";
+    HANDLE file = CreateJobFile(trace.c_str());
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+              written == text.size() && FlushFileBuffers(file);
+    ok = CloseHandle(file) && ok && FlushDirectory(DirectoryOfPath(trace).c_str());
+    if (!ok)
+        DeleteQuietly(trace.c_str());
+    return ok;
+}
+
+bool UnmarkFolder(const SJob &job)
+{
+    std::string trace = TraceOf(job);
+    if (!DeleteFileA(trace.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;
+    return true;
+}
+
+bool FindTrace(SJob &job)
+{
+    std::string trace = TraceOf(job);
+    HANDLE file = CreateFileA(trace.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    char text[PATH_SIZE] = "";
+    DWORD n = 0;
+    (void)ReadFile(file, text, sizeof text - 1, &n, nullptr);
+    CloseHandle(file);
+    text[n] = '\0';
+    text[std::strcspn(text, "\r\n")] = '\0';
+    CopyText(job.result->trace, trace.c_str());
+    CopyText(job.result->keptRecord, text);
+    return true;
+}
+
 void EndJournal(SJob &job, const SJobFiles &files, HANDLE record, bool keepOld)
 {
+    // The trace first: a record without it is found as before; a trace without its record
+    // would keep every later run out.
+    if (!UnmarkFolder(job)) {
+        job.result->leftBehindError = GetLastError();
+        CopyText(job.result->leftBehind, (std::string(job.resolved) + ".quorvel").c_str());
+        CloseIfOpen(record);
+        return;
+    }
     bool deleted = record != INVALID_HANDLE_VALUE ? DeleteHeldFile(record, files.record)
                                                   : DeleteFileA(files.record) != 0;
     if (!deleted) {

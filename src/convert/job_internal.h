@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "convert.h"
 #include "folder_state.h"
@@ -55,10 +56,12 @@ void CloseIfOpen(HANDLE &handle);
 // Deletes path, keeping the last error; a file that is not there is no failure.
 void DeleteQuietly(const char *path);
 
-// The folder's lock file, held for as long as this lives.
+// The folder's lock file, held for as long as this lives.  One that cannot be deleted then
+// is told in *result.
 struct SFolderLockFile {
     char folder[PATH_SIZE] = "";
     bool taken = false;
+    SJobResult *result = nullptr;
 
     SFolderLockFile() = default;
     SFolderLockFile(const SFolderLockFile &) = delete;
@@ -67,7 +70,10 @@ struct SFolderLockFile {
     {
         if (taken) {
             DWORD error = GetLastError();
-            ReleaseFolderLockFile(folder);
+            if (!ReleaseFolderLockFile(folder) && result != nullptr) {
+                result->lockFileError = GetLastError();
+                CopyText(result->lockFileLeft, (std::string(folder) + ".lock").c_str());
+            }
             SetLastError(error);
         }
     }
@@ -103,6 +109,19 @@ bool NamesFolder(const SJob &job, const char *path);
 
 // Creates path anew for the job, deleting what an earlier stopped job left there.
 HANDLE CreateJobFile(const char *path);
+
+// The trace of a job beside its folder: the folder's path with ".quorvel" added, holding the
+// path of the job's record and a line end.  It is there from when the record is on the disk
+// until the folder is whole again, so that a run that cannot find the record (another
+// state directory, a copy of the folder's directory) still sees that the folder was left
+// half-written.  MarkFolder puts it on the disk; false when it cannot be made, written or
+// flushed (none is left then).
+// UnmarkFolder deletes it; false when it stays.
+bool MarkFolder(const SJob &job, const char *record);
+bool UnmarkFolder(const SJob &job);
+// Whether the folder has a trace beside it; if so, its path and the record's it names are
+// put into the job's result (trace, keptRecord).
+bool FindTrace(SJob &job);
 
 // Deletes a job's record, then, once that is on the disk, its other files.  A record that
 // stays is told, as is a copy: either is of no more use, and a record left would have the
@@ -150,6 +169,10 @@ ERecord Refuse(SJob &job, const SJobFiles &files, const SJournal *journal, DWORD
 // over, as are those of other folders.  With tidy, the files of an earlier job on the
 // folder that never wrote a whole record are deleted.
 ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal);
+
+// Whether the state directory holds a file of a job on the folder, a record or another
+// (not an old file, which is the user's).
+bool HoldsFilesOfJob(const SJob &job);
 
 // The files an interrupted job's completion reads and writes.
 struct SOpenJobFiles {

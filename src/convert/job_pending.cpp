@@ -1,4 +1,6 @@
 // Tells what the next job on a folder would find of an interrupted one, changing nothing.
+#include <string>
+
 #include "convert.h"
 #include "job_internal.h"
 #include "platform.h"
@@ -30,4 +32,28 @@ EPendingJob FindPendingJob(const char *path, SJobResult *result)
     CopyText(result->keptRecord, files.record);
     result->keptFrom = journal.start;
     return PENDING_COMPLETE;
+}
+
+bool TidyStoppedJob(const char *path, SJobResult *result)
+{
+    *result = SJobResult{};
+    SJob job(path, result);
+    // What cannot be opened as a file has no job of ours.
+    if (!OpenFolder(job, false))
+        return true;
+    if (!RemoveStaleFolderLockFile(job.resolved)) {
+        result->lockFileError = GetLastError();
+        CopyText(result->lockFileLeft, (std::string(job.resolved) + ".lock").c_str());
+        return false;
+    }
+    // Only where there is something to tidy is the lock taken, which costs a few writes.
+    if (!OpenStateDirectory(job) || !HoldsFilesOfJob(job))
+        return true;
+    CloseIfOpen(job.folder);
+    SJobFiles files;
+    SJournal journal;
+    // A record found now is a job's that began since: its own next run sees to it.
+    if (OpenFolder(job, true))
+        (void)FindRecord(job, true, &files, &journal);
+    return true;
 }

@@ -117,20 +117,55 @@ ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal)
     }
     if (FindEarlierRecord(job, files) == RECORD_REFUSED)
         return RECORD_REFUSED;
+    // No record here, and yet one was written for a job on this folder that never ended.
+    if (FindTrace(job)) {
+        SetLastError(ERROR_INTERRUPTED_RECORD_ELSEWHERE);
+        return RECORD_REFUSED;
+    }
     if (tidy) {
-        // What a job stopped before its record leaves: its copy, a scratch file, mail kept
-        // for a record that never took it.  Never an old file, which is the user's.
+        // What a job stopped before its record, or after it deleted it, leaves: its copy, a
+        // scratch file, mail kept for a record that never took it.  Never an old file, which
+        // is the user's; but one beside a copy is of an undo stopped at its end, which had
+        // no time to tell it, and is told now.
         for (const char *kind : {".TMP", ".CHK", ".ADD", ".JNW"}) {
             std::vector<std::string> left;
             if (!ListDirectory(job.stateDir, kind, CollectName, &left))
                 continue;
             for (const std::string &name : left) {
-                if (name.compare(0, prefixLength, prefix) == 0)
-                    DeleteQuietly((job.stateDir + name).c_str());
+                if (name.compare(0, prefixLength, prefix) != 0)
+                    continue;
+                std::string path = job.stateDir + name;
+                SJobFiles stopped;
+                if (std::strcmp(kind, ".TMP") == 0 &&
+                    JobFilesOfRecord((path.substr(0, path.size() - 4) + ".JNL").c_str(), &stopped)) {
+                    HANDLE old = CreateFileA(stopped.old, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr);
+                    if (old != INVALID_HANDLE_VALUE) {
+                        CloseHandle(old);
+                        CopyText(job.result->strayOld, stopped.old);
+                    }
+                }
+                DeleteQuietly(path.c_str());
             }
         }
     }
     return RECORD_NONE;
+}
+
+bool HoldsFilesOfJob(const SJob &job)
+{
+    char prefix[PATH_SIZE];
+    if (!MakeJobBase(job.id, 0, false, prefix, sizeof prefix))
+        return false;
+    std::size_t prefixLength = std::strlen(prefix);
+    for (const char *kind : {".JNL", ".TMP", ".CHK", ".ADD", ".JNW"}) {
+        std::vector<std::string> names;
+        if (ListDirectory(job.stateDir, kind, CollectName, &names) &&
+            std::any_of(names.begin(), names.end(),
+                        [&](const std::string &name) { return name.compare(0, prefixLength, prefix) == 0; }))
+            return true;
+    }
+    return false;
 }
 
 bool OpenRecordedFiles(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open)

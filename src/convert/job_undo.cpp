@@ -11,7 +11,9 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
     SJournal journal;
     if (!OpenFolder(job, true) || !OpenStateDirectory(job))
         return Fail(job);
-    switch (FindRecord(job, false, &files, &journal)) {
+    // Under the folder's lock, the files of a job stopped before its record, or after it
+    // deleted it, can go, as the next conversion would delete them.
+    switch (FindRecord(job, true, &files, &journal)) {
     case RECORD_NONE:
         SetLastError(ERROR_NOTHING_TO_UNDO);
         return Fail(job);
@@ -43,8 +45,15 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
         bool asLeft = ReadRecordedBytes(files, journal, open, &from, &to) &&
                       CheckFolder(job, journal, from, to, &appended, &size);
         job.result = result;
+        DWORD error = GetLastError();
         CloseIfOpen(open.scratch);
         DeleteQuietly(files.scratch);
+        // A read or write that failed on the way tells nothing of the folder: the undo fails,
+        // changing nothing, rather than taking the folder for one changed since.
+        if (!asLeft && !checked.differs) {
+            Refuse(job, files, &journal, error);
+            return Fail(job);
+        }
         if (checked.differsBefore) {
             // The copy goes back only after the front the record vouches for: written after
             // another, it would run on from wherever that ends, into or out of a mail.

@@ -16,6 +16,8 @@ const char *DescribeOwnError(DWORD code)
         return "a conversion of it was interrupted, and it has changed since";
     case ERROR_INTERRUPTED_FRONT_CHANGED:
         return "a conversion of it was interrupted, and the part before where it started has changed since";
+    case ERROR_INTERRUPTED_RECORD_ELSEWHERE:
+        return "a conversion of it was interrupted, and its record is not in this run's state directory";
     case ERROR_INTERRUPTED_RECORD_STAYS:
         return "an interrupted conversion of it was completed, but its record cannot be deleted";
     case ERROR_INTERRUPTED_RECORD_UNREADABLE:

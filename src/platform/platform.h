@@ -38,6 +38,10 @@ const DWORD ERROR_INTERRUPTED_FRONT_CHANGED = 0x2000000F;
 // An interrupted conversion of the folder was completed, but its record cannot be deleted:
 // the next run would complete it once more.
 const DWORD ERROR_INTERRUPTED_RECORD_STAYS = 0x20000010;
+// A conversion of the folder was interrupted (the trace it leaves beside the folder says
+// so), and its record is not in this run's state directory: another's, or the folder is a
+// copy of the one it was converting.
+const DWORD ERROR_INTERRUPTED_RECORD_ELSEWHERE = 0x20000011;
 // There is no interrupted conversion of the folder to undo.
 const DWORD ERROR_NOTHING_TO_UNDO = 0x2000000D;
 // The file at a name is no longer the one found there before (a link, or another file, put
@@ -153,10 +157,13 @@ bool ResolvePath(const char *path, char *resolved);
 // deleted), and with the system's error when it cannot be written; true otherwise, *taken
 // saying whether we hold it now (not where the folder's directory takes no new file: a
 // folder we may only write to in place).  On Windows, whose mail programs know no such
-// file, it takes nothing.  Ours, not the system's.
+// file, it takes nothing.  First it deletes what a process of ours on this machine that has
+// ended left of its own while it made one (folder + ".lock.HOST.PID.N").  Ours, not the
+// system's.
 bool TakeFolderLockFile(const char *folder, bool *taken);
-// Gives back the lock file taken for folder.
-void ReleaseFolderLockFile(const char *folder);
+// Gives back the lock file taken for folder: deletes it.  False, with the system's error,
+// when it stays.
+bool ReleaseFolderLockFile(const char *folder);
 // Deletes folder + ".lock" if it is stale by the rules above, and leaves it otherwise.
 // Returns false, with the system's error, only when a stale one stays; true when there is
 // none, when another program holds it, and when it is deleted.  On Windows it does

@@ -97,6 +97,11 @@ bool ProfilePlaces(std::string places[2], std::string &why);
 std::string NativePath(const std::string &path);
 bool IsAbsolutePath(const std::string &path);
 bool IsDirectoryPath(const std::string &path);
+// This process's id; and whether the process of this machine with id pid is running
+// (true where that cannot be told, as where it is another user's).
+unsigned long OwnProcessId();
+bool IsProcessRunning(unsigned long pid);
+
 // Puts the whole file at path into text.  False when it is missing (with error 0) or
 // cannot be read (with the system's error).
 bool ReadWholeFile(const std::string &path, std::string &text, DWORD &error);

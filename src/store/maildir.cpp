@@ -3,10 +3,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
 #include "platform.h"
+#include "store_files.h"
 
 namespace {
 
@@ -39,8 +41,10 @@ std::string NewTemporaryName(const std::string &forName)
     auto now = std::chrono::system_clock::now().time_since_epoch();
     long long micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
     char unique[96];
-    std::snprintf(unique, sizeof unique, "%lld.M%06lldR%08lxQ%lu%s.", micros / 1000000, micros % 1000000,
-                  static_cast<unsigned long>(random()), ++next, MARK);
+    // The process id, as maildir's "P", tells a later run whether the run that made it is
+    // still at work.
+    std::snprintf(unique, sizeof unique, "%lld.M%06lldP%luR%08lxQ%lu%s.", micros / 1000000, micros % 1000000,
+                  OwnProcessId(), static_cast<unsigned long>(random()), ++next, MARK);
     std::string name = unique + Host();
     // A leading dot is added to some: room for it.
     if (!forName.empty() && name.size() + 1 + forName.size() + 1 <= NAME_MAX_BYTES)
@@ -60,6 +64,22 @@ bool IsOurTemporary(const std::string &name, std::string *forName)
         *forName = comma == std::string::npos ? "" : name.substr(comma + 1);
     }
     return true;
+}
+
+bool IsOfRunningProcess(const std::string &name)
+{
+    if (!IsOurTemporary(name))
+        return false;
+    std::size_t first = name.find('.');
+    std::size_t second = name.find('.', first + 1);
+    std::size_t p = name.find('P', first);
+    std::size_t host = second + 1, end = name.find(',', host);
+    if (p == std::string::npos || p > second ||
+        name.compare(host, end == std::string::npos ? std::string::npos : end - host, Host()) != 0)
+        return false;  // another machine's, which cannot be asked, or an earlier build's: stopped
+    char *stop = nullptr;
+    unsigned long pid = std::strtoul(name.c_str() + p + 1, &stop, 10);
+    return stop != name.c_str() + p + 1 && *stop == 'R' && IsProcessRunning(pid);
 }
 
 std::string MessageReference(const std::string &sub, const std::string &name)

@@ -14,6 +14,9 @@ std::string NewTemporaryName(const std::string &forName);
 // True when name is one that NewTemporaryName makes; forName, when given, receives the
 // name it was made for ("" where it names none).
 bool IsOurTemporary(const std::string &name, std::string *forName = nullptr);
+// True when name is one that NewTemporaryName makes, made by a process of this machine
+// that is still running: a run at work there, whose files are not to be tidied away.
+bool IsOfRunningProcess(const std::string &name);
 
 // What a maildir message's temporary file in tmp/ is made for: its directory ("cur" or
 // "new") and its name, as one name for NewTemporaryName; and back.

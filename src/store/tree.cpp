@@ -545,7 +545,8 @@ void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory>
     long deleted = 0;
     for (const SEntry &entry : entries) {
         std::string forName, sub, name;
-        if (entry.kind != ENTRY_FILE || !IsOurTemporary(entry.name, &forName))
+        // One of a run still at work here is that run's to finish.
+        if (entry.kind != ENTRY_FILE || !IsOurTemporary(entry.name, &forName) || IsOfRunningProcess(entry.name))
             continue;
         if (ReadMessageReference(forName, sub, name)) {
             const PDirectory &to = subs[sub == "cur" ? 0 : 1];
@@ -648,7 +649,7 @@ void CTreeWalk::WalkEntry(const PDirectory &dir, const SEntry &entry)
     if (EndsWithNoCase(entry.name, ".msf") || EndsWithNoCase(entry.name, ".snm"))
         return;
     if (entry.name[0] == '.' && IsOurTemporary(entry.name.substr(1))) {
-        if (m_convert)
+        if (m_convert && !IsOfRunningProcess(entry.name.substr(1)))
             TidyBeside(dir, entry.name);
         return;
     }
@@ -731,8 +732,12 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
     m_report.mails += mails;
     SJobResult pending;
     if (!sniffer.Found() && FindPendingJob(path.c_str(), &pending) == PENDING_NONE) {
-        // Unless a conversion of it was interrupted, there is nothing to do.
+        // Unless a conversion of it was interrupted, there is nothing to do but remove what
+        // a job stopped at its end left: its lock file, its files in the state directory.
         ++m_report.unchanged;
+        auto tidied = std::make_shared<SJobResult>();
+        if (!TidyStoppedJob(path.c_str(), tidied.get()) || tidied->strayOld[0] != '\0')
+            m_report.events.push_back({ETreeEvent::FOLDER_DONE, path, "", 0, tidied});
         return;
     }
     auto result = std::make_shared<SJobResult>();
@@ -743,7 +748,8 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
         m_report.events.push_back({ETreeEvent::FOLDER_FAILED, path, "", error, result});
         return;
     }
-    if (result->leftBehind[0] != '\0' || result->completedInterrupted || result->keptOld[0] != '\0')
+    if (result->leftBehind[0] != '\0' || result->completedInterrupted || result->keptOld[0] != '\0' ||
+        result->lockFileLeft[0] != '\0' || result->strayOld[0] != '\0')
         m_report.events.push_back({ETreeEvent::FOLDER_DONE, path, "", 0, result});
     if (!result->rewritten) {
         ++m_report.unchanged;

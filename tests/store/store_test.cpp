@@ -127,8 +127,17 @@ TEST(HeldDirectory, OpensOnlyTheFileTheWalkFound)
 }
 #endif
 
+// A temporary name for forName as a run that has ended made it: its process id is no
+// process's.
+std::string StoppedRunsName(const std::string &forName)
+{
+    std::string name = NewTemporaryName(forName);
+    std::size_t p = name.find('P');
+    return name.substr(0, p + 1) + "999999999" + name.substr(name.find('R', p));
+}
+
 // A maildir with a message to convert, one with nothing to, and a leftover of a stopped
-// run; an .emlx whose count runs past its end; a file that is no mail.
+// run beside a file of a run still at work; an .emlx whose count runs past its end; a file that is no mail.
 TEST(Tree, ReportsWhatItDid)
 {
     TestDir dir;
@@ -138,7 +147,9 @@ TEST(Tree, ReportsWhatItDid)
     std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
     WriteFile(md + "/cur/1.a.host,S=9", korean);
     WriteFile(md + "/new/2.a.host", "Subject: y\n\nplain\n");
-    WriteFile(md + "/tmp/" + NewTemporaryName(MessageReference("cur", "1.a.host,S=9")), "half");
+    WriteFile(md + "/tmp/" + StoppedRunsName(MessageReference("cur", "1.a.host,S=9")), "half");
+    std::string running = NewTemporaryName("");
+    WriteFile(md + "/tmp/" + running, "at work");
     // A server's: its quota file, and its list of names.
     WriteFile(md + "/maildirsize", "1000000S\n" + std::to_string(korean.size()) + " 1\n");
     WriteFile(md + "/dovecot-uidlist", "3 V1 N2\n");
@@ -166,7 +177,10 @@ TEST(Tree, ReportsWhatItDid)
     EXPECT_EQ(ReadFile(md + "/maildirsize"), "1000000S\n" + std::to_string(korean.size()) + " 1\n" +
                                                  std::to_string(static_cast<long>(converted.size()) - static_cast<long>(korean.size())) + " 0\n");
     EXPECT_FALSE(FileExists(md + "/dovecot-uidlist.lock"));
-    EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
+    auto left = std::filesystem::directory_iterator(md + "/tmp");
+    ASSERT_NE(left, std::filesystem::directory_iterator());
+    EXPECT_EQ(left->path().filename().string(), running);
+    EXPECT_EQ(++left, std::filesystem::directory_iterator());
 }
 
 // Stopped between giving a converted message its new name and deleting the old one: the
@@ -177,7 +191,7 @@ TEST(Tree, CompletesARenameThatWasStopped)
     std::string md = dir.File("md");
     for (const char *sub : {"", "/cur", "/new", "/tmp"})
         std::filesystem::create_directories(md + sub);
-    std::string temp = NewTemporaryName(MessageReference("cur", "1.a.host,S=5"));
+    std::string temp = StoppedRunsName(MessageReference("cur", "1.a.host,S=5"));
     std::string renamed = NewMessageName("1.a.host,S=5!2,S", temp, 4, 5);
     WriteFile(md + "/tmp/" + temp, "new\n");
     WriteFile(md + "/cur/" + renamed, "new\n");

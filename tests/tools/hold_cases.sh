@@ -16,7 +16,10 @@
 #               KILL_SEED, printed, repeats a run), on a folder and on one whose change
 #               starts late: one more run leaves the folder as one uninterrupted conversion
 #               would, and nothing in the temporary directory; killed as it puts its
-#               lock file in place, the next run converts as one run would;
+#               lock file in place, the next run converts as one run would and leaves
+#               nothing of that lock; a lock file that cannot be deleted is named; -R
+#               killed as it deletes its lock file, or after its record and before its copy:
+#               the next -R leaves neither;
 #               and -o OUTPUT stopped by SIGINT, SIGTERM or SIGHUP leaves OUTPUT as it was
 #               and no temporary file beside it
 #   guess       a conversion killed half-way, then its copy cut short, a byte of it changed,
@@ -30,11 +33,15 @@
 #               killed before the original's length, past it and after the rewrite; then a
 #               mail appended as Python's mailbox writes one, or after a blank line: the next
 #               run gives the conversion and the mail once, --undo the original and the mail
-#   recover     a conversion killed half-way: --backup refuses to keep it half converted; then
-#               run again with another TMPDIR: completed;
+#   recover     a conversion killed half-way: --backup refuses to keep it half converted; with
+#               another XDG_STATE_HOME, and on a copy of the directory: refused, naming the
+#               record; then run again with another TMPDIR: completed;
 #               with mail appended since: --check says what the next run does, -o refuses,
 #               the next run completes it and keeps the mail, passing over another user's
-#               file in the state directory; --undo gives the original and the mail
+#               file in the state directory; --undo gives the original and the mail; an
+#               undo killed after it deleted its record: the next one deletes its copy
+#               and names its old file; an undo whose write fails says so, and changes
+#               nothing
 set -euo pipefail
 
 case_name=$1
@@ -228,7 +235,32 @@ kill)
   "${plain[@]}" "$inbox" 2>"$work/err" || fail "killed at its lock file, the next run failed: $(cat "$work/err")"
   cmp -s "$inbox" "$work/expected" || fail "killed at its lock file: not as one conversion"
   [ ! -e "$inbox.lock" ] || fail "killed at its lock file: the lock file stays"
+  ! compgen -G "$lock.*" >/dev/null || fail "killed at its lock file: left $(compgen -G "$lock.*")"
   echo "killed as its lock file was put in place: the next run completed"
+  # A lock file that cannot be deleted at the end is named.
+  cp "$work/original" "$inbox"
+  (strace -f -o /dev/null -P "$lock" -e trace=unlink -e inject=unlink:error=EACCES:when=1 \
+    "${plain[@]}" "$inbox") 2>"$work/err" || fail "a lock file that stays: $(cat "$work/err")"
+  grep -qF "warning: cannot delete the lock file $lock" "$work/err" || fail "a lock file that stays: $(cat "$work/err")"
+  rm "$lock"
+  # -R stopped at the end of a folder's job, as its lock file goes, or after its record went
+  # and before its copy: the next -R, which finds nothing to change, leaves neither.
+  mkdir "$work/tree"
+  cp "$work/original" "$work/tree/Inbox"
+  (strace -f -o /dev/null -P "$(realpath "$work/tree")/Inbox.lock" -e trace=unlink \
+    -e inject=unlink:signal=KILL:when=1 "$converter" -R "$work/tree") >/dev/null 2>&1 &&
+    fail "-R was not stopped at its lock file"
+  [ -e "$work/tree/Inbox.lock" ] || fail "-R stopped at its lock file left none"
+  "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R after -R stopped: $(cat "$work/err")"
+  [ ! -e "$work/tree/Inbox.lock" ] || fail "-R stopped at the end of a job: its lock file stays"
+  kill_halfway
+  rm "$record" "$inbox.quorvel"
+  cp "$work/relabelled" "$inbox"
+  mv "$inbox" "$work/tree/Inbox"
+  "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R after -R stopped: $(cat "$work/err")"
+  [ -z "$(ls "$state")" ] || fail "-R stopped after its record went: left $(ls "$state")"
+  cmp -s "$work/tree/Inbox" "$work/relabelled" || fail "-R stopped after its record went: the folder changed"
+  echo "-R stopped at the end of a folder's job: the next -R left no lock file and no copy"
   # A conversion to OUTPUT that is stopped leaves OUTPUT as it was and nothing beside it.
   mkdir "$work/out"
   echo before >"$work/out/file"
@@ -304,7 +336,7 @@ guess)
   # next run refuses, and --undo too, leaving the folder as it is and naming the copy and
   # where the job's bytes now begin; --check promises nothing of --undo.
   for how in place rename; do
-    rm -f "$state"/*
+    rm -f "$state"/* "$inbox.quorvel"
     kill_halfway late
     python3 - "$inbox" $how <<'PY'
 import os, sys
@@ -342,6 +374,16 @@ recover)
   grep -qF "cannot back it up to $(realpath "$inbox")~: a conversion of it was interrupted" "$work/err" &&
     grep -qF "run 'quorvel-convert $inbox' first" "$work/err" || fail "--backup: $(cat "$work/err")"
   [ ! -e "$inbox~" ] && cmp -s "$inbox" "$work/damaged" || fail "--backup of a half-converted folder changed it"
+  # Another state directory, and a copy of the folder's directory: the trace beside the
+  # folder refuses them both, naming the record.
+  mkdir "$work/copied"
+  cp -a "$inbox" "$inbox.quorvel" "$work/copied/"
+  for folder in "$inbox" "$work/copied/Inbox"; do
+    XDG_STATE_HOME=$work/state2 "${plain[@]}" "$folder" 2>"$work/err" && fail "$folder: converted without its record"
+    grep -qF "its record is kept in $record" "$work/err" || fail "$folder without its record: $(cat "$work/err")"
+    cmp -s "$folder" "$work/damaged" || fail "$folder without its record: changed"
+  done
+  echo "another state directory, a copy of the directory: refused, naming the record"
   # Another temporary directory, or none: the record is in the state directory.
   TMPDIR=$work/elsewhere "${plain[@]}" "$inbox" 2>"$work/err" || fail "another TMPDIR: $(cat "$work/err")"
   cmp -s "$inbox" "$work/expected" || fail "another TMPDIR: not as one conversion"
@@ -384,6 +426,26 @@ recover)
   cat "$work/original" "$work/mail" | cmp -s - "$inbox" || fail "a killed --undo, completed: not the original and the mail"
   [ -z "$(ls "$state")" ] || fail "a killed --undo, completed: left $(ls "$state")"
   echo "--undo killed half-way, then run again: the original and the mail"
+  # A write of the undo's own that fails is told as it is, and changes nothing.
+  kill_halfway
+  (strace -f -o /dev/null -P "${record%.JNL}.CHK" -e trace=write -e inject=write:error=ENOSPC:when=1 \
+    "$converter" --undo "$inbox") 2>"$work/err" && fail "--undo whose write failed: exit 0"
+  grep -q "No space left" "$work/err" && ! grep -q "changed since" "$work/err" || fail "--undo whose write failed: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/damaged" && ! compgen -G "$state/*.OLD" >/dev/null || fail "--undo whose write failed changed something"
+  "$converter" --undo "$inbox" 2>"$work/err" || fail "--undo after a failed write: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/original" || fail "--undo after a failed write: not the original"
+  # An undo killed after it deleted its record: the next --undo finds nothing to undo,
+  # deletes the copy and names the old file it keeps.
+  kill_halfway
+  (strace -f -o /dev/null -P "$copy" -e trace=unlink -e inject=unlink:signal=KILL:when=1 \
+    "$converter" --undo "$inbox") >/dev/null 2>&1 && fail "the undo was not stopped at its copy"
+  cmp -s "$inbox" "$work/original" || fail "an undo stopped at its copy: not the original"
+  "$converter" --undo "$inbox" 2>"$work/err" && fail "an undo stopped at its copy: something to undo"
+  grep -q "nothing to undo" "$work/err" && grep -qF "is kept in ${record%.JNL}.OLD" "$work/err" ||
+    fail "an undo stopped at its copy: $(cat "$work/err")"
+  [ "$(ls "$state")" = "$(basename "${record%.JNL}.OLD")" ] || fail "an undo stopped at its copy: left $(ls "$state")"
+  rm "${record%.JNL}.OLD"
+  echo "--undo killed after its record went: the next --undo deleted its copy and named its old file"
   "$converter" --undo "$inbox" 2>"$work/err" && fail "a second --undo found something to undo"
   grep -q "nothing to undo" "$work/err" || fail "a second --undo: $(cat "$work/err")"
   echo "--undo with mail appended since: the original and the mail"

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -478,12 +479,41 @@ ELockMade MakeLockFile(const std::string &path)
     return made;
 }
 
+// Deletes the files of our own names beside the lock file at path that a process of this
+// machine, ended since, left while it made its lock (MakeLockFile): path + ".HOST.PID.N".
+// A process that has ended writes no more to it, and nothing else reads it.
+void DeleteStaleLockMakings(const std::string &path)
+{
+    std::string host = HostName();
+    if (host.empty())
+        return;
+    std::size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string start = path.substr(slash == std::string::npos ? 0 : slash + 1) + "." + host + ".";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (const struct dirent *entry = readdir(d)) {
+        if (std::strncmp(entry->d_name, start.c_str(), start.size()) != 0)
+            continue;
+        const char *tail = entry->d_name + start.size();
+        char *end = nullptr;
+        long pid = std::strtol(tail, &end, 10);
+        if (pid <= 0 || end == tail || *end != '.' || pid == static_cast<long>(getpid()))
+            continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            (void)unlink((dir + entry->d_name).c_str());
+    }
+    closedir(d);
+}
+
 }  // namespace
 
 bool TakeFolderLockFile(const char *folder, bool *taken)
 {
     *taken = false;
     std::string path = LockFileOf(folder);
+    DeleteStaleLockMakings(path);
     for (int attempt = 0; attempt < 2; ++attempt) {
         switch (MakeLockFile(path)) {
         case LOCK_TAKEN:
@@ -504,9 +534,9 @@ bool TakeFolderLockFile(const char *folder, bool *taken)
     return false;
 }
 
-void ReleaseFolderLockFile(const char *folder)
+bool ReleaseFolderLockFile(const char *folder)
 {
-    (void)unlink(LockFileOf(folder).c_str());
+    return unlink(LockFileOf(folder).c_str()) == 0 || errno == ENOENT;
 }
 
 bool RemoveStaleFolderLockFile(const char *folder)

@@ -284,6 +284,16 @@ bool IsDirectoryPath(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+unsigned long OwnProcessId()
+{
+    return static_cast<unsigned long>(getpid());
+}
+
+bool IsProcessRunning(unsigned long pid)
+{
+    return pid == 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
 bool ReadWholeFile(const std::string &path, std::string &text, DWORD &error)
 {
     error = 0;

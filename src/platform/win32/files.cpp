@@ -424,8 +424,9 @@ bool TakeFolderLockFile(const char *, bool *taken)
     return true;
 }
 
-void ReleaseFolderLockFile(const char *)
+bool ReleaseFolderLockFile(const char *)
 {
+    return true;
 }
 
 bool RemoveStaleFolderLockFile(const char *)

@@ -307,6 +307,22 @@ bool IsDirectoryPath(const std::string &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+unsigned long OwnProcessId()
+{
+    return GetCurrentProcessId();
+}
+
+bool IsProcessRunning(unsigned long pid)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr)
+        return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process; others are denied
+    DWORD code = 0;
+    bool running = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
 bool ReadWholeFile(const std::string &path, std::string &text, DWORD &error)
 {
     // Shared for writing too: Thunderbird may be rewriting it, and is then not kept out.
