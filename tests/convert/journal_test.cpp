@@ -105,6 +105,8 @@ TEST(Journal, TellsACutRecordFromADamagedOne)
         {"the end checksum wrong", whole.substr(0, whole.size() - 2) + (whole[whole.size() - 2] == '0' ? "1\n" : "0\n"),
          JOURNAL_UNREADABLE},
         {"bytes after the end line", whole + "x", JOURNAL_UNREADABLE},
+        // Its length whole, so not cut short: damaged.
+        {"a byte of the end checksum not hexadecimal", whole.substr(0, whole.size() - 2) + "G\n", JOURNAL_UNREADABLE},
         {"a line changed", Sealed(Version2("/m/Inbox")).replace(whole.find("length 1"), 8, "length 2"),
          JOURNAL_UNREADABLE},
         {"a number of 21 digits", Sealed(Version2("/m/Inbox", "000000000000000004096")), JOURNAL_UNREADABLE},
