@@ -394,8 +394,7 @@ bool CEntityRelabeller::StartLine(std::string_view line)
                     ++i;
                 if (i < m_frames.size()) {
                     CloseAbove(i - 1);
-                } else if (m_frames.back().labels.encoding == "base64") {
-                    CFrame &top = m_frames.back();
+                } else if (top.labels.encoding == "base64") {
                     top.decoder = StartApart(Recode(top), APART_MAIL_LINES);
                     top.kind = EFrame::DECODED;
                 }
