@@ -68,11 +68,9 @@ struct SDecoderState {
     bool designatorLine;      // the current line so far is one designator: its line end goes too
     int designatorMatched;    // leading bytes of a designator seen so far, 0 to 3; -1 while
                               // a line that was only the designator is held back, until the
-                              // next line shows whether it starts "From "; -2 while a
-                              // designator that began a line of the folder is held back,
-                              // until the bytes after it show whether they are "From "
+                              // next line shows whether it starts "From "
     bool pendingCR;           // the last byte was CR; the next tells whether it ends the line
-    int fromMatched;          // while a designator (line) is held: leading bytes of "From "
+    int fromMatched;          // while a designator line is held: leading bytes of "From "
                               // seen since, 0 to 4
     unsigned char lines;      // the text's EApartLines: what becomes of a line that is only
                               // the designator before a "From " line; set per text

@@ -6,8 +6,7 @@
 // file has shown the designator, every later line of it is decoded by the same rules, and a
 // line that is only the designator is removed whole, except before a line that starts
 // "From ", which would then stand where a mail can start (after an empty line, or at the
-// folder's start); there it stays, and so does a designator that begins a line before
-// "From ".
+// folder's start); there it stays.
 #include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -31,9 +30,6 @@ const int HELD_SIZE = DESIGNATOR_SIZE + LINE_END_SIZE + FROM_LINE_SIZE - 1;
 // SDecoderState::designatorMatched while a designator line is held back: held like a
 // designator's start, so that DecodePiece takes no run meanwhile.
 const int DESIGNATOR_LINE_HELD = -1;
-// SDecoderState::designatorMatched while a designator that began a line of the folder is
-// held, until the bytes after it show whether they start "From ".
-const int DESIGNATOR_HELD_BEFORE_FROM = -2;
 
 typedef SDecoderState DecoderState;
 DecoderState g_state;
@@ -137,24 +133,6 @@ unsigned char *ReleaseHeldLine(DecoderState &s, unsigned char *out, bool keep)
     return out;
 }
 
-// Ends the holding of a designator that began a line.  Before "From " on that line (keep) it
-// stays, as a designator line does before a "From " line: removed, it would leave a line
-// that starts "From ", where a mail may start.  The bytes of "From " matched meanwhile are
-// the line's text.
-unsigned char *ReleaseHeldDesignator(DecoderState &s, unsigned char *out, bool keep)
-{
-    int n = s.fromMatched;
-    s.designatorMatched = 0;
-    s.fromMatched = 0;
-    if (keep) {
-        std::memcpy(out, DESIGNATOR, DESIGNATOR_SIZE);
-        out += DESIGNATOR_SIZE;
-    }
-    for (int i = 0; i < n; ++i)
-        out = DecodeText(s, FROM_LINE[i], out);
-    return out;
-}
-
 // Decodes one byte through the full state machine.
 unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
 {
@@ -166,14 +144,7 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
         out = DecodeText(s, CR, out);
     }
     if (s.designatorMatched != 0) {
-        if (s.designatorMatched == DESIGNATOR_HELD_BEFORE_FROM) {
-            if (b == FROM_LINE[s.fromMatched]) {
-                if (++s.fromMatched == FROM_LINE_SIZE)
-                    out = ReleaseHeldDesignator(s, out, true);
-                return out;
-            }
-            out = ReleaseHeldDesignator(s, out, false);
-        } else if (s.designatorMatched == DESIGNATOR_LINE_HELD) {
+        if (s.designatorMatched == DESIGNATOR_LINE_HELD) {
             if (b == FROM_LINE[s.fromMatched]) {
                 if (++s.fromMatched == FROM_LINE_SIZE)
                     out = ReleaseHeldLine(s, out, true);
@@ -183,8 +154,7 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
         } else if (b == DESIGNATOR[s.designatorMatched]) {
             if (++s.designatorMatched == DESIGNATOR_SIZE) {
                 // Removed wherever it stands, shifted text included; the shift state stays.
-                // At the start of a folder's line it is held: a "From " may follow.
-                s.designatorMatched = s.lineStart && s.lines == APART_FOLDER_LINES ? DESIGNATOR_HELD_BEFORE_FROM : 0;
+                s.designatorMatched = 0;
                 g_bDesignatorSeen = 1;
                 s.designatorLine = s.lineStart;
                 s.lineStart = false;
@@ -332,8 +302,6 @@ unsigned char *DecodeEnd(DecoderState &s, unsigned char *o)
     // No "From " line follows a designator line held to the end.
     if (s.designatorMatched == DESIGNATOR_LINE_HELD)
         o = ReleaseHeldLine(s, o, false);
-    if (s.designatorMatched == DESIGNATOR_HELD_BEFORE_FROM)
-        o = ReleaseHeldDesignator(s, o, false);
     if (s.pendingCR) {
         s.pendingCR = false;
         o = DecodeText(s, CR, o);

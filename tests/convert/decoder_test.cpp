@@ -127,9 +127,6 @@ TEST(Decoder, RemovesDesignatorsAndTheLinesThatHoldNothingElse)
         {DESIGNATOR_LINE + DESIGNATOR_LINE + "From b\n", DESIGNATOR_LINE + "From b\n"},
         {DESIGNATOR_LINE + "Frog\n", "Frog\n"},
         {DESIGNATOR_LINE + "From", "From"},
-        // So does a designator before "From " on its line, and only there.
-        {"a\n\n" + DESIGNATOR + "From b\n" + DESIGNATOR + "Frog " + DESIGNATOR + "\n" + DESIGNATOR + "From",
-         "a\n\n" + DESIGNATOR + "From b\nFrog \nFrom"},
     };
     ExpectAll(cases);
 }
