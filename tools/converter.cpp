@@ -959,7 +959,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     }
 
     // So that a conversion interrupted in either way is completed the same way.
-    (void)NameStreamConverter("relabel", RelabelWithProgress);
+    (void)NameRelabelling(RelabelWithProgress);
     StreamConverter convert = options.keepLabels ? ConvertStream : RelabelWithProgress;
     // On a terminal only, and not over the converted mail written to that terminal.
     bool toOut = options.check || (options.output != nullptr && std::strcmp(options.output, STANDARD_STREAM) == 0);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "convert.h"
+#include "mbox.h"
 #include "platform.h"
 #include "quorvel_app.h"
 #include "resource.h"
@@ -105,6 +106,9 @@ void CQuorvelDlg::OnConvert()
     // The job runs to its end here; the window handles nothing meanwhile.
     std::string inboxPath = theApp.m_strInboxPath.ToAnsi();
     SJobResult result;
+    // The window converts as one text; a relabelling that quorvel-convert was stopped in is
+    // completed as it began.
+    (void)NameRelabelling();
     if (!ConvertInbox(inboxPath.c_str(), ConvertStream, &result)) {
         // The template's words, then why (a folder in use tells the user to close the mail
         // client), then where the original is if the folder may be damaged, and the command

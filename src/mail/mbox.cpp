@@ -464,3 +464,8 @@ int RelabelStream(FILE *in, FILE *out)
 {
     return RelabelFolder(in, out, nullptr);
 }
+
+bool NameRelabelling(StreamConverter convert)
+{
+    return NameStreamConverter("relabel", convert);
+}

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert.h"
 #include "rfc2046.h"
 
 // Reads a folder one piece at a time: a mail, or the text before the first one.  A mail
@@ -95,6 +96,10 @@ std::string RelabelMail(const std::string &mail, long *labels);
 // A StreamConverter (convert.h) that relabels as well as decodes.  counts, when given,
 // receives what was seen; out may be null to count only.
 int RelabelStream(FILE *in, FILE *out);
+// Names convert, RelabelStream or one that relabels as it does, for the job's record, under
+// the one name that every program of ours gives it: a relabelling that was interrupted is
+// then completed by whichever of them converts the folder next.
+bool NameRelabelling(StreamConverter convert = RelabelStream);
 // seen, when given, is told of every byte read (CFolderReader::Observe).
 int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts,
                   std::function<void(std::string_view)> seen = nullptr);

@@ -23,7 +23,7 @@ const char *DescribeOwnError(DWORD code)
     case ERROR_INTERRUPTED_RECORD_UNREADABLE:
         return "a conversion of it was interrupted, and its record cannot be read";
     case ERROR_INTERRUPTED_OTHER_CONVERSION:
-        return "a conversion of it was interrupted that only quorvel-convert --relabel can complete";
+        return "a conversion of it was interrupted that this build cannot complete: another build's, or of another kind";
     case ERROR_FOLDER_LOCKED:
         return "in use by another program, which holds its lock file; if no mail program is running, "
                "delete the lock file";

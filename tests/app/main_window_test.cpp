@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
 #include "dialog_catcher.h"
+#include "mbox.h"
 #include "quorvel_app.h"
 #include "quorvel_dlg.h"
 #include "resource.h"
@@ -201,6 +203,41 @@ TEST(MainWindow, ConvertByButtonOrSystemMenuRewritesTheInboxAndShowsNoMessage)
         EXPECT_TRUE(catcher.caught.empty());
     }
     theApp.m_strInboxPath = CString();
+}
+
+// What quorvel-convert leaves when it is stopped in a relabelling is completed by the window
+// as it began, though the window itself converts as one text.
+TEST(MainWindow, ConvertCompletesARelabellingTheConverterWasStoppedIn)
+{
+    TestDir dir;
+    // In the platform's line ends, which the window's own conversion then leaves alone.
+    const std::string front = Lines("From a\nSubject: plain\n\nbody\n\n");
+    const std::string rest = Lines("From b\nSubject: test\nMIME-Version: 1.0\n"
+                             "Content-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x47\x51\x31\x5b\x0f mail\n");
+    WriteFile(dir.File("rest"), rest);
+    FILE *in = std::fopen(dir.File("rest").c_str(), "rb");
+    FILE *out = std::fopen(dir.File("relabelled").c_str(), "wb");
+    ASSERT_TRUE(in != nullptr && out != nullptr);
+    ASSERT_EQ(RelabelStream(in, out), 1);
+    std::fclose(in);
+    std::fclose(out);
+    const std::string conversion = ReadFile(dir.File("relabelled"));
+    ASSERT_NE(conversion.find("charset=EUC-KR"), std::string::npos);
+    LeaveStoppedJob(dir.File("Inbox"), front, rest, conversion, "relabel", rest);
+    theApp.m_strInboxPath = CString(dir.File("Inbox").c_str());
+
+    CProbeDlg dlg;
+    DialogCatcher catcher;
+    dlg.afterInit = [&](HWND hWnd) {
+        catcher.Ignore(hWnd);
+        PostMessageW(hWnd, WM_COMMAND, IDC_CONVERT, 0);
+        PostMessageW(hWnd, WM_COMMAND, ID_PROBE_END, 0);
+    };
+    ASSERT_EQ(dlg.Run(), PROBE_RESULT);
+    theApp.m_strInboxPath = CString();
+    EXPECT_TRUE(catcher.caught.empty());
+    EXPECT_EQ(ReadFile(dir.File("Inbox")), front + conversion);
+    EXPECT_TRUE(dir.StateFiles().empty());
 }
 
 TEST(MainWindow, FailedConversionShowsItsMessageOverTheProgressTextThenTheInstructionAgain)

@@ -1,6 +1,7 @@
 // File helpers for the tests.
 #include "test_files.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,9 @@
 #include <windows.h>
 #endif
 
+#include <gtest/gtest.h>
+
+#include "journal.h"
 #include "platform.h"
 
 namespace fs = std::filesystem;
@@ -149,4 +153,42 @@ std::string Lines(const std::string &text)
             result += c;
     }
     return result;
+}
+
+std::uint64_t Sum(const std::string &bytes)
+{
+    SChecksum sum;
+    sum.Add(bytes.data(), bytes.size());
+    return sum.Value();
+}
+
+void LeaveStoppedJob(const std::string &inbox, const std::string &front, const std::string &rest,
+                     const std::string &conversion, const char *converter, const std::string &state)
+{
+    WriteFile(inbox, front + state);
+    HANDLE folder = CreateFileA(inbox.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+    SJournal journal = {};
+    ASSERT_TRUE(GetFileIdentity(folder, &journal.id));
+    CloseHandle(folder);
+    char dir[PATH_SIZE], base[PATH_SIZE];
+    SJobFiles files;
+    ASSERT_TRUE(GetStateDirectory(dir, sizeof dir) && MakeJobBase(journal.id, 1, true, base, sizeof base) &&
+                MakeJobFiles(dir, base, &files));
+    HANDLE copy = CreateFileA(files.copy, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(copy, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(copy, rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr));
+    CloseHandle(copy);
+    ASSERT_TRUE(ResolvePath(inbox.c_str(), journal.folder));
+    journal.start = front.size();
+    journal.frontChecksum = Sum(front);
+    journal.length = rest.size();
+    journal.checksum = Sum(rest);
+    journal.converted = conversion.size();
+    journal.convertedChecksum = Sum(conversion);
+    journal.addedChecksum = journal.oldChecksum = Sum("");
+    std::snprintf(journal.converter, sizeof journal.converter, "%s", converter);
+    ASSERT_TRUE(WriteJournal(files.record, journal));
 }

@@ -1,6 +1,7 @@
 // File helpers for the tests: a private temporary directory, whole-file reads and writes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,3 +44,12 @@ void WriteFile(const std::string &path, const std::string &bytes);
 
 // text with every "\n" turned into the platform's line end.
 std::string Lines(const std::string &text);
+
+// The checksum a job's record keeps of bytes.
+std::uint64_t Sum(const std::string &bytes);
+
+// Leaves the folder at inbox as a job of converter, stopped, leaves it: its front, then
+// state; the copy of rest and the record that says the job writes conversion, in the state
+// directory.
+void LeaveStoppedJob(const std::string &inbox, const std::string &front, const std::string &rest,
+                     const std::string &conversion, const char *converter, const std::string &state);
