@@ -253,6 +253,11 @@ void EndJournal(SJob &job, const SJobFiles &files, HANDLE record, bool keepOld)
         CloseIfOpen(record);
         return;
     }
+    // Through a handle, so that on Windows its name goes at once even while another program
+    // (a virus scanner) reads it: a record left in sight would be completed again.
+    if (record == INVALID_HANDLE_VALUE)
+        record = CreateFileA(files.record, GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     bool deleted = record != INVALID_HANDLE_VALUE ? DeleteHeldFile(record, files.record)
                                                   : DeleteFileA(files.record) != 0;
     if (!deleted) {

@@ -28,7 +28,7 @@ const char *DescribeOwnError(DWORD code)
         return "in use by another program, which holds its lock file; if no mail program is running, "
                "delete the lock file";
     case ERROR_NO_FILE_IDENTITY:
-        return "its file system gives it no identity of its own (a volume and file index of zero)";
+        return "its file system gives it no identity of its own (a file index of zero), and no full path";
     case ERROR_STATE_DIRECTORY_NOT_PRIVATE:
         return "not a directory of this user's alone: a link, another user's, or open to others";
     case ERROR_INTERRUPTED_OTHER_VERSION:

@@ -96,10 +96,12 @@ struct SFileIdentity {
     std::uint64_t indexLow;
     std::uint64_t size;
 };
-// Fills *id for the open file.  False on failure, and with ERROR_NO_FILE_IDENTITY where the
-// file system gives no identity (a volume and index both zero, as some network file
-// systems give).  On Windows the volume is the 32-bit serial number either way, and on NTFS
-// the two kinds of index agree (the 64-bit one in indexLow).  Ours, not the system's.
+// Fills *id for the open file.  On Windows the volume is the 32-bit serial number either
+// way, and on NTFS the two kinds of index agree (the 64-bit one in indexLow).  A file whose
+// file system numbers no file (an index of zero, as some network servers give) is known by
+// its full path instead, whatever the case of its letters, so that no two such files share
+// an identity.  False on failure, and with ERROR_NO_FILE_IDENTITY where it has neither.
+// Ours, not the system's.
 bool GetFileIdentity(HANDLE file, SFileIdentity *id);
 // Whether a and b name the same file (their sizes aside).
 bool SameFile(const SFileIdentity &a, const SFileIdentity &b);

@@ -293,6 +293,45 @@ bool IsPrivateFile(HANDLE)
     return true;
 }
 
+namespace {
+
+// FNV-1a over text, from basis.
+std::uint64_t HashText(const std::wstring &text, std::uint64_t basis)
+{
+    std::uint64_t hash = basis;
+    for (wchar_t c : text) {
+        hash ^= static_cast<std::uint16_t>(c);
+        hash *= 0x100000001B3u;
+    }
+    return hash;
+}
+
+// The identity of a file whose file system numbers no file: its volume, marked in a bit
+// that no volume serial number sets, and its full path, found through the handle, whatever
+// the case of its letters (two 64-bit hashes of it).  Any path that reaches the file (a
+// relative one, another case) gives the same identity, and another file another one.
+bool IdentifyByPath(HANDLE file, SFileIdentity *id)
+{
+    std::wstring path(PATH_SIZE, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(file, &path[0], static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    if (n >= path.size()) {
+        path.resize(n + 1);
+        n = GetFinalPathNameByHandleW(file, &path[0], static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    }
+    if (n == 0 || n >= path.size()) {
+        SetLastError(ERROR_NO_FILE_IDENTITY);
+        return false;
+    }
+    path.resize(n);
+    CharUpperBuffW(&path[0], n);
+    id->volume |= std::uint64_t(1) << 32;
+    id->indexHigh = HashText(path, 0x6C62272E07BB0142u);
+    id->indexLow = HashText(path, 0xCBF29CE484222325u);
+    return true;
+}
+
+}  // namespace
+
 bool GetFileIdentity(HANDLE file, SFileIdentity *id)
 {
     BY_HANDLE_FILE_INFORMATION info;
@@ -318,10 +357,11 @@ bool GetFileIdentity(HANDLE file, SFileIdentity *id)
             id->indexLow = low;
         }
     }
-    if (id->volume == 0 && id->indexHigh == 0 && id->indexLow == 0) {
-        SetLastError(ERROR_NO_FILE_IDENTITY);
-        return false;
-    }
+    // A file system that numbers no file (an index of zero, as some network servers give)
+    // would give every such file of the volume one identity, and the record of a job on one
+    // folder would be taken for another's.  Such a file is known by its full path alone.
+    if (id->indexHigh == 0 && id->indexLow == 0)
+        return IdentifyByPath(file, id);
     return true;
 }
 
@@ -387,16 +427,38 @@ bool IsHeldByAnother(DWORD error)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
+// FILE_DISPOSITION_INFO_EX, which the headers declare only for Windows 10 as the target.
+const FILE_INFO_BY_HANDLE_CLASS FILE_DISPOSITION_INFO_EX_CLASS = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+const DWORD FLAG_DELETE = 0x1;
+const DWORD FLAG_POSIX_SEMANTICS = 0x2;
+
+// Marks the file that handle holds for deletion.  Where the system and the file system take
+// it (Windows 10 and NTFS), the name goes at once, as on POSIX systems, even while another
+// program still holds the file open: so a record deleted is never found again by the next
+// job.  Elsewhere the plain disposition, whose name stays until the last handle closes.
+bool MarkDeleted(HANDLE handle)
+{
+    struct {
+        DWORD flags;
+    } now = {FLAG_DELETE | FLAG_POSIX_SEMANTICS};
+    if (SetFileInformationByHandle(handle, FILE_DISPOSITION_INFO_EX_CLASS, &now, sizeof now))
+        return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+        return false;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
 }  // namespace
 
 bool DeleteHeldFile(HANDLE handle, const char *path)
 {
     // Through the handle, whose DELETE access keeps out every later open that does not
     // share deletion.
-    FILE_DISPOSITION_INFO disposition = {TRUE};
     bool marked = false;
     for (int attempt = 1;; ++attempt) {
-        marked = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+        marked = MarkDeleted(handle);
         if (marked || attempt == DELETE_TRIES || !IsHeldByAnother(GetLastError()))
             break;
         Sleep(DELETE_RETRY_MILLISECONDS);
