@@ -166,7 +166,9 @@ bool TakeFolderLockFile(const char *folder, bool *taken);
 // Gives back the lock file taken for folder: deletes it.  False, with the system's error,
 // when it stays.
 bool ReleaseFolderLockFile(const char *folder);
-// Deletes folder + ".lock" if it is stale by the rules above, and leaves it otherwise.
+// Deletes folder + ".lock" if it is one of ours (it names its host, as a mail program's
+// does not) and stale by the rules above, and leaves it otherwise: a mail program's stale
+// lock is for the next one that takes the lock to clear.
 // Returns false, with the system's error, only when a stale one stays; true when there is
 // none, when another program holds it, and when it is deleted.  On Windows it does
 // nothing.  Ours, not the system's.

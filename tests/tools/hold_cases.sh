@@ -253,6 +253,11 @@ kill)
   [ -e "$work/tree/Inbox.lock" ] || fail "-R stopped at its lock file left none"
   "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R after -R stopped: $(cat "$work/err")"
   [ ! -e "$work/tree/Inbox.lock" ] || fail "-R stopped at the end of a job: its lock file stays"
+  # A mail program's lock (its pid alone) of a process that has ended is its own to clear.
+  sh -c 'echo $$ >"$1"' - "$work/tree/Inbox.lock"
+  "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R beside a mail program's lock: $(cat "$work/err")"
+  [ -e "$work/tree/Inbox.lock" ] || fail "-R deleted a mail program's lock file"
+  rm "$work/tree/Inbox.lock"
   kill_halfway
   rm "$record" "$inbox.quorvel"
   cp "$work/relabelled" "$inbox"

@@ -310,22 +310,24 @@ bool WrittenBeforeBoot(time_t mtime)
 // left behind: by a process of this machine that has ended or that ran before the machine
 // last started (its pid may name another process now), or long ago.  One naming another
 // machine is judged by its age alone, as is one that holds no process id.
-bool IsStaleLock(int fd, const struct stat &st)
+bool IsStaleLock(int fd, const struct stat &st, bool oursOnly = false)
 {
     if (!S_ISREG(st.st_mode))
         return false;  // nothing a mail program makes
     time_t age = time(nullptr) - st.st_mtime;
-    if (age > STALE_LOCK_SECONDS)
+    if (age > STALE_LOCK_SECONDS && !oursOnly)
         return true;
     // "PID\n", then, from us, "HOST\n"; others write the first line alone.
     char text[320] = {};
     ssize_t n = fd >= 0 ? pread(fd, text, sizeof text - 1, 0) : -1;
     if (n <= 0)
-        return age > UNFINISHED_LOCK_SECONDS;
+        return !oursOnly && age > UNFINISHED_LOCK_SECONDS;
     char *end = nullptr;
     long pid = std::strtol(text, &end, 10);
     if (pid <= 0 || end == text || (*end != '\n' && *end != '\0'))
         return false;
+    if (oursOnly && (*end != '\n' || end[1] == '\0'))
+        return false;  // a mail program's, which is its own to clear
     if (*end == '\n' && end[1] != '\0') {
         const char *host = end + 1;
         std::size_t length = std::strcspn(host, "\n");
@@ -353,7 +355,7 @@ bool SameLockFile(const struct stat &judged, const struct stat &now)
 
 // Deletes the lock file at path if it is stale, and only the very file judged: a program
 // that took a stale lock over may have put a new one in its place meanwhile.
-ELockInTheWay DeleteIfStale(const std::string &path)
+ELockInTheWay DeleteIfStale(const std::string &path, bool oursOnly = false)
 {
     struct stat judged;
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -367,7 +369,7 @@ ELockInTheWay DeleteIfStale(const std::string &path)
         close(fd);
         return LOCK_HELD;
     }
-    bool stale = IsStaleLock(fd, judged);
+    bool stale = IsStaleLock(fd, judged, oursOnly);
     if (fd >= 0)
         close(fd);
     if (!stale)
@@ -541,7 +543,7 @@ bool ReleaseFolderLockFile(const char *folder)
 
 bool RemoveStaleFolderLockFile(const char *folder)
 {
-    return DeleteIfStale(LockFileOf(folder)) != LOCK_STALE_KEPT;
+    return DeleteIfStale(LockFileOf(folder), true) != LOCK_STALE_KEPT;
 }
 
 bool KeepFileTime(HANDLE from, HANDLE to)
