@@ -23,7 +23,8 @@
 #                   folder with bare LF line ends, which the rewrite makes longer: with the
 #                   state directory as it was left and the temporary directory emptied, the
 #                   next run completes the conversion, as one uninterrupted run would have
-#                   made it
+#                   made it; before that, a run with another state directory is refused,
+#                   naming the trace left beside the folder
 #   interrupted     Ctrl-C in the console of "quorvel-convert -o OUTPUT -" while it writes:
 #                   OUTPUT stays as it was, and no temporary file is left beside it
 #   prompt          at the Windows prompt (cmd.exe, which leaves patterns to the program):
@@ -283,6 +284,16 @@ killed)
   [ "$status" -eq 0 ] || fail "the converter was not ended half-way (helper exit $status)"
   cmp -s "$inbox" "$work/original" && fail "the folder was not written to before the end"
   [ -n "$(find "$state" -iname '*.jnl')" ] || fail "no record in the state directory: $(left_in_state)"
+  # The trace beside the folder keeps a run with another state directory out.
+  [ -e "$inbox.quorvel" ] || fail "no trace beside the folder"
+  cp "$inbox" "$work/left"
+  mkdir -p "$work/other-home"
+  convert "$(windows_path "$inbox")" "" "$(windows_path "$work/other-home")"
+  [ "$status" -eq 1 ] || fail "with another state directory, the run exited $status: $(cat "$work/stderr")"
+  grep -q "its record is not in this run's state directory" "$work/stderr" &&
+    grep -qiF "$(windows_path "$inbox").quorvel" "$work/stderr" ||
+    fail "with another state directory, the trace is not named: $(cat "$work/stderr")"
+  cmp -s "$inbox" "$work/left" || fail "with another state directory, the folder was written"
   # What a cleaner of temporary files would leave.
   rm -rf "${work:?}"/temp/*
   convert "$(windows_path "$inbox")"
@@ -290,6 +301,7 @@ killed)
   grep -q "completed an interrupted conversion" "$work/stderr" || fail "no word of it: $(cat "$work/stderr")"
   cmp -s "$inbox" "$work/expected" || fail "the folder is not as one conversion makes it"
   [ -z "$(left_in_state)" ] || fail "left in the state directory: $(left_in_state)"
+  [ ! -e "$inbox.quorvel" ] || fail "the trace stays beside the folder"
   echo "Ended half-way, then run again: $(cat "$work/stderr" | tr -d '\r'); as one conversion"
   ;;
 hangul)
