@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -170,25 +171,34 @@ void Age(const std::string &path, time_t seconds)
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-// A lock file in the way is taken over, or deleted on request, only when it is stale.
+// A lock file in the way is taken over only when it is stale, and deleted on request
+// (tidied) only when it is also ours: a mail program's is its own to clear.
 TEST(PosixFiles, FolderLockFileIsTakenOverOnlyWhenStale)
 {
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     std::string live = std::to_string(getpid()) + "\n";
     std::string ours = live + host + "\n";
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    std::string ended = std::to_string(child) + "\n";
     struct Case {
         const char *what;
         std::string text;
         time_t age;
-        bool stale;
+        bool stale, tidied;
     } cases[] = {
-        {"empty, left by a program that ended while making it", "", 60, true},
-        {"empty, as another program makes it", "", 0, false},
-        {"a live process's, as other mail programs write it", live, 0, false},
+        {"empty, left by a program that ended while making it", "", 60, true, false},
+        {"empty, as another program makes it", "", 0, false, false},
+        {"a live process's, as other mail programs write it", live, 0, false, false},
+        {"an ended process's, as other mail programs write it", ended, 0, true, false},
+        {"an ended process's of ours", ended + host + "\n", 0, true, true},
         // The machine started a minute ago: whatever has the pid now did not write it.
-        {"a live process's, from before the machine started", ours, 120, true},
-        {"another machine's, from before this one started", live + "elsewhere\n", 120, false},
+        {"a live process's, from before the machine started", ours, 120, true, true},
+        {"another machine's, from before this one started", live + "elsewhere\n", 120, false, false},
     };
     g_upSeconds = 60;
     for (const Case &c : cases) {
@@ -198,7 +208,7 @@ TEST(PosixFiles, FolderLockFileIsTakenOverOnlyWhenStale)
         WriteFile(lock, c.text);
         Age(lock, c.age);
         EXPECT_TRUE(RemoveStaleFolderLockFile(folder.c_str()));
-        EXPECT_EQ(FileExists(lock), !c.stale);
+        EXPECT_EQ(FileExists(lock), !c.tidied);
 
         WriteFile(lock, c.text);
         Age(lock, c.age);

@@ -2,7 +2,10 @@
 // one, so that descriptor 0 is no null handle.  Internal to src/platform/posix.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+
+#include <unistd.h>
 
 #include "platform.h"
 
@@ -14,6 +17,14 @@ inline int Descriptor(HANDLE file)
 inline HANDLE HandleOf(int fd)
 {
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);  // NOLINT(performance-no-int-to-ptr)
+}
+
+// Fails an open with code: closes fd, sets errno, and gives INVALID_HANDLE_VALUE.
+inline HANDLE FailOpen(int fd, int code)
+{
+    close(fd);
+    errno = code;
+    return INVALID_HANDLE_VALUE;
 }
 
 // Calls found for every entry of the directory open on owned, as ReadDirectory does, and

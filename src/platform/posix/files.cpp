@@ -73,14 +73,6 @@ UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer
 
 namespace {
 
-// Fails the open of fd with code, keeping nothing open.
-HANDLE FailOpen(int fd, int code)
-{
-    close(fd);
-    errno = code;
-    return INVALID_HANDLE_VALUE;
-}
-
 // Keeps other writers out of the regular file open on fd, without waiting, with both kinds
 // of lock that mail programs take on a folder: flock, and an fcntl lock on the whole file.
 // The fcntl lock belongs to this open file, not to the process (Linux's open file

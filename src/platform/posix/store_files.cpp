@@ -51,14 +51,6 @@ std::string DirectoryOf(const std::string &path)
 
 namespace {
 
-// Fails with code, closing fd.
-HANDLE Refuse(int fd, int code)
-{
-    close(fd);
-    errno = code;
-    return INVALID_HANDLE_VALUE;
-}
-
 // A link at the last step fails an O_NOFOLLOW open with ELOOP (or, with O_DIRECTORY on
 // some systems, ENOTDIR): to the walk, a file that is no longer the one it found.
 int Swapped(int error)
@@ -109,14 +101,14 @@ HANDLE CHeldDirectory::OpenEntry(const std::string &name, bool write, const SFil
     }
     struct stat st;
     if (fstat(fd, &st) != 0)
-        return Refuse(fd, errno);
+        return FailOpen(fd, errno);
     if (!S_ISREG(st.st_mode) ||
         (expected != nullptr && (static_cast<std::uint64_t>(st.st_dev) != expected->volume ||
                                  static_cast<std::uint64_t>(st.st_ino) != expected->indexLow)))
-        return Refuse(fd, static_cast<int>(ERROR_NOT_THE_WALKED_FILE));
+        return FailOpen(fd, static_cast<int>(ERROR_NOT_THE_WALKED_FILE));
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return Refuse(fd, errno);
+        return FailOpen(fd, errno);
     return HandleOf(fd);
 }
 
