@@ -577,6 +577,19 @@ FILE *OpenHandleStream(HANDLE file, const char *mode)
     return stream;
 }
 
+BOOL CreatePipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES, DWORD)
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        return FALSE;
+    // Not inherited: no program we start keeps the writing end, and with it the end, open.
+    for (int end : ends)
+        (void)fcntl(end, F_SETFD, FD_CLOEXEC);
+    *read = HandleOf(ends[0]);
+    *write = HandleOf(ends[1]);
+    return TRUE;
+}
+
 BOOL DeleteFileA(LPCSTR path)
 {
     return unlink(path) == 0 ? TRUE : FALSE;
