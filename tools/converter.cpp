@@ -67,7 +67,7 @@ void PrintUsage(FILE *to)
                  "  or:  %s [OPTION]... -o OUTPUT [INPUT]\n"
                  "  or:  %s --check [--keep-labels] [FILE]...\n"
                  "  or:  %s --undo FILE...\n"
-                 "  or:  %s -R [OPTION]... DIR...\n"
+                 "  or:  %s -R [--check] [OPTION]... DIR...\n"
                  "  or:  %s --profile[=DIR] [OPTION]...\n"
                  "Converts Korean mail from 7-bit ISO-2022-KR (RFC 1557) to 8-bit EUC-KR: each\n"
                  "mail folder FILE (an mbox file, or a file of one mail such as a .eml) in\n"
@@ -108,7 +108,14 @@ void PrintUsage(FILE *to)
                  "                       that would change and the line ends that would\n"
                  "                       change; with --keep-labels, a warning instead for\n"
                  "                       labels that would be left naming ISO-2022-KR.  FILE\n"
-                 "                       '-' reads standard input\n"
+                 "                       '-' reads standard input.  With -R or --profile,\n"
+                 "                       walk the tree as a conversion would and print what\n"
+                 "                       it would do: folders converted (with the facts\n"
+                 "                       above), maildir messages renamed (old name, the\n"
+                 "                       new name's form and size), quota lines appended,\n"
+                 "                       summary files and server caches deleted, and what\n"
+                 "                       it would tidy of a run that was stopped; nothing\n"
+                 "                       is written, locked or deleted\n"
                  "  -u, --undo           put each FILE back as it was before a conversion of it\n"
                  "                       was interrupted (a crash, a kill): its original, kept\n"
                  "                       in the state directory, is written back, and mail\n"
@@ -139,8 +146,9 @@ void PrintUsage(FILE *to)
                  "On a terminal, a job that takes more than a second shows its progress on\n"
                  "standard error, in one line that is erased when the job ends.\n"
                  "\n"
-                 "Exit status: 0 if every FILE was converted (with --check: read), 1 if any\n"
-                 "failed, 2 for a usage error.\n",
+                 "Exit status: 0 if every FILE was converted (with --check: read, and with -R\n"
+                 "or --profile too: would be converted), 1 if any failed (would fail), 2 for\n"
+                 "a usage error.\n",
                  PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM,
                  CRLF_HERE ? "CR LF, as on Windows (LF elsewhere)" : "LF, as on this system (CR LF on Windows)");
 }
@@ -840,9 +848,9 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     if (options.recursive && options.profile)
         return UsageError(err, "-R converts the DIRs given, --profile a profile: not both", "");
     if ((options.recursive || options.profile) &&
-        (options.output != nullptr || options.check || options.undo || options.backup != nullptr))
+        (options.output != nullptr || options.undo || options.backup != nullptr))
         return UsageError(err, options.recursive ? "-R" : "--profile",
-                          " converts in place: not with -o, --check, --undo or --backup");
+                          " converts in place: not with -o, --undo or --backup");
     if (options.profile && nFiles > 0)
         return UsageError(err, "--profile takes no FILE: --profile=DIR names the profile", "");
     if (options.recursive && nFiles == 0)
@@ -887,10 +895,11 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         STreeOptions tree;
         tree.convert = convert;
         tree.progress = &told;
+        tree.check = options.check;
         STreeReport report;
         bool ok = options.profile ? ConvertProfile(options.profileDir, tree, report)
                                   : ConvertTrees(std::vector<std::string>(files.begin(), files.end()), tree, report);
-        TellTreeReport(report, options.quiet, out, err);
+        TellTreeReport(report, options.quiet, out, err, options.keepLabels);
         return ok ? 0 : 1;
     }
     int status = 0;

@@ -339,7 +339,8 @@ bool IsStaleLock(int fd, const struct stat &st)
 
 // What became of a lock file in the way.
 enum ELockInTheWay {
-    LOCK_GONE,        // it was stale and is deleted, or went meanwhile
+    LOCK_GONE,        // it was stale and is deleted, or went meanwhile (or was never there)
+    LOCK_STALE,       // only judged: it is stale, and stays
     LOCK_HELD,        // it is another program's, or could not be judged
     LOCK_STALE_KEPT,  // it is stale, and could not be deleted (errno says why)
 };
@@ -352,8 +353,9 @@ bool SameLockFile(const struct stat &judged, const struct stat &now)
 }
 
 // Deletes the lock file at path if it is stale, and only the very file judged: a program
-// that took a stale lock over may have put a new one in its place meanwhile.
-ELockInTheWay DeleteIfStale(const std::string &path)
+// that took a stale lock over may have put a new one in its place meanwhile.  With
+// judgeOnly, deletes nothing, and tells a stale one as LOCK_STALE.
+ELockInTheWay DeleteIfStale(const std::string &path, bool judgeOnly = false)
 {
     struct stat judged;
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -372,6 +374,8 @@ ELockInTheWay DeleteIfStale(const std::string &path)
         close(fd);
     if (!stale)
         return LOCK_HELD;
+    if (judgeOnly)
+        return LOCK_STALE;
     // A window stays between this look and the unlink (the system has no unlink of one
     // given file); a program would have to replace the lock within it.
     struct stat now;
@@ -542,6 +546,11 @@ bool ReleaseFolderLockFile(const char *folder)
 bool RemoveStaleFolderLockFile(const char *folder)
 {
     return DeleteIfStale(LockFileOf(folder)) != LOCK_STALE_KEPT;
+}
+
+bool IsStaleFolderLockFile(const char *folder)
+{
+    return DeleteIfStale(LockFileOf(folder), true) == LOCK_STALE;
 }
 
 bool KeepFileTime(HANDLE from, HANDLE to)
