@@ -462,7 +462,8 @@ private:
     // A check's batch: what it would replace, taken as replaced when it would be flushed.
     std::vector<SReplaced> m_would;
     std::uint64_t m_wouldBytes = 0;
-    // A check's: the paths that the tidying of a run that was stopped would delete.
+    // A check's: the paths that the tidying of a run that was stopped would delete, which the
+    // run would then find gone.
     std::vector<std::string> m_wouldGo;
     std::vector<PDirectory> m_parents;  // the directories the walk is in, the innermost last
 };
@@ -824,6 +825,11 @@ HANDLE CTreeWalk::OpenFound(const CHeldDirectory &dir, const std::string &name, 
 {
     if (m_options.progress != nullptr)
         m_options.progress->StartFile(dir.PathOf(name));
+    // What the tidying that a check tells of would have deleted is gone for the run.
+    if (std::find(m_wouldGo.begin(), m_wouldGo.end(), dir.PathOf(name)) != m_wouldGo.end()) {
+        Skip("gone since the walk");
+        return INVALID_HANDLE_VALUE;
+    }
     HANDLE held = dir.OpenEntry(name, false, id);
     if (held != INVALID_HANDLE_VALUE)
         return held;
@@ -1008,8 +1014,11 @@ void CTreeWalk::TellStoppedJob(const std::string &path)
 {
     bool staleLock, jobFiles;
     FindStoppedJob(path.c_str(), &staleLock, &jobFiles);
-    if (staleLock)
-        Tell(ETreeEvent::WOULD, path + ".lock", "would be deleted: a stale lock file, of a program that has ended");
+    if (staleLock) {
+        Tell(ETreeEvent::WOULD, path + ".lock",
+             "would be deleted: a stale lock file (of a program that has ended, or old)");
+        m_wouldGo.push_back(path + ".lock");
+    }
     if (jobFiles)
         Tell(ETreeEvent::WOULD, path,
              "the files that a conversion of it stopped at its end left in the state directory would be deleted");
@@ -1073,11 +1082,6 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
 {
     std::string path = sub->PathOf(entry.name);
     ++m_report.mails;
-    // The tidying that a check tells of would have deleted it first.
-    if (std::find(m_wouldGo.begin(), m_wouldGo.end(), path) != m_wouldGo.end()) {
-        Skip("gone since the walk");
-        return;
-    }
     HANDLE held = OpenFound(*sub, entry.name, &entry.id);
     if (held == INVALID_HANDLE_VALUE)
         return;
