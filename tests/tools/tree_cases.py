@@ -273,6 +273,9 @@ def check_then_convert(run, root, state, failures):
                  for n in os.listdir(os.path.join(sub, os.path.basename(os.path.dirname(path))))]
         if os.path.exists(path) or not [n for n in names if fnmatch.fnmatchcase(n, form.replace("\\", "/"))]:
             failures.append("%s: said to be renamed %s, but is: %s" % (path, form, sorted(names)[:3]))
+    for path, count in re.findall(r"^(.*\.emlx): would be converted, its message of \d+ bytes to (\d+),", said, re.M):
+        if open(path, "rb").read().partition(b"\n")[0].strip() != count.encode():
+            failures.append("%s: said to count %s, but counts %r" % (path, count, open(path, "rb").read()[:12]))
     for what in ("dovecot-uidlist: would be locked", "maildirsize: would have a line appended",
                  "dovecot.index.cache: would be deleted", "Inbox.msf: would be deleted",
                  "tmp: would delete 1 temporary files", "emlx: would be converted, its message of"):
