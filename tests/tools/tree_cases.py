@@ -16,7 +16,8 @@ CASE is one of:
            the profile, and both with --check say so and fail alike; -R --check over a
            copy of the tree with a server's files added (maildirsize, dovecot-uidlist,
            Dovecot's cache of the Inbox, sizes in the names of a folder's messages) and
-           what a killed run left (a temporary file, natively a stale lock file) changes
+           what a killed run left (a temporary file, natively a stale lock file, the
+           trace of a conversion whose record is elsewhere, which fails both) changes
            nothing in it or in the state directory, and its summary is the one that -R
            then gives, its new names' forms those that -R then makes; under Wine, --profile converts the profile that profiles.ini under
            %APPDATA% names; then one -R run: every mail reads as
@@ -241,6 +242,9 @@ def add_server_files(root, wine):
     # A temporary file of a run on another machine, for a message that is there: stopped.
     message = sorted(os.listdir(os.path.join(maildir, "cur")))[0]
     write(os.path.join(maildir, "tmp", "1700000000.M000001P1R00000001Q1_quorvel.elsewhere,cur," + message), b"x")
+    # The trace of a conversion interrupted elsewhere, whose record this state directory lacks.
+    write(os.path.join(root, "profile", "Mail", "Local Folders", "Inbox.sbd", "Sub.quorvel"),
+          b"/elsewhere/quorvel/qvl0001.JNL\n")
     if not wine:
         lock = os.path.join(root, "saved.eml.lock")
         write(lock, b"1 elsewhere\n")
@@ -251,18 +255,19 @@ def add_server_files(root, wine):
 def check_then_convert(run, root, state, failures):
     """-R --check over root, which must change nothing, then -R, which must do what it said."""
     def seen():
-        return snapshot(root), snapshot(state) if os.path.isdir(state) else None
+        return snapshot(root), list(os.walk(state))
     before = seen()
     check = run("-R", "--check", root)
     if seen() != before:
         changed = sorted(p for p in set(before[0]) | set(seen()[0]) if before[0].get(p) != seen()[0].get(p))
-        failures.append("-R --check changed %s, or the state directory" % changed[:5])
+        failures.append("-R --check changed %s, or the state directory: %r" % (changed[:5], seen()[1]))
     said = check.stdout.decode(errors="replace")
     done = run("-R", root)
     out = done.stdout.decode(errors="replace")
     summary = said.strip().splitlines()[-1] if said.strip() else ""
     expected = summary.replace(" would be ", " ").replace(" would fail", " failed")
-    if check.returncode != 0 or done.returncode != 0 or expected != out.strip() or "renamed" not in out \
+    # The folder whose conversion was interrupted elsewhere fails both.
+    if check.returncode != 1 or done.returncode != 1 or expected != out.strip() or "renamed" not in out \
             or "quota line" not in out or "server cache" not in out:
         failures.append("-R --check said %r (exit %d); -R then %r (exit %d)" % (summary, check.returncode, out,
                                                                                done.returncode))
@@ -278,7 +283,8 @@ def check_then_convert(run, root, state, failures):
             failures.append("%s: said to count %s, but counts %r" % (path, count, open(path, "rb").read()[:12]))
     for what in ("dovecot-uidlist: would be locked", "maildirsize: would have a line appended",
                  "dovecot.index.cache: would be deleted", "Inbox.msf: would be deleted",
-                 "tmp: would delete 1 temporary files", "emlx: would be converted, its message of"):
+                 "tmp: would delete 1 temporary files", "emlx: would be converted, its message of",
+                 "Sub: a conversion of it was interrupted, and its record is not in this run's state directory"):
         if what not in said.replace("\\", "/"):
             failures.append("-R --check did not say %r: %r" % (what, said[-500:]))
 
@@ -380,8 +386,9 @@ def main():
     if args.wine:
         env["LOCALAPPDATA"] = native(os.path.join(work, "state"))
     command = ["wine", args.converter] if args.wine else [args.converter]
-    run = lambda *a: subprocess.run(command + [native(x) if x.startswith("/") else x for x in a],
-                                    capture_output=True, env=env)
+    run_in = lambda e, *a: subprocess.run(command + [native(x) if x.startswith("/") else x for x in a],
+                                          capture_output=True, env=e)
+    run = lambda *a: run_in(env, *a)
     orig, root = os.path.join(work, "orig"), os.path.join(work, "tree")
     try:
         if args.case == "hostile":
@@ -441,7 +448,11 @@ def main():
             checked = os.path.join(work, "checked")
             shutil.copytree(orig, checked)
             add_server_files(checked, args.wine)
-            check_then_convert(run, checked, os.path.join(work, "state"), failures)
+            # A state directory not made yet, which the check must not make either.
+            state = os.path.join(work, "state-check")
+            os.mkdir(state)
+            check_env = dict(env, XDG_STATE_HOME=state, LOCALAPPDATA=native(state))
+            check_then_convert(lambda *a: run_in(check_env, *a), checked, state, failures)
             result = run("-R", root)
             out = result.stdout.decode(errors="replace")
             print(out.strip())
