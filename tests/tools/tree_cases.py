@@ -272,13 +272,15 @@ def check_then_convert(run, root, state, failures):
         failures.append("-R --check said %r (exit %d); -R then %r (exit %d)" % (summary, check.returncode, out,
                                                                                done.returncode))
     # Each renamed message has a new name of the form said, its sizes those of its new bytes.
+    local = lambda p: p[2:].replace("\\", "/") if p.startswith("Z:") else p  # as Wine names it
     for path, form in re.findall(r"^(.*): would be converted, \d+ bytes to \d+, and renamed (\S+) ", said, re.M):
-        sub = os.path.dirname(os.path.dirname(path))
-        names = [os.path.join(os.path.basename(os.path.dirname(path)), n)
-                 for n in os.listdir(os.path.join(sub, os.path.basename(os.path.dirname(path))))]
+        path = local(path)
+        sub = os.path.dirname(path)
+        names = [os.path.basename(sub) + "/" + n for n in os.listdir(sub)]
         if os.path.exists(path) or not [n for n in names if fnmatch.fnmatchcase(n, form.replace("\\", "/"))]:
             failures.append("%s: said to be renamed %s, but is: %s" % (path, form, sorted(names)[:3]))
     for path, count in re.findall(r"^(.*\.emlx): would be converted, its message of \d+ bytes to (\d+),", said, re.M):
+        path = local(path)
         if open(path, "rb").read().partition(b"\n")[0].strip() != count.encode():
             failures.append("%s: said to count %s, but counts %r" % (path, count, open(path, "rb").read()[:12]))
     for what in ("dovecot-uidlist: would be locked", "maildirsize: would have a line appended",
