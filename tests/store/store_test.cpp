@@ -170,8 +170,9 @@ TEST(Tree, ReportsWhatItDid)
     std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
     WriteFile(md + "/cur/1.a.host,S=9", korean);
     WriteFile(md + "/new/2.a.host", "Subject: y\n\nplain\n");
-    // What may be a label, and is none: read, and found to have nothing to change.
-    WriteFile(md + "/new/3.a.host", "Subject: z\n\nsee charset*=us-ascii''x\n");
+    // What may be a label, and is none: read, and found to have nothing to change (its line
+    // ends the platform's already).
+    WriteFile(md + "/new/3.a.host", Lines("Subject: z\n\nsee charset*=us-ascii''x\n"));
     WriteFile(md + "/tmp/" + StoppedRunsName(MessageReference("cur", "1.a.host,S=9")), "half");
     std::string running = NewTemporaryName("");
     WriteFile(md + "/tmp/" + running, "at work");
