@@ -8,6 +8,7 @@
 #include <string>
 
 #include "convert.h"
+#include "mbox.h"
 #include "platform.h"
 #include "store_files.h"
 
@@ -43,3 +44,12 @@ void TellJobFailed(FILE *err, const char *path, const SJobResult &result);
 // Tells err what a job that converted the folder at path has to say: files it could not
 // delete, an interrupted job it completed (not where quiet), what it kept.
 void TellJobDone(FILE *err, const char *path, const SJobResult &result, bool quiet);
+
+// What --check tells of a folder it looked at (LookAtFolder), after its name: its mails,
+// ISO-2022-KR passages, malformed sequences, labels to change (with keepLabels, a warning
+// for those that would be left), line ends that would change, and warnings.
+std::string FolderLookWords(const SFolderLook &look, bool keepLabels);
+// What the next job on the folder at path would do with an interrupted one that a look
+// found (FindPendingJob's answer, neither PENDING_NONE nor PENDING_UNKNOWN, with
+// GetLastError() as it left it), in words.
+std::string PendingJobWords(const char *path, EPendingJob pending, const SJobResult &result);

@@ -67,7 +67,7 @@ void PrintUsage(FILE *to)
                  "  or:  %s [OPTION]... -o OUTPUT [INPUT]\n"
                  "  or:  %s --check [--keep-labels] [FILE]...\n"
                  "  or:  %s --undo FILE...\n"
-                 "  or:  %s -R [OPTION]... DIR...\n"
+                 "  or:  %s -R [--check] [OPTION]... DIR...\n"
                  "  or:  %s --profile[=DIR] [OPTION]...\n"
                  "Converts Korean mail from 7-bit ISO-2022-KR (RFC 1557) to 8-bit EUC-KR: each\n"
                  "mail folder FILE (an mbox file, or a file of one mail such as a .eml) in\n"
@@ -108,7 +108,14 @@ void PrintUsage(FILE *to)
                  "                       that would change and the line ends that would\n"
                  "                       change; with --keep-labels, a warning instead for\n"
                  "                       labels that would be left naming ISO-2022-KR.  FILE\n"
-                 "                       '-' reads standard input\n"
+                 "                       '-' reads standard input.  With -R or --profile,\n"
+                 "                       walk the tree as a conversion would and print what\n"
+                 "                       it would do: folders converted (with the facts\n"
+                 "                       above), maildir messages renamed (old name, the\n"
+                 "                       new name's form and size), quota lines appended,\n"
+                 "                       summary files and server caches deleted, and what\n"
+                 "                       it would tidy of a run that was stopped; nothing\n"
+                 "                       is written, locked or deleted\n"
                  "  -u, --undo           put each FILE back as it was before a conversion of it\n"
                  "                       was interrupted (a crash, a kill): its original, kept\n"
                  "                       in the state directory, is written back, and mail\n"
@@ -139,8 +146,9 @@ void PrintUsage(FILE *to)
                  "On a terminal, a job that takes more than a second shows its progress on\n"
                  "standard error, in one line that is erased when the job ends.\n"
                  "\n"
-                 "Exit status: 0 if every FILE was converted (with --check: read), 1 if any\n"
-                 "failed, 2 for a usage error.\n",
+                 "Exit status: 0 if every FILE was converted (with --check: read, and with -R\n"
+                 "or --profile too: would be converted), 1 if any failed (would fail), 2 for\n"
+                 "a usage error.\n",
                  PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM,
                  CRLF_HERE ? "CR LF, as on Windows (LF elsewhere)" : "LF, as on this system (CR LF on Windows)");
 }
@@ -263,26 +271,12 @@ std::string PendingJob(const char *path, bool *refused, FILE *err)
 {
     *refused = false;
     SJobResult result;
-    switch (FindPendingJob(path, &result)) {
-    case PENDING_NONE:
+    EPendingJob pending = FindPendingJob(path, &result);
+    if (pending == PENDING_NONE)
         return "";
-    case PENDING_COMPLETE:
-        return std::string("a conversion of it was interrupted; the next run completes it") +
-               (result.appendedKept > 0
-                    ? ", keeping the " + std::to_string(result.appendedKept) + " bytes of mail appended since"
-                    : "");
-    case PENDING_REFUSED:
-        *refused = true;
-        if (result.trace[0] != '\0')
-            return JobReason(result, path) + " (its record: " + result.keptRecord + "); the next run refuses it";
-        // After a front that changed, the copy goes back only by hand.
-        if (result.differsBefore)
-            return JobReason(result, path) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +
-                   "' leaves it as it is";
-        return JobReason(result, path) + "; the next run refuses it, and '" + PROGRAM + " --undo " + path +
-               "' puts it back as it was";
-    case PENDING_UNKNOWN:
-        break;
+    if (pending != PENDING_UNKNOWN) {
+        *refused = pending == PENDING_REFUSED;
+        return PendingJobWords(path, pending, result);
     }
     // Told, but no reason to stop: the state directory may be broken for reasons of its own.
     std::fprintf(err, "%s: %s: warning: cannot tell whether a conversion of it was interrupted: %s\n", PROGRAM,
@@ -610,31 +604,8 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     return ok;
 }
 
-// Line ends of a text read in pieces, by kind: what the conversion would change.
-struct SLineEnds {
-    long crlf = 0;
-    long bareLF = 0;
-    bool lastCR = false;  // the piece before ended in CR
-
-    void Count(std::string_view bytes)
-    {
-        for (std::size_t at = bytes.find(static_cast<char>(LF)); at != std::string_view::npos;
-             at = bytes.find(static_cast<char>(LF), at + 1)) {
-            bool afterCR = at > 0 ? bytes[at - 1] == static_cast<char>(CR) : lastCR;
-            ++(afterCR ? crlf : bareLF);
-        }
-        if (!bytes.empty())
-            lastCR = bytes.back() == static_cast<char>(CR);
-    }
-    // Those the conversion makes into the platform's.
-    long Changed() const { return CRLF_HERE ? bareLF : crlf; }
-};
-
 // Reads one folder and prints what a conversion would find in it: with keepLabels, the
 // labels that would be left naming ISO-2022-KR as a warning.
-// How much of a file --check looks at for what marks it as binary.
-const std::uint64_t BINARY_LOOK = std::uint64_t{64} * 1024;
-
 bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
@@ -657,38 +628,14 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
         }
         return !refused;
     }
-    CShiftScanner scanner;
-    SLineEnds lineEnds;
-    CFolderReader reader(in);
     std::uint64_t read = 0;
-    // Where the first NUL byte is, in the first read: no mail or text has one.
-    std::uint64_t nulAt = UINT64_MAX;
-    reader.Observe([&](std::string_view bytes) {
-        if (read < BINARY_LOOK && nulAt == UINT64_MAX) {
-            std::size_t nul = bytes.substr(0, BINARY_LOOK - read).find('\0');
-            if (nul != std::string_view::npos)
-                nulAt = read + nul;
-        }
-        scanner.Scan(bytes.data(), bytes.size());
-        lineEnds.Count(bytes);
+    SFolderLook look;
+    g_pProgress->Start(name);
+    bool ok = LookAtFolder(in, look, [&](std::string_view bytes) {
         read += bytes.size();
         g_pProgress->Advance(in, read);
     });
-    CFolderCounts counts;
-    ResetDecoder();
-    bool ok = true;
-    g_pProgress->Start(name);
-    try {
-        // The labels are counted either way: kept, they are worth a warning.
-        CMailSink nowhere;
-        ok = RelabelPieces(reader, nowhere, &counts) != 0;
-    } catch (const std::bad_alloc &) {
-        ok = false;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
     g_pProgress->Finish();
-    scanner.Finish();
-    ok = ok && !reader.Failed();
     std::string reason = LastReason();
     if (!fromStdin)
         std::fclose(in);
@@ -696,34 +643,7 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
         Report(err, name, "cannot read", reason);
         return false;
     }
-    std::string line = name + ": " + Count(counts.mails, "mail", "mails") + ", " +
-                       Count(scanner.m_nPassages, "ISO-2022-KR passage", "ISO-2022-KR passages") + ", " +
-                       Count(scanner.m_nMalformed, "malformed sequence", "malformed sequences");
-    for (std::size_t i = 0; i < scanner.m_firstLines.size(); ++i)
-        line += (i == 0 ? " (line " : ", ") + std::to_string(scanner.m_firstLines[i]);
-    if (!scanner.m_firstLines.empty())
-        line += ")";
-    if (!keepLabels)
-        line += ", " + Count(counts.labels, "label to change", "labels to change");
-    if (lineEnds.Changed() > 0)
-        line += ", " + (CRLF_HERE ? Count(lineEnds.Changed(), "bare LF line end to CR LF", "bare LF line ends to CR LF")
-                                  : Count(lineEnds.Changed(), "CR LF line end to LF", "CR LF line ends to LF"));
-    // Converted, a file of another kind has its bytes changed as text's would be.
-    if (counts.mails == 0 && nulAt != UINT64_MAX)
-        line += "; warning: it looks like no mail or text but a binary file (a NUL byte at byte " +
-                std::to_string(nulAt) + "): converting it would change its bytes as a text's";
-    if (!keepLabels && counts.tooDeep > 0)
-        line += "; warning: " + Count(counts.tooDeep, "mail nests", "mails nest") + " parts deeper than " +
-                std::to_string(MAX_NESTING) + " levels, which are left as they are";
-    if (!keepLabels && counts.headerTooLong > 0)
-        line += "; warning: " + Count(counts.headerTooLong, "mail has", "mails have") + " a header longer than " +
-                std::to_string(MAX_HEADER >> 20) + " MiB, and " +
-                (counts.headerTooLong == 1 ? "is left as it is" : "are left as they are");
-    // Today's mail programs show text labelled ISO-2022-KR as nothing, whatever its bytes.
-    if (keepLabels && counts.labels > 0)
-        line += "; warning: " + Count(counts.labels, "label", "labels") +
-                " would be left naming ISO-2022-KR over EUC-KR bytes";
-    std::fprintf(out, "%s\n", line.c_str());
+    std::fprintf(out, "%s: %s\n", name.c_str(), FolderLookWords(look, keepLabels).c_str());
     // A report that cannot be written is a check that failed (a full disk, a closed pipe).
     if (std::fflush(out) != 0 || std::ferror(out)) {
         Report(err, "standard output", "cannot write", LastReason());
@@ -928,9 +848,9 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     if (options.recursive && options.profile)
         return UsageError(err, "-R converts the DIRs given, --profile a profile: not both", "");
     if ((options.recursive || options.profile) &&
-        (options.output != nullptr || options.check || options.undo || options.backup != nullptr))
+        (options.output != nullptr || options.undo || options.backup != nullptr))
         return UsageError(err, options.recursive ? "-R" : "--profile",
-                          " converts in place: not with -o, --check, --undo or --backup");
+                          " converts in place: not with -o, --undo or --backup");
     if (options.profile && nFiles > 0)
         return UsageError(err, "--profile takes no FILE: --profile=DIR names the profile", "");
     if (options.recursive && nFiles == 0)
@@ -975,10 +895,11 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         STreeOptions tree;
         tree.convert = convert;
         tree.progress = &told;
+        tree.check = options.check;
         STreeReport report;
         bool ok = options.profile ? ConvertProfile(options.profileDir, tree, report)
                                   : ConvertTrees(std::vector<std::string>(files.begin(), files.end()), tree, report);
-        TellTreeReport(report, options.quiet, out, err);
+        TellTreeReport(report, options.quiet, out, err, options.keepLabels);
         return ok ? 0 : 1;
     }
     int status = 0;

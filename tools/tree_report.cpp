@@ -6,7 +6,17 @@
 
 #include "common.h"
 
-void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err)
+namespace {
+
+// "1 message renamed", or with check "2 messages would be renamed".
+std::string Done(long n, const char *one, const char *many, const char *done, bool check)
+{
+    return Count(n, one, many) + (check ? " would be " : " ") + done;
+}
+
+}  // namespace
+
+void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err, bool keepLabels)
 {
     for (const STreeEvent &event : report.events) {
         const char *path = event.path.c_str();
@@ -36,13 +46,38 @@ void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err)
         case ETreeEvent::FOLDER_DONE:
             TellJobDone(err, path, *event.job, quiet);
             break;
+        case ETreeEvent::WOULD:
+            // As --check tells of a FILE, a line of its own on standard output.
+            if (event.pending != PENDING_NONE) {
+                SetLastError(event.error);
+                std::fprintf(out, "%s: %s\n", path, PendingJobWords(path, event.pending, *event.job).c_str());
+            } else if (event.look != nullptr) {
+                std::fprintf(out, "%s: %s: %s\n", path, event.what.c_str(),
+                             FolderLookWords(*event.look, keepLabels).c_str());
+            } else {
+                std::fprintf(out, "%s: %s\n", path, event.what.c_str());
+            }
+            break;
         }
     }
     if (!report.walked || (quiet && report.failed.empty()))
         return;
-    std::string line = Count(report.converted, "file converted", "files converted") + ", " +
+    bool check = report.checked;
+    std::string line = Done(report.converted, "file", "files", "converted", check) + ", " +
                        std::to_string(report.unchanged) + " with nothing to change, " +
                        Count(report.mails, "mail", "mails") + " in all";
+    // What else changes, where anything does.
+    std::string also;
+    if (report.renamed > 0)
+        also += ", " + Done(report.renamed, "maildir message", "maildir messages", "renamed", check);
+    if (report.quotaLines > 0)
+        also += ", " + Done(report.quotaLines, "quota line", "quota lines", "appended", check);
+    if (report.summariesDeleted > 0)
+        also += ", " + Done(report.summariesDeleted, "summary file", "summary files", "deleted", check);
+    if (report.cachesDeleted > 0)
+        also += ", " + Done(report.cachesDeleted, "server cache", "server caches", "deleted", check);
+    if (!also.empty())
+        line += "; " + also.substr(2);
     long skipped = std::accumulate(report.skipped.begin(), report.skipped.end(), 0L,
                                    [](long sum, const std::pair<std::string, long> &r) { return sum + r.second; });
     line += "; " + std::to_string(skipped) + " skipped";
@@ -50,7 +85,7 @@ void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err)
         line += (i == 0 ? " (" : ", ") + std::to_string(report.skipped[i].second) + " " + report.skipped[i].first;
     if (!report.skipped.empty())
         line += ")";
-    line += "; " + std::to_string(report.failed.size()) + " failed";
+    line += "; " + std::to_string(report.failed.size()) + (check ? " would fail" : " failed");
     for (std::size_t i = 0; i < report.failed.size() && i < 10; ++i)
         line += (i == 0 ? ": " : ", ") + report.failed[i];
     if (report.failed.size() > 10)

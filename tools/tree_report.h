@@ -20,5 +20,7 @@ private:
 };
 
 // Tells err each thing the walk had to tell, in order (with quiet, only warnings and
-// failures), then out one summary line (with quiet, only where something failed).
-void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err);
+// failures), and out what a check found that a conversion would do, as --check tells of a
+// FILE (keepLabels as it tells it for --keep-labels); then out one summary line (with quiet,
+// only where something failed).
+void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err, bool keepLabels = false);

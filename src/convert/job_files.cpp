@@ -156,9 +156,9 @@ bool OpenFolder(SJob &job, bool lock)
     return TakeFolderLockFile(job.lockFile.folder, &job.lockFile.taken);
 }
 
-bool OpenStateDirectory(SJob &job)
+bool OpenStateDirectory(SJob &job, bool make)
 {
-    if (GetStateDirectory(job.stateDir, sizeof job.stateDir))
+    if (GetStateDirectory(job.stateDir, sizeof job.stateDir, make))
         return true;
     job.result->stateDirectoryAtFault = true;
     CopyText(job.result->stateDirectory, job.stateDir);

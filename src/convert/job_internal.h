@@ -101,8 +101,8 @@ struct SJob {
 // file, and learns its identity.
 bool OpenFolder(SJob &job, bool lock);
 
-// Step 2's first half: the state directory, made where it is missing.
-bool OpenStateDirectory(SJob &job);
+// Step 2's first half: the state directory, made where it is missing (with make).
+bool OpenStateDirectory(SJob &job, bool make = true);
 
 // Whether path names the open folder, compared as files.
 bool NamesFolder(const SJob &job, const char *path);

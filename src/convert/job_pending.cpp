@@ -14,8 +14,17 @@ EPendingJob FindPendingJob(const char *path, SJobResult *result)
     // What cannot be opened as a file has no job of ours.
     if (!OpenFolder(job, false))
         return PENDING_NONE;
-    if (!OpenStateDirectory(job))
-        return PENDING_UNKNOWN;
+    if (!OpenStateDirectory(job, false)) {
+        // None made yet holds no record: only a trace beside the folder tells of a job.
+        DWORD error = GetLastError();
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || job.stateDir[0] == '\0')
+            return PENDING_UNKNOWN;
+        *result = SJobResult{};
+        if (!FindTrace(job))
+            return PENDING_NONE;
+        SetLastError(ERROR_INTERRUPTED_RECORD_ELSEWHERE);
+        return PENDING_REFUSED;
+    }
     switch (FindRecord(job, false, &files, &journal)) {
     case RECORD_NONE:
         return PENDING_NONE;
@@ -32,6 +41,17 @@ EPendingJob FindPendingJob(const char *path, SJobResult *result)
     CopyText(result->keptRecord, files.record);
     result->keptFrom = journal.start;
     return PENDING_COMPLETE;
+}
+
+void FindStoppedJob(const char *path, bool *staleLock, bool *jobFiles)
+{
+    *staleLock = *jobFiles = false;
+    SJobResult result = {};
+    SJob job(path, &result);
+    if (!OpenFolder(job, false))
+        return;
+    *staleLock = IsStaleFolderLockFile(job.resolved);
+    *jobFiles = OpenStateDirectory(job, false) && HoldsFilesOfJob(job);
 }
 
 bool TidyStoppedJob(const char *path, SJobResult *result)

@@ -6,6 +6,9 @@
 #include <emmintrin.h>
 #endif
 
+#include <new>
+
+#include "check.h"
 #include "convert.h"
 #include "mbox.h"
 #include "platform.h"
@@ -468,4 +471,47 @@ int RelabelStream(FILE *in, FILE *out)
 bool NameRelabelling(StreamConverter convert)
 {
     return NameStreamConverter("relabel", convert);
+}
+
+bool LookAtFolder(FILE *in, SFolderLook &look, const std::function<void(std::string_view)> &seen)
+{
+    // How much of the folder is looked at for a NUL byte.
+    const std::uint64_t BINARY_LOOK = std::uint64_t{64} * 1024;
+    look = SFolderLook{};
+    CShiftScanner scanner;
+    CFolderReader reader(in);
+    std::uint64_t read = 0;
+    bool lastCR = false;  // the bytes before ended in CR
+    reader.Observe([&](std::string_view bytes) {
+        if (read < BINARY_LOOK && look.nulAt == UINT64_MAX) {
+            std::size_t nul = bytes.substr(0, BINARY_LOOK - read).find('\0');
+            if (nul != std::string_view::npos)
+                look.nulAt = read + nul;
+        }
+        scanner.Scan(bytes.data(), bytes.size());
+        for (std::size_t at = bytes.find(LF); at != std::string_view::npos;
+             at = bytes.find(LF, at + 1)) {
+            bool afterCR = at > 0 ? bytes[at - 1] == CR : lastCR;
+            ++(afterCR ? look.crlf : look.bareLF);
+        }
+        if (!bytes.empty())
+            lastCR = bytes.back() == CR;
+        read += bytes.size();
+        if (seen)
+            seen(bytes);
+    });
+    ResetDecoder();
+    bool ok;
+    try {
+        CMailSink nowhere;
+        ok = RelabelPieces(reader, nowhere, &look.counts) != 0;
+    } catch (const std::bad_alloc &) {
+        ok = false;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    scanner.Finish();
+    look.passages = scanner.m_nPassages;
+    look.malformed = scanner.m_nMalformed;
+    look.malformedLines = scanner.m_firstLines;
+    return ok && !reader.Failed();
 }

@@ -2,6 +2,7 @@
 // and the relabelling of a folder piece by piece.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -103,3 +104,20 @@ bool NameRelabelling(StreamConverter convert = RelabelStream);
 // seen, when given, is told of every byte read (CFolderReader::Observe).
 int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts,
                   std::function<void(std::string_view)> seen = nullptr);
+
+// What a look at a folder finds, changing nothing: what --check tells of it.
+struct SFolderLook {
+    CFolderCounts counts;        // the mails, and the labels that relabelling changes
+    long passages = 0;           // ISO-2022-KR passages (CShiftScanner)
+    long malformed = 0;          // malformed sequences
+    std::vector<long> malformedLines;  // the first few lines with one, from 1
+    long crlf = 0, bareLF = 0;   // line ends of each kind
+    // Where the first NUL byte is within the first 64 KiB, which no mail or text has; or
+    // UINT64_MAX.
+    std::uint64_t nulAt = UINT64_MAX;
+};
+
+// Reads the folder in from its position to its end, relabelling it into nowhere, and puts
+// what it found into look; seen, when given, is told of every byte read, in order.  Returns
+// false when reading fails (or memory runs out: ERROR_NOT_ENOUGH_MEMORY).  in is not closed.
+bool LookAtFolder(FILE *in, SFolderLook &look, const std::function<void(std::string_view)> &seen = nullptr);

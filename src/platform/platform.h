@@ -115,8 +115,10 @@ bool SameFile(const SFileIdentity &a, const SFileIdentity &b);
 // owned by this user and closed to others (mode 0700, as made); on Windows a directory and
 // not a reparse point (a link, a junction); ERROR_STATE_DIRECTORY_NOT_PRIVATE otherwise.
 // False on failure, path then holding the directory's name where it is known, else ""
-// (as when the code page cannot spell it).  Ours, not the system's.
-bool GetStateDirectory(char *path, std::size_t size);
+// (as when the code page cannot spell it).  With make false, a missing directory is not
+// made: false with ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND, path holding its name.
+// Ours, not the system's.
+bool GetStateDirectory(char *path, std::size_t size, bool make = true);
 
 // Lists the names (without their directory) of the entries of directory dir (ending in its
 // separator or not) that end in suffix, and are longer, calling found for each; false when
@@ -173,6 +175,9 @@ bool ReleaseFolderLockFile(const char *folder);
 // none, when another program holds it, and when it is deleted.  On Windows it does
 // nothing.  Ours, not the system's.
 bool RemoveStaleFolderLockFile(const char *folder);
+// True when folder + ".lock" is there, ours and stale by the rules above: what
+// RemoveStaleFolderLockFile would delete.  Changes nothing.  On Windows always false.  Ours.
+bool IsStaleFolderLockFile(const char *folder);
 
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.

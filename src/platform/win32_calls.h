@@ -124,4 +124,10 @@ extern "C" {
 // *size.  0 means failure (where the buffer is too small, *size is then the size needed).
 PLATFORM_IMPORT BOOL WINAPI GetComputerNameA(LPSTR buffer, LPDWORD size);
 
+// Makes a pipe: what is written to *write is read from *read, in order; once every handle
+// of its writing end is closed, a read there gives 0 bytes, or on Windows fails with
+// ERROR_BROKEN_PIPE.  The core passes no security attributes; size is a hint for its
+// buffer.  Neither handle is inherited by programs started later.  0 means failure.
+PLATFORM_IMPORT BOOL WINAPI CreatePipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES security, DWORD size);
+
 }  // extern "C"

@@ -68,7 +68,7 @@ std::vector<SReplaced> CRewriteBatch::Flush(std::vector<std::pair<std::string, D
     std::vector<const CHeldDirectory *> changed;
     for (const SNewFile &file : m_files) {
         SReplaced result = {file.targetDir->PathOf(file.replaced.empty() ? file.target : file.replaced),
-                            false, false, "", 0, file.change, file.quota};
+                            false, false, "", 0, file.change, file.quota, !file.replaced.empty()};
         bool closed = CloseHandle(file.held) != 0;
         if (!flushed || !closed) {
             result.error = flushed ? GetLastError() : flushError;

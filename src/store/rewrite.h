@@ -35,6 +35,7 @@ struct SReplaced {
     DWORD error;         // not replaced: the system's reason, 0 for none
     std::int64_t change;  // replaced: its SNewFile's
     std::shared_ptr<CHeldDirectory> quota;  // its SNewFile's
+    bool renamed;         // given a new name beside the old one (SNewFile's replaced given)
 };
 
 class CRewriteBatch {

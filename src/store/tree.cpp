@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <functional>
 #include <thread>
 
 #include "emlx.h"
@@ -214,6 +215,125 @@ bool Sizes(HANDLE file, std::uint64_t &size, std::uint64_t &crlfSize)
     return true;
 }
 
+// What a conversion of some bytes would give, written nowhere.
+struct SMeasured {
+    std::uint64_t size = 0;      // its size
+    std::uint64_t crlfSize = 0;  // its size with every line end counted as CR LF
+    bool changed = false;        // whether it differs from the bytes converted
+};
+
+// Reads a pipe to its end, measuring what comes through it and comparing it with n bytes
+// (all where n is all) of original from at.  Run on a thread of its own while the
+// converter writes the pipe; it reads on after a difference, so that the writer never
+// meets a pipe that nobody reads.
+void MeasurePipe(HANDLE pipe, HANDLE original, std::uint64_t at, std::uint64_t n, SMeasured &measured, bool &ok,
+                 DWORD &error)
+{
+    std::string got(PIECE, '\0'), had(PIECE, '\0');
+    bool compared = Seek(original, at);
+    measured.changed = !compared;
+    char before = '\0';
+    for (;;) {
+        DWORD k = 0;
+        bool read = ReadFile(pipe, &got[0], static_cast<DWORD>(PIECE), &k, nullptr) != 0;
+        // Windows tells a pipe's end as a failure of its own.
+        if (!read && GetLastError() != ERROR_BROKEN_PIPE) {
+            ok = false;
+            error = GetLastError();
+        }
+        if (!read || k == 0)
+            break;
+        for (DWORD i = 0; i < k; ++i) {
+            measured.crlfSize += got[i] == '\n' && before != '\r' ? 2 : 1;
+            before = got[i];
+        }
+        measured.size += k;
+        // The original's next k bytes, or as many as there are.
+        std::size_t same = 0;
+        while (!measured.changed && same < k) {
+            long long m = ReadSome(original, &had[same], static_cast<std::size_t>(std::min<std::uint64_t>(k - same, n)));
+            if (m <= 0 || std::memcmp(had.data() + same, got.data() + same, static_cast<std::size_t>(m)) != 0)
+                measured.changed = true;
+            else
+                same += static_cast<std::size_t>(m);
+            n -= m > 0 ? static_cast<std::uint64_t>(m) : 0;
+        }
+    }
+    char more;
+    if (!measured.changed && n > 0 && ReadSome(original, &more, 1) != 0)
+        measured.changed = true;
+}
+
+// Converts n bytes of from, from at (to its end where n is all), with convert, into a pipe
+// that MeasurePipe reads, comparing it with the same bytes read through original, a second
+// handle on the file with a position of its own.  Where they are not the whole file, another
+// thread feeds them to the converter through a pipe of their own.  Nothing is written to a
+// disk.  False on failure, with the system's error.
+bool MeasureConversion(StreamConverter convert, HANDLE from, HANDLE original, std::uint64_t at, std::uint64_t n,
+                       SMeasured &measured)
+{
+    measured = SMeasured{};
+    HANDLE outRead, outWrite;
+    if (!CreatePipe(&outRead, &outWrite, nullptr, static_cast<DWORD>(PIECE)))
+        return false;
+    FILE *out = OpenHandleStream(outWrite, "wb");
+    DWORD error = GetLastError();
+    CloseHandle(outWrite);
+    if (out == nullptr) {
+        CloseHandle(outRead);
+        SetLastError(error);
+        return false;
+    }
+    bool measuredOk = true, fed = true, ok = false;
+    DWORD measureError = 0;
+    std::thread drain(MeasurePipe, outRead, original, at, n, std::ref(measured), std::ref(measuredOk),
+                      std::ref(measureError));
+    FILE *in = nullptr;
+    std::thread feed;
+    if (at == 0 && n == ~std::uint64_t{0}) {
+        in = Seek(from, 0) ? OpenHandleStream(from, "rb") : nullptr;
+    } else {
+        HANDLE inRead, inWrite;
+        if (CreatePipe(&inRead, &inWrite, nullptr, static_cast<DWORD>(PIECE))) {
+            in = OpenHandleStream(inRead, "rb");
+            CloseHandle(inRead);
+            if (in != nullptr)
+                feed = std::thread([&fed, from, at, n, inWrite]() {
+                    fed = CopyRange(from, at, n, inWrite);
+                    CloseHandle(inWrite);
+                });
+            else
+                CloseHandle(inWrite);
+        }
+    }
+    error = GetLastError();
+    if (in != nullptr) {
+        ok = ConvertGuarded(convert, in, out) != 0;
+        error = GetLastError();
+        // What the converter left unread, so that the feeder is never left writing to a
+        // pipe that nobody reads.
+        char rest[4096];
+        while (std::fread(rest, 1, sizeof rest, in) > 0) {
+        }
+        std::fclose(in);
+    }
+    if (std::fclose(out) != 0 && ok) {
+        ok = false;
+        error = GetLastError();
+    }
+    if (feed.joinable())
+        feed.join();
+    drain.join();
+    CloseHandle(outRead);
+    if (ok && !measuredOk) {
+        ok = false;
+        error = measureError;
+    }
+    ok = ok && fed;
+    SetLastError(error);
+    return ok;
+}
+
 // One entry of a directory, kept past the call that told of it.
 struct SEntry {
     std::string name;
@@ -298,6 +418,24 @@ private:
     HANDLE OpenFound(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id);
 
     void ConvertFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id);
+    // A check's ConvertFile, once the folder is read: mayChange where its bytes hold what a
+    // conversion changes, look what --check tells of it.
+    void CheckFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id, bool mayChange,
+                   const std::shared_ptr<const SFolderLook> &look);
+    // A check's: what the run would tidy away of a job on the folder at path that was
+    // stopped at its end (TidyStoppedJob).
+    void TellStoppedJob(const std::string &path);
+    // Converts n bytes of name in dir from at (all where n is all), read through held, into
+    // nowhere; false, told as failing, when it cannot.
+    bool Measure(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id, HANDLE held,
+                 std::uint64_t at, std::uint64_t n, SMeasured &measured);
+    // A check's: a file that the conversion would replace, of size bytes once converted.
+    void WouldReplace(const std::string &path, std::int64_t change, const PDirectory &quota, bool renamed,
+                      std::uint64_t size);
+    bool BatchFull() const
+    {
+        return m_batch.Full() || m_would.size() >= CRewriteBatch::FILES || m_wouldBytes >= CRewriteBatch::BYTES;
+    }
     // quota: where the maildir's maildirsize is, or null.
     void ConvertMessage(const PDirectory &sub, const SEntry &entry, const PDirectory &tmp, const std::string &kind,
                         const PDirectory &quota);
@@ -321,6 +459,12 @@ private:
     bool m_convert = false;
     std::uint64_t m_files = 0, m_bytes = 0;
     CRewriteBatch m_batch;
+    // A check's batch: what it would replace, taken as replaced when it would be flushed.
+    std::vector<SReplaced> m_would;
+    std::uint64_t m_wouldBytes = 0;
+    // A check's: the paths that the tidying of a run that was stopped would delete, which the
+    // run would then find gone.
+    std::vector<std::string> m_wouldGo;
     std::vector<PDirectory> m_parents;  // the directories the walk is in, the innermost last
 };
 
@@ -560,7 +704,11 @@ void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory>
             for (const auto &m : messages) {
                 if (!renamed || MessageUnique(m.first) != unique)
                     continue;
-                if ((*m.second)->DeleteEntry(m.first))
+                if (m_options.check) {
+                    Tell(ETreeEvent::WOULD, (*m.second)->PathOf(m.first),
+                         "would be deleted: the old name of a message that a run that was stopped had converted");
+                    m_wouldGo.push_back((*m.second)->PathOf(m.first));
+                } else if ((*m.second)->DeleteEntry(m.first))
                     Tell(ETreeEvent::NOTICE, (*m.second)->PathOf(m.first),
                          "deleted: the old name of a message that a run that was stopped had converted");
                 else if (!IsGone(GetLastError()))
@@ -572,7 +720,10 @@ void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory>
                              return MessageUnique(m.first) == unique;
                          });
             if (!there && !atomic) {
-                if (to->MoveHere(*tmp, entry.name, name))
+                if (m_options.check)
+                    Tell(ETreeEvent::WOULD, to->PathOf(name),
+                         "would be put in place from " + tmp->PathOf(entry.name) + ", where a run that was stopped left it");
+                else if (to->MoveHere(*tmp, entry.name, name))
                     Tell(ETreeEvent::NOTICE, to->PathOf(name),
                          "put in place from " + tmp->PathOf(entry.name) + ", where a run that was stopped left it");
                 else
@@ -582,15 +733,16 @@ void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory>
                 continue;
             }
         }
-        if (tmp->DeleteEntry(entry.name))
+        if (m_options.check || tmp->DeleteEntry(entry.name))
             ++deleted;
         else if (!IsGone(GetLastError()))
             Tell(ETreeEvent::WARNING, tmp->PathOf(entry.name),
                  "cannot delete this file left by a run that was stopped", GetLastError());
     }
     if (deleted > 0)
-        Tell(ETreeEvent::NOTICE, tmp->Path(),
-             "deleted " + std::to_string(deleted) + " temporary files left by a run that was stopped");
+        Tell(m_options.check ? ETreeEvent::WOULD : ETreeEvent::NOTICE, tmp->Path(),
+             (m_options.check ? "would delete " : "deleted ") + std::to_string(deleted) +
+                 " temporary files left by a run that was stopped");
 }
 
 // One of our temporary files beside .emlx files, left by a run that was stopped: as in
@@ -599,6 +751,13 @@ void CTreeWalk::TidyBeside(const PDirectory &dir, const std::string &name)
 {
     std::string forName;
     (void)IsOurTemporary(name.substr(1), &forName);
+    if (m_options.check) {
+        bool moved = !forName.empty() && !dir->RenamesAtomically() && !dir->Holds(forName);
+        Tell(ETreeEvent::WOULD, dir->PathOf(moved ? forName : name),
+             moved ? "would be put in place from " + name + ", where a run that was stopped left it"
+                   : "would be deleted: a temporary file left by a run that was stopped");
+        return;
+    }
     if (!forName.empty() && !dir->RenamesAtomically() && !dir->Holds(forName)) {
         if (dir->MoveHere(*dir, name, forName))
             Tell(ETreeEvent::NOTICE, dir->PathOf(forName),
@@ -666,6 +825,11 @@ HANDLE CTreeWalk::OpenFound(const CHeldDirectory &dir, const std::string &name, 
 {
     if (m_options.progress != nullptr)
         m_options.progress->StartFile(dir.PathOf(name));
+    // What the tidying that a check tells of would have deleted is gone for the run.
+    if (std::find(m_wouldGo.begin(), m_wouldGo.end(), dir.PathOf(name)) != m_wouldGo.end()) {
+        Skip("gone since the walk");
+        return INVALID_HANDLE_VALUE;
+    }
     HANDLE held = dir.OpenEntry(name, false, id);
     if (held != INVALID_HANDLE_VALUE)
         return held;
@@ -709,20 +873,28 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
             Skip(n == 0 ? "empty" : "not mail");
         return;
     }
-    // Its mails counted, and whether there is anything to change, as a mail reader reads it.
+    // Its mails counted, and whether there is anything to change, as a mail reader reads it;
+    // for a check, with what --check tells of it, whose reader counts them alike.
     std::rewind(in);
     CWorkSniffer sniffer;
-    CFolderReader reader(in);
-    reader.Observe([&sniffer](std::string_view bytes) { sniffer.Scan(bytes); });
+    auto look = std::make_shared<SFolderLook>();
     long mails = 0;
-    while (reader.NextPiece()) {
-        mails += reader.IsMail() ? 1 : 0;
-        std::string_view run;
-        bool lineStart;
-        while (reader.NextLines(run, false) || reader.NextRun(run, lineStart)) {
+    bool failed;
+    if (m_options.check) {
+        failed = !LookAtFolder(in, *look, [&sniffer](std::string_view bytes) { sniffer.Scan(bytes); });
+        mails = look->counts.mails;
+    } else {
+        CFolderReader reader(in);
+        reader.Observe([&sniffer](std::string_view bytes) { sniffer.Scan(bytes); });
+        while (reader.NextPiece()) {
+            mails += reader.IsMail() ? 1 : 0;
+            std::string_view run;
+            bool lineStart;
+            while (reader.NextLines(run, false) || reader.NextRun(run, lineStart)) {
+            }
         }
+        failed = reader.Failed();
     }
-    bool failed = reader.Failed();
     error = GetLastError();
     std::fclose(in);
     if (failed) {
@@ -730,6 +902,10 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
         return;
     }
     m_report.mails += mails;
+    if (m_options.check) {
+        CheckFile(dir, name, identified ? &found : nullptr, sniffer.Found(), look);
+        return;
+    }
     SJobResult pending;
     if (!sniffer.Found() && FindPendingJob(path.c_str(), &pending) == PENDING_NONE) {
         // Unless a conversion of it was interrupted, there is nothing to do but remove what
@@ -741,6 +917,7 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
         return;
     }
     auto result = std::make_shared<SJobResult>();
+    bool hadSummary = dir->Holds(name + ".snm");
     bool converted = ConvertFolderInPlace(path.c_str(), m_options.convert, result.get(), identified ? &found : nullptr);
     error = GetLastError();
     if (!converted) {
@@ -756,15 +933,117 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
         return;
     }
     ++m_report.converted;
+    // The job deletes the summary FILE.snm, where it can (cppcheck takes the second look for
+    // the first, as though the job had not run between them).
+    // cppcheck-suppress [incorrectLogicOperator, oppositeExpression]
+    if (hadSummary && !dir->Holds(name + ".snm"))
+        ++m_report.summariesDeleted;
     // Its mail program rebuilds the summary of a folder that changed: Thunderbird's beside
     // it, and the cache of Dovecot's index where Dovecot keeps it by default.
-    if (!dir->DeleteEntry(name + ".msf") && !IsGone(GetLastError()))
+    if (dir->DeleteEntry(name + ".msf"))
+        ++m_report.summariesDeleted;
+    else if (!IsGone(GetLastError()))
         Tell(ETreeEvent::WARNING, path + ".msf", "cannot delete the summary file", GetLastError());
     std::unique_ptr<CHeldDirectory> imap = dir->OpenSub(".imap"), index;
-    if (imap != nullptr && (index = imap->OpenSub(DovecotIndexName(name))) != nullptr &&
-        !index->DeleteEntry(DOVECOT_CACHE) && !IsGone(GetLastError()))
-        Tell(ETreeEvent::WARNING, index->PathOf(DOVECOT_CACHE), "cannot delete the mail server's cache of it",
-             GetLastError());
+    if (imap != nullptr && (index = imap->OpenSub(DovecotIndexName(name))) != nullptr) {
+        if (index->DeleteEntry(DOVECOT_CACHE))
+            ++m_report.cachesDeleted;
+        else if (!IsGone(GetLastError()))
+            Tell(ETreeEvent::WARNING, index->PathOf(DOVECOT_CACHE), "cannot delete the mail server's cache of it",
+                 GetLastError());
+    }
+}
+
+void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id, bool mayChange,
+                          const std::shared_ptr<const SFolderLook> &look)
+{
+    std::string path = dir->PathOf(name);
+    auto pending = std::make_shared<SJobResult>();
+    EPendingJob state = FindPendingJob(path.c_str(), pending.get());
+    DWORD error = GetLastError();
+    if (state == PENDING_UNKNOWN) {
+        // The run goes on as though there were none, and its job meets the same trouble.
+        Tell(ETreeEvent::WARNING, path, "cannot tell whether a conversion of it was interrupted", error);
+        state = PENDING_NONE;
+    }
+    if (state != PENDING_NONE) {
+        STreeEvent event{ETreeEvent::WOULD, path, "", error, pending};
+        event.pending = state;
+        m_report.events.push_back(event);
+        if (state == PENDING_REFUSED) {
+            m_report.failed.push_back(path);
+            return;
+        }
+    } else if (!mayChange) {
+        ++m_report.unchanged;
+        TellStoppedJob(path);
+        return;
+    } else {
+        HANDLE held = dir->OpenEntry(name, false, id);
+        SMeasured measured;
+        if (held == INVALID_HANDLE_VALUE) {
+            Fail(path, "cannot read", GetLastError());
+            return;
+        }
+        bool measuredOk = Measure(*dir, name, id, held, 0, ~std::uint64_t{0}, measured);
+        CloseHandle(held);
+        if (!measuredOk)
+            return;
+        if (!measured.changed) {
+            ++m_report.unchanged;
+            return;
+        }
+        STreeEvent event{ETreeEvent::WOULD, path, "would be converted", 0, nullptr};
+        event.look = look;
+        m_report.events.push_back(event);
+        TellStoppedJob(path);
+    }
+    ++m_report.converted;
+    for (const char *summary : {".msf", ".snm"}) {
+        if (dir->Holds(name + summary)) {
+            Tell(ETreeEvent::WOULD, path + summary, "would be deleted: the summary of a folder that changes");
+            ++m_report.summariesDeleted;
+        }
+    }
+    std::unique_ptr<CHeldDirectory> imap = dir->OpenSub(".imap"), index;
+    if (imap != nullptr && (index = imap->OpenSub(DovecotIndexName(name))) != nullptr && index->Holds(DOVECOT_CACHE)) {
+        Tell(ETreeEvent::WOULD, index->PathOf(DOVECOT_CACHE), "would be deleted: the mail server's cache of " + path);
+        ++m_report.cachesDeleted;
+    }
+}
+
+void CTreeWalk::TellStoppedJob(const std::string &path)
+{
+    bool staleLock, jobFiles;
+    FindStoppedJob(path.c_str(), &staleLock, &jobFiles);
+    if (staleLock) {
+        Tell(ETreeEvent::WOULD, path + ".lock",
+             "would be deleted: a stale lock file (of a program that has ended, or old)");
+        m_wouldGo.push_back(path + ".lock");
+    }
+    if (jobFiles)
+        Tell(ETreeEvent::WOULD, path,
+             "the files that a conversion of it stopped at its end left in the state directory would be deleted");
+}
+
+bool CTreeWalk::Measure(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id, HANDLE held,
+                        std::uint64_t at, std::uint64_t n, SMeasured &measured)
+{
+    HANDLE original = dir.OpenEntry(name, false, id);
+    bool ok = original != INVALID_HANDLE_VALUE && MeasureConversion(m_options.convert, held, original, at, n, measured);
+    DWORD error = GetLastError();
+    if (original != INVALID_HANDLE_VALUE)
+        CloseHandle(original);
+    if (!ok)
+        Fail(dir.PathOf(name), "cannot convert", error);
+    return ok;
+}
+
+void CTreeWalk::WouldReplace(const std::string &path, std::int64_t change, const PDirectory &quota, bool renamed,
+                             std::uint64_t size)
+{
+    m_would.push_back({path, true, false, "", 0, change, quota, renamed});
+    m_wouldBytes += size;
 }
 
 bool CTreeWalk::ConvertInto(HANDLE from, const CHeldDirectory &dir, const std::string &forName, bool hidden,
@@ -809,10 +1088,24 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
     if (held == INVALID_HANDLE_VALUE)
         return;
     CWorkSniffer sniffer;
+    SMeasured measured;
     if (!SniffRange(held, 0, ~std::uint64_t{0}, sniffer)) {
         Fail(path, "cannot read", GetLastError());
     } else if (!sniffer.Found()) {
         ++m_report.unchanged;
+    } else if (m_options.check) {
+        if (!Measure(*sub, entry.name, &entry.id, held, 0, ~std::uint64_t{0}, measured)) {
+        } else if (!measured.changed) {
+            ++m_report.unchanged;
+        } else {
+            // Its new unique part is made only when it is written: a star stands for it.
+            Tell(ETreeEvent::WOULD, path,
+                 "would be converted, " + std::to_string(entry.size) + " bytes to " + std::to_string(measured.size) +
+                     ", and renamed " + JoinPath(kind, NewMessageName(entry.name, "*", measured.size, measured.crlfSize)) +
+                     " (* a new unique name)");
+            WouldReplace(path, static_cast<std::int64_t>(measured.size) - static_cast<std::int64_t>(entry.size), quota,
+                         true, measured.size);
+        }
     } else {
         HANDLE made;
         std::string name;
@@ -831,7 +1124,7 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
         }
     }
     CloseHandle(held);
-    if (m_batch.Full())
+    if (BatchFull())
         FlushBatch();
 }
 
@@ -899,6 +1192,22 @@ void CTreeWalk::ConvertEmlx(const PDirectory &dir, const std::string &name, cons
         done();
         return;
     }
+    if (m_options.check) {
+        SMeasured measured;
+        if (!Measure(*dir, name, id, held, layout.messageStart, layout.count, measured)) {
+        } else if (!measured.changed) {
+            ++m_report.unchanged;
+        } else {
+            Tell(ETreeEvent::WOULD, path,
+                 "would be converted, its message of " + std::to_string(layout.count) + " bytes to " +
+                     std::to_string(measured.size) + ", and the count on its first line with it");
+            WouldReplace(path, 0, nullptr, false, size.size - layout.count + measured.size);
+        }
+        done();
+        if (BatchFull())
+            FlushBatch();
+        return;
+    }
     // The message alone, converted, then the file anew: its count, the converted message
     // and what followed the message, as it was.  Each beside it, under a name that starts
     // with a dot, which Apple Mail passes over.
@@ -941,7 +1250,7 @@ void CTreeWalk::ConvertEmlx(const PDirectory &dir, const std::string &name, cons
     SFileIdentity wholeSize;
     m_batch.Add({file, dir, whole, dir, name, "", 0, nullptr}, GetFileIdentity(file, &wholeSize) ? wholeSize.size : 0);
     done();
-    if (m_batch.Full())
+    if (BatchFull())
         FlushBatch();
 }
 
@@ -958,6 +1267,24 @@ PDirectory CTreeWalk::QuotaOf(const PDirectory &dir, const std::vector<SEntry> &
 void CTreeWalk::FlushBatchLocked(const PDirectory &dir)
 {
     const char LOCK[] = "dovecot-uidlist.lock";
+    if (m_options.check) {
+        // The run would wait ten seconds for a lock held now, and fail unless it were let go.
+        if (dir->Holds(LOCK)) {
+            m_report.failed.push_back(dir->Path());
+            m_report.events.push_back({ETreeEvent::FAILED, dir->PathOf(LOCK),
+                                       "would not be converted: the mail server holds this lock (stop it, or run "
+                                       "again)",
+                                       0, nullptr});
+            m_would.clear();
+            m_wouldBytes = 0;
+            return;
+        }
+        if (!m_would.empty())
+            Tell(ETreeEvent::WOULD, dir->PathOf("dovecot-uidlist"),
+                 std::string("would be locked (") + LOCK + ") while the messages are renamed");
+        FlushBatch();
+        return;
+    }
     HANDLE lock = INVALID_HANDLE_VALUE;
     for (int i = 0; i < 100 && (lock = dir->CreateEntry(LOCK)) == INVALID_HANDLE_VALUE &&
                     GetLastError() == ERROR_FILE_EXISTS;
@@ -996,13 +1323,22 @@ void CTreeWalk::CountQuota(const std::vector<SReplaced> &done)
     // As the maildir quota rules have it: a line of the bytes and messages added, at the
     // end; the first line, the quota itself, stays.
     for (const auto &change : changes) {
-        HANDLE file = change.first->OpenEntry("maildirsize", true, nullptr);
         std::string line = std::to_string(change.second) + " 0\n";
+        if (m_options.check) {
+            Tell(ETreeEvent::WOULD, change.first->PathOf("maildirsize"),
+                 "would have a line appended: \"" + line.substr(0, line.size() - 1) + "\" (the change of bytes and of "
+                 "messages)");
+            ++m_report.quotaLines;
+            continue;
+        }
+        HANDLE file = change.first->OpenEntry("maildirsize", true, nullptr);
         SFileIdentity end;
         DWORD written = 0;
         bool ok = file != INVALID_HANDLE_VALUE && GetFileIdentity(file, &end) && Seek(file, end.size) &&
                   WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        if (!ok)
+        if (ok)
+            ++m_report.quotaLines;
+        else
             Tell(ETreeEvent::WARNING, change.first->PathOf("maildirsize"),
                  "cannot count the new sizes in the quota file (delete it for the server to count again)",
                  GetLastError());
@@ -1014,16 +1350,21 @@ void CTreeWalk::CountQuota(const std::vector<SReplaced> &done)
 void CTreeWalk::FlushBatch()
 {
     std::vector<std::pair<std::string, DWORD>> unflushed;
-    std::vector<SReplaced> done = m_batch.Flush(unflushed);
+    // A check replaces nothing: what it would replace is taken as replaced.
+    std::vector<SReplaced> done = m_options.check ? std::move(m_would) : m_batch.Flush(unflushed);
+    m_would.clear();
+    m_wouldBytes = 0;
     CountQuota(done);
     for (const SReplaced &file : done) {
-        if (file.replaced)
+        if (file.replaced) {
             ++m_report.converted;
-        else if (file.gone)
+            m_report.renamed += file.renamed ? 1 : 0;
+        } else if (file.gone) {
             Fail(file.target, "not converted: renamed or deleted since it was read (by a mail program?); run again "
                               "to convert it under its new name");
-        else
+        } else {
             Fail(file.target, file.what, file.error);
+        }
     }
     for (const auto &dir : unflushed)
         Tell(ETreeEvent::WARNING, dir.first, "cannot flush the directory", dir.second);
@@ -1072,6 +1413,7 @@ bool ConvertTrees(const std::vector<std::string> &paths, const STreeOptions &opt
         tops.push_back(path);
     }
     report.walked = true;
+    report.checked = options.check;
     CTreeWalk measure(options, report);
     for (const std::string &path : tops)
         measure.Walk(path, false);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "mbox.h"
 
 // Told how far a walk has come, for a front end to show.
 class ITreeProgress {
@@ -31,6 +32,12 @@ struct STreeOptions {
     // converter (convert.h), named for it with NameStreamConverter.
     StreamConverter convert = ConvertStream;
     ITreeProgress *progress = nullptr;  // null for none
+    // Changes nothing: the walk goes as a conversion would, with the same skips and
+    // refusals, but writes, renames, deletes and locks nothing (not even a run's leftovers),
+    // and tells what the conversion would do instead (ETreeEvent::WOULD), its counts those
+    // that the conversion would give.  What would change is found by converting into a
+    // pipe, never into a file.
+    bool check = false;
 };
 
 // One thing a walk has to tell, in the order it happened.
@@ -40,6 +47,8 @@ enum class ETreeEvent {
     NOTICE,         // path: what was done or left alone, for a user who wants to know
     FOLDER_FAILED,  // the folder's job failed: error and job tell why
     FOLDER_DONE,    // the folder's job converted it, and job has something to tell
+    WOULD,          // a check's: what a conversion would do to path; with look where it would
+                    // convert a folder, with job and pending where it found an interrupted job
 };
 
 struct STreeEvent {
@@ -48,16 +57,23 @@ struct STreeEvent {
     std::string what;
     DWORD error;                             // the system's reason, 0 for none
     std::shared_ptr<const SJobResult> job;   // the FOLDER_ events' job result
+    std::shared_ptr<const SFolderLook> look = nullptr;
+    EPendingJob pending = PENDING_NONE;
 };
 
 struct STreeReport {
     long converted = 0;   // files rewritten
     long unchanged = 0;   // files read, with nothing to change
     long mails = 0;       // in the files read
+    long renamed = 0;     // of the files converted, maildir messages given a new name
+    long quotaLines = 0;  // lines appended to maildirsize files
+    long summariesDeleted = 0;  // .msf and .snm files of folders converted
+    long cachesDeleted = 0;     // Dovecot's dovecot.index.cache files of folders converted
     std::vector<std::pair<std::string, long>> skipped;  // why, and how many
     std::vector<std::string> failed;                    // the paths that failed
     std::vector<STreeEvent> events;
     bool walked = false;  // a walk was made, which a summary tells of
+    bool checked = false;  // it was a check: the counts are what a conversion would do
 };
 
 // Converts every mail file under each of paths (a directory, or one file as the walk would
@@ -66,8 +82,9 @@ struct STreeReport {
 //     of one mail), through the journaled job, one at a time; the .msf summary beside a
 //     folder that the job converted is deleted after it, for its mail program to rebuild;
 //   - the messages in a maildir's cur/ and new/ (a directory with cur/, new/ and tmp/),
-//     each written anew into its tmp/ and renamed over its own name, in batches flushed
-//     together; a maildir without tmp/ is skipped, saying so;
+//     each written anew into its tmp/ and given a new name there (NewMessageName), its old
+//     one then deleted, in batches flushed together; a maildir without tmp/ is skipped,
+//     saying so;
 //   - an .emlx file's message, its byte count rewritten and its property list kept, written
 //     beside it and renamed over it, in the same batches.
 // Messages and .emlx files are read and written in pieces, never whole.  A message or file
@@ -80,7 +97,8 @@ struct STreeReport {
 // record, each maildir and .emlx by our temporary files, deleted where the file they were
 // for is there and moved into its place where it is not and the file system renames in two
 // steps (FAT).  Each failure is reported, naming its file, and the walk goes on.  Returns
-// true when nothing failed.
+// true when nothing failed.  With options.check, changes nothing, and returns true when a
+// conversion would fail nowhere.
 bool ConvertTrees(const std::vector<std::string> &paths, const STreeOptions &options, STreeReport &report);
 
 // Converts the Mail/ tree of the profile directory dir, or where dir is empty of the default

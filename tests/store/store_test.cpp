@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 #ifdef _WIN32
@@ -22,6 +23,28 @@
 #include "tree.h"
 
 namespace {
+
+// Every file under dir, by its path, with its bytes.
+std::map<std::string, std::string> Listing(const std::string &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(dir))
+        files[entry.path().string()] = entry.is_regular_file() ? ReadFile(entry.path().string()) : "";
+    return files;
+}
+
+// A check changes nothing, and counts what the run then does.
+void ExpectSameCounts(const STreeReport &checked, const STreeReport &done)
+{
+    EXPECT_TRUE(checked.checked);
+    EXPECT_EQ(checked.converted, done.converted);
+    EXPECT_EQ(checked.unchanged, done.unchanged);
+    EXPECT_EQ(checked.mails, done.mails);
+    EXPECT_EQ(checked.renamed, done.renamed);
+    EXPECT_EQ(checked.quotaLines, done.quotaLines);
+    EXPECT_EQ(checked.skipped, done.skipped);
+    EXPECT_EQ(checked.failed, done.failed);
+}
 
 TEST(Emlx, ReadsTheCountLineAndWritesItAnew)
 {
@@ -147,6 +170,9 @@ TEST(Tree, ReportsWhatItDid)
     std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
     WriteFile(md + "/cur/1.a.host,S=9", korean);
     WriteFile(md + "/new/2.a.host", "Subject: y\n\nplain\n");
+    // What may be a label, and is none: read, and found to have nothing to change (its line
+    // ends the platform's already).
+    WriteFile(md + "/new/3.a.host", Lines("Subject: z\n\nsee charset*=us-ascii''x\n"));
     WriteFile(md + "/tmp/" + StoppedRunsName(MessageReference("cur", "1.a.host,S=9")), "half");
     std::string running = NewTemporaryName("");
     WriteFile(md + "/tmp/" + running, "at work");
@@ -155,13 +181,21 @@ TEST(Tree, ReportsWhatItDid)
     WriteFile(md + "/dovecot-uidlist", "3 V1 N2\n");
     WriteFile(dir.File("past.emlx"), "99\nSubject: z\n\n");
     WriteFile(dir.File("notes.txt"), "not mail\n");
-    STreeReport report;
+    STreeReport report, checked;
     STreeOptions options;
     options.convert = RelabelStream;
+    STreeOptions check = options;
+    check.check = true;
+    auto before = Listing(dir.path());
+    EXPECT_TRUE(ConvertTrees({dir.path()}, check, checked));
+    EXPECT_EQ(Listing(dir.path()), before);
     EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
+    ExpectSameCounts(checked, report);
     EXPECT_EQ(report.converted, 1);
-    EXPECT_EQ(report.unchanged, 1);
-    EXPECT_EQ(report.mails, 2);
+    EXPECT_EQ(report.renamed, 1);
+    EXPECT_EQ(report.quotaLines, 1);
+    EXPECT_EQ(report.unchanged, 2);
+    EXPECT_EQ(report.mails, 3);
     EXPECT_TRUE(report.failed.empty());
     ASSERT_EQ(report.skipped.size(), 2u);
     EXPECT_EQ(report.skipped[0].first, "not mail");
@@ -197,8 +231,16 @@ TEST(Tree, CompletesARenameThatWasStopped)
     WriteFile(md + "/cur/" + renamed, "new\n");
     // A mail program has set a flag of the old one meanwhile.
     WriteFile(md + "/cur/1.a.host,S=5!2,RS", "old\n");
-    STreeReport report;
+    STreeReport report, checked;
+    STreeOptions check;
+    check.check = true;
+    auto before = Listing(md);
+    EXPECT_TRUE(ConvertTrees({md}, check, checked));
+    EXPECT_EQ(Listing(md), before);
     EXPECT_TRUE(ConvertTrees({md}, STreeOptions(), report));
+    // The old name, which the run deletes first, is gone for it.
+    ExpectSameCounts(checked, report);
+    EXPECT_EQ(report.skipped, (std::vector<std::pair<std::string, long>>{{"gone since the walk", 1}}));
     EXPECT_FALSE(FileExists(md + "/cur/1.a.host,S=5!2,RS"));
     EXPECT_EQ(ReadFile(md + "/cur/" + renamed), "new\n");
     EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));

@@ -9,11 +9,17 @@ Sub.msf, an empty Trash, ImapMail/), a maildir with flags in its names and a Mai
 folder, a maildir without tmp/, Apple Mail .emlx files (one whose count runs past its end),
 a saved .eml, a binary file, and natively a symbolic link to a directory and a pipe.
 CASE is one of:
-  convert  a DIR without -R refused with a hint, and -R with --check, -R with no DIR and
+  convert  a DIR without -R refused with a hint, and -R with -o, -R with no DIR and
            --profile with a FILE refused as usage errors; --profile refused where
            profiles.ini names a profile that is not there; with the profile's .parentlock
            locked by this process, --profile refuses it and -R converts the rest but not
-           the profile; under Wine, --profile converts the profile that profiles.ini under
+           the profile, and both with --check say so and fail alike; -R --check over a
+           copy of the tree with a server's files added (maildirsize, dovecot-uidlist,
+           Dovecot's cache of the Inbox, sizes in the names of a folder's messages) and
+           what a killed run left (a temporary file, natively a stale lock file, the
+           trace of a conversion whose record is elsewhere, which fails both) changes
+           nothing in it or in the state directory, and its summary is the one that -R
+           then gives, its new names' forms those that -R then makes; under Wine, --profile converts the profile that profiles.ini under
            %APPDATA% names; then one -R run: every mail reads as
            the same text (the original decoded as ISO-2022-KR, the result as EUC-KR) and no
            label names ISO-2022-KR; the .msf files of Mail/ are gone; ImapMail/, the binary
@@ -37,6 +43,7 @@ Exit status 0 when all of it holds, 1 otherwise; 77 (skipped) without the codecs
 import argparse
 import email
 import fcntl
+import fnmatch
 import mailbox
 import os
 import random
@@ -215,6 +222,75 @@ def check_tree(orig, root, failures):
         failures.append("gone: %s" % sorted(missing))
 
 
+def add_server_files(root, wine):
+    """A mail server's files in the tree, and what a killed run left; returns the paths of the
+    messages whose names now carry their sizes."""
+    maildir = os.path.join(root, "Maildir")
+    write(os.path.join(maildir, "maildirsize"), b"1000000S,1000C\n%d %d\n" % (123456, 20))
+    write(os.path.join(maildir, "dovecot-uidlist"), b"3 V1 N21\n")
+    write(os.path.join(root, "profile", "Mail", "Local Folders", ".imap", "INBOX", "dovecot.index.cache"), b"cache")
+    sized = []
+    sent = os.path.join(maildir, ".Sent")
+    for sub in ("cur", "new"):
+        for name in sorted(os.listdir(os.path.join(sent, sub))):
+            data = open(os.path.join(sent, sub, name), "rb").read()
+            unique, colon, info = name.partition(":")
+            new = "%s,S=%d,W=%d%s%s" % (unique, len(data), len(data) + data.count(b"\n") - data.count(b"\r\n"),
+                                        colon, info)
+            os.rename(os.path.join(sent, sub, name), os.path.join(sent, sub, new))
+            sized.append(os.path.join(sent, sub, new))
+    # A temporary file of a run on another machine, for a message that is there: stopped.
+    message = sorted(os.listdir(os.path.join(maildir, "cur")))[0]
+    write(os.path.join(maildir, "tmp", "1700000000.M000001P1R00000001Q1_quorvel.elsewhere,cur," + message), b"x")
+    # The trace of a conversion interrupted elsewhere, whose record this state directory lacks.
+    write(os.path.join(root, "profile", "Mail", "Local Folders", "Inbox.sbd", "Sub.quorvel"),
+          b"/elsewhere/quorvel/qvl0001.JNL\n")
+    if not wine:
+        lock = os.path.join(root, "saved.eml.lock")
+        write(lock, b"1 elsewhere\n")
+        os.utime(lock, (time.time() - 3600, time.time() - 3600))
+    return sized
+
+
+def check_then_convert(run, root, state, failures):
+    """-R --check over root, which must change nothing, then -R, which must do what it said."""
+    def seen():
+        return snapshot(root), list(os.walk(state))
+    before = seen()
+    check = run("-R", "--check", root)
+    if seen() != before:
+        changed = sorted(p for p in set(before[0]) | set(seen()[0]) if before[0].get(p) != seen()[0].get(p))
+        failures.append("-R --check changed %s, or the state directory: %r" % (changed[:5], seen()[1]))
+    said = check.stdout.decode(errors="replace")
+    done = run("-R", root)
+    out = done.stdout.decode(errors="replace")
+    summary = said.strip().splitlines()[-1] if said.strip() else ""
+    expected = summary.replace(" would be ", " ").replace(" would fail", " failed")
+    # The folder whose conversion was interrupted elsewhere fails both.
+    if check.returncode != 1 or done.returncode != 1 or expected != out.strip() or "renamed" not in out \
+            or "quota line" not in out or "server cache" not in out:
+        failures.append("-R --check said %r (exit %d); -R then %r (exit %d)" % (summary, check.returncode, out,
+                                                                               done.returncode))
+    # Each renamed message has a new name of the form said, its sizes those of its new bytes.
+    local = lambda p: p[2:].replace("\\", "/") if p.startswith("Z:") else p  # as Wine names it
+    for path, form in re.findall(r"^(.*): would be converted, \d+ bytes to \d+, and renamed (\S+) ", said, re.M):
+        path = local(path)
+        sub = os.path.dirname(path)
+        names = [os.path.basename(sub) + "/" + n for n in os.listdir(sub)]
+        if os.path.exists(path) or not [n for n in names if fnmatch.fnmatchcase(n, form.replace("\\", "/"))]:
+            failures.append("%s: said to be renamed %s, but is: %s" % (path, form, sorted(names)[:3]))
+    for path, count in re.findall(r"^(.*\.emlx): would be converted, its message of \d+ bytes to (\d+),", said, re.M):
+        path = local(path)
+        if open(path, "rb").read().partition(b"\n")[0].strip() != count.encode():
+            failures.append("%s: said to count %s, but counts %r" % (path, count, open(path, "rb").read()[:12]))
+    for what in ("dovecot-uidlist: would be locked", "maildirsize: would have a line appended",
+                 "dovecot.index.cache: would be deleted", "Inbox.msf: would be deleted",
+                 "tmp: would delete 1 temporary files", "emlx: would be converted, its message of",
+                 "Sub: a conversion of it was interrupted, and its record is not in this run's state directory"):
+        if what not in said.replace("\\", "/"):
+            failures.append("-R --check did not say %r: %r" % (what, said[-500:]))
+
+
 def hostile(converter, work, env, failures):
     korean = b"From a@example.kr Mon Dec  1 00:00:00 2025\nSubject: x\n" \
              b"Content-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e0!\x0f\n"
@@ -312,8 +388,9 @@ def main():
     if args.wine:
         env["LOCALAPPDATA"] = native(os.path.join(work, "state"))
     command = ["wine", args.converter] if args.wine else [args.converter]
-    run = lambda *a: subprocess.run(command + [native(x) if x.startswith("/") else x for x in a],
-                                    capture_output=True, env=env)
+    run_in = lambda e, *a: subprocess.run(command + [native(x) if x.startswith("/") else x for x in a],
+                                          capture_output=True, env=e)
+    run = lambda *a: run_in(env, *a)
     orig, root = os.path.join(work, "orig"), os.path.join(work, "tree")
     try:
         if args.case == "hostile":
@@ -327,7 +404,7 @@ def main():
         if args.case == "convert":
             # A DIR without -R, and -R where it makes no sense, change nothing.
             for argv, status, said in (([root], 1, b"Is a directory; -R converts every mail file under it"),
-                                       (["-R", "--check", root], 2, b"-R converts in place: not with -o"),
+                                       (["-R", "-o", "x", root], 2, b"-R converts in place: not with -o"),
                                        (["-R"], 2, b"no DIR given"),
                                        (["--profile", root], 2, b"--profile takes no FILE")):
                 result = run(*argv)
@@ -346,9 +423,12 @@ def main():
                 with open(os.path.join(root, "profile", ".parentlock"), "wb") as lock:
                     fcntl.lockf(lock, fcntl.LOCK_EX)
                     refused = run("--profile=" + os.path.join(root, "profile"))
+                    refused_check = run("--profile=" + os.path.join(root, "profile"), "--check")
+                    partly_check = run("-R", "--check", root)
                     partly = run("-R", root)
                     inbox = os.path.join("profile", "Mail", "Local Folders", "Inbox")
-                    for what, result in (("--profile", refused), ("-R", partly)):
+                    for what, result in (("--profile", refused), ("-R", partly), ("--profile --check", refused_check),
+                                         ("-R --check", partly_check)):
                         if result.returncode != 1 or b"close Thunderbird first" not in result.stderr:
                             failures.append("%s over a held profile: %d, %r" % (what, result.returncode, result.stderr))
                     if snapshot(root)[inbox][0] != snapshot(orig)[inbox][0]:
@@ -367,6 +447,14 @@ def main():
                 shutil.rmtree(os.path.join(appdata, "Thunderbird"))
                 if result.returncode != 0 or b"ImapMail: left alone" not in result.stderr:
                     failures.append("--profile under %%APPDATA%%: %d, %r" % (result.returncode, result.stderr))
+            checked = os.path.join(work, "checked")
+            shutil.copytree(orig, checked)
+            add_server_files(checked, args.wine)
+            # A state directory not made yet, which the check must not make either.
+            state = os.path.join(work, "state-check")
+            os.mkdir(state)
+            check_env = dict(env, XDG_STATE_HOME=state, LOCALAPPDATA=native(state))
+            check_then_convert(lambda *a: run_in(check_env, *a), checked, state, failures)
             result = run("-R", root)
             out = result.stdout.decode(errors="replace")
             print(out.strip())

@@ -333,7 +333,8 @@ bool IsStaleLock(int fd, const struct stat &st, bool oursOnly = false)
 
 // What became of a lock file in the way.
 enum ELockInTheWay {
-    LOCK_GONE,        // it was stale and is deleted, or went meanwhile
+    LOCK_GONE,        // it was stale and is deleted, or went meanwhile (or was never there)
+    LOCK_STALE,       // only judged: it is stale, and stays
     LOCK_HELD,        // it is another program's, or could not be judged
     LOCK_STALE_KEPT,  // it is stale, and could not be deleted (errno says why)
 };
@@ -346,8 +347,10 @@ bool SameLockFile(const struct stat &judged, const struct stat &now)
 }
 
 // Deletes the lock file at path if it is stale, and only the very file judged: a program
-// that took a stale lock over may have put a new one in its place meanwhile.
-ELockInTheWay DeleteIfStale(const std::string &path, bool oursOnly = false)
+// that took a stale lock over may have put a new one in its place meanwhile.  With
+// oursOnly, only a lock of ours counts as stale (IsStaleLock); with judgeOnly, deletes
+// nothing, and tells a stale one as LOCK_STALE.
+ELockInTheWay DeleteIfStale(const std::string &path, bool oursOnly = false, bool judgeOnly = false)
 {
     struct stat judged;
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -366,6 +369,8 @@ ELockInTheWay DeleteIfStale(const std::string &path, bool oursOnly = false)
         close(fd);
     if (!stale)
         return LOCK_HELD;
+    if (judgeOnly)
+        return LOCK_STALE;
     // A window stays between this look and the unlink (the system has no unlink of one
     // given file); a program would have to replace the lock within it.
     struct stat now;
@@ -538,6 +543,11 @@ bool RemoveStaleFolderLockFile(const char *folder)
     return DeleteIfStale(LockFileOf(folder), true) != LOCK_STALE_KEPT;
 }
 
+bool IsStaleFolderLockFile(const char *folder)
+{
+    return DeleteIfStale(LockFileOf(folder), true, true) == LOCK_STALE;
+}
+
 bool KeepFileTime(HANDLE from, HANDLE to)
 {
     struct stat st;
@@ -569,6 +579,19 @@ FILE *OpenHandleStream(HANDLE file, const char *mode)
         errno = saved;
     }
     return stream;
+}
+
+BOOL CreatePipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES, DWORD)
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        return FALSE;
+    // Not inherited: no program we start keeps the writing end, and with it the end, open.
+    for (int end : ends)
+        (void)fcntl(end, F_SETFD, FD_CLOEXEC);
+    *read = HandleOf(ends[0]);
+    *write = HandleOf(ends[1]);
+    return TRUE;
 }
 
 BOOL DeleteFileA(LPCSTR path)

@@ -17,6 +17,7 @@ typedef void *LPVOID;
 typedef const void *LPCVOID;
 // A file descriptor plus one, carried in a pointer as Windows carries its handles.
 typedef void *HANDLE;
+typedef HANDLE *PHANDLE;
 typedef struct SecurityAttributes *LPSECURITY_ATTRIBUTES;  // never given here
 typedef struct Overlapped *LPOVERLAPPED;                     // never given here
 
@@ -57,6 +58,7 @@ const unsigned PATH_SIZE = PATH_MAX;
 #define ERROR_FILE_EXISTS EEXIST
 #define ERROR_NOT_ENOUGH_MEMORY ENOMEM
 #define ERROR_NOT_SUPPORTED ENOTSUP
+#define ERROR_BROKEN_PIPE EPIPE
 
 // What GetFileInformationByHandle tells of a file: the fields the core reads.  The volume
 // is the device, the file index the inode.

@@ -65,7 +65,7 @@ bool SameFile(const SFileIdentity &a, const SFileIdentity &b)
     return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }
 
-bool GetStateDirectory(char *path, std::size_t size)
+bool GetStateDirectory(char *path, std::size_t size, bool make)
 {
     if (size == 0) {
         errno = ENAMETOOLONG;
@@ -93,7 +93,7 @@ bool GetStateDirectory(char *path, std::size_t size)
         return false;
     }
     std::snprintf(path, size, "%s/", dir.c_str());
-    if (!MakeDirectories(dir))
+    if (make && !MakeDirectories(dir))
         return false;
     // Ours alone: not a link to somewhere else, not another user's, closed to others.
     struct stat st;

@@ -496,6 +496,11 @@ bool RemoveStaleFolderLockFile(const char *)
     return true;
 }
 
+bool IsStaleFolderLockFile(const char *)
+{
+    return false;
+}
+
 bool ResolvePath(const char *path, char *resolved)
 {
     // Mail folders on Windows are not reached through links.

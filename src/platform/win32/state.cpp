@@ -67,7 +67,7 @@ bool ToCodePage(const std::wstring &wide, char *text, std::size_t size)
 
 }  // namespace
 
-bool GetStateDirectory(char *path, std::size_t size)
+bool GetStateDirectory(char *path, std::size_t size, bool make)
 {
     if (size > 0)
         path[0] = '\0';
@@ -91,7 +91,7 @@ bool GetStateDirectory(char *path, std::size_t size)
     path[last] = '\0';
     // Made in the directory the profile gives (missing, it fails with the system's reason),
     // with the permissions it inherits from there: the user's own.
-    bool ok = CreateDirectoryA(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    bool ok = !make || CreateDirectoryA(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
     DWORD attributes = ok ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;  // of a link itself
     DWORD error = GetLastError();
     path[last] = '\\';
