@@ -255,9 +255,11 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result);
 // to be done.
 bool TidyStoppedJob(const char *path, SJobResult *result);
 
-// What TidyStoppedJob would remove on the folder at path, changing nothing: *staleLock, a
-// stale lock file beside it; *jobFiles, files of a job on it in the state directory.
-void FindStoppedJob(const char *path, bool *staleLock, bool *jobFiles);
+// What TidyStoppedJob would remove on the folder at path, or, where converts, a job on it
+// would take over, changing nothing: *staleLock, a stale lock file beside it (any that is
+// stale for a job, only ours for a tidy); *jobFiles, files of a job on it in the state
+// directory.
+void FindStoppedJob(const char *path, bool converts, bool *staleLock, bool *jobFiles);
 
 // What a job on the folder at path would find of an interrupted one, changing nothing.
 enum EPendingJob {

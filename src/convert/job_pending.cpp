@@ -43,14 +43,15 @@ EPendingJob FindPendingJob(const char *path, SJobResult *result)
     return PENDING_COMPLETE;
 }
 
-void FindStoppedJob(const char *path, bool *staleLock, bool *jobFiles)
+void FindStoppedJob(const char *path, bool converts, bool *staleLock, bool *jobFiles)
 {
     *staleLock = *jobFiles = false;
     SJobResult result = {};
     SJob job(path, &result);
     if (!OpenFolder(job, false))
         return;
-    *staleLock = IsStaleFolderLockFile(job.resolved);
+    // A job takes any stale lock over; a tidy deletes only ours.
+    *staleLock = IsStaleFolderLockFile(job.resolved, !converts);
     *jobFiles = OpenStateDirectory(job, false) && HoldsFilesOfJob(job);
 }
 

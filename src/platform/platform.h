@@ -175,9 +175,10 @@ bool ReleaseFolderLockFile(const char *folder);
 // none, when another program holds it, and when it is deleted.  On Windows it does
 // nothing.  Ours, not the system's.
 bool RemoveStaleFolderLockFile(const char *folder);
-// True when folder + ".lock" is there, ours and stale by the rules above: what
-// RemoveStaleFolderLockFile would delete.  Changes nothing.  On Windows always false.  Ours.
-bool IsStaleFolderLockFile(const char *folder);
+// True when folder + ".lock" is there and stale by the rules above: what TakeFolderLockFile
+// would take over, or, with oursOnly, what RemoveStaleFolderLockFile would delete.  Changes
+// nothing.  On Windows always false.  Ours.
+bool IsStaleFolderLockFile(const char *folder, bool oursOnly);
 
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.

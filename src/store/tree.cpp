@@ -423,8 +423,8 @@ private:
     void CheckFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id, bool mayChange,
                    const std::shared_ptr<const SFolderLook> &look);
     // A check's: what the run would tidy away of a job on the folder at path that was
-    // stopped at its end (TidyStoppedJob).
-    void TellStoppedJob(const std::string &path);
+    // stopped at its end (TidyStoppedJob), or, where it converts it, take over.
+    void TellStoppedJob(const std::string &path, bool converts);
     // Converts n bytes of name in dir from at (all where n is all), read through held, into
     // nowhere; false, told as failing, when it cannot.
     bool Measure(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id, HANDLE held,
@@ -976,7 +976,7 @@ void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const 
         }
     } else if (!mayChange) {
         ++m_report.unchanged;
-        TellStoppedJob(path);
+        TellStoppedJob(path, false);
         return;
     } else {
         HANDLE held = dir->OpenEntry(name, false, id);
@@ -996,7 +996,7 @@ void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const 
         STreeEvent event{ETreeEvent::WOULD, path, "would be converted", 0, nullptr};
         event.look = look;
         m_report.events.push_back(event);
-        TellStoppedJob(path);
+        TellStoppedJob(path, true);
     }
     ++m_report.converted;
     for (const char *summary : {".msf", ".snm"}) {
@@ -1012,10 +1012,10 @@ void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const 
     }
 }
 
-void CTreeWalk::TellStoppedJob(const std::string &path)
+void CTreeWalk::TellStoppedJob(const std::string &path, bool converts)
 {
     bool staleLock, jobFiles;
-    FindStoppedJob(path.c_str(), &staleLock, &jobFiles);
+    FindStoppedJob(path.c_str(), converts, &staleLock, &jobFiles);
     if (staleLock) {
         Tell(ETreeEvent::WOULD, path + ".lock",
              "would be deleted: a stale lock file (of a program that has ended, or old)");

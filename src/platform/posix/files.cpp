@@ -543,9 +543,9 @@ bool RemoveStaleFolderLockFile(const char *folder)
     return DeleteIfStale(LockFileOf(folder), true) != LOCK_STALE_KEPT;
 }
 
-bool IsStaleFolderLockFile(const char *folder)
+bool IsStaleFolderLockFile(const char *folder, bool oursOnly)
 {
-    return DeleteIfStale(LockFileOf(folder), true, true) == LOCK_STALE;
+    return DeleteIfStale(LockFileOf(folder), oursOnly, true) == LOCK_STALE;
 }
 
 bool KeepFileTime(HANDLE from, HANDLE to)

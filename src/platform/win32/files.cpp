@@ -496,7 +496,7 @@ bool RemoveStaleFolderLockFile(const char *)
     return true;
 }
 
-bool IsStaleFolderLockFile(const char *)
+bool IsStaleFolderLockFile(const char *, bool)
 {
     return false;
 }
