@@ -225,12 +225,12 @@ def main():
         lines = [p for p in pieces if p.strip()]
         try:
             text = [p.decode('utf-8') for p in pieces]
-        except UnicodeDecodeError as e:
+        except UnicodeDecodeError:
             failures.append('-R: a name cut inside a character: %r' % shown[-400:])
             text = []
         narrower = [(a, b) for a, b in zip(lines, lines[1:]) if len(b) < len(a)]
-        names = {re.match(r'(.*?): \d+/2 files', t).group(1) for t in text if t.strip()} if text else set()
-        if (status != 0 or narrower or 'a/b' not in names or
+        names = {m.group(1) for m in (re.match(r'(.*?): \d+/2 files', t) for t in text) if m}
+        if text and (status != 0 or narrower or 'a/b' not in names or
                 not any(n.startswith('...') and hangul.endswith(n[3:]) for n in names)):
             failures.append('-R: exit %d, names %r, lines that leave a tail: %r' % (status, names, narrower[:2]))
         print('-R: %d lines, naming %s, each covering the one before' % (len(lines), ' and '.join(sorted(names))))
