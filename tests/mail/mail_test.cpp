@@ -174,6 +174,8 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
          "Subject: =?EUC-KR?B?sKE=?= and =?EUC-KR?B?sKE=?=\n\n", 2},
         {"a name that only begins like it", "Subject: =?ISO-2022-KRX?B?GyQpQw4wIQ8=?=\n\n",
          "Subject: =?ISO-2022-KRX?B?GyQpQw4wIQ8=?=\n\n", 0},
+        {"no white space between words", "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?==?ISO-2022-KR?Q?=0E0\"=0F?=\n\n",
+         "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
         {"a TAB between words", "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\t=?ISO-2022-KR?Q?=0E0\"=0F?=\n\n",
          "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
         // Folded before the words the line would still be 77 characters: it folds after them.
@@ -188,6 +190,11 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
          " filename*2=\"b\"\n\n",
          "Content-Type: application/octet-stream; name*=EUC-KR''%B0%A1.txt\n"
          "Content-Disposition: attachment;\n filename*0*=EUC-KR'ko'%B0%A1%20a.txtb;\n filename*1*=; filename*2=\"\"\n\n", 2},
+        // Readers join sections by their numbers, wherever they stand, and take an octet
+        // encoded at the very end too.
+        {"RFC 2231's sections out of order, the last octet encoded",
+         "Content-Disposition: attachment; filename*1*=%21%0F.tx%74; filename*0*=ISO-2022-KR''%1B%24%29C%0E0\n\n",
+         "Content-Disposition: attachment; filename*1*=; filename*0*=EUC-KR''%B0%A1.txt\n\n", 1},
         {"broken or foreign words stay", "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n",
          "Subject: =?ISO-2022-KR?B?*?= =?EUC-KR?B?sKE=?= =?ISO-2022-KR?X?a?=\n\n", 0},
     });

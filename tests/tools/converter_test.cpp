@@ -264,6 +264,11 @@ TEST(Converter, ChecksWithoutChangingAnything)
                                  "2 labels to change" + LineEndsChanged(0, 7) + "\n");
     EXPECT_NE(check.err.find("missing: cannot read"), std::string::npos) << check.err;
     EXPECT_EQ(ReadFile(inbox), folder);
+    // With no FILE, standard input is checked, not converted.
+    Outcome piped = RunWith({"--check"}, "", folder);
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, "standard input: 2 mails, 2 ISO-2022-KR passages, 3 malformed sequences (line 2, 7), "
+                         "2 labels to change" + LineEndsChanged(0, 7) + "\n");
     // Labels kept: a warning for those that would still not say EUC-KR (the encoded word, and
     // the body's, which has none).
     Outcome kept = RunWith({"--check", "--keep-labels", inbox});

@@ -12,6 +12,19 @@
 #               are flushed, before the folder's first write; the folder is flushed and closed before the
 #               record is deleted, and the directory flushed again before the copy is
 #               deleted
+#   order-complete  under strace, the next run after a kill half-way, with mail appended
+#               since: the mail put aside is flushed, and its directory, before the record
+#               that names it is renamed into place, and that before the folder's first write;
+#               the folder is flushed and closed before the trace and the record are deleted,
+#               and the directory flushed again before the copy is deleted
+#   order-undo  the same of --undo after a kill half-way: what the folder held is flushed,
+#               and its directory, before the record that names it, and that before the
+#               folder's first write; then the same end
+#   order-maildir  under strace, -R over a maildir: each new file flushed (syncfs or fsync)
+#               after its last write and before it is linked or renamed into cur/ or new/,
+#               and each of those directories flushed after the last name it gained or lost
+#   output      -o OUTPUT whose write fails, and then its close: the write's reason is told;
+#               -o whose flush fails leaves OUTPUT as it was and no temporary file beside it
 #   kill        the converter killed at random moments (KILLS times, 20 unless set; the seed
 #               KILL_SEED, printed, repeats a run), on a folder and on one whose change
 #               starts late: one more run leaves the folder as one uninterrupted conversion
@@ -60,8 +73,13 @@ export XDG_STATE_HOME=$work/state
 state=$XDG_STATE_HOME/quorvel
 inbox=$work/Inbox
 
-# A folder that takes the job a good part of a second.
-python3 "$here/../../bench/make-folder.py" "$inbox" "${FOLDER_MB:-30}" >/dev/null
+# A folder that takes the job a good part of a second; a small one where no job is timed or
+# killed.
+case $case_name in
+order-maildir|output) megabytes=1 ;;
+*) megabytes=${FOLDER_MB:-30} ;;
+esac
+python3 "$here/../../bench/make-folder.py" "$inbox" "$megabytes" >/dev/null
 cp "$inbox" "$work/original"
 cp "$inbox" "$work/expected"
 "${plain[@]}" "$work/expected" || fail "cannot convert the reference copy"
@@ -78,6 +96,84 @@ kill_halfway() {
   rm -f "$inbox.lock"  # what a kill leaves; the next run takes it over anyway
   cp "$inbox" "$work/damaged"
   cp "$copy" "$work/copy"
+}
+# Checks the order of the events in an strace -y trace (TRACE) of MODE: complete, undo or
+# maildir (see the cases above).
+check_order() {
+  python3 - "$1" "$2" "$(realpath "$inbox")" "$(realpath "$state")" <<'PY'
+import os, re, sys
+mode, trace, inbox, state = sys.argv[1:5]
+kinds = {'.JNL': 'record', '.TMP': 'copy', '.ADD': 'added', '.JNW': 'next', '.OLD': 'old', '.CHK': 'scratch'}
+def kind(path):
+    path = path.rstrip('/')
+    if mode == 'maildir':
+        parent = os.path.basename(os.path.dirname(path))
+        return 'new file' if parent == 'tmp' else path if os.path.basename(path) in ('cur', 'new') else None
+    if path == inbox:
+        return 'folder'
+    if path == inbox + '.quorvel':
+        return 'trace'
+    if path == state:
+        return 'directory'
+    if os.path.dirname(path) == state:
+        return kinds.get(path[-4:])
+# Each successful call as (call, kind, path) of the file or directory it acts on; a link or
+# rename as its source's, and again as its target directory's.
+events = []
+for line in open(trace):
+    m = re.match(r'(?:\d+ +)?(\w+)\((.*)\) += (\d+)', line)
+    if not m:
+        continue
+    call, args = m.group(1), m.group(2)
+    if call in ('linkat', 'renameat', 'renameat2', 'unlinkat'):
+        paths = [d + '/' + n for d, n in re.findall(r'\d+<([^>]*)>, "([^"]*)"', args)]
+    elif call in ('unlink', 'rename'):
+        paths = re.findall(r'"([^"]*)"', args)
+    else:
+        paths = re.findall(r'^\d+<([^>]*)>', args)
+    if paths and call in ('linkat', 'renameat', 'renameat2'):
+        events.append((call, kind(paths[0]), paths[0]))
+        events.append((call + ' into', kind(os.path.dirname(paths[1])), paths[1]))
+    elif paths and call == 'unlinkat':
+        events.append((call, kind(paths[0]), paths[0]))
+        events.append((call + ' from', kind(os.path.dirname(paths[0])), paths[0]))
+    elif paths:
+        events.append((call, kind(paths[0]), paths[0]))
+        if call == 'rename':
+            events.append(('rename into', kind(paths[1]), paths[1]))
+NEVER = len(events) + 1
+def first(call, name, after=-1, path=None):
+    return next((i for i, e in enumerate(events)
+                 if i > after and e[:2] == (call, name) and path in (None, e[2])), NEVER)
+def last(call, name, before=NEVER, path=None):
+    return max((i for i, e in enumerate(events[:before]) if e[:2] == (call, name) and path in (None, e[2])),
+               default=-1)
+shown = [e[:2] for e in events if e[1] and e[0] != 'write']
+if mode == 'maildir':
+    moved = [i for i, e in enumerate(events) if e[0] in ('linkat', 'renameat', 'renameat2') and e[1] == 'new file']
+    assert moved, shown
+    for i in moved:
+        written = last('write', 'new file', i, events[i][2])
+        synced = min(first('fsync', 'new file', written, events[i][2]),
+                     min((j for j, e in enumerate(events) if j > written and e[0] == 'syncfs'), default=NEVER))
+        assert written >= 0 and synced < i, ('%s renamed unflushed' % events[i][2], shown)
+    for directory in {e[1] for e in events if e[0].endswith((' into', ' from')) and e[1]}:
+        changed = max(i for i, e in enumerate(events) if e[0].endswith((' into', ' from')) and e[1] == directory)
+        assert first('fsync', directory, changed) < NEVER, ('%s not flushed after its names changed' % directory, shown)
+    print('each new file flushed before its new name; %d renamed, their directories flushed after' % len(moved))
+    sys.exit(0)
+put_aside = first('fsync', 'added' if mode == 'complete' else 'old')
+renamed = first('rename', 'next', put_aside)
+folder_written = first('write', 'folder')
+assert put_aside < first('fsync', 'directory', put_aside) < renamed < folder_written < NEVER, shown
+assert first('fsync', 'next', put_aside) < renamed, shown
+record_deleted = first('unlink', 'record')
+written = last('write', 'folder', record_deleted)
+assert written < first('fsync', 'folder', written) < first('close', 'folder', written) < first('unlink', 'trace', written) \
+    < record_deleted < first('fsync', 'directory', record_deleted) < first('unlink', 'copy', record_deleted) < NEVER, shown
+print('what the record names flushed with its directory before the record, the record before the folder;')
+print('the folder flushed and closed, then the trace and the record deleted, the directory flushed, the copy deleted')
+PY
 }
 # Changes the byte at offset of file.
 flip_byte() {
@@ -189,6 +285,57 @@ print('the backup flushed, renamed into place and its directory flushed; copy an
 print('and their directory; then the folder written, flushed and closed,')
 print('then the record deleted, the directory flushed, and the copy deleted')
 PY
+  ;;
+order-complete|order-undo)
+  kill_halfway
+  if [ "$case_name" = order-complete ]; then
+    # Mail with nothing to change: the completion is the run's only job.
+    printf 'From new\nSubject: fetched since\n\nplain\n' >"$work/mail"
+    cat "$work/mail" >>"$inbox"
+    run=("${plain[@]}")
+  else
+    run=("$converter" --undo)
+  fi
+  strace -f -y -e trace=write,fsync,close,unlink,rename -o "$work/trace" "${run[@]}" "$inbox" 2>"$work/err" ||
+    fail "$(cat "$work/err")"
+  if [ "$case_name" = order-complete ]; then
+    cat "$work/expected" "$work/mail" | cmp -s - "$inbox" || fail "not the conversion and the mail"
+    check_order complete "$work/trace" || fail "wrong order"
+  else
+    cmp -s "$inbox" "$work/original" || fail "not the original"
+    check_order undo "$work/trace" || fail "wrong order"
+  fi
+  [ -z "$(ls "$state")" ] || fail "left $(ls "$state")"
+  ;;
+order-maildir)
+  # Mail of each kind the relabelling changes, in cur/ and new/.
+  mkdir -p "$work/tree/Mail/"{cur,new,tmp}
+  for n in 1 2 3 4; do
+    where=cur
+    [ $((n % 2)) -eq 1 ] || where=new
+    printf 'From: a@example.kr\nSubject: mail %d\nMIME-Version: 1.0\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f line\n' \
+      $n >"$work/tree/Mail/$where/100$n.host:2,S"
+  done
+  strace -f -y -e trace=write,fsync,syncfs,close,linkat,renameat,renameat2,unlinkat -o "$work/trace" \
+    "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "$(cat "$work/err")"
+  [ "$(grep -rl 'charset=EUC-KR' "$work/tree/Mail" | wc -l)" -eq 4 ] || fail "not every message relabelled"
+  check_order maildir "$work/trace" || fail "wrong order"
+  ;;
+output)
+  # A write that fails (the device is full), then a close that fails too: the write's reason.
+  (strace -f -o /dev/null -P /dev/full -e trace=close -e inject=close:error=EIO \
+    "${plain[@]}" -o /dev/full "$work/original") 2>"$work/err" && fail "-o /dev/full: exit 0"
+  grep -q "/dev/full: cannot write: No space left" "$work/err" || fail "-o /dev/full, its close failed too: $(cat "$work/err")"
+  echo "a write and then a close failed: $(cat "$work/err")"
+  # A flush that fails: OUTPUT as it was, and nothing left beside it.
+  mkdir "$work/out"
+  echo before >"$work/out/file"
+  (strace -f -o /dev/null -e trace=fsync -e inject=fsync:error=EIO "${plain[@]}" -o "$work/out/file" "$work/original") \
+    2>"$work/err" && fail "-o whose flush failed: exit 0"
+  grep -q "Input/output error" "$work/err" || fail "-o whose flush failed: $(cat "$work/err")"
+  [ "$(ls "$work/out")" = file ] || fail "-o whose flush failed left $(ls "$work/out")"
+  [ "$(cat "$work/out/file")" = before ] || fail "-o whose flush failed changed OUTPUT"
+  echo "-o whose flush failed: OUTPUT as it was, no temporary file"
   ;;
 kill)
   seed=${KILL_SEED:-$RANDOM}

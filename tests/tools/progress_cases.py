@@ -15,6 +15,10 @@ line may reach the terminal within a second of the start.
   - from a pipe: "standard input: M MB, R MB/s", with no share and no time left;
   - standard error a pipe, or --quiet: nothing;
   - with no FILE and standard input a terminal: the usage error.
+Under strace, which makes each read of a small job slow rather than this script's feed:
+  - -R over a tree: a line drawn over a wider one covers its tail, and a Hangul name is
+    cut short at a character's start;
+  - standard output the terminal that the converted mail goes to: nothing drawn on it.
 """
 import os
 import pty
@@ -24,6 +28,7 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 
 SECONDS = 2.5
 CHUNK = 64 * 1024
@@ -31,6 +36,9 @@ CHUNK = 64 * 1024
 # line it expects before it takes it for never coming.
 SHOW_AFTER = 1.0
 PATIENCE = 60
+# Microseconds that strace holds each read of a slowed job: a file of a few of the program's
+# reads then takes it well over a second.
+READ_DELAY = 50000
 
 
 class Terminal:
@@ -115,6 +123,26 @@ def run(argv, work, env, terminal_err=True, feed=None, fifo=None, size=0):
     return status, bytes(terminal.shown), piped, took, first
 
 
+def run_slowed(argv, work, env, stdin=os.devnull, terminal_out=False):
+    """Runs argv in work under strace, each of its reads slowed by READ_DELAY, with standard
+    error (and standard output, where terminal_out) a raw terminal and standard input the file
+    stdin; returns the exit status and what the terminal showed."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    terminal = Terminal()
+    reader = threading.Thread(target=collect, args=(master, terminal))
+    reader.start()
+    with open(stdin, 'rb') as feed:
+        status = subprocess.run(['strace', '-f', '-o', os.devnull, '-e', 'trace=read',
+                                 '-e', 'inject=read:delay_exit=%d' % READ_DELAY] + argv,
+                                cwd=work, env=env, stdin=feed, stdout=slave if terminal_out else subprocess.DEVNULL,
+                                stderr=slave).returncode
+    os.close(slave)
+    reader.join(PATIENCE)
+    os.close(master)
+    return status, bytes(terminal.shown)
+
+
 def check_drawn(what, shown, took, first, pattern, failures):
     """The lines drawn on the terminal: each matches pattern, none within the first second,
     no more than four a second, the share never going back, and all of it erased at the
@@ -180,6 +208,44 @@ def main():
         if status != 0 or shown:
             failures.append('--quiet: exit %d, %r' % (status, shown[:200]))
         print('standard error a pipe, and --quiet: nothing shown')
+
+        # A tree whose second file has a name that, cut to the line's width, is shorter than
+        # the first's path: its line covers the tail of the wider one before it, and the name
+        # is cut where a character starts.
+        hangul = '\ud3b8\uc9c0\ud568' * 3  # "mailbox" three times: 27 bytes, cut in a character
+        with open(inbox, 'rb') as f:
+            small = f.read(256 * 1024)
+        small = small[:small.rindex(b'\nFrom ') + 1]
+        for name in (os.path.join('h', hangul), os.path.join('a', 'b')):
+            os.makedirs(os.path.join(work, os.path.dirname(name)))
+            with open(os.path.join(work, name), 'wb') as f:
+                f.write(small)
+        status, shown = run_slowed([converter, '-R', 'h', 'a'], work, env)
+        pieces = shown.split(b'\r')
+        lines = [p for p in pieces if p.strip()]
+        try:
+            text = [p.decode('utf-8') for p in pieces]
+        except UnicodeDecodeError:
+            failures.append('-R: a name cut inside a character: %r' % shown[-400:])
+            text = []
+        narrower = [(a, b) for a, b in zip(lines, lines[1:]) if len(b) < len(a)]
+        names = {m.group(1) for m in (re.match(r'(.*?): \d+/2 files', t) for t in text) if m}
+        if text and (status != 0 or narrower or 'a/b' not in names or
+                not any(n.startswith('...') and hangul.endswith(n[3:]) for n in names)):
+            failures.append('-R: exit %d, names %r, lines that leave a tail: %r' % (status, names, narrower[:2]))
+        print('-R: %d lines, naming %s, each covering the one before' % (len(lines), ' and '.join(sorted(names))))
+
+        # The converted mail on the terminal, and nothing drawn over it.
+        middle = os.path.join(work, 'middle')
+        with open(middle, 'wb') as f:
+            f.write(small * 8)
+        with open(middle, 'rb') as f:
+            converted = subprocess.run([converter], cwd=work, env=env, stdin=f, capture_output=True).stdout
+        status, shown = run_slowed([converter], work, env, stdin=middle, terminal_out=True)
+        if status != 0 or shown != converted:
+            at = next((i for i, (a, b) in enumerate(zip(shown, converted)) if a != b), min(len(shown), len(converted)))
+            failures.append('standard output the terminal: exit %d, at byte %d: %r' % (status, at, shown[at:at + 200]))
+        print('standard output the terminal: the mail, and no line drawn over it')
 
         # No FILE, and standard input the keyboard: no folder to wait for.
         master, slave = pty.openpty()
