@@ -669,7 +669,9 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
             if (nul != std::string_view::npos)
                 nulAt = read + nul;
         }
-        scanner.Scan(bytes.data(), bytes.size());
+        // Relabelled, a text labelled ISO-2022-KR is decoded from its first byte; kept, the
+        // file is one text, which its first designator starts.
+        scanner.Scan(bytes.data(), bytes.size(), !keepLabels && reader.ReadAsIso2022Kr());
         lineEnds.Count(bytes);
         read += bytes.size();
         g_pProgress->Advance(in, read);
