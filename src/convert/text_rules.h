@@ -18,11 +18,11 @@ struct SBlockLanes {
 };
 
 // lanes: 32 or 64; esc, so, si, lf and cr: the lanes that hold those bytes; nextIsLf: the
-// byte after the block is an LF; state: the shift state carried in, 1 or 0; lineStart: lane 0
-// begins a line.
+// byte after the block is an LF; nextShifts: it is SO, SI or ESC; state: the shift state
+// carried in, 1 or 0; lineStart: lane 0 begins a line.
 inline SBlockLanes ApplyTextRules(unsigned lanes, std::uint64_t esc, std::uint64_t so, std::uint64_t si,
-                                  std::uint64_t lf, std::uint64_t cr, bool nextIsLf, std::uint64_t state,
-                                  bool lineStart)
+                                  std::uint64_t lf, std::uint64_t cr, bool nextIsLf, bool nextShifts,
+                                  std::uint64_t state, bool lineStart)
 {
     // Where the platform's line end is CR LF, a CR LF stays as it is and a bare LF grows.
     constexpr bool crlfLineEnd = PLATFORM_LINE_END[0] == '\r';
@@ -40,11 +40,11 @@ inline SBlockLanes ApplyTextRules(unsigned lanes, std::uint64_t esc, std::uint64
         b.drops |= lineEndCr;
     // A line that starts with SO up to an SI or ESC, or with SI, may go on "From ", which the
     // plain decoder keeps apart from a mail's start: the plain decoder takes it from its
-    // start, and so one whose SOs run to the block's end, which may be such a line.  The
+    // start, and so one whose SOs run to the block's end where such a byte follows.  The
     // carry from each line's first SO runs to the lane after its SOs.
     std::uint64_t starts = ((lf << 1) | (lineStart ? 1 : 0)) & all;
     std::uint64_t afterSo = so + (starts & so);
-    bool toEnd = lanes == 64 ? afterSo < so : (afterSo >> lanes) != 0;
+    bool toEnd = nextShifts && (lanes == 64 ? afterSo < so : (afterSo >> lanes) != 0);
     std::uint64_t shiftedOff = ((afterSo & ~so) | starts) & (si | esc) & all;
     if (shiftedOff != 0 || toEnd) {
         // Rare in text: a branch costs little.  The line's start is the last one up to there.
