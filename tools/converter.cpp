@@ -631,7 +631,7 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
     std::uint64_t read = 0;
     SFolderLook look;
     g_pProgress->Start(name);
-    bool ok = LookAtFolder(in, look, [&](std::string_view bytes) {
+    bool ok = LookAtFolder(in, look, !keepLabels, [&](std::string_view bytes) {
         read += bytes.size();
         g_pProgress->Advance(in, read);
     });

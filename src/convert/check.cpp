@@ -8,7 +8,7 @@ const std::size_t LINES_SHOWN = 3;
 
 }  // namespace
 
-void CShiftScanner::Scan(const char *data, std::size_t size)
+void CShiftScanner::Scan(const char *data, std::size_t size, bool readAsIso2022Kr)
 {
     for (std::size_t i = 0; i < size; ++i) {
         unsigned char b = static_cast<unsigned char>(data[i]);
@@ -31,7 +31,7 @@ void CShiftScanner::Scan(const char *data, std::size_t size)
                 EndRun();
             ++m_line;
         } else if (b == SO || b == SI) {
-            if (!m_designatorSeen)
+            if (!m_designatorSeen && !readAsIso2022Kr)
                 Malformed();
             else if (b == SO && !m_shifted)
                 m_shifted = true;

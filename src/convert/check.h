@@ -9,14 +9,17 @@
 // belongs to one file; use a new scanner for each file.
 class CShiftScanner {
 public:
-    // Scans the next bytes of the file.
-    void Scan(const char *data, std::size_t size);
+    // Scans the next bytes of the file.  readAsIso2022Kr: the conversion reads them as
+    // ISO-2022-KR whatever came before (a text labelled so, which the relabelling decodes from
+    // its first byte), so that SO and SI in them shift before any designator too.
+    void Scan(const char *data, std::size_t size, bool readAsIso2022Kr = false);
     // Ends the file: a shifted run still open at its end is counted.
     void Finish();
 
     // Shifted runs with text in them: SO up to SI or the end of the line.
     long m_nPassages = 0;
-    // Malformed sequences: SO or SI before any designator, a shifted run of an odd number
+    // Malformed sequences: SO or SI before any designator (where the bytes are not read as
+    // ISO-2022-KR anyway), a shifted run of an odd number
     // of bytes, a byte outside 0x21-0x7E in shifted text (space and TAB aside, which the
     // decoder keeps as they are).
     long m_nMalformed = 0;

@@ -48,7 +48,8 @@ void ConvertFileEnd();
 std::size_t ConvertBuffer(const char *in, std::size_t n, char *out);
 
 // Whether the lines of a text decoded apart are the folder's, where a "From " line can start
-// a mail: there a line that is only the designator stays before one.
+// a mail: there a line that is only the designator stays before one, and so does the last
+// designator, or SI (with the SO just before it), of those that begin a line before "From ".
 enum EApartLines {
     APART_FOLDER_LINES,  // a header, a body as it stands, the text before the first mail
     APART_MAIL_LINES,    // the same in a mail relabelled, where the designator would stand
@@ -70,8 +71,12 @@ struct SDecoderState {
                               // a line that was only the designator is held back, until the
                               // next line shows whether it starts "From "
     bool pendingCR;           // the last byte was CR; the next tells whether it ends the line
-    int fromMatched;          // while a designator line is held: leading bytes of "From "
-                              // seen since, 0 to 4
+    int fromMatched;          // while a designator line, or a line start kept, is held:
+                              // leading bytes of "From " seen since, 0 to 4
+    unsigned char keptStart;  // in the folder's lines, while the line so far is only bytes
+                              // that go in decoding (designators, SO and SI): what of them
+                              // stays should "From " follow unshifted (a KEPT_... of
+                              // decode.cpp), else 0.  0 again at each line end
     unsigned char lines;      // the text's EApartLines: what becomes of a line that is only
                               // the designator before a "From " line; set per text
 };

@@ -6,7 +6,9 @@
 // file has shown the designator, every later line of it is decoded by the same rules, and a
 // line that is only the designator is removed whole, except before a line that starts
 // "From ", which would then stand where a mail can start (after an empty line, or at the
-// folder's start); there it stays.
+// folder's start); there it stays.  For the same reason a line whose "From " comes after
+// designators, SO and SI that all go keeps the last of them: the designator, or the SI and
+// the SO just before it.
 #include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -25,11 +27,19 @@ const int LINE_END_SIZE = sizeof LINE_END - 1;
 const unsigned char FROM_LINE[] = {'F', 'r', 'o', 'm', ' '};
 const int FROM_LINE_SIZE = sizeof FROM_LINE;
 // The most that the decoder holds back from one piece and writes with a later one: a
-// designator line, its line end and the "From" of the line after it.
+// designator line, its line end and the "From" of the line after it (more than a kept line
+// start and its "From").
 const int HELD_SIZE = DESIGNATOR_SIZE + LINE_END_SIZE + FROM_LINE_SIZE - 1;
 // SDecoderState::designatorMatched while a designator line is held back: held like a
 // designator's start, so that DecodePiece takes no run meanwhile.
 const int DESIGNATOR_LINE_HELD = -1;
+// SDecoderState::keptStart: what of a line's start stays before "From ".  KEPT_SO is no
+// keeping of its own: it stands for text shifted, where no "From " follows, until SI.
+const unsigned char KEPT_NONE = 0;
+const unsigned char KEPT_DESIGNATOR = 1;
+const unsigned char KEPT_SO = 2;
+const unsigned char KEPT_SHIFT_PAIR = 3;  // SO SI
+const unsigned char KEPT_SI = 4;
 
 typedef SDecoderState DecoderState;
 DecoderState g_state;
@@ -64,21 +74,33 @@ struct ByteTables {
 };
 const ByteTables BYTES;
 
+// Notes the byte (SO, SI or the designator) that goes from the start of a folder's line, as
+// the one to keep should "From " follow.
+void NoteLineStart(DecoderState &s, unsigned char kept)
+{
+    if (s.lines == APART_FOLDER_LINES && (s.lineStart || s.keptStart != KEPT_NONE))
+        s.keptStart = kept;
+}
+
 // Decodes one byte that is neither a line end nor part of a designator.
 unsigned char *DecodeText(DecoderState &s, unsigned char b, unsigned char *out)
 {
-    s.lineStart = false;
-    s.designatorLine = false;
     if (!g_bDesignatorSeen) {
         // Before the designator the text is not ISO-2022-KR: SO and SI are plain bytes.
         *out++ = b;
+        s.keptStart = KEPT_NONE;
     } else if (b == SO) {
+        NoteLineStart(s, KEPT_SO);
         s.shiftMask = HIGH_BIT;
     } else if (b == SI) {
+        NoteLineStart(s, s.keptStart == KEPT_SO ? KEPT_SHIFT_PAIR : KEPT_SI);
         s.shiftMask = 0;
     } else {
         *out++ = b | (s.shiftMask & BYTES.high[b]);
+        s.keptStart = KEPT_NONE;
     }
+    s.lineStart = false;
+    s.designatorLine = false;
     return out;
 }
 
@@ -95,6 +117,7 @@ unsigned char *EndLine(DecoderState &s, unsigned char *out)
     s.shiftMask = 0;
     s.lineStart = true;
     s.designatorLine = false;
+    s.keptStart = KEPT_NONE;
     return out;
 }
 
@@ -133,6 +156,28 @@ unsigned char *ReleaseHeldLine(DecoderState &s, unsigned char *out, bool keep)
     return out;
 }
 
+// Ends the holding of a line's start that went in decoding.  Before "From " (keep) the last
+// designator, SI or SO SI of it stays: all gone, they would leave a line that starts "From ",
+// where a mail may start.  The bytes of "From " matched meanwhile are the line's text.
+unsigned char *ReleaseLineStart(DecoderState &s, unsigned char *out, bool keep)
+{
+    int n = s.fromMatched;
+    unsigned char kept = s.keptStart;
+    s.fromMatched = 0;
+    s.keptStart = KEPT_NONE;
+    if (keep && kept == KEPT_DESIGNATOR) {
+        std::memcpy(out, DESIGNATOR, DESIGNATOR_SIZE);
+        out += DESIGNATOR_SIZE;
+    } else if (keep) {
+        if (kept == KEPT_SHIFT_PAIR)
+            *out++ = SO;
+        *out++ = SI;
+    }
+    for (int i = 0; i < n; ++i)
+        out = DecodeText(s, FROM_LINE[i], out);
+    return out;
+}
+
 // Decodes one byte through the full state machine.
 unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
 {
@@ -156,6 +201,7 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
                 // Removed wherever it stands, shifted text included; the shift state stays.
                 s.designatorMatched = 0;
                 g_bDesignatorSeen = 1;
+                NoteLineStart(s, KEPT_DESIGNATOR);
                 s.designatorLine = s.lineStart;
                 s.lineStart = false;
             }
@@ -163,6 +209,15 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
         } else {
             out = ReleaseDesignatorStart(s, out);
         }
+    } else if (s.keptStart != KEPT_NONE) {
+        // The line so far went in decoding: "From " after it unshifted is held until whole.
+        if (s.shiftMask == 0 && b == FROM_LINE[s.fromMatched]) {
+            if (++s.fromMatched == FROM_LINE_SIZE)
+                out = ReleaseLineStart(s, out, true);
+            return out;
+        }
+        if (s.fromMatched > 0 || (b != ESC && b != SO && b != SI))
+            out = ReleaseLineStart(s, out, false);
     }
     switch (b) {
     case ESC:
@@ -269,7 +324,7 @@ unsigned char *DecodePiece(DecoderState &s, const unsigned char *p, const unsign
                            unsigned char *o)
 {
     while (p < end) {
-        if (s.designatorMatched == 0 && !s.pendingCR) {
+        if (s.designatorMatched == 0 && !s.pendingCR && s.keptStart == KEPT_NONE) {
             const unsigned char *start = p;
             if (g_bDesignatorSeen) {
                 // Not after a designator that began its line: that line's end goes with it.
@@ -279,8 +334,11 @@ unsigned char *DecodePiece(DecoderState &s, const unsigned char *p, const unsign
                     s.lineStart = lineEnded;
                     start = p;
                 }
-                o = g_pfnDecodeRun(p, end, o, s.shiftMask);
-                o = DecodeRun(p, end, o, s.shiftMask);
+                // Not SO or SI that begin a folder's line: "From " may follow them.
+                if (!(s.lineStart && s.lines == APART_FOLDER_LINES && p < end && (*p == SO || *p == SI))) {
+                    o = g_pfnDecodeRun(p, end, o, s.shiftMask);
+                    o = DecodeRun(p, end, o, s.shiftMask);
+                }
             } else {
                 o = CopyRun(p, end, o);
             }
@@ -302,6 +360,8 @@ unsigned char *DecodeEnd(DecoderState &s, unsigned char *o)
     // No "From " line follows a designator line held to the end.
     if (s.designatorMatched == DESIGNATOR_LINE_HELD)
         o = ReleaseHeldLine(s, o, false);
+    if (s.keptStart != KEPT_NONE)
+        o = ReleaseLineStart(s, o, false);
     if (s.pendingCR) {
         s.pendingCR = false;
         o = DecodeText(s, CR, o);

@@ -50,7 +50,8 @@ unsigned char *DecodeTextAvx512(const unsigned char *&p, const unsigned char *en
         _mm_prefetch(reinterpret_cast<const char *>(in) + PREFETCH_DISTANCE, _MM_HINT_T0);
         __m512i v = _mm512_loadu_si512(in);
         SBlockLanes b = ApplyTextRules(BLOCK, Lanes(v, ESC), Lanes(v, SO), Lanes(v, SI), Lanes(v, LF), Lanes(v, CR),
-                                       in[BLOCK] == LF, state);
+                                       in[BLOCK] == LF, in[BLOCK] == SO || in[BLOCK] == SI || in[BLOCK] == ESC,
+                                       state, ended);
         if (b.taken == 0)
             break;
         // Spaces and TABs stay ASCII in shifted text.

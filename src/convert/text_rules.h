@@ -18,9 +18,11 @@ struct SBlockLanes {
 };
 
 // lanes: 32 or 64; esc, so, si, lf and cr: the lanes that hold those bytes; nextIsLf: the
-// byte after the block is an LF; state: the shift state carried in, 1 or 0.
+// byte after the block is an LF; nextShifts: it is SO, SI or ESC; state: the shift state
+// carried in, 1 or 0; lineStart: lane 0 begins a line.
 inline SBlockLanes ApplyTextRules(unsigned lanes, std::uint64_t esc, std::uint64_t so, std::uint64_t si,
-                                  std::uint64_t lf, std::uint64_t cr, bool nextIsLf, std::uint64_t state)
+                                  std::uint64_t lf, std::uint64_t cr, bool nextIsLf, bool nextShifts,
+                                  std::uint64_t state, bool lineStart)
 {
     // Where the platform's line end is CR LF, a CR LF stays as it is and a bare LF grows.
     constexpr bool crlfLineEnd = PLATFORM_LINE_END[0] == '\r';
@@ -36,6 +38,20 @@ inline SBlockLanes ApplyTextRules(unsigned lanes, std::uint64_t esc, std::uint64
         stops |= lf & ~(cr << 1);  // so an LF in lane 0 is bare (the caller holds no CR back)
     else
         b.drops |= lineEndCr;
+    // A line that starts with SO up to an SI or ESC, or with SI, may go on "From ", which the
+    // plain decoder keeps apart from a mail's start: the plain decoder takes it from its
+    // start, and so one whose SOs run to the block's end where such a byte follows.  The
+    // carry from each line's first SO runs to the lane after its SOs.
+    std::uint64_t starts = ((lf << 1) | (lineStart ? 1 : 0)) & all;
+    std::uint64_t afterSo = so + (starts & so);
+    bool toEnd = nextShifts && (lanes == 64 ? afterSo < so : (afterSo >> lanes) != 0);
+    std::uint64_t shiftedOff = ((afterSo & ~so) | starts) & (si | esc) & all;
+    if (shiftedOff != 0 || toEnd) {
+        // Rare in text: a branch costs little.  The line's start is the last one up to there.
+        unsigned at = shiftedOff != 0 ? static_cast<unsigned>(__builtin_ctzll(shiftedOff)) : lanes - 1;
+        std::uint64_t before = starts & ((std::uint64_t{2} << at) - 1);
+        stops |= std::uint64_t{1} << (63 - __builtin_clzll(before));
+    }
     b.taken = stops != 0 ? static_cast<unsigned>(__builtin_ctzll(stops)) : lanes;
     // The carry from each SO, and from the state carried in at lane 0, runs up to the next
     // shift or line end; one out of the last lane is lost, as no lane follows it there.

@@ -164,6 +164,7 @@ void RelabelRest(CFolderReader &reader, CEntityRelabeller &relabeller)
     bool lineStart = false;
     for (;;) {
         bool headerLines = false;
+        reader.SetReadAsIso2022Kr(relabeller.ReadsAsIso2022Kr());
         if (relabeller.TakesLines(&headerLines) && reader.NextLines(run, headerLines))
             relabeller.Lines(run);
         else if (reader.NextRun(run, lineStart))
@@ -171,6 +172,7 @@ void RelabelRest(CFolderReader &reader, CEntityRelabeller &relabeller)
         else
             break;
     }
+    reader.SetReadAsIso2022Kr(false);
     relabeller.End();
 }
 
@@ -279,6 +281,7 @@ CFolderReader::CFolderReader(std::string_view text) : m_text(text), m_origin(0),
 // more came.
 bool CFolderReader::Fill()
 {
+    SeeTaken();
     if (m_eof)
         return false;
     std::memmove(m_buffer.data(), m_buffer.data() + m_pos, m_size - m_pos);
@@ -297,18 +300,26 @@ bool CFolderReader::Fill()
         m_eof = true;
         return false;
     }
-    unsigned long long end = m_bufferAt + m_size + n;
-    if (m_seen && end > m_seenTo) {
-        std::size_t fresh = static_cast<std::size_t>(end - m_seenTo);
-        m_seen(std::string_view(m_buffer.data() + m_size + n - fresh, fresh));
-        m_seenTo = end;
-    }
     m_size += n;
     return true;
 }
 
+// Hands the bytes taken since the observer last saw any to it, before the next take: the
+// taker has dealt with them by then, and said how it reads what comes next.  They are still
+// in the buffer, which only Fill moves.
+void CFolderReader::SeeTaken()
+{
+    unsigned long long end = m_bufferAt + m_pos;
+    if (m_seen && end > m_seenTo) {
+        std::size_t fresh = static_cast<std::size_t>(end - m_seenTo);
+        m_seen(std::string_view(m_buffer.data() + m_pos - fresh, fresh));
+        m_seenTo = end;
+    }
+}
+
 bool CFolderReader::NextPiece()
 {
+    SeeTaken();
     // What is left of the piece before is skipped.
     std::string_view run;
     bool lineStart = false;
@@ -336,6 +347,7 @@ bool CFolderReader::NextPiece()
 
 bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
 {
+    SeeTaken();
     if (!m_inPiece)
         return false;
     const char *lf = nullptr;
@@ -376,6 +388,7 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
 
 bool CFolderReader::NextLines(std::string_view &run, bool toEmptyLine)
 {
+    SeeTaken();
     if (!m_inPiece || !m_lineStart || m_pieceStart || m_pos == m_size ||
         StopsLines(m_buffer.data() + m_pos, m_buffer.data() + m_size, toEmptyLine))
         return false;
@@ -400,6 +413,7 @@ bool CFolderReader::NextLines(std::string_view &run, bool toEmptyLine)
 
 bool CFolderReader::Rewind()
 {
+    SeeTaken();
     if (m_origin < 0 || (m_in != nullptr && !SetStreamPosition(m_in, m_origin + static_cast<long long>(m_pieceAt)))) {
         m_failed = true;
         m_inPiece = false;
@@ -473,7 +487,7 @@ bool NameRelabelling(StreamConverter convert)
     return NameStreamConverter("relabel", convert);
 }
 
-bool LookAtFolder(FILE *in, SFolderLook &look, const std::function<void(std::string_view)> &seen)
+bool LookAtFolder(FILE *in, SFolderLook &look, bool relabelled, const std::function<void(std::string_view)> &seen)
 {
     // How much of the folder is looked at for a NUL byte.
     const std::uint64_t BINARY_LOOK = std::uint64_t{64} * 1024;
@@ -488,7 +502,7 @@ bool LookAtFolder(FILE *in, SFolderLook &look, const std::function<void(std::str
             if (nul != std::string_view::npos)
                 look.nulAt = read + nul;
         }
-        scanner.Scan(bytes.data(), bytes.size());
+        scanner.Scan(bytes.data(), bytes.size(), relabelled && reader.ReadAsIso2022Kr());
         for (std::size_t at = bytes.find(LF); at != std::string_view::npos;
              at = bytes.find(LF, at + 1)) {
             bool afterCR = at > 0 ? bytes[at - 1] == CR : lastCR;

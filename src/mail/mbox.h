@@ -48,11 +48,19 @@ public:
     // has then failed).
     bool Rewind();
     bool Failed() const { return m_failed || (m_in != nullptr && std::ferror(m_in) != 0); }
-    // Has seen called with every byte of the folder as it is read, in order, once.
+    // Has seen called with every byte of the folder, in order, once (a piece read again after
+    // Rewind is not seen again): what NextRun or NextLines took, at the next call to either,
+    // NextPiece or Rewind, once the taker has dealt with it.
     void Observe(std::function<void(std::string_view)> seen) { m_seen = std::move(seen); }
+    // Whether the taker reads the bytes it has taken as ISO-2022-KR, SO and SI as shifts,
+    // whatever came before (CEntityRelabeller::ReadsAsIso2022Kr): it says so before each
+    // take, for the observer to ask as it sees them.  False until said.
+    void SetReadAsIso2022Kr(bool on) { m_readAsIso2022Kr = on; }
+    bool ReadAsIso2022Kr() const { return m_readAsIso2022Kr; }
 
 private:
     bool Fill();
+    void SeeTaken();
 
     FILE *m_in = nullptr;
     std::string_view m_text;  // the folder, when it is in memory
@@ -61,7 +69,8 @@ private:
     std::size_t m_pos = 0, m_size = 0;
     unsigned long long m_bufferAt = 0;  // offset of m_buffer[0] in the folder
     unsigned long long m_pieceAt = 0;   // offset of the piece's start
-    unsigned long long m_seenTo = 0;    // bytes handed to m_seen
+    unsigned long long m_seenTo = 0;    // bytes handed to m_seen: those taken, once
+    bool m_readAsIso2022Kr = false;
     bool m_eof = false, m_failed = false;
     bool m_lineStart = true;   // the next run begins a line
     bool m_lastEmpty = true;   // the line before was empty, or there was none
@@ -118,6 +127,9 @@ struct SFolderLook {
 };
 
 // Reads the folder in from its position to its end, relabelling it into nowhere, and puts
-// what it found into look; seen, when given, is told of every byte read, in order.  Returns
+// what it found into look; seen, when given, is told of every byte read, in order.  Where
+// relabelled, its passages are counted as the relabelling decodes them (a text labelled
+// ISO-2022-KR from its first byte); else as the plain job does, the file one text.  Returns
 // false when reading fails (or memory runs out: ERROR_NOT_ENOUGH_MEMORY).  in is not closed.
-bool LookAtFolder(FILE *in, SFolderLook &look, const std::function<void(std::string_view)> &seen = nullptr);
+bool LookAtFolder(FILE *in, SFolderLook &look, bool relabelled,
+                  const std::function<void(std::string_view)> &seen = nullptr);

@@ -210,6 +210,7 @@ struct CEntityRelabeller::CFrame {
     bool afterFromLine = false;  // a mail that a "From " line opened, in the text it stands in
     int designatorSeen = 0;    // HEADER: the designator flag its header goes on from
     SApartDecoder decoder{};   // DECODED
+    bool labelled = false;     // DECODED: labelled ISO-2022-KR, and so decoded from its first byte
     bool html = false;         // DECODED, RECODED, PENDING: a text/html part
     bool holdingHead = false;  // DECODED: its first HTML_PRESCAN bytes are held in head, for
     std::string head;          // its <meta> charsets to be renamed
@@ -295,6 +296,12 @@ bool CEntityRelabeller::TakesLines(bool *headerLines) const
         return false;
     return *headerLines || top.kind == EFrame::DECODED || top.kind == EFrame::RECODED || top.kind == EFrame::KEPT ||
            top.kind == EFrame::PENDING;
+}
+
+bool CEntityRelabeller::ReadsAsIso2022Kr() const
+{
+    const CFrame &top = m_frames.back();
+    return top.kind == EFrame::DECODED && top.labelled;
 }
 
 void CEntityRelabeller::Lines(std::string_view lines)
@@ -566,6 +573,7 @@ void CEntityRelabeller::FinishHeader()
         // whether or not a designator comes first.
         frame.kind = EFrame::DECODED;
         frame.decoder = StartApart(1, BodyLines());
+        frame.labelled = true;
         frame.holdingHead = l.type == "text/html";
     } else {
         frame.kind = EFrame::KEPT;

@@ -82,6 +82,9 @@ public:
     bool TooDeep() const { return m_tooDeep; }
     // True when a header was longer than MAX_HEADER, and its entity passed through unchanged.
     bool HeaderTooLong() const { return m_headerTooLong; }
+    // True when the text being read is decoded with SO and SI as shifts from its first byte,
+    // designator or not, as its label says ISO-2022-KR.
+    bool ReadsAsIso2022Kr() const;
 
 private:
     struct CFrame;

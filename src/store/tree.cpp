@@ -881,7 +881,7 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
     long mails = 0;
     bool failed;
     if (m_options.check) {
-        failed = !LookAtFolder(in, *look, [&sniffer](std::string_view bytes) { sniffer.Scan(bytes); });
+        failed = !LookAtFolder(in, *look, m_options.convert != ConvertStream, [&sniffer](std::string_view bytes) { sniffer.Scan(bytes); });
         mails = look->counts.mails;
     } else {
         CFolderReader reader(in);

@@ -127,6 +127,14 @@ TEST(Decoder, RemovesDesignatorsAndTheLinesThatHoldNothingElse)
         {DESIGNATOR_LINE + DESIGNATOR_LINE + "From b\n", DESIGNATOR_LINE + "From b\n"},
         {DESIGNATOR_LINE + "Frog\n", "Frog\n"},
         {DESIGNATOR_LINE + "From", "From"},
+        // So does the last designator, or SI and the SO just before it, of those that begin a
+        // line before "From " on it, and only there.
+        {"a\n\n" + DESIGNATOR + "From b\n" + DESIGNATOR + "Frog " + DESIGNATOR + "\n" + DESIGNATOR + "From",
+         "a\n\n" + DESIGNATOR + "From b\nFrog \nFrom"},
+        {DESIGNATOR_LINE + "\x0e\x0f" "From a\r\n\x0f" + DESIGNATOR + "\x0e\x0e\x0f" "From b\n\x0f" + DESIGNATOR +
+             "From c\n" + DESIGNATOR + "\x0e" + DESIGNATOR + "\x0f" "From d\n\x0e\x0f" "Frog\n\x0e\x0f\x0e" "From\n",
+         "\x0e\x0f" "From a\n\x0e\x0f" "From b\n" + DESIGNATOR + "From c\n\x0f" "From d\nFrog\n\xc6\xf2\xef\xed\n"},
+        {DESIGNATOR_LINE + DESIGNATOR_LINE + "\x0f" "From b\n", "\x0f" "From b\n"},
     };
     ExpectAll(cases);
 }
@@ -266,6 +274,24 @@ TEST(Decoder, ShiftsAnywhereInABlock)
     }
 }
 
+// A line that starts with SO SI, SI or SOs running past a block, then "From ", at every
+// position of a block: the vectorised decoders hand it to the plain one.
+TEST(Decoder, KeepsWhatBeginsALineBeforeFromAnywhereInABlock)
+{
+    for (std::size_t at = 0; at < 65; ++at) {
+        SCOPED_TRACE(testing::Message() << "line at " << at);
+        std::string text = std::string(at, 'a') + "\n";
+        std::string expected = text;
+        for (int i = 0; i < 3; ++i) {
+            text += "\x0e\x30\x21\x0f\n\x0e\x0f" "From a\n\x0f" "From b\r\n" + std::string(at % 40, '\x0e') +
+                    "\x0f" "From c\n\x0e\x0e" + DESIGNATOR + "\x0f" "From e\n" + std::string(at % 7, 'd') + "\n";
+            expected += "\xb0\xa1\n\x0e\x0f" "From a\n\x0f" "From b\n" + std::string(at % 40 ? "\x0e" : "") +
+                        "\x0f" "From c\n\x0f" "From e\n" + std::string(at % 7, 'd') + "\n";
+        }
+        EXPECT_EQ(Decode(DESIGNATOR_LINE + text), Lines(expected));
+    }
+}
+
 // Where the job happens to cut the file must never change the output.
 TEST(Decoder, GivesTheSameOutputWhereverThePiecesBreak)
 {
@@ -275,6 +301,7 @@ TEST(Decoder, GivesTheSameOutputWhereverThePiecesBreak)
         DESIGNATOR + DESIGNATOR + "\r",
         "\x1b$)" + DESIGNATOR_LINE + "\x0e\x1b$",
         "x\r\n" + DESIGNATOR + "\r\nFrom \n" + DESIGNATOR_LINE + "Fro",
+        DESIGNATOR_LINE + "\x0e\x0e\x0f" "From a\r\n" + DESIGNATOR + "From b\n\x0f" "Fro",
     };
     for (const std::string &input : inputs) {
         std::string whole = Decode(input);

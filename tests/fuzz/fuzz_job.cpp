@@ -11,8 +11,8 @@
 //  - converting the result again changes nothing but line ends, where the result holds no
 //    designator.  A removal can join the bytes around it into a new designator (ESC, a
 //    designator, "$)C"); a second run removes that one too, as it cannot tell it from one
-//    that came with the mail.  Such inputs, and those where a designator line stays before
-//    a "From " line, are counted and reported at the end.
+//    that came with the mail.  Such inputs, and those where a designator stays before a
+//    "From " line or before "From " on its line, are counted and reported at the end.
 // A failed check prints what failed and aborts, which libFuzzer reports with the input.
 #include <dirent.h>
 #include <sys/stat.h>
@@ -115,11 +115,40 @@ bool DesignatorLine(const std::string &in, std::size_t at, bool *stays)
     return (at == 0 || in[at - 1] == LF) && lineEnd > 0;
 }
 
+// Where a line starts at in[at], seen telling whether a designator came before: when the line
+// goes on "From ", unshifted, after bytes that all go in decoding (designators, and SO and SI
+// once a designator has come), their number, and in *kept what of them stays (the last
+// designator, or SI and the SO just before it); otherwise 0.
+std::size_t FromAfterLineStart(const std::string &in, std::size_t at, bool seen, std::string *kept)
+{
+    std::size_t i = at;
+    bool shifted = false;
+    std::string last;
+    for (;;) {
+        if (in.compare(i, DESIGNATOR_SIZE, DESIGNATOR) == 0) {
+            seen = true;
+            last = DESIGNATOR;
+            i += DESIGNATOR_SIZE;
+        } else if (seen && i < in.size() && (in[i] == SO || in[i] == SI)) {
+            shifted = in[i] == SO;
+            last = shifted ? std::string(1, SO) : last == std::string(1, SO) ? std::string{SO, SI} : std::string(1, SI);
+            ++i;
+        } else {
+            break;
+        }
+    }
+    if (i == at || shifted || in.compare(i, 5, "From ") != 0)
+        return 0;
+    *kept = last;
+    return i - at;
+}
+
 // What the decoder's rules say about the length of its output, from a count of the input:
 // every designator goes (4 bytes), and so do SO and SI after the first one; a line end, CR LF
 // or a bare LF, becomes the platform's; a line that is one designator and its line end goes
-// whole, but stays whole before a "From " line.  A designator cannot hold CR, LF, SO or SI,
-// so each byte counts one way only.
+// whole, but stays whole before a "From " line; of what goes from a line's start before
+// "From " on it, the last designator or SI (SO SI) stays.  A designator cannot hold CR, LF,
+// SO or SI, so each byte counts one way only.
 std::size_t ExpectedLength(const std::string &in)
 {
     std::size_t designators = 0, shifts = 0, lineEnds = 0, crLineEnds = 0, designatorLines = 0;
@@ -142,7 +171,15 @@ std::size_t ExpectedLength(const std::string &in)
                 ++crLineEnds;
         }
     }
-    std::size_t text = in.size() - DESIGNATOR_SIZE * designators - lineEnds - crLineEnds - shifts;
+    std::size_t kept = 0;
+    for (std::size_t at = 0; at < in.size();) {
+        std::string bytes;
+        if (FromAfterLineStart(in, at, first != std::string::npos && at >= first + DESIGNATOR_SIZE, &bytes) > 0)
+            kept += bytes.size();
+        std::size_t lf = in.find(LF, at);
+        at = lf == std::string::npos ? in.size() : lf + 1;
+    }
+    std::size_t text = in.size() - DESIGNATOR_SIZE * designators - lineEnds - crLineEnds - shifts + kept;
     return text + LINE_END.size() * (lineEnds - designatorLines);
 }
 
@@ -170,6 +207,16 @@ std::string ReferenceDecode(const std::string &in)
     std::string out;
     bool seen = false, shifted = false;
     for (std::size_t i = 0; i < in.size();) {
+        std::string kept;
+        std::size_t gone = i == 0 || in[i - 1] == LF ? FromAfterLineStart(in, i, seen, &kept) : 0;
+        if (gone > 0) {
+            // SO and SI go only after a designator: one has come, or stands among them.
+            out += kept;
+            seen = true;
+            shifted = false;
+            i += gone;
+            continue;
+        }
         if (in.compare(i, DESIGNATOR_SIZE, DESIGNATOR) == 0) {
             seen = true;
             bool stays;

@@ -302,6 +302,7 @@ TEST(Converter, ChecksWithoutChangingAnything)
         std::string folder;
         const char *report;
         long crlf, bareLF;
+        long labels = 0;
     } rows[] = {
         {"a run of odd length ended by its line", "From a\n\x1b$)C\n\x0e\x30\x21\x30\n",
          "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)", 0, 3},
@@ -315,6 +316,10 @@ TEST(Converter, ChecksWithoutChangingAnything)
          "1 mail, 3 ISO-2022-KR passages, 1 malformed sequence (line 3)", 0, 2},
         {"CR LF line ends, some cut apart between two reads", "From a\r\n" + crlfLines,
          "1 mail, 0 ISO-2022-KR passages, 0 malformed sequences", 70001, 0},
+        // Relabelled, a text labelled ISO-2022-KR is read so from its first byte.
+        {"shifts with no designator in a text labelled so",
+         "From a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x0e\x30\x21\x0f\n",
+         "1 mail, 1 ISO-2022-KR passage, 0 malformed sequences", 0, 4, 1},
     };
     for (const auto &row : rows) {
         std::string folder = row.folder;
@@ -326,7 +331,8 @@ TEST(Converter, ChecksWithoutChangingAnything)
         WriteFile(inbox, folder);
         Outcome counted = RunWith({"-c", inbox});
         EXPECT_EQ(counted.status, 0) << row.what;
-        EXPECT_EQ(counted.out, inbox + ": " + row.report + ", 0 labels to change" +
+        EXPECT_EQ(counted.out, inbox + ": " + row.report + ", " + std::to_string(row.labels) +
+                                   (row.labels == 1 ? " label to change" : " labels to change") +
                                    LineEndsChanged(row.crlf, row.bareLF) + "\n")
             << row.what;
     }
