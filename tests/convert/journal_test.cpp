@@ -374,12 +374,19 @@ TEST(Journal, WritesNothingAfterAFrontThatChangedSinceTheStop)
 // stopped job alone: they are the only copy of what that folder held.
 TEST(Journal, KeepsAStoppedJobApartFromJobsOnOtherFolders)
 {
-    ASSERT_TRUE(NameStreamConverter("to LF", AsStream<ToLf>));
-    const std::string front = "From f\n\nfront\n\n", rest = ToCrLf("From a\n\none\n\nFrom b\n\ntwo\n\n");
-    const std::string to = ToLf(rest);
+    // A conversion that changes the platform's line ends the other way, so that the job
+    // finds something to change.
+    const bool crLf = PLATFORM_LINE_END[0] == '\r';
+    const StreamConverter convert = crLf ? AsStream<ToCrLf> : AsStream<ToLf>;
+    const char *name = crLf ? "to CR LF" : "to LF";
+    ASSERT_TRUE(NameStreamConverter(name, convert));
+    const std::string text = "From a\n\none\n\nFrom b\n\ntwo\n\n", front = Lines("From f\n\nfront\n\n");
+    const std::string rest = crLf ? text : ToCrLf(text), to = crLf ? ToCrLf(text) : text;
+    // Stopped half-way, the folder already as long as the conversion.
+    const std::string state = to.substr(0, 10) + rest.substr(10) + std::string(crLf ? to.size() - rest.size() : 0, '\0');
     TestDir dir;
     std::string inbox = dir.File("Inbox"), other = dir.File("Other"), plain = dir.File("Plain");
-    LeaveStoppedJob(inbox, front, rest, to, "to LF", to.substr(0, 10) + rest.substr(10));
+    LeaveStoppedJob(inbox, front, rest, to, name, state);
     WriteFile(other, rest);
     WriteFile(plain, to);
     // And a job on yet another folder that has only begun to write its record.
@@ -388,12 +395,12 @@ TEST(Journal, KeepsAStoppedJobApartFromJobsOnOtherFolders)
     WriteFile(dir.StateDirectory() + "/" + base + ".JNL", "quorvel journal 3\nfolder 9:/m/Other");
     WriteFile(dir.StateDirectory() + "/" + base + ".TMP", rest);
     SJobResult result;
-    ASSERT_TRUE(ConvertFolderInPlace(other.c_str(), AsStream<ToLf>, &result)) << GetLastError();
-    ASSERT_TRUE(ConvertFolderInPlace(plain.c_str(), AsStream<ToLf>, &result)) << GetLastError();
+    ASSERT_TRUE(ConvertFolderInPlace(other.c_str(), convert, &result)) << GetLastError();
+    ASSERT_TRUE(ConvertFolderInPlace(plain.c_str(), convert, &result)) << GetLastError();
     ASSERT_TRUE(TidyStoppedJob(plain.c_str(), &result));
     EXPECT_EQ(ReadFile(other), to);
     EXPECT_EQ(dir.StateFiles().size(), 4u) << "the stopped job's copy and record kept, and the other's";
-    ASSERT_TRUE(ConvertFolderInPlace(inbox.c_str(), AsStream<ToLf>, &result)) << GetLastError();
+    ASSERT_TRUE(ConvertFolderInPlace(inbox.c_str(), convert, &result)) << GetLastError();
     EXPECT_EQ(ReadFile(inbox), front + to);
     EXPECT_EQ(dir.StateFiles().size(), 2u);
 }
