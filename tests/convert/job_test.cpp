@@ -145,6 +145,26 @@ TEST(Job, DecodesAFolderLargerThanTheBuffers)
     EXPECT_EQ(ReadFile(folder.inbox), Lines(expected));
 }
 
+// A line longer than any read, with mail after it: the folder is converted to its end, by
+// either conversion, wherever the long line stands.
+TEST(Job, ConvertsPastALineLongerThanTheReads)
+{
+    const std::string korean = "From k\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n\n";
+    const std::string decoded = "From k\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\xb0\xa1\n\n";
+    const std::string relabelled = "From k\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n\n";
+    const std::string longLine = "From l\nSubject: long\n\n" + std::string(200000, 'x') + "\nafter it\n\n";
+    const std::string last = "From p\n\nplain\n";
+    for (bool relabel : {false, true}) {
+        SCOPED_TRACE(relabel ? "relabelled" : "decoded");
+        const std::string &to = relabel ? relabelled : decoded;
+        Folder folder(korean + longLine + korean + last);
+        ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str(), relabel ? RelabelStream : ConvertStream, nullptr));
+        std::string result = ReadFile(folder.inbox), expected = Lines(to + longLine + to + last);
+        EXPECT_EQ(result.size(), expected.size());
+        EXPECT_TRUE(result == expected);
+    }
+}
+
 TEST(ConvertFile, ReportsAnOutputThatCannotBeOpened)
 {
     TestDir dir;

@@ -1,8 +1,10 @@
 // Tests of the job's record: what is read back, and what is never taken for a whole record.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,6 +90,14 @@ TEST(Journal, ReadsBackWhatItWrote)
     ASSERT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_FOUND);
     EXPECT_EQ(read.direction, DIRECTION_FORWARD);
     EXPECT_FALSE(FileExists(files.next));
+    // A replacement that cannot be written fails with its own reason, not that of the
+    // tidying after it, and leaves the record as it was.
+    ASSERT_TRUE(std::filesystem::create_directory(files.next));
+    written.direction = DIRECTION_UNDO;
+    EXPECT_FALSE(ReplaceJournal(files, dir.path().c_str(), written));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    ASSERT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_FOUND);
+    EXPECT_EQ(read.direction, DIRECTION_FORWARD);
 }
 
 // Every cut of a record is one that was never written whole; anything else that is not
@@ -105,6 +115,8 @@ TEST(Journal, TellsACutRecordFromADamagedOne)
         {"the end checksum wrong", whole.substr(0, whole.size() - 2) + (whole[whole.size() - 2] == '0' ? "1\n" : "0\n"),
          JOURNAL_UNREADABLE},
         {"bytes after the end line", whole + "x", JOURNAL_UNREADABLE},
+        // Read as far as a record can go, it would look cut short.
+        {"longer than any record", Sealed(Version2(std::string(PATH_SIZE + 1024, 'p'))), JOURNAL_UNREADABLE},
         // Its length whole, so not cut short: damaged.
         {"a byte of the end checksum not hexadecimal", whole.substr(0, whole.size() - 2) + "G\n", JOURNAL_UNREADABLE},
         {"a line changed", Sealed(Version2("/m/Inbox")).replace(whole.find("length 1"), 8, "length 2"),
@@ -123,6 +135,15 @@ TEST(Journal, TellsACutRecordFromADamagedOne)
         WriteFile(path, c.text);
         SJournal read;
         EXPECT_EQ(ReadJournal(path.c_str(), &read), c.state);
+    }
+    // Every digit of the end checksum counts.
+    const std::size_t sumAt = whole.size() - 17;
+    for (std::size_t i = sumAt; i < sumAt + 16; ++i) {
+        std::string changed = whole;
+        changed[i] = changed[i] == '0' ? '1' : '0';
+        WriteFile(path, changed);
+        SJournal read;
+        EXPECT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_UNREADABLE) << "digit " << i - sumAt << " changed";
     }
     for (std::size_t n = 0; n < whole.size(); ++n) {
         WriteFile(path, whole.substr(0, n));
@@ -308,6 +329,41 @@ TEST(Journal, WritesNothingAfterAFrontThatChangedSinceTheStop)
     }
 }
 
+// A job on another folder, converting or finding nothing to change, leaves the files of a
+// stopped job alone: they are the only copy of what that folder held.
+TEST(Journal, KeepsAStoppedJobApartFromJobsOnOtherFolders)
+{
+    // A conversion that changes the platform's line ends the other way, so that the job
+    // finds something to change.
+    const bool crLf = PLATFORM_LINE_END[0] == '\r';
+    const StreamConverter convert = crLf ? AsStream<ToCrLf> : AsStream<ToLf>;
+    const char *name = crLf ? "to CR LF" : "to LF";
+    ASSERT_TRUE(NameStreamConverter(name, convert));
+    const std::string text = "From a\n\none\n\nFrom b\n\ntwo\n\n", front = Lines("From f\n\nfront\n\n");
+    const std::string rest = crLf ? text : ToCrLf(text), to = crLf ? ToCrLf(text) : text;
+    // Stopped half-way, the folder already as long as the conversion.
+    const std::string state = to.substr(0, 10) + rest.substr(10) + std::string(crLf ? to.size() - rest.size() : 0, '\0');
+    TestDir dir;
+    std::string inbox = dir.File("Inbox"), other = dir.File("Other"), plain = dir.File("Plain");
+    LeaveStoppedJob(inbox, front, rest, to, name, state);
+    WriteFile(other, rest);
+    WriteFile(plain, to);
+    // And a job on yet another folder that has only begun to write its record.
+    char base[PATH_SIZE];
+    ASSERT_TRUE(MakeJobBase({0xFFFF, 0, 0x1234, 0}, 1, true, base, sizeof base));
+    WriteFile(dir.StateDirectory() + "/" + base + ".JNL", "quorvel journal 3\nfolder 9:/m/Other");
+    WriteFile(dir.StateDirectory() + "/" + base + ".TMP", rest);
+    SJobResult result;
+    ASSERT_TRUE(ConvertFolderInPlace(other.c_str(), convert, &result)) << GetLastError();
+    ASSERT_TRUE(ConvertFolderInPlace(plain.c_str(), convert, &result)) << GetLastError();
+    ASSERT_TRUE(TidyStoppedJob(plain.c_str(), &result));
+    EXPECT_EQ(ReadFile(other), to);
+    EXPECT_EQ(dir.StateFiles().size(), 4u) << "the stopped job's copy and record kept, and the other's";
+    ASSERT_TRUE(ConvertFolderInPlace(inbox.c_str(), convert, &result)) << GetLastError();
+    EXPECT_EQ(ReadFile(inbox), front + to);
+    EXPECT_EQ(dir.StateFiles().size(), 2u);
+}
+
 #ifndef _WIN32
 // Another user's record is passed over; one of ours that others could have changed since
 // is not followed.
@@ -328,6 +384,21 @@ TEST(Journal, FollowsOnlyARecordOfTheUsersOwn)
     if (geteuid() == 0) {
         ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
         EXPECT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_NOT_OURS);
+        // Nor is a copy that another user has made theirs since, the same bytes or not.
+        ASSERT_TRUE(NameStreamConverter("to LF", AsStream<ToLf>));
+        const std::string rest = ToCrLf("From a\n\none\n\n"), to = ToLf(rest);
+        std::string inbox = dir.File("Inbox");
+        LeaveStoppedJob(inbox, "", rest, to, "to LF", to.substr(0, 8) + rest.substr(8));
+        std::vector<std::string> files = dir.StateFiles();
+        auto copy = std::find_if(files.begin(), files.end(), [](const std::string &n) {
+            return n.size() > 4 && n.compare(n.size() - 4, 4, ".TMP") == 0;
+        });
+        ASSERT_NE(copy, files.end());
+        ASSERT_EQ(chown((dir.StateDirectory() + "/" + *copy).c_str(), 65534, 65534), 0);
+        SJobResult result;
+        EXPECT_FALSE(ConvertFolderInPlace(inbox.c_str(), AsStream<ToLf>, &result));
+        EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_COPY_NOT_WHOLE);
+        EXPECT_EQ(ReadFile(inbox), to.substr(0, 8) + rest.substr(8));
     }
 }
 #endif

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -90,6 +91,66 @@ TEST(PosixFiles, TempFileNamesAreNewPrivateAndWellFormed)
     }
     char name[MAX_PATH];
     EXPECT_EQ(GetTempFileNameA((prefix + "missing/").c_str(), "qvl", 0, name), 0u);
+}
+
+// The state directory: under $XDG_STATE_HOME where that is absolute, else under the home,
+// and only one that is this user's alone; its path in a buffer that holds it exactly.
+TEST(PosixFiles, StateDirectoryIsTheUsersAlone)
+{
+    TestDir dir;
+    const char *oldHome = std::getenv("HOME");
+    std::string savedHome = oldHome != nullptr ? oldHome : "";
+    setenv("HOME", dir.File("home").c_str(), 1);
+    // A relative path taken would be made here, and go with the test's directory.
+    char cwd[PATH_SIZE];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ASSERT_EQ(mkdir(dir.File("open").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.File("open/quorvel").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.File("open/quorvel").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.File("linked").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(dir.File("elsewhere").c_str(), dir.File("linked/quorvel").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.File("elsewhere").c_str(), 0700), 0);
+    const struct {
+        std::string home;
+        std::string path;  // "" where refused
+    } rows[] = {
+        {dir.path(), dir.File("quorvel/")},
+        {dir.path() + "//", dir.File("quorvel/")},
+        // Relative: no place of its own, so the home's.
+        {"relative/state", dir.File("home/.local/state/quorvel/")},
+        {dir.File("open"), ""},
+        {dir.File("linked"), ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.home);
+        SetStateHome(row.home);
+        char path[PATH_SIZE];
+        bool ok = GetStateDirectory(path, sizeof path);
+        EXPECT_EQ(ok, !row.path.empty());
+        if (ok) {
+            EXPECT_EQ(path, row.path);
+            struct stat st;
+            ASSERT_EQ(stat(path, &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+        } else {
+            EXPECT_EQ(GetLastError(), ERROR_STATE_DIRECTORY_NOT_PRIVATE);
+        }
+    }
+    EXPECT_FALSE(FileExists("relative"));
+    ASSERT_EQ(chdir(cwd), 0);
+    // A buffer that holds the path and its NUL exactly, and one byte less.
+    SetStateHome(dir.path());
+    std::string expected = dir.File("quorvel/");
+    std::string buffer(expected.size() + 1, 'x');
+    EXPECT_TRUE(GetStateDirectory(&buffer[0], buffer.size()));
+    EXPECT_STREQ(buffer.c_str(), expected.c_str());
+    EXPECT_FALSE(GetStateDirectory(&buffer[0], buffer.size() - 1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENAMETOOLONG));
+    if (oldHome != nullptr)
+        setenv("HOME", savedHome.c_str(), 1);
+    else
+        unsetenv("HOME");
 }
 
 HANDLE Open(const std::string &path, DWORD share = FILE_SHARE_READ)

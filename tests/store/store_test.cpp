@@ -9,9 +9,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 #endif
 
 #include "emlx.h"
@@ -21,6 +26,55 @@
 #include "store_files.h"
 #include "test_files.h"
 #include "tree.h"
+
+#ifndef _WIN32
+namespace {
+
+// What fails of a batch's writing, set per test: flushing its files, or giving our
+// temporary files their new names.
+bool g_failBatchFlush;
+bool g_failBatchRenames;
+
+bool OursToFail(const char *name)
+{
+    return g_failBatchRenames && std::strstr(name, "_quorvel") != nullptr;
+}
+
+}  // namespace
+
+extern "C" int syncfs(int fd)
+{
+    using Sync = int (*)(int);
+    static Sync realSync = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, "syncfs"));
+    if (g_failBatchFlush) {
+        errno = EIO;
+        return -1;
+    }
+    return realSync(fd);
+}
+
+extern "C" int linkat(int fromDir, const char *from, int toDir, const char *to, int flags)
+{
+    using Link = int (*)(int, const char *, int, const char *, int);
+    static Link realLink = reinterpret_cast<Link>(dlsym(RTLD_NEXT, "linkat"));
+    if (OursToFail(from)) {
+        errno = EIO;
+        return -1;
+    }
+    return realLink(fromDir, from, toDir, to, flags);
+}
+
+extern "C" int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned flags)
+{
+    using Rename = int (*)(int, const char *, int, const char *, unsigned);
+    static Rename realRename = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat2"));
+    if (OursToFail(from)) {
+        errno = EIO;
+        return -1;
+    }
+    return realRename(fromDir, from, toDir, to, flags);
+}
+#endif
 
 namespace {
 
@@ -159,8 +213,22 @@ std::string StoppedRunsName(const std::string &forName)
     return name.substr(0, p + 1) + "999999999" + name.substr(name.find('R', p));
 }
 
+#ifndef _WIN32
+// The descriptors the process has open.
+std::size_t OpenDescriptors()
+{
+    std::size_t n = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+#endif
+
 // A maildir with a message to convert, one with nothing to, and a leftover of a stopped
-// run beside a file of a run still at work; an .emlx whose count runs past its end; a file that is no mail.
+// run beside a file of a run still at work; an .emlx whose count runs past its end, and one
+// whose count runs exactly to it; a folder; a file that is no mail.  Nothing stays open.
 TEST(Tree, ReportsWhatItDid)
 {
     TestDir dir;
@@ -180,6 +248,8 @@ TEST(Tree, ReportsWhatItDid)
     WriteFile(md + "/maildirsize", "1000000S\n" + std::to_string(korean.size()) + " 1\n");
     WriteFile(md + "/dovecot-uidlist", "3 V1 N2\n");
     WriteFile(dir.File("past.emlx"), "99\nSubject: z\n\n");
+    WriteFile(dir.File("end.emlx"), std::to_string(korean.size()) + "\n" + korean);
+    WriteFile(dir.File("Inbox"), "From a\n" + korean);
     WriteFile(dir.File("notes.txt"), "not mail\n");
     STreeReport report, checked;
     STreeOptions options;
@@ -189,19 +259,27 @@ TEST(Tree, ReportsWhatItDid)
     auto before = Listing(dir.path());
     EXPECT_TRUE(ConvertTrees({dir.path()}, check, checked));
     EXPECT_EQ(Listing(dir.path()), before);
+#ifndef _WIN32
+    std::size_t descriptors = OpenDescriptors();
+#endif
     EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
+#ifndef _WIN32
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+#endif
     ExpectSameCounts(checked, report);
-    EXPECT_EQ(report.converted, 1);
+    EXPECT_EQ(report.converted, 3);
     EXPECT_EQ(report.renamed, 1);
     EXPECT_EQ(report.quotaLines, 1);
     EXPECT_EQ(report.unchanged, 2);
-    EXPECT_EQ(report.mails, 3);
+    EXPECT_EQ(report.mails, 5);
     EXPECT_TRUE(report.failed.empty());
     ASSERT_EQ(report.skipped.size(), 2u);
     EXPECT_EQ(report.skipped[0].first, "not mail");
     EXPECT_EQ(report.skipped[1].first, "byte count past the end");
     // Under a new name, its size said anew.
     std::string converted = Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n");
+    EXPECT_EQ(ReadFile(dir.File("end.emlx")), std::to_string(converted.size()) + "\n" + converted);
+    EXPECT_EQ(ReadFile(dir.File("Inbox")), Lines("From a\n") + converted);
     auto names = std::filesystem::directory_iterator(md + "/cur");
     std::string name = names->path().filename().string();
     std::string size = ",S=" + std::to_string(converted.size());
@@ -216,6 +294,49 @@ TEST(Tree, ReportsWhatItDid)
     EXPECT_EQ(left->path().filename().string(), running);
     EXPECT_EQ(++left, std::filesystem::directory_iterator());
 }
+
+#ifndef _WIN32
+// A batch whose files cannot be flushed, or cannot be given their names: every message and
+// .emlx file stays as it was, once, each failure is told with the system's reason, and no
+// temporary file is left; the next run converts them.
+TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
+{
+    const std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+    const std::string emlx = std::to_string(korean.size()) + "\n" + korean + "<?xml?>\n";
+    for (bool *fault : {&g_failBatchFlush, &g_failBatchRenames}) {
+        SCOPED_TRACE(fault == &g_failBatchFlush ? "flush" : "renames");
+        TestDir dir;
+        std::string md = dir.File("md");
+        for (const char *sub : {"", "/cur", "/new", "/tmp"})
+            std::filesystem::create_directories(md + sub);
+        WriteFile(md + "/cur/1.a.host,S=9:2,S", korean);
+        WriteFile(md + "/new/2.a.host", korean);
+        WriteFile(dir.File("m.emlx"), emlx);
+        STreeReport report;
+        STreeOptions options;
+        options.convert = RelabelStream;
+        *fault = true;
+        bool ok = ConvertTrees({dir.path()}, options, report);
+        *fault = false;
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(report.converted, 0);
+        EXPECT_EQ(report.failed.size(), 3u);
+        for (const STreeEvent &event : report.events) {
+            if (event.kind == ETreeEvent::FAILED) {
+                EXPECT_EQ(event.error, static_cast<DWORD>(EIO)) << event.path << ": " << event.what;
+            }
+        }
+        EXPECT_EQ(ReadFile(md + "/cur/1.a.host,S=9:2,S"), korean);
+        EXPECT_EQ(ReadFile(md + "/new/2.a.host"), korean);
+        EXPECT_EQ(ReadFile(dir.File("m.emlx")), emlx);
+        EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
+        EXPECT_EQ(dir.Names(".").size(), 0u);
+        STreeReport again;
+        EXPECT_TRUE(ConvertTrees({dir.path()}, options, again));
+        EXPECT_EQ(again.converted, 3);
+    }
+}
+#endif
 
 // Stopped between giving a converted message its new name and deleting the old one: the
 // next run finds the pair by our temporary file, and the message stays once.

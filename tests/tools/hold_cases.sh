@@ -32,7 +32,8 @@
 #               lock file in place, the next run converts as one run would and leaves
 #               nothing of that lock; a lock file that cannot be deleted is named; -R
 #               killed as it deletes its lock file, or after its record and before its copy:
-#               the next -R leaves neither;
+#               the next -R leaves neither; -R killed after the rewrite and before the
+#               record went: the next -R completes it, the folder once and nothing left;
 #               and -o OUTPUT stopped by SIGINT, SIGTERM or SIGHUP leaves OUTPUT as it was
 #               and no temporary file beside it
 #   guess       a conversion killed half-way, then its copy cut short, a byte of it changed,
@@ -412,6 +413,20 @@ kill)
   "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R after -R stopped: $(cat "$work/err")"
   [ -z "$(ls "$state")" ] || fail "-R stopped after its record went: left $(ls "$state")"
   cmp -s "$work/tree/Inbox" "$work/relabelled" || fail "-R stopped after its record went: the folder changed"
+  # -R stopped after the rewrite, before the record went: at the second unlink of the trace
+  # beside the folder (the first clears one left before it is made).  The next -R, which
+  # finds nothing to change in the folder, still completes the job: the folder once, and
+  # no record, copy or trace left.
+  cp "$work/original" "$work/tree/Inbox"
+  (strace -f -o /dev/null -P "$(realpath "$work/tree")/Inbox.quorvel" -e trace=unlink \
+    -e inject=unlink:signal=KILL:when=2 "$converter" -R "$work/tree") >/dev/null 2>&1 &&
+    fail "-R was not stopped before its record went"
+  cmp -s "$work/tree/Inbox" "$work/relabelled" || fail "-R stopped before its record went: the folder is not written"
+  [ -n "$(compgen -G "$state/*.JNL")" ] || fail "-R stopped before its record went: no record left"
+  "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R after -R stopped: $(cat "$work/err")"
+  cmp -s "$work/tree/Inbox" "$work/relabelled" || fail "-R stopped before its record went: not as one conversion"
+  [ -z "$(ls "$state")" ] || fail "-R stopped before its record went: left $(ls "$state")"
+  [ ! -e "$work/tree/Inbox.quorvel" ] || fail "-R stopped before its record went: the trace stays"
   echo "-R stopped at the end of a folder's job: the next -R left no lock file and no copy"
   # A conversion to OUTPUT that is stopped leaves OUTPUT as it was and nothing beside it.
   mkdir "$work/out"

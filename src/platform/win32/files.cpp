@@ -438,9 +438,7 @@ const DWORD FLAG_POSIX_SEMANTICS = 0x2;
 // job.  Elsewhere the plain disposition, whose name stays until the last handle closes.
 bool MarkDeleted(HANDLE handle)
 {
-    struct {
-        DWORD flags;
-    } now = {FLAG_DELETE | FLAG_POSIX_SEMANTICS};
+    DWORD now = FLAG_DELETE | FLAG_POSIX_SEMANTICS;  // FILE_DISPOSITION_INFO_EX: its flags alone
     if (SetFileInformationByHandle(handle, FILE_DISPOSITION_INFO_EX_CLASS, &now, sizeof now))
         return true;
     DWORD error = GetLastError();
