@@ -90,55 +90,8 @@ private:
     const SBytes &m_bytes;
 };
 
-// The length of what a and b have in common from offset at (up to limit).  False when
-// reading fails.
-bool CommonLength(CByteReader &a, CByteReader &b, std::uint64_t at, std::uint64_t limit, std::uint64_t *common)
-{
-    *common = at;
-    while (*common < limit) {
-        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(limit - *common, STREAM_BUFFER_SIZE));
-        DWORD gotA = 0, gotB = 0;
-        if (!a.Read(*common, g_inBuffer, want, &gotA) || !b.Read(*common, g_outBuffer, want, &gotB))
-            return false;
-        DWORD n = std::min(gotA, gotB);
-        DWORD same = static_cast<DWORD>(
-            std::mismatch(g_inBuffer, g_inBuffer + n, g_outBuffer).first - g_inBuffer);
-        *common += same;
-        if (same < want)
-            return true;
-    }
-    return true;
-}
-
 const char FROM_LINE[] = "From ";
 const std::uint64_t FROM_SIZE = sizeof FROM_LINE - 1;
-
-// The last place in [from, to] of the folder's bytes where a mail's From line starts (after
-// a line end, or at from when before is a line end), or to + 1 where there is none.
-bool LastFromLine(CByteReader &folder, std::uint64_t from, std::uint64_t to, std::uint64_t *found)
-{
-    *found = to + 1;
-    // Each piece read with the byte before it and the four after it.
-    std::uint64_t at = from == 0 ? 0 : from - 1;
-    while (at <= to) {
-        DWORD got = 0;
-        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at + 1 + FROM_SIZE, STREAM_BUFFER_SIZE));
-        if (!folder.Read(at, g_inBuffer, want, &got))
-            return false;
-        for (DWORD i = 0; i + FROM_SIZE <= got; ++i) {
-            std::uint64_t p = at + i;
-            if (p < from || p > to || std::memcmp(g_inBuffer + i, FROM_LINE, FROM_SIZE) != 0)
-                continue;
-            bool lineStart = p == 0 || (i > 0 ? g_inBuffer[i - 1] == '\n' : false);
-            if (lineStart)
-                *found = p;
-        }
-        if (got <= FROM_SIZE)
-            break;
-        at += got - FROM_SIZE;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -244,59 +197,6 @@ bool ReadFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, con
     if (n < shorter && !EachByteAsLeft(now, &was, &written, zeroFrom, n, &furthest))
         return false;
     state->differsAt = furthest;
-    return true;
-}
-
-bool ReadEarlierFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, const SBytes &from,
-                            const SBytes &to, SFolderState *state)
-{
-    *state = {false, 0, 0};
-    if (size < start)
-        return true;
-    SBytes rest;
-    rest.Add(folder, start, size - start);
-    CByteReader now(rest), was(from), written(to);
-    std::uint64_t n = size - start, fromLength = from.Length(), toLength = to.Length();
-    std::uint64_t k = 0;
-    if (!CommonLength(now, written, 0, std::min(n, toLength), &k))
-        return false;
-    state->differsAt = k;
-    if (k == n) {
-        // to's first bytes alone: as left where from is no longer, or where to is whole.
-        state->asLeft = n >= fromLength || n == toLength;
-        state->appendedAt = n;
-        return true;
-    }
-    if (k <= fromLength && n >= fromLength) {
-        // Stopped within from: the rest of it follows, then whatever was appended.
-        std::uint64_t same = 0;
-        if (!CommonLength(now, was, k, fromLength, &same))
-            return false;
-        if (same == fromLength) {
-            state->asLeft = true;
-            state->appendedAt = fromLength;
-            return true;
-        }
-        state->differsAt = same;
-    }
-    if (k > fromLength) {
-        // Past from's end only to's bytes were written: the appended mail begins where they
-        // stop, which its From line tells where to's next bytes happen to be the same.
-        std::uint64_t p = 0;
-        if (!LastFromLine(now, fromLength, std::min(k, n - 1), &p))
-            return false;
-        if (p <= k) {
-            state->asLeft = true;
-            state->appendedAt = p;
-            return true;
-        }
-    }
-    if (k == toLength) {
-        // to whole and cut to its length, then mail appended.
-        state->asLeft = true;
-        state->appendedAt = toLength;
-        return true;
-    }
     return true;
 }
 

@@ -51,12 +51,6 @@ struct SFolderState {
 // folder cut shorter than any rewrite leaves it is not as left.  False when reading fails.
 bool ReadFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, const SBytes &from, const SBytes &to,
                      std::uint64_t zeroFrom, SFolderState *state);
-// The same for a rewrite of an earlier build, which wrote past from's end without making the
-// folder longer first: to's first bytes then, or from's rest after them, or to whole; the
-// mail appended past from's end is taken to begin at its From line.
-bool ReadEarlierFolderState(HANDLE folder, std::uint64_t start, std::uint64_t size, const SBytes &from,
-                            const SBytes &to, SFolderState *state);
-
 // The mail of the folder that holds the byte at offset: its From line and its Date: and
 // Subject: fields, each "" where there is none (or the mail starts too far back to look).
 struct SMailLines {

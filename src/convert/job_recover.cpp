@@ -19,24 +19,6 @@ void CollectName(const char *name, void *context)
     static_cast<std::vector<std::string> *>(context)->emplace_back(name);
 }
 
-// Where records of the earlier builds were: the temporary directory, named after the
-// folder's 32-bit volume and its index.
-ERecord FindEarlierRecord(SJob &job, SJobFiles *files)
-{
-    char temp[PATH_SIZE];
-    DWORD n = GetTempPathA(sizeof temp, temp);
-    if (n == 0 || n >= sizeof temp)
-        return RECORD_NONE;
-    auto volume = static_cast<std::uint32_t>(job.id.volume ^ (job.id.volume >> 32));
-    char base[64];
-    std::snprintf(base, sizeof base, "qvl%08" PRIX32 "-%016" PRIX64, volume, job.id.indexLow);
-    SJournal journal;
-    if (!MakeJobFiles(temp, base, files) || ReadJournal(files->record, &journal) != JOURNAL_FOUND ||
-        !NamesFolder(job, journal.folder))
-        return RECORD_NONE;
-    return Refuse(job, *files, &journal, ERROR_INTERRUPTED_OTHER_VERSION);
-}
-
 // Opens a file of the job that must be there, whole and this user's own: n bytes whose
 // checksum is sum.  missing is the reason when it is not there.
 HANDLE OpenJobFile(const char *path, std::uint64_t n, std::uint64_t sum, DWORD missing)
@@ -92,10 +74,8 @@ ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal)
             continue;
         switch (ReadJournal(files->record, journal)) {
         case JOURNAL_FOUND:
-            if ((journal->version > 1 && SameFile(journal->id, job.id)) || NamesFolder(job, journal->folder))
-                return journal->version > 1 || journal->start == 0
-                           ? RECORD_FOUND
-                           : Refuse(job, *files, journal, ERROR_INTERRUPTED_OTHER_VERSION);
+            if (SameFile(journal->id, job.id) || NamesFolder(job, journal->folder))
+                return RECORD_FOUND;
             break;
         case JOURNAL_UNFINISHED:
             // Never written whole, so the folder was never written: a job stopped early.
@@ -117,8 +97,6 @@ ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal)
             break;  // gone meanwhile, or another user's: nothing of ours
         }
     }
-    if (FindEarlierRecord(job, files) == RECORD_REFUSED)
-        return RECORD_REFUSED;
     // No record here, and yet one was written for a job on this folder that never ended.
     if (FindTrace(job)) {
         SetLastError(ERROR_INTERRUPTED_RECORD_ELSEWHERE);
@@ -214,7 +192,7 @@ bool ReadRecordedBytes(const SConverters &converters, const SJobFiles &files, co
         // What the job wrote, as its record says: a conversion that now gives other bytes
         // (another build's) would have the folder's bytes judged against the wrong ones.
         SChecksum sum;
-        if (journal.version >= 3 && (converted.size != journal.converted ||
+        if ((converted.size != journal.converted ||
                                      !ChecksumRange(open.scratch, 0, converted.size, &sum) ||
                                      sum.Value() != journal.convertedChecksum)) {
             SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
@@ -324,8 +302,7 @@ bool FindShiftedStart(const SJob &job, const SJournal &journal, const SBytes &fr
                      [&](std::uint64_t a, std::uint64_t b) { return distance(a) < distance(b); });
     for (std::size_t i = 0; i < places.size() && i < MOST_CHECKED; ++i) {
         SFolderState state;
-        if (!(journal.version >= 3 ? ReadFolderState(job.folder, places[i], size, from, to, zeroFrom, &state)
-                                   : ReadEarlierFolderState(job.folder, places[i], size, from, to, &state)))
+        if (!ReadFolderState(job.folder, places[i], size, from, to, zeroFrom, &state))
             return false;
         if (state.asLeft) {
             *found = places[i];
@@ -366,7 +343,7 @@ bool CheckFolder(const SJob &job, const SJournal &journal, const SBytes &from, c
         // NULs of the folder made longer may stand where the job's bytes come after what it
         // replaced: past the copy's end, or past the old file's as the undo began.
         std::uint64_t zeroFrom = from.Length() - std::min(from.Length(), journal.added);
-        if (!undo && journal.version > 1 && front.Value() != journal.frontChecksum) {
+        if (!undo && front.Value() != journal.frontChecksum) {
             // Somewhere in what the job never wrote: the checksum does not say where.  Where
             // a mail was deleted or added there, the job's bytes have moved with the rest.
             job.result->differs = true;
@@ -376,8 +353,7 @@ bool CheckFolder(const SJob &job, const SJournal &journal, const SBytes &from, c
             SetLastError(ERROR_INTERRUPTED_FRONT_CHANGED);
             return false;
         }
-        if (!(journal.version >= 3 ? ReadFolderState(job.folder, journal.start, now.size, from, to, zeroFrom, &state)
-                                   : ReadEarlierFolderState(job.folder, journal.start, now.size, from, to, &state)))
+        if (!ReadFolderState(job.folder, journal.start, now.size, from, to, zeroFrom, &state))
             return false;
     }
     if (!state.asLeft) {
@@ -398,19 +374,6 @@ bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal
               CheckFolder(job, journal, from, to, &appended, &size);
     if (ok)
         job.result->appendedKept = size - appended;
-    if (ok && mode == COMPLETE_WRITE && journal.version < 3) {
-        // An earlier build's record: from here on the folder is written as this build writes
-        // it, so the record says so first, with the length of what is written.
-        SChecksum converted;
-        if (journal.direction == DIRECTION_FORWARD) {
-            std::uint64_t n = to.Length() - journal.added;
-            ok = ChecksumRange(open.scratch, 0, n, &converted);
-            journal.converted = n;
-            journal.convertedChecksum = converted.Value();
-        }
-        ok = ok && ReplaceJournal(files, job.stateDir, journal);
-        journal.version = ok ? 3 : journal.version;
-    }
     if (ok && mode == COMPLETE_WRITE) {
         if (appended < size) {
             ok = KeepAppendedMail(job, files, journal, open, appended, size - appended) &&

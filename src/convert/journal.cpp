@@ -22,10 +22,7 @@
 //   converter plain
 //   end 0123456789ABCDEF
 //
-// Version 2, of earlier builds, had no converted line (and its rewrite did not first make
-// the folder as long as what it writes); version 1 had no front, added, direction and old
-// lines either, a 32-bit volume and one index, and the copy's path after start.  Both are
-// still read.
+// A record of any other version is refused, and the folder it names left as it is.
 #include "journal.h"
 
 #include <cinttypes>
@@ -322,27 +319,8 @@ std::size_t FormatJournal(const SJournal &journal, char *text)
     return used;
 }
 
-// The fields of a version 1 record, after its first line.
-void ReadVersion1(SReader &r, SJournal *journal)
-{
-    r.Path("folder", journal->folder, sizeof journal->folder);
-    if (r.Keyword("identity")) {
-        journal->id.volume = r.Hex(8, ' ');
-        journal->id.indexLow = r.Hex(16, '\n');
-    }
-    if (r.Keyword("start"))
-        journal->start = r.Decimal('\n');
-    char copy[PATH_SIZE];
-    r.Path("copy", copy, sizeof copy);
-    if (r.Keyword("length"))
-        journal->length = r.Decimal('\n');
-    if (r.Keyword("checksum"))
-        journal->checksum = r.Hex(16, '\n');
-    r.Word("converter", journal->converter, sizeof journal->converter);
-}
-
-// The fields of a version 2 or 3 record, after its first line.
-void ReadVersion2(SReader &r, SJournal *journal)
+// The fields of a record, after its first line.
+void ReadFields(SReader &r, SJournal *journal)
 {
     r.Path("folder", journal->folder, sizeof journal->folder);
     if (r.Keyword("identity")) {
@@ -358,7 +336,7 @@ void ReadVersion2(SReader &r, SJournal *journal)
         journal->length = r.Decimal('\n');
     if (r.Keyword("checksum"))
         journal->checksum = r.Hex(16, '\n');
-    if (journal->version >= 3 && r.Keyword("converted")) {
+    if (r.Keyword("converted")) {
         journal->converted = r.Decimal(' ');
         journal->convertedChecksum = r.Hex(16, '\n');
     }
@@ -462,11 +440,8 @@ EJournalState ReadJournal(const char *path, SJournal *journal)
     journal->version = static_cast<int>(r.Decimal('\n'));
     if (!r.ok)
         return JOURNAL_UNREADABLE;
-    if (journal->version == 1)
-        ReadVersion1(r, journal);
-    else if (journal->version == 2 || journal->version == VERSION)
-        ReadVersion2(r, journal);
-    else
+    if (journal->version != VERSION)
         return JOURNAL_OTHER_VERSION;
+    ReadFields(r, journal);
     return r.ok && r.at == endLine ? JOURNAL_FOUND : JOURNAL_UNREADABLE;
 }

@@ -51,11 +51,12 @@ std::string Sealed(const std::string &text)
     return text + end;
 }
 
-std::string Version2(const std::string &folder, const std::string &start = "4096")
+std::string Version3(const std::string &folder, const std::string &start = "4096")
 {
-    return "quorvel journal 2\nfolder " + std::to_string(folder.size()) + ":" + folder +
+    return "quorvel journal 3\nfolder " + std::to_string(folder.size()) + ":" + folder +
            "\nidentity 000000000000FD01 0000000000001234 0000000000123456\nstart " + start +
-           "\nfront 0123456789ABCDEF\nlength 123456\nchecksum FEDCBA9876543210\nadded 0 0000000000000000\n"
+           "\nfront 0123456789ABCDEF\nlength 123456\nchecksum FEDCBA9876543210\n"
+           "converted 123456 FEDCBA9876543210\nadded 0 0000000000000000\n"
            "direction forward\nold 0 0000000000000000\nconverter plain\n";
 }
 
@@ -104,28 +105,30 @@ TEST(Journal, ReadsBackWhatItWrote)
 // whole was changed since, and neither is ever followed.
 TEST(Journal, TellsACutRecordFromADamagedOne)
 {
-    const std::string whole = Sealed(Version2("/m/Inbox"));
+    const std::string whole = Sealed(Version3("/m/Inbox"));
     struct Case {
         const char *what;
         std::string text;
         EJournalState state;
     } cases[] = {
         {"whole", whole, JOURNAL_FOUND},
-        {"a path that holds an end line", Sealed(Version2("/m/x\nend 0123456789ABCDEF\n")), JOURNAL_FOUND},
+        {"a path that holds an end line", Sealed(Version3("/m/x\nend 0123456789ABCDEF\n")), JOURNAL_FOUND},
         {"the end checksum wrong", whole.substr(0, whole.size() - 2) + (whole[whole.size() - 2] == '0' ? "1\n" : "0\n"),
          JOURNAL_UNREADABLE},
         {"bytes after the end line", whole + "x", JOURNAL_UNREADABLE},
         // Read as far as a record can go, it would look cut short.
-        {"longer than any record", Sealed(Version2(std::string(PATH_SIZE + 1024, 'p'))), JOURNAL_UNREADABLE},
+        {"longer than any record", Sealed(Version3(std::string(PATH_SIZE + 1024, 'p'))), JOURNAL_UNREADABLE},
         // Its length whole, so not cut short: damaged.
         {"a byte of the end checksum not hexadecimal", whole.substr(0, whole.size() - 2) + "G\n", JOURNAL_UNREADABLE},
-        {"a line changed", Sealed(Version2("/m/Inbox")).replace(whole.find("length 1"), 8, "length 2"),
+        {"a line changed", Sealed(Version3("/m/Inbox")).replace(whole.find("length 1"), 8, "length 2"),
          JOURNAL_UNREADABLE},
-        {"a number of 21 digits", Sealed(Version2("/m/Inbox", "000000000000000004096")), JOURNAL_UNREADABLE},
-        {"a number past 64 bits", Sealed(Version2("/m/Inbox", "18446744073709551616")), JOURNAL_UNREADABLE},
-        {"a NUL inside a path", Sealed(Version2(std::string("/m/In\0box", 9))), JOURNAL_UNREADABLE},
-        {"another version, checksummed again", Sealed("quorvel journal 4\n" + Version2("/m").substr(18)),
+        {"a number of 21 digits", Sealed(Version3("/m/Inbox", "000000000000000004096")), JOURNAL_UNREADABLE},
+        {"a number past 64 bits", Sealed(Version3("/m/Inbox", "18446744073709551616")), JOURNAL_UNREADABLE},
+        {"a NUL inside a path", Sealed(Version3(std::string("/m/In\0box", 9))), JOURNAL_UNREADABLE},
+        {"another version, checksummed again", Sealed("quorvel journal 4\n" + Version3("/m").substr(18)),
          JOURNAL_OTHER_VERSION},
+        // Written by no release: refused like any other.
+        {"version 2", Sealed("quorvel journal 2\n" + Version3("/m").substr(18)), JOURNAL_OTHER_VERSION},
         {"not a record", Sealed("something else\n"), JOURNAL_UNREADABLE},
     };
     TestDir dir;
@@ -153,23 +156,30 @@ TEST(Journal, TellsACutRecordFromADamagedOne)
 }
 
 // The records of the earlier build: read where they can be, their fields where they were.
-TEST(Journal, ReadsTheEarlierVersion)
+TEST(Journal, RefusesAStoppedJobOfAnotherVersionChangingNothing)
 {
-    TestDir dir;
-    std::string path = dir.File("r.JNL");
-    WriteFile(path, Sealed("quorvel journal 1\nfolder 8:/m/Inbox\nidentity 0000FD01 0000000000123456\nstart 0\n"
-                           "copy 10:/tmp/a.TMP\nlength 77\nchecksum 0123456789ABCDEF\nconverter plain\n"));
-    SJournal read;
-    ASSERT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_FOUND);
-    EXPECT_EQ(read.version, 1);
-    EXPECT_STREQ(read.folder, "/m/Inbox");
-    EXPECT_EQ(read.id.volume, 0xFD01u);
-    EXPECT_EQ(read.id.indexLow, 0x123456u);
-    EXPECT_EQ(read.start, 0u);
-    EXPECT_EQ(read.length, 77u);
-    EXPECT_EQ(read.checksum, 0x0123456789ABCDEFu);
-    EXPECT_STREQ(read.converter, "plain");
-    EXPECT_EQ(read.direction, DIRECTION_FORWARD);
+    const std::string rest = "From a\n\x1b$)C\x0e\x30\x21\x0f\n", to = "From a\n\xb0\xa1\n";
+    const std::string state = to.substr(0, 8) + rest.substr(8);
+    for (const char *version : {"1", "2", "4"}) {
+        SCOPED_TRACE(version);
+        TestDir dir;
+        std::string inbox = dir.File("Inbox");
+        LeaveStoppedJob(inbox, "", rest, to, "plain", state);
+        std::vector<std::string> files = dir.StateFiles();
+        auto record = std::find_if(files.begin(), files.end(), [](const std::string &n) {
+            return n.size() > 4 && n.compare(n.size() - 4, 4, ".JNL") == 0;
+        });
+        ASSERT_NE(record, files.end());
+        std::string path = dir.StateDirectory() + "/" + *record, text = ReadFile(path);
+        text = Sealed("quorvel journal " + std::string(version) + "\n" + text.substr(18, text.rfind("end ") - 18));
+        WriteFile(path, text);
+        SJobResult result;
+        EXPECT_FALSE(ConvertAt(inbox, SConverters(), &result));
+        EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_OTHER_VERSION);
+        EXPECT_EQ(ReadFile(inbox), state);
+        EXPECT_EQ(ReadFile(path), text);
+        EXPECT_EQ(dir.StateFiles(), files);
+    }
 }
 
 // A checksum that tells bytes apart, not only their number, wherever they fall.
