@@ -17,11 +17,6 @@ std::string LastReason()
     return DescribeError(GetLastError(), reason, sizeof reason) ? reason : "";
 }
 
-bool IsGone(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 std::string Count(long n, const char *one, const char *many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);

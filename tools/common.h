@@ -17,8 +17,6 @@ extern const char PROGRAM[];
 
 // The system's words for the last failure (GetLastError); "" where it has none.
 std::string LastReason();
-// True when error says that a file, or a directory on its path, is not there.
-bool IsGone(DWORD error);
 // "1 mail", "2 mails": n and the word for it.
 std::string Count(long n, const char *one, const char *many);
 // Gives the new file that to writes (at name) the owner and group that st tells of, and

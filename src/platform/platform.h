@@ -209,25 +209,9 @@ struct SDirectoryEntry {
     SFileIdentity id;      // natively the entry itself (its size aside); on Windows zero
 };
 
-// Calls found for every entry of the directory dir (ending in its separator or not) but "."
-// and "..", in the directory's own order.  An entry that is deleted while it is read is left
-// out.  False when dir cannot be opened, or cannot be read to its end (GetLastError() says
-// why; the entries read before were told).  Ours, not the system's.
-bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context);
-
 // Has each of the n files, open for writing, on the disk, their lengths included.  Natively
 // on Linux one syncfs for each file system they are on, so that a batch of new files costs
 // one wait for the disk and not one each; elsewhere each is flushed in turn
 // (FlushFileBuffers).  False when any flush fails: what was written may then never reach
 // the disk.  Ours, not the system's.
 bool FlushFiles(const HANDLE *files, std::size_t n);
-
-// Renames replacement over existing, in one step (a reader sees the old file or the new
-// one), but only while existing is there: false with ERROR_FILE_NOT_FOUND when it has gone
-// (a mail program renamed it meanwhile), and replacement is then as it was.  Natively on
-// Linux the two are exchanged in one step and the old file, now at replacement's name, is
-// deleted (should that fail, it stays there); elsewhere existing is looked for, then
-// replaced.  The directory is not flushed.  False with the system's error otherwise.  Ours,
-// not the system's.
-bool ReplaceExistingFile(const char *replacement, const char *existing);
-

@@ -40,7 +40,9 @@ public:
     // name's path, for messages.
     std::string PathOf(const std::string &name) const { return JoinPath(m_path, name); }
 
-    // Calls found for every entry but "." and "..", as ReadDirectory does.
+    // Calls found for every entry but "." and "..", in the directory's own order; an entry
+    // deleted while it is read is left out.  False when the directory cannot be read to its
+    // end (GetLastError() says why; the entries read before were told).
     bool Read(void (*found)(const SDirectoryEntry &entry, void *context), void *context) const;
     // Opens the subdirectory name, never through a link.  Null with the system's error, or
     // with ERROR_NOT_THE_WALKED_FILE where name is now a link or not a directory.
@@ -67,7 +69,8 @@ public:
     bool DeleteEntry(const std::string &name) const;
     // Renames from's entry name over this directory's entry to, in one step where the file
     // system can, but only while to is there (ERROR_FILE_NOT_FOUND otherwise, from as it
-    // was): ReplaceExistingFile through held directories.
+    // was).  Natively on Linux the two are exchanged in one step and the old file, now at
+    // from's name, is deleted (should that fail, it stays there).  Not flushed.
     bool Replace(const CHeldDirectory &from, const std::string &name, const std::string &to) const;
     // Renames from's entry name to this directory's new entry to, never over an existing
     // one (ERROR_FILE_EXISTS).

@@ -27,8 +27,8 @@ inline HANDLE FailOpen(int fd, int code)
     return INVALID_HANDLE_VALUE;
 }
 
-// Calls found for every entry of the directory open on owned, as ReadDirectory does, and
-// closes owned.
+// Calls found for every entry of the directory open on owned, as CHeldDirectory::Read
+// does, and closes owned.
 bool ReadDirectoryOf(int owned, void (*found)(const SDirectoryEntry &entry, void *context), void *context);
 
 // Keeps other writers out of the regular file open on fd, without waiting: flock and an

@@ -13,12 +13,6 @@
 #include "descriptor.h"
 #include "platform.h"
 
-bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
-{
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd >= 0 && ReadDirectoryOf(fd, found, context);
-}
-
 bool ReadDirectoryOf(int owned, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
 {
     DIR *d = fdopendir(owned);
@@ -89,24 +83,6 @@ bool FlushFiles(const HANDLE *files, std::size_t n)
     }
     return true;
 #endif
-}
-
-bool ReplaceExistingFile(const char *replacement, const char *existing)
-{
-#if defined(__linux__) && defined(RENAME_EXCHANGE)
-    if (renameat2(AT_FDCWD, replacement, AT_FDCWD, existing, RENAME_EXCHANGE) == 0) {
-        // The old file now has the new one's name.
-        (void)unlink(replacement);
-        return true;
-    }
-    // ENOENT: existing has gone.  Other errors: a file system without exchanges.
-    if (errno == ENOENT || (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP))
-        return false;
-#endif
-    struct stat st;
-    if (lstat(existing, &st) != 0)
-        return false;
-    return rename(replacement, existing) == 0;
 }
 
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size)

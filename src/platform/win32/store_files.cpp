@@ -8,6 +8,7 @@
 #include <string>
 
 #include "store_files.h"
+#include "wide_path.h"
 
 const char PATH_SEPARATOR = '\\';
 

@@ -87,10 +87,3 @@ bool FlushFiles(const HANDLE *files, std::size_t n)
     return true;
 }
 
-bool ReplaceExistingFile(const char *replacement, const char *existing)
-{
-    std::wstring wide;
-    if (!WidePath(existing, wide) || GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return false;
-    return MoveFileExA(replacement, existing, MOVEFILE_REPLACE_EXISTING) != 0;
-}

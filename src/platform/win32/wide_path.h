@@ -15,3 +15,10 @@ bool Widen(const char *text, std::wstring &wide);
 // on as they are.  False with the system's error where path cannot be converted or the
 // current directory cannot be read.
 bool WidePath(const char *path, std::wstring &wide);
+
+struct SDirectoryEntry;
+// Calls found for every entry of the directory dir (ending in its separator or not) but "."
+// and "..", in the directory's own order.  An entry that is deleted while it is read is left
+// out.  False when dir cannot be opened, or cannot be read to its end (GetLastError() says
+// why; the entries read before were told).  CHeldDirectory::Read on Windows (walk.cpp).
+bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context);
