@@ -8,11 +8,10 @@
 
 #include "iso2022kr.h"
 #include "job_internal.h"
+#include "label_rules.h"
 #include "platform.h"
 
 namespace {
-
-const unsigned char BACKSLASH = '\\';
 
 // Where the platform's line end is CR LF, a bare LF is written longer; where it is LF, a
 // CR LF is written shorter.  Either way the decoder writes every other byte as it reads it
@@ -33,86 +32,6 @@ std::size_t FindByte(const unsigned char *buffer, std::size_t from, std::size_t 
 {
     const void *found = std::memchr(buffer + from, byte, to - from);
     return found != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char *>(found) - buffer) : to;
-}
-
-// Whether text[0, n) is lowerName, ignoring ASCII case, as the relabelling compares names.
-bool EqualsNoCase(const unsigned char *text, std::size_t n, const char *lowerName)
-{
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned char c = text[i];
-        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != static_cast<unsigned char>(lowerName[i]))
-            return false;
-    }
-    return true;
-}
-
-// Whether the name at buffer[start, end) (of n bytes) stands where a label or an encoded
-// word has it: after "=", a comment, a quote or RFC 2231's "'" (with white space and folds
-// between), or the "?" that opens an encoded word; and before white space, a line end, ";",
-// "(", a quote, the "?" or "*" after an encoded word's charset, or the "'" after an RFC 2231
-// extended value's (a file name's).  A name in text, "write
-// ISO-2022-KR (csISO2022KR) as", is neither.  Where the buffer ends first, it may be.
-bool InLabelPlace(const unsigned char *buffer, std::size_t start, std::size_t end, std::size_t n)
-{
-    static const char SKIPPED[] = " \t\r\n\"", BEFORE[] = "=?)'", AFTER[] = " \t\r\n;(\"?*'";
-    std::size_t i = start;
-    while (i > 0 && std::memchr(SKIPPED, buffer[i - 1], sizeof SKIPPED - 1) != nullptr)
-        --i;
-    bool placed = i == 0 || std::memchr(BEFORE, buffer[i - 1], sizeof BEFORE - 1) != nullptr;
-    return placed && (end >= n || std::memchr(AFTER, buffer[end], sizeof AFTER - 1) != nullptr);
-}
-
-// Whether the "2022" at buffer[at] (of n bytes) is part of a name of ISO-2022-KR that
-// stands where a label has it.
-bool NameAt(const unsigned char *buffer, std::size_t at, std::size_t n)
-{
-    static const char MARK[] = "2022";
-    // Where the mark stands in each name.
-    const std::size_t IN_NAME = 4, IN_ALIAS = 5;
-    if (at + sizeof MARK - 1 > n || std::memcmp(buffer + at, MARK, sizeof MARK - 1) != 0)
-        return false;
-    for (std::size_t in : {IN_NAME, IN_ALIAS}) {
-        if (at < in || at - in + ISO2022KR_NAME_SIZE > n)
-            continue;
-        std::size_t start = at - in, end = start + ISO2022KR_NAME_SIZE;
-        if (EqualsNoCase(buffer + start, ISO2022KR_NAME_SIZE, in == IN_NAME ? ISO2022KR_NAME : ISO2022KR_ALIAS) &&
-            InLabelPlace(buffer, start, end, n))
-            return true;
-    }
-    return false;
-}
-
-// The most bytes a name spans written with quoted pairs: a backslash before each character.
-const std::size_t ESCAPED_NAME_SIZE = 2 * ISO2022KR_NAME_SIZE;
-
-// Whether the backslash at buffer[at] (of n bytes) may be one of the quoted pairs of a
-// quoted charset parameter that names ISO-2022-KR, "ISO-20\22-KR": a name stands around it
-// once the backslashes are taken out.
-bool EscapedNameAround(const unsigned char *buffer, std::size_t at, std::size_t n)
-{
-    std::size_t from = at >= ESCAPED_NAME_SIZE - 1 ? at - (ESCAPED_NAME_SIZE - 1) : 0;
-    std::size_t to = at + ESCAPED_NAME_SIZE < n ? at + ESCAPED_NAME_SIZE : n;
-    unsigned char text[2 * ESCAPED_NAME_SIZE];
-    std::size_t length = 0;
-    for (std::size_t i = from; i < to; ++i) {
-        if (buffer[i] != BACKSLASH)
-            text[length++] = buffer[i];
-    }
-    for (std::size_t i = 0; i + ISO2022KR_NAME_SIZE <= length; ++i) {
-        if (EqualsNoCase(text + i, ISO2022KR_NAME_SIZE, ISO2022KR_NAME) ||
-            EqualsNoCase(text + i, ISO2022KR_NAME_SIZE, ISO2022KR_ALIAS))
-            return true;
-    }
-    return false;
-}
-
-// Whether the "*" at buffer[at] follows "charset", any case: RFC 2231's forms of the
-// parameter, in sections or %-encoded, which may name ISO-2022-KR without its name whole.
-bool ExtendedCharsetAt(const unsigned char *buffer, std::size_t at)
-{
-    static const char NAME[] = "charset";
-    const std::size_t size = sizeof NAME - 1;
-    return at >= size && EqualsNoCase(buffer + at - size, size, NAME);
 }
 
 // The bytes that the job's search stops at, and what each is checked for.
