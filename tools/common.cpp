@@ -17,7 +17,7 @@ std::string LastReason()
     return DescribeError(GetLastError(), reason, sizeof reason) ? reason : "";
 }
 
-std::string Count(long n, const char *one, const char *many)
+std::string Quantity(long n, const char *one, const char *many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -168,33 +168,33 @@ std::string FolderLookWords(const SFolderLook &look, bool keepLabels)
     // Line ends here, and those the conversion makes into them.
     const bool crlfHere = std::strcmp(PLATFORM_LINE_END, "\r\n") == 0;
     const CFolderCounts &counts = look.counts;
-    std::string line = Count(counts.mails, "mail", "mails") + ", " +
-                       Count(look.passages, "ISO-2022-KR passage", "ISO-2022-KR passages") + ", " +
-                       Count(look.malformed, "malformed sequence", "malformed sequences");
+    std::string line = Quantity(counts.mails, "mail", "mails") + ", " +
+                       Quantity(look.passages, "ISO-2022-KR passage", "ISO-2022-KR passages") + ", " +
+                       Quantity(look.malformed, "malformed sequence", "malformed sequences");
     for (std::size_t i = 0; i < look.malformedLines.size(); ++i)
         line += (i == 0 ? " (line " : ", ") + std::to_string(look.malformedLines[i]);
     if (!look.malformedLines.empty())
         line += ")";
     if (!keepLabels)
-        line += ", " + Count(counts.labels, "label to change", "labels to change");
+        line += ", " + Quantity(counts.labels, "label to change", "labels to change");
     long changed = crlfHere ? look.bareLF : look.crlf;
     if (changed > 0)
-        line += ", " + (crlfHere ? Count(changed, "bare LF line end to CR LF", "bare LF line ends to CR LF")
-                                 : Count(changed, "CR LF line end to LF", "CR LF line ends to LF"));
+        line += ", " + (crlfHere ? Quantity(changed, "bare LF line end to CR LF", "bare LF line ends to CR LF")
+                                 : Quantity(changed, "CR LF line end to LF", "CR LF line ends to LF"));
     // Converted, a file of another kind has its bytes changed as text's would be.
     if (counts.mails == 0 && look.nulAt != UINT64_MAX)
         line += "; warning: it looks like no mail or text but a binary file (a NUL byte at byte " +
                 std::to_string(look.nulAt) + "): converting it would change its bytes as a text's";
     if (!keepLabels && counts.tooDeep > 0)
-        line += "; warning: " + Count(counts.tooDeep, "mail nests", "mails nest") + " parts deeper than " +
+        line += "; warning: " + Quantity(counts.tooDeep, "mail nests", "mails nest") + " parts deeper than " +
                 std::to_string(MAX_NESTING) + " levels, which are left as they are";
     if (!keepLabels && counts.headerTooLong > 0)
-        line += "; warning: " + Count(counts.headerTooLong, "mail has", "mails have") + " a header longer than " +
+        line += "; warning: " + Quantity(counts.headerTooLong, "mail has", "mails have") + " a header longer than " +
                 std::to_string(MAX_HEADER >> 20) + " MiB, and " +
                 (counts.headerTooLong == 1 ? "is left as it is" : "are left as they are");
     // Today's mail programs show text labelled ISO-2022-KR as nothing, whatever its bytes.
     if (keepLabels && counts.labels > 0)
-        line += "; warning: " + Count(counts.labels, "label", "labels") +
+        line += "; warning: " + Quantity(counts.labels, "label", "labels") +
                 " would be left naming ISO-2022-KR over EUC-KR bytes";
     return line;
 }

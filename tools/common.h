@@ -18,7 +18,7 @@ extern const char PROGRAM[];
 // The system's words for the last failure (GetLastError); "" where it has none.
 std::string LastReason();
 // "1 mail", "2 mails": n and the word for it.
-std::string Count(long n, const char *one, const char *many);
+std::string Quantity(long n, const char *one, const char *many);
 // Gives the new file that to writes (at name) the owner and group that st tells of, and
 // the permission bits of st among modeBits, where the system lets us (a user may give a
 // file only to a group of theirs).  Natively through the descriptor, not the name: in a

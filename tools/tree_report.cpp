@@ -11,7 +11,7 @@ namespace {
 // "1 message renamed", or with check "2 messages would be renamed".
 std::string Done(long n, const char *one, const char *many, const char *done, bool check)
 {
-    return Count(n, one, many) + (check ? " would be " : " ") + done;
+    return Quantity(n, one, many) + (check ? " would be " : " ") + done;
 }
 
 }  // namespace
@@ -65,7 +65,7 @@ void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err,
     bool check = report.checked;
     std::string line = Done(report.converted, "file", "files", "converted", check) + ", " +
                        std::to_string(report.unchanged) + " with nothing to change, " +
-                       Count(report.mails, "mail", "mails") + " in all";
+                       Quantity(report.mails, "mail", "mails") + " in all";
     // What else changes, where anything does.
     std::string also;
     if (report.renamed > 0)

@@ -70,7 +70,7 @@ struct SJournal {
     EDirection direction;
     std::uint64_t oldLength;      // for an undo: the folder from start as it stood
     std::uint64_t oldChecksum;
-    char converter[32];           // the name of the conversion (see NameStreamConverter)
+    char converter[32];           // the kind of the conversion (SConversion)
 };
 
 // Writes the record at path, a new file, and flushes it to the disk.  False on failure, when

@@ -165,7 +165,7 @@ TEST(Job, ConvertsPastALineLongerThanTheReads)
     }
 }
 
-TEST(ConvertFile, ReportsAnOutputThatCannotBeOpened)
+TEST(DecodeFileTo, ReportsAnOutputThatCannotBeOpened)
 {
     TestDir dir;
     std::string source = dir.File("source");
@@ -352,7 +352,7 @@ TEST(Job, ConvertsThroughALinkWithTheCopyAnywhere)
     EXPECT_TRUE(std::filesystem::is_empty(deep));
 }
 
-TEST(ConvertFile, ReportsAFailedWrite)
+TEST(DecodeFileTo, ReportsAFailedWrite)
 {
     TestDir dir;
     std::string source = dir.File("source");
