@@ -277,7 +277,7 @@ TEST(Tree, ReportsWhatItDid)
     WriteFile(dir.File("notes.txt"), "not mail\n");
     STreeReport report, checked;
     STreeOptions options;
-    options.convert = RelabelStream;
+    options.converters.use = RELABELLING;
     STreeOptions check = options;
     check.check = true;
     auto before = Listing(dir.path());
@@ -338,7 +338,7 @@ TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
         WriteFile(dir.File("m.emlx"), emlx);
         STreeReport report;
         STreeOptions options;
-        options.convert = RelabelStream;
+        options.converters.use = RELABELLING;
         *fault = true;
         bool ok = ConvertTrees({dir.path()}, options, report);
         *fault = false;
@@ -512,7 +512,7 @@ TEST(Store, ConvertsEveryStoreAlike)
         std::string named = row.make(dir.path(), KOREAN);
         Age(dir.path(), old);
         STreeOptions options, check;
-        options.convert = RelabelStream;
+        options.converters.use = RELABELLING;
         check = options;
         check.check = true;
         STreeReport checked, report;
@@ -529,14 +529,16 @@ TEST(Store, ConvertsEveryStoreAlike)
         EXPECT_FALSE(found.temporaries);
         if (row.keepsTimes) {
             for (const auto &[path, file] : Stamped(dir.path())) {
-                if (file.first.find("EUC-KR") != std::string::npos)
+                if (file.first.find("EUC-KR") != std::string::npos) {
                     EXPECT_EQ(file.second, old) << path;
+                }
             }
         }
         // ImapMail/ is left alone.
         for (const auto &[path, file] : before) {
-            if (path.find("ImapMail") != std::string::npos)
+            if (path.find("ImapMail") != std::string::npos) {
                 EXPECT_EQ(ReadFile(path), file.first);
+            }
         }
         TestDir plain;
         named = row.make(plain.path(), PLAIN);
@@ -563,7 +565,7 @@ TEST(Store, SurvivesAKillAtEachStep)
             TestDir dir;
             std::string named = row.make(dir.path(), KOREAN);
             STreeOptions options;
-            options.convert = RelabelStream;
+            options.converters.use = RELABELLING;
             pid_t child = fork();
             ASSERT_GE(child, 0);
             if (child == 0) {
@@ -623,7 +625,7 @@ TEST(Store, RefusesASwappedLink)
         WriteFile(outside, "From root\n" + KOREAN);
         CSwapper swapper(outside);
         STreeOptions options;
-        options.convert = RelabelStream;
+        options.converters.use = RELABELLING;
         options.progress = &swapper;
         STreeReport report;
         EXPECT_FALSE(ConvertTrees({named}, options, report));
