@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <string_view>
 #include <functional>
 #include <thread>
 
+#include "courier.h"
 #include "emlx.h"
 #include "iso2022kr.h"
 #include "mail.h"
@@ -34,6 +37,11 @@ std::string DovecotIndexName(const std::string &folder)
 {
     return EqualsNoCase(folder.data(), folder.size(), "inbox") ? "INBOX" : folder;
 }
+// Why a server's own files beside its mail are passed over, in the summary's words.
+const char SERVERS_OWN[] = "the server's own files, left alone";
+// Dovecot's lock of a maildir's list of names, and the age at which Dovecot takes one over.
+const char UIDLIST_LOCK[] = "dovecot-uidlist.lock";
+const long UIDLIST_LOCK_STALE_SECONDS = 120;
 const char SWAPPED[] = "not converted: a link or another file was put in its place since the walk found it";
 // How much is read at a time.
 const std::size_t PIECE = std::size_t{64} * 1024;
@@ -380,8 +388,8 @@ public:
     // Walks path, one the user named, whose links are followed: measuring only, or
     // converting.
     void Walk(const std::string &path, bool convert);
-    // Ends the walk: the last batch flushed.
-    void Finish() { FlushBatch(); }
+    // Ends the walk: the last batch flushed, and a check's quota lines told.
+    void Finish();
     std::uint64_t Files() const { return m_files; }
     std::uint64_t Bytes() const { return m_bytes; }
 
@@ -444,8 +452,24 @@ private:
     // Holds dovecot-uidlist.lock of dir, as Dovecot makes it, for as long as it flushes the
     // batch; the batch is discarded, told, where Dovecot holds it for ten seconds.
     void FlushBatchLocked(const PDirectory &dir);
-    // Appends a line for each change of size to the quota files of the batch's maildirs.
+    // Adds each change of size to the run's line in the quota files of the batch's maildirs.
     void CountQuota(const std::vector<SReplaced> &done);
+    // Adds change to the run's line in quota's maildirsize, written at once where write.
+    void AddQuota(const PDirectory &quota, std::int64_t change, bool write);
+    // True when dir's dovecot-uidlist.lock is stale by Dovecot's rule: its process, of this
+    // machine, has ended, or it is older than UIDLIST_LOCK_STALE_SECONDS.
+    bool StaleUidlistLock(const CHeldDirectory &dir);
+    // Reads the keywords of dir's messages from courierimapkeywords/ into m_keywords.
+    void ReadKeywords(const PDirectory &dir);
+    // Gives message newName the keywords that Courier keeps for oldName: an update file for
+    // it, made in tmp and moved into courierimapkeywords/.
+    void FollowKeywords(const CHeldDirectory &tmp, const std::string &oldName, const std::string &newName);
+    // Deletes the old name of each message whose new name, from a run that was stopped,
+    // stands beside it (found by the new name's PairingMark), and drops it from found.
+    void DeletePairedOriginals(const std::vector<PDirectory> &subs, std::vector<std::vector<SEntry>> &found,
+                               const PDirectory &quota);
+    // Tells of each message delivered into new/ since the walk read it.
+    void TellDelivered(const PDirectory &sub, const std::vector<SEntry> &found, const std::vector<SEntry> &cur);
     void ConvertEmlx(const PDirectory &dir, const std::string &name, const SFileIdentity *id);
     // Converts from's bytes from its start into a new file in dir made for forName, its
     // name after a dot where hidden; true with its handle and name, or false, told, when it
@@ -466,6 +490,27 @@ private:
     // run would then find gone.
     std::vector<std::string> m_wouldGo;
     std::vector<PDirectory> m_parents;  // the directories the walk is in, the innermost last
+    // The maildir being walked, where Courier keeps keywords: its courierimapkeywords/, the
+    // keywords of each message by the name Courier knows it by (with the number of the update
+    // file they came from, 0 for :list), and how many were given to a new name.
+    struct SKeywords {
+        PDirectory dir;
+        std::map<std::string, std::pair<unsigned long long, std::string>> of;
+        long followed = 0;
+    };
+    SKeywords *m_keywords = nullptr;
+    // This run's line in each quota file: the change of bytes it is to say, what earlier
+    // lines of the run that stay say, and the line as it was last written ("" for none).
+    struct SQuotaLine {
+        PDirectory dir;
+        std::int64_t change = 0;
+        std::int64_t said = 0;
+        std::string written;
+        bool dirty;  // changed since it was last written
+    };
+    std::vector<SQuotaLine> m_quota;
+    // Writes line's quota file anew with the run's line at its end; false when it cannot.
+    bool WriteQuota(SQuotaLine &line);
 };
 
 void CTreeWalk::Skip(const std::string &why, long n)
@@ -588,6 +633,11 @@ void CTreeWalk::WalkDirectoryHeld(const PDirectory &dir)
         if (maildir && entry.kind == ENTRY_DIRECTORY &&
             (entry.name == "cur" || entry.name == "new" || entry.name == "tmp"))
             continue;
+        // A server replaces these as it works: they are no mail, and not ours to open.
+        if (IsServersOwn(entry.name, maildir)) {
+            Skip(SERVERS_OWN);
+            continue;
+        }
         WalkEntry(dir, entry);
     }
 }
@@ -639,8 +689,16 @@ void CTreeWalk::WalkMaildir(const PDirectory &dir, const std::vector<SEntry> &en
         Tell(ETreeEvent::WARNING, dir->Path(),
              "kept in step with a server by a sync tool (mbsync, offlineimap): converting it converts no mail on "
              "the server; convert it there, or through the mail program");
-    if (tmp != nullptr && m_convert)
+    SKeywords keywords, *outer = m_keywords;
+    m_keywords = nullptr;
+    if (holds("courierimapkeywords") && tmp != nullptr && m_convert) {
+        m_keywords = &keywords;
+        ReadKeywords(dir);
+    }
+    if (tmp != nullptr && m_convert) {
+        DeletePairedOriginals(subs, found, quota);
         TidyMaildir(tmp, subs);
+    }
     for (int i = 0; i < 2; ++i) {
         for (const SEntry &entry : found[i]) {
             // Names that start with a dot are no messages, to maildir readers.
@@ -657,6 +715,13 @@ void CTreeWalk::WalkMaildir(const PDirectory &dir, const std::vector<SEntry> &en
     }
     if (dovecot && m_convert)
         FlushBatchLocked(dir);
+    if (keywords.followed > 0)
+        Tell(m_options.check ? ETreeEvent::WOULD : ETreeEvent::NOTICE, keywords.dir->Path(),
+             (m_options.check ? "would give " : "gave ") + std::to_string(keywords.followed) +
+                 " renamed messages their keywords under their new names");
+    m_keywords = outer;
+    if (tmp != nullptr && m_convert && !m_options.check)
+        TellDelivered(subs[1], found[1], found[0]);
     if (tmp == nullptr && messages > 0) {
         // Rewritten in place, a message could be read half-written: tmp/ is the maildir way.
         Tell(ETreeEvent::WARNING, dir->Path(),
@@ -702,7 +767,8 @@ void CTreeWalk::TidyMaildir(const PDirectory &tmp, const std::vector<PDirectory>
             bool renamed = std::any_of(messages.begin(), messages.end(),
                                        [&](const auto &m) { return named(m.first, base); });
             for (const auto &m : messages) {
-                if (!renamed || MessageUnique(m.first) != unique)
+                if (!renamed || MessageUnique(m.first) != unique ||
+                    std::find(m_wouldGo.begin(), m_wouldGo.end(), (*m.second)->PathOf(m.first)) != m_wouldGo.end())
                     continue;
                 if (m_options.check) {
                     Tell(ETreeEvent::WOULD, (*m.second)->PathOf(m.first),
@@ -1105,6 +1171,8 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
                      " (* a new unique name)");
             WouldReplace(path, static_cast<std::int64_t>(measured.size) - static_cast<std::int64_t>(entry.size), quota,
                          true, measured.size);
+            if (m_keywords != nullptr && m_keywords->of.count(MessageUnique(entry.name)) != 0)
+                ++m_keywords->followed;
         }
     } else {
         HANDLE made;
@@ -1118,6 +1186,8 @@ void CTreeWalk::ConvertMessage(const PDirectory &sub, const SEntry &entry, const
             } else {
                 // A new name, for a server that knows a message by its name and size.
                 std::string renamed = NewMessageName(entry.name, name, size, crlfSize);
+                if (m_keywords != nullptr)
+                    FollowKeywords(*tmp, entry.name, renamed);
                 auto change = static_cast<std::int64_t>(size) - static_cast<std::int64_t>(entry.size);
                 m_batch.Add({made, tmp, name, sub, renamed, entry.name, change, quota}, size);
             }
@@ -1266,12 +1336,11 @@ PDirectory CTreeWalk::QuotaOf(const PDirectory &dir, const std::vector<SEntry> &
 
 void CTreeWalk::FlushBatchLocked(const PDirectory &dir)
 {
-    const char LOCK[] = "dovecot-uidlist.lock";
     if (m_options.check) {
         // The run would wait ten seconds for a lock held now, and fail unless it were let go.
-        if (dir->Holds(LOCK)) {
+        if (dir->Holds(UIDLIST_LOCK) && !StaleUidlistLock(*dir)) {
             m_report.failed.push_back(dir->Path());
-            m_report.events.push_back({ETreeEvent::FAILED, dir->PathOf(LOCK),
+            m_report.events.push_back({ETreeEvent::FAILED, dir->PathOf(UIDLIST_LOCK),
                                        "would not be converted: the mail server holds this lock (stop it, or run "
                                        "again)",
                                        0, nullptr});
@@ -1281,19 +1350,26 @@ void CTreeWalk::FlushBatchLocked(const PDirectory &dir)
         }
         if (!m_would.empty())
             Tell(ETreeEvent::WOULD, dir->PathOf("dovecot-uidlist"),
-                 std::string("would be locked (") + LOCK + ") while the messages are renamed");
+                 std::string("would be locked (") + UIDLIST_LOCK + ") while the messages are renamed");
         FlushBatch();
         return;
     }
     HANDLE lock = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 100 && (lock = dir->CreateEntry(LOCK)) == INVALID_HANDLE_VALUE &&
+    for (int i = 0; i < 100 && (lock = dir->CreateEntry(UIDLIST_LOCK)) == INVALID_HANDLE_VALUE &&
                     GetLastError() == ERROR_FILE_EXISTS;
-         ++i)
+         ++i) {
+        // As Dovecot does: one whose process has ended, or that is old, is taken over.
+        if (StaleUidlistLock(*dir) && dir->DeleteEntry(UIDLIST_LOCK)) {
+            Tell(ETreeEvent::NOTICE, dir->PathOf(UIDLIST_LOCK),
+                 "deleted: a stale lock (of a process that has ended, or two minutes old)");
+            continue;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     if (lock == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         m_report.failed.push_back(dir->Path());
-        m_report.events.push_back({ETreeEvent::FAILED, dir->PathOf(LOCK),
+        m_report.events.push_back({ETreeEvent::FAILED, dir->PathOf(UIDLIST_LOCK),
                                    error == ERROR_FILE_EXISTS
                                        ? "not converted: the mail server holds this lock (stop it, or run again)"
                                        : "not converted: cannot take the mail server's lock",
@@ -1301,49 +1377,277 @@ void CTreeWalk::FlushBatchLocked(const PDirectory &dir)
         m_batch.Discard();
         return;
     }
+    // As Dovecot makes it: the owner, group and mode of the list it guards, so that the
+    // server, which runs as the mailbox's owner, can watch it; "PID:HOST" in it, so that a
+    // run stopped while holding it is known to have ended.
+    HANDLE list = dir->OpenEntry("dovecot-uidlist", false, nullptr);
+    if (list != INVALID_HANDLE_VALUE) {
+        KeepFileMetadata(list, lock);
+        CloseHandle(list);
+    }
+    char host[256];
+    DWORD size = sizeof host;
+    std::string owner = std::to_string(OwnProcessId()) + ":" + (GetComputerNameA(host, &size) ? host : "localhost");
+    DWORD written = 0;
+    (void)WriteFile(lock, owner.data(), static_cast<DWORD>(owner.size()), &written, nullptr);
     CloseHandle(lock);
     FlushBatch();
-    if (!dir->DeleteEntry(LOCK))
-        Tell(ETreeEvent::WARNING, dir->PathOf(LOCK), "cannot delete the mail server's lock that we took",
+    if (!dir->DeleteEntry(UIDLIST_LOCK))
+        Tell(ETreeEvent::WARNING, dir->PathOf(UIDLIST_LOCK), "cannot delete the mail server's lock that we took",
              GetLastError());
+}
+
+bool CTreeWalk::StaleUidlistLock(const CHeldDirectory &dir)
+{
+    HANDLE lock = dir.OpenEntry(UIDLIST_LOCK, false, nullptr);
+    if (lock == INVALID_HANDLE_VALUE)
+        return false;
+    char text[300];
+    long long n = ReadSome(lock, text, sizeof text - 1);
+    CloseHandle(lock);
+    std::string owner(text, static_cast<std::size_t>(std::max(n, 0LL)));
+    char host[256];
+    DWORD size = sizeof host;
+    std::size_t colon = owner.find(':');
+    if (colon != std::string::npos && GetComputerNameA(host, &size) && owner.substr(colon + 1) == host) {
+        char *end = nullptr;
+        unsigned long pid = std::strtoul(owner.c_str(), &end, 10);
+        if (end == owner.c_str() + colon && pid != 0 && !IsProcessRunning(pid))
+            return true;
+    }
+    std::error_code error;
+    auto changed = std::filesystem::last_write_time(std::filesystem::u8path(dir.PathOf(UIDLIST_LOCK)), error);
+    return !error && std::filesystem::file_time_type::clock::now() - changed >
+                         std::chrono::seconds(UIDLIST_LOCK_STALE_SECONDS);
+}
+
+void CTreeWalk::ReadKeywords(const PDirectory &dir)
+{
+    m_keywords->dir.reset(dir->OpenSub("courierimapkeywords").release());
+    if (m_keywords->dir == nullptr)
+        return;
+    auto read = [this](const std::string &name) {
+        std::string text;
+        HANDLE file = m_keywords->dir->OpenEntry(name, false, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return text;
+        char piece[4096];
+        long long n;
+        while ((n = ReadSome(file, piece, sizeof piece)) > 0)
+            text.append(piece, static_cast<std::size_t>(n));
+        CloseHandle(file);
+        return text;
+    };
+    for (const auto &message : ReadCourierKeywordList(read(":list")))
+        m_keywords->of[message.first] = {0, message.second};
+    std::vector<SEntry> entries;
+    m_keywords->dir->Read(KeepEntry, &entries);
+    for (const SEntry &entry : entries) {
+        unsigned long long t;
+        std::string message;
+        if (entry.kind != ENTRY_FILE || !ReadCourierUpdateName(entry.name, t, message))
+            continue;
+        auto &known = m_keywords->of[message];
+        if (known.second.empty() || t >= known.first)
+            known = {t, read(entry.name)};
+    }
+}
+
+void CTreeWalk::FollowKeywords(const CHeldDirectory &tmp, const std::string &oldName, const std::string &newName)
+{
+    auto keywords = m_keywords->of.find(MessageUnique(oldName));
+    if (keywords == m_keywords->of.end() || keywords->second.second.empty())
+        return;
+    // Numbered as Courier numbers them, by the time in five minutes; never below the old.
+    auto now = static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+    std::string update = CourierUpdateName(std::max(now / 300, keywords->second.first), MessageUnique(newName));
+    std::string name = NewTemporaryName("");
+    HANDLE made = tmp.CreateEntry(name);
+    const std::string &text = keywords->second.second;
+    DWORD written = 0;
+    bool ok = made != INVALID_HANDLE_VALUE &&
+              WriteFile(made, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+              written == text.size();
+    DWORD error = GetLastError();
+    if (made != INVALID_HANDLE_VALUE) {
+        // The server's owner, group and mode, which its list has.
+        HANDLE list = m_keywords->dir->OpenEntry(":list", false, nullptr);
+        if (list != INVALID_HANDLE_VALUE) {
+            KeepFileMetadata(list, made);
+            CloseHandle(list);
+        }
+        ok = CloseHandle(made) != 0 && ok;
+    }
+    if (ok && m_keywords->dir->MoveHere(tmp, name, update)) {
+        ++m_keywords->followed;
+        return;
+    }
+    error = ok ? GetLastError() : error;
+    tmp.DeleteEntry(name);
+    Tell(ETreeEvent::WARNING, m_keywords->dir->PathOf(update),
+         "cannot give the renamed message its keywords (Courier's): they are lost", error);
+}
+
+void CTreeWalk::DeletePairedOriginals(const std::vector<PDirectory> &subs, std::vector<std::vector<SEntry>> &found,
+                                      const PDirectory &quota)
+{
+    // Each new name of ours by the mark of the old name it was made for, with its size.
+    std::map<std::string, std::pair<std::string, std::uint64_t>> made;
+    for (const auto &in : found) {
+        for (const SEntry &entry : in) {
+            std::string mark;
+            if (entry.kind == ENTRY_FILE && PairedWith(entry.name, mark))
+                made[mark] = {entry.name, entry.size};
+        }
+    }
+    if (made.empty())
+        return;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        for (auto entry = found[i].begin(); entry != found[i].end();) {
+            auto pair = entry->kind == ENTRY_FILE ? made.find(PairingMark(entry->name)) : made.end();
+            if (pair == made.end() || pair->second.first == entry->name) {
+                ++entry;
+                continue;
+            }
+            std::string path = subs[i]->PathOf(entry->name);
+            auto change = static_cast<std::int64_t>(pair->second.second) - static_cast<std::int64_t>(entry->size);
+            if (m_options.check) {
+                Tell(ETreeEvent::WOULD, path,
+                     "would be deleted: the old name of a message that a run that was stopped had converted (" +
+                         pair->second.first + ")");
+                m_wouldGo.push_back(path);
+                AddQuota(quota, change, false);
+            } else if (subs[i]->DeleteEntry(entry->name)) {
+                Tell(ETreeEvent::NOTICE, path,
+                     "deleted: the old name of a message that a run that was stopped had converted (" +
+                         pair->second.first + ")");
+                AddQuota(quota, change, true);
+            } else if (!IsGone(GetLastError())) {
+                Fail(path, "cannot delete the old name of a message that a run that was stopped had converted",
+                     GetLastError());
+            }
+            entry = found[i].erase(entry);
+        }
+    }
+}
+
+void CTreeWalk::TellDelivered(const PDirectory &sub, const std::vector<SEntry> &found, const std::vector<SEntry> &cur)
+{
+    std::vector<SEntry> now;
+    if (!sub->Read(KeepEntry, &now))
+        return;
+    long delivered = 0;
+    for (const SEntry &entry : now) {
+        std::string mark;
+        auto named = [&entry](const SEntry &e) { return e.name == entry.name; };
+        if (entry.kind != ENTRY_FILE || entry.name[0] == '.' || PairedWith(entry.name, mark) ||
+            std::any_of(found.begin(), found.end(), named) || std::any_of(cur.begin(), cur.end(), named))
+            continue;
+        Tell(ETreeEvent::NOTICE, sub->PathOf(entry.name),
+             "delivered during the run, not converted: the next run converts it");
+        ++delivered;
+    }
+    if (delivered > 0)
+        Skip("delivered during the run (run again for them)", delivered);
 }
 
 void CTreeWalk::CountQuota(const std::vector<SReplaced> &done)
 {
-    std::vector<std::pair<PDirectory, std::int64_t>> changes;
     for (const SReplaced &file : done) {
-        if (!file.replaced || file.quota == nullptr || file.change == 0)
-            continue;
-        auto at = std::find_if(changes.begin(), changes.end(), [&file](const auto &c) { return c.first == file.quota; });
-        if (at == changes.end())
-            changes.emplace_back(file.quota, file.change);
-        else
-            at->second += file.change;
+        if (file.replaced && file.quota != nullptr && file.change != 0)
+            AddQuota(file.quota, file.change, false);
     }
-    // As the maildir quota rules have it: a line of the bytes and messages added, at the
-    // end; the first line, the quota itself, stays.
-    for (const auto &change : changes) {
-        std::string line = std::to_string(change.second) + " 0\n";
-        if (m_options.check) {
-            Tell(ETreeEvent::WOULD, change.first->PathOf("maildirsize"),
-                 "would have a line appended: \"" + line.substr(0, line.size() - 1) + "\" (the change of bytes and of "
-                 "messages)");
-            ++m_report.quotaLines;
-            continue;
+    if (m_options.check)
+        return;
+    for (SQuotaLine &line : m_quota) {
+        if (line.dirty)
+            (void)WriteQuota(line);
+    }
+}
+
+void CTreeWalk::AddQuota(const PDirectory &quota, std::int64_t change, bool write)
+{
+    if (quota == nullptr || change == 0)
+        return;
+    auto at = std::find_if(m_quota.begin(), m_quota.end(), [&quota](const SQuotaLine &l) { return l.dir == quota; });
+    if (at == m_quota.end()) {
+        m_quota.push_back({quota, 0, 0, "", false});
+        at = m_quota.end() - 1;
+    }
+    at->change += change;
+    at->dirty = true;
+    if (write && !m_options.check)
+        (void)WriteQuota(*at);
+}
+
+// As the maildir quota rules have it: a line of the bytes and messages added, at the end;
+// the first line, the quota itself, stays.  One line for the run, said anew after each
+// batch, so that a run stopped has counted what it renamed; where the server has added a
+// line after it meanwhile, ours stays, and a line after the server's says the rest.
+bool CTreeWalk::WriteQuota(SQuotaLine &line)
+{
+    const CHeldDirectory &dir = *line.dir;
+    HANDLE old = dir.OpenEntry("maildirsize", false, nullptr);
+    std::string text;
+    bool ok = old != INVALID_HANDLE_VALUE;
+    char piece[4096];
+    long long n = 0;
+    while (ok && (n = ReadSome(old, piece, sizeof piece)) > 0)
+        text.append(piece, static_cast<std::size_t>(n));
+    ok = ok && n == 0;
+    if (ok && !line.written.empty()) {
+        if (text.size() >= line.written.size() &&
+            text.compare(text.size() - line.written.size(), line.written.size(), line.written) == 0) {
+            text.resize(text.size() - line.written.size());
+        } else {
+            line.said += std::strtoll(line.written.c_str(), nullptr, 10);
+            line.written.clear();
         }
-        HANDLE file = change.first->OpenEntry("maildirsize", true, nullptr);
-        SFileIdentity end;
+    }
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    std::string ours = std::to_string(line.change - line.said) + " 0\n";
+    text += ours;
+    std::string name = "." + NewTemporaryName("maildirsize");
+    HANDLE made = ok ? dir.CreateEntry(name) : INVALID_HANDLE_VALUE;
+    if (made != INVALID_HANDLE_VALUE) {
+        KeepFileMetadata(old, made);
         DWORD written = 0;
-        bool ok = file != INVALID_HANDLE_VALUE && GetFileIdentity(file, &end) && Seek(file, end.size) &&
-                  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        if (ok)
-            ++m_report.quotaLines;
-        else
-            Tell(ETreeEvent::WARNING, change.first->PathOf("maildirsize"),
-                 "cannot count the new sizes in the quota file (delete it for the server to count again)",
-                 GetLastError());
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
+        ok = WriteFile(made, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+             written == text.size() && FlushFiles(&made, 1);
+        ok = CloseHandle(made) != 0 && ok;
+        ok = ok && dir.Replace(dir, name, "maildirsize");
+        if (!ok)
+            dir.DeleteEntry(name);
+    } else {
+        ok = false;
+    }
+    DWORD error = GetLastError();
+    if (old != INVALID_HANDLE_VALUE)
+        CloseHandle(old);
+    if (!ok) {
+        Tell(ETreeEvent::WARNING, dir.PathOf("maildirsize"),
+             "cannot count the new sizes in the quota file (delete it for the server to count again)", error);
+        return false;
+    }
+    if (line.written.empty())
+        ++m_report.quotaLines;
+    line.written = ours;
+    line.dirty = false;
+    return true;
+}
+
+void CTreeWalk::Finish()
+{
+    FlushBatch();
+    if (!m_options.check)
+        return;
+    for (const SQuotaLine &line : m_quota) {
+        Tell(ETreeEvent::WOULD, line.dir->PathOf("maildirsize"),
+             "would have a line appended: \"" + std::to_string(line.change) +
+                 " 0\" (the change of bytes and of messages)");
+        ++m_report.quotaLines;
     }
 }
 
