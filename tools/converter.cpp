@@ -193,9 +193,9 @@ bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::
         if (name == path && !Exists(path))
             return true;
     }
-    // Apple Mail's files are a count, the message and a property list: the tree's.
+    // A store's own file (Apple Mail's .emlx) is its store's to convert, as the walk does.
     std::string name = path;
-    if (name.size() > 5 && EqualsNoCase(name.data() + name.size() - 5, 5, ".emlx")) {
+    if (IsStoreFile(name)) {
         STreeOptions tree;
         tree.convert = convert;
         STreeReport report;

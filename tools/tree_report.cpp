@@ -44,6 +44,7 @@ void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err,
             TellJobFailed(err, path, *event.job);
             break;
         case ETreeEvent::FOLDER_DONE:
+        case ETreeEvent::FOLDER_TIDIED:
             TellJobDone(err, path, *event.job, quiet);
             break;
         case ETreeEvent::WOULD:

@@ -1,22 +1,10 @@
-// Maildirs (cur/, new/ and tmp/, one message a file) and the temporary files that the
-// stores here write beside the files they replace.
+// The names of maildir messages (cur/, new/ and tmp/, one message a file): what a
+// temporary file in tmp/ is for, the name a converted message takes, and the part of a name
+// that its flags leave alone.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-// A new name for a temporary file of ours, made for the file called forName ("" for none):
-// in maildir's pattern time.unique.host, our mark ending its unique part, so that a reader
-// of a maildir takes it for a delivery under way; then, where it fits within a name's 255
-// bytes, a comma and forName.  Unique within this process, and across processes by the
-// time, the process and a random number.
-std::string NewTemporaryName(const std::string &forName);
-// True when name is one that NewTemporaryName makes; forName, when given, receives the
-// name it was made for ("" where it names none).
-bool IsOurTemporary(const std::string &name, std::string *forName = nullptr);
-// True when name is one that NewTemporaryName makes, made by a process of this machine
-// that is still running: a run at work there, whose files are not to be tidied away.
-bool IsOfRunningProcess(const std::string &name);
 
 // What a maildir message's temporary file in tmp/ is made for: its directory ("cur" or
 // "new") and its name, as one name for NewTemporaryName; and back.
@@ -50,3 +38,5 @@ bool PairedWith(const std::string &name, std::string &mark);
 // (dovecot*), Courier's (courierimap*), mbsync's (.mbsyncstate*), and in a maildir the quota
 // file and the list of subscriptions.
 bool IsServersOwn(const std::string &name, bool inMaildir);
+// Why those are passed over, in the summary's words.
+extern const char SERVERS_OWN[];

@@ -47,6 +47,8 @@ enum class ETreeEvent {
     NOTICE,         // path: what was done or left alone, for a user who wants to know
     FOLDER_FAILED,  // the folder's job failed: error and job tell why
     FOLDER_DONE,    // the folder's job converted it, and job has something to tell
+    FOLDER_TIDIED,  // the folder needed no conversion; what a job stopped at its end left of
+                    // it was tidied away, and job tells what, or why it could not be
     WOULD,          // a check's: what a conversion would do to path; with look where it would
                     // convert a folder, with job and pending where it found an interrupted job
 };
@@ -56,7 +58,7 @@ struct STreeEvent {
     std::string path;
     std::string what;
     DWORD error;                             // the system's reason, 0 for none
-    std::shared_ptr<const SJobResult> job;   // the FOLDER_ events' job result
+    std::shared_ptr<const SJobResult> job;   // the FOLDER_ events' job result (a tidy's)
     std::shared_ptr<const SFolderLook> look = nullptr;
     EPendingJob pending = PENDING_NONE;
 };
@@ -100,6 +102,10 @@ struct STreeReport {
 // true when nothing failed.  With options.check, changes nothing, and returns true when a
 // conversion would fail nowhere.
 bool ConvertTrees(const std::vector<std::string> &paths, const STreeOptions &options, STreeReport &report);
+
+// True when the file at path, named on its own, is one that its store converts as the walk
+// does (an .emlx file), not a folder for the journaled job.
+bool IsStoreFile(const std::string &path);
 
 // Converts the Mail/ tree of the profile directory dir, or where dir is empty of the default
 // profile (FindDefaultProfile), as ConvertTrees does.  Refuses a profile that a running mail

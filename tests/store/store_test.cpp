@@ -21,6 +21,7 @@
 
 #include "emlx.h"
 #include "maildir.h"
+#include "temporary_names.h"
 #include "mail.h"
 #include "profile.h"
 #include "store_files.h"
