@@ -198,6 +198,46 @@ def compare(user, before, after, failures):
             failures.append("%s: reads %r, then %r" % (what, texts(x["raw"]), texts(y["raw"])))
 
 
+def running_case(server, converter, maildir, env, failures):
+    """-R while Dovecot runs, a client in the folder, over a lock that a killed run left: the
+    lock taken over at once, ours made as Dovecot makes it (no error in Dovecot's log), the
+    server's own files told apart and never failed, the new mail converted."""
+    imap = server.login("md")
+    append_all(imap, "md", failures)
+    imap.select("INBOX")
+    lock = os.path.join(maildir, "dovecot-uidlist.lock")
+    with open(lock, "w") as f:
+        f.write("999999999:%s" % socket.gethostname())
+    started = time.time()
+    # The lock's owner and mode as the system sees them given, where strace can show it.
+    trace = os.path.join(os.path.dirname(maildir), "lock.trace")
+    strace = ["strace", "-f", "-qq", "-e", "trace=openat,fchown,fchmod", "-o", trace] if shutil.which("strace") else []
+    run = subprocess.run(strace + [converter, "-R", maildir], capture_output=True, env=env)
+    if strace:
+        with open(trace, errors="replace") as f:
+            calls = f.read()
+        st = os.stat(os.path.join(maildir, "dovecot-uidlist"))
+        made = re.search(r'dovecot-uidlist\.lock", [^)]*O_CREAT[^)]*\) = (\d+)', calls)
+        if not made or not re.search(r"fchown\(%s, %d, %d\)" % (made.group(1), st.st_uid, st.st_gid), calls) \
+                or not re.search(r"fchmod\(%s, 0?%o\)" % (made.group(1), st.st_mode & 0o7777), calls):
+            failures.append("dovecot-uidlist.lock not given the owner %d:%d and mode %o of dovecot-uidlist: %s" % (
+                st.st_uid, st.st_gid, st.st_mode & 0o7777, re.findall(r".*(?:uidlist\.lock|fchown|fchmod).*", calls)[:4]))
+    out = (run.stdout + run.stderr).decode(errors="replace")
+    if run.returncode != 0 or time.time() - started > 5 or "failed" in out.split("converted")[-1].replace("0 failed", ""):
+        failures.append("-R beside a running Dovecot: exit %d after %.1f s: %r" % (run.returncode,
+                                                                                 time.time() - started, out[-600:]))
+    if "the server's own files, left alone" not in out or os.path.exists(lock):
+        failures.append("-R beside a running Dovecot did not leave the server's files alone, or its lock: %r" % out)
+    typ, data = imap.search(None, "ALL")
+    imap.logout()
+    imap = server.login("md")
+    after = read_all(imap)
+    imap.logout()
+    if len(after) != 2 * len(MAILS) or any("2022" in m["structure"] for m in after):
+        failures.append("-R beside a running Dovecot: %d messages, some unconverted: %r" % (
+            len(after), [m["structure"] for m in after if "2022" in m["structure"]][:2]))
+
+
 def courier_case(converter, root, work, env, failures):
     """Courier's maildir, with keywords: converted, and read back with every keyword."""
     if not root or not os.access(os.path.join(root, "usr", "bin", "imapd"), os.X_OK):
@@ -250,6 +290,7 @@ def main():
             after = read_all(imap)
             imap.logout()
             compare(user, before[user], after, failures)
+        running_case(server, converter, os.path.join(work, "md", "Maildir"), env, failures)
         server.stop()
         with open(os.path.join(work, "dovecot.log"), errors="replace") as f:
             errors = [l for l in f if re.search(r"Error|Panic|Fatal|Warning", l) and "Killed with signal" not in l]
