@@ -251,6 +251,8 @@ bool ConvertTrees(const std::vector<std::string> &paths, const STreeOptions &opt
     if (options.progress != nullptr)
         options.progress->StartTree(measure.Context().Files(), measure.Context().Bytes());
     CTreeWalk walk(options, report);
+    // Converting from here, so that a refusal is told with its reason.
+    walk.Context().SetConverting(true);
     for (const std::string &path : tops) {
         if (!WithinRefusedTree(walk.Context(), path))
             walk.Walk(path, true);

@@ -567,6 +567,18 @@ TEST(Profile, HeldOnlyWhileALiveProcessHoldsTheLock)
     EXPECT_EQ(c, 'y');
     EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::HELD) << detail;
     EXPECT_EQ(detail, parentLock + " is locked by process " + std::to_string(child));
+    // A folder in it, named alone or under -R, refused on the held lock alone (no prefs.js
+    // yet), the reason told either way.
+    std::filesystem::create_directories(profile.File("Mail/Local Folders"));
+    WriteFile(profile.File("Mail/Local Folders/Inbox"), "From a\n");
+    std::string why, warning;
+    EXPECT_FALSE(MayConvertFolder(profile.File("Mail/Local Folders/Inbox"), why, warning));
+    EXPECT_NE(why.find(" is locked by process "), std::string::npos) << why;
+    STreeReport refused;
+    EXPECT_FALSE(ConvertTrees({profile.File("Mail/Local Folders")}, STreeOptions(), refused));
+    EXPECT_TRUE(std::any_of(refused.events.begin(), refused.events.end(), [](const STreeEvent &e) {
+        return e.kind == ETreeEvent::FAILED && e.what.find(" is locked by process ") != std::string::npos;
+    }));
     close(release[1]);
     int status;
     waitpid(child, &status, 0);
