@@ -489,7 +489,6 @@ void CMaildirStore::DeletePairedOriginals(CStoreContext &context, const std::vec
             auto change = static_cast<std::int64_t>(pair->second.second) - static_cast<std::int64_t>(entry->size);
             std::string what = "the old name of a message that a run that was stopped had converted (" +
                                pair->second.first + ")";
-            std::string path = subs[i]->PathOf(entry->name);
             if (context.DeleteLeft(*subs[i], entry->name, what, "cannot delete " + what) &&
                 (context.Checking() || !subs[i]->Holds(entry->name)))
                 AddQuota(context, quota, change, true);
