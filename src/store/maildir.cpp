@@ -1,6 +1,22 @@
 // The names of maildir messages (maildir.h).
 #include "maildir.h"
 
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "temporary_names.h"
+
+namespace {
+
+// What marks our temporary files (temporary_names.h), before which a new name carries the
+// old name's PairingMark.
+const char MARK[] = "_quorvel";
+
+}  // namespace
+
+const char SERVERS_OWN[] = "the server's own files, left alone";
+
 std::string MessageReference(const std::string &sub, const std::string &name)
 {
     return sub + "," + name;
@@ -18,12 +34,37 @@ bool ReadMessageReference(const std::string &reference, std::string &sub, std::s
 
 std::string MessageUnique(const std::string &name)
 {
-    for (const char *info : {":2,", ";2,", "!2,"}) {
-        std::size_t at = name.find(info);
-        if (at != std::string::npos)
+    // The info: ":2," or the experimental ":1,", or their stand-ins ';' and '!'.
+    for (std::size_t at = name.find_first_of(":;!"); at != std::string::npos; at = name.find_first_of(":;!", at + 1)) {
+        if (at + 2 < name.size() && (name[at + 1] == '1' || name[at + 1] == '2') && name[at + 2] == ',')
             return name.substr(0, at);
     }
     return name;
+}
+
+std::string PairingMark(const std::string &oldName)
+{
+    // FNV-1a, 64 bits: names are few and chosen by their makers to differ, so that this
+    // only tells apart what is already unique.
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (char c : MessageUnique(oldName)) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
+    }
+    char mark[20];
+    std::snprintf(mark, sizeof mark, "O%016llx", static_cast<unsigned long long>(hash));
+    return mark;
+}
+
+bool PairedWith(const std::string &name, std::string &mark)
+{
+    if (!IsOurTemporary(name))
+        return false;
+    std::size_t end = name.find(MARK);
+    if (end < 17 || name[end - 17] != 'O')
+        return false;
+    mark = name.substr(end - 17, 17);
+    return true;
 }
 
 std::string NewMessageName(const std::string &oldName, const std::string &temporary, std::uint64_t size,
@@ -31,6 +72,10 @@ std::string NewMessageName(const std::string &oldName, const std::string &tempor
 {
     std::string unique = MessageUnique(oldName);
     std::string name = temporary.substr(0, temporary.find(','));
+    // The old name's mark, before ours: the pair is known from the new name alone.
+    std::size_t mark = name.find(MARK);
+    if (mark != std::string::npos)
+        name.insert(mark, PairingMark(oldName));
     // The old name's fields: "time.unique.host,S=1234,W=1260".
     for (std::size_t at = unique.find(','); at != std::string::npos;) {
         std::size_t next = unique.find(',', at + 1);
@@ -43,4 +88,13 @@ std::string NewMessageName(const std::string &oldName, const std::string &tempor
         at = next;
     }
     return name + oldName.substr(unique.size());
+}
+
+bool IsServersOwn(const std::string &name, bool inMaildir)
+{
+    for (const char *start : {"dovecot", "courierimap", ".mbsyncstate"}) {
+        if (name.compare(0, std::strlen(start), start) == 0)
+            return true;
+    }
+    return inMaildir && (name == "maildirsize" || name == "subscriptions");
 }

@@ -1,17 +1,73 @@
 // The maildir store (store.h): a directory with cur/, new/ and tmp/, one message a file, each
 // converted message written anew in tmp/ and given a new name; with the rules of the servers
-// that keep maildirs (Dovecot's lock and quota file) and of the tools that sync them.
+// that keep maildirs (Dovecot's lock and quota file, Courier's keywords) and of the tools
+// that sync them.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
+#include <map>
 #include <thread>
 
+#include "courier.h"
 #include "maildir.h"
 #include "store.h"
 #include "temporary_names.h"
 
 namespace {
+
+// Dovecot's lock of a maildir's list of names, and the age at which Dovecot takes one over.
+const char UIDLIST_LOCK[] = "dovecot-uidlist.lock";
+const long UIDLIST_LOCK_STALE_SECONDS = 120;
+
+// The keywords that Courier keeps for a maildir's messages: its courierimapkeywords/, each
+// message's keywords by the name Courier knows it by (with the number of the update file
+// they came from, 0 for :list), and how many were given to a new name.
+struct SKeywords {
+    PDirectory dir;
+    std::map<std::string, std::pair<unsigned long long, std::string>> of;
+    long followed = 0;
+};
+
+// This run's line in a quota file: the change of bytes it is to say, what earlier lines of
+// the run that stay say, the line as it was last written ("" for none), whether it changed
+// since; in a check, the event that tells of it.
+struct SQuotaLine {
+    PDirectory dir;
+    std::int64_t change = 0;
+    std::int64_t said = 0;
+    std::string written;
+    bool dirty = false;
+    std::size_t event = 0;
+};
+struct SQuotaLines : CStoreContext::IRunState {
+    std::vector<SQuotaLine> lines;
+};
+
+// The whole of name in dir, or "" where it cannot be read.
+std::string ReadWhole(const CHeldDirectory &dir, const std::string &name)
+{
+    std::string text;
+    HANDLE file = dir.OpenEntry(name, false, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return text;
+    char piece[4096];
+    long long n;
+    while ((n = ReadSome(file, piece, sizeof piece)) > 0)
+        text.append(piece, static_cast<std::size_t>(n));
+    CloseHandle(file);
+    return text;
+}
+
+// This machine's name, as Dovecot writes it into its locks.
+std::string HostName()
+{
+    char host[256];
+    DWORD size = sizeof host;
+    return GetComputerNameA(host, &size) ? host : "localhost";
+}
 
 class CMaildirStore : public IStore {
 public:
@@ -20,7 +76,9 @@ public:
     bool Convert(CStoreContext &context, const SStorePlace &place) const override;
     bool OwnsEntry(const SEntry &entry) const override
     {
-        return entry.kind == ENTRY_DIRECTORY && (entry.name == "cur" || entry.name == "new" || entry.name == "tmp");
+        return (entry.kind == ENTRY_DIRECTORY &&
+                (entry.name == "cur" || entry.name == "new" || entry.name == "tmp")) ||
+               IsServersOwn(entry.name, true);
     }
     void Flushed(CStoreContext &context, const std::vector<SReplaced> &done) const override;
 
@@ -29,7 +87,28 @@ private:
     void TidyTemporaries(CStoreContext &context, const PDirectory &tmp, const std::vector<PDirectory> &subs) const;
     // quota: where the maildir's maildirsize is, or null.
     void ConvertMessage(CStoreContext &context, const PDirectory &sub, const SEntry &entry, const PDirectory &tmp,
-                        const std::string &kind, const PDirectory &quota) const;
+                        const std::string &kind, const PDirectory &quota, SKeywords *keywords) const;
+    // Reads the keywords of dir's messages from courierimapkeywords/.
+    static void ReadKeywords(const PDirectory &dir, SKeywords &keywords);
+    // Gives message newName the keywords that Courier keeps for oldName: an update file for
+    // it, made in tmp and moved into courierimapkeywords/, before the rename.
+    static void FollowKeywords(CStoreContext &context, SKeywords &keywords, const CHeldDirectory &tmp,
+                               const std::string &oldName, const std::string &newName);
+    // Deletes the old name of each message whose new name, from a run that was stopped,
+    // stands beside it (found by the new name's PairingMark), and drops it from found.
+    void DeletePairedOriginals(CStoreContext &context, const std::vector<PDirectory> &subs,
+                               std::vector<std::vector<SEntry>> &found, const PDirectory &quota) const;
+    // Tells of each message delivered into new/ since the walk read it.
+    static void TellDelivered(CStoreContext &context, const PDirectory &sub, const std::vector<SEntry> &found,
+                              const std::vector<SEntry> &cur);
+    // True when dir's dovecot-uidlist.lock is stale by Dovecot's rule: its process, of this
+    // machine, has ended, or it is older than UIDLIST_LOCK_STALE_SECONDS.
+    static bool StaleUidlistLock(const CHeldDirectory &dir);
+    // Adds change to the run's line in quota's maildirsize, written at once where write.
+    void AddQuota(CStoreContext &context, const PDirectory &quota, std::int64_t change, bool write) const;
+    // Writes line's quota file anew with the run's line at its end; false, told, when it
+    // cannot.
+    static bool WriteQuota(CStoreContext &context, SQuotaLine &line);
     // The maildir's quota file, in it or, for a Maildir++ folder, in the maildir above.
     PDirectory QuotaOf(CStoreContext &context, const PDirectory &dir, const std::vector<SEntry> &entries) const;
     // Holds dovecot-uidlist.lock of dir, as Dovecot makes it, for as long as it flushes the
@@ -96,8 +175,16 @@ bool CMaildirStore::Convert(CStoreContext &context, const SStorePlace &place) co
         context.Tell(ETreeEvent::WARNING, dir->Path(),
                      "kept in step with a server by a sync tool (mbsync, offlineimap): converting it converts no mail "
                      "on the server; convert it there, or through the mail program");
-    if (tmp != nullptr && context.Converting())
+    long own = std::count_if(entries.begin(), entries.end(), [](const SEntry &e) { return IsServersOwn(e.name, true); });
+    if (own > 0)
+        context.Skip(SERVERS_OWN, own);
+    SKeywords keywords;
+    if (holds("courierimapkeywords") && tmp != nullptr && context.Converting())
+        ReadKeywords(dir, keywords);
+    if (tmp != nullptr && context.Converting()) {
+        DeletePairedOriginals(context, subs, found, quota);
         TidyTemporaries(context, tmp, subs);
+    }
     for (int i = 0; i < 2; ++i) {
         for (const SEntry &entry : found[i]) {
             // Names that start with a dot are no messages, to maildir readers.
@@ -106,7 +193,8 @@ bool CMaildirStore::Convert(CStoreContext &context, const SStorePlace &place) co
             if (entry.kind != ENTRY_FILE)
                 context.WalkEntry(subs[i], entry);
             else if (tmp != nullptr && context.Count(entry.size)) {
-                ConvertMessage(context, subs[i], entry, tmp, names[i], quota);
+                ConvertMessage(context, subs[i], entry, tmp, names[i], quota,
+                               keywords.dir != nullptr ? &keywords : nullptr);
                 context.Done(entry.size);
             }
             messages += entry.kind == ENTRY_FILE ? 1 : 0;
@@ -114,6 +202,14 @@ bool CMaildirStore::Convert(CStoreContext &context, const SStorePlace &place) co
     }
     if (dovecot && context.Converting())
         FlushBatchLocked(context, dir);
+    if (keywords.followed > 0)
+        context.TellDone(ETreeEvent::NOTICE, keywords.dir->Path(),
+                         "gave " + std::to_string(keywords.followed) +
+                             " renamed messages their keywords under their new names",
+                         "give " + std::to_string(keywords.followed) +
+                             " renamed messages their keywords under their new names");
+    if (tmp != nullptr && context.Converting() && !context.Checking())
+        TellDelivered(context, subs[1], found[1], found[0]);
     if (tmp == nullptr && messages > 0) {
         // Rewritten in place, a message could be read half-written: tmp/ is the maildir way.
         context.Tell(ETreeEvent::WARNING, dir->Path(),
@@ -160,7 +256,7 @@ void CMaildirStore::TidyTemporaries(CStoreContext &context, const PDirectory &tm
             bool renamed = std::any_of(messages.begin(), messages.end(),
                                        [&](const auto &m) { return named(m.first, base); });
             for (const auto &m : messages) {
-                if (!renamed || MessageUnique(m.first) != unique)
+                if (!renamed || MessageUnique(m.first) != unique || context.WouldBeGone((*m.second)->PathOf(m.first)))
                     continue;
                 context.DeleteLeft(**m.second, m.first,
                                    "the old name of a message that a run that was stopped had converted",
@@ -189,7 +285,8 @@ void CMaildirStore::TidyTemporaries(CStoreContext &context, const PDirectory &tm
 }
 
 void CMaildirStore::ConvertMessage(CStoreContext &context, const PDirectory &sub, const SEntry &entry,
-                                   const PDirectory &tmp, const std::string &kind, const PDirectory &quota) const
+                                   const PDirectory &tmp, const std::string &kind, const PDirectory &quota,
+                                   SKeywords *keywords) const
 {
     std::string path = sub->PathOf(entry.name);
     ++context.Report().mails;
@@ -208,6 +305,8 @@ void CMaildirStore::ConvertMessage(CStoreContext &context, const PDirectory &sub
                                    made, name, sizes)) {
         // A new name, for a server that knows a message by its name and size.
         std::string renamed = NewMessageName(entry.name, name, sizes.size, sizes.crlfSize);
+        if (keywords != nullptr)
+            FollowKeywords(context, *keywords, *tmp, entry.name, renamed);
         auto change = static_cast<std::int64_t>(sizes.size) - static_cast<std::int64_t>(entry.size);
         context.Replace(*this, {made, tmp, name, sub, renamed, entry.name, change, quota}, sizes.size,
                         "would be converted, " + std::to_string(entry.size) + " bytes to " +
@@ -232,12 +331,11 @@ PDirectory CMaildirStore::QuotaOf(CStoreContext &context, const PDirectory &dir,
 
 void CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &dir) const
 {
-    const char LOCK[] = "dovecot-uidlist.lock";
     if (context.Checking()) {
         // The run would wait ten seconds for a lock held now, and fail unless it were let go.
-        if (dir->Holds(LOCK)) {
+        if (dir->Holds(UIDLIST_LOCK) && !StaleUidlistLock(*dir)) {
             context.Report().failed.push_back(dir->Path());
-            context.Event({ETreeEvent::FAILED, dir->PathOf(LOCK),
+            context.Event({ETreeEvent::FAILED, dir->PathOf(UIDLIST_LOCK),
                            "would not be converted: the mail server holds this lock (stop it, or run again)", 0,
                            nullptr});
             context.DiscardBatch();
@@ -245,19 +343,26 @@ void CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &d
         }
         if (!context.BatchEmpty())
             context.Tell(ETreeEvent::WOULD, dir->PathOf("dovecot-uidlist"),
-                         std::string("would be locked (") + LOCK + ") while the messages are renamed");
+                         std::string("would be locked (") + UIDLIST_LOCK + ") while the messages are renamed");
         context.FlushBatch();
         return;
     }
     HANDLE lock = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 100 && (lock = dir->CreateEntry(LOCK)) == INVALID_HANDLE_VALUE &&
+    for (int i = 0; i < 100 && (lock = dir->CreateEntry(UIDLIST_LOCK)) == INVALID_HANDLE_VALUE &&
                     GetLastError() == ERROR_FILE_EXISTS;
-         ++i)
+         ++i) {
+        // As Dovecot does: one whose process has ended, or that is old, is taken over.
+        if (StaleUidlistLock(*dir) && dir->DeleteEntry(UIDLIST_LOCK)) {
+            context.Tell(ETreeEvent::NOTICE, dir->PathOf(UIDLIST_LOCK),
+                         "deleted: a stale lock (of a process that has ended, or two minutes old)");
+            continue;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     if (lock == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         context.Report().failed.push_back(dir->Path());
-        context.Event({ETreeEvent::FAILED, dir->PathOf(LOCK),
+        context.Event({ETreeEvent::FAILED, dir->PathOf(UIDLIST_LOCK),
                        error == ERROR_FILE_EXISTS
                            ? "not converted: the mail server holds this lock (stop it, or run again)"
                            : "not converted: cannot take the mail server's lock",
@@ -265,51 +370,258 @@ void CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &d
         context.DiscardBatch();
         return;
     }
+    // As Dovecot makes it: the owner, group and mode of the list it guards, so that the
+    // server, which runs as the mailbox's owner, can watch it; "PID:HOST" in it, so that a
+    // run stopped while holding it is known to have ended.
+    HANDLE list = dir->OpenEntry("dovecot-uidlist", false, nullptr);
+    if (list != INVALID_HANDLE_VALUE) {
+        KeepFileMetadata(list, lock);
+        CloseHandle(list);
+    }
+    std::string owner = std::to_string(OwnProcessId()) + ":" + HostName();
+    DWORD written = 0;
+    (void)WriteFile(lock, owner.data(), static_cast<DWORD>(owner.size()), &written, nullptr);
     CloseHandle(lock);
     context.FlushBatch();
-    if (!dir->DeleteEntry(LOCK))
-        context.Tell(ETreeEvent::WARNING, dir->PathOf(LOCK), "cannot delete the mail server's lock that we took",
+    if (!dir->DeleteEntry(UIDLIST_LOCK))
+        context.Tell(ETreeEvent::WARNING, dir->PathOf(UIDLIST_LOCK), "cannot delete the mail server's lock that we took",
                      GetLastError());
 }
 
-// Appends a line for each change of size to the quota files of the batch's maildirs.
+bool CMaildirStore::StaleUidlistLock(const CHeldDirectory &dir)
+{
+    std::string owner = ReadWhole(dir, UIDLIST_LOCK);
+    std::size_t colon = owner.find(':');
+    if (colon != std::string::npos && owner.substr(colon + 1) == HostName()) {
+        char *end = nullptr;
+        unsigned long pid = std::strtoul(owner.c_str(), &end, 10);
+        if (end == owner.c_str() + colon && pid != 0 && !IsProcessRunning(pid))
+            return true;
+    }
+    std::error_code error;
+    auto changed = std::filesystem::last_write_time(std::filesystem::u8path(dir.PathOf(UIDLIST_LOCK)), error);
+    return !error && std::filesystem::file_time_type::clock::now() - changed >
+                         std::chrono::seconds(UIDLIST_LOCK_STALE_SECONDS);
+}
+
+void CMaildirStore::ReadKeywords(const PDirectory &dir, SKeywords &keywords)
+{
+    keywords.dir.reset(dir->OpenSub("courierimapkeywords").release());
+    if (keywords.dir == nullptr)
+        return;
+    for (const auto &message : ReadCourierKeywordList(ReadWhole(*keywords.dir, ":list")))
+        keywords.of[message.first] = {0, message.second};
+    std::vector<SEntry> entries;
+    ReadEntries(*keywords.dir, entries);
+    for (const SEntry &entry : entries) {
+        unsigned long long t;
+        std::string message;
+        if (entry.kind != ENTRY_FILE || !ReadCourierUpdateName(entry.name, t, message))
+            continue;
+        auto &known = keywords.of[message];
+        if (known.second.empty() || t >= known.first)
+            known = {t, ReadWhole(*keywords.dir, entry.name)};
+    }
+}
+
+void CMaildirStore::FollowKeywords(CStoreContext &context, SKeywords &keywords, const CHeldDirectory &tmp,
+                                   const std::string &oldName, const std::string &newName)
+{
+    auto of = keywords.of.find(MessageUnique(oldName));
+    if (of == keywords.of.end() || of->second.second.empty())
+        return;
+    if (context.Checking()) {
+        ++keywords.followed;
+        return;
+    }
+    // Numbered as Courier numbers them, by the time in five minutes; never below the old.
+    auto now = static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+    std::string update = CourierUpdateName(std::max(now / 300, of->second.first), MessageUnique(newName));
+    std::string name = NewTemporaryName("");
+    HANDLE made = tmp.CreateEntry(name);
+    const std::string &text = of->second.second;
+    DWORD written = 0;
+    bool ok = made != INVALID_HANDLE_VALUE &&
+              WriteFile(made, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+              written == text.size();
+    DWORD error = GetLastError();
+    if (made != INVALID_HANDLE_VALUE) {
+        // The server's owner, group and mode, which its list has.
+        HANDLE list = keywords.dir->OpenEntry(":list", false, nullptr);
+        if (list != INVALID_HANDLE_VALUE) {
+            KeepFileMetadata(list, made);
+            CloseHandle(list);
+        }
+        ok = CloseHandle(made) != 0 && ok;
+    }
+    if (ok && keywords.dir->MoveHere(tmp, name, update)) {
+        ++keywords.followed;
+        return;
+    }
+    error = ok ? GetLastError() : error;
+    tmp.DeleteEntry(name);
+    context.Tell(ETreeEvent::WARNING, keywords.dir->PathOf(update),
+                 "cannot give the renamed message its keywords (Courier's): they are lost", error);
+}
+
+void CMaildirStore::DeletePairedOriginals(CStoreContext &context, const std::vector<PDirectory> &subs,
+                                          std::vector<std::vector<SEntry>> &found, const PDirectory &quota) const
+{
+    // Each new name of ours by the mark of the old name it was made for, with its size.
+    std::map<std::string, std::pair<std::string, std::uint64_t>> made;
+    for (const auto &in : found) {
+        for (const SEntry &entry : in) {
+            std::string mark;
+            if (entry.kind == ENTRY_FILE && PairedWith(entry.name, mark))
+                made[mark] = {entry.name, entry.size};
+        }
+    }
+    if (made.empty())
+        return;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        for (auto entry = found[i].begin(); entry != found[i].end();) {
+            auto pair = entry->kind == ENTRY_FILE ? made.find(PairingMark(entry->name)) : made.end();
+            if (pair == made.end() || pair->second.first == entry->name) {
+                ++entry;
+                continue;
+            }
+            auto change = static_cast<std::int64_t>(pair->second.second) - static_cast<std::int64_t>(entry->size);
+            std::string what = "the old name of a message that a run that was stopped had converted (" +
+                               pair->second.first + ")";
+            if (context.DeleteLeft(*subs[i], entry->name, what, "cannot delete " + what) &&
+                (context.Checking() || !subs[i]->Holds(entry->name)))
+                AddQuota(context, quota, change, true);
+            entry = found[i].erase(entry);
+        }
+    }
+}
+
+void CMaildirStore::TellDelivered(CStoreContext &context, const PDirectory &sub, const std::vector<SEntry> &found,
+                                  const std::vector<SEntry> &cur)
+{
+    std::vector<SEntry> now;
+    if (!ReadEntries(*sub, now))
+        return;
+    long delivered = 0;
+    for (const SEntry &entry : now) {
+        std::string mark;
+        auto named = [&entry](const SEntry &e) { return e.name == entry.name; };
+        if (entry.kind != ENTRY_FILE || entry.name[0] == '.' || PairedWith(entry.name, mark) ||
+            std::any_of(found.begin(), found.end(), named) || std::any_of(cur.begin(), cur.end(), named))
+            continue;
+        context.Tell(ETreeEvent::NOTICE, sub->PathOf(entry.name),
+                     "delivered during the run, not converted: the next run converts it");
+        ++delivered;
+    }
+    if (delivered > 0)
+        context.Skip("delivered during the run (run again for them)", delivered);
+}
+
+// Adds each change of size to the run's line in the quota files of the batch's maildirs.
 void CMaildirStore::Flushed(CStoreContext &context, const std::vector<SReplaced> &done) const
 {
-    std::vector<std::pair<PDirectory, std::int64_t>> changes;
     for (const SReplaced &file : done) {
-        if (!file.replaced || file.quota == nullptr || file.change == 0)
-            continue;
-        auto at = std::find_if(changes.begin(), changes.end(), [&file](const auto &c) { return c.first == file.quota; });
-        if (at == changes.end())
-            changes.emplace_back(file.quota, file.change);
-        else
-            at->second += file.change;
+        if (file.replaced && file.quota != nullptr && file.change != 0)
+            AddQuota(context, file.quota, file.change, false);
     }
-    // As the maildir quota rules have it: a line of the bytes and messages added, at the
-    // end; the first line, the quota itself, stays.
-    for (const auto &change : changes) {
-        std::string line = std::to_string(change.second) + " 0\n";
-        if (context.Checking()) {
-            context.Tell(ETreeEvent::WOULD, change.first->PathOf("maildirsize"),
-                         "would have a line appended: \"" + line.substr(0, line.size() - 1) +
-                             "\" (the change of bytes and of messages)");
+    auto *state = static_cast<SQuotaLines *>(context.RunState(*this).get());
+    if (state == nullptr || context.Checking())
+        return;
+    for (SQuotaLine &line : state->lines) {
+        if (line.dirty)
+            (void)WriteQuota(context, line);
+    }
+}
+
+void CMaildirStore::AddQuota(CStoreContext &context, const PDirectory &quota, std::int64_t change, bool write) const
+{
+    if (quota == nullptr || change == 0)
+        return;
+    std::unique_ptr<CStoreContext::IRunState> &slot = context.RunState(*this);
+    if (slot == nullptr)
+        slot = std::make_unique<SQuotaLines>();
+    auto &lines = static_cast<SQuotaLines *>(slot.get())->lines;
+    auto at = std::find_if(lines.begin(), lines.end(), [&quota](const SQuotaLine &l) { return l.dir == quota; });
+    if (at == lines.end()) {
+        lines.push_back({quota, 0, 0, "", false, 0});
+        at = lines.end() - 1;
+    }
+    at->change += change;
+    at->dirty = true;
+    if (context.Checking()) {
+        // One line for the run, told once: its event says the run's change so far.
+        std::string what = "would have a line appended: \"" + std::to_string(at->change) +
+                           " 0\" (the change of bytes and of messages)";
+        std::vector<STreeEvent> &events = context.Report().events;
+        if (at->written.empty()) {
+            context.Tell(ETreeEvent::WOULD, quota->PathOf("maildirsize"), what);
+            at->event = events.size() - 1;
+            at->written = "told";
             ++context.Report().quotaLines;
-            continue;
+        } else if (at->event < events.size()) {
+            events[at->event].what = what;
         }
-        HANDLE file = change.first->OpenEntry("maildirsize", true, nullptr);
-        SFileIdentity end;
-        DWORD written = 0;
-        bool ok = file != INVALID_HANDLE_VALUE && GetFileIdentity(file, &end) && SeekFile(file, end.size) &&
-                  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        if (ok)
-            ++context.Report().quotaLines;
-        else
-            context.Tell(ETreeEvent::WARNING, change.first->PathOf("maildirsize"),
-                         "cannot count the new sizes in the quota file (delete it for the server to count again)",
-                         GetLastError());
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
+    } else if (write) {
+        (void)WriteQuota(context, *at);
     }
+}
+
+// As the maildir quota rules have it: a line of the bytes and messages added, at the end;
+// the first line, the quota itself, stays.  One line for the run, said anew after each
+// batch, so that a run stopped has counted what it renamed; where the server has added a
+// line after it meanwhile, ours stays, and a line after the server's says the rest.
+bool CMaildirStore::WriteQuota(CStoreContext &context, SQuotaLine &line)
+{
+    const CHeldDirectory &dir = *line.dir;
+    HANDLE old = dir.OpenEntry("maildirsize", false, nullptr);
+    std::string text;
+    bool ok = old != INVALID_HANDLE_VALUE;
+    char piece[4096];
+    long long n = 0;
+    while (ok && (n = ReadSome(old, piece, sizeof piece)) > 0)
+        text.append(piece, static_cast<std::size_t>(n));
+    ok = ok && n == 0;
+    if (ok && !line.written.empty()) {
+        if (text.size() >= line.written.size() &&
+            text.compare(text.size() - line.written.size(), line.written.size(), line.written) == 0) {
+            text.resize(text.size() - line.written.size());
+        } else {
+            line.said += std::strtoll(line.written.c_str(), nullptr, 10);
+            line.written.clear();
+        }
+    }
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    std::string ours = std::to_string(line.change - line.said) + " 0\n";
+    text += ours;
+    std::string name = "." + NewTemporaryName("maildirsize");
+    HANDLE made = ok ? dir.CreateEntry(name) : INVALID_HANDLE_VALUE;
+    if (made != INVALID_HANDLE_VALUE) {
+        KeepFileMetadata(old, made);
+        DWORD written = 0;
+        ok = WriteFile(made, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+             written == text.size() && FlushFiles(&made, 1);
+        ok = CloseHandle(made) != 0 && ok;
+        ok = ok && dir.Replace(dir, name, "maildirsize");
+        if (!ok)
+            dir.DeleteEntry(name);
+    } else {
+        ok = false;
+    }
+    DWORD error = GetLastError();
+    if (old != INVALID_HANDLE_VALUE)
+        CloseHandle(old);
+    if (!ok) {
+        context.Tell(ETreeEvent::WARNING, dir.PathOf("maildirsize"),
+                     "cannot count the new sizes in the quota file (delete it for the server to count again)", error);
+        return false;
+    }
+    if (line.written.empty())
+        ++context.Report().quotaLines;
+    line.written = ours;
+    line.dirty = false;
+    return true;
 }
 
 }  // namespace

@@ -193,9 +193,9 @@ std::string ProfileHolding(const std::string &path)
         if (sep == std::string::npos || sep == 0 || (sep == 2 && at[1] == ':'))
             return "";
         at.resize(sep);
-        std::string text;
-        DWORD error = 0;
-        if (HoldsProfileLock(at) && (ReadWholeFile(JoinPath(at, "prefs.js"), text, error) || error != 0))
+        // The lock alone, as -R and --profile judge a profile: a running program holds it
+        // whatever else the directory has yet.
+        if (HoldsProfileLock(at))
             return at;
     }
 }

@@ -16,5 +16,5 @@
 bool FindDefaultProfile(std::string &dir, std::string &why);
 
 // The profile that the file at path lies in: the nearest directory above it (through the
-// links of path) that holds a profile's lock file and prefs.js; "" where there is none.
+// links of path) that holds a profile's lock file; "" where there is none.
 std::string ProfileHolding(const std::string &path);

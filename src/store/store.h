@@ -4,7 +4,9 @@
 // walk knows no format, and no store knows the walk.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -154,6 +156,18 @@ public:
                     const std::string &name, const std::string &what);
     // Takes path as gone for the rest of a check: what the tidying it tells of would delete.
     void WouldGo(const std::string &path) { m_wouldGo.push_back(path); }
+    bool WouldBeGone(const std::string &path) const
+    {
+        return std::find(m_wouldGo.begin(), m_wouldGo.end(), path) != m_wouldGo.end();
+    }
+
+    // What a store keeps for the whole run (a maildir's quota lines): made by the store,
+    // null until it is.
+    class IRunState {
+    public:
+        virtual ~IRunState() = default;
+    };
+    std::unique_ptr<IRunState> &RunState(const IStore &store) { return m_states[&store]; }
 
     // Converts from's bytes from its start into a new file in dir made for forName, its name
     // after a dot where hidden; true with its handle, name and sizes, or false, told, when it
@@ -193,6 +207,7 @@ private:
     // run would then find gone.
     std::vector<std::string> m_wouldGo;
     std::vector<PDirectory> m_parents;
+    std::map<const IStore *, std::unique_ptr<IRunState>> m_states;
 };
 
 // Where path, a directory the user named, lies within a profile that a running mail program

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "maildir.h"
 #include "store.h"
 
 namespace {
@@ -171,6 +172,12 @@ void CTreeWalk::WalkEntry(const PDirectory &dir, const SEntry &entry)
     // The summaries go with their folders.
     if (EndsWithNoCase(entry.name, ".msf") || EndsWithNoCase(entry.name, ".snm"))
         return;
+    // A server's own files (its index beside an mbox folder) are no mail, and it replaces
+    // them as it works.
+    if (IsServersOwn(entry.name, false)) {
+        m_context.Skip(SERVERS_OWN);
+        return;
+    }
     // Our own files of a run that was stopped go, as the store that made them says.
     SStorePlace place{dir, nullptr, &entry, &entry.id, {}};
     const std::vector<const IStore *> &stores = FileStores();
@@ -242,6 +249,8 @@ bool ConvertTrees(const std::vector<std::string> &paths, const STreeOptions &opt
     if (options.progress != nullptr)
         options.progress->StartTree(measure.Context().Files(), measure.Context().Bytes());
     CTreeWalk walk(options, report);
+    // Converting from here, so that a refusal is told with its reason.
+    walk.Context().SetConverting(true);
     for (const std::string &path : tops) {
         if (!WithinRefusedTree(walk.Context(), path))
             walk.Walk(path, true);

@@ -22,6 +22,7 @@
 
 #include "emlx.h"
 #include "maildir.h"
+#include "rewrite.h"
 #include "temporary_names.h"
 #include "mail.h"
 #include "profile.h"
@@ -183,11 +184,19 @@ TEST(Maildir, NamesOurTemporariesWithTheFileTheyAreFor)
     EXPECT_EQ(MessageUnique("1.M2.host,S=9:2,S"), "1.M2.host,S=9");
     EXPECT_EQ(MessageUnique("1.M2.host!2,S"), "1.M2.host");
     EXPECT_EQ(MessageUnique("1.M2.host"), "1.M2.host");
-    // A changed message's new name: our unique part, the old fields with the sizes anew, and
-    // the flags.
+    EXPECT_EQ(MessageUnique("x:1,S"), "x");
+    // A changed message's new name: our unique part with the old name's mark, the old fields
+    // with the sizes anew, and the info as it was (":2,", ":1,", none).
+    std::string mark = PairingMark("1.M2.host,S=9,U=17,W=10");
     EXPECT_EQ(NewMessageName("1.M2.host,S=9,U=17,W=10:2,RS", "5.M6R7Q8_quorvel.me,cur,1.M2.host,S=9", 12, 14),
-              "5.M6R7Q8_quorvel.me,S=12,U=17,W=14:2,RS");
-    EXPECT_EQ(NewMessageName("1.M2.host", "5.M6R7Q8_quorvel.me,new,1.M2.host", 12, 14), "5.M6R7Q8_quorvel.me");
+              "5.M6R7Q8" + mark + "_quorvel.me,S=12,U=17,W=14:2,RS");
+    EXPECT_EQ(NewMessageName("1.M2.host", "5.M6R7Q8_quorvel.me,new,1.M2.host", 12, 14),
+              "5.M6R7Q8" + PairingMark("1.M2.host") + "_quorvel.me");
+    EXPECT_EQ(NewMessageName("x:1,S", "5.M6R7Q8_quorvel.me", 12, 14), "5.M6R7Q8" + PairingMark("x") + "_quorvel.me:1,S");
+    std::string paired;
+    EXPECT_TRUE(PairedWith(NewMessageName("1.M2.host,S=9,U=17,W=10:2,S", "5.M6R7Q8_quorvel.me", 1, 1), paired));
+    EXPECT_EQ(paired, mark);
+    EXPECT_FALSE(PairedWith("5.M6R7Q8_quorvel.me", paired));
 }
 
 #ifndef _WIN32
@@ -297,9 +306,9 @@ TEST(Tree, ReportsWhatItDid)
     EXPECT_EQ(report.unchanged, 2);
     EXPECT_EQ(report.mails, 5);
     EXPECT_TRUE(report.failed.empty());
-    ASSERT_EQ(report.skipped.size(), 2u);
-    EXPECT_EQ(report.skipped[0].first, "not mail");
-    EXPECT_EQ(report.skipped[1].first, "byte count past the end");
+    // The server's files are told apart from what is not mail.
+    EXPECT_EQ(report.skipped, (std::vector<std::pair<std::string, long>>{
+                                  {"the server's own files, left alone", 2}, {"not mail", 1}, {"byte count past the end", 1}}));
     // Under a new name, its size said anew.
     std::string converted = Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n");
     EXPECT_EQ(ReadFile(dir.File("end.emlx")), std::to_string(converted.size()) + "\n" + converted);
@@ -363,7 +372,9 @@ TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
 #endif
 
 // Stopped between giving a converted message its new name and deleting the old one: the
-// next run finds the pair by our temporary file, and the message stays once.
+// next run finds the pair by our temporary file, and by the new name alone where tmp/ was
+// cleaned by the server since or the name was too long for the temporary file to carry;
+// the message stays once, and the quota file gets the change.
 TEST(Tree, CompletesARenameThatWasStopped)
 {
     TestDir dir;
@@ -376,6 +387,14 @@ TEST(Tree, CompletesARenameThatWasStopped)
     WriteFile(md + "/cur/" + renamed, "new\n");
     // A mail program has set a flag of the old one meanwhile.
     WriteFile(md + "/cur/1.a.host,S=5!2,RS", "old\n");
+    // Its temporary file gone: a long name, and a name in new/.
+    std::string longName = "1." + std::string(190, 'l') + ".host,S=5:2,S";
+    std::string longRenamed = NewMessageName(longName, StoppedRunsName(""), 4, 5);
+    WriteFile(md + "/cur/" + longName, "old\n");
+    WriteFile(md + "/cur/" + longRenamed, "n\n");
+    WriteFile(md + "/new/2.b.host", "old22\n");
+    WriteFile(md + "/new/" + NewMessageName("2.b.host", StoppedRunsName(""), 5, 6), "new2\n");
+    WriteFile(md + "/maildirsize", "1000S\n");
     STreeReport report, checked;
     STreeOptions check;
     check.check = true;
@@ -383,10 +402,14 @@ TEST(Tree, CompletesARenameThatWasStopped)
     EXPECT_TRUE(ConvertTrees({md}, check, checked));
     EXPECT_EQ(Listing(md), before);
     EXPECT_TRUE(ConvertTrees({md}, STreeOptions(), report));
-    // The old name, which the run deletes first, is gone for it.
     ExpectSameCounts(checked, report);
-    EXPECT_EQ(report.skipped, (std::vector<std::pair<std::string, long>>{{"gone since the walk", 1}}));
+    EXPECT_EQ(report.skipped, (std::vector<std::pair<std::string, long>>{{"the server's own files, left alone", 1}}));
     EXPECT_FALSE(FileExists(md + "/cur/1.a.host,S=5!2,RS"));
+    EXPECT_FALSE(FileExists(md + "/cur/" + longName));
+    EXPECT_FALSE(FileExists(md + "/new/2.b.host"));
+    EXPECT_EQ(ReadFile(std::filesystem::directory_iterator(md + "/new")->path().string()), "new2\n");
+    // What the three changed, in one line.
+    EXPECT_EQ(ReadFile(md + "/maildirsize"), "1000S\n-3 0\n");
     EXPECT_EQ(ReadFile(md + "/cur/" + renamed), "new\n");
     EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
 }
@@ -636,6 +659,37 @@ TEST(Store, RefusesASwappedLink)
 }
 #endif
 
+// More messages than a batch holds: the quota file gets one line for the run, whatever the
+// batches; the experimental info ":1," stays as it was.
+TEST(Tree, CountsOneQuotaLineARun)
+{
+    TestDir dir;
+    std::string md = dir.File("md");
+    for (const char *sub : {"", "/cur", "/new", "/tmp"})
+        std::filesystem::create_directories(md + sub);
+    std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+    std::size_t n = CRewriteBatch::FILES + 10;
+    for (std::size_t i = 0; i < n; ++i)
+        WriteFile(md + "/cur/" + std::to_string(i) + ".a.host" + (i == 0 ? ":1,S" : ""), korean);
+    WriteFile(md + "/maildirsize", "1000000S\n");
+    STreeReport report;
+    STreeOptions options;
+    options.converters.use = RELABELLING;
+    EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
+    EXPECT_EQ(report.converted, static_cast<long>(n));
+    EXPECT_EQ(report.quotaLines, 1);
+    std::string converted = Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n");
+    EXPECT_EQ(ReadFile(md + "/maildirsize"),
+              "1000000S\n" + std::to_string((static_cast<long>(converted.size()) - static_cast<long>(korean.size())) *
+                                            static_cast<long>(n)) + " 0\n");
+    long experimental = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(md + "/cur")) {
+        std::string name = entry.path().filename().string();
+        experimental += name.size() > 4 && name.compare(name.size() - 4, 4, ":1,S") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(experimental, 1);
+}
+
 TEST(Profile, FindsTheProfileAFolderLiesIn)
 {
     TestDir dir;
@@ -781,6 +835,18 @@ TEST(Profile, HeldOnlyWhileALiveProcessHoldsTheLock)
     EXPECT_EQ(c, 'y');
     EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::HELD) << detail;
     EXPECT_EQ(detail, parentLock + " is locked by process " + std::to_string(child));
+    // A folder in it, named alone or under -R, refused on the held lock alone (no prefs.js
+    // yet), the reason told either way.
+    std::filesystem::create_directories(profile.File("Mail/Local Folders"));
+    WriteFile(profile.File("Mail/Local Folders/Inbox"), "From a\n");
+    std::string why, warning;
+    EXPECT_FALSE(MayConvertFolder(profile.File("Mail/Local Folders/Inbox"), why, warning));
+    EXPECT_NE(why.find(" is locked by process "), std::string::npos) << why;
+    STreeReport refused;
+    EXPECT_FALSE(ConvertTrees({profile.File("Mail/Local Folders")}, STreeOptions(), refused));
+    EXPECT_TRUE(std::any_of(refused.events.begin(), refused.events.end(), [](const STreeEvent &e) {
+        return e.kind == ETreeEvent::FAILED && e.what.find(" is locked by process ") != std::string::npos;
+    }));
     close(release[1]);
     int status;
     waitpid(child, &status, 0);
