@@ -37,6 +37,9 @@ const char *DescribeOwnError(DWORD code)
         return "no conversion of it was interrupted: there is nothing to undo";
     case ERROR_NOT_THE_WALKED_FILE:
         return "a link or another file was put in its place since it was found";
+    case ERROR_CONVERSION_NOT_REPEATED:
+        return "converting its copy gave other bytes than converting it had given, so it is put back from the "
+               "copy as it was";
     default:
         return nullptr;
     }
