@@ -179,6 +179,9 @@ struct SJobResult {
     // (its record gone), which it had no time to tell: what the folder held from the job's
     // start before that undo.  Kept for the user; otherwise "".
     char strayOld[sizeof leftBehind];
+    // Either way: the copy that a job or an undo stopped before its record, or after its
+    // record went, left behind, deleted: the folder did not need it.  Otherwise "".
+    char strayCopy[sizeof leftBehind];
     // Failure with ERROR_INTERRUPTED_RECORD_ELSEWHERE: the trace beside the folder that says a
     // job on it was interrupted (its record's path then in keptRecord).
     char trace[sizeof leftBehind];

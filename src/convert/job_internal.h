@@ -119,6 +119,9 @@ HANDLE CreateJobFile(const char *path);
 // UnmarkFolder deletes it; false when it stays.
 bool MarkFolder(const SJob &job, const char *record);
 bool UnmarkFolder(const SJob &job);
+// Deletes the trace beside the folder at path where it names record, as a folder moved
+// away leaves it; false when one that names it stays.
+bool UnmarkPath(const char *path, const char *record);
 // Whether the folder has a trace beside it; if so, its path and the record's it names are
 // put into the job's result (trace, keptRecord).
 bool FindTrace(SJob &job);
@@ -138,8 +141,10 @@ bool Fail(SJob &job);
 // where its line end is LF, a bare LF where it is CR LF); the folder's length when it
 // changes nothing.  Up to there the decoder only copies, and it stands at a line's start
 // as at the file's, so that the conversion may start there.  *front gets the checksum of
-// what comes before it, taken as the folder is read.  False when reading fails.
-bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front);
+// what comes before it, taken as the folder is read.  *shiftAt gets the offset of the first
+// SO before the change (ISO-2022-KR text with no designator before it), ~0 for none.  False
+// when reading fails.
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front, std::uint64_t *shiftAt);
 
 // Where a conversion that reads mail structure (one mail's labels follow its own bytes)
 // may start on the job's folder, and the checksum of what comes before: at the first mail
@@ -152,9 +157,17 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front);
 // the same, the search goes on at the next mail.  A folder that does not start with a mail
 // is one piece: it starts at 0 when it changes.  The start is the folder's length when
 // nothing changes.  The folder is read once, each read looked at for a change first and
-// then from its end back for the last mail that starts in it.  False when reading, or a
-// conversion apart, fails (the result then says whether the state directory is to blame).
-bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front);
+// then from its end back for the last mail that starts in it; *shiftAt as for
+// FindFirstChange.  False when reading, or a conversion apart, fails (the result then says
+// whether the state directory is to blame).
+bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front,
+                         std::uint64_t *shiftAt);
+
+// Whether the folder looks half written by a conversion that was stopped, seen from its
+// bytes alone: text already converted (bytes of 8 bits) before ISO-2022-KR text whose
+// designator is gone (an SO at shiftAt, before any designator, shifting a character in).
+// Only the folder's front up to shiftAt is read.  False also when reading fails.
+bool LooksHalfWritten(HANDLE folder, std::uint64_t shiftAt);
 
 // Records of interrupted jobs, and their completion (job_recover.cpp).
 

@@ -210,10 +210,45 @@ std::size_t LastMailStart(const unsigned char *buffer, std::size_t from, std::si
 
 }  // namespace
 
-bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front)
+namespace {
+
+// Notes at *shiftAt the first SO in [from, to) of buffer, which holds the folder from offset
+// at, unless one was noted before.
+void NoteFirstShift(const unsigned char *buffer, std::size_t from, std::size_t to, std::uint64_t at,
+                    std::uint64_t *shiftAt)
+{
+    if (*shiftAt != ~std::uint64_t{0})
+        return;
+    std::size_t so = FindByte(buffer, from, to, SO);
+    if (so < to)
+        *shiftAt = at + so;
+}
+
+}  // namespace
+
+bool LooksHalfWritten(HANDLE folder, std::uint64_t shiftAt)
+{
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    // A character shifted in: two bytes of KS C 5601's rows and columns after the SO.
+    DWORD n = 0;
+    if (!Seek(folder, shiftAt) || !ReadFully(folder, g_inBuffer, 3, &n) || n < 3 || buffer[1] < 0x21 ||
+        buffer[1] > 0x7E || buffer[2] < 0x21 || buffer[2] > 0x7E)
+        return false;
+    for (std::uint64_t at = 0; at < shiftAt; at += n) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(shiftAt - at, STREAM_BUFFER_SIZE));
+        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, want, &n) || n == 0)
+            return false;
+        if (std::any_of(buffer, buffer + n, [](unsigned char b) { return b >= 0x80; }))
+            return true;
+    }
+    return false;
+}
+
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front, std::uint64_t *shiftAt)
 {
     const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
     std::uint64_t at = 0, line = 0;
+    *shiftAt = ~std::uint64_t{0};
     // The checksum of the folder up to the bytes that this read looks at first.
     SChecksum before;
     for (;;) {
@@ -225,6 +260,7 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front)
         std::size_t from = at == 0 ? 0 : 1, to = last ? n : n - 3;
         bool sure = false;
         std::size_t change = FirstChange(buffer, from, to, n, false, &sure);
+        NoteFirstShift(buffer, from, change, at, shiftAt);
         // The line it is on starts after the last LF before it.
         for (std::size_t i = change; i > from; --i) {
             if (buffer[i - 1] == LF) {
@@ -390,8 +426,10 @@ bool ConvertsToOther(SJob &job, StreamConverter convert, std::uint64_t mail, std
 
 }  // namespace
 
-bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front)
+bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front,
+                         std::uint64_t *shiftAt)
 {
+    *shiftAt = ~std::uint64_t{0};
     static const char FROM[] = "From ";
     const std::size_t FROM_SIZE = sizeof FROM - 1;
     // Each read with the bytes before it, for an empty line before a From line, a CR before
@@ -423,6 +461,7 @@ bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mail
             mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
         bool sure = false;
         std::size_t change = FirstChange(buffer, from, to, n, true, &sure);
+        NoteFirstShift(buffer, from, change, base, shiftAt);
         bool found = change < to;
         // The last mail that starts before the change, or in the read.
         std::size_t start = mbox ? LastMailStart(buffer, from, found ? change + 1 : to, n) : to;

@@ -51,6 +51,9 @@ const DWORD ERROR_NOT_THE_WALKED_FILE = 0x2000000E;
 // folder's own conversion, which its record holds (failing memory, or a converter that does
 // not give the same bytes each time): the folder is put back from the copy.
 const DWORD ERROR_CONVERSION_NOT_REPEATED = 0x20000018;
+// The folder looks half written by a conversion that was stopped (converted text before
+// ISO-2022-KR text whose designator is gone), and no record of that conversion is found.
+const DWORD ERROR_HALF_WRITTEN_NO_RECORD = 0x20000019;
 
 // The text of one of our own reasons above, or null for a code of the system's.
 const char *DescribeOwnError(DWORD code);
