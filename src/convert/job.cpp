@@ -359,14 +359,14 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
         // Step 3: what comes before the first byte the conversion changes is left as it is:
         // neither copied nor written nor flushed, only read for its checksum.  A folder with
         // nothing to change stays untouched.
-        std::uint64_t start = 0, shiftAt = 0;
+        std::uint64_t start = 0;
         SChecksum front;
-        if (!(convert == ConvertStream ? FindFirstChange(job.folder, &start, &front, &shiftAt)
-                                       : FindFirstMailChange(job, convert, &start, &front, &shiftAt)))
+        if (!(convert == ConvertStream ? FindFirstChange(job.folder, &start, &front)
+                                       : FindFirstMailChange(job, convert, &start, &front)))
             return Fail(job);
         // A folder that a stopped job left half written, moved or copied where no record of
         // that job can be found, is not converted again as a whole one.
-        if (start < job.id.size && shiftAt < start && LooksHalfWritten(job.folder, shiftAt)) {
+        if (start < job.id.size && LooksHalfWritten(job.folder, start)) {
             SetLastError(ERROR_HALF_WRITTEN_NO_RECORD);
             return Fail(job);
         }

@@ -141,10 +141,8 @@ bool Fail(SJob &job);
 // where its line end is LF, a bare LF where it is CR LF); the folder's length when it
 // changes nothing.  Up to there the decoder only copies, and it stands at a line's start
 // as at the file's, so that the conversion may start there.  *front gets the checksum of
-// what comes before it, taken as the folder is read.  *shiftAt gets the offset of the first
-// SO before the change (ISO-2022-KR text with no designator before it), ~0 for none.  False
-// when reading fails.
-bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front, std::uint64_t *shiftAt);
+// what comes before it, taken as the folder is read.  False when reading fails.
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front);
 
 // Where a conversion that reads mail structure (one mail's labels follow its own bytes)
 // may start on the job's folder, and the checksum of what comes before: at the first mail
@@ -157,17 +155,16 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front, 
 // the same, the search goes on at the next mail.  A folder that does not start with a mail
 // is one piece: it starts at 0 when it changes.  The start is the folder's length when
 // nothing changes.  The folder is read once, each read looked at for a change first and
-// then from its end back for the last mail that starts in it; *shiftAt as for
-// FindFirstChange.  False when reading, or a conversion apart, fails (the result then says
-// whether the state directory is to blame).
-bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front,
-                         std::uint64_t *shiftAt);
+// then from its end back for the last mail that starts in it.  False when reading, or a
+// conversion apart, fails (the result then says whether the state directory is to blame).
+bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front);
 
-// Whether the folder looks half written by a conversion that was stopped, seen from its
-// bytes alone: text already converted (bytes of 8 bits) before ISO-2022-KR text whose
-// designator is gone (an SO at shiftAt, before any designator, shifting a character in).
-// Only the folder's front up to shiftAt is read.  False also when reading fails.
-bool LooksHalfWritten(HANDLE folder, std::uint64_t shiftAt);
+// Whether the folder, whose conversion starts at start, looks half written by a conversion
+// that was stopped, seen from its bytes alone: ISO-2022-KR text whose designator is gone
+// (an SO shifting a character in, soon after start and before any designator there),
+// after text already converted (a byte of 8 bits before it).  The front is read only where
+// such an SO is found.  False also when reading fails.
+bool LooksHalfWritten(HANDLE folder, std::uint64_t start);
 
 // Records of interrupted jobs, and their completion (job_recover.cpp).
 

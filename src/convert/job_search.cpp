@@ -212,28 +212,49 @@ std::size_t LastMailStart(const unsigned char *buffer, std::size_t from, std::si
 
 namespace {
 
-// Notes at *shiftAt the first SO in [from, to) of buffer, which holds the folder from offset
-// at, unless one was noted before.
-void NoteFirstShift(const unsigned char *buffer, std::size_t from, std::size_t to, std::uint64_t at,
-                    std::uint64_t *shiftAt)
+// The first SO in [from, to) of folder that shifts a character in (two bytes of KS C 5601's
+// rows and columns after it), and before any designator; to where there is none, or a
+// designator comes first.  False when reading fails.
+bool FirstShift(HANDLE folder, std::uint64_t from, std::uint64_t to, std::uint64_t *shiftAt)
 {
-    if (*shiftAt != ~std::uint64_t{0})
-        return;
-    std::size_t so = FindByte(buffer, from, to, SO);
-    if (so < to)
-        *shiftAt = at + so;
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    const std::size_t OVERLAP = DESIGNATOR_SIZE;
+    *shiftAt = to;
+    for (std::uint64_t at = from; at < to;) {
+        DWORD n = 0;
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at + OVERLAP, STREAM_BUFFER_SIZE));
+        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, want, &n))
+            return false;
+        const unsigned char *designator = std::search(buffer, buffer + n, DESIGNATOR, DESIGNATOR + DESIGNATOR_SIZE);
+        for (std::size_t so = FindByte(buffer, 0, n, SO); so + 2 < n && buffer + so < designator;
+             so = FindByte(buffer, so + 1, n, SO)) {
+            if (buffer[so + 1] >= 0x21 && buffer[so + 1] <= 0x7E && buffer[so + 2] >= 0x21 && buffer[so + 2] <= 0x7E) {
+                *shiftAt = std::min(to, at + so);
+                return true;
+            }
+        }
+        if (designator < buffer + n || n < want || n <= OVERLAP)
+            return true;
+        at += n - OVERLAP;
+    }
+    return true;
 }
 
 }  // namespace
 
-bool LooksHalfWritten(HANDLE folder, std::uint64_t shiftAt)
+bool LooksHalfWritten(HANDLE folder, std::uint64_t start)
 {
-    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
-    // A character shifted in: two bytes of KS C 5601's rows and columns after the SO.
-    DWORD n = 0;
-    if (!Seek(folder, shiftAt) || !ReadFully(folder, g_inBuffer, 3, &n) || n < 3 || buffer[1] < 0x21 ||
-        buffer[1] > 0x7E || buffer[2] < 0x21 || buffer[2] > 0x7E)
+    // A stopped rewrite leaves the copy's rest from where it stopped, a mail or so before
+    // where the conversion starts again (the next designator), or just after it (the next
+    // line end that the conversion changes).
+    const std::uint64_t LOOKED_AT = 4 * STREAM_BUFFER_SIZE;
+    std::uint64_t from = start > LOOKED_AT ? start - LOOKED_AT : 0, shiftAt = 0;
+    if (!FirstShift(folder, from, start, &shiftAt))
         return false;
+    if (shiftAt == start && (!FirstShift(folder, start, start + LOOKED_AT, &shiftAt) || shiftAt == start + LOOKED_AT))
+        return false;
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    DWORD n = 0;
     for (std::uint64_t at = 0; at < shiftAt; at += n) {
         DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(shiftAt - at, STREAM_BUFFER_SIZE));
         if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, want, &n) || n == 0)
@@ -244,11 +265,10 @@ bool LooksHalfWritten(HANDLE folder, std::uint64_t shiftAt)
     return false;
 }
 
-bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front, std::uint64_t *shiftAt)
+bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front)
 {
     const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
     std::uint64_t at = 0, line = 0;
-    *shiftAt = ~std::uint64_t{0};
     // The checksum of the folder up to the bytes that this read looks at first.
     SChecksum before;
     for (;;) {
@@ -260,7 +280,6 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front, 
         std::size_t from = at == 0 ? 0 : 1, to = last ? n : n - 3;
         bool sure = false;
         std::size_t change = FirstChange(buffer, from, to, n, false, &sure);
-        NoteFirstShift(buffer, from, change, at, shiftAt);
         // The line it is on starts after the last LF before it.
         for (std::size_t i = change; i > from; --i) {
             if (buffer[i - 1] == LF) {
@@ -426,10 +445,8 @@ bool ConvertsToOther(SJob &job, StreamConverter convert, std::uint64_t mail, std
 
 }  // namespace
 
-bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front,
-                         std::uint64_t *shiftAt)
+bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front)
 {
-    *shiftAt = ~std::uint64_t{0};
     static const char FROM[] = "From ";
     const std::size_t FROM_SIZE = sizeof FROM - 1;
     // Each read with the bytes before it, for an empty line before a From line, a CR before
@@ -461,7 +478,6 @@ bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mail
             mbox = n >= FROM_SIZE && std::memcmp(buffer, FROM, FROM_SIZE) == 0;
         bool sure = false;
         std::size_t change = FirstChange(buffer, from, to, n, true, &sure);
-        NoteFirstShift(buffer, from, change, base, shiftAt);
         bool found = change < to;
         // The last mail that starts before the change, or in the read.
         std::size_t start = mbox ? LastMailStart(buffer, from, found ? change + 1 : to, n) : to;
