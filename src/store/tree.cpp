@@ -424,7 +424,7 @@ private:
                    const std::shared_ptr<const SFolderLook> &look);
     // A check's: what the run would tidy away of a job on the folder at path that was
     // stopped at its end (TidyStoppedJob), or, where it converts it, take over.
-    void TellStoppedJob(const std::string &path, bool converts);
+    void TellStoppedJob(const CHeldDirectory &dir, const std::string &name, bool converts);
     // Converts n bytes of name in dir from at (all where n is all), read through held, into
     // nowhere; false, told as failing, when it cannot.
     bool Measure(const CHeldDirectory &dir, const std::string &name, const SFileIdentity *id, HANDLE held,
@@ -881,7 +881,7 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
     long mails = 0;
     bool failed;
     if (m_options.check) {
-        failed = !LookAtFolder(in, *look, m_options.convert != ConvertStream, [&sniffer](std::string_view bytes) { sniffer.Scan(bytes); });
+        failed = !LookAtFolder(in, *look, m_options.converters.use.convert != ConvertStream, [&sniffer](std::string_view bytes) { sniffer.Scan(bytes); });
         mails = look->counts.mails;
     } else {
         CFolderReader reader(in);
@@ -907,18 +907,18 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
         return;
     }
     SJobResult pending;
-    if (!sniffer.Found() && FindPendingJob(path.c_str(), &pending) == PENDING_NONE) {
+    if (!sniffer.Found() && FindPendingJob(*dir, name, m_options.converters, &pending) == PENDING_NONE) {
         // Unless a conversion of it was interrupted, there is nothing to do but remove what
         // a job stopped at its end left: its lock file, its files in the state directory.
         ++m_report.unchanged;
         auto tidied = std::make_shared<SJobResult>();
-        if (!TidyStoppedJob(path.c_str(), tidied.get()) || tidied->strayOld[0] != '\0')
+        if (!TidyStoppedJob(*dir, name, tidied.get()) || tidied->strayOld[0] != '\0')
             m_report.events.push_back({ETreeEvent::FOLDER_DONE, path, "", 0, tidied});
         return;
     }
     auto result = std::make_shared<SJobResult>();
-    bool hadSummary = dir->Holds(name + ".snm");
-    bool converted = ConvertFolderInPlace(path.c_str(), m_options.convert, result.get(), identified ? &found : nullptr);
+    bool converted =
+        ConvertFolderInPlace(*dir, name, m_options.converters, result.get(), identified ? &found : nullptr);
     error = GetLastError();
     if (!converted) {
         m_report.failed.push_back(path);
@@ -933,25 +933,15 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
         return;
     }
     ++m_report.converted;
-    // The job deletes the summary FILE.snm, where it can (cppcheck takes the second look for
-    // the first, as though the job had not run between them).
-    // cppcheck-suppress [incorrectLogicOperator, oppositeExpression]
-    if (hadSummary && !dir->Holds(name + ".snm"))
-        ++m_report.summariesDeleted;
-    // Its mail program rebuilds the summary of a folder that changed: Thunderbird's beside
-    // it, and the cache of Dovecot's index where Dovecot keeps it by default.
-    if (dir->DeleteEntry(name + ".msf"))
-        ++m_report.summariesDeleted;
-    else if (!IsGone(GetLastError()))
-        Tell(ETreeEvent::WARNING, path + ".msf", "cannot delete the summary file", GetLastError());
-    std::unique_ptr<CHeldDirectory> imap = dir->OpenSub(".imap"), index;
-    if (imap != nullptr && (index = imap->OpenSub(DovecotIndexName(name))) != nullptr) {
-        if (index->DeleteEntry(DOVECOT_CACHE))
-            ++m_report.cachesDeleted;
-        else if (!IsGone(GetLastError()))
-            Tell(ETreeEvent::WARNING, index->PathOf(DOVECOT_CACHE), "cannot delete the mail server's cache of it",
-                 GetLastError());
-    }
+    // The job deleted the summaries beside it; its mail server rebuilds its cache too.
+    m_report.summariesDeleted += result->summariesDeleted;
+    if (result->summaryLeft[0] != '\0')
+        Tell(ETreeEvent::WARNING, result->summaryLeft, "cannot delete the summary file", result->summaryError);
+    DWORD cacheError = 0;
+    if (DeleteServerCache(*dir, name, &cacheError))
+        ++m_report.cachesDeleted;
+    else if (cacheError != 0)
+        Tell(ETreeEvent::WARNING, dir->PathOf(".imap"), "cannot delete the mail server's cache of " + path, cacheError);
 }
 
 void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const SFileIdentity *id, bool mayChange,
@@ -959,7 +949,7 @@ void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const 
 {
     std::string path = dir->PathOf(name);
     auto pending = std::make_shared<SJobResult>();
-    EPendingJob state = FindPendingJob(path.c_str(), pending.get());
+    EPendingJob state = FindPendingJob(*dir, name, m_options.converters, pending.get());
     DWORD error = GetLastError();
     if (state == PENDING_UNKNOWN) {
         // The run goes on as though there were none, and its job meets the same trouble.
@@ -976,7 +966,7 @@ void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const 
         }
     } else if (!mayChange) {
         ++m_report.unchanged;
-        TellStoppedJob(path, false);
+        TellStoppedJob(*dir, name, false);
         return;
     } else {
         HANDLE held = dir->OpenEntry(name, false, id);
@@ -996,7 +986,7 @@ void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const 
         STreeEvent event{ETreeEvent::WOULD, path, "would be converted", 0, nullptr};
         event.look = look;
         m_report.events.push_back(event);
-        TellStoppedJob(path, true);
+        TellStoppedJob(*dir, name, true);
     }
     ++m_report.converted;
     for (const char *summary : {".msf", ".snm"}) {
@@ -1012,10 +1002,11 @@ void CTreeWalk::CheckFile(const PDirectory &dir, const std::string &name, const 
     }
 }
 
-void CTreeWalk::TellStoppedJob(const std::string &path, bool converts)
+void CTreeWalk::TellStoppedJob(const CHeldDirectory &dir, const std::string &name, bool converts)
 {
+    std::string path = dir.PathOf(name);
     bool staleLock, jobFiles;
-    FindStoppedJob(path.c_str(), converts, &staleLock, &jobFiles);
+    FindStoppedJob(dir, name, converts, &staleLock, &jobFiles);
     if (staleLock) {
         Tell(ETreeEvent::WOULD, path + ".lock",
              "would be deleted: a stale lock file (of a program that has ended, or old)");
@@ -1030,7 +1021,7 @@ bool CTreeWalk::Measure(const CHeldDirectory &dir, const std::string &name, cons
                         std::uint64_t at, std::uint64_t n, SMeasured &measured)
 {
     HANDLE original = dir.OpenEntry(name, false, id);
-    bool ok = original != INVALID_HANDLE_VALUE && MeasureConversion(m_options.convert, held, original, at, n, measured);
+    bool ok = original != INVALID_HANDLE_VALUE && MeasureConversion(m_options.converters.use.convert, held, original, at, n, measured);
     DWORD error = GetLastError();
     if (original != INVALID_HANDLE_VALUE)
         CloseHandle(original);
@@ -1057,7 +1048,7 @@ bool CTreeWalk::ConvertInto(HANDLE from, const CHeldDirectory &dir, const std::s
     }
     FILE *in = Seek(from, 0) ? OpenHandleStream(from, "rb") : nullptr;
     FILE *out = in != nullptr ? OpenHandleStream(made, "wb") : nullptr;
-    bool ok = out != nullptr && ConvertGuarded(m_options.convert, in, out) != 0;
+    bool ok = out != nullptr && ConvertGuarded(m_options.converters.use.convert, in, out) != 0;
     DWORD error = GetLastError();
     if (out != nullptr && std::fclose(out) != 0 && ok) {
         ok = false;
@@ -1481,15 +1472,15 @@ bool MayConvertFolder(const std::string &path, std::string &why, std::string &wa
     return true;
 }
 
-bool DeleteFolderSummaries(const std::string &path)
+bool DeleteServerCache(const CHeldDirectory &dir, const std::string &name, DWORD *error)
 {
-    std::string summary = path + ".msf";
-    bool ok = DeleteFileA(summary.c_str()) || IsGone(GetLastError());
-    DWORD error = GetLastError();
-    std::string cache =
-        JoinPath(JoinPath(JoinPath(DirectoryOf(path), ".imap"), DovecotIndexName(BaseNameOf(path))), DOVECOT_CACHE);
-    if (!DeleteFileA(cache.c_str()) && !IsGone(GetLastError()))
+    *error = 0;
+    std::unique_ptr<CHeldDirectory> imap = dir.OpenSub(".imap"), index;
+    if (imap == nullptr || (index = imap->OpenSub(DovecotIndexName(name))) == nullptr)
         return false;
-    SetLastError(error);
-    return ok;
+    if (index->DeleteEntry(DOVECOT_CACHE))
+        return true;
+    if (!IsGone(GetLastError()))
+        *error = GetLastError();
+    return false;
 }

@@ -253,7 +253,7 @@ TEST(Tree, ReportsWhatItDid)
     WriteFile(dir.File("notes.txt"), "not mail\n");
     STreeReport report, checked;
     STreeOptions options;
-    options.convert = RelabelStream;
+    options.converters.use = RELABELLING;
     STreeOptions check = options;
     check.check = true;
     auto before = Listing(dir.path());
@@ -314,7 +314,7 @@ TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
         WriteFile(dir.File("m.emlx"), emlx);
         STreeReport report;
         STreeOptions options;
-        options.convert = RelabelStream;
+        options.converters.use = RELABELLING;
         *fault = true;
         bool ok = ConvertTrees({dir.path()}, options, report);
         *fault = false;
