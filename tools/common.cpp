@@ -122,6 +122,11 @@ void TellLockFileLeft(FILE *err, const char *path, const SJobResult &result)
 
 void TellStrayOld(FILE *err, const char *path, const SJobResult &result)
 {
+    if (result.strayCopy[0] != '\0')
+        std::fprintf(err,
+                     "%s: %s: notice: deleted %s, the copy of it that a conversion or undo stopped before it "
+                     "began writing, or after it had ended, left behind\n",
+                     PROGRAM, path, result.strayCopy);
     if (result.strayOld[0] != '\0')
         std::fprintf(err,
                      "%s: %s: notice: an undo of it was stopped after it had put the folder back; what the "

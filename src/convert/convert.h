@@ -204,6 +204,9 @@ struct SJobResult {
     // (its record gone), which it had no time to tell: what the folder held from the job's
     // start before that undo.  Kept for the user; otherwise "".
     char strayOld[sizeof leftBehind];
+    // Either way: the copy that a job or an undo stopped before its record, or after its
+    // record went, left behind, deleted: the folder did not need it.  Otherwise "".
+    char strayCopy[sizeof leftBehind];
     // Failure with ERROR_INTERRUPTED_RECORD_ELSEWHERE: the trace beside the folder that says a
     // job on it was interrupted (its record's path then in keptRecord).
     char trace[sizeof leftBehind];
@@ -243,12 +246,16 @@ struct SJobResult {
 //      the plain conversion; for another, the first mail it changes, where a mail that may
 //      come out the same is converted apart into a scratch file in the state directory and
 //      compared.  A folder with nothing to change is left untouched: go to 6.
-//   4. Copy the folder from there through the held handle, flush the copy, check it against
-//      the folder, convert it into a scratch file, then write the record (the copy's length
-//      and checksum, the conversion's, the front's checksum) and flush it and the directory.
-//      A failure deletes all three.  The folder is as it was.
+//   4. Read the folder from there once through the held handle, converting it: what is
+//      read is written to the copy, and the copy's length and checksum and the
+//      conversion's are taken as it goes; nothing of the conversion is kept.  Flush the
+//      copy and read it back against its checksum, then write the record (those lengths
+//      and checksums, the front's checksum) and flush it and the directory.  A failure
+//      deletes the copy and the record.  The folder is as it was.
 //   5. Make the folder as long as the conversion where that is longer, in one step, write
-//      the conversion over it from there, cut it to its new length and flush it: stopped
+//      the conversion of the copy over it from there, checked as it goes against the
+//      record's length and checksum (other bytes fail the rewrite with
+//      ERROR_CONVERSION_NOT_REPEATED), cut it to its new length and flush it: stopped
 //      anywhere, it is as long as it was or as it will be, so that mail appended since
 //      begins at one of the two.  Should the machine stop now, the next job completes the
 //      rewrite.  A failure puts the original back from the copy (the record then goes, the

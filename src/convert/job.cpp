@@ -1,4 +1,5 @@
 // Converts a mail folder file in place, through a temporary copy of it: the job's steps.
+#include <algorithm>
 #include <ctime>
 #include <string>
 
@@ -8,43 +9,207 @@
 
 namespace {
 
-// Copies in to out, byte for byte, with ConvertStream's contract: what Rewrite writes is a
-// conversion made before, whose length the record already holds.
-int CopyStreamBytes(FILE *in, FILE *out)
+// The folder read once from the job's start, as the conversion reads it: what is read for
+// the first time is written to the copy and taken into the copy's checksum.  The stream's
+// offset 0 is the folder's offset start; it goes back only as far as the copy reaches, so
+// that the copy is written in order, each byte once.
+struct SCopyingRead {
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    std::uint64_t start = 0;
+    std::uint64_t at = 0;      // the stream's position
+    std::uint64_t copied = 0;  // what the copy holds, from the stream's 0
+    std::uint64_t folderAt = ~std::uint64_t{0};  // where the folder's handle stands, from the
+                                                 // stream's 0 (nowhere yet)
+    SChecksum sum;             // of what the copy holds
+    bool copyFailed = false;   // a write to the copy failed, not a read of the folder
+};
+
+long long ReadAndCopy(void *context, char *data, std::size_t n)
 {
-    SetLastError(0);
-    std::size_t n;
-    while (!std::ferror(out) && (n = std::fread(g_szLine, 1, sizeof g_szLine, in)) > 0)
-        (void)std::fwrite(g_szLine, 1, n, out);
-    return !std::ferror(in) && !std::ferror(out) && std::fflush(out) == 0 ? 1 : 0;
+    auto &read = *static_cast<SCopyingRead *>(context);
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(n, STREAM_BUFFER_SIZE)), got = 0;
+    if ((read.folderAt != read.at && !Seek(read.folder, read.start + read.at)) ||
+        !ReadFile(read.folder, data, want, &got, nullptr))
+        return -1;
+    read.folderAt = read.at + got;
+    if (read.folderAt > read.copied) {
+        // at is never past copied (SeekCopyingRead).
+        auto skip = static_cast<std::size_t>(read.copied - read.at);
+        DWORD n = got - static_cast<DWORD>(skip), written = 0;
+        if (!WriteFile(read.copy, data + skip, n, &written, nullptr) || written != n) {
+            read.copyFailed = true;
+            return -1;
+        }
+        read.sum.Add(data + skip, n);
+        read.copied += n;
+    }
+    read.at += got;
+    return got;
 }
 
-// Rewrites folder, from offset at, as the conversion (its length converted), and cuts it to
-// its new length.  Where that is longer, the folder is made so first, in one step, so that
-// it is only ever as long as it was or as it will be: mail appended after a stop then
-// begins at one of those lengths (folder_state.h).  False when reading, writing or cutting
-// fails; the folder may then be damaged.
-bool Rewrite(HANDLE conversion, std::uint64_t converted, HANDLE folder, std::uint64_t at)
+bool SeekCopyingRead(void *context, long long *offset, int whence)
+{
+    auto &read = *static_cast<SCopyingRead *>(context);
+    long long to = whence == SEEK_CUR ? static_cast<long long>(read.at) + *offset : *offset;
+    if (to < 0 || static_cast<std::uint64_t>(to) > read.copied)
+        return false;
+    read.at = static_cast<std::uint64_t>(to);
+    *offset = to;
+    return true;
+}
+
+// The conversion's output, summed on its way to stream (none where null), and refused past
+// limit bytes: a conversion that gives more than its record says never makes the folder
+// longer than the job may leave it.
+struct SSummedWrite {
+    FILE *stream = nullptr;
+    std::uint64_t limit = ~std::uint64_t{0};
+    SChecksum sum;
+};
+
+long long WriteAndSum(void *context, const char *data, std::size_t n)
+{
+    auto &write = *static_cast<SSummedWrite *>(context);
+    if (n > write.limit - write.sum.total) {
+        SetLastError(ERROR_CONVERSION_NOT_REPEATED);
+        return -1;
+    }
+    if (write.stream != nullptr && std::fwrite(data, 1, n, write.stream) != n) {
+        // A short write without a code of its own is a full disk's.
+        if (GetLastError() == 0)
+            SetLastError(ERROR_DISK_FULL);
+        return -1;
+    }
+    write.sum.Add(data, n);
+    return static_cast<long long>(n);
+}
+
+// Makes the copy of the folder from start, and takes its checksum (*sum) and the length and
+// checksum of the folder's conversion (*converted), from one read of the folder; then has
+// the copy on the disk and reads it back once against that checksum.  Where the system has
+// no streams over functions (Windows), the copy is made and checked against the folder,
+// and the folder converted apart into the scratch file, which is then read and deleted.
+// On failure, copyFailed tells whether the state directory is to blame.
+bool CopyAndMeasure(SJob &job, std::uint64_t start, HANDLE copy, StreamConverter convert, const SJobFiles &files,
+                    SChecksum *sum, SChecksum *converted, bool &copyFailed)
+{
+    SCopyingRead read;
+    read.folder = job.folder;
+    read.copy = copy;
+    read.start = start;
+    SSummedWrite write;
+    SStreamCalls in = {&read, ReadAndCopy, nullptr, SeekCopyingRead};
+    SStreamCalls out = {&write, nullptr, WriteAndSum, nullptr};
+    FILE *inStream = OpenCallStream(&in, "rb");
+    if (inStream != nullptr) {
+        copyFailed = false;
+        if (!ConvertAndClose(inStream, OpenCallStream(&out, "wb"), convert)) {
+            // The converter's own failure (memory) is not the state directory's either.
+            copyFailed = read.copyFailed;
+            return false;
+        }
+        // A converter that stopped before the folder's end would leave a copy that is not
+        // whole; the copy read back must hold what was read.
+        char more;
+        DWORD extra = 0;
+        if (!Seek(job.folder, start + read.copied) || !ReadFile(job.folder, &more, 1, &extra, nullptr))
+            return false;
+        copyFailed = true;
+        SChecksum back;
+        SFileIdentity copyId;
+        if (!SetEndOfFile(copy) || !FlushFileBuffers(copy) || !GetFileIdentity(copy, &copyId) ||
+            !ChecksumRange(copy, 0, copyId.size, &back))
+            return false;
+        if (extra != 0 || copyId.size != read.copied || back.Value() != read.sum.Value()) {
+            SetLastError(ERROR_COPY_NOT_WHOLE);
+            return false;
+        }
+        *sum = read.sum;
+        *converted = write.sum;
+        return true;
+    }
+    if (!CopyContents(job.folder, start, copy, 0, copyFailed) || !FlushFileBuffers(copy) ||
+        !CheckCopy(job.folder, start, copy, 0, sum, copyFailed))
+        return false;
+    HANDLE conversion = CreateJobFile(files.scratch);
+    SFileIdentity conversionId;
+    bool ok = conversion != INVALID_HANDLE_VALUE && SeekBoth(job.folder, start, conversion, 0);
+    if (ok && !ConvertAndClose(OpenHandleStream(job.folder, "rb"), OpenHandleStream(conversion, "wb"), convert)) {
+        ok = false;
+        copyFailed = GetLastError() != ERROR_NOT_ENOUGH_MEMORY;
+    }
+    ok = ok && GetFileIdentity(conversion, &conversionId) &&
+         ChecksumRange(conversion, 0, conversionId.size, converted);
+    CloseIfOpen(conversion);
+    DeleteQuietly(files.scratch);
+    return ok;
+}
+
+// Rewrites folder, from offset at, as the conversion of the copy, and cuts it to its new
+// length, checking what it writes against the length and checksum (converted) that the
+// record holds: anything else fails with ERROR_CONVERSION_NOT_REPEATED.  Where the new
+// length is longer, the folder is made so first, in one step, so that it is only ever as
+// long as it was or as it will be: mail appended after a stop then begins at one of those
+// lengths (folder_state.h).  False when reading, converting, writing or cutting fails, or
+// the check; the folder may then be damaged.
+bool Rewrite(HANDLE copy, StreamConverter convert, const SJournal &journal, HANDLE folder, std::uint64_t at)
 {
     SFileIdentity id;
-    if (!GetFileIdentity(folder, &id) ||
-        (id.size < at + converted && (!Seek(folder, at + converted) || !SetEndOfFile(folder))))
+    if (!GetFileIdentity(folder, &id) || (id.size < at + journal.converted &&
+                                          (!Seek(folder, at + journal.converted) || !SetEndOfFile(folder))))
         return false;
-    if (!SeekBoth(conversion, 0, folder, at))
+    if (!SeekBoth(copy, 0, folder, at))
         return false;
+    // Through a stream of the folder's own, so that its failures are told as any
+    // stream's; summed on the way where the system has streams over functions.
+    FILE *folderStream = OpenHandleStream(folder, "wb");
+    SSummedWrite write;
+    write.stream = folderStream;
+    write.limit = journal.converted;
+    SStreamCalls calls = {&write, nullptr, WriteAndSum, nullptr};
+    FILE *out = folderStream != nullptr ? OpenCallStream(&calls, "wb") : nullptr;
+    bool summed = out != nullptr;
+    if (!summed) {
+        out = folderStream;
+        folderStream = nullptr;
+    }
     // Written over from the start and then cut to length, rather than emptied first, which
     // some file systems (ext4) take for a replaced document and force to disk on close.
-    if (!ConvertAndClose(OpenHandleStream(conversion, "rb"), OpenHandleStream(folder, "wb"), CopyStreamBytes))
+    bool ok = ConvertAndClose(OpenHandleStream(copy, "rb"), out, convert);
+    if (folderStream != nullptr) {
+        // Flushed before it is closed: not every C library reports from fclose a flush
+        // that failed in it.
+        DWORD error = GetLastError();
+        SetLastError(0);
+        if (ok && (std::fflush(folderStream) != 0 || std::ferror(folderStream))) {
+            ok = false;
+            error = GetLastError() != 0 ? GetLastError() : ERROR_DISK_FULL;
+        }
+        if (std::fclose(folderStream) != 0 && ok) {
+            ok = false;
+            error = GetLastError() != 0 ? GetLastError() : ERROR_DISK_FULL;
+        }
+        SetLastError(error);
+    }
+    if (!ok || !SetEndOfFile(folder))
         return false;
-    // The stream has left the position at the end of what it wrote.
-    return SetEndOfFile(folder) != 0;
+    // The stream has left the position at the end of what it wrote; without a stream over
+    // functions, what it wrote is read back.
+    if (!summed && (!GetFileIdentity(folder, &id) || !ChecksumRange(folder, at, id.size - at, &write.sum)))
+        return false;
+    if (write.sum.total != journal.converted || write.sum.Value() != journal.convertedChecksum) {
+        SetLastError(ERROR_CONVERSION_NOT_REPEATED);
+        return false;
+    }
+    return true;
 }
 
-// Step 4: makes the copy of the folder from offset start, checks it, converts it into the
-// scratch file (*conversion, open), and puts the record that tells how to complete the job
-// on the disk, held open in *record.  On failure nothing is left and the folder is
-// untouched; the result says whether the state directory is to blame.
-HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, SJobFiles *files, HANDLE *conversion,
+// Step 4: makes the copy of the folder from offset start and checks it, learns its
+// conversion's length and checksum, and puts the record that tells how to complete the job
+// on the disk, held open in *record and also given in *journal.  On failure nothing is left
+// and the folder is untouched; the result says whether the state directory is to blame.
+HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, SJobFiles *files, SJournal *journal,
                     HANDLE *record)
 {
     StreamConverter convert = job.converters.use.convert;
@@ -62,42 +227,28 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, SJobFil
         if (copy == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
-    // Only a failure to read the folder is not the state directory's.
+    // Only a failure to read the folder, or the converter's own, is not the state
+    // directory's.
     bool copyFailed = true;
-    SChecksum sum;
-    // A copy made leaves copyFailed set, so that a failed flush is the copy's.
-    bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(job.folder, start, copy, 0, copyFailed) &&
-              FlushFileBuffers(copy) && CheckCopy(job.folder, start, copy, 0, &sum, copyFailed);
-    // The conversion, of the folder that the copy was checked against; a failure of the
-    // converter's own (memory) is not the state directory's.
-    SChecksum converted;
-    SFileIdentity conversionId;
-    if (ok) {
-        *conversion = CreateJobFile(files->scratch);
-        ok = *conversion != INVALID_HANDLE_VALUE && SeekBoth(job.folder, start, *conversion, 0);
-        if (ok && !ConvertAndClose(OpenHandleStream(job.folder, "rb"), OpenHandleStream(*conversion, "wb"), convert)) {
-            ok = false;
-            copyFailed = GetLastError() != ERROR_NOT_ENOUGH_MEMORY;
-        }
-        ok = ok && GetFileIdentity(*conversion, &conversionId) &&
-             ChecksumRange(*conversion, 0, conversionId.size, &converted);
-    }
+    SChecksum sum, converted;
+    bool ok = copy != INVALID_HANDLE_VALUE && CopyAndMeasure(job, start, copy, convert, *files, &sum, &converted,
+                                                             copyFailed);
     if (ok) {
         copyFailed = true;
-        SJournal journal = {};
-        CopyText(journal.folder, job.resolved);
-        journal.id = job.id;
-        journal.start = start;
-        journal.frontChecksum = front;
-        journal.length = sum.total;
-        journal.checksum = sum.Value();
-        journal.converted = converted.total;
-        journal.convertedChecksum = converted.Value();
+        *journal = SJournal{};
+        CopyText(journal->folder, job.resolved);
+        journal->id = job.id;
+        journal->start = start;
+        journal->frontChecksum = front;
+        journal->length = sum.total;
+        journal->checksum = sum.Value();
+        journal->converted = converted.total;
+        journal->convertedChecksum = converted.Value();
         SChecksum nothing;
-        journal.addedChecksum = nothing.Value();
-        journal.oldChecksum = nothing.Value();
-        CopyText(journal.converter, job.converters.use.kind);
-        ok = WriteJournal(files->record, journal, record) && FlushDirectory(job.stateDir);
+        journal->addedChecksum = nothing.Value();
+        journal->oldChecksum = nothing.Value();
+        CopyText(journal->converter, job.converters.use.kind);
+        ok = WriteJournal(files->record, *journal, record) && FlushDirectory(job.stateDir);
         // A folder whose drive takes no trace (full, or a directory that takes no new file)
         // is converted without, as without a lock file: the record is whole all the same.
         if (ok)
@@ -111,10 +262,8 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, SJobFil
         if (copy != INVALID_HANDLE_VALUE) {
             CloseIfOpen(copy);
             CloseIfOpen(*record);
-            CloseIfOpen(*conversion);
             DeleteQuietly(files->record);
             DeleteQuietly(files->copy);
-            DeleteQuietly(files->scratch);
         }
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
@@ -183,6 +332,12 @@ bool ConvertFolderInPlace(const CHeldDirectory &dir, const std::string &name, co
         if (!(convert == ConvertStream ? FindFirstChange(job.folder, &start, &front)
                                        : FindFirstMailChange(job, convert, &start, &front)))
             return Fail(job);
+        // A folder that a stopped job left half written, moved or copied where no record of
+        // that job can be found, is not converted again as a whole one.
+        if (start < job.id.size && LooksHalfWritten(job.folder, start)) {
+            SetLastError(ERROR_HALF_WRITTEN_NO_RECORD);
+            return Fail(job);
+        }
         if (start == job.id.size) {
             // Its summary still holds, unless an interrupted job changed it.
             CloseIfOpen(job.folder);
@@ -194,19 +349,15 @@ bool ConvertFolderInPlace(const CHeldDirectory &dir, const std::string &name, co
 
         // Step 4.
         SJobFiles files;
-        HANDLE record = INVALID_HANDLE_VALUE, conversion = INVALID_HANDLE_VALUE;
-        HANDLE copy = StartJournal(job, start, front.Value(), &files, &conversion, &record);
+        SJournal journal;
+        HANDLE record = INVALID_HANDLE_VALUE;
+        HANDLE copy = StartJournal(job, start, front.Value(), &files, &journal, &record);
         if (copy == INVALID_HANDLE_VALUE)
             return Fail(job);
         result->stateDirectoryAtFault = false;
 
         // Step 5.
-        SFileIdentity converted;
-        bool written = GetFileIdentity(conversion, &converted) &&
-                       Rewrite(conversion, converted.size, job.folder, start) && FlushFileBuffers(job.folder);
-        CloseIfOpen(conversion);
-        DeleteQuietly(files.scratch);
-        if (!written) {
+        if (!Rewrite(copy, convert, journal, job.folder, start) || !FlushFileBuffers(job.folder)) {
             PutBack(job, copy, start, files, record);
             CloseIfOpen(copy);
             return Fail(job);
@@ -219,8 +370,6 @@ bool ConvertFolderInPlace(const CHeldDirectory &dir, const std::string &name, co
         if (!CloseHandle(folder)) {
             DWORD error = GetLastError();
             CloseIfOpen(record);
-            SJournal journal = {};
-            journal.start = start;
             Refuse(job, files, &journal, error);
             return false;
         }

@@ -204,6 +204,26 @@ bool UnmarkFolder(const SJob &job)
     return job.dir.DeleteEntry(TraceOf(job)) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+bool UnmarkPath(const char *path, const char *record)
+{
+    std::string trace = std::string(path) + ".quorvel";
+    HANDLE file = CreateFileA(trace.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return true;
+    char text[PATH_SIZE] = "";
+    DWORD n = 0;
+    (void)ReadFile(file, text, sizeof text - 1, &n, nullptr);
+    CloseHandle(file);
+    text[n] = '\0';
+    text[std::strcspn(text, "\r\n")] = '\0';
+    if (std::strcmp(text, record) != 0)
+        return true;
+    std::size_t sep = trace.find_last_of("\\/");
+    return DeleteFileA(trace.c_str()) != 0 &&
+           FlushDirectory(sep == std::string::npos ? "." : trace.substr(0, sep + 1).c_str());
+}
+
 bool FindTrace(SJob &job)
 {
     std::string trace = TraceOf(job);
@@ -231,6 +251,11 @@ void EndJournal(SJob &job, const SJobFiles &files, HANDLE record, bool keepOld)
         CloseIfOpen(record);
         return;
     }
+    // An undo's old file, of no more use once the folder is put back, goes before the
+    // record: an undo stopped after its record went then leaves none behind, and one stopped
+    // before finds its record and the folder put back already (OpenRecordedFiles).
+    if (!keepOld && DeleteFileA(files.old))
+        (void)FlushDirectory(job.stateDir);
     // Through a handle, so that on Windows its name goes at once even while another program
     // (a virus scanner) reads it: a record left in sight would be completed again.
     if (record == INVALID_HANDLE_VALUE)

@@ -129,6 +129,9 @@ void DeleteSummaryFiles(SJob &job);
 // UnmarkFolder deletes it; false when it stays.
 bool MarkFolder(const SJob &job, const char *record);
 bool UnmarkFolder(const SJob &job);
+// Deletes the trace beside the folder at path where it names record, as a folder moved
+// away leaves it; false when one that names it stays.
+bool UnmarkPath(const char *path, const char *record);
 // Whether the folder has a trace beside it; if so, its path and the record's it names are
 // put into the job's result (trace, keptRecord).
 bool FindTrace(SJob &job);
@@ -165,6 +168,13 @@ bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front);
 // then from its end back for the last mail that starts in it.  False when reading, or a
 // conversion apart, fails (the result then says whether the state directory is to blame).
 bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front);
+
+// Whether the folder, whose conversion starts at start, looks half written by a conversion
+// that was stopped, seen from its bytes alone: ISO-2022-KR text whose designator is gone
+// (an SO shifting a character in, soon after start and before any designator there),
+// after text already converted (a byte of 8 bits before it).  The front is read only where
+// such an SO is found.  False also when reading fails.
+bool LooksHalfWritten(HANDLE folder, std::uint64_t start);
 
 // Records of interrupted jobs, and their completion (job_recover.cpp).
 

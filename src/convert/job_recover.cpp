@@ -44,6 +44,45 @@ HANDLE OpenJobFile(const char *path, std::uint64_t n, std::uint64_t sum, DWORD m
     return file;
 }
 
+// Whether the file at path is the one of identity id.
+bool FileAt(const char *path, const SFileIdentity &id)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    SFileIdentity now;
+    bool same = GetFileIdentity(file, &now) && SameFile(now, id);
+    CloseHandle(file);
+    return same;
+}
+
+// Whether the folder may hold what the stopped job of the record, whose own folder is no
+// longer where it was, left in its folder: the folder moved to another file system or
+// copied alone since.  Its front is the record's, and the copy's last bytes stand where the
+// copy puts them, which a rewrite stopped short of them leaves as they were.
+bool MayHoldFolderOf(const SJob &job, const SJobFiles &files, const SJournal &journal)
+{
+    const std::uint64_t TAIL = 16;
+    if (journal.version < 3 || journal.direction != DIRECTION_FORWARD || journal.length < TAIL ||
+        job.id.size < journal.start + journal.length || FileAt(journal.folder, journal.id))
+        return false;
+    SChecksum front;
+    if (!ChecksumRange(job.folder, 0, journal.start, &front) || front.Value() != journal.frontChecksum)
+        return false;
+    HANDLE copy = CreateFileA(files.copy, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (copy == INVALID_HANDLE_VALUE)
+        return false;
+    char ours[TAIL], theirs[TAIL];
+    DWORD n = 0, m = 0;
+    bool same = Seek(copy, journal.length - TAIL) && ReadFully(copy, ours, TAIL, &n) && n == TAIL &&
+                Seek(job.folder, journal.start + journal.length - TAIL) && ReadFully(job.folder, theirs, TAIL, &m) &&
+                m == TAIL && std::memcmp(ours, theirs, TAIL) == 0;
+    CloseHandle(copy);
+    return same;
+}
+
 }  // namespace
 
 ERecord Refuse(SJob &job, const SJobFiles &files, const SJournal *journal, DWORD reason)
@@ -97,6 +136,22 @@ ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal)
             break;  // gone meanwhile, or another user's: nothing of ours
         }
     }
+    // None by where the folder lies: one by what it holds, of a folder moved or copied since.
+    for (const std::string &name : names) {
+        std::string path = job.stateDir + name;
+        if (JobFilesOfRecord(path.c_str(), files) && ReadJournal(files->record, journal) == JOURNAL_FOUND &&
+            MayHoldFolderOf(job, *files, *journal)) {
+            // Whether it does, byte for byte: a folder that does not is another's, and is
+            // told nothing of this record.
+            SJobResult *result = job.result;
+            SJobResult checked{};
+            job.result = &checked;
+            bool held = CompleteInterruptedJob(job, *files, *journal, COMPLETE_CHECK_ONLY);
+            job.result = result;
+            if (held)
+                return RECORD_FOUND;
+        }
+    }
     // No record here, and yet one was written for a job on this folder that never ended.
     if (FindTrace(job)) {
         SetLastError(ERROR_INTERRUPTED_RECORD_ELSEWHERE);
@@ -116,6 +171,8 @@ ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal)
                     continue;
                 std::string path = job.stateDir + name;
                 SJobFiles stopped;
+                if (std::strcmp(kind, ".TMP") == 0 && job.result->strayCopy[0] == '\0')
+                    CopyText(job.result->strayCopy, path.c_str());
                 if (std::strcmp(kind, ".TMP") == 0 &&
                     JobFilesOfRecord((path.substr(0, path.size() - 4) + ".JNL").c_str(), &stopped)) {
                     HANDLE old = CreateFileA(stopped.old, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -160,7 +217,10 @@ bool OpenRecordedFiles(const SJobFiles &files, const SJournal &journal, SOpenJob
     }
     if (journal.direction != DIRECTION_FORWARD) {
         open.old = OpenJobFile(files.old, journal.oldLength, journal.oldChecksum, ERROR_INTERRUPTED_COPY_MISSING);
-        if (open.old == INVALID_HANDLE_VALUE)
+        // An undo deletes its old file just before its record, once the folder is put back
+        // (EndJournal): without it, the folder must be as the undo leaves it.
+        if (open.old == INVALID_HANDLE_VALUE &&
+            !(journal.direction == DIRECTION_UNDO && GetLastError() == ERROR_INTERRUPTED_COPY_MISSING))
             return false;
     }
     return true;
@@ -172,7 +232,12 @@ bool ReadRecordedBytes(const SConverters &converters, const SJobFiles &files, co
     *from = SBytes();
     *to = SBytes();
     if (journal.direction != DIRECTION_FORWARD) {
-        from->Add(open.old, 0, journal.oldLength);
+        if (open.old != INVALID_HANDLE_VALUE) {
+            from->Add(open.old, 0, journal.oldLength);
+        } else {
+            from->Add(open.copy, 0, journal.length);
+            from->Add(open.added, 0, journal.added);
+        }
         to->Add(open.copy, 0, journal.length);
         to->Add(open.added, 0, journal.added);
         return true;
@@ -241,7 +306,7 @@ bool KeepAppendedMail(const SJob &job, const SJobFiles &files, SJournal &journal
         return false;
     journal.added += n;
     journal.addedChecksum = added.Value();
-    if (journal.direction != DIRECTION_FORWARD) {
+    if (journal.direction != DIRECTION_FORWARD && open.old != INVALID_HANDLE_VALUE) {
         SChecksum old;
         if (!AppendTo(open.old, files.old, journal.oldLength, job.folder, at, n, &old))
             return false;
@@ -372,6 +437,10 @@ bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal
     std::uint64_t appended = 0, size = 0;
     bool ok = OpenRecordedFiles(files, journal, open) && ReadRecordedBytes(job.converters, files, journal, open, &from, &to) &&
               CheckFolder(job, journal, from, to, &appended, &size);
+    // An undo's old file is missing, and the folder is not put back: it is missing indeed.
+    if (!ok && journal.direction == DIRECTION_UNDO && open.copy != INVALID_HANDLE_VALUE &&
+        open.old == INVALID_HANDLE_VALUE && job.result->differs)
+        SetLastError(ERROR_INTERRUPTED_COPY_MISSING);
     if (ok)
         job.result->appendedKept = size - appended;
     if (ok && mode == COMPLETE_WRITE) {
@@ -410,6 +479,9 @@ EInterrupted CompleteAnyInterruptedJob(SJob &job)
         return INTERRUPTED_FAILED;
     }
     job.folder = INVALID_HANDLE_VALUE;
+    // A folder moved since the stop: the trace left where it was goes before the record.
+    if (std::strcmp(journal.folder, job.resolved) != 0)
+        (void)UnmarkPath(journal.folder, files.record);
     // A record that stayed would have the folder checked and written again and again: the
     // run ends here, naming it.  A lock file the interrupted job left at the folder's path
     // goes too.

@@ -129,6 +129,61 @@ std::size_t LastMailStart(const unsigned char *buffer, std::size_t from, std::si
 
 }  // namespace
 
+namespace {
+
+// The first SO in [from, to) of folder that shifts a character in (two bytes of KS C 5601's
+// rows and columns after it), and before any designator; to where there is none, or a
+// designator comes first.  False when reading fails.
+bool FirstShift(HANDLE folder, std::uint64_t from, std::uint64_t to, std::uint64_t *shiftAt)
+{
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    const std::size_t OVERLAP = DESIGNATOR_SIZE;
+    *shiftAt = to;
+    for (std::uint64_t at = from; at < to;) {
+        DWORD n = 0;
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at + OVERLAP, STREAM_BUFFER_SIZE));
+        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, want, &n))
+            return false;
+        const unsigned char *designator = std::search(buffer, buffer + n, DESIGNATOR, DESIGNATOR + DESIGNATOR_SIZE);
+        for (std::size_t so = FindByte(buffer, 0, n, SO); so + 2 < n && buffer + so < designator;
+             so = FindByte(buffer, so + 1, n, SO)) {
+            if (buffer[so + 1] >= 0x21 && buffer[so + 1] <= 0x7E && buffer[so + 2] >= 0x21 && buffer[so + 2] <= 0x7E) {
+                *shiftAt = std::min(to, at + so);
+                return true;
+            }
+        }
+        if (designator < buffer + n || n < want || n <= OVERLAP)
+            return true;
+        at += n - OVERLAP;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LooksHalfWritten(HANDLE folder, std::uint64_t start)
+{
+    // A stopped rewrite leaves the copy's rest from where it stopped, a mail or so before
+    // where the conversion starts again (the next designator), or just after it (the next
+    // line end that the conversion changes).
+    const std::uint64_t LOOKED_AT = 4 * STREAM_BUFFER_SIZE;
+    std::uint64_t from = start > LOOKED_AT ? start - LOOKED_AT : 0, shiftAt = 0;
+    if (!FirstShift(folder, from, start, &shiftAt))
+        return false;
+    if (shiftAt == start && (!FirstShift(folder, start, start + LOOKED_AT, &shiftAt) || shiftAt == start + LOOKED_AT))
+        return false;
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    DWORD n = 0;
+    for (std::uint64_t at = 0; at < shiftAt; at += n) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(shiftAt - at, STREAM_BUFFER_SIZE));
+        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, want, &n) || n == 0)
+            return false;
+        if (std::any_of(buffer, buffer + n, [](unsigned char b) { return b >= 0x80; }))
+            return true;
+    }
+    return false;
+}
+
 bool FindFirstChange(HANDLE folder, std::uint64_t *lineStart, SChecksum *front)
 {
     const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);

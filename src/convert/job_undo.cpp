@@ -1,4 +1,6 @@
 // Puts a folder back as it was before an interrupted job began.
+#include <cstring>
+
 #include "convert.h"
 #include "job_internal.h"
 #include "platform.h"
@@ -97,6 +99,9 @@ bool UndoInterruptedJob(const CHeldDirectory &dir, const std::string &name, cons
         return false;
     }
     bool keepOld = journal.direction == DIRECTION_UNDO_KEEP;
+    // A folder moved since the stop: the trace left where it was goes before the record.
+    if (std::strcmp(journal.folder, job.resolved) != 0)
+        (void)UnmarkPath(journal.folder, files.record);
     EndJournal(job, files, INVALID_HANDLE_VALUE, keepOld);
     if (keepOld)
         CopyText(result->keptOld, files.old);

@@ -37,6 +37,14 @@ const char *DescribeOwnError(DWORD code)
         return "no conversion of it was interrupted: there is nothing to undo";
     case ERROR_NOT_THE_WALKED_FILE:
         return "a link or another file was put in its place since it was found";
+    case ERROR_HALF_WRITTEN_NO_RECORD:
+        return "it looks half written by a conversion that was stopped (converted text, then ISO-2022-KR text "
+               "whose designator is gone), and no record of that conversion is in this run's state directory: "
+               "convert it as the same user on the machine where it was stopped, at the path it had then, or put "
+               "it back from a backup";
+    case ERROR_CONVERSION_NOT_REPEATED:
+        return "converting its copy gave other bytes than converting it had given, so it is put back from the "
+               "copy as it was";
     default:
         return nullptr;
     }

@@ -47,6 +47,13 @@ const DWORD ERROR_NOTHING_TO_UNDO = 0x2000000D;
 // The file at a name is no longer the one found there before (a link, or another file, put
 // in its place since).
 const DWORD ERROR_NOT_THE_WALKED_FILE = 0x2000000E;
+// The folder's copy, converted to be written over the folder, gave other bytes than the
+// folder's own conversion, which its record holds (failing memory, or a converter that does
+// not give the same bytes each time): the folder is put back from the copy.
+const DWORD ERROR_CONVERSION_NOT_REPEATED = 0x20000018;
+// The folder looks half written by a conversion that was stopped (converted text before
+// ISO-2022-KR text whose designator is gone), and no record of that conversion is found.
+const DWORD ERROR_HALF_WRITTEN_NO_RECORD = 0x20000019;
 
 // The text of one of our own reasons above, or null for a code of the system's.
 const char *DescribeOwnError(DWORD code);
@@ -57,6 +64,22 @@ const char *DescribeOwnError(DWORD code);
 // CreateFileA opened without waiting is waited for by the stream, as by any other (the
 // file's own handle then waits too).  Returns null on failure.  Ours, not the system's.
 FILE *OpenHandleStream(HANDLE file, const char *mode);
+
+// A C stream whose bytes come from, or go to, functions of the caller's: read for "rb", write
+// for "wb", each called with context.  read puts up to n bytes at data and returns how many
+// (0 at the end); write takes all n bytes and returns n; either returns -1 on failure, its
+// reason in GetLastError().  seek, which may be null (a stream that cannot go back), moves
+// to *offset from the start (SEEK_SET) or from the position (SEEK_CUR), puts the new
+// position in *offset, and returns false where it cannot.  calls must stay valid until the
+// stream is closed.  Returns null where the system has no such streams (Windows, with
+// ERROR_NOT_SUPPORTED) or on failure.  Ours, not the system's.
+struct SStreamCalls {
+    void *context;
+    long long (*read)(void *context, char *data, std::size_t n);
+    long long (*write)(void *context, const char *data, std::size_t n);
+    bool (*seek)(void *context, long long *offset, int whence);
+};
+FILE *OpenCallStream(const SStreamCalls *calls, const char *mode);
 
 // Copies from's position to its end onto to at its position within the system (the kernel),
 // where the system can.  Returns false where it cannot, or stopped: the positions are then

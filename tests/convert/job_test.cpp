@@ -294,20 +294,47 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
     }
 }
 
-// A converter that runs out of memory half-way: the job fails like any other, saying why,
-// and puts the folder back.
-TEST(Job, PutsTheFolderBackWhenItsConverterRunsOutOfMemory)
+// A converter that runs out of memory half-way, or whose conversion of the copy is not
+// the conversion the record holds (memory failing between the two): the job fails like
+// any other, saying why, and puts the folder back.
+int g_conversions;
+const char *g_secondOutput;
+
+int UnrepeatedConversion(FILE *in, FILE *out)
 {
-    Folder folder(KOREAN_MAIL);
+    while (std::fgetc(in) != EOF) {
+    }
+    std::fputs(++g_conversions == 2 ? g_secondOutput : "same", out);
+    return std::fflush(out) == 0 ? 1 : 0;
+}
+
+TEST(Job, PutsTheFolderBackWhenItsConverterFailsOrGivesOtherBytes)
+{
     auto exhausts = [](FILE *, FILE *out) -> int {
         std::fputs("half", out);
         std::fflush(out);
         throw std::bad_alloc();
     };
-    EXPECT_FALSE(ConvertAt(folder.inbox, Converting("exhausts", exhausts)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
-    EXPECT_TRUE(FileExists(folder.summary));
+    struct Case {
+        const char *what;
+        StreamConverter convert;
+        const char *secondOutput;
+        DWORD error;
+    } cases[] = {
+        {"out of memory", exhausts, "", ERROR_NOT_ENOUGH_MEMORY},
+        {"longer the second time", UnrepeatedConversion, "same, and more", ERROR_CONVERSION_NOT_REPEATED},
+        {"other bytes the second time", UnrepeatedConversion, "sane", ERROR_CONVERSION_NOT_REPEATED},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Folder folder(KOREAN_MAIL);
+        g_conversions = 0;
+        g_secondOutput = c.secondOutput;
+        EXPECT_FALSE(ConvertAt(folder.inbox, Converting("unrepeated", c.convert)));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
+        EXPECT_TRUE(FileExists(folder.summary));
+    }
 }
 
 // A read-only Inbox, checked where permissions apply to us.

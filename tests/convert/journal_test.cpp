@@ -16,6 +16,7 @@
 
 #include "convert.h"
 #include "journal.h"
+#include "mail.h"
 #include "platform.h"
 #include "test_files.h"
 
@@ -242,7 +243,8 @@ int AsStream(FILE *in, FILE *out)
 // the conversion and --undo gives the original, each with the mail once after it, whether
 // the conversion grows the folder or shrinks it.  The mail begins where the job's bytes end,
 // as their lengths say: past the original's end, the conversion's next bytes may well be a
-// "From " line too.
+// "From " line too.  A folder stopped before the copy's end and then moved to another file
+// system (a new file at a new path, the trace left where it was) is found by what it holds.
 TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
 {
     const std::string mails = "From a\nSubject: one\n\nbody\n\nFrom b\nSubject: two\n\nbody\n\n";
@@ -266,6 +268,7 @@ TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
         auto stoppedAt = [&](std::size_t w) {
             return to.substr(0, w) + (w < f ? c.rest.substr(w) : "") + nuls(std::max(w, f));
         };
+        // The first four leave the copy's last bytes in place.
         std::vector<std::pair<const char *, std::string>> states = {
             {"nothing written", c.rest},
             {"made longer", c.rest + nuls(f)},
@@ -276,14 +279,29 @@ TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
         };
         if (t > f)
             states.emplace_back("stopped past the original's end", stoppedAt((f + t) / 2 + 1));
-        for (const auto &state : states) {
+        for (std::size_t s = 0; s < states.size() * 2; ++s) {
+            const auto &state = states[s % states.size()];
+            bool moved = s >= states.size();
+            if (moved && s - states.size() >= 4)
+                continue;
             for (const std::string &mail : appended) {
                 for (bool undo : {false, true}) {
-                    SCOPED_TRACE(std::string(c.what) + ", " + state.first + (undo ? ", undone" : ", completed") +
+                    SCOPED_TRACE(std::string(c.what) + ", " + state.first + (moved ? ", moved" : "") +
+                                 (undo ? ", undone" : ", completed") +
                                  (mail[0] == '\n' ? ", after a blank line" : ""));
                     TestDir dir;
                     std::string inbox = dir.File("Inbox");
                     LeaveStoppedJob(inbox, c.front, c.rest, to, c.name, state.second + mail);
+                    std::string trace = inbox + ".quorvel";
+                    if (moved) {
+                        for (const std::string &name : dir.StateFiles()) {
+                            if (name.find(".JNL") != std::string::npos)
+                                WriteFile(trace, dir.StateDirectory() + "/" + name + "\n");
+                        }
+                        WriteFile(dir.File("Moved"), ReadFile(inbox));
+                        ASSERT_TRUE(DeleteFileA(inbox.c_str()));
+                        inbox = dir.File("Moved");
+                    }
                     SJobResult result;
                     if (undo) {
                         ASSERT_TRUE(UndoAt(inbox, Converting(c.name, c.convert), &result)) << GetLastError();
@@ -296,6 +314,7 @@ TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
                     }
                     EXPECT_EQ(result.keptOld[0], '\0') << result.keptOld;
                     EXPECT_TRUE(dir.StateFiles().empty());
+                    EXPECT_FALSE(FileExists(trace));
                 }
             }
         }
@@ -334,6 +353,40 @@ TEST(Journal, WritesNothingAfterAFrontThatChangedSinceTheStop)
         EXPECT_EQ(result.frontNow, front.size() - first.size());
         EXPECT_EQ(ReadFile(inbox), now);
         EXPECT_EQ(dir.StateFiles().size(), 2u) << "the copy and the record kept";
+    }
+}
+
+// A folder left half written, then moved or copied where no record of its job is in reach
+// (another machine): converted text before ISO-2022-KR text whose designator went with the
+// converted part is refused, changing nothing.  Converted mails with an ISO-2022-KR mail
+// appended after them, the usual folder, are converted.
+TEST(Journal, RefusesAFolderHalfWrittenWithNoRecordInReach)
+{
+    const std::string mail = "From a\n\n\x1b$)C\n\x0e\x30\x21\x0f abc\n\x0e\x30\x22\x0f def\n\n";
+    const std::string converted = "From a\n\n\xb0\xa1 abc\n\xb0\xa2 def\n\n";
+    struct Case {
+        const char *what;
+        std::string folder, after;
+    } cases[] = {
+        {"stopped within a mail", converted.substr(0, 15) + mail.substr(15) + mail, ""},
+        {"a mail appended to converted ones", converted + mail, converted + converted},
+    };
+    for (const Case &c : cases) {
+        for (StreamConverter convert : {ConvertStream, RelabelStream}) {
+            SCOPED_TRACE(std::string(c.what) + (convert == ConvertStream ? ", plain" : ", relabelling"));
+            TestDir dir;
+            std::string inbox = dir.File("Inbox");
+            WriteFile(inbox, c.folder);
+            bool converts = ConvertAt(inbox, convert == ConvertStream ? SConverters() : Converting("relabel", convert));
+            EXPECT_EQ(converts, !c.after.empty());
+            if (c.after.empty()) {
+                EXPECT_EQ(GetLastError(), ERROR_HALF_WRITTEN_NO_RECORD);
+                EXPECT_EQ(ReadFile(inbox), c.folder);
+            } else if (convert == ConvertStream) {
+                EXPECT_EQ(ReadFile(inbox), c.after);
+            }
+            EXPECT_TRUE(dir.StateFiles().empty());
+        }
     }
 }
 

@@ -100,6 +100,8 @@ kill_halfway() {
   rm -f "$inbox.lock"  # what a kill leaves; the next run takes it over anyway
   cp "$inbox" "$work/damaged"
   cp "$copy" "$work/copy"
+  cp "$record" "$work/record"
+  cp "$inbox.quorvel" "$work/trace"
 }
 # Checks the order of the events in an strace -y trace (TRACE) of MODE: complete, undo or
 # maildir (see the cases above).
@@ -615,6 +617,26 @@ recover)
     cmp -s "$folder" "$work/damaged" || fail "$folder without its record: changed"
   done
   echo "another state directory, a copy of the directory: refused, naming the record"
+  # The folder alone copied to another machine (another state directory, no trace beside
+  # it): its converted front over ISO-2022-KR text whose designator is gone refuses it.
+  mkdir "$work/alone"
+  cp "$inbox" "$work/alone/Inbox"
+  XDG_STATE_HOME=$work/state2 "${plain[@]}" "$work/alone/Inbox" 2>"$work/err" && fail "copied alone: converted"
+  grep -qF "looks half written by a conversion that was stopped" "$work/err" ||
+    fail "copied alone: $(cat "$work/err")"
+  cmp -s "$work/alone/Inbox" "$work/damaged" || fail "copied alone: changed"
+  # Moved to another file system (a new file at a new path; the trace stays where it was):
+  # found by what it holds, and completed.
+  mv "$work/alone/Inbox" "$work/alone/Moved"
+  rm "$inbox"
+  "${plain[@]}" "$work/alone/Moved" 2>"$work/err" || fail "moved: $(cat "$work/err")"
+  cmp -s "$work/alone/Moved" "$work/expected" || fail "moved: not as one conversion"
+  [ -z "$(ls "$state")" ] && [ ! -e "$inbox.quorvel" ] || fail "moved: left $(ls "$state" "$work")"
+  echo "copied alone elsewhere: refused as half written; moved: completed"
+  cp "$work/damaged" "$inbox"
+  cp "$work/copy" "$copy"
+  cp "$work/record" "$record"
+  cp "$work/trace" "$inbox.quorvel"
   # Another temporary directory, or none: the record is in the state directory.
   TMPDIR=$work/elsewhere "${plain[@]}" "$inbox" 2>"$work/err" || fail "another TMPDIR: $(cat "$work/err")"
   cmp -s "$inbox" "$work/expected" || fail "another TMPDIR: not as one conversion"
@@ -665,18 +687,25 @@ recover)
   cmp -s "$inbox" "$work/damaged" && ! compgen -G "$state/*.OLD" >/dev/null || fail "--undo whose write failed changed something"
   "$converter" --undo "$inbox" 2>"$work/err" || fail "--undo after a failed write: $(cat "$work/err")"
   cmp -s "$inbox" "$work/original" || fail "--undo after a failed write: not the original"
-  # An undo killed after it deleted its record: the next --undo finds nothing to undo,
-  # deletes the copy and names the old file it keeps.
+  # An undo killed after it deleted its record: its old file went before the record, and
+  # the next --undo finds nothing to undo and deletes the copy, saying so.
   kill_halfway
   (strace -f -o /dev/null -P "$copy" -e trace=unlink -e inject=unlink:signal=KILL:when=1 \
     "$converter" --undo "$inbox") >/dev/null 2>&1 && fail "the undo was not stopped at its copy"
   cmp -s "$inbox" "$work/original" || fail "an undo stopped at its copy: not the original"
   "$converter" --undo "$inbox" 2>"$work/err" && fail "an undo stopped at its copy: something to undo"
-  grep -q "nothing to undo" "$work/err" && grep -qF "is kept in ${record%.JNL}.OLD" "$work/err" ||
+  grep -q "nothing to undo" "$work/err" && grep -qF "notice: deleted $copy" "$work/err" ||
     fail "an undo stopped at its copy: $(cat "$work/err")"
-  [ "$(ls "$state")" = "$(basename "${record%.JNL}.OLD")" ] || fail "an undo stopped at its copy: left $(ls "$state")"
-  rm "${record%.JNL}.OLD"
-  echo "--undo killed after its record went: the next --undo deleted its copy and named its old file"
+  [ -z "$(ls "$state")" ] || fail "an undo stopped at its copy: left $(ls "$state")"
+  # Killed as its record goes, its old file gone: the next run ends it, the folder put back.
+  kill_halfway
+  (strace -f -o /dev/null -P "$record" -e trace=unlink -e inject=unlink:signal=KILL:when=1 \
+    "$converter" --undo "$inbox") >/dev/null 2>&1 && fail "the undo was not stopped at its record"
+  [ -e "$record" ] && [ ! -e "${record%.JNL}.OLD" ] || fail "an undo stopped at its record: left $(ls "$state")"
+  "$converter" --undo "$inbox" 2>"$work/err" || fail "an undo stopped at its record: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/original" || fail "an undo stopped at its record: not the original"
+  [ -z "$(ls "$state")" ] || fail "an undo stopped at its record: left $(ls "$state")"
+  echo "--undo killed after its old file went: the next run ended it, leaving no old file or copy"
   "$converter" --undo "$inbox" 2>"$work/err" && fail "a second --undo found something to undo"
   grep -q "nothing to undo" "$work/err" || fail "a second --undo: $(cat "$work/err")"
   echo "--undo with mail appended since: the original and the mail"

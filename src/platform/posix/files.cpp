@@ -562,6 +562,50 @@ bool IsDeviceName(const char *)
     return false;
 }
 
+namespace {
+
+// The C library's side of OpenCallStream: a failure's reason stays where the caller's
+// function left it.
+ssize_t CallRead(void *cookie, char *data, size_t n)
+{
+    const SStreamCalls *calls = static_cast<const SStreamCalls *>(cookie);
+    return static_cast<ssize_t>(calls->read(calls->context, data, n));
+}
+
+ssize_t CallWrite(void *cookie, const char *data, size_t n)
+{
+    const SStreamCalls *calls = static_cast<const SStreamCalls *>(cookie);
+    // 0 would be taken for a write that took nothing, and tried again for ever.
+    long long done = calls->write(calls->context, data, n);
+    return done < 0 ? -1 : static_cast<ssize_t>(done);
+}
+
+int CallSeek(void *cookie, off64_t *offset, int whence)
+{
+    const SStreamCalls *calls = static_cast<const SStreamCalls *>(cookie);
+    long long at = *offset;
+    if (calls->seek == nullptr || (whence != SEEK_SET && whence != SEEK_CUR) ||
+        !calls->seek(calls->context, &at, whence)) {
+        errno = ESPIPE;
+        return -1;
+    }
+    *offset = at;
+    return 0;
+}
+
+}  // namespace
+
+FILE *OpenCallStream(const SStreamCalls *calls, const char *mode)
+{
+    cookie_io_functions_t functions = {};
+    if (calls->read != nullptr)
+        functions.read = CallRead;
+    if (calls->write != nullptr)
+        functions.write = CallWrite;
+    functions.seek = CallSeek;
+    return fopencookie(const_cast<SStreamCalls *>(calls), mode, functions);
+}
+
 FILE *OpenHandleStream(HANDLE file, const char *mode)
 {
     // A duplicate shares the file's position and its locks, which stay when the stream

@@ -34,8 +34,11 @@ bool SetBinaryMode(FILE *)
 
 long long StreamPosition(FILE *stream)
 {
+    // A stream over the program's own functions (OpenCallStream) has no descriptor, and
+    // goes back where its functions can.
+    int fd = fileno(stream);
     struct stat st;
-    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)))
         return -1;
     return static_cast<long long>(ftello(stream));
 }

@@ -59,6 +59,7 @@ const unsigned PATH_SIZE = PATH_MAX;
 #define ERROR_NOT_ENOUGH_MEMORY ENOMEM
 #define ERROR_NOT_SUPPORTED ENOTSUP
 #define ERROR_BROKEN_PIPE EPIPE
+#define ERROR_DISK_FULL ENOSPC
 
 // What GetFileInformationByHandle tells of a file: the fields the core reads.  The volume
 // is the device, the file index the inode.

@@ -229,6 +229,13 @@ BOOL WINAPI PlatformMoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
     return MoveFileExW(from.c_str(), to.c_str(), flags);
 }
 
+FILE *OpenCallStream(const SStreamCalls *, const char *)
+{
+    // The C library here has no streams over functions: the job takes its other way.
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+}
+
 FILE *OpenHandleStream(HANDLE file, const char *mode)
 {
     // A duplicate shares the file's position and its share mode, which stays in force when
