@@ -1,5 +1,5 @@
 # The user's verbs.  Each one installs what is missing first.
-#   make test   build every preset and run every test
+#   make test   build every preset and run every test (the Debug build's unit tests only)
 #   make run    show the program at work: its window under Wine, or without a display the
 #               command-line converter
 #   make bench  measure the conversion against cp and iconv
@@ -8,7 +8,7 @@
 #   make dist   build the release zips of the last commit, in a clean clone, into dist/
 #   make dist-check  build the release twice in two places and compare the zips
 
-NATIVE_PRESETS  := native sanitize
+NATIVE_PRESETS  := native sanitize debug
 WINDOWS_PRESETS := win32 win64
 JOBS            ?= 2
 FUZZ_SECONDS    ?= 60
@@ -30,7 +30,10 @@ build: deps
 # Without 32-bit Wine (build/no-wine32, left by deps) the win32 tests cannot run: the rest
 # runs, and the last lines say what did not and why.
 test: build
-	@for p in $(NATIVE_PRESETS); do ctest --preset $$p || exit 1; done
+	@for p in native sanitize; do ctest --preset $$p || exit 1; done
+	@# The Debug build (assertions on, nothing optimised away): its unit tests, a minute;
+	@# the converter's script cases, ten more, run in the two builds above.
+	@ctest --preset debug -E '^converter_'
 	@for p in $(WINDOWS_PRESETS); do \
 	  if [ $$p = win32 ] && [ -e build/no-wine32 ]; then continue; fi; \
 	  xvfb-run -a -s "-screen 0 1024x768x24" scripts/with-wine --unmanaged ctest --preset $$p || exit 1; \

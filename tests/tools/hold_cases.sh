@@ -317,6 +317,23 @@ swap)
   for name in Inbox Inbox.snm Inbox.msf; do echo "not this $name" >"$work/elsewhere/$name"; done
   echo $$ >"$work/elsewhere/Inbox.lock"
   ls -l --time-style=+%s.%N "$work/elsewhere" >"$work/elsewhere.before"
+  # Waits until the process that strace (PID) runs stands at the system call CALL, held
+  # there by the delay: the same call with the same arguments, seen twice 0.3 s apart.
+  held_at() {
+    local number first now child tries
+    case $2 in openat) number=257 ;; linkat) number=265 ;; unlinkat) number=263 ;; esac  # x86-64
+    for tries in $(seq 300); do
+      for child in $(cat "/proc/$1/task/$1/children" 2>/dev/null); do
+        first=$(cat "/proc/$child/syscall" 2>/dev/null) || continue
+        [ "${first%% *}" = "$number" ] || continue
+        sleep 0.3
+        now=$(cat "/proc/$child/syscall" 2>/dev/null) || continue
+        [ "$now" != "$first" ] || return 0
+      done
+      sleep 0.02
+    done
+    return 1
+  }
   swapped() {
     rm -rf "$work/sw"
     mkdir -p "$work/sw/real"
@@ -333,9 +350,9 @@ swap)
       n=$(call_number "$call" "" "$name" 1 "${run[@]}")
       [ -n "$n" ] || fail "$mode: no $moment in a run"
       swapped
-      (strace -f -o /dev/null -e trace="$call" -e inject="$call":delay_enter=1500000:when="$n" "${run[@]}" \
+      (exec strace -f -o /dev/null -e trace="$call" -e inject="$call":delay_enter=2000000:when="$n" "${run[@]}" \
         >/dev/null 2>"$work/err") & job=$!
-      sleep 0.7
+      held_at "$job" "$call" || fail "$mode: the run never stood at $moment"
       mv "$work/sw/real" "$work/sw/moved"
       ln -s ../../elsewhere "$work/sw/real"
       wait "$job" || fail "$mode, swapped at $moment: $(cat "$work/err")"
