@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "from_line.h"
 #include "iso2022kr.h"
 #include "job_internal.h"
 #include "platform.h"
@@ -171,13 +172,18 @@ std::size_t FirstChange(const unsigned char *buffer, std::size_t from, std::size
     }
 }
 
-// Whether buffer[at] (of n bytes) starts an mbox mail: a "From " line after an empty line.
+// Whether buffer[at] (of n bytes) starts an mbox mail: a dated "From " line after an empty
+// line, as the relabelling reads a folder (a line cut by the buffer's end is taken for none).
 bool StartsMail(const unsigned char *buffer, std::size_t at, std::size_t n)
 {
     static const char FROM[] = "From ";
-    return at >= 2 && at + sizeof FROM - 1 <= n && buffer[at - 1] == LF &&
-           std::memcmp(buffer + at, FROM, sizeof FROM - 1) == 0 &&
-           (buffer[at - 2] == LF || (at >= 3 && buffer[at - 2] == CR && buffer[at - 3] == LF));
+    if (!(at >= 2 && at + sizeof FROM - 1 <= n && buffer[at - 1] == LF &&
+          std::memcmp(buffer + at, FROM, sizeof FROM - 1) == 0 &&
+          (buffer[at - 2] == LF || (at >= 3 && buffer[at - 2] == CR && buffer[at - 3] == LF))))
+        return false;
+    const void *lf = std::memchr(buffer + at, LF, n - at);
+    std::size_t end = lf != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char *>(lf) - buffer) : n;
+    return IsDatedFromLine(std::string_view(reinterpret_cast<const char *>(buffer + at), end - at));
 }
 
 // The last position in [from, to) of buffer (of n bytes) where a mail starts, or to.  From
