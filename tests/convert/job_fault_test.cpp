@@ -367,11 +367,12 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         std::string inbox = dir.File("Inbox");
         // Mails that nothing changes, up to mailAt.
         std::string front = c.mbox ? "" : "Subject: one mail\n\n";
-        while (front.size() + 40 + c.text.size() < c.mailAt)
-            front += "From a\nSubject: plain\n" + c.text + "\n\n";
+        while (front.size() + 65 + c.text.size() < c.mailAt)
+            front += "From a Mon Sep 23 10:00:00 1996\nSubject: plain\n" + c.text + "\n\n";
         front += std::string(c.mailAt - front.size() - 1, 'x') + "\n\n";
         // And a mail after it, which is no reason to start later or sooner.
-        std::string folder = front + "From b\n" + c.mail + (c.mbox ? "\nFrom c\nSubject: plain\n\nplain\n" : "");
+        std::string folder = front + "From b Mon Sep 23 10:00:00 1996\n" + c.mail +
+                             (c.mbox ? "\nFrom c Mon Sep 23 10:00:00 1996\nSubject: plain\n\nplain\n" : "");
         WriteFile(inbox, folder);
         long labels = 0;
         std::string whole = RelabelMail(folder, &labels);

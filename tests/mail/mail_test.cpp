@@ -360,8 +360,8 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "From y\n" + euc + "d\n", 4},
         // mutt starts a mail only at a "From " line with a date; Python's mailbox at any.
         {"mutt wants a date on a From line: one without, after an empty line, is text, relabelled as the mail Python reads",
-         label + KR + "\n\nFrom the desk of Kim\n" + label + "\x0e\x30\x22\x0f\n",
-         euc + EUC + "\n\nFrom the desk of Kim\n" + euc + "\xb0\xa2\n", 2},
+         label + KR + "\n\nFrom the desk of Kim\n\x0e\x30\x22\x0f\n" + label + "\x0e\x30\x22\x0f\n",
+         euc + EUC + "\n\nFrom the desk of Kim\n\xb0\xa2\n" + euc + "\xb0\xa2\n", 2},
         // mutt takes a Content-Length where a "From " line follows the body it counts (an
         // mboxcl2 folder, whose From lines in bodies are not quoted); Python's mailbox reads
         // a mail at such a line.
