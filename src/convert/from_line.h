@@ -1,8 +1,9 @@
-// The line that parts the mails of an mbox folder, as the mail programs that read one take
-// it: the core's search for a mail's start and the folder reader share it.
+// The lines that part the mails of an mbox folder, as the mail programs that read one take
+// them: the core's search for a mail's start and the folder reader share them.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // True when line (its line end or not) is a "From " line that mail programs that want a
@@ -95,4 +96,26 @@ inline bool IsDatedFromLine(std::string_view line)
             nextWord();
     }
     return digits() > 0;
+}
+
+// The number that a header line "Content-Length:" 1*DIGIT gives, white space around it (not
+// folded, as the mbox writers that delimit mails by it write it), any case; -1 for any other
+// line.  mutt takes it to delimit the body where a "From " line follows the body and the
+// line end after it, or the folder ends there.
+inline long long ContentLengthLine(std::string_view line)
+{
+    static const char NAME[] = "content-length:";
+    const std::size_t nameSize = sizeof NAME - 1;
+    if (line.size() <= nameSize)
+        return -1;
+    for (std::size_t i = 0; i < nameSize; ++i) {
+        char c = line[i] >= 'A' && line[i] <= 'Z' ? static_cast<char>(line[i] - 'A' + 'a') : line[i];
+        if (c != NAME[i])
+            return -1;
+    }
+    std::size_t i = line.find_first_not_of(" \t", nameSize), j = line.find_last_not_of(" \t\r\n");
+    if (i == std::string_view::npos || j < i || j - i > 15 ||
+        line.substr(i, j + 1 - i).find_first_not_of("0123456789") != std::string_view::npos)
+        return -1;
+    return std::stoll(std::string(line.substr(i, j + 1 - i)));
 }

@@ -84,21 +84,6 @@ const void *MemoryReverseFind(const char *p, char c, std::size_t n)
     return nullptr;
 }
 
-// The number that a header line "Content-Length: 1*DIGIT" gives, white space around it
-// (not folded, as the mbox writers that delimit mails by it write it); -1 for any other line.
-long long LengthField(std::string_view line)
-{
-    static const char NAME[] = "content-length:";
-    const std::size_t nameSize = sizeof NAME - 1;
-    if (line.size() <= nameSize || !EqualsNoCase(line.data(), nameSize, NAME))
-        return -1;
-    std::size_t i = line.find_first_not_of(" \t", nameSize), j = line.find_last_not_of(" \t\r\n");
-    if (i == std::string_view::npos || j < i || j - i > 15 ||
-        line.substr(i, j + 1 - i).find_first_not_of("0123456789") != std::string_view::npos)
-        return -1;
-    return std::stoll(std::string(line.substr(i, j + 1 - i)));
-}
-
 // The span of the value of the header's first Content-Length field, and the number it
 // gives; false when there is none or its value is not a plain number.
 bool FindContentLength(const std::string &header, std::size_t *at, std::size_t *size, long long *value)
@@ -477,7 +462,7 @@ void CFolderReader::NoteTaken(std::string_view run, bool lineStart, unsigned lon
                 m_part = PART_BODY;
                 m_bodyAt = at + end;
             } else if (m_contentLength < 0) {
-                m_contentLength = LengthField(line);
+                m_contentLength = ContentLengthLine(line);
             }
         }
         i = end;
