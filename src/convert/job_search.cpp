@@ -458,6 +458,21 @@ bool MailAround(HANDLE folder, std::uint64_t size, std::uint64_t at, std::uint64
     return true;
 }
 
+// Puts the checksum of folder's bytes [0, to) into *sum.  False when reading fails.
+bool SumFront(HANDLE folder, std::uint64_t to, SChecksum *sum)
+{
+    *sum = SChecksum();
+    for (std::uint64_t at = 0; at < to;) {
+        DWORD got = 0;
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at, STREAM_BUFFER_SIZE));
+        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, want, &got) || got != want)
+            return false;
+        sum->Add(g_inBuffer, got);
+        at += got;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front)
@@ -512,21 +527,12 @@ bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mail
             if (changes && mbox) {
                 // A From line in a body that a Content-Length delimits starts no mail: the
                 // mail around it is converted whole, and the bytes before it summed again.
-                std::uint64_t start = mail;
-                if (!MailAround(folder, size, mail, &start))
+                std::uint64_t around = mail;
+                if (!MailAround(folder, size, mail, &around))
                     return false;
-                if (start < mail) {
-                    *front = SChecksum();
-                    for (std::uint64_t at = 0; at < start;) {
-                        DWORD n = 0;
-                        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(start - at, STREAM_BUFFER_SIZE));
-                        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, want, &n) || n != want)
-                            return false;
-                        front->Add(g_inBuffer, n);
-                        at += n;
-                    }
-                    mail = start;
-                }
+                if (around < mail && !SumFront(folder, around, front))
+                    return false;
+                mail = around;
             }
             if (changes || end >= size) {
                 *mailStart = changes ? mail : size;
