@@ -54,10 +54,12 @@ inline bool IsDatedFromLine(std::string_view line)
     if (!isNamed(DAYS)) {
         bool quoted = false;
         for (; more() && (quoted || !isSpace(line[at])); ++at) {
-            if (line[at] == '\\' && ++at == line.size())
-                return false;
-            if (line[at] == '"')
+            if (line[at] == '\\') {
+                if (++at == line.size())
+                    return false;
+            } else if (line[at] == '"') {
                 quoted = !quoted;
+            }
         }
         if (quoted || !more())
             return false;
