@@ -72,10 +72,11 @@ struct SDecoderState {
     bool designatorLine;      // the current line so far is one designator: its line end goes too
     int designatorMatched;    // leading bytes of a designator seen so far, 0 to 3; -1 while
                               // a line that was only the designator is held back, until the
-                              // next line shows whether it starts "From "
+                              // next line shows whether it starts "From " (or "--")
     bool pendingCR;           // the last byte was CR; the next tells whether it ends the line
     int fromMatched;          // while a designator line, or a line start kept, is held:
-                              // leading bytes of "From " seen since, 0 to 4
+                              // leading bytes of "From " seen since, 0 to 4; -1 after the
+                              // first "-" of a boundary's "--" (a designator line's)
     unsigned char keptStart;  // in the folder's lines, while the line so far is only bytes
                               // that go in decoding (designators, SO and SI): what of them
                               // stays should "From " follow unshifted (a KEPT_... of

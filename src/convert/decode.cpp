@@ -8,7 +8,10 @@
 // "From ", which would then stand where a mail can start (after an empty line, or at the
 // folder's start); there it stays.  For the same reason a line whose "From " comes after
 // designators, SO and SI that all go keeps the last of them: the designator, or the SI and
-// the SO just before it.
+// the SO just before it.  In the folder's lines, a line that is only the designator keeps
+// its line end before a line that starts "--", as a MIME boundary does: the line end before
+// a boundary belongs to the boundary (RFC 2046), and with the line gone the text before it
+// would lose its own last line end to the boundary.
 #include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -33,6 +36,11 @@ const int HELD_SIZE = DESIGNATOR_SIZE + LINE_END_SIZE + FROM_LINE_SIZE - 1;
 // SDecoderState::designatorMatched while a designator line is held back: held like a
 // designator's start, so that DecodePiece takes no run meanwhile.
 const int DESIGNATOR_LINE_HELD = -1;
+// What starts a MIME boundary line.
+const unsigned char DASH = '-';
+// SDecoderState::fromMatched while a designator line is held and the line after it has
+// begun with one DASH.
+const int DASH_HELD = -1;
 // SDecoderState::keptStart: what of a line's start stays before "From ".  KEPT_SO is no
 // keeping of its own: it stands for text shifted, where no "From " follows, until SI.
 const unsigned char KEPT_NONE = 0;
@@ -156,6 +164,19 @@ unsigned char *ReleaseHeldLine(DecoderState &s, unsigned char *out, bool keep)
     return out;
 }
 
+// Ends the holding of a designator line whose next line began with one DASH: before a second
+// one, a boundary's start, the line's end stays (the designator goes); the DASH is text.
+unsigned char *ReleaseBeforeDash(DecoderState &s, unsigned char *out, bool boundary)
+{
+    s.designatorMatched = 0;
+    s.fromMatched = 0;
+    if (boundary) {
+        std::memcpy(out, LINE_END, LINE_END_SIZE);
+        out += LINE_END_SIZE;
+    }
+    return DecodeText(s, DASH, out);
+}
+
 // Ends the holding of a line's start that went in decoding.  Before "From " (keep) the last
 // designator, SI or SO SI of it stays: all gone, they would leave a line that starts "From ",
 // where a mail may start.  The bytes of "From " matched meanwhile are the line's text.
@@ -190,12 +211,21 @@ unsigned char *DecodeByte(DecoderState &s, unsigned char b, unsigned char *out)
     }
     if (s.designatorMatched != 0) {
         if (s.designatorMatched == DESIGNATOR_LINE_HELD) {
-            if (b == FROM_LINE[s.fromMatched]) {
+            if (s.fromMatched == DASH_HELD) {
+                bool boundary = b == DASH;
+                out = ReleaseBeforeDash(s, out, boundary);
+                if (boundary)
+                    return DecodeText(s, b, out);
+            } else if (b == DASH && s.fromMatched == 0 && s.lines == APART_FOLDER_LINES) {
+                s.fromMatched = DASH_HELD;
+                return out;
+            } else if (b == FROM_LINE[s.fromMatched]) {
                 if (++s.fromMatched == FROM_LINE_SIZE)
                     out = ReleaseHeldLine(s, out, true);
                 return out;
+            } else {
+                out = ReleaseHeldLine(s, out, false);
             }
-            out = ReleaseHeldLine(s, out, false);
         } else if (b == DESIGNATOR[s.designatorMatched]) {
             if (++s.designatorMatched == DESIGNATOR_SIZE) {
                 // Removed wherever it stands, shifted text included; the shift state stays.
@@ -357,8 +387,10 @@ unsigned char *DecodePiece(DecoderState &s, const unsigned char *p, const unsign
 // Writes what s held back at the end of a text as the text it turned out to be.
 unsigned char *DecodeEnd(DecoderState &s, unsigned char *o)
 {
-    // No "From " line follows a designator line held to the end.
-    if (s.designatorMatched == DESIGNATOR_LINE_HELD)
+    // No "From " line, nor boundary, follows a designator line held to the end.
+    if (s.designatorMatched == DESIGNATOR_LINE_HELD && s.fromMatched == DASH_HELD)
+        o = ReleaseBeforeDash(s, o, false);
+    else if (s.designatorMatched == DESIGNATOR_LINE_HELD)
         o = ReleaseHeldLine(s, o, false);
     if (s.keptStart != KEPT_NONE)
         o = ReleaseLineStart(s, o, false);

@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "from_line.h"
 #include "iso2022kr.h"
 #include "job_internal.h"
 #include "label_rules.h"
@@ -90,13 +91,18 @@ std::size_t FirstChange(const unsigned char *buffer, std::size_t from, std::size
     }
 }
 
-// Whether buffer[at] (of n bytes) starts an mbox mail: a "From " line after an empty line.
+// Whether buffer[at] (of n bytes) starts an mbox mail: a dated "From " line after an empty
+// line, as the relabelling reads a folder (a line cut by the buffer's end is taken for none).
 bool StartsMail(const unsigned char *buffer, std::size_t at, std::size_t n)
 {
     static const char FROM[] = "From ";
-    return at >= 2 && at + sizeof FROM - 1 <= n && buffer[at - 1] == LF &&
-           std::memcmp(buffer + at, FROM, sizeof FROM - 1) == 0 &&
-           (buffer[at - 2] == LF || (at >= 3 && buffer[at - 2] == CR && buffer[at - 3] == LF));
+    if (!(at >= 2 && at + sizeof FROM - 1 <= n && buffer[at - 1] == LF &&
+          std::memcmp(buffer + at, FROM, sizeof FROM - 1) == 0 &&
+          (buffer[at - 2] == LF || (at >= 3 && buffer[at - 2] == CR && buffer[at - 3] == LF))))
+        return false;
+    const void *lf = std::memchr(buffer + at, LF, n - at);
+    std::size_t end = lf != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char *>(lf) - buffer) : n;
+    return IsDatedFromLine(std::string_view(reinterpret_cast<const char *>(buffer + at), end - at));
 }
 
 // The last position in [from, to) of buffer (of n bytes) where a mail starts, or to.  From
@@ -362,6 +368,85 @@ bool ConvertsToOther(SJob &job, StreamConverter convert, std::uint64_t mail, std
     return ok;
 }
 
+// Whether a "From " line starts at offset at of folder (size bytes), or the folder ends
+// there.  False in *ok too when reading fails.
+bool FromLineOrEndAt(HANDLE folder, std::uint64_t size, std::uint64_t at, bool *ok)
+{
+    static const char FROM[] = "From ";
+    char ahead[sizeof FROM - 1];
+    DWORD n = 0;
+    *ok = at >= size || (Seek(folder, at) && ReadFully(folder, ahead, sizeof ahead, &n));
+    return *ok && (at == size || (n == sizeof ahead && std::memcmp(ahead, FROM, sizeof ahead) == 0));
+}
+
+// Where the mail of folder (size bytes) that holds the "From " line at at starts, as the
+// relabelling reads the folder: at, or, where that line lies in the body of the mail before
+// it and that mail's Content-Length delimits its body past it (an mboxcl2 folder quotes no
+// such line), that mail's start, and so on back.  False when reading fails.
+bool MailAround(HANDLE folder, std::uint64_t size, std::uint64_t at, std::uint64_t *start)
+{
+    const unsigned char *buffer = reinterpret_cast<const unsigned char *>(g_inBuffer);
+    *start = at;
+    while (*start > 0) {
+        // The mail before: the last one that starts before this one, a read at a time back.
+        std::uint64_t before = 0, to = *start;
+        bool found = false;
+        while (!found && to > 0) {
+            std::uint64_t from = to > STREAM_BUFFER_SIZE ? to - STREAM_BUFFER_SIZE : 0;
+            DWORD n = 0;
+            if (!Seek(folder, from) || !ReadFully(folder, g_inBuffer, static_cast<DWORD>(to - from), &n))
+                return false;
+            std::size_t i = LastMailStart(buffer, 0, n, n);
+            found = i < n;
+            before = found ? from + i : 0;
+            // A line cut by the read's start may be a From line: the next read takes it whole.
+            to = from == 0 ? 0 : from + std::min<std::uint64_t>(n, 256);
+            if (to >= *start)
+                to = from;
+        }
+        // Its header, up to the empty line that ends it, for its Content-Length.
+        DWORD n = 0;
+        if (!Seek(folder, before) || !ReadFully(folder, g_inBuffer, STREAM_BUFFER_SIZE, &n))
+            return false;
+        if (n < 5 || std::memcmp(buffer, "From ", 5) != 0)
+            return true;
+        std::string_view header(reinterpret_cast<const char *>(buffer), n);
+        long long length = -1;
+        std::size_t line = header.find(LF);
+        for (line = line == std::string_view::npos ? n : line + 1; line < n;) {
+            std::size_t end = header.find(LF, line);
+            end = end == std::string_view::npos ? n : end + 1;
+            std::string_view text = header.substr(line, end - line);
+            line = end;
+            if (text == "\n" || text == "\r\n")
+                break;
+            if (length < 0)
+                length = ContentLengthLine(text);
+        }
+        bool ok = true;
+        std::uint64_t next = before + line + static_cast<std::uint64_t>(length) + 1;
+        if (length < 0 || next <= *start || !FromLineOrEndAt(folder, size, next, &ok))
+            return ok;
+        *start = before;
+    }
+    return true;
+}
+
+// Puts the checksum of folder's bytes [0, to) into *sum.  False when reading fails.
+bool SumFront(HANDLE folder, std::uint64_t to, SChecksum *sum)
+{
+    *sum = SChecksum();
+    for (std::uint64_t at = 0; at < to;) {
+        DWORD got = 0;
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at, STREAM_BUFFER_SIZE));
+        if (!Seek(folder, at) || !ReadFully(folder, g_inBuffer, want, &got) || got != want)
+            return false;
+        sum->Add(g_inBuffer, got);
+        at += got;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mailStart, SChecksum *front)
@@ -413,6 +498,16 @@ bool FindFirstMailChange(SJob &job, StreamConverter convert, std::uint64_t *mail
             std::uint64_t end = size;
             if (!sure && !ConvertsToOther(job, convert, mail, base + change, mbox, summed, &running, &end, &changes))
                 return false;
+            if (changes && mbox) {
+                // A From line in a body that a Content-Length delimits starts no mail: the
+                // mail around it is converted whole, and the bytes before it summed again.
+                std::uint64_t around = mail;
+                if (!MailAround(folder, size, mail, &around))
+                    return false;
+                if (around < mail && !SumFront(folder, around, front))
+                    return false;
+                mail = around;
+            }
             if (changes || end >= size) {
                 *mailStart = changes ? mail : size;
                 return true;

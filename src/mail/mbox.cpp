@@ -10,6 +10,7 @@
 
 #include "check.h"
 #include "convert.h"
+#include "from_line.h"
 #include "mbox.h"
 #include "platform.h"
 #include "rfc5322.h"
@@ -334,6 +335,9 @@ bool CFolderReader::NextPiece()
     m_pieceAt = m_bufferAt + m_pos;
     std::string_view ahead(m_buffer.data() + m_pos, m_size - m_pos);
     m_hasFromLine = m_lastEmpty && ahead.compare(0, 5, "From ") == 0;
+    m_part = m_hasFromLine ? PART_FROM_LINE : PART_BODY;
+    m_contentLength = -1;
+    m_lengthHolds = -1;
     // A file that starts with a header field is one mail, as a saved message or a maildir
     // file is: no "From " line opens it.
     if (!m_hasFromLine && m_pieceAt == 0) {
@@ -362,14 +366,23 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
     if (lf == nullptr && (!m_eof || n < m_size - m_pos) && n > 1 && m_buffer[m_pos + n - 1] == CR)
         --n;
     if (n == 0) {
+        // An empty line that closes the folder after its last mail is the folder's, as the
+        // one before the next mail is.
+        if (m_hasFromLine && m_lineStart && m_lastEmpty && !m_pieceStart)
+            m_separator = m_lastSize;
         m_inPiece = false;
         return false;
     }
     run = std::string_view(m_buffer.data() + m_pos, n);
-    if (m_lineStart) {
-        // mbox: a mail begins with a line that starts "From ", at the start of the folder
-        // or after an empty line.  A file of one mail has no such lines: there it is text.
-        if (!m_pieceStart && m_lastEmpty && (m_hasFromLine || !m_isMail) && run.compare(0, 5, "From ") == 0) {
+    // mbox: a mail begins with a "From " line at the start of the folder, or with a dated
+    // one after an empty line, outside a body that its Content-Length delimits.  A file of
+    // one mail has no such lines: there it is text.
+    if (m_lineStart && !m_pieceStart && m_lastEmpty && (m_hasFromLine || !m_isMail) &&
+        run.compare(0, 5, "From ") == 0 && IsDatedFromLine(run)) {
+        bool within = WithinLength(m_bufferAt + m_pos);
+        // Looking ahead may have moved the buffer.
+        run = std::string_view(m_buffer.data() + m_pos, n);
+        if (!within) {
             m_separator = m_lastSize;
             m_inPiece = false;
             return false;
@@ -377,6 +390,7 @@ bool CFolderReader::NextRun(std::string_view &run, bool &lineStart)
     }
     lineStart = m_lineStart;
     m_pieceStart = false;
+    NoteTaken(run, lineStart, m_bufferAt + m_pos);
     m_pos += n;
     if (lf != nullptr) {
         m_lastEmpty = lineStart && (run == "\n" || run == "\r\n");
@@ -401,6 +415,7 @@ bool CFolderReader::NextLines(std::string_view &run, bool toEmptyLine)
     if (lastLf == nullptr)
         return false;
     run = std::string_view(start, static_cast<std::size_t>(lastLf + 1 - start));
+    NoteTaken(run, true, m_bufferAt + m_pos);
     m_pos += run.size();
     // Only the size of an empty last line matters (Separator): its own line end's.
     std::size_t n = run.size();
@@ -424,7 +439,89 @@ bool CFolderReader::Rewind()
     m_eof = false;
     m_inPiece = m_pieceStart = m_lineStart = true;
     m_lastEmpty = true;
+    m_part = m_hasFromLine ? PART_FROM_LINE : PART_BODY;
+    m_contentLength = -1;
     return true;
+}
+
+// Follows the mail's header as its lines are taken (run, at offset at of the folder, whole
+// lines but perhaps the last): its first Content-Length, and where its body starts.
+void CFolderReader::NoteTaken(std::string_view run, bool lineStart, unsigned long long at)
+{
+    if (m_part == PART_FROM_LINE && !run.empty() && run.back() == LF) {
+        m_part = PART_HEADER;
+        return;
+    }
+    for (std::size_t i = 0; m_part == PART_HEADER && i < run.size();) {
+        std::size_t lf = run.find(LF, i);
+        std::size_t end = lf == std::string_view::npos ? run.size() : lf + 1;
+        std::string_view line = run.substr(i, end - i);
+        if (i > 0 || lineStart) {
+            // header-block = *field CRLF: the first empty line ends it.
+            if (line == "\n" || line == "\r\n") {
+                m_part = PART_BODY;
+                m_bodyAt = at + end;
+            } else if (m_contentLength < 0) {
+                m_contentLength = ContentLengthLine(line);
+            }
+        }
+        i = end;
+    }
+}
+
+// True when at, where a "From " line starts, lies within the body that the mail's
+// Content-Length delimits, and that length holds: mutt takes a Content-Length only where a
+// "From " line follows the body and the line end after it, or the folder ends there.
+bool CFolderReader::WithinLength(unsigned long long at)
+{
+    if (m_part != PART_BODY || m_contentLength < 0)
+        return false;
+    unsigned long long next = m_bodyAt + static_cast<unsigned long long>(m_contentLength) + 1;
+    if (at >= next)
+        return false;
+    if (m_lengthHolds < 0)
+        m_lengthHolds = FromLineAt(next) ? 1 : 0;
+    return m_lengthHolds == 1;
+}
+
+// True when the folder ends at offset at (which is past the current line) or a "From " line
+// starts there, looked at without taking anything: in memory, in the buffer, or read where
+// the file can go back; false where it cannot be seen.
+bool CFolderReader::FromLineAt(unsigned long long at)
+{
+    // The byte before too: one byte and the end says the folder ends at at.
+    const std::size_t LOOK = 6;
+    char ahead[LOOK];
+    std::size_t got = 0;
+    const unsigned long long from = at - 1;
+    if (m_in == nullptr) {
+        got = from < m_text.size() ? std::min<std::size_t>(LOOK, m_text.size() - static_cast<std::size_t>(from)) : 0;
+        std::memcpy(ahead, m_text.data() + std::min<std::size_t>(static_cast<std::size_t>(from), m_text.size()), got);
+    } else {
+        // A stream that cannot go back: read ahead as far as the buffer holds.
+        while (m_origin < 0 && !m_eof && from + LOOK > m_bufferAt + m_size && m_size - m_pos < m_buffer.size() &&
+               Fill()) {
+        }
+        unsigned long long held = m_bufferAt + m_size;
+        if (from >= m_bufferAt && (from + LOOK <= held || (m_eof && from <= held))) {
+            got = static_cast<std::size_t>(std::min<unsigned long long>(LOOK, held - from));
+            std::memcpy(ahead, m_buffer.data() + (from - m_bufferAt), got);
+        } else if (m_origin >= 0) {
+            const long long back = m_origin + static_cast<long long>(held);
+            if (!SetStreamPosition(m_in, m_origin + static_cast<long long>(from))) {
+                m_failed = true;
+                return false;
+            }
+            got = std::fread(ahead, 1, LOOK, m_in);
+            if (std::ferror(m_in) != 0 || !SetStreamPosition(m_in, back)) {
+                m_failed = true;
+                return false;
+            }
+        } else {
+            return false;
+        }
+    }
+    return got == 1 || (got == LOOK && std::memcmp(ahead + 1, "From ", 5) == 0);
 }
 
 int RelabelPieces(CFolderReader &reader, CMailSink &sink, CFolderCounts *counts)

@@ -13,9 +13,15 @@
 #include "rfc2046.h"
 
 // Reads a folder one piece at a time: a mail, or the text before the first one.  A mail
-// starts at a line beginning with "From " at the start of the folder or after an empty
-// line.  Each piece comes in runs of at most 64 KiB, a long line in several: memory stays
-// the same whatever the size of a mail or a line.
+// starts at the start of the folder with a line beginning "From ", and after it at a "From "
+// line with a date (IsDatedFromLine) after an empty line: one that both the mail programs
+// that want the date and those that take any "From " line read as a mail's start.  Where a
+// mail's header has a Content-Length that ends its body just before a "From " line, or at
+// the folder's end, as mutt checks it, the "From " lines within its body are its text (an
+// mboxcl2 folder does not quote them); where the reader cannot look that far ahead (a pipe,
+// more than a buffer ahead), they part mails as in any folder.  Each piece comes in runs of
+// at most 64 KiB, a long line in several: memory stays the same whatever the size of a mail
+// or a line.
 class CFolderReader {
 public:
     explicit CFolderReader(FILE *in);
@@ -29,7 +35,8 @@ public:
     // True when the mail opens with a "From " line (not so in a file of one mail).
     bool HasFromLine() const { return m_hasFromLine; }
     // At the piece's end: the size of the empty line that parts it from the mail after it,
-    // the piece's last line; 0 when the folder ends after the piece.
+    // or that closes the folder after its last mail, the piece's last line; else 0.  Either
+    // belongs to the folder, not to the mail's body.
     std::size_t Separator() const { return m_separator; }
     // Puts the next run of the piece into run, lineStart saying whether it begins a line;
     // false at the piece's end.  A run is good until the next call.
@@ -61,6 +68,9 @@ public:
 private:
     bool Fill();
     void SeeTaken();
+    void NoteTaken(std::string_view run, bool lineStart, unsigned long long at);
+    bool WithinLength(unsigned long long at);
+    bool FromLineAt(unsigned long long at);
 
     FILE *m_in = nullptr;
     std::string_view m_text;  // the folder, when it is in memory
@@ -80,6 +90,11 @@ private:
     bool m_inPiece = false;
     bool m_isMail = false;
     bool m_hasFromLine = false;
+    // Where the mail's reading is, for its Content-Length: reset with each piece.
+    enum EPart : unsigned char { PART_FROM_LINE, PART_HEADER, PART_BODY } m_part = PART_BODY;
+    long long m_contentLength = -1;   // the header's first Content-Length; -1 for none
+    unsigned long long m_bodyAt = 0;  // offset of the body's start, once PART_BODY
+    int m_lengthHolds = -1;           // the Content-Length ends at a "From " line: 1, 0, -1 not known yet
     std::function<void(std::string_view)> m_seen;
 };
 

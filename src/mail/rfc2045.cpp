@@ -314,10 +314,18 @@ int Base64Value(char c)
 
 void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labels)
 {
-    // The first of each counts, as with readers that look a field up by name.
-    if (!labels.typeSeen && FieldIs(text, field, "content-type")) {
-        labels.typeSeen = true;
-        ReadContentTypeAgain(text, field, labels);
+    // The first of each counts, as with readers that look a field up by name; others (mutt)
+    // take the last Content-Type, so the charsets of every one are renamed with the first's.
+    if (FieldIs(text, field, "content-type")) {
+        if (!labels.typeSeen) {
+            labels.typeSeen = true;
+            ReadContentTypeAgain(text, field, labels);
+            return;
+        }
+        CEntityLabels later;
+        ReadContentTypeAgain(text, field, later);
+        labels.relabel.insert(labels.relabel.end(), later.relabel.begin(), later.relabel.end());
+        labels.charsets += later.charsets;
     } else if (!labels.encodingSeen && FieldIs(text, field, "content-transfer-encoding")) {
         labels.encodingSeen = true;
         CView v = UnfoldValue(text, field);
@@ -532,7 +540,8 @@ long LabelAsEucKr(const std::string &header, bool charset, ETypeAdded added, std
     bool typeSeen = false, encodingSeen = false, versionSeen = false;
     CField field{};
     for (std::size_t pos = 0; NextField(header, pos, header.size(), field);) {
-        if (!typeSeen && FieldIs(header, field, "content-type")) {
+        // Every Content-Type: readers differ on which of several they take.
+        if (FieldIs(header, field, "content-type")) {
             typeSeen = true;
             if (!charset)
                 continue;

@@ -19,13 +19,15 @@ struct CEntityLabels {
     std::string encoding;  // "base64", "quoted-printable", ...; lower case; "" when absent
     std::size_t encodingStart = 0, encodingEnd = 0;  // its span in the header
     bool iso2022kr = false;    // the charset parameter (the first, where there are more) names ISO-2022-KR
-    std::vector<CEdit> relabel;  // edits that make every charset parameter naming ISO-2022-KR name EUC-KR
+    std::vector<CEdit> relabel;  // edits that make every charset parameter naming ISO-2022-KR name EUC-KR,
+                                 // in every Content-Type field
     long charsets = 0;           // the parameters they rename
     bool typeSeen = false, encodingSeen = false;  // a Content-Type, Content-Transfer-Encoding was read
 };
 
 // Reads what one field of a header block says into labels, when it is the block's first
-// Content-Type or first Content-Transfer-Encoding; any other field says nothing.
+// Content-Type or first Content-Transfer-Encoding; a later Content-Type adds only the edits
+// that rename its charsets (relabel, charsets); any other field says nothing.
 void ReadLabel(const std::string &text, const CField &field, CEntityLabels &labels);
 
 // Edits that rewrite the RFC 2231 extended values of a Content-Type or Content-Disposition
@@ -42,7 +44,7 @@ enum ETypeAdded {
     TYPE_ADDED_TO_MAIL   // in a mail, with MIME-Version where it has none
 };
 // Edits that make the labels of a text part converted to EUC-KR say so: where charset is
-// set, every charset parameter of its Content-Type names EUC-KR, one added where it has
+// set, every charset parameter of each of its Content-Type fields names EUC-KR, one added where it has
 // none, and a Content-Type added where the header has none, as added says; in any case a
 // Content-Transfer-Encoding of 7bit becomes 8bit.  header is the whole block, its empty
 // line included.  Returns the number of Content-Type fields changed or added.

@@ -173,6 +173,34 @@ std::string EncodeWord(const std::string &bytes, char encoding)
     return word + "?=";
 }
 
+// The size of the character at text[i]: an EUC-KR character two bytes, ASCII one.
+std::size_t CharacterSize(const std::string &text, std::size_t i)
+{
+    return static_cast<unsigned char>(text[i]) >= 0x80 && i + 1 < text.size() ? 2 : 1;
+}
+
+// Where a word of these bytes may end and another go on: after a whole character, and in a
+// 'B' word, where more words follow, after a multiple of three bytes, so that it ends in
+// no base64 padding.  Readers that join the text of neighbouring words before decoding it
+// (GMime) stop at padding inside.  True for at, a character's end.
+bool WordMayEnd(std::size_t at, char encoding)
+{
+    return encoding != 'B' || at % 3 == 0;
+}
+
+// The last place in bytes, after one character at least, where a word may end (WordMayEnd);
+// 0 where there is none.
+std::size_t LastWordEnd(const std::string &bytes, char encoding)
+{
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < bytes.size();) {
+        i += CharacterSize(bytes, i);
+        if (WordMayEnd(i, encoding))
+            last = i;
+    }
+    return last;
+}
+
 }  // namespace
 
 std::string EncodeWords(const std::string &text, char encoding, std::size_t column, std::size_t tail)
@@ -187,14 +215,15 @@ std::string EncodeWords(const std::string &text, char encoding, std::size_t colu
     std::size_t lineStart = column;  // where the current line's word starts
     for (std::size_t i = 0; i < text.size();) {
         // A two-byte character is never split between words.
-        std::size_t n = (static_cast<unsigned char>(text[i]) >= 0x80 && i + 1 < text.size()) ? 2 : 1;
+        std::size_t n = CharacterSize(text, i);
         std::string more = bytes + text.substr(i, n);
-        if (!bytes.empty() && overhead + EncodedSize(more, encoding) > room) {
-            out += EncodeWord(bytes, encoding) + LF + SP;
-            bytes.clear();
+        // Where no word may end yet the word runs long, rather than end in padding.
+        std::size_t end = LastWordEnd(bytes, encoding);
+        if (end > 0 && overhead + EncodedSize(more, encoding) > room) {
+            out += EncodeWord(bytes.substr(0, end), encoding) + LF + SP;
             room = MAX_LINE - 1;  // after the fold's space
             lineStart = 1;
-            more = text.substr(i, n);
+            more = bytes.substr(end) + text.substr(i, n);
         }
         bytes = more;
         i += n;
@@ -204,11 +233,11 @@ std::string EncodeWords(const std::string &text, char encoding, std::size_t colu
     if (lineStart + overhead + EncodedSize(bytes, encoding) + tail > MAX_LINE) {
         std::size_t split = bytes.size();
         for (std::size_t i = 0; i < bytes.size();) {
-            if (1 + overhead + EncodedSize(bytes.substr(i), encoding) + tail <= MAX_LINE) {
+            if (WordMayEnd(i, encoding) && 1 + overhead + EncodedSize(bytes.substr(i), encoding) + tail <= MAX_LINE) {
                 split = i;
                 break;
             }
-            i += static_cast<unsigned char>(bytes[i]) >= 0x80 && i + 1 < bytes.size() ? 2 : 1;
+            i += CharacterSize(bytes, i);
         }
         if (split > 0 && split < bytes.size()) {
             out += EncodeWord(bytes.substr(0, split), encoding) + LF + SP;

@@ -17,5 +17,7 @@ void RelabelEncodedWords(const std::string &text, const CField &field, std::vect
 
 // Encodes EUC-KR text as encoded words with encoding 'B' or 'Q', the first starting at
 // column, folding before a word that would pass the line limit; tail characters follow the
-// last word on its line, and fit there too where a fold can make them.
+// last word on its line, and fit there too where a fold can make them.  Words end after
+// whole characters, and every 'B' word but the last holds a multiple of three bytes, so
+// that no padding stands between words.
 std::string EncodeWords(const std::string &text, char encoding, std::size_t column, std::size_t tail = 0);

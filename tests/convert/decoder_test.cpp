@@ -135,6 +135,11 @@ TEST(Decoder, RemovesDesignatorsAndTheLinesThatHoldNothingElse)
              "From c\n" + DESIGNATOR + "\x0e" + DESIGNATOR + "\x0f" "From d\n\x0e\x0f" "Frog\n\x0e\x0f\x0e" "From\n",
          "\x0e\x0f" "From a\n\x0e\x0f" "From b\n" + DESIGNATOR + "From c\n\x0f" "From d\nFrog\n\xc6\xf2\xef\xed\n"},
         {DESIGNATOR_LINE + DESIGNATOR_LINE + "\x0f" "From b\n", "\x0f" "From b\n"},
+        // Before a line that starts "--", as a MIME boundary does, its line end stays: the
+        // boundary takes the line end before it, which would otherwise be the text's last.
+        {"a\n" + DESIGNATOR_LINE + "--b\n", "a\n\n--b\n"},
+        {"a\r\n" + DESIGNATOR + "\r\n--b--\r\n" + DESIGNATOR_LINE + "-x\n" + DESIGNATOR_LINE + "-",
+         "a\n\n--b--\n-x\n-"},
     };
     ExpectAll(cases);
 }
@@ -302,6 +307,7 @@ TEST(Decoder, GivesTheSameOutputWhereverThePiecesBreak)
         "\x1b$)" + DESIGNATOR_LINE + "\x0e\x1b$",
         "x\r\n" + DESIGNATOR + "\r\nFrom \n" + DESIGNATOR_LINE + "Fro",
         DESIGNATOR_LINE + "\x0e\x0e\x0f" "From a\r\n" + DESIGNATOR + "From b\n\x0f" "Fro",
+        "a\r\n" + DESIGNATOR + "\r\n--b\n" + DESIGNATOR_LINE + "-",
     };
     for (const std::string &input : inputs) {
         std::string whole = Decode(input);

@@ -338,6 +338,9 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
     const std::string label = "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\nbody\n";
     const std::string designator = "\n\x1b$)C\n\x0e\x30\x21\x0f\n";
     const std::string plain = "\nplain text";
+    // An mboxcl2 mail: a From line in the body that its Content-Length counts is its text.
+    const std::string cl2Body = "text\n\nFrom x Mon Sep 23 10:00:00 1996\n" + designator;
+    const std::string cl2 = "Content-Length: " + std::to_string(cl2Body.size()) + "\n\n" + cl2Body;
     struct Case {
         const char *what;
         std::size_t mailAt;  // where the mail that changes starts, as near as may be
@@ -349,6 +352,7 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         {"its mark across two reads", READ - 20, label, true, plain},
         {"its From line across two reads", READ - 2, label, true, plain},
         {"a designator in its body", 2 * READ + 10, designator, true, plain},
+        {"a designator after a From line in the body that its Content-Length counts", 3000, cl2, true, plain},
         {"a file of one mail", 3000, designator, false, plain},
         {"RFC 2231's sections", 3000, "Content-Type: text/plain; charset*0=\"ISO-20\"; charset*1=\"22-KR\"\n\nx\n",
          true, plain},
@@ -368,11 +372,12 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         std::string inbox = dir.File("Inbox");
         // Mails that nothing changes, up to mailAt.
         std::string front = c.mbox ? "" : "Subject: one mail\n\n";
-        while (front.size() + 40 + c.text.size() < c.mailAt)
-            front += "From a\nSubject: plain\n" + c.text + "\n\n";
+        while (front.size() + 65 + c.text.size() < c.mailAt)
+            front += "From a Mon Sep 23 10:00:00 1996\nSubject: plain\n" + c.text + "\n\n";
         front += std::string(c.mailAt - front.size() - 1, 'x') + "\n\n";
         // And a mail after it, which is no reason to start later or sooner.
-        std::string folder = front + "From b\n" + c.mail + (c.mbox ? "\nFrom c\nSubject: plain\n\nplain\n" : "");
+        std::string folder = front + "From b Mon Sep 23 10:00:00 1996\n" + c.mail +
+                             (c.mbox ? "\nFrom c Mon Sep 23 10:00:00 1996\nSubject: plain\n\nplain\n" : "");
         WriteFile(inbox, folder);
         long labels = 0;
         std::string whole = RelabelMail(folder, &labels);

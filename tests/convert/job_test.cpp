@@ -83,11 +83,11 @@ int CountedRelabelStream(FILE *in, FILE *out)
 // to change; the year and the name in prose are not even a reason to convert a mail apart.
 TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
 {
-    const std::string year = "From a\nDate: Sat, 1 Jan 2022 10:00:00 +0900\nSubject: in 2022 we met\n\nin 2022 we\n";
-    const std::string name = "From b\nSubject: charsets\n\nWrite ISO-2022-KR (csISO2022KR) as EUC-KR.\n";
-    const std::string quoted = "From c\nSubject: labels\n\nIt said charset=\"ISO-2022-KR\";\n";
+    const std::string year = "From a Sat Jan  1 10:00:00 2022\nDate: Sat, 1 Jan 2022 10:00:00 +0900\nSubject: in 2022 we met\n\nin 2022 we\n";
+    const std::string name = "From b Sat Jan  1 10:00:00 2022\nSubject: charsets\n\nWrite ISO-2022-KR (csISO2022KR) as EUC-KR.\n";
+    const std::string quoted = "From c Sat Jan  1 10:00:00 2022\nSubject: labels\n\nIt said charset=\"ISO-2022-KR\";\n";
     const std::string kept =
-        "From d\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
+        "From d Sat Jan  1 10:00:00 2022\nContent-Type: application/octet-stream; charset=ISO-2022-KR\n\n\x1b$)C\x0e\x30\x21\x0f\n";
     struct Case {
         const char *what;
         std::string folder;

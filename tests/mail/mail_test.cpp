@@ -92,12 +92,18 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
          "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC + "\n", 1},
         // The empty line before the next mail parts the two; it is no byte of the body.
         {"Content-Length of a CR LF mail before another",
-         "Content-Length: 6\r\n\r\nbody\r\n\r\nFrom b\r\n\r\n",
-         "Content-Length: " + std::to_string(Lines("body\n").size()) + "\n\nbody\n\nFrom b\n\n", 0},
+         "Content-Length: 6\r\n\r\nbody\r\n\r\n" + FROM + "\r\n",
+         "Content-Length: " + std::to_string(Lines("body\n").size()) + "\n\nbody\n\n" + FROM + "\n", 0},
         {"Content-Length: a designator line goes, a line of Korean stays",
-         "Content-Length: 12\r\nContent-Type: text/plain; charset=ISO-2022-KR\r\n\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n\r\nFrom b\r\n\r\n",
+         "Content-Length: 12\r\nContent-Type: text/plain; charset=ISO-2022-KR\r\n\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n\r\n" + FROM + "\r\n",
          "Content-Length: " + std::to_string(Lines("\xb0\xa1\n").size()) +
-             "\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n\nFrom b\n\n", 1},
+             "\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n\n" + FROM + "\n", 1},
+        // mutt checks a Content-Length against what follows the body: the empty line that
+        // closes the folder after its last mail is the folder's.
+        {"Content-Length of the folder's last mail, before the empty line that closes it",
+         "Content-Length: 12\nContent-Type: text/plain; charset=ISO-2022-KR\n\n" + KR + "\n\n",
+         "Content-Length: " + std::to_string(EUC.size() + Lines("\n").size()) + "\nContent-Type: text/plain; charset=EUC-KR\n\n" +
+             EUC + "\n\n", 1},
         // Spellings that name ISO-2022-KR to readers all the same; a type with no subtype is
         // text/plain to them.
         {"RFC 2231's extended value", "Content-Type: text/plain; charset*=us-ascii''ISO-2022-KR\n\n" + KR + "\n",
@@ -110,6 +116,13 @@ TEST(Relabel, ChangesCharsetLabelsOfTextTheDecoderConverts)
         // converted, and none where the first leaves it as it is.
         {"two charsets", "Content-Type: text/plain; charset=ISO-2022-KR; charset=csISO2022KR\n\nx\n",
          "Content-Type: text/plain; charset=EUC-KR; charset=EUC-KR\n\nx\n", 2},
+        // Python's email takes the first Content-Type, mutt the last: each is labelled.
+        {"two Content-Types, mutt reading the last: every one renamed, or labelled",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + labelOnly + "Content-type: text/plain; charset=iso-2022-kr\n\n" +
+             KR + " abc\n--b\nContent-Type: text/plain\nContent-Type: text/plain; charset=us-ascii\n\n" + KR + "\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + eucOnly + "Content-type: text/plain; charset=EUC-KR\n\n" +
+             EUC + " abc\n--b\nContent-Type: text/plain; charset=EUC-KR\nContent-Type: text/plain; charset=EUC-KR\n\n" + EUC +
+             "\n--b--\n", 4},
         {"two charsets, the first another", "Content-Type: text/plain; charset=us-ascii; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wIQ8=\n",
          "Content-Type: text/plain; charset=us-ascii; charset=ISO-2022-KR\nContent-Transfer-Encoding: base64\n\nGyQpQw4wIQ8=\n", 0},
         {"quoted-printable that ends in a soft line break",
@@ -200,27 +213,34 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
     });
 
     // A long text comes back as several words, none of them split inside a character and
-    // every line within RFC 2047's 76 characters.
-    std::string text;
-    for (int i = 0; i < 60; ++i)
-        text += "\xb0\xa1 ";
-    std::string folded = EncodeWords(text, 'B', 9);
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = folded.find('\n', start)) != std::string::npos; start = lf + 1)
-        EXPECT_LE(lf - start + (start == 0 ? 9 : 0), 76u) << folded;
-    EXPECT_LE(folded.size() - start, 76u);
-    EXPECT_GE(start, 1u);
-    std::string back;
-    for (std::size_t w = 0; (w = folded.find("?B?", w)) != std::string::npos; w += 3) {
-        std::string word;
-        ASSERT_TRUE(DecodeBase64(folded.substr(w + 3, folded.find("?=", w) - w - 3), word));
-        std::size_t high = 0;
-        for (char b : word)
-            high += static_cast<unsigned char>(b) >= 0x80;
-        EXPECT_EQ(high % 2, 0u) << "a word ends inside a character";
-        back += word;
+    // every line within RFC 2047's 76 characters; GMime joins the text of neighbouring
+    // words before decoding, so no word but the last ends in padding.
+    std::string spaced, hangul;
+    for (int i = 0; i < 60; ++i) {
+        spaced += "\xb0\xa1 ";
+        hangul += "\xb0\xa1";
     }
-    EXPECT_EQ(back, text);
+    for (const std::string &text : {spaced, hangul}) {
+        std::string folded = EncodeWords(text, 'B', 9);
+        std::size_t start = 0;
+        for (std::size_t lf; (lf = folded.find('\n', start)) != std::string::npos; start = lf + 1)
+            EXPECT_LE(lf - start + (start == 0 ? 9 : 0), 76u) << folded;
+        EXPECT_LE(folded.size() - start, 76u);
+        EXPECT_GE(start, 1u);
+        std::string back;
+        for (std::size_t w = 0; (w = folded.find("?B?", w)) != std::string::npos; w += 3) {
+            std::string word;
+            ASSERT_TRUE(DecodeBase64(folded.substr(w + 3, folded.find("?=", w) - w - 3), word));
+            std::size_t high = 0;
+            for (char b : word)
+                high += static_cast<unsigned char>(b) >= 0x80;
+            EXPECT_EQ(high % 2, 0u) << "a word ends inside a character";
+            bool last = folded.find("?B?", w + 3) == std::string::npos;
+            EXPECT_TRUE(last || word.size() % 3 == 0) << "GMime reads no word after one that ends in padding: " << folded;
+            back += word;
+        }
+        EXPECT_EQ(back, text);
+    }
 }
 
 TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
@@ -264,6 +284,8 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
         manyFromLines += "From me\n\n\x0e\x30\x21\x0f\n";
         manyFromLinesEuc += "From me\n\n\xb0\xa1\n";
     }
+    const std::string cl2Body = KR + "\n\n" + FROM + label + "\x0e\x30\x22\x0f\n";
+    const std::string cl2Euc = EUC + "\n\n" + FROM + euc + "\xb0\xa2\n";
     ExpectRelabelled({
         {"a line longer than a read, its CR LF at the read's edge",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: image/x-kr\n\n" + wide + "\r\n--b--\n",
@@ -336,6 +358,16 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
          "From y\n" + label + "d\n",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\n" + euc + "a\nFrom x\n" + euc + "b\n--b\n" + euc + "c\n--b--\n"
          "From y\n" + euc + "d\n", 4},
+        // mutt starts a mail only at a "From " line with a date; Python's mailbox at any.
+        {"mutt wants a date on a From line: one without, after an empty line, is text, relabelled as the mail Python reads",
+         label + KR + "\n\nFrom the desk of Kim\n\x0e\x30\x22\x0f\n" + label + "\x0e\x30\x22\x0f\n",
+         euc + EUC + "\n\nFrom the desk of Kim\n\xb0\xa2\n" + euc + "\xb0\xa2\n", 2},
+        // mutt takes a Content-Length where a "From " line follows the body it counts (an
+        // mboxcl2 folder, whose From lines in bodies are not quoted); Python's mailbox reads
+        // a mail at such a line.
+        {"mboxcl2, mutt reading by Content-Length: a dated From line in the body it counts is text",
+         "Content-Length: " + std::to_string(cl2Body.size()) + "\n" + label + cl2Body + "\n" + FROM + "\nb\n",
+         "Content-Length: " + std::to_string(Lines(cl2Euc).size()) + "\n" + euc + cl2Euc + "\n" + FROM + "\nb\n", 2},
         {"mails after From lines, one in base64", label + "a\nFrom b\n" + labelOnly + b64 + "GyQpQw4wIQ8=\nFrom c\n" + label + "c\n",
          euc + "a\nFrom b\n" + eucOnly + b64 + "sKE=\nFrom c\n" + euc + "c\n", 3},
         {"a text of many From lines", label + KR + "\n" + manyFromLines, euc + EUC + "\n" + manyFromLinesEuc, 1},
@@ -427,7 +459,9 @@ TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
 {
     TestDir dir;
     std::string path = dir.File("Inbox");
-    WriteFile(path, "junk\nFrom a\nX: 1\n\nFrom here\n\nFrom b\r\n\r\nbody\r\n\r\nFromage\n\nFrom c\n");
+    // mutt's separator: a return path or none, a weekday, month, day, time, zones, year.
+    WriteFile(path, "junk\nFrom a\nX: 1\n\nFrom here Mon Sep 23 10:00:00 1996\n\nFrom b Tue Sep 24 10:00 KST 1996\r\n"
+                    "\r\nbody\r\n\r\nFromage\n\nFrom c\n\nFrom c at x Sep 25 1996\n\nFrom Wed Sep 25 10:00:00 1996\n");
     FILE *in = std::fopen(path.c_str(), "rb");
     ASSERT_NE(in, nullptr);
     CFolderReader reader(in);
@@ -441,8 +475,11 @@ TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
         pieces.push_back(piece);
     }
     std::fclose(in);
-    EXPECT_EQ(pieces, (std::vector<std::string>{"text:junk\nFrom a\nX: 1\n\n", "mail:From here\n\n",
-                                                "mail:From b\r\n\r\nbody\r\n\r\nFromage\n\n", "mail:From c\n"}));
+    EXPECT_EQ(pieces, (std::vector<std::string>{
+                          "text:junk\nFrom a\nX: 1\n\n", "mail:From here Mon Sep 23 10:00:00 1996\n\n",
+                          "mail:From b Tue Sep 24 10:00 KST 1996\r\n\r\nbody\r\n\r\nFromage\n\nFrom c\n\n"
+                          "From c at x Sep 25 1996\n\n",
+                          "mail:From Wed Sep 25 10:00:00 1996\n"}));
 }
 
 }  // namespace

@@ -5,10 +5,10 @@
 
 Writes a folder of mails (plain, multipart, nested, forwarded message/rfc822, base64 and
 quoted-printable parts, encoded words in Subject and From, folded headers, Content-Length,
-text whose "From " line follows a line of only the designator, and mails with no
-ISO-2022-KR at all), converts it with --relabel to a file, through a pipe and in place, and
-checks with Python's email package, the folder split into mails as a mail reader splits it,
-that:
+text whose "From " line follows a line of only the designator, "From " lines in bodies,
+with no date or, in mails whose Content-Length counts them, unquoted, the folder closed by
+an empty line, and mails with no ISO-2022-KR at all), converts it with --relabel to a file, through a pipe and in place, and
+checks with Python's email package, the folder split into mails as mutt splits it, that:
   - all three results are the same bytes, and they and the folder converted in place
     without --relabel hold as many mails as the folder (--check counts them too);
   - every header and every text part of every mail reads as the same text as before;
@@ -19,8 +19,9 @@ that:
   - --check --relabel counts the mails and labels that were made;
   - each mail, cut out without its "From " line and converted as a file of its own, reads
     the same too, and --check counts it as one mail;
-  - the mails written with no empty line between them, split at every "From " line or only
-    at those after an empty line, have no text labelled ISO-2022-KR.
+  - the folder split as Python's mailbox splits it, at every "From " line, and the mails
+    written with no empty line between them, split so or as mutt splits them, have no text
+    labelled ISO-2022-KR.
 Exit status 0 when all of it holds, 1 otherwise; 77 (skipped) without the codecs needed.
 """
 import argparse
@@ -121,6 +122,11 @@ class Generator:
             line = self.rng.choice([b"\x1b$)C\nFrom the desk of Kim\n", b"\x1b$)CFrom Seoul with love\n"])
             raw = line + raw if self.rng.random() < 0.5 else raw + b"\n" + line
             self.from_lines += 1
+        if kind in ("7bit", "none", "binary") and self.rng.random() < 0.1:
+            # A "From " line without a date after an empty line: text to mutt, a mail's
+            # start to Python's mailbox.
+            raw += b"\nFrom the desk of Kim\n" + self.text(True).encode("iso2022_kr")
+            self.from_lines += 1
         if kind in ("7bit", "none", "binary") and self.rng.random() < 0.15:
             # ISO-2022-KR under a label that says otherwise, or none: labelled EUC-KR once
             # converted, where there is any.
@@ -167,33 +173,56 @@ class Generator:
             return "Content-Type: message/rfc822\n" + encoding + "\n" + inner[:-1] + self.entity(korean, depth + 1)
         return self.leaf(korean)
 
-    def mail(self, korean):
+    def mail(self, korean, length=False):
         entity = self.entity(korean)
         head, _, body = ("\n" + entity).partition("\n\n")
         fields = ["MIME-Version: 1.0"] + [f for f in head.split("\n") if f]
-        if self.rng.random() < 0.3:
-            # Wrong by some bytes where the body changes length, which then sets it right.
-            wrong = 7 if "\x1b$)C" in body and self.rng.random() < 0.3 else 0
+        length = length or self.rng.random() < 0.3
+        cl2 = length and korean and "text/plain" in head and "Encoding: base64" not in head and \
+            "Quoted" not in head and self.rng.random() < 0.3
+        if cl2:
+            # An mboxcl2 folder quotes no "From " line in a body that its Content-Length counts.
+            body += "\n" + FROM_LINE + self.text(True).encode("iso2022_kr").decode("ascii")
+            self.from_lines += 1
+        if length:
+            # Wrong by some bytes where the body changes length, which then sets it right
+            # (mutt then reads at the From lines, which only mboxcl2 leaves unquoted).
+            wrong = 7 if "\x1b$)C" in body and not cl2 and self.rng.random() < 0.3 else 0
             fields.append("Content-Length: %d" % (len(body.encode()) + wrong))
-        return "From kim@example.kr Mon Sep 23 10:00:00 1996\n" + self.header(fields, korean)[:-1] + "\n" + body
+        return FROM_LINE + self.header(fields, korean)[:-1] + "\n" + body
+
+
+FROM_LINE = "From kim@example.kr Mon Sep 23 10:00:00 1996\n"
+# mutt's separator: "From ", a return path or none, weekday, month, day, time, zones, year.
+DATED_FROM = re.compile(rb"From (?:\S+ +)?(?:Mon|Tue|Wed|Thu|Fri|Sat|Sun) +(?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|"
+                        rb"Oct|Nov|Dec) +\d+ +\d+:\d+(?::\d+)? +(?:[A-Za-z+-]\S* +){0,2}\d+")
 
 
 def read_mails(path):
-    """The mails of an mbox folder as mail readers split it, each without its "From " line
-    and the empty line that parts it from the next: a mail starts with a "From " line at
-    the folder's start or after an empty line.  (Python's mailbox.mbox starts one at every
-    "From " line.)"""
-    mails, last_empty = [], True
+    """The mails of an mbox folder as mutt splits it, each without its "From " line and the
+    empty line that parts it from the next or closes the folder: a mail starts with a "From "
+    line with a date, at the folder's start or after an empty line; and where a mail's
+    Content-Length ends its body just before a "From " line or at the folder's end, its body
+    runs to there, whatever "From " lines it holds.  (Python's mailbox.mbox starts a mail at
+    every "From " line.)"""
     with open(path, "rb") as f:
-        for line in f.read().splitlines(keepends=True):
-            if last_empty and line.startswith(b"From "):
-                if mails and mails[-1] and mails[-1][-1] == b"\n":
-                    mails[-1].pop()
-                mails.append([])
-            elif mails:
-                mails[-1].append(line)
-            last_empty = line in (b"\n", b"\r\n")
-    return [b"".join(m) for m in mails]
+        data = f.read()
+    mails, at = [], 0
+    while data.startswith(b"From ", at):
+        line_end = data.find(b"\n", at) + 1 or len(data)
+        header_end = data.find(b"\n\n", line_end - 1)
+        body = header_end + 2 if header_end >= 0 else len(data)
+        length = re.search(rb"(?im)^content-length:[ \t]*(\d+)[ \t]*$", data[line_end:body])
+        end = body + int(length.group(1)) + 1 if length else None
+        if end is None or not (end == len(data) or data.startswith(b"From ", end)):
+            end = len(data)
+            for m in re.finditer(rb"\n\n(?=From )", data[body - 2:] if body >= 2 else data):
+                if DATED_FROM.match(data, body - 2 + m.end()):
+                    end = body - 2 + m.end()
+                    break
+        mails.append(data[line_end:end - 1] if end < len(data) or data.endswith(b"\n\n") else data[line_end:])
+        at = end
+    return mails
 
 
 def texts(message):
@@ -283,10 +312,17 @@ def check_mail(what, raw_a, raw, korean):
         failures.append("%s has no ISO-2022-KR but changed" % what)
     # RFC 2047: a header line that holds an encoded word is at most 76 characters, each
     # word at most 75.
-    for line in raw.partition(b"\n\n")[0].split(b"\n"):
+    header = raw.partition(b"\n\n")[0]
+    for line in header.split(b"\n"):
         words = re.findall(rb"=\?[^?\s]+\?[BbQq]\?[^?\s]*\?=", line)
         if words and (len(line) > 76 or max(map(len, words)) > 75):
             failures.append("%s: a header line past RFC 2047's limits: %r" % (what, line))
+    # GMime joins the text of neighbouring 'B' words before decoding it: padding in any but
+    # the last ends what it reads.
+    padded = re.search(rb"=\?EUC-KR\?B\?[^?\s]*=\?=\s+=\?EUC-KR\?B\?", header)
+    if padded:
+        failures.append("%s: a 'B' word ends in padding before another, which GMime reads no further: %r"
+                        % (what, padded.group(0)))
     return failures
 
 
@@ -312,8 +348,10 @@ def main():
 
     gen = Generator(random.Random(args.seed))
     korean = [gen.rng.random() < 0.8 for _ in range(args.mails)]
-    mails = [gen.mail(k) for k in korean]
-    folder = "\n".join(mails).encode("ascii")
+    # The last mail with a Content-Length, and the folder closed by an empty line, as mbox
+    # writers close it: that line is no byte of the mail.
+    mails = [gen.mail(k, i == args.mails - 1) for i, k in enumerate(korean)]
+    folder = ("\n".join(mails) + "\n").encode("ascii")
     failures = []
     work = tempfile.mkdtemp(prefix="quorvel-relabel.")
     try:
@@ -345,6 +383,12 @@ def main():
                 failures.append("converted, --check said %r, expected %d mails" % (check, args.mails))
 
         raw_before, raw_after = read_mails(src), read_mails(out)
+        # Read as Python's mailbox reads it, a mail at every "From " line, no text is labelled
+        # ISO-2022-KR either.
+        wrong, left = map(sum, zip(*map(mislabelled, read_every_from(out))))
+        if wrong or left:
+            failures.append("a mail at every From line: %d labelled ISO-2022-KR over EUC-KR, %d left ISO-2022-KR"
+                            % (wrong, left))
         kept = len(raw_before) == len(raw_after) == args.mails
         if not kept:
             failures.append("mails: %d before, %d after" % (len(raw_before), len(raw_after)))
@@ -384,7 +428,7 @@ def main():
 
     for f in failures[:10]:
         print("FAILED:", f)
-    print("%d mails, %d labels, %d designator lines before \"From \": %s" % (
+    print("%d mails, %d labels, %d \"From \" lines in bodies: %s" % (
         args.mails, gen.labels, gen.from_lines, "FAILED" if failures else "all read the same"))
     return 1 if failures else 0
 

@@ -255,7 +255,7 @@ TEST(Converter, ChecksWithoutChangingAnything)
     TestDir dir;
     std::string inbox = dir.File("Inbox");
     // Line 2 shifts before any designator; line 5 has a run of odd length.
-    const std::string folder = "From a\n\x0e\x30\x21\x0f\n\nFrom b\nSubject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\n"
+    const std::string folder = "From a\n\x0e\x30\x21\x0f\n\nFrom b Mon Sep 23 10:00:00 1996\nSubject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\n"
                                "\x1b$)C\x0e\x30\x21\x30\x0f ok \x0e\x30\x21\x0f\n";
     WriteFile(inbox, folder);
     Outcome check = RunWith({"--check", "--relabel", inbox, dir.File("missing")});
