@@ -26,6 +26,7 @@
 #include "mail.h"
 #include "platform.h"
 #include "progress.h"
+#include "rfc5322.h"
 #include "tree.h"
 #include "tree_report.h"
 #include "version.h"
@@ -34,6 +35,8 @@ namespace {
 
 const char VERSION[] = QUORVEL_VERSION;
 const char STANDARD_STREAM[] = "-";
+// Why a directory named where a FILE goes is not converted, and what would convert it.
+const char DIRECTORY_HINT[] = "Is a directory; -R converts every mail file under it";
 
 // The backup's suffix when --backup names none, as GNU cp and mv make it.
 const char DEFAULT_BACKUP_SUFFIX[] = "~";
@@ -58,7 +61,7 @@ struct COptions {
 };
 
 // A value for each long option with no short one.
-enum ELongOnly { OPTION_PROFILE = 0x100 };
+enum ELongOnly { OPTION_PROFILE = 0x100, OPTION_RELABEL };
 
 void PrintUsage(FILE *to)
 {
@@ -160,6 +163,41 @@ int UsageError(FILE *err, const char *what, const char *arg)
     return 2;
 }
 
+// The complaint for an option that getopt_long refused (c ':' for a missing argument, '?'
+// otherwise), naming it as it was given: a long one by the name typed, a short one alone,
+// not with the others it was grouped with.  given is the argument getopt_long last took.
+int OptionError(FILE *err, int c, const char *given, const option *longOptions)
+{
+    std::string_view typed(given);
+    bool isLong = typed.compare(0, 2, "--") == 0 && typed.size() > 2;
+    std::string_view name = isLong ? typed.substr(2, typed.find('=') - 2) : std::string_view();
+    // The long options that the name typed stands for: itself, or those it begins.
+    std::vector<const option *> meant;
+    for (const option *o = longOptions; isLong && o->name != nullptr; ++o) {
+        if (name == o->name) {
+            meant.assign(1, o);
+            break;
+        }
+        if (std::string_view(o->name).compare(0, name.size(), name) == 0)
+            meant.push_back(o);
+    }
+    // A short option refused after a long one: getopt_long has not moved past its group.
+    if (isLong && optopt != 0 && !(meant.size() == 1 && meant[0]->val == optopt))
+        isLong = false;
+    std::string shown = isLong ? "--" + std::string(name) : std::string{'-', static_cast<char>(optopt)};
+    if (c == ':')
+        return UsageError(err, "option needs an argument: ", shown.c_str());
+    if (isLong && meant.size() > 1) {
+        std::string names;
+        for (std::size_t i = 0; i < meant.size(); ++i)
+            names += std::string(i == 0 ? "" : i + 1 == meant.size() ? " or " : ", ") + "--" + meant[i]->name;
+        return UsageError(err, "ambiguous option ", (shown + ": " + names).c_str());
+    }
+    if (isLong && meant.size() == 1 && typed.find('=') != std::string_view::npos && meant[0]->has_arg == no_argument)
+        return UsageError(err, "option takes no argument: ", std::string(typed).c_str());
+    return UsageError(err, "unknown option ", shown.c_str());
+}
+
 void Report(FILE *err, const std::string &name, const char *what, const std::string &reason)
 {
     if (reason.empty())
@@ -225,7 +263,7 @@ bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::
     // The summary that a mail program keeps of the folder no longer says where its mails are.
     if (result.rewritten && !DeleteFolderSummaries(path))
         Report(err, std::string(path) + ".msf", "warning: cannot delete the summary file", LastReason());
-    if (hadSummary) {
+    if (hadSummary && result.rewritten) {
         // The job ignores a summary it could not delete (the folder is converted); one more
         // try tells why.
         if (!DeleteFileA(summary.c_str()) && Exists(summary))
@@ -238,6 +276,11 @@ bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::
 // Puts one folder back as it was before a conversion of it was interrupted.
 bool Undo(const char *path, FILE *out, FILE *err)
 {
+    if (IsDirectory(path)) {
+        Report(err, path, "cannot undo",
+               "Is a directory; -R over it again completes what a stopped -R left undone");
+        return false;
+    }
     SJobResult result;
     if (!UndoInterruptedJob(path, &result)) {
         Report(err, path, "cannot undo", JobReason(result, path));
@@ -476,6 +519,10 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
 {
     bool fromStdin = std::strcmp(input, STANDARD_STREAM) == 0;
     std::string inName = fromStdin ? "standard input" : input;
+    if (!fromStdin && IsDirectory(input)) {
+        Report(err, inName, "cannot read", DIRECTORY_HINT);
+        return false;
+    }
     // Never the bytes of a folder whose conversion was interrupted half-way.
     bool refused = false;
     std::string pending = fromStdin ? "" : PendingJob(input, &refused, err);
@@ -609,6 +656,10 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
 bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
+    if (!fromStdin && IsDirectory(path)) {
+        Report(err, path, "cannot read", "Is a directory; -R --check looks at every mail file under it");
+        return false;
+    }
     std::string why;
     FILE *in = fromStdin ? stdIn : OpenToRead(path, true, why);
     std::string name = fromStdin ? "standard input" : path;
@@ -650,6 +701,54 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
         return false;
     }
     return true;
+}
+
+// What a FILE named to be converted in place is to the converter.
+enum EFileKind {
+    FILE_TO_CONVERT,  // mail, a Korean text, or a file whose conversion was interrupted
+    FILE_BINARY,      // no mail, and a NUL byte in it
+    FILE_NOT_MAIL     // no mail, and no ISO-2022-KR text either
+};
+
+// Judges the file at path as -R judges the files of a tree (mail when its first line is a
+// "From " line or a header field) and as --check warns of the rest (binary when it holds a
+// NUL byte): rewritten, such a file would have its line ends changed.  A text that is no
+// mail is still converted where it holds ISO-2022-KR (a designator): named by the user, it
+// is a Korean text.  A file that cannot be read, or that a job was converting, is left to
+// the job, which words its failure or completes it.
+EFileKind JudgeFile(const char *path, FILE *err)
+{
+    std::string why;
+    FILE *in = OpenToRead(path, false, why);
+    if (in == nullptr)
+        return FILE_TO_CONVERT;
+    static char buffer[64 * 1024];
+    std::size_t n = std::fread(buffer, 1, sizeof buffer, in);
+    std::string_view start(buffer, std::min(n, MAX_FIELD_NAME + 2));
+    if (n == 0 || start.compare(0, 5, "From ") == 0 || StartsWithField(start)) {
+        std::fclose(in);
+        return FILE_TO_CONVERT;
+    }
+    const std::string_view designator(reinterpret_cast<const char *>(DESIGNATOR), DESIGNATOR_SIZE);
+    bool nul = false, korean = false;
+    std::string seam;  // the last bytes of the buffer before, where a designator may begin
+    while (n > 0 && !nul) {
+        std::string_view bytes(buffer, n);
+        nul = bytes.find('\0') != std::string_view::npos;
+        std::string across = seam + std::string(bytes.substr(0, DESIGNATOR_SIZE - 1));
+        korean = korean || across.find(designator) != std::string::npos ||
+                 bytes.find(designator) != std::string_view::npos;
+        seam = bytes.substr(n - std::min<std::size_t>(n, DESIGNATOR_SIZE - 1));
+        n = std::fread(buffer, 1, sizeof buffer, in);
+    }
+    bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed || (!nul && korean))
+        return FILE_TO_CONVERT;
+    bool refused = false;
+    if (!PendingJob(path, &refused, err).empty())
+        return FILE_TO_CONVERT;
+    return nul ? FILE_BINARY : FILE_NOT_MAIL;
 }
 
 // Copies the folder at path whole to backup (path and a suffix, beside the file that path
@@ -763,7 +862,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
 {
     static const option LONG_OPTIONS[] = {
         {"keep-labels", no_argument, nullptr, 'k'},
-        {"relabel", no_argument, nullptr, 'r'},
+        {"relabel", no_argument, nullptr, OPTION_RELABEL},
         {"output", required_argument, nullptr, 'o'},
         {"backup", optional_argument, nullptr, 'b'},
         {"check", no_argument, nullptr, 'c'},
@@ -794,7 +893,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         case 'k':
             options.keepLabels = true;
             break;
-        case 'r':
+        case OPTION_RELABEL:
             options.relabel = true;
             break;
         case 'o':
@@ -812,6 +911,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         case 'q':
             options.quiet = true;
             break;
+        case 'r':
         case 'R':
             options.recursive = true;
             break;
@@ -823,23 +923,17 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             PrintUsage(out);
             return 0;
         case 'V':
-            std::fprintf(out, "%s %s\n", PROGRAM, VERSION);
+            // As GNU tools print it: the version, then the copyright and the licence.
+            std::fprintf(out,
+                         "%s %s\n"
+                         "Copyright (C) 2026 The Quorvel authors.\n"
+                         "License MIT: <https://opensource.org/licenses/MIT>.\n"
+                         "This is free software: you are free to change and redistribute it.\n"
+                         "There is NO WARRANTY, to the extent permitted by law.\n",
+                         PROGRAM, VERSION);
             return 0;
-        case ':':
-            // The option as given: a long one by its name, a short one alone, not with the
-            // others it was grouped with.
-            if (std::strncmp(argv[optind - 1], "--", 2) == 0)
-                return UsageError(err, "option needs an argument: ", argv[optind - 1]);
-            else {
-                char option[3] = {'-', static_cast<char>(optopt), '\0'};
-                return UsageError(err, "option needs an argument: ", option);
-            }
         default:
-            if (optopt != 0) {
-                char option[3] = {'-', static_cast<char>(optopt), '\0'};
-                return UsageError(err, "unknown option ", option);
-            }
-            return UsageError(err, "unknown option ", argv[optind - 1]);
+            return OptionError(err, c, optind > 0 && optind <= argc ? argv[optind - 1] : "", LONG_OPTIONS);
         }
     }
     int nFiles = argc - optind;
@@ -871,6 +965,15 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         return UsageError(err, "--relabel and --keep-labels ask for opposites", "");
     if (options.output != nullptr && nFiles > 1)
         return UsageError(err, "-o takes exactly one INPUT", "");
+    // '-' is standard input, converted to standard output as a filter converts it.
+    long stdinNamed = std::count_if(argv + optind, argv + argc,
+                                    [](const char *file) { return std::strcmp(file, STANDARD_STREAM) == 0; });
+    if (stdinNamed > 1)
+        return UsageError(err, "'-' (standard input) can be read only once", "");
+    if (stdinNamed > 0 && (options.recursive || options.undo || options.backup != nullptr))
+        return UsageError(err, options.recursive ? "-R" : options.undo ? "--undo" : "--backup",
+                          options.recursive ? " takes DIRs: not '-' (standard input)"
+                                            : " takes FILEs: not '-' (standard input); ./- names a file called -");
     std::vector<const char *> files(argv + optind, argv + argc);
     if (filter) {
         files.push_back(STANDARD_STREAM);
@@ -882,7 +985,8 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     (void)NameRelabelling(RelabelWithProgress);
     StreamConverter convert = options.keepLabels ? ConvertStream : RelabelWithProgress;
     // On a terminal only, and not over the converted mail written to that terminal.
-    bool toOut = options.check || (options.output != nullptr && std::strcmp(options.output, STANDARD_STREAM) == 0);
+    bool toOut = options.check || stdinNamed > 0 ||
+                 (options.output != nullptr && std::strcmp(options.output, STANDARD_STREAM) == 0);
     bool drawn = !options.quiet && IsTerminal(err) && !(toOut && IsTerminal(out));
     CProgressLine progress(drawn ? err : nullptr);
     SProgressShown shown(progress, drawn);
@@ -909,12 +1013,14 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             ok = Undo(file, out, err);
         } else if (options.check) {
             ok = Check(file, options.keepLabels, in, out, err);
+        } else if (std::strcmp(file, STANDARD_STREAM) == 0) {
+            ok = ConvertTo(STANDARD_STREAM, STANDARD_STREAM, convert, in, out, err);
         } else if (IsDeviceName(file)) {
             // Opened, it would be the device (a console, a serial port), never a folder.
             Report(err, file, "cannot convert", "a name Windows keeps for a device (CON, NUL, AUX, COM1...), not a file");
             ok = false;
         } else if (IsDirectory(file)) {
-            Report(err, file, "cannot convert", "Is a directory; -R converts every mail file under it");
+            Report(err, file, "cannot convert", DIRECTORY_HINT);
             ok = false;
         } else {
             char folder[PATH_SIZE];
@@ -923,6 +1029,17 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             // stays as it is.
             if (std::find(backups.begin(), backups.end(), resolved) != backups.end()) {
                 Report(err, file, "warning: not converted: the backup made of another FILE", "");
+                continue;
+            }
+            // Never rewritten: a file that is no mail, which a drop or a pattern gave.
+            EFileKind kind = JudgeFile(file, err);
+            if (kind != FILE_TO_CONVERT) {
+                if (!options.quiet)
+                    Report(err, file,
+                           kind == FILE_BINARY ? "skipped: binary file"
+                                               : "skipped: not mail (no From line or header field first, and "
+                                                 "no ISO-2022-KR text)",
+                           "");
                 continue;
             }
             std::string backup = resolved + (options.backup != nullptr ? options.backup : "");

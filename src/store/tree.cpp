@@ -388,7 +388,9 @@ public:
     void Fail(const std::string &path, const std::string &what, DWORD error = 0)
     {
         Tell(ETreeEvent::FAILED, path, what, error);
-        m_report.failed.push_back(path);
+        // The measuring walk meets the same failures first: the converting one counts them.
+        if (m_convert)
+            m_report.failed.push_back(path);
     }
     void Tell(ETreeEvent kind, const std::string &path, const std::string &what, DWORD error = 0)
     {
