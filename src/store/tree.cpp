@@ -1272,10 +1272,19 @@ void CTreeWalk::FlushBatchLocked(const PDirectory &dir)
     if (m_options.check) {
         // The run would wait ten seconds for a lock held now, and fail unless it were let go.
         if (dir->Holds(LOCK)) {
+            // Its messages wait for the lock with the rest: not told as though they would be
+            // converted, only counted in the one failure.
+            auto waiting = [this](const STreeEvent &e) {
+                return e.kind == ETreeEvent::WOULD &&
+                       std::any_of(m_would.begin(), m_would.end(), [&e](const SReplaced &r) { return r.target == e.path; });
+            };
+            m_report.events.erase(std::remove_if(m_report.events.begin(), m_report.events.end(), waiting),
+                                  m_report.events.end());
             m_report.failed.push_back(dir->Path());
             m_report.events.push_back({ETreeEvent::FAILED, dir->PathOf(LOCK),
                                        "would not be converted: the mail server holds this lock (stop it, or run "
-                                       "again)",
+                                       "again); " + std::to_string(m_would.size()) +
+                                           (m_would.size() == 1 ? " message" : " messages") + " to convert wait for it",
                                        0, nullptr});
             m_would.clear();
             m_wouldBytes = 0;

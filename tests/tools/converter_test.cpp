@@ -194,6 +194,27 @@ TEST(Converter, ConvertsEveryFileAndReportsEachFailure)
     EXPECT_NE(noDir.out.find("; 1 failed: " + missing + "\n"), std::string::npos) << noDir.out;
 }
 
+TEST(Converter, ChecksAMaildirWhoseServerLockIsHeldAsOneFailure)
+{
+    // Its messages wait for the lock: none is told as though it would be converted.
+    TestDir dir;
+    std::string maildir = dir.File("Maildir");
+    for (const char *sub : {"", "/cur", "/new", "/tmp"})
+        std::filesystem::create_directory(maildir + sub);
+    const std::string mail = "From: a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+    WriteFile(maildir + "/cur/1.host:2,S", mail);
+    WriteFile(maildir + "/new/2.host", mail);
+    WriteFile(maildir + "/dovecot-uidlist", "3 V1 N3\n");
+    WriteFile(maildir + "/dovecot-uidlist.lock", "");
+    Outcome check = RunWith({"-R", "--check", maildir});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out.find(".host"), std::string::npos) << check.out;
+    EXPECT_NE(check.err.find("dovecot-uidlist.lock: would not be converted: the mail server holds this lock (stop "
+                             "it, or run again); 2 messages to convert wait for it\n"),
+              std::string::npos)
+        << check.err;
+}
+
 TEST(Converter, LeavesAFileThatIsNoMailAsItIs)
 {
     // Each named, as -R and --check judge it: no From line or header field first, and a NUL
