@@ -191,6 +191,10 @@ int OptionError(FILE *err, int c, const char *given, const option *longOptions)
     if (isLong && optopt != 0 && !(meant.size() == 1 && meant[0]->val == optopt))
         isLong = false;
     std::string shown = isLong ? "--" + std::string(name) : std::string{'-', static_cast<char>(optopt)};
+    // Before the missing argument: some getopt_long (mingw-w64's) take an argument to an
+    // option that has none for a missing one.
+    if (isLong && meant.size() == 1 && typed.find('=') != std::string_view::npos && meant[0]->has_arg == no_argument)
+        return UsageError(err, "option takes no argument: ", std::string(typed).c_str());
     if (c == ':')
         return UsageError(err, "option needs an argument: ", shown.c_str());
     if (isLong && meant.size() > 1) {
@@ -199,8 +203,6 @@ int OptionError(FILE *err, int c, const char *given, const option *longOptions)
             names += std::string(i == 0 ? "" : i + 1 == meant.size() ? " or " : ", ") + "--" + meant[i]->name;
         return UsageError(err, "ambiguous option ", (shown + ": " + names).c_str());
     }
-    if (isLong && meant.size() == 1 && typed.find('=') != std::string_view::npos && meant[0]->has_arg == no_argument)
-        return UsageError(err, "option takes no argument: ", std::string(typed).c_str());
     return UsageError(err, "unknown option ", shown.c_str());
 }
 

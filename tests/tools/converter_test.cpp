@@ -169,7 +169,7 @@ TEST(Converter, ConvertsEveryFileAndReportsEachFailure)
     EXPECT_EQ(ReadFile(dir.File("-")), Lines("\xb0\xa1\n"));
 
     // A folder with nothing to change keeps the summaries that mail programs keep of it.
-    WriteFile(first, "From a\n\nnothing to change\n");
+    WriteFile(first, Lines("From a\n\nnothing to change\n"));
     WriteFile(first + ".snm", "summary");
     WriteFile(first + ".msf", "summary");
     Outcome unchanged = RunWith({first});
