@@ -721,9 +721,11 @@ enum EFileKind {
 // Judges the file at path as -R judges the files of a tree (mail when its first line is a
 // "From " line or a header field) and as --check warns of the rest (binary when it holds a
 // NUL byte): rewritten, such a file would have its line ends changed.  A text that is no
-// mail is still converted where it holds ISO-2022-KR (a designator): named by the user, it
-// is a Korean text.  A file that cannot be read, or that a job was converting, is left to
-// the job, which words its failure or completes it.
+// mail is still converted where a line starts with the designator, as ISO-2022-KR text
+// does: named by the user, it is a Korean text, whatever bytes it holds (a designator
+// within a line, by chance in a picture or a zip, counts for nothing).  A file that cannot
+// be read, or that a job was converting, is left to the job, which words its failure or
+// completes it.
 EFileKind JudgeFile(const char *path, FILE *err)
 {
     std::string why;
@@ -737,21 +739,21 @@ EFileKind JudgeFile(const char *path, FILE *err)
         std::fclose(in);
         return FILE_TO_CONVERT;
     }
-    const std::string_view designator(reinterpret_cast<const char *>(DESIGNATOR), DESIGNATOR_SIZE);
+    // A designator at a line's start; the file's start is one.
+    const std::string atLineStart = "\n" + std::string(reinterpret_cast<const char *>(DESIGNATOR), DESIGNATOR_SIZE);
     bool nul = false, korean = false;
-    std::string seam;  // the last bytes of the buffer before, where a designator may begin
-    while (n > 0 && !nul) {
+    std::string seam = "\n";  // the last bytes before the buffer, where the pattern may begin
+    while (n > 0 && !korean) {
         std::string_view bytes(buffer, n);
-        nul = bytes.find('\0') != std::string_view::npos;
-        std::string across = seam + std::string(bytes.substr(0, DESIGNATOR_SIZE - 1));
-        korean = korean || across.find(designator) != std::string::npos ||
-                 bytes.find(designator) != std::string_view::npos;
-        seam = bytes.substr(n - std::min<std::size_t>(n, DESIGNATOR_SIZE - 1));
+        nul = nul || bytes.find('\0') != std::string_view::npos;
+        std::string across = seam + std::string(bytes.substr(0, atLineStart.size() - 1));
+        korean = across.find(atLineStart) != std::string::npos || bytes.find(atLineStart) != std::string_view::npos;
+        seam = bytes.substr(n - std::min(n, atLineStart.size() - 1));
         n = std::fread(buffer, 1, sizeof buffer, in);
     }
     bool failed = std::ferror(in) != 0;
     std::fclose(in);
-    if (failed || (!nul && korean))
+    if (failed || korean)
         return FILE_TO_CONVERT;
     bool refused = false;
     if (!PendingJob(path, &refused, err).empty())
@@ -974,7 +976,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     if (options.output != nullptr && nFiles > 1)
         return UsageError(err, "-o takes exactly one INPUT", "");
     // '-' is standard input, converted to standard output as a filter converts it.
-    long stdinNamed = std::count_if(argv + optind, argv + argc,
+    auto stdinNamed = std::count_if(argv + optind, argv + argc,
                                     [](const char *file) { return std::strcmp(file, STANDARD_STREAM) == 0; });
     if (stdinNamed > 1)
         return UsageError(err, "'-' (standard input) can be read only once", "");

@@ -218,7 +218,8 @@ TEST(Converter, ChecksAMaildirWhoseServerLockIsHeldAsOneFailure)
 TEST(Converter, LeavesAFileThatIsNoMailAsItIs)
 {
     // Each named, as -R and --check judge it: no From line or header field first, and a NUL
-    // byte (binary) or no ISO-2022-KR (not mail).  A Korean text is converted.
+    // byte (binary) or no ISO-2022-KR (not mail).  A Korean text (a line that starts with the
+    // designator, here across the first block's end) is converted, a NUL byte and all.
     TestDir dir;
     const struct {
         const char *name;
@@ -229,7 +230,7 @@ TEST(Converter, LeavesAFileThatIsNoMailAsItIs)
         {"archive.zip", std::string("PK\x03\x04\x14\0\0\0\x08\0From \r\n", 18), "binary file"},
         {"late-nul.bin", std::string(70000, 'x') + std::string("\0\x1b$)C\r\n", 7), "binary file"},
         {"notes.txt", "notes\r\nmore\n", "not mail (no From line or header field first, and no ISO-2022-KR text)"},
-        {"korean.txt", std::string(65534, 'x') + "\x1b$)C\r\n\x0e\x30\x21\x0f\r\n", nullptr},
+        {"korean.txt", std::string(65533, 'x') + "\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n" + std::string(1, '\0'), nullptr},
     };
     std::vector<std::string> args;
     for (const auto &row : rows) {
@@ -244,7 +245,7 @@ TEST(Converter, LeavesAFileThatIsNoMailAsItIs)
     for (const auto &row : rows) {
         std::string path = dir.File(row.name);
         if (row.message == nullptr) {
-            EXPECT_EQ(ReadFile(path), std::string(65534, 'x') + Lines("\n\xb0\xa1\n")) << row.name;
+            EXPECT_EQ(ReadFile(path), std::string(65533, 'x') + Lines("\n\xb0\xa1\n") + std::string(1, '\0')) << row.name;
             continue;
         }
         said += "quorvel-convert: " + path + ": skipped: " + row.message + "\n";
