@@ -87,8 +87,9 @@ void PrintUsage(FILE *to)
                  "the folder is on the disk; then, if it changed, its summary files FILE.snm\n"
                  "and FILE.msf are deleted.  A FILE that is no mail (its first line neither a\n"
                  "From line nor a header field) is left as it is, and named on standard error:\n"
-                 "'skipped: binary file' where it holds a NUL byte, 'skipped: not mail' where\n"
-                 "it holds no ISO-2022-KR text either; a Korean text is converted.\n"
+                 "'skipped: binary file' where it holds a NUL byte, 'skipped: not mail'\n"
+                 "otherwise, unless a line starts with the ISO-2022-KR designator: such a\n"
+                 "Korean text is converted.\n"
                  "\n"
                  "  -k, --keep-labels    convert the bytes only, the whole file as one text, and\n"
                  "                       leave every label and Content-Length as they are: for\n"
@@ -1048,7 +1049,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
                     Report(err, file,
                            kind == FILE_BINARY ? "skipped: binary file"
                                                : "skipped: not mail (no From line or header field first, and "
-                                                 "no ISO-2022-KR text)",
+                                                 "no line that starts with the ISO-2022-KR designator)",
                            "");
                 continue;
             }

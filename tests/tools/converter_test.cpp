@@ -229,7 +229,8 @@ TEST(Converter, LeavesAFileThatIsNoMailAsItIs)
         {"picture.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\x1b$)C\x0e\x30\x21\x0f\n", 23), "binary file"},
         {"archive.zip", std::string("PK\x03\x04\x14\0\0\0\x08\0From \r\n", 18), "binary file"},
         {"late-nul.bin", std::string(70000, 'x') + std::string("\0\x1b$)C\r\n", 7), "binary file"},
-        {"notes.txt", "notes\r\nmore\n", "not mail (no From line or header field first, and no ISO-2022-KR text)"},
+        {"notes.txt", "notes\r\nmore\n", "not mail (no From line or header field first, and no line that starts with the "
+                                      "ISO-2022-KR designator)"},
         {"korean.txt", std::string(65533, 'x') + "\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n" + std::string(1, '\0'), nullptr},
     };
     std::vector<std::string> args;
