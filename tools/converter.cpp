@@ -88,8 +88,8 @@ void PrintUsage(FILE *to)
                  "and FILE.msf are deleted.  A FILE that is no mail (its first line neither a\n"
                  "From line nor a header field) is left as it is, and named on standard error:\n"
                  "'skipped: binary file' where it holds a NUL byte, 'skipped: not mail'\n"
-                 "otherwise, unless a line starts with the ISO-2022-KR designator: such a\n"
-                 "Korean text is converted.\n"
+                 "otherwise; but a Korean text, one that starts with the ISO-2022-KR\n"
+                 "designator or a text with a line that does, is converted.\n"
                  "\n"
                  "  -k, --keep-labels    convert the bytes only, the whole file as one text, and\n"
                  "                       leave every label and Content-Length as they are: for\n"
@@ -723,9 +723,10 @@ enum EFileKind {
 // "From " line or a header field) and as --check warns of the rest (binary when it holds a
 // NUL byte): rewritten, such a file would have its line ends changed.  A text that is no
 // mail is still converted where a line starts with the designator, as ISO-2022-KR text
-// does: named by the user, it is a Korean text, whatever bytes it holds (a designator
-// within a line, by chance in a picture or a zip, counts for nothing).  A file that cannot
-// be read, or that a job was converting, is left to the job, which words its failure or
+// does: named by the user, it is a Korean text; and so is a file that starts with the
+// designator, whatever bytes it holds.  A designator elsewhere in a binary (a tar or zip
+// that stores a Korean text, or by chance) counts for nothing.  A file that cannot be
+// read, or that a job was converting, is left to the job, which words its failure or
 // completes it.
 EFileKind JudgeFile(const char *path, FILE *err)
 {
@@ -736,25 +737,28 @@ EFileKind JudgeFile(const char *path, FILE *err)
     static char buffer[64 * 1024];
     std::size_t n = std::fread(buffer, 1, sizeof buffer, in);
     std::string_view start(buffer, std::min(n, MAX_FIELD_NAME + 2));
-    if (n == 0 || start.compare(0, 5, "From ") == 0 || StartsWithField(start)) {
+    const std::string_view designator(reinterpret_cast<const char *>(DESIGNATOR), DESIGNATOR_SIZE);
+    if (n == 0 || start.compare(0, 5, "From ") == 0 || StartsWithField(start) ||
+        start.compare(0, DESIGNATOR_SIZE, designator) == 0) {
         std::fclose(in);
         return FILE_TO_CONVERT;
     }
-    // A designator at a line's start; the file's start is one.
-    const std::string atLineStart = "\n" + std::string(reinterpret_cast<const char *>(DESIGNATOR), DESIGNATOR_SIZE);
+    // A designator at a line's start.
+    const std::string atLineStart = "\n" + std::string(designator);
     bool nul = false, korean = false;
-    std::string seam = "\n";  // the last bytes before the buffer, where the pattern may begin
-    while (n > 0 && !korean) {
+    std::string seam;  // the last bytes before the buffer, where the pattern may begin
+    while (n > 0 && !nul) {
         std::string_view bytes(buffer, n);
-        nul = nul || bytes.find('\0') != std::string_view::npos;
+        nul = bytes.find('\0') != std::string_view::npos;
         std::string across = seam + std::string(bytes.substr(0, atLineStart.size() - 1));
-        korean = across.find(atLineStart) != std::string::npos || bytes.find(atLineStart) != std::string_view::npos;
+        korean = korean || across.find(atLineStart) != std::string::npos ||
+                 bytes.find(atLineStart) != std::string_view::npos;
         seam = bytes.substr(n - std::min(n, atLineStart.size() - 1));
         n = std::fread(buffer, 1, sizeof buffer, in);
     }
     bool failed = std::ferror(in) != 0;
     std::fclose(in);
-    if (failed || korean)
+    if (failed || (korean && !nul))
         return FILE_TO_CONVERT;
     bool refused = false;
     if (!PendingJob(path, &refused, err).empty())
