@@ -6,14 +6,15 @@
 #   make fuzz   fuzz the conversion job for FUZZ_SECONDS (default 60)
 #   make lint   run clang-tidy and cppcheck over src/ and tools/
 #   make dist   build the release zips of the last commit, in a clean clone, into dist/
-#   make dist-check  build the release twice in two places and compare the zips
+#   make dist-check  build the release twice in two places and compare the zips and packages
+#   make deb    build the Debian package of the last commit, in a clean clone, into dist/
 
 NATIVE_PRESETS  := native sanitize debug
 WINDOWS_PRESETS := win32 win64
 JOBS            ?= 2
 FUZZ_SECONDS    ?= 60
 
-.PHONY: all deps build test run bench fuzz lint dist dist-check clean
+.PHONY: all deps build test run bench fuzz lint dist dist-check deb clean
 
 all: build
 
@@ -59,6 +60,9 @@ dist: deps
 
 dist-check: deps
 	@scripts/dist-check
+
+deb: deps
+	@scripts/deb
 
 clean:
 	rm -rf build dist

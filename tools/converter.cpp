@@ -26,6 +26,7 @@
 #include "mail.h"
 #include "platform.h"
 #include "progress.h"
+#include "rfc5322.h"
 #include "tree.h"
 #include "tree_report.h"
 #include "version.h"
@@ -34,6 +35,8 @@ namespace {
 
 const char VERSION[] = QUORVEL_VERSION;
 const char STANDARD_STREAM[] = "-";
+// Why a directory named where a FILE goes is not converted, and what would convert it.
+const char DIRECTORY_HINT[] = "Is a directory; -R converts every mail file under it";
 
 // The backup's suffix when --backup names none, as GNU cp and mv make it.
 const char DEFAULT_BACKUP_SUFFIX[] = "~";
@@ -58,7 +61,7 @@ struct COptions {
 };
 
 // A value for each long option with no short one.
-enum ELongOnly { OPTION_PROFILE = 0x100 };
+enum ELongOnly { OPTION_PROFILE = 0x100, OPTION_RELABEL };
 
 void PrintUsage(FILE *to)
 {
@@ -71,8 +74,9 @@ void PrintUsage(FILE *to)
                  "  or:  %s --profile[=DIR] [OPTION]...\n"
                  "Converts Korean mail from 7-bit ISO-2022-KR (RFC 1557) to 8-bit EUC-KR: each\n"
                  "mail folder FILE (an mbox file, or a file of one mail such as a .eml) in\n"
-                 "place, or one INPUT to OUTPUT.  With no FILE, and standard input not a\n"
-                 "terminal, standard input is converted to standard output.\n"
+                 "place, or one INPUT to OUTPUT.  FILE '-' is standard input, converted to\n"
+                 "standard output; so is standard input with no FILE, where it is not a\n"
+                 "terminal.\n"
                  "\n"
                  "So that today's mail programs show the mail, every charset label and encoded\n"
                  "word that names ISO-2022-KR comes to name EUC-KR, base64 and quoted-printable\n"
@@ -80,7 +84,12 @@ void PrintUsage(FILE *to)
                  "end, CR LF or LF, becomes %s.\n"
                  "A FILE is converted through a copy of what changes in it, kept in the state\n"
                  "directory (~/.local/state/quorvel, %%LOCALAPPDATA%%\\Quorvel on Windows) until\n"
-                 "the folder is on the disk; then its summary file FILE.snm is deleted.\n"
+                 "the folder is on the disk; then, if it changed, its summary files FILE.snm\n"
+                 "and FILE.msf are deleted.  A FILE that is no mail (its first line neither a\n"
+                 "From line nor a header field) is left as it is, and named on standard error:\n"
+                 "'skipped: binary file' where it holds a NUL byte, 'skipped: not mail'\n"
+                 "otherwise; but a Korean text, one that starts with the ISO-2022-KR\n"
+                 "designator or a text with a line that does, is converted.\n"
                  "\n"
                  "  -k, --keep-labels    convert the bytes only, the whole file as one text, and\n"
                  "                       leave every label and Content-Length as they are: for\n"
@@ -89,7 +98,7 @@ void PrintUsage(FILE *to)
                  "                       that any other mail program is to read, keep the\n"
                  "                       default: a label left naming ISO-2022-KR over EUC-KR\n"
                  "                       bytes makes it show no text at all\n"
-                 "  -r, --relabel        relabel as well as convert, as is done anyway\n"
+                 "      --relabel        relabel as well as convert, as is done anyway\n"
                  "  -o, --output=OUTPUT  write the converted INPUT to OUTPUT, leaving INPUT and\n"
                  "                       its summary file alone; INPUT '-' (or none) reads\n"
                  "                       standard input, OUTPUT '-' writes standard output.  A\n"
@@ -120,12 +129,13 @@ void PrintUsage(FILE *to)
                  "                       was interrupted (a crash, a kill): its original, kept\n"
                  "                       in the state directory, is written back, and mail\n"
                  "                       appended since is kept at its end\n"
-                 "  -R, --recursive      convert every mail file under each DIR: mbox folders and\n"
+                 "  -R, -r, --recursive  convert every mail file under each DIR: mbox folders and\n"
                  "                       files of one mail as FILEs are, maildir messages\n"
-                 "                       written anew in the maildir's tmp/ and renamed over\n"
-                 "                       their own names (flags kept), and .emlx files, their\n"
-                 "                       byte count following the message; the .msf and .snm\n"
-                 "                       summaries of a folder that changes are deleted.\n"
+                 "                       written anew in the maildir's tmp/ and moved back\n"
+                 "                       under new names (flags kept; the old name goes),\n"
+                 "                       and .emlx files, their byte count following the\n"
+                 "                       message; the .msf and .snm summaries of a folder\n"
+                 "                       that changes are deleted.\n"
                  "                       Files with nothing to change are not written; other\n"
                  "                       files are skipped.  Follows no symbolic link, skips\n"
                  "                       special files, leaves ImapMail/ alone, and refuses a\n"
@@ -138,17 +148,17 @@ void PrintUsage(FILE *to)
                  "                       default profile that profiles.ini names; not while\n"
                  "                       Thunderbird holds the profile.  ImapMail/, offline\n"
                  "                       copies of server mail, is left alone\n"
-                 "  -q, --quiet          show no progress and no notices; warnings and errors\n"
-                 "                       are still shown\n"
+                 "  -q, --quiet          show no progress, no notices and no FILE skipped;\n"
+                 "                       warnings and errors are still shown\n"
                  "  -h, --help           show this help and exit\n"
                  "  -V, --version        show the version and exit\n"
                  "\n"
                  "On a terminal, a job that takes more than a second shows its progress on\n"
                  "standard error, in one line that is erased when the job ends.\n"
                  "\n"
-                 "Exit status: 0 if every FILE was converted (with --check: read, and with -R\n"
-                 "or --profile too: would be converted), 1 if any failed (would fail), 2 for\n"
-                 "a usage error.\n",
+                 "Exit status: 0 if every FILE was converted or skipped (with --check: read,\n"
+                 "and with -R or --profile too: would be converted), 1 if any failed (would\n"
+                 "fail), 2 for a usage error.\n",
                  PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM,
                  CRLF_HERE ? "CR LF, as on Windows (LF elsewhere)" : "LF, as on this system (CR LF on Windows)");
 }
@@ -158,6 +168,43 @@ int UsageError(FILE *err, const char *what, const char *arg)
     std::fprintf(err, "%s: %s%s\n", PROGRAM, what, arg);
     std::fprintf(err, "Try '%s --help' for more information.\n", PROGRAM);
     return 2;
+}
+
+// The complaint for an option that getopt_long refused (c ':' for a missing argument, '?'
+// otherwise), naming it as it was given: a long one by the name typed, a short one alone,
+// not with the others it was grouped with.  given is the argument getopt_long last took.
+int OptionError(FILE *err, int c, const char *given, const option *longOptions)
+{
+    std::string_view typed(given);
+    bool isLong = typed.compare(0, 2, "--") == 0 && typed.size() > 2;
+    std::string_view name = isLong ? typed.substr(2, typed.find('=') - 2) : std::string_view();
+    // The long options that the name typed stands for: itself, or those it begins.
+    std::vector<const option *> meant;
+    for (const option *o = longOptions; isLong && o->name != nullptr; ++o) {
+        if (name == o->name) {
+            meant.assign(1, o);
+            break;
+        }
+        if (std::string_view(o->name).compare(0, name.size(), name) == 0)
+            meant.push_back(o);
+    }
+    // A short option refused after a long one: getopt_long has not moved past its group.
+    if (isLong && optopt != 0 && !(meant.size() == 1 && meant[0]->val == optopt))
+        isLong = false;
+    std::string shown = isLong ? "--" + std::string(name) : std::string{'-', static_cast<char>(optopt)};
+    // Before the missing argument: some getopt_long (mingw-w64's) take an argument to an
+    // option that has none for a missing one.
+    if (isLong && meant.size() == 1 && typed.find('=') != std::string_view::npos && meant[0]->has_arg == no_argument)
+        return UsageError(err, "option takes no argument: ", std::string(typed).c_str());
+    if (c == ':')
+        return UsageError(err, "option needs an argument: ", shown.c_str());
+    if (isLong && meant.size() > 1) {
+        std::string names;
+        for (std::size_t i = 0; i < meant.size(); ++i)
+            names += std::string(i == 0 ? "" : i + 1 == meant.size() ? " or " : ", ") + "--" + meant[i]->name;
+        return UsageError(err, "ambiguous option ", (shown + ": " + names).c_str());
+    }
+    return UsageError(err, "unknown option ", shown.c_str());
 }
 
 void Report(FILE *err, const std::string &name, const char *what, const std::string &reason)
@@ -261,6 +308,11 @@ bool ConvertInPlace(const char *path, const SConverters &converters, bool quiet,
 // Puts one folder back as it was before a conversion of it was interrupted.
 bool Undo(const char *path, FILE *out, FILE *err)
 {
+    if (IsDirectory(path)) {
+        Report(err, path, "cannot undo",
+               "Is a directory; -R over it again completes what a stopped -R left undone");
+        return false;
+    }
     SJobResult result;
     SFolderAt at;
     if (!OpenFolderAt(path, &at)) {
@@ -508,6 +560,10 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
 {
     bool fromStdin = std::strcmp(input, STANDARD_STREAM) == 0;
     std::string inName = fromStdin ? "standard input" : input;
+    if (!fromStdin && IsDirectory(input)) {
+        Report(err, inName, "cannot read", DIRECTORY_HINT);
+        return false;
+    }
     // Never the bytes of a folder whose conversion was interrupted half-way.
     bool refused = false;
     std::string pending = fromStdin ? "" : PendingJob(input, &refused, err);
@@ -641,6 +697,10 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
 bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
 {
     bool fromStdin = std::strcmp(path, STANDARD_STREAM) == 0;
+    if (!fromStdin && IsDirectory(path)) {
+        Report(err, path, "cannot read", "Is a directory; -R --check looks at every mail file under it");
+        return false;
+    }
     std::string why;
     FILE *in = fromStdin ? stdIn : OpenToRead(path, true, why);
     std::string name = fromStdin ? "standard input" : path;
@@ -682,6 +742,60 @@ bool Check(const char *path, bool keepLabels, FILE *stdIn, FILE *out, FILE *err)
         return false;
     }
     return true;
+}
+
+// What a FILE named to be converted in place is to the converter.
+enum EFileKind {
+    FILE_TO_CONVERT,  // mail, a Korean text, or a file whose conversion was interrupted
+    FILE_BINARY,      // no mail, and a NUL byte in it
+    FILE_NOT_MAIL     // no mail, and no ISO-2022-KR text either
+};
+
+// Judges the file at path as -R judges the files of a tree (mail when its first line is a
+// "From " line or a header field) and as --check warns of the rest (binary when it holds a
+// NUL byte): rewritten, such a file would have its line ends changed.  A text that is no
+// mail is still converted where a line starts with the designator, as ISO-2022-KR text
+// does: named by the user, it is a Korean text; and so is a file that starts with the
+// designator, whatever bytes it holds.  A designator elsewhere in a binary (a tar or zip
+// that stores a Korean text, or by chance) counts for nothing.  A file that cannot be
+// read, or that a job was converting, is left to the job, which words its failure or
+// completes it.
+EFileKind JudgeFile(const char *path, FILE *err)
+{
+    std::string why;
+    FILE *in = OpenToRead(path, false, why);
+    if (in == nullptr)
+        return FILE_TO_CONVERT;
+    static char buffer[64 * 1024];
+    std::size_t n = std::fread(buffer, 1, sizeof buffer, in);
+    std::string_view start(buffer, std::min(n, MAX_FIELD_NAME + 2));
+    const std::string_view designator(reinterpret_cast<const char *>(DESIGNATOR), DESIGNATOR_SIZE);
+    if (n == 0 || start.compare(0, 5, "From ") == 0 || StartsWithField(start) ||
+        start.compare(0, DESIGNATOR_SIZE, designator) == 0) {
+        std::fclose(in);
+        return FILE_TO_CONVERT;
+    }
+    // A designator at a line's start.
+    const std::string atLineStart = "\n" + std::string(designator);
+    bool nul = false, korean = false;
+    std::string seam;  // the last bytes before the buffer, where the pattern may begin
+    while (n > 0 && !nul) {
+        std::string_view bytes(buffer, n);
+        nul = bytes.find('\0') != std::string_view::npos;
+        std::string across = seam + std::string(bytes.substr(0, atLineStart.size() - 1));
+        korean = korean || across.find(atLineStart) != std::string::npos ||
+                 bytes.find(atLineStart) != std::string_view::npos;
+        seam = bytes.substr(n - std::min(n, atLineStart.size() - 1));
+        n = std::fread(buffer, 1, sizeof buffer, in);
+    }
+    bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed || (korean && !nul))
+        return FILE_TO_CONVERT;
+    bool refused = false;
+    if (!PendingJob(path, &refused, err).empty())
+        return FILE_TO_CONVERT;
+    return nul ? FILE_BINARY : FILE_NOT_MAIL;
 }
 
 // Copies the folder at path whole to backup (path and a suffix, beside the file that path
@@ -794,7 +908,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
 {
     static const option LONG_OPTIONS[] = {
         {"keep-labels", no_argument, nullptr, 'k'},
-        {"relabel", no_argument, nullptr, 'r'},
+        {"relabel", no_argument, nullptr, OPTION_RELABEL},
         {"output", required_argument, nullptr, 'o'},
         {"backup", optional_argument, nullptr, 'b'},
         {"check", no_argument, nullptr, 'c'},
@@ -825,7 +939,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         case 'k':
             options.keepLabels = true;
             break;
-        case 'r':
+        case OPTION_RELABEL:
             options.relabel = true;
             break;
         case 'o':
@@ -843,6 +957,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         case 'q':
             options.quiet = true;
             break;
+        case 'r':
         case 'R':
             options.recursive = true;
             break;
@@ -854,23 +969,17 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             PrintUsage(out);
             return 0;
         case 'V':
-            std::fprintf(out, "%s %s\n", PROGRAM, VERSION);
+            // As GNU tools print it: the version, then the copyright and the licence.
+            std::fprintf(out,
+                         "%s %s\n"
+                         "Copyright (C) 2026 The Quorvel authors.\n"
+                         "License MIT: <https://opensource.org/licenses/MIT>.\n"
+                         "This is free software: you are free to change and redistribute it.\n"
+                         "There is NO WARRANTY, to the extent permitted by law.\n",
+                         PROGRAM, VERSION);
             return 0;
-        case ':':
-            // The option as given: a long one by its name, a short one alone, not with the
-            // others it was grouped with.
-            if (std::strncmp(argv[optind - 1], "--", 2) == 0)
-                return UsageError(err, "option needs an argument: ", argv[optind - 1]);
-            else {
-                char option[3] = {'-', static_cast<char>(optopt), '\0'};
-                return UsageError(err, "option needs an argument: ", option);
-            }
         default:
-            if (optopt != 0) {
-                char option[3] = {'-', static_cast<char>(optopt), '\0'};
-                return UsageError(err, "unknown option ", option);
-            }
-            return UsageError(err, "unknown option ", argv[optind - 1]);
+            return OptionError(err, c, optind > 0 && optind <= argc ? argv[optind - 1] : "", LONG_OPTIONS);
         }
     }
     int nFiles = argc - optind;
@@ -902,6 +1011,15 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         return UsageError(err, "--relabel and --keep-labels ask for opposites", "");
     if (options.output != nullptr && nFiles > 1)
         return UsageError(err, "-o takes exactly one INPUT", "");
+    // '-' is standard input, converted to standard output as a filter converts it.
+    auto stdinNamed = std::count_if(argv + optind, argv + argc,
+                                    [](const char *file) { return std::strcmp(file, STANDARD_STREAM) == 0; });
+    if (stdinNamed > 1)
+        return UsageError(err, "'-' (standard input) can be read only once", "");
+    if (stdinNamed > 0 && (options.recursive || options.undo || options.backup != nullptr))
+        return UsageError(err, options.recursive ? "-R" : options.undo ? "--undo" : "--backup",
+                          options.recursive ? " takes DIRs: not '-' (standard input)"
+                                            : " takes FILEs: not '-' (standard input); ./- names a file called -");
     std::vector<const char *> files(argv + optind, argv + argc);
     if (filter) {
         files.push_back(STANDARD_STREAM);
@@ -912,7 +1030,8 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     SConverters converters = ConvertersFor(options.keepLabels);
     StreamConverter convert = converters.use.convert;
     // On a terminal only, and not over the converted mail written to that terminal.
-    bool toOut = options.check || (options.output != nullptr && std::strcmp(options.output, STANDARD_STREAM) == 0);
+    bool toOut = options.check || stdinNamed > 0 ||
+                 (options.output != nullptr && std::strcmp(options.output, STANDARD_STREAM) == 0);
     bool drawn = !options.quiet && IsTerminal(err) && !(toOut && IsTerminal(out));
     CProgressLine progress(drawn ? err : nullptr);
     SProgressShown shown(progress, drawn);
@@ -939,12 +1058,14 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             ok = Undo(file, out, err);
         } else if (options.check) {
             ok = Check(file, options.keepLabels, in, out, err);
+        } else if (std::strcmp(file, STANDARD_STREAM) == 0) {
+            ok = ConvertTo(STANDARD_STREAM, STANDARD_STREAM, convert, in, out, err);
         } else if (IsDeviceName(file)) {
             // Opened, it would be the device (a console, a serial port), never a folder.
             Report(err, file, "cannot convert", "a name Windows keeps for a device (CON, NUL, AUX, COM1...), not a file");
             ok = false;
         } else if (IsDirectory(file)) {
-            Report(err, file, "cannot convert", "Is a directory; -R converts every mail file under it");
+            Report(err, file, "cannot convert", DIRECTORY_HINT);
             ok = false;
         } else {
             char folder[PATH_SIZE];
@@ -953,6 +1074,17 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             // stays as it is.
             if (std::find(backups.begin(), backups.end(), resolved) != backups.end()) {
                 Report(err, file, "warning: not converted: the backup made of another FILE", "");
+                continue;
+            }
+            // Never rewritten: a file that is no mail, which a drop or a pattern gave.
+            EFileKind kind = JudgeFile(file, err);
+            if (kind != FILE_TO_CONVERT) {
+                if (!options.quiet)
+                    Report(err, file,
+                           kind == FILE_BINARY ? "skipped: binary file"
+                                               : "skipped: not mail (no From line or header field first, and "
+                                                 "no line that starts with the ISO-2022-KR designator)",
+                           "");
                 continue;
             }
             std::string backup = resolved + (options.backup != nullptr ? options.backup : "");

@@ -334,11 +334,15 @@ void CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &d
     if (context.Checking()) {
         // The run would wait ten seconds for a lock held now, and fail unless it were let go.
         if (dir->Holds(UIDLIST_LOCK) && !StaleUidlistLock(*dir)) {
+            // Its messages wait for the lock with the rest: not told as though they would be
+            // converted, only counted in the one failure.
+            std::size_t waiting = context.DiscardBatch();
             context.Report().failed.push_back(dir->Path());
             context.Event({ETreeEvent::FAILED, dir->PathOf(UIDLIST_LOCK),
-                           "would not be converted: the mail server holds this lock (stop it, or run again)", 0,
-                           nullptr});
-            context.DiscardBatch();
+                           "would not be converted: the mail server holds this lock (stop it, or run again); " +
+                               std::to_string(waiting) + (waiting == 1 ? " message" : " messages") +
+                               " to convert wait for it",
+                           0, nullptr});
             return;
         }
         if (!context.BatchEmpty())

@@ -188,7 +188,8 @@ public:
     void FlushBatchIfFull();
     void FlushBatch();
     // Deletes the batch's new files, replacing nothing (a check forgets them).
-    void DiscardBatch();
+    // Drops the batch unwritten; a check's, with what it told of it.  How many files it held.
+    std::size_t DiscardBatch();
     bool BatchEmpty() const { return m_batch.Empty() && m_would.empty(); }
 
 private:

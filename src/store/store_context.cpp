@@ -49,7 +49,9 @@ bool ReadEntries(const CHeldDirectory &dir, std::vector<SEntry> &entries)
 void CStoreContext::Fail(const std::string &path, const std::string &what, DWORD error)
 {
     Tell(ETreeEvent::FAILED, path, what, error);
-    m_report.failed.push_back(path);
+    // The measuring walk meets the same failures first: the converting one counts them.
+    if (m_convert)
+        m_report.failed.push_back(path);
 }
 
 void CStoreContext::Tell(ETreeEvent kind, const std::string &path, const std::string &what, DWORD error)
@@ -230,11 +232,20 @@ void CStoreContext::FlushBatchIfFull()
         FlushBatch();
 }
 
-void CStoreContext::DiscardBatch()
+std::size_t CStoreContext::DiscardBatch()
 {
+    // What a check would have replaced is no longer told as though it would be.
+    std::size_t n = m_would.size();
+    auto waiting = [this](const STreeEvent &e) {
+        return e.kind == ETreeEvent::WOULD &&
+               std::any_of(m_would.begin(), m_would.end(), [&e](const SReplaced &r) { return r.target == e.path; });
+    };
+    m_report.events.erase(std::remove_if(m_report.events.begin(), m_report.events.end(), waiting),
+                          m_report.events.end());
     m_batch.Discard();
     m_would.clear();
     m_wouldBytes = 0;
+    return n;
 }
 
 void CStoreContext::FlushBatch()

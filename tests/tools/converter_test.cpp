@@ -74,7 +74,10 @@ TEST(Converter, AnswersHelpVersionAndUsageErrors)
 {
     Outcome version = RunWith({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "quorvel-convert 19.96.9.23\n");
+    // The version, then the copyright and the licence, as GNU tools print them.
+    EXPECT_EQ(version.out.substr(0, version.out.find('\n')), "quorvel-convert 19.96.9.23");
+    EXPECT_NE(version.out.find("\nCopyright (C) "), std::string::npos) << version.out;
+    EXPECT_NE(version.out.find("\nLicense MIT"), std::string::npos) << version.out;
 
     Outcome help = RunWith({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -92,6 +95,13 @@ TEST(Converter, AnswersHelpVersionAndUsageErrors)
     } usageErrors[] = {
         {{"--frobnicate"}, "unknown option --frobnicate"},
         {{"-x", "Inbox"}, "unknown option -x"},
+        {{"--check", "-xk"}, "unknown option -x"},
+        {{"--help=x"}, "option takes no argument: --help=x"},
+        {{"--re", "a"}, "ambiguous option --re: --relabel or --recursive"},
+        {{"-r"}, "no DIR given"},
+        {{"-", "-"}, "'-' (standard input) can be read only once"},
+        {{"-R", "-"}, "-R takes DIRs: not '-' (standard input)"},
+        {{"--undo", "-"}, "--undo takes FILEs: not '-' (standard input); ./- names a file called -"},
         {{"Inbox", "-o"}, "option needs an argument: -o"},
         {{"-ko"}, "option needs an argument: -o"},
         {{"--output"}, "option needs an argument: --output"},
@@ -104,7 +114,7 @@ TEST(Converter, AnswersHelpVersionAndUsageErrors)
         {{"-b", "-o", "out", "a"}, "--backup keeps the original of a FILE converted in place: not with -o or --check"},
         {{"--check", "--backup", "a"}, "--backup keeps the original of a FILE converted in place: not with -o or --check"},
         {{"--backup=", "a"}, "--backup needs a SUFFIX that is not empty"},
-        {{"-r", "-k", "a"}, "--relabel and --keep-labels ask for opposites"},
+        {{"--relabel", "-k", "a"}, "--relabel and --keep-labels ask for opposites"},
     };
     for (const auto &row : usageErrors) {
         Outcome bad = RunWith(row.args);
@@ -138,18 +148,117 @@ TEST(Converter, ConvertsEveryFileAndReportsEachFailure)
     EXPECT_EQ(run.err, prefix + "No such file or directory\n");
 #endif
 
+    WriteFile(first, "\x1b$)C\n\x0e\x30\x21\x0f\n");
     Outcome ok = RunWith({"--", first});
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.err, "");
 
-    // A folder named "-" is a folder like any other.
+    // "-" among the FILEs is standard input, converted to standard output; a folder named
+    // "-" is reached as ./-.
     std::filesystem::path cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
     WriteFile("-", "\x1b$)C\n\x0e\x30\x21\x0f\n");
-    Outcome dash = RunWith({"-"});
+    WriteFile(first, "\x1b$)C\n\x0e\x30\x21\x0f\n");
+    Outcome dash = RunWith({first, "-"}, "", "\x1b$)C\n\x0e\x30\x22\x0f\n");
+    Outcome dotDash = RunWith({"./-"});
     std::filesystem::current_path(cwd);
     EXPECT_EQ(dash.status, 0) << dash.err;
+    EXPECT_EQ(dash.out, Lines("\xb0\xa2\n"));
+    EXPECT_EQ(ReadFile(first), Lines("\xb0\xa1\n"));
+    EXPECT_EQ(dotDash.status, 0) << dotDash.err;
     EXPECT_EQ(ReadFile(dir.File("-")), Lines("\xb0\xa1\n"));
+
+    // A folder with nothing to change keeps the summaries that mail programs keep of it.
+    WriteFile(first, Lines("From a\n\nnothing to change\n"));
+    WriteFile(first + ".snm", "summary");
+    WriteFile(first + ".msf", "summary");
+    Outcome unchanged = RunWith({first});
+    EXPECT_EQ(unchanged.status, 0) << unchanged.err;
+    EXPECT_TRUE(FileExists(first + ".snm"));
+    EXPECT_TRUE(FileExists(first + ".msf"));
+
+    // A directory named where a FILE goes: -R is named, in every mode; one that is not there
+    // is one failure of -R.
+    for (const auto &row : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{dir.path()}, "cannot convert: Is a directory; -R converts every mail file under it"},
+             {{"--check", dir.path()}, "cannot read: Is a directory; -R --check looks at every mail file under it"},
+             {{"-o", dir.File("out"), dir.path()}, "cannot read: Is a directory; -R converts every mail file under it"},
+             {{"--undo", dir.path()}, "cannot undo: Is a directory; -R over it again completes what a stopped -R "
+                                      "left undone"}}) {
+        Outcome named = RunWith(row.first);
+        EXPECT_EQ(named.status, 1);
+        EXPECT_EQ(named.err, "quorvel-convert: " + dir.path() + ": " + row.second + "\n");
+    }
+    Outcome noDir = RunWith({"-R", missing});
+    EXPECT_EQ(noDir.status, 1);
+    EXPECT_NE(noDir.out.find("; 1 failed: " + missing + "\n"), std::string::npos) << noDir.out;
+}
+
+TEST(Converter, ChecksAMaildirWhoseServerLockIsHeldAsOneFailure)
+{
+    // Its messages wait for the lock: none is told as though it would be converted.
+    TestDir dir;
+    std::string maildir = dir.File("Maildir");
+    for (const char *sub : {"", "/cur", "/new", "/tmp"})
+        std::filesystem::create_directory(maildir + sub);
+    const std::string mail = "From: a\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+    WriteFile(maildir + "/cur/1.host:2,S", mail);
+    WriteFile(maildir + "/new/2.host", mail);
+    WriteFile(maildir + "/dovecot-uidlist", "3 V1 N3\n");
+    WriteFile(maildir + "/dovecot-uidlist.lock", "");
+    Outcome check = RunWith({"-R", "--check", maildir});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out.find(".host"), std::string::npos) << check.out;
+    EXPECT_NE(check.err.find("dovecot-uidlist.lock: would not be converted: the mail server holds this lock (stop "
+                             "it, or run again); 2 messages to convert wait for it\n"),
+              std::string::npos)
+        << check.err;
+}
+
+TEST(Converter, LeavesAFileThatIsNoMailAsItIs)
+{
+    // Each named, as -R and --check judge it: no From line or header field first, and a NUL
+    // byte (binary) or no line that starts with the designator (not mail).  A Korean text (the
+    // designator across the first block's end) is converted.
+    TestDir dir;
+    const struct {
+        const char *name;
+        std::string bytes;
+        const char *message;  // null: converted
+    } rows[] = {
+        {"picture.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\x1b$)C\x0e\x30\x21\x0f\n", 23), "binary file"},
+        {"archive.tar", std::string("a.txt\0\0\0\0\n\x1b$)C\r\nFrom \r\n", 23), "binary file"},
+        {"late-nul.bin", std::string(70000, 'x') + std::string("\0\x1b$)C\r\n", 7), "binary file"},
+        {"notes.txt", "notes \x1b$)C\r\nmore\n", "not mail (no From line or header field first, and no line that starts with the "
+                                      "ISO-2022-KR designator)"},
+        {"korean.txt", std::string(65533, 'x') + "\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n", nullptr},
+    };
+    std::vector<std::string> args;
+    for (const auto &row : rows) {
+        WriteFile(dir.File(row.name), row.bytes);
+        WriteFile(dir.File(row.name) + ".snm", "summary");
+        args.push_back(dir.File(row.name));
+    }
+    args.insert(args.begin(), "-b");
+    Outcome run = RunWith(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::string said;
+    for (const auto &row : rows) {
+        std::string path = dir.File(row.name);
+        if (row.message == nullptr) {
+            EXPECT_EQ(ReadFile(path), std::string(65533, 'x') + Lines("\n\xb0\xa1\n")) << row.name;
+            continue;
+        }
+        said += "quorvel-convert: " + path + ": skipped: " + row.message + "\n";
+        EXPECT_EQ(ReadFile(path), row.bytes) << row.name;
+        EXPECT_TRUE(FileExists(path + ".snm")) << row.name;
+        EXPECT_FALSE(FileExists(path + "~")) << row.name;
+    }
+    EXPECT_EQ(run.err, said);
+    // -q names none of them.
+    Outcome quiet = RunWith({"-q", dir.File("picture.png")});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "");
 }
 
 TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
@@ -229,13 +338,12 @@ TEST(Converter, WritesOutputFilesAndStandardOutputLeavingTheInputAlone)
     EXPECT_EQ(ReadFile(named), relabelled);
 #endif
 
-    // The short options, --relabel's still taken; a device that takes no more fails the
-    // conversion.
-    Outcome shortOptions = RunWith({"-r", "-o", output, input});
+    // --relabel still taken; a device that takes no more fails the conversion.
+    Outcome shortOptions = RunWith({"--relabel", "-o", output, input});
     EXPECT_EQ(shortOptions.status, 0) << shortOptions.err;
     EXPECT_EQ(ReadFile(output), relabelled);
 #ifndef _WIN32
-    for (const auto &args : std::vector<std::vector<std::string>>{{"-r", "-o", "/dev/full", input},
+    for (const auto &args : std::vector<std::vector<std::string>>{{"--relabel", "-o", "/dev/full", input},
                                                                   {"--output=/dev/full", input}}) {
         Outcome full = RunWith(args);
         EXPECT_EQ(full.status, 1) << args[0];

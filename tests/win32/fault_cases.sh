@@ -32,6 +32,10 @@
 #                   their long names, in any case, a Hangul name among them, and nothing
 #                   else (not a.eml~ nor b.emlx); a pattern that matches nothing is named in
 #                   its error; "/?" shows the help
+#   dropped         files dropped on the program (their full paths, as Explorer passes
+#                   them): a picture, a zip, a random binary and a text with bare LF line
+#                   ends stay byte for byte as they were, each named as skipped, beside a
+#                   mail folder that converts; exit 0
 #   names           names the system's path normalisation would change reach their own
 #                   file: "mail." beside "mail", "aux.mbox" (not the device AUX), a path of
 #                   more than 300 characters; "CON" is refused as a device, at once
@@ -358,6 +362,34 @@ prompt)
   [ "$status" -eq 0 ] && grep -q "^Usage: quorvel-convert \[OPTION\]" "$work/stdout" ||
     fail "/?: exit $status: $(head -3 "$work/stdout") $(cat "$work/stderr")"
   echo "/?: $(head -1 "$work/stdout" | tr -d '\r')"
+  ;;
+dropped)
+  mkdir "$work/dropped"
+  d=$work/dropped
+  printf '\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x02\0\0\0\x90wS\xde\n' >"$d/picture.png"
+  printf 'PK\x03\x04\x14\0\0\0\0\0\0\0!\0\n\x1b$)C\n\x0e\x30\x21\x0f\nPK\x05\x06\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\n' >"$d/archive.zip"
+  head -c 4096 /dev/urandom >"$d/random.bin"
+  printf 'notes\nmore notes\n' >"$d/notes.txt"
+  printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$d/Inbox"
+  mkdir "$work/before"
+  cp "$d"/* "$work/before/"
+  args=()
+  for name in picture.png archive.zip random.bin notes.txt Inbox; do args+=("$(windows_path "$d/$name")"); done
+  status=0
+  wine "$helper_exe" run-with-temp "$(windows_path "$work/temp")" "$(windows_path "$work/home")" \
+    "$(windows_path "$converter_exe")" "${args[@]}" </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
+  [ "$status" -eq 0 ] || fail "exit $status, not 0: $(cat "$work/stderr")"
+  for name in picture.png archive.zip random.bin notes.txt; do
+    cmp -s "$d/$name" "$work/before/$name" || fail "$name, no mail, was rewritten"
+  done
+  [ "$(od -An -tx1 "$d/Inbox" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] || fail "the mail folder beside them was not converted"
+  for name in picture.png archive.zip random.bin; do
+    grep -qF "quorvel-convert: $(windows_path "$d/$name"): skipped: binary file" "$work/stderr" ||
+      fail "$name is not named as a binary file skipped: $(cat "$work/stderr")"
+  done
+  grep -qF "quorvel-convert: $(windows_path "$d/notes.txt"): skipped: not mail" "$work/stderr" ||
+    fail "notes.txt is not named as skipped: $(cat "$work/stderr")"
+  echo "dropped: $(tr -d '\r' <"$work/stderr")"
   ;;
 names)
   mkdir "$work/names"
