@@ -180,14 +180,28 @@ bool IsDirectory(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// RelabelStream, each byte it reads told to the progress line.
+int RelabelWithProgress(FILE *in, FILE *out);
+// The relabelling as this program runs it, with its progress told.
+const SConversion RELABEL_WITH_PROGRESS = {RELABEL_KIND, RelabelWithProgress};
+
+// What a job of this program converts with: the relabelling, or with keepLabels the plain
+// conversion; either way a job stopped in the other is completed as it began.
+SConverters ConvertersFor(bool keepLabels)
+{
+    SConverters converters;
+    if (!keepLabels)
+        converters.use = RELABEL_WITH_PROGRESS;
+    converters.others = &RELABEL_WITH_PROGRESS;
+    converters.otherCount = 1;
+    return converters;
+}
+
 // Converts one folder in place.  deleted collects the summary files the jobs deleted.
 // quiet leaves out what is neither an error nor a warning.
-bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::vector<std::string> &deleted,
+bool ConvertInPlace(const char *path, const SConverters &converters, bool quiet, std::vector<std::string> &deleted,
                     FILE *err)
 {
-    char summaryPath[PATH_SIZE];
-    std::string summary =
-        SummaryFileOf(path, summaryPath, sizeof summaryPath) ? summaryPath : std::string(path) + ".snm";
     // A summary file named after its folder, which the folder's own job has deleted.
     for (const std::string &name : deleted) {
         if (name == path && !Exists(path))
@@ -197,7 +211,7 @@ bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::
     std::string name = path;
     if (IsStoreFile(name)) {
         STreeOptions tree;
-        tree.convert = convert;
+        tree.converters = converters;
         STreeReport report;
         bool ok = ConvertTrees({name}, tree, report);
         report.walked = false;  // no summary for one file
@@ -212,25 +226,34 @@ bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::
     }
     if (!warning.empty())
         Report(err, path, ("warning: " + warning).c_str(), "");
-    bool hadSummary = Exists(summary);
+    // Its directory opened once: the job reaches all beside the folder through it.
+    SFolderAt at;
+    if (!OpenFolderAt(path, &at)) {
+        Report(err, path, "cannot convert", LastReason());
+        return false;
+    }
     SJobResult result;
     g_pProgress->Start(path);
-    bool converted = ConvertFolderInPlace(path, convert, &result);
+    bool converted = ConvertFolderInPlace(*at.dir, at.name, converters, &result);
     g_pProgress->Finish();
     if (!converted) {
         TellJobFailed(err, path, result);
         return false;
     }
     TellJobDone(err, path, result, quiet);
-    // The summary that a mail program keeps of the folder no longer says where its mails are.
-    if (result.rewritten && !DeleteFolderSummaries(path))
-        Report(err, std::string(path) + ".msf", "warning: cannot delete the summary file", LastReason());
-    if (hadSummary) {
-        // The job ignores a summary it could not delete (the folder is converted); one more
-        // try tells why.
-        if (!DeleteFileA(summary.c_str()) && Exists(summary))
-            Report(err, summary, "warning: cannot delete the summary file", LastReason());
-        deleted.push_back(summary);
+    if (result.summaryLeft[0] != '\0') {
+        SetLastError(result.summaryError);
+        Report(err, result.summaryLeft, "warning: cannot delete the summary file", LastReason());
+    }
+    // The cache a mail server keeps of the folder no longer says where its mails are.
+    DWORD cacheError = 0;
+    if (result.rewritten && !DeleteServerCache(*at.dir, at.name, &cacheError) && cacheError != 0) {
+        SetLastError(cacheError);
+        Report(err, path, "warning: cannot delete the mail server's cache of it", LastReason());
+    }
+    if (result.summariesDeleted > 0) {
+        deleted.push_back(at.dir->PathOf(at.name + ".snm"));
+        deleted.push_back(at.dir->PathOf(at.name + ".msf"));
     }
     return true;
 }
@@ -239,7 +262,12 @@ bool ConvertInPlace(const char *path, StreamConverter convert, bool quiet, std::
 bool Undo(const char *path, FILE *out, FILE *err)
 {
     SJobResult result;
-    if (!UndoInterruptedJob(path, &result)) {
+    SFolderAt at;
+    if (!OpenFolderAt(path, &at)) {
+        Report(err, path, "cannot undo", LastReason());
+        return false;
+    }
+    if (!UndoInterruptedJob(*at.dir, at.name, ConvertersFor(false), &result)) {
         Report(err, path, "cannot undo", JobReason(result, path));
         TellWhatIsKept(err, path, result);
         TellLockFileLeft(err, path, result);
@@ -271,7 +299,11 @@ std::string PendingJob(const char *path, bool *refused, FILE *err)
 {
     *refused = false;
     SJobResult result;
-    EPendingJob pending = FindPendingJob(path, &result);
+    SFolderAt at;
+    // What cannot be reached as a file has no job of ours.
+    if (!OpenFolderAt(path, &at))
+        return "";
+    EPendingJob pending = FindPendingJob(*at.dir, at.name, ConvertersFor(false), &result);
     if (pending == PENDING_NONE)
         return "";
     if (pending != PENDING_UNKNOWN) {
@@ -725,7 +757,6 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
     return ok;
 }
 
-// RelabelStream, each byte it reads told to the progress line.
 int RelabelWithProgress(FILE *in, FILE *out)
 {
     std::uint64_t read = 0;
@@ -878,9 +909,8 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             options.output = STANDARD_STREAM;
     }
 
-    // So that a conversion interrupted in either way is completed the same way.
-    (void)NameRelabelling(RelabelWithProgress);
-    StreamConverter convert = options.keepLabels ? ConvertStream : RelabelWithProgress;
+    SConverters converters = ConvertersFor(options.keepLabels);
+    StreamConverter convert = converters.use.convert;
     // On a terminal only, and not over the converted mail written to that terminal.
     bool toOut = options.check || (options.output != nullptr && std::strcmp(options.output, STANDARD_STREAM) == 0);
     bool drawn = !options.quiet && IsTerminal(err) && !(toOut && IsTerminal(out));
@@ -893,7 +923,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
     if (options.recursive || options.profile) {
         CTreeProgress told(progress);
         STreeOptions tree;
-        tree.convert = convert;
+        tree.converters = converters;
         tree.progress = &told;
         tree.check = options.check;
         STreeReport report;
@@ -929,7 +959,7 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             ok = options.backup == nullptr || BackUp(file, backup, err);
             if (ok && options.backup != nullptr)
                 backups.push_back(backup);
-            ok = ok && ConvertInPlace(file, convert, options.quiet, deleted, err);
+            ok = ok && ConvertInPlace(file, converters, options.quiet, deleted, err);
         }
         if (!ok)
             status = 1;

@@ -108,8 +108,10 @@ void CQuorvelDlg::OnConvert()
     SJobResult result;
     // The window converts as one text; a relabelling that quorvel-convert was stopped in is
     // completed as it began.
-    (void)NameRelabelling();
-    if (!ConvertInbox(inboxPath.c_str(), ConvertStream, &result)) {
+    SConverters converters;
+    converters.others = &RELABELLING;
+    converters.otherCount = 1;
+    if (!ConvertFolderAtPath(inboxPath.c_str(), converters, &result)) {
         // The template's words, then why (a folder in use tells the user to close the mail
         // client), then where the original is if the folder may be damaged, and the command
         // that puts it back.

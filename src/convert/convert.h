@@ -1,21 +1,24 @@
 // The conversion core: ISO-2022-KR (RFC 1557) mail folder text to EUC-KR, in place.
 //
 // Plain procedural code over C streams.  The state below is module-wide and serves one
-// conversion at a time; ConvertFile resets it before each file.
+// conversion at a time; ResetDecoder starts each file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
+#include <string>
+
 #include "platform.h"
+#include "store_files.h"
 
 // One piece of the folder as read from the file: g_cbLine data bytes, followed by a NUL.
 // Any byte value may occur in the data, NUL included, so g_cbLine, not the NUL, ends it.
 extern char g_szLine[4096];
 extern int g_cbLine;
 
-// The job's two streams; open only inside ConvertFile (or a test standing in for it).
+// The decoder's two streams; open only inside ConvertStream (or a test standing in for it).
 extern FILE *g_fpIn;
 extern FILE *g_fpOut;
 
@@ -129,10 +132,32 @@ typedef int (*StreamConverter)(FILE *in, FILE *out);
 // in memory may meet) returned as a failure like any other: 0, ERROR_NOT_ENOUGH_MEMORY.
 int ConvertGuarded(StreamConverter convert, FILE *in, FILE *out);
 
-// Rewrites target as the decoded form of source.  Returns 1 on success; 0 when either file
-// cannot be opened (target is then unchanged), or when reading source or writing, flushing
-// or closing target fails (target is then incomplete).  Both streams are closed on return.
-int ConvertFile(const char *source, const char *target);
+// A conversion a job runs, and its kind: the name its record gives it, so that a job
+// stopped in it is completed the same way by any of our programs that knows the kind.
+struct SConversion {
+    const char *kind;  // at most 31 bytes
+    StreamConverter convert;
+};
+// ConvertStream, the decoding of the whole folder as one text: kind "plain".
+extern const SConversion PLAIN_CONVERSION;
+
+// What a job converts with (use), and the other conversions it knows by their kinds, to
+// complete a job stopped in one of them: plain is always known.  A record whose kind is
+// none of these is refused, changing nothing.  The caller owns the list.
+struct SConverters {
+    SConversion use = PLAIN_CONVERSION;
+    const SConversion *others = nullptr;
+    std::size_t otherCount = 0;
+
+    // The converter of kind: use's, one of the others', or plain; null where none is.
+    StreamConverter Named(const char *kind) const;
+};
+
+// Decodes the file source into the new file target, as the job would decode it in place.
+// Returns 1 on success; 0 when either file cannot be opened (target is then unchanged), or
+// when reading source or writing, flushing or closing target fails (target is then
+// incomplete).  Both streams are closed on return.
+int DecodeFileTo(const char *source, const char *target);
 
 // What a job tells its caller besides whether it succeeded.
 struct SJobResult {
@@ -185,10 +210,18 @@ struct SJobResult {
     // Success: the folder's bytes changed (converted, or an interrupted job completed), so
     // that the summaries mail programs keep of it no longer hold.
     bool rewritten;
+    // Where rewritten: the summary files beside the folder that were deleted (FILE.snm,
+    // FILE.msf), and the first that stays though it could not be deleted, and why.
+    int summariesDeleted;
+    char summaryLeft[sizeof leftBehind];
+    DWORD summaryError;
 };
 
-// Converts the mail folder file at folderPath in place, through a copy of what changes in it,
-// then deletes the copy and the summary file (SummaryFileOf).  The copy and the job's
+// Converts the mail folder file name of the held directory dir in place, through a copy of
+// what changes in it, then deletes the copy and the summary files beside it (FILE.snm,
+// FILE.msf).  Everything the job makes or deletes beside the folder (its lock file, its
+// trace, the summaries) is reached through dir, and the folder is opened there never
+// through a link: a directory on the way swapped for a link meanwhile leads nowhere else.  The copy and the job's
 // record beside it live in the user's state directory (GetStateDirectory), named after the
 // folder's identity and a number of their own; the record names the folder's path too, so
 // that the next job on the folder finds it by either.  The steps, and what is on the disk
@@ -222,24 +255,30 @@ struct SJobResult {
 //      copy stays until the next job), or where it cannot, keeps both for the next job.
 //   6. Close the folder, delete the record, flush the directory, then delete the copy and
 //      the summary file, and flush the folder's directory.  The folder is converted.
-// convert does the rewrite of step 5 (ConvertStream unless a caller brings its own); name it
-// with NameStreamConverter so that an interrupted job can be completed with it.
+// converters.use does the rewrite of step 5, and its kind goes in the record; an interrupted
+// job is completed with the converter of its record's kind (converters.Named).
 // Returns true when the folder is converted (failures of the deletions are ignored, and
 // told in *result).  Returns false when a step failed: the summary file then stays,
 // GetLastError() tells why, and *result what the caller is to tell the user.  result may
 // be null.
 // Where expected is given, the folder must be the very file it names (a walk found it so),
 // or the job fails with ERROR_NOT_THE_WALKED_FILE, changing nothing.
-bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert = ConvertStream,
-                          SJobResult *result = nullptr, const SFileIdentity *expected = nullptr);
+bool ConvertFolderInPlace(const CHeldDirectory &dir, const std::string &name, const SConverters &converters,
+                          SJobResult *result, const SFileIdentity *expected = nullptr);
 
-// The window's entry point: the job on its Inbox, as ConvertFolderInPlace converts any folder.
-inline bool ConvertInbox(const char *inboxPath, StreamConverter convert = ConvertStream, SJobResult *result = nullptr)
-{
-    return ConvertFolderInPlace(inboxPath, convert, result);
-}
+// The folder a path names, as the job reaches it: its directory held open, and its name
+// there.  Links on the way and at its end are followed first (the user named it), so that
+// the job's files go beside the folder itself.  False with the system's error.
+struct SFolderAt {
+    std::unique_ptr<CHeldDirectory> dir;
+    std::string name;
+};
+bool OpenFolderAt(const char *path, SFolderAt *at);
 
-// Puts the folder at inboxPath back as it was before an interrupted job began: its front
+// ConvertFolderInPlace on the folder a path names (OpenFolderAt): for a folder named alone.
+bool ConvertFolderAtPath(const char *path, const SConverters &converters, SJobResult *result = nullptr);
+
+// Puts the folder name of dir back as it was before an interrupted job began: its front
 // kept, the copy written back from its offset, its length as it was, and mail appended since
 // kept at its end; then deletes the record and the copy.  An undo that is interrupted in its
 // turn is completed by the next job on the folder.  Bytes of the folder that are neither
@@ -248,7 +287,9 @@ inline bool ConvertInbox(const char *inboxPath, StreamConverter convert = Conver
 // written: it fails with ERROR_INTERRUPTED_FRONT_CHANGED, keeping the copy and the record,
 // result->frontNow saying where the job's bytes now begin where they were found.  False with ERROR_NOTHING_TO_UNDO when no job on the folder was
 // interrupted, or with the reason it cannot.
-bool UndoInterruptedJob(const char *inboxPath, SJobResult *result);
+// converters are the kinds it knows, to tell what the interrupted job was writing.
+bool UndoInterruptedJob(const CHeldDirectory &dir, const std::string &name, const SConverters &converters,
+                        SJobResult *result);
 
 // For a folder that a look (FindPendingJob) found no job to complete on, and that has nothing
 // to change: removes what a job of ours on it that was stopped at its end left, as the next
@@ -258,15 +299,17 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result);
 // and told in result->strayOld.  Returns false when a stale lock file stays
 // (result->lockFileLeft says which, and why); true otherwise, with nothing left or nothing
 // to be done.
-bool TidyStoppedJob(const char *path, SJobResult *result);
+bool TidyStoppedJob(const CHeldDirectory &dir, const std::string &name, SJobResult *result);
 
-// What TidyStoppedJob would remove on the folder at path, or, where converts, a job on it
+// What TidyStoppedJob would remove on the folder name of dir, or, where converts, a job on it
 // would take over, changing nothing: *staleLock, a stale lock file beside it (any that is
 // stale for a job, only ours for a tidy); *jobFiles, files of a job on it in the state
 // directory.
-void FindStoppedJob(const char *path, bool converts, bool *staleLock, bool *jobFiles);
+void FindStoppedJob(const CHeldDirectory &dir, const std::string &name, bool converts, bool *staleLock,
+                    bool *jobFiles);
 
-// What a job on the folder at path would find of an interrupted one, changing nothing.
+// What a job on the folder name of dir would find of an interrupted one, changing nothing;
+// converters are the kinds it would complete one with.
 enum EPendingJob {
     PENDING_NONE,      // none was interrupted
     PENDING_COMPLETE,  // one was, and the next job completes it; result->appendedKept
@@ -275,14 +318,5 @@ enum EPendingJob {
                        // tell why
     PENDING_UNKNOWN,   // it cannot be told: GetLastError() says why
 };
-EPendingJob FindPendingJob(const char *path, SJobResult *result);
-
-// Puts into summary (size bytes) the path of the folder's summary file: beside the folder,
-// named after it with ".snm" added, through a link to it.  False when it does not fit.
-bool SummaryFileOf(const char *inboxPath, char *summary, std::size_t size);
-
-// Gives convert a name for the job's record, so that a job interrupted while converting with
-// it is completed with it too, by the next program to call ConvertFolderInPlace on the folder that
-// has given it the same name.  ConvertStream is "plain".  Returns false when there is no
-// room for another (a few fit).
-bool NameStreamConverter(const char *name, StreamConverter convert);
+EPendingJob FindPendingJob(const CHeldDirectory &dir, const std::string &name, const SConverters &converters,
+                           SJobResult *result);

@@ -44,9 +44,10 @@ bool Rewrite(HANDLE conversion, std::uint64_t converted, HANDLE folder, std::uin
 // scratch file (*conversion, open), and puts the record that tells how to complete the job
 // on the disk, held open in *record.  On failure nothing is left and the folder is
 // untouched; the result says whether the state directory is to blame.
-HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamConverter convert, SJobFiles *files,
-                    HANDLE *conversion, HANDLE *record)
+HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, SJobFiles *files, HANDLE *conversion,
+                    HANDLE *record)
 {
+    StreamConverter convert = job.converters.use.convert;
     // A number of its own: no file of anyone else's can take its names.
     static unsigned s_jobs;
     unsigned number = static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(std::clock()) << 12 ^
@@ -95,7 +96,7 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
         SChecksum nothing;
         journal.addedChecksum = nothing.Value();
         journal.oldChecksum = nothing.Value();
-        CopyText(journal.converter, NameOf(convert));
+        CopyText(journal.converter, job.converters.use.kind);
         ok = WriteJournal(files->record, journal, record) && FlushDirectory(job.stateDir);
         // A folder whose drive takes no trace (full, or a directory that takes no new file)
         // is converted without, as without a lock file: the record is whole all the same.
@@ -119,22 +120,6 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
         return INVALID_HANDLE_VALUE;
     }
     return copy;
-}
-
-// The folder's summary file goes, for the mail client to make again, and the folder's
-// directory is flushed so that it stays gone; a failure is ignored.
-void DeleteSummaryFile(const char *inboxPath)
-{
-    char summary[PATH_SIZE];
-    if (!SummaryFileOf(inboxPath, summary, sizeof summary) || !DeleteFileA(summary))
-        return;
-    std::string dir = summary;
-#ifdef _WIN32
-    std::size_t sep = dir.find_last_of("\\/:");
-#else
-    std::size_t sep = dir.rfind('/');
-#endif
-    (void)FlushDirectory(sep == std::string::npos ? "." : dir.substr(0, sep + 1).c_str());
 }
 
 // Step 5's failure: the folder may be half written, so the original is put back and
@@ -164,22 +149,10 @@ void PutBack(SJob &job, HANDLE copy, std::uint64_t start, const SJobFiles &files
 
 }  // namespace
 
-bool SummaryFileOf(const char *inboxPath, char *summary, std::size_t size)
+bool ConvertFolderInPlace(const CHeldDirectory &dir, const std::string &name, const SConverters &converters,
+                          SJobResult *result, const SFileIdentity *expected)
 {
-    // Beside the folder itself, when the path is a link to it.
-    char folder[PATH_SIZE];
-    const char *path = ResolvePath(inboxPath, folder) ? folder : inboxPath;
-    int n = std::snprintf(summary, size, "%s.snm", path);
-    if (n < 0 || static_cast<std::size_t>(n) >= size) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    return true;
-}
-
-bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobResult *result,
-                          const SFileIdentity *expected)
-{
+    StreamConverter convert = converters.use.convert;
     SJobResult ignored;
     if (result == nullptr)
         result = &ignored;
@@ -187,14 +160,9 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
     // Twice at most: once to complete an interrupted job, once for this one.  A record
     // found again after one was completed (it could not be deleted) fails the run instead.
     for (int pass = 0;; ++pass) {
-        SJob job(folderPath, result);
+        SJob job(dir, name, converters, result);
         job.expected = expected;
         if (!OpenFolder(job, true) || !OpenStateDirectory(job))
-            return Fail(job);
-        // The summary's name must fit, or the client would be left a summary of the folder
-        // as it was.
-        char summary[PATH_SIZE];
-        if (!SummaryFileOf(folderPath, summary, sizeof summary))
             return Fail(job);
 
         EInterrupted interrupted = CompleteAnyInterruptedJob(job);
@@ -220,14 +188,14 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
             CloseIfOpen(job.folder);
             result->rewritten = result->completedInterrupted;
             if (result->rewritten)
-                DeleteSummaryFile(folderPath);
+                DeleteSummaryFiles(job);
             return true;
         }
 
         // Step 4.
         SJobFiles files;
         HANDLE record = INVALID_HANDLE_VALUE, conversion = INVALID_HANDLE_VALUE;
-        HANDLE copy = StartJournal(job, start, front.Value(), convert, &files, &conversion, &record);
+        HANDLE copy = StartJournal(job, start, front.Value(), &files, &conversion, &record);
         if (copy == INVALID_HANDLE_VALUE)
             return Fail(job);
         result->stateDirectoryAtFault = false;
@@ -258,7 +226,27 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
         }
         EndJournal(job, files, record, false);
         result->rewritten = true;
-        DeleteSummaryFile(folderPath);
+        DeleteSummaryFiles(job);
         return true;
     }
+}
+
+bool OpenFolderAt(const char *path, SFolderAt *at)
+{
+    char resolved[PATH_SIZE];
+    std::string folder = ResolvePath(path, resolved) ? resolved : path;
+    at->name = BaseNameOf(folder);
+    at->dir = CHeldDirectory::Open(DirectoryOf(folder));
+    return at->dir != nullptr;
+}
+
+bool ConvertFolderAtPath(const char *path, const SConverters &converters, SJobResult *result)
+{
+    SFolderAt at;
+    if (!OpenFolderAt(path, &at)) {
+        if (result != nullptr)
+            *result = SJobResult{};
+        return false;
+    }
+    return ConvertFolderInPlace(*at.dir, at.name, converters, result);
 }

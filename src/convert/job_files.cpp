@@ -3,7 +3,6 @@
 // may name.
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <string>
 
 #include "convert.h"
@@ -80,32 +79,17 @@ bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *su
     return true;
 }
 
-namespace {
+const SConversion PLAIN_CONVERSION = {"plain", ConvertStream};
 
-// The conversions a record may name, so that an interrupted one is completed the same way.
-struct SNamedConverter {
-    const char *name;
-    StreamConverter convert;
-};
-SNamedConverter g_converters[4] = {{"plain", ConvertStream}};
-
-}  // namespace
-
-const char *NameOf(StreamConverter convert)
+StreamConverter SConverters::Named(const char *kind) const
 {
-    const SNamedConverter *end = std::cend(g_converters);
-    const SNamedConverter *c =
-        std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) { return n.convert == convert; });
-    return c != end ? c->name : "unnamed";
-}
-
-StreamConverter ConverterNamed(const char *name)
-{
-    const SNamedConverter *end = std::cend(g_converters);
-    const SNamedConverter *c = std::find_if(std::cbegin(g_converters), end, [&](const SNamedConverter &n) {
-        return n.name != nullptr && std::strcmp(n.name, name) == 0;
-    });
-    return c != end ? c->convert : nullptr;
+    if (std::strcmp(kind, use.kind) == 0)
+        return use.convert;
+    for (std::size_t i = 0; i < otherCount; ++i) {
+        if (std::strcmp(kind, others[i].kind) == 0)
+            return others[i].convert;
+    }
+    return std::strcmp(kind, PLAIN_CONVERSION.kind) == 0 ? PLAIN_CONVERSION.convert : nullptr;
 }
 
 void CloseIfOpen(HANDLE &handle)
@@ -125,22 +109,27 @@ void DeleteQuietly(const char *path)
     SetLastError(error);
 }
 
+void DeleteQuietly(const CHeldDirectory &dir, const std::string &name)
+{
+    DWORD error = GetLastError();
+    (void)dir.DeleteEntry(name);
+    SetLastError(error);
+}
+
 bool OpenFolder(SJob &job, bool lock)
 {
     // Held from here to the end: only readers may share it, so that no other program
     // (the mail client fetching mail, a second conversion) writes to it meanwhile.
-    job.folder = CreateFileA(job.path, lock ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                             lock ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Through its directory, never through a link: a device or a pipe would never end, or
+    // never hold what was written to it.
+    job.folder = lock ? job.dir.OpenToRewrite(job.name, job.expected)
+                      : job.dir.OpenEntry(job.name, false, job.expected);
     if (job.folder == INVALID_HANDLE_VALUE)
         return false;
-    // A device or a pipe would never end, or never hold what was written to it.
-    if (GetFileType(job.folder) != FILE_TYPE_DISK) {
-        SetLastError(ERROR_NOT_A_FILE);
-        return false;
-    }
-    if (!ResolvePath(job.path, job.resolved))
-        CopyText(job.resolved, job.path);
+    // The directory's own path through its links, for the record and for messages.
+    char dir[PATH_SIZE];
+    std::string path = ResolvePath(job.dir.Path().c_str(), dir) ? JoinPath(dir, job.name) : job.dir.PathOf(job.name);
+    CopyText(job.resolved, path.c_str());
     if (!GetFileIdentity(job.folder, &job.id))
         return false;
     // A folder that a walk found: a link, or another file, put at its name since is not it.
@@ -151,9 +140,10 @@ bool OpenFolder(SJob &job, bool lock)
     if (!lock)
         return true;
     // And the lock file that mail programs on Unix take, for those that take no other.
-    CopyText(job.lockFile.folder, job.resolved);
+    job.lockFile.dir = &job.dir;
+    job.lockFile.folder = job.name;
     job.lockFile.result = job.result;
-    return TakeFolderLockFile(job.lockFile.folder, &job.lockFile.taken);
+    return TakeFolderLockFile(job.dir, job.name, &job.lockFile.taken);
 }
 
 bool OpenStateDirectory(SJob &job, bool make)
@@ -185,19 +175,10 @@ HANDLE CreateJobFile(const char *path)
 
 namespace {
 
+// The trace's name beside the folder.
 std::string TraceOf(const SJob &job)
 {
-    return std::string(job.resolved) + ".quorvel";
-}
-
-std::string DirectoryOfPath(const std::string &path)
-{
-#ifdef _WIN32
-    std::size_t sep = path.find_last_of("\\/:");
-#else
-    std::size_t sep = path.rfind('/');
-#endif
-    return sep == std::string::npos ? "." : path.substr(0, sep + 1);
+    return job.name + ".quorvel";
 }
 
 }  // namespace
@@ -205,31 +186,28 @@ std::string DirectoryOfPath(const std::string &path)
 bool MarkFolder(const SJob &job, const char *record)
 {
     std::string trace = TraceOf(job), text = std::string(record) + "\n";
-    HANDLE file = CreateJobFile(trace.c_str());
+    DeleteQuietly(job.dir, trace);
+    HANDLE file = job.dir.CreateEntry(trace);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
     bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
               written == text.size() && FlushFileBuffers(file);
-    ok = CloseHandle(file) && ok && FlushDirectory(DirectoryOfPath(trace).c_str());
+    ok = CloseHandle(file) && ok && job.dir.Flush();
     if (!ok)
-        DeleteQuietly(trace.c_str());
+        DeleteQuietly(job.dir, trace);
     return ok;
 }
 
 bool UnmarkFolder(const SJob &job)
 {
-    std::string trace = TraceOf(job);
-    if (!DeleteFileA(trace.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
-        return false;
-    return true;
+    return job.dir.DeleteEntry(TraceOf(job)) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 bool FindTrace(SJob &job)
 {
     std::string trace = TraceOf(job);
-    HANDLE file = CreateFileA(trace.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = job.dir.OpenEntry(trace, false, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     char text[PATH_SIZE] = "";
@@ -238,7 +216,7 @@ bool FindTrace(SJob &job)
     CloseHandle(file);
     text[n] = '\0';
     text[std::strcspn(text, "\r\n")] = '\0';
-    CopyText(job.result->trace, trace.c_str());
+    CopyText(job.result->trace, job.dir.PathOf(trace).c_str());
     CopyText(job.result->keptRecord, text);
     return true;
 }
@@ -249,7 +227,7 @@ void EndJournal(SJob &job, const SJobFiles &files, HANDLE record, bool keepOld)
     // would keep every later run out.
     if (!UnmarkFolder(job)) {
         job.result->leftBehindError = GetLastError();
-        CopyText(job.result->leftBehind, (std::string(job.resolved) + ".quorvel").c_str());
+        CopyText(job.result->leftBehind, job.dir.PathOf(TraceOf(job)).c_str());
         CloseIfOpen(record);
         return;
     }
@@ -285,14 +263,22 @@ bool Fail(SJob &job)
     return false;
 }
 
-bool NameStreamConverter(const char *name, StreamConverter convert)
+void DeleteSummaryFiles(SJob &job)
 {
-    SNamedConverter *end = std::end(g_converters);
-    SNamedConverter *c = std::find_if(std::begin(g_converters), end, [&](const SNamedConverter &n) {
-        return n.convert == convert || n.convert == nullptr;
-    });
-    if (c == end)
-        return false;
-    *c = {name, convert};
-    return true;
+    // Thunderbird's, and the Mozilla suite's before it; the directory flushed so that they
+    // stay gone.  A failure is told, not a failure of the job: the folder is converted.
+    bool deleted = false;
+    for (const char *kind : {".snm", ".msf"}) {
+        std::string summary = job.name + kind;
+        if (job.dir.DeleteEntry(summary)) {
+            ++job.result->summariesDeleted;
+            deleted = true;
+        } else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND &&
+                   job.result->summaryLeft[0] == '\0') {
+            job.result->summaryError = GetLastError();
+            CopyText(job.result->summaryLeft, job.dir.PathOf(summary).c_str());
+        }
+    }
+    if (deleted)
+        (void)job.dir.Flush();
 }

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "convert.h"
 #include "folder_state.h"
 #include "journal.h"
 #include "platform.h"
+#include "store_files.h"
 
 // The streams (stream.cpp).
 
@@ -38,11 +40,6 @@ bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt,
 // The checksum of n bytes of file from offset at; a file that ends before is not whole.
 bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum);
 
-// The name a record gives convert, "unnamed" for one never named (NameStreamConverter);
-// and the conversion a record's name stands for, null for none.
-const char *NameOf(StreamConverter convert);
-StreamConverter ConverterNamed(const char *name);
-
 // Copies text into to, cut to fit.
 template <std::size_t N>
 void CopyText(char (&to)[N], const char *text)
@@ -55,11 +52,14 @@ void CloseIfOpen(HANDLE &handle);
 
 // Deletes path, keeping the last error; a file that is not there is no failure.
 void DeleteQuietly(const char *path);
+// Deletes dir's entry name, keeping the last error.
+void DeleteQuietly(const CHeldDirectory &dir, const std::string &name);
 
 // The folder's lock file, held for as long as this lives.  One that cannot be deleted then
 // is told in *result.
 struct SFolderLockFile {
-    char folder[PATH_SIZE] = "";
+    const CHeldDirectory *dir = nullptr;
+    std::string folder;  // the folder's name in dir
     bool taken = false;
     SJobResult *result = nullptr;
 
@@ -70,9 +70,9 @@ struct SFolderLockFile {
     {
         if (taken) {
             DWORD error = GetLastError();
-            if (!ReleaseFolderLockFile(folder) && result != nullptr) {
+            if (!ReleaseFolderLockFile(*dir, folder) && result != nullptr) {
                 result->lockFileError = GetLastError();
-                CopyText(result->lockFileLeft, (std::string(folder) + ".lock").c_str());
+                CopyText(result->lockFileLeft, dir->PathOf(folder + ".lock").c_str());
             }
             SetLastError(error);
         }
@@ -81,17 +81,23 @@ struct SFolderLockFile {
 
 // One job on one folder: what its steps share.
 struct SJob {
-    const char *path;
+    const CHeldDirectory &dir;  // the folder's directory, through which all beside it is reached
+    std::string name;           // the folder's name in it
+    const SConverters &converters;
     SJobResult *result;
     HANDLE folder = INVALID_HANDLE_VALUE;
     SFileIdentity id = {};
-    char resolved[PATH_SIZE] = "";  // the folder's path through its links
+    char resolved[PATH_SIZE] = "";  // the folder's path, its directory's links followed
     char stateDir[PATH_SIZE] = "";
     SFolderLockFile lockFile;
 
     const SFileIdentity *expected = nullptr;  // the very file the folder must be, where given
 
-    SJob(const char *inboxPath, SJobResult *jobResult) : path(inboxPath), result(jobResult) {}
+    SJob(const CHeldDirectory &folderDir, std::string folderName, const SConverters &jobConverters,
+         SJobResult *jobResult)
+        : dir(folderDir), name(std::move(folderName)), converters(jobConverters), result(jobResult)
+    {
+    }
     SJob(const SJob &) = delete;
     SJob &operator=(const SJob &) = delete;
     ~SJob() { CloseIfOpen(folder); }
@@ -109,6 +115,10 @@ bool NamesFolder(const SJob &job, const char *path);
 
 // Creates path anew for the job, deleting what an earlier stopped job left there.
 HANDLE CreateJobFile(const char *path);
+
+// The folder's summary files, which its mail program makes again once they are gone: the
+// rewritten folder's are deleted through its directory, and told in the job's result.
+void DeleteSummaryFiles(SJob &job);
 
 // The trace of a job beside its folder: the folder's path with ".quorvel" added, holding the
 // path of the job's record and a line end.  It is there from when the record is on the disk
@@ -199,7 +209,7 @@ bool OpenRecordedFiles(const SJobFiles &files, const SJournal &journal, SOpenJob
 
 // The bytes an interrupted job was replacing (from) and writing (to), its scratch file then
 // holding the conversion of the copy where it was converting.
-bool ReadRecordedBytes(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open, SBytes *from,
+bool ReadRecordedBytes(const SConverters &converters, const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open, SBytes *from,
                        SBytes *to);
 
 // Appends n bytes of folder from offset at to file, which holds length bytes of the job's

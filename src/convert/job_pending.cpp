@@ -5,10 +5,11 @@
 #include "job_internal.h"
 #include "platform.h"
 
-EPendingJob FindPendingJob(const char *path, SJobResult *result)
+EPendingJob FindPendingJob(const CHeldDirectory &dir, const std::string &name, const SConverters &converters,
+                           SJobResult *result)
 {
     *result = SJobResult{};
-    SJob job(path, result);
+    SJob job(dir, name, converters, result);
     SJobFiles files;
     SJournal journal;
     // What cannot be opened as a file has no job of ours.
@@ -43,28 +44,31 @@ EPendingJob FindPendingJob(const char *path, SJobResult *result)
     return PENDING_COMPLETE;
 }
 
-void FindStoppedJob(const char *path, bool converts, bool *staleLock, bool *jobFiles)
+void FindStoppedJob(const CHeldDirectory &dir, const std::string &name, bool converts, bool *staleLock,
+                    bool *jobFiles)
 {
     *staleLock = *jobFiles = false;
     SJobResult result = {};
-    SJob job(path, &result);
+    SConverters none;
+    SJob job(dir, name, none, &result);
     if (!OpenFolder(job, false))
         return;
     // A job takes any stale lock over; a tidy deletes only ours.
-    *staleLock = IsStaleFolderLockFile(job.resolved, !converts);
+    *staleLock = IsStaleFolderLockFile(dir, name, !converts);
     *jobFiles = OpenStateDirectory(job, false) && HoldsFilesOfJob(job);
 }
 
-bool TidyStoppedJob(const char *path, SJobResult *result)
+bool TidyStoppedJob(const CHeldDirectory &dir, const std::string &name, SJobResult *result)
 {
     *result = SJobResult{};
-    SJob job(path, result);
+    SConverters none;
+    SJob job(dir, name, none, result);
     // What cannot be opened as a file has no job of ours.
     if (!OpenFolder(job, false))
         return true;
-    if (!RemoveStaleFolderLockFile(job.resolved)) {
+    if (!RemoveStaleFolderLockFile(dir, name)) {
         result->lockFileError = GetLastError();
-        CopyText(result->lockFileLeft, (std::string(job.resolved) + ".lock").c_str());
+        CopyText(result->lockFileLeft, dir.PathOf(name + ".lock").c_str());
         return false;
     }
     // Only where there is something to tidy is the lock taken, which costs a few writes.

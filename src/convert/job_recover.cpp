@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "job_internal.h"
 #include "platform.h"
+#include "store_files.h"
 
 namespace {
 
@@ -186,7 +188,7 @@ bool OpenRecordedFiles(const SJobFiles &files, const SJournal &journal, SOpenJob
     return true;
 }
 
-bool ReadRecordedBytes(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open, SBytes *from,
+bool ReadRecordedBytes(const SConverters &converters, const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open, SBytes *from,
                        SBytes *to)
 {
     *from = SBytes();
@@ -197,7 +199,7 @@ bool ReadRecordedBytes(const SJobFiles &files, const SJournal &journal, SOpenJob
         to->Add(open.added, 0, journal.added);
         return true;
     }
-    StreamConverter convert = ConverterNamed(journal.converter);
+    StreamConverter convert = converters.Named(journal.converter);
     if (convert == nullptr) {
         SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
         return false;
@@ -392,7 +394,7 @@ bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal
     SOpenJobFiles open;
     SBytes from, to;
     std::uint64_t appended = 0, size = 0;
-    bool ok = OpenRecordedFiles(files, journal, open) && ReadRecordedBytes(files, journal, open, &from, &to) &&
+    bool ok = OpenRecordedFiles(files, journal, open) && ReadRecordedBytes(job.converters, files, journal, open, &from, &to) &&
               CheckFolder(job, journal, from, to, &appended, &size);
     if (ok)
         job.result->appendedKept = size - appended;
@@ -412,7 +414,7 @@ bool CompleteInterruptedJob(SJob &job, const SJobFiles &files, SJournal &journal
     if (ok && mode == COMPLETE_WRITE) {
         if (appended < size) {
             ok = KeepAppendedMail(job, files, journal, open, appended, size - appended) &&
-                 ReadRecordedBytes(files, journal, open, &from, &to);
+                 ReadRecordedBytes(job.converters, files, journal, open, &from, &to);
         }
         ok = ok && WriteBytesOver(job.folder, journal.start, to);
     }
@@ -457,7 +459,12 @@ EInterrupted CompleteAnyInterruptedJob(SJob &job)
     }
     if (journal.direction == DIRECTION_UNDO_KEEP)
         CopyText(job.result->keptOld, files.old);
-    (void)RemoveStaleFolderLockFile(journal.folder);
+    // Where the folder was elsewhere then (moved since), a stale lock file of ours there.
+    if (std::strcmp(journal.folder, job.resolved) != 0) {
+        std::unique_ptr<CHeldDirectory> then = CHeldDirectory::Open(DirectoryOf(journal.folder));
+        if (then != nullptr)
+            (void)RemoveStaleFolderLockFile(*then, BaseNameOf(journal.folder));
+    }
     job.result->completedInterrupted = true;
     return INTERRUPTED_COMPLETED;
 }

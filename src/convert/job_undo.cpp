@@ -3,10 +3,11 @@
 #include "job_internal.h"
 #include "platform.h"
 
-bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
+bool UndoInterruptedJob(const CHeldDirectory &dir, const std::string &name, const SConverters &converters,
+                        SJobResult *result)
 {
     *result = SJobResult{};
-    SJob job(inboxPath, result);
+    SJob job(dir, name, converters, result);
     SJobFiles files;
     SJournal journal;
     if (!OpenFolder(job, true) || !OpenStateDirectory(job))
@@ -42,7 +43,7 @@ bool UndoInterruptedJob(const char *inboxPath, SJobResult *result)
         // Where it differs is no failure of the undo: told to a result of its own.
         SJobResult checked{};
         job.result = &checked;
-        bool asLeft = ReadRecordedBytes(files, journal, open, &from, &to) &&
+        bool asLeft = ReadRecordedBytes(job.converters, files, journal, open, &from, &to) &&
                       CheckFolder(job, journal, from, to, &appended, &size);
         job.result = result;
         DWORD error = GetLastError();

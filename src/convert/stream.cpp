@@ -91,7 +91,7 @@ bool ConvertAndClose(FILE *in, FILE *out, StreamConverter convert)
     return ok;
 }
 
-int ConvertFile(const char *source, const char *target)
+int DecodeFileTo(const char *source, const char *target)
 {
     // Binary streams: every byte, 0x1A and NUL included, is the mail's, and the decoder
     // handles the line ends itself.

@@ -482,10 +482,8 @@ int RelabelStream(FILE *in, FILE *out)
     return RelabelFolder(in, out, nullptr);
 }
 
-bool NameRelabelling(StreamConverter convert)
-{
-    return NameStreamConverter("relabel", convert);
-}
+const char RELABEL_KIND[] = "relabel";
+const SConversion RELABELLING = {RELABEL_KIND, RelabelStream};
 
 bool LookAtFolder(FILE *in, SFolderLook &look, bool relabelled, const std::function<void(std::string_view)> &seen)
 {

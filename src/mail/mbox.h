@@ -106,10 +106,12 @@ std::string RelabelMail(const std::string &mail, long *labels);
 // A StreamConverter (convert.h) that relabels as well as decodes.  counts, when given,
 // receives what was seen; out may be null to count only.
 int RelabelStream(FILE *in, FILE *out);
-// Names convert, RelabelStream or one that relabels as it does, for the job's record, under
-// the one name that every program of ours gives it: a relabelling that was interrupted is
-// then completed by whichever of them converts the folder next.
-bool NameRelabelling(StreamConverter convert = RelabelStream);
+// The relabelling as a conversion of the job (convert.h), RelabelStream, under the one kind
+// that every program of ours gives it, RELABEL_KIND: a relabelling that was interrupted is
+// then completed by whichever of them converts the folder next, handed RELABELLING (or its
+// own converter that relabels as RelabelStream does, under the same kind).
+extern const char RELABEL_KIND[];
+extern const SConversion RELABELLING;
 // seen, when given, is told of every byte read (CFolderReader::Observe).
 int RelabelFolder(FILE *in, FILE *out, CFolderCounts *counts,
                   std::function<void(std::string_view)> seen = nullptr);

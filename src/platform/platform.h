@@ -149,36 +149,21 @@ bool IsDeviceName(const char *path);
 // Ours, not the system's.
 bool ResolvePath(const char *path, char *resolved);
 
-// Takes the lock file folder + ".lock" that mail programs on Unix (delivery agents, mail
-// readers) create beside a folder while they write to it, as they do: whole from the moment
-// it has that name (written under a name of its own beside it, then linked to it; made
-// exclusively in one write where the file system has no links), holding our process id and
-// this machine's name.  A stale one is taken over: one of a process of this machine that
+// The lock file that mail programs on Unix (delivery agents, mail readers) create beside a
+// folder while they write to it, FOLDER.lock, is taken as they take it: whole from the
+// moment it has that name (written under a name of its own beside it, then linked to it;
+// made exclusively in one write where the file system has no links), holding our process id
+// and this machine's name.  A stale one is taken over: one of a process of this machine that
 // has ended, or that ran before the machine last started; one older than ten minutes; one
 // empty or unreadable and older than a few seconds.  Only the very file judged stale is
-// deleted, not one another program has put in its place meanwhile.  Returns false with
-// ERROR_FOLDER_LOCKED when another program holds it (or it is stale and cannot be
-// deleted), and with the system's error when it cannot be written; true otherwise, *taken
-// saying whether we hold it now (not where the folder's directory takes no new file: a
-// folder we may only write to in place).  On Windows, whose mail programs know no such
-// file, it takes nothing.  First it deletes what a process of ours on this machine that has
-// ended left of its own while it made one (folder + ".lock.HOST.PID.N").  Ours, not the
-// system's.
-bool TakeFolderLockFile(const char *folder, bool *taken);
-// Gives back the lock file taken for folder: deletes it.  False, with the system's error,
-// when it stays.
-bool ReleaseFolderLockFile(const char *folder);
-// Deletes folder + ".lock" if it is one of ours (it names its host, as a mail program's
-// does not) and stale by the rules above, and leaves it otherwise: a mail program's stale
-// lock is for the next one that takes the lock to clear.
-// Returns false, with the system's error, only when a stale one stays; true when there is
-// none, when another program holds it, and when it is deleted.  On Windows it does
-// nothing.  Ours, not the system's.
-bool RemoveStaleFolderLockFile(const char *folder);
-// True when folder + ".lock" is there and stale by the rules above: what TakeFolderLockFile
-// would take over, or, with oursOnly, what RemoveStaleFolderLockFile would delete.  Changes
-// nothing.  On Windows always false.  Ours.
-bool IsStaleFolderLockFile(const char *folder, bool oursOnly);
+// deleted, not one another program has put in its place meanwhile.  Taking it fails with
+// ERROR_FOLDER_LOCKED when another program holds it (or it is stale and cannot be deleted),
+// and with the system's error when it cannot be written; where the folder's directory takes
+// no new file, it succeeds without (a folder we may only write to in place).  First it
+// deletes what a process of ours on this machine that has ended left of its own while it made
+// one (FOLDER.lock.HOST.PID.N).  Removing a stale one deletes only ours (it names its host,
+// as a mail program's does not): a mail program's stale lock is for the next one that takes
+// the lock to clear.  The calls are in store_files.h, through the folder's held directory.
 
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.

@@ -51,6 +51,13 @@ public:
     // ERROR_NOT_THE_WALKED_FILE where name is now a link, not a regular file, or another
     // file than expected.  Readers and writers are not kept out.
     HANDLE OpenEntry(const std::string &name, bool write, const SFileIdentity *expected) const;
+    // Opens the regular file name to rewrite it in place: for reading and writing, other
+    // writers kept out (ERROR_SHARING_VIOLATION where one has it open), readers let in; never
+    // through a link, never waiting on a pipe or a device; where expected is given, only the
+    // very file it names.  INVALID_HANDLE_VALUE with the system's error, ERROR_NOT_A_FILE
+    // where name is a directory, device or pipe, or ERROR_NOT_THE_WALKED_FILE where it is now
+    // a link or another file than expected.
+    HANDLE OpenToRewrite(const std::string &name, const SFileIdentity *expected) const;
     // Creates the new file name, only for its owner to read, never an existing one nor
     // what a link there names, sharing deletion.  INVALID_HANDLE_VALUE on failure.
     HANDLE CreateEntry(const std::string &name) const;
@@ -75,11 +82,23 @@ public:
     // leave half done: false on FAT and exFAT, which write a rename as two.
     bool RenamesAtomically() const;
 
+    // The system's handle of the directory, for the platform's own calls beside these.
+    HANDLE Native() const { return m_handle; }
+
 private:
     CHeldDirectory(HANDLE handle, std::string path) : m_handle(handle), m_path(std::move(path)) {}
     HANDLE m_handle;
     std::string m_path;
 };
+
+// The lock file that mail programs on Unix take beside a folder while they write to it,
+// name + ".lock" in dir, as TakeFolderLockFile of platform.h describes it: made, judged
+// stale and deleted only through the held directory, never by a path.  On Windows, whose
+// mail programs know no such file, these take and find nothing.
+bool TakeFolderLockFile(const CHeldDirectory &dir, const std::string &name, bool *taken);
+bool ReleaseFolderLockFile(const CHeldDirectory &dir, const std::string &name);
+bool RemoveStaleFolderLockFile(const CHeldDirectory &dir, const std::string &name);
+bool IsStaleFolderLockFile(const CHeldDirectory &dir, const std::string &name, bool oursOnly);
 
 // Gives to, a new file written in full, the times of from (KeepFileTime; natively its owner,
 // group and permission bits too, where the system lets us: a user may give a file only to

@@ -15,21 +15,23 @@ std::string DovecotIndexName(const std::string &folder)
     return EqualsNoCase(folder.data(), folder.size(), "inbox") ? "INBOX" : folder;
 }
 
-// The one call of the job: converts the folder name in dir, as the walk found it (found,
-// where known).  What the job tells is in result; false where it failed, with the system's
-// error.
-bool RunFolderJob(const CHeldDirectory &dir, const std::string &name, StreamConverter convert,
+// The one call of the job: converts the folder name in the held directory dir, opened there
+// as the walk found it (found, where known), its lock file, trace and summaries reached
+// through dir too.  What the job tells is in result; false where it failed, with the
+// system's error.
+bool RunFolderJob(const CHeldDirectory &dir, const std::string &name, const SConverters &converters,
                   const SFileIdentity *found, SJobResult &result)
 {
-    return ConvertFolderInPlace(dir.PathOf(name).c_str(), convert, &result, found);
+    return ConvertFolderInPlace(dir, name, converters, &result, found);
 }
 
-// A check's: what the run would tidy away of a job on the folder at path that was stopped at
-// its end (TidyStoppedJob), or, where it converts it, take over.
-void TellStoppedJob(CStoreContext &context, const std::string &path, bool converts)
+// A check's: what the run would tidy away of a job on the folder name of dir that was stopped
+// at its end (TidyStoppedJob), or, where it converts it, take over.
+void TellStoppedJob(CStoreContext &context, const CHeldDirectory &dir, const std::string &name, bool converts)
 {
+    std::string path = dir.PathOf(name);
     bool staleLock, jobFiles;
-    FindStoppedJob(path.c_str(), converts, &staleLock, &jobFiles);
+    FindStoppedJob(dir, name, converts, &staleLock, &jobFiles);
     if (staleLock) {
         context.Tell(ETreeEvent::WOULD, path + ".lock",
                      "would be deleted: a stale lock file (of a program that has ended, or old)");
@@ -102,18 +104,17 @@ bool CMboxStore::Convert(CStoreContext &context, const SStorePlace &place) const
         return true;
     }
     SJobResult pending;
-    if (!sniffer.Found() && FindPendingJob(path.c_str(), &pending) == PENDING_NONE) {
+    if (!sniffer.Found() && FindPendingJob(*dir, name, context.Converters(), &pending) == PENDING_NONE) {
         // Unless a conversion of it was interrupted, there is nothing to do but remove what
         // a job stopped at its end left: its lock file, its files in the state directory.
         ++report.unchanged;
         auto tidied = std::make_shared<SJobResult>();
-        if (!TidyStoppedJob(path.c_str(), tidied.get()) || tidied->strayOld[0] != '\0')
+        if (!TidyStoppedJob(*dir, name, tidied.get()) || tidied->strayOld[0] != '\0')
             context.Event({ETreeEvent::FOLDER_TIDIED, path, "", 0, tidied});
         return true;
     }
     auto result = std::make_shared<SJobResult>();
-    bool hadSummary = dir->Holds(name + ".snm");
-    bool converted = RunFolderJob(*dir, name, context.Converter(), identifiedPlace.id, *result);
+    bool converted = RunFolderJob(*dir, name, context.Converters(), identifiedPlace.id, *result);
     error = GetLastError();
     if (!converted) {
         report.failed.push_back(path);
@@ -128,25 +129,17 @@ bool CMboxStore::Convert(CStoreContext &context, const SStorePlace &place) const
         return true;
     }
     ++report.converted;
-    // The job deletes the summary FILE.snm, where it can (cppcheck takes the second look for
-    // the first, as though the job had not run between them).
-    // cppcheck-suppress [incorrectLogicOperator, oppositeExpression]
-    if (hadSummary && !dir->Holds(name + ".snm"))
-        ++report.summariesDeleted;
-    // Its mail program rebuilds the summary of a folder that changed: Thunderbird's beside
-    // it, and the cache of Dovecot's index where Dovecot keeps it by default.
-    if (dir->DeleteEntry(name + ".msf"))
-        ++report.summariesDeleted;
-    else if (!IsGoneError(GetLastError()))
-        context.Tell(ETreeEvent::WARNING, path + ".msf", "cannot delete the summary file", GetLastError());
-    std::unique_ptr<CHeldDirectory> imap = dir->OpenSub(".imap"), index;
-    if (imap != nullptr && (index = imap->OpenSub(DovecotIndexName(name))) != nullptr) {
-        if (index->DeleteEntry(DOVECOT_CACHE))
-            ++report.cachesDeleted;
-        else if (!IsGoneError(GetLastError()))
-            context.Tell(ETreeEvent::WARNING, index->PathOf(DOVECOT_CACHE),
-                         "cannot delete the mail server's cache of it", GetLastError());
-    }
+    // The job deleted the summaries beside it; its mail server rebuilds its cache too.
+    report.summariesDeleted += result->summariesDeleted;
+    if (result->summaryLeft[0] != '\0')
+        context.Tell(ETreeEvent::WARNING, result->summaryLeft, "cannot delete the summary file",
+                     result->summaryError);
+    DWORD cacheError = 0;
+    if (DeleteServerCache(*dir, name, &cacheError))
+        ++report.cachesDeleted;
+    else if (cacheError != 0)
+        context.Tell(ETreeEvent::WARNING, dir->PathOf(".imap"), "cannot delete the mail server's cache of " + path,
+                     cacheError);
     return true;
 }
 
@@ -159,7 +152,7 @@ void CMboxStore::Look(CStoreContext &context, const SStorePlace &place, bool may
     STreeReport &report = context.Report();
     std::string path = dir->PathOf(name);
     auto pending = std::make_shared<SJobResult>();
-    EPendingJob state = FindPendingJob(path.c_str(), pending.get());
+    EPendingJob state = FindPendingJob(*dir, name, context.Converters(), pending.get());
     DWORD error = GetLastError();
     if (state == PENDING_UNKNOWN) {
         // The run goes on as though there were none, and its job meets the same trouble.
@@ -176,7 +169,7 @@ void CMboxStore::Look(CStoreContext &context, const SStorePlace &place, bool may
         }
     } else if (!mayChange) {
         ++report.unchanged;
-        TellStoppedJob(context, path, false);
+        TellStoppedJob(context, *dir, name, false);
         return;
     } else {
         HANDLE held = dir->OpenEntry(name, false, place.id);
@@ -196,7 +189,7 @@ void CMboxStore::Look(CStoreContext &context, const SStorePlace &place, bool may
         STreeEvent event{ETreeEvent::WOULD, path, "would be converted", 0, nullptr};
         event.look = look;
         context.Event(event);
-        TellStoppedJob(context, path, true);
+        TellStoppedJob(context, *dir, name, true);
     }
     ++report.converted;
     for (const char *summary : {".msf", ".snm"}) {
@@ -225,15 +218,15 @@ const IStore &MboxStore()
     return store;
 }
 
-bool DeleteFolderSummaries(const std::string &path)
+bool DeleteServerCache(const CHeldDirectory &dir, const std::string &name, DWORD *error)
 {
-    std::string summary = path + ".msf";
-    bool ok = DeleteFileA(summary.c_str()) || IsGoneError(GetLastError());
-    DWORD error = GetLastError();
-    std::string cache =
-        JoinPath(JoinPath(JoinPath(DirectoryOf(path), ".imap"), DovecotIndexName(BaseNameOf(path))), DOVECOT_CACHE);
-    if (!DeleteFileA(cache.c_str()) && !IsGoneError(GetLastError()))
+    *error = 0;
+    std::unique_ptr<CHeldDirectory> imap = dir.OpenSub(".imap"), index;
+    if (imap == nullptr || (index = imap->OpenSub(DovecotIndexName(name))) == nullptr)
         return false;
-    SetLastError(error);
-    return ok;
+    if (index->DeleteEntry(DOVECOT_CACHE))
+        return true;
+    if (!IsGoneError(GetLastError()))
+        *error = GetLastError();
+    return false;
 }

@@ -120,7 +120,8 @@ public:
     void SetConverting(bool converting) { m_convert = converting; }
     bool Converting() const { return m_convert; }
     bool Checking() const { return m_options.check; }
-    StreamConverter Converter() const { return m_options.convert; }
+    StreamConverter Converter() const { return m_options.converters.use.convert; }
+    const SConverters &Converters() const { return m_options.converters; }
     void SetWalker(IWalker *walker) { m_walker = walker; }
     void WalkEntry(const PDirectory &dir, const SEntry &entry) { m_walker->WalkEntry(dir, entry); }
     // The directories the walk is in, the innermost last.

@@ -148,7 +148,7 @@ bool CStoreContext::Measure(const CHeldDirectory &dir, const std::string &name, 
                             std::uint64_t at, std::uint64_t n, SMeasured &measured)
 {
     HANDLE original = dir.OpenEntry(name, false, id);
-    bool ok = original != INVALID_HANDLE_VALUE && MeasureConversion(m_options.convert, held, original, at, n, measured);
+    bool ok = original != INVALID_HANDLE_VALUE && MeasureConversion(Converter(), held, original, at, n, measured);
     DWORD error = GetLastError();
     if (original != INVALID_HANDLE_VALUE)
         CloseHandle(original);
@@ -181,7 +181,7 @@ bool CStoreContext::ConvertInto(HANDLE from, const CHeldDirectory &fromDir, cons
     }
     FILE *in = SeekFile(from, 0) ? OpenHandleStream(from, "rb") : nullptr;
     FILE *out = in != nullptr ? OpenHandleStream(made, "wb") : nullptr;
-    bool ok = out != nullptr && ConvertGuarded(m_options.convert, in, out) != 0;
+    bool ok = out != nullptr && ConvertGuarded(Converter(), in, out) != 0;
     DWORD error = GetLastError();
     if (out != nullptr && std::fclose(out) != 0 && ok) {
         ok = false;

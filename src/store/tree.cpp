@@ -180,11 +180,9 @@ void CTreeWalk::WalkEntry(const PDirectory &dir, const SEntry &entry)
     }
     // Our own files of a run that was stopped go, as the store that made them says.
     SStorePlace place{dir, nullptr, &entry, &entry.id, {}};
-    for (const IStore *store : FileStores()) {
-        if (store->Tidy(m_context, place))
-            return;
-    }
-    WalkFile(dir, entry, &entry.id);
+    const std::vector<const IStore *> &stores = FileStores();
+    if (std::none_of(stores.begin(), stores.end(), [&](const IStore *s) { return s->Tidy(m_context, place); }))
+        WalkFile(dir, entry, &entry.id);
 }
 
 void CTreeWalk::WalkFile(const PDirectory &dir, const SEntry &entry, const SFileIdentity *id)

@@ -28,9 +28,9 @@ protected:
 };
 
 struct STreeOptions {
-    // What rewrites a folder, a message or an .emlx file's message: the journaled job's
-    // converter (convert.h), named for it with NameStreamConverter.
-    StreamConverter convert = ConvertStream;
+    // What rewrites a folder, a message or an .emlx file's message (converters.use), and the
+    // kinds a job stopped in another conversion is completed with (convert.h).
+    SConverters converters;
     ITreeProgress *progress = nullptr;  // null for none
     // Changes nothing: the walk goes as a conversion would, with the same skips and
     // refusals, but writes, renames, deletes and locks nothing (not even a run's leftovers),
@@ -117,7 +117,8 @@ bool ConvertProfile(const std::string &dir, const STreeOptions &options, STreeRe
 // each mail is, and the program would write flags into other mails).  False with why; a
 // lock that cannot be tested is told in warning, and does not refuse.
 bool MayConvertFolder(const std::string &path, std::string &why, std::string &warning);
-// Deletes the summaries that mail programs keep of the folder at path (Thunderbird's
-// FILE.msf, Dovecot's .imap/FILE/dovecot.index.cache), once the folder has changed.  False,
-// with the system's error, where one is there and stays.
-bool DeleteFolderSummaries(const std::string &path);
+// Deletes the cache that Dovecot keeps of the folder name of dir, once the folder has
+// changed (.imap/NAME/dovecot.index.cache, where Dovecot keeps it by default), through the
+// held directory.  True where it was deleted; false where there is none, or it stays, with
+// the system's error then in *error (0 where none was there).
+bool DeleteServerCache(const CHeldDirectory &dir, const std::string &name, DWORD *error);

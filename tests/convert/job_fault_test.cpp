@@ -319,7 +319,7 @@ TEST(Job, RewritesFromTheLineOfTheFirstChange)
         whole.resize(ConvertBuffer(folder.data(), folder.size(), &whole[0]));
         g_folder = inbox.c_str();
         g_rewriteAt = -1;
-        bool converted = ConvertFolderInPlace(inbox.c_str());
+        bool converted = ConvertAt(inbox);
         g_folder = nullptr;
         EXPECT_TRUE(converted);
         EXPECT_EQ(ReadFile(inbox), whole);
@@ -377,7 +377,7 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         std::string whole = RelabelMail(folder, &labels);
         g_folder = inbox.c_str();
         g_rewriteAt = -1;
-        bool converted = ConvertFolderInPlace(inbox.c_str(), RelabelStream);
+        bool converted = ConvertAt(inbox, Converting(RELABEL_KIND, RelabelStream));
         g_folder = nullptr;
         EXPECT_TRUE(converted);
         EXPECT_EQ(ReadFile(inbox), whole);
@@ -389,7 +389,7 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
     WriteFile(inbox, "From a\nSubject: ISO-8859-1\n\nplain\n");
     g_folder = inbox.c_str();
     g_rewriteAt = -1;
-    EXPECT_TRUE(ConvertFolderInPlace(inbox.c_str(), RelabelStream));
+    EXPECT_TRUE(ConvertAt(inbox, Converting(RELABEL_KIND, RelabelStream)));
     g_folder = nullptr;
     EXPECT_EQ(g_rewriteAt, -1);
 }
@@ -404,7 +404,7 @@ TEST(Job, WritesTheFolderItOpenedWhateverThePathBecomes)
     WriteFile(victim, "not mail");
     g_folder = inbox.c_str();
     g_swapFor = victim.c_str();
-    bool converted = ConvertFolderInPlace(inbox.c_str());
+    bool converted = ConvertAt(inbox);
     g_swapFor = nullptr;
     g_folder = nullptr;
     EXPECT_TRUE(converted);

@@ -49,13 +49,13 @@ struct Folder {
 TEST(Job, ConvertsTheInboxAndCleansUp)
 {
     Folder folder(KOREAN_MAIL);
-    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertAt(folder.inbox));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_FALSE(FileExists(folder.summary));
     EXPECT_EQ(folder.TempFiles(), 0u);
 
     // A second run finds no designator and changes nothing; no summary file is no failure.
-    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertAt(folder.inbox));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_EQ(folder.TempFiles(), 0u);
 }
@@ -64,7 +64,7 @@ TEST(Job, KeepsAFolderWithoutDesignatorByteForByte)
 {
     std::string plain = std::string("From a\nplain \x0e\x30\x0f text\n\xb0\xa1\n\0\x1a\xff tail", 29);
     Folder folder(plain);
-    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertAt(folder.inbox));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(plain));
 }
 
@@ -109,7 +109,7 @@ TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
         std::string before = ReadFile(folder.inbox);
         g_relabellings = 0;
         SJobResult result;
-        ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str(), c.convert, &result));
+        ASSERT_TRUE(ConvertAt(folder.inbox, Converting("counted", c.convert), &result));
         EXPECT_EQ(ReadFile(folder.inbox), before);
         EXPECT_EQ(std::filesystem::last_write_time(folder.inbox), old);
         // Its summary still says where each mail is.
@@ -123,7 +123,7 @@ TEST(Job, LeavesAFolderWithNothingToChangeUntouched)
 TEST(Job, EmptiesNothingFromAnEmptyInbox)
 {
     Folder folder("");
-    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertAt(folder.inbox));
     EXPECT_EQ(ReadFile(folder.inbox), "");
     EXPECT_TRUE(FileExists(folder.summary));
 }
@@ -141,7 +141,7 @@ TEST(Job, DecodesAFolderLargerThanTheBuffers)
     input += "\x0e\x30\x21 \x1b$)";
     expected += "\xb0\xa1 \x9b\xa4\xa9";
     Folder folder(input);
-    ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str()));
+    ASSERT_TRUE(ConvertAt(folder.inbox));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(expected));
 }
 
@@ -158,7 +158,7 @@ TEST(Job, ConvertsPastALineLongerThanTheReads)
         SCOPED_TRACE(relabel ? "relabelled" : "decoded");
         const std::string &to = relabel ? relabelled : decoded;
         Folder folder(korean + longLine + korean + last);
-        ASSERT_TRUE(ConvertFolderInPlace(folder.inbox.c_str(), relabel ? RelabelStream : ConvertStream, nullptr));
+        ASSERT_TRUE(ConvertAt(folder.inbox, relabel ? Converting(RELABEL_KIND, RelabelStream) : SConverters()));
         std::string result = ReadFile(folder.inbox), expected = Lines(to + longLine + to + last);
         EXPECT_EQ(result.size(), expected.size());
         EXPECT_TRUE(result == expected);
@@ -170,8 +170,8 @@ TEST(ConvertFile, ReportsAnOutputThatCannotBeOpened)
     TestDir dir;
     std::string source = dir.File("source");
     WriteFile(source, "abc\n");
-    EXPECT_EQ(ConvertFile(source.c_str(), dir.File("no/such/dir").c_str()), 0);
-    EXPECT_EQ(ConvertFile(dir.File("missing").c_str(), dir.File("target").c_str()), 0);
+    EXPECT_EQ(DecodeFileTo(source.c_str(), dir.File("no/such/dir").c_str()), 0);
+    EXPECT_EQ(DecodeFileTo(dir.File("missing").c_str(), dir.File("target").c_str()), 0);
     EXPECT_FALSE(FileExists(dir.File("target")));
     EXPECT_EQ(g_fpIn, nullptr);
     EXPECT_EQ(g_fpOut, nullptr);
@@ -277,7 +277,7 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
         SCOPED_TRACE(c.what);
         Folder folder(KOREAN_MAIL);
         std::string path = c.setUp(folder);
-        EXPECT_FALSE(ConvertFolderInPlace(path.c_str()));
+        EXPECT_FALSE(ConvertAt(path));
         DWORD error = GetLastError();
         if (holder != INVALID_HANDLE_VALUE) {
             CloseHandle(holder);
@@ -304,7 +304,7 @@ TEST(Job, PutsTheFolderBackWhenItsConverterRunsOutOfMemory)
         std::fflush(out);
         throw std::bad_alloc();
     };
-    EXPECT_FALSE(ConvertFolderInPlace(folder.inbox.c_str(), exhausts));
+    EXPECT_FALSE(ConvertAt(folder.inbox, Converting("exhausts", exhausts)));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
     EXPECT_TRUE(FileExists(folder.summary));
@@ -324,7 +324,7 @@ TEST(Job, LeavesAReadOnlyInboxAsItWasWithNoCopy)
         GTEST_SKIP() << "a read-only file is writable here (Wine run by root)";
     }
 #endif
-    EXPECT_FALSE(WithPermissions([&] { return ConvertFolderInPlace(folder.inbox.c_str()); }));
+    EXPECT_FALSE(WithPermissions([&] { return ConvertAt(folder.inbox); }));
     EXPECT_EQ(ReadFile(folder.inbox), KOREAN_MAIL);
     EXPECT_TRUE(FileExists(folder.summary));
     EXPECT_EQ(folder.TempFiles(), 0u);
@@ -344,7 +344,7 @@ TEST(Job, ConvertsThroughALinkWithTheCopyAnywhere)
     std::filesystem::create_directories(deep);
     SetTempDirectory(deep);
     WriteFile(link + ".snm", "not its summary");
-    ASSERT_TRUE(ConvertFolderInPlace(link.c_str()));
+    ASSERT_TRUE(ConvertAt(link));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(ReadFile(folder.inbox), Lines(KOREAN_MAIL_DECODED));
     EXPECT_FALSE(FileExists(folder.summary));
@@ -357,7 +357,7 @@ TEST(ConvertFile, ReportsAFailedWrite)
     TestDir dir;
     std::string source = dir.File("source");
     WriteFile(source, KOREAN_MAIL);
-    EXPECT_EQ(ConvertFile(source.c_str(), "/dev/full"), 0);
+    EXPECT_EQ(DecodeFileTo(source.c_str(), "/dev/full"), 0);
     EXPECT_EQ(g_fpIn, nullptr);
     EXPECT_EQ(g_fpOut, nullptr);
 }

@@ -235,8 +235,6 @@ int AsStream(FILE *in, FILE *out)
 // "From " line too.
 TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
 {
-    ASSERT_TRUE(NameStreamConverter("to CR LF", AsStream<ToCrLf>));
-    ASSERT_TRUE(NameStreamConverter("to LF", AsStream<ToLf>));
     const std::string mails = "From a\nSubject: one\n\nbody\n\nFrom b\nSubject: two\n\nbody\n\n";
     struct Case {
         const char *what;
@@ -278,10 +276,10 @@ TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
                     LeaveStoppedJob(inbox, c.front, c.rest, to, c.name, state.second + mail);
                     SJobResult result;
                     if (undo) {
-                        ASSERT_TRUE(UndoInterruptedJob(inbox.c_str(), &result)) << GetLastError();
+                        ASSERT_TRUE(UndoAt(inbox, Converting(c.name, c.convert), &result)) << GetLastError();
                         EXPECT_EQ(ReadFile(inbox), c.front + c.rest + mail);
                     } else {
-                        ASSERT_TRUE(ConvertFolderInPlace(inbox.c_str(), c.convert, &result)) << GetLastError();
+                        ASSERT_TRUE(ConvertAt(inbox, Converting(c.name, c.convert), &result)) << GetLastError();
                         // The mail kept, then converted by the job that goes on.
                         EXPECT_EQ(ReadFile(inbox), c.front + to + convert(mail));
                         EXPECT_EQ(result.appendedKept, mail.size());
@@ -299,7 +297,7 @@ TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
 // writes anything after it; --undo tells where the job's bytes now begin.
 TEST(Journal, WritesNothingAfterAFrontThatChangedSinceTheStop)
 {
-    ASSERT_TRUE(NameStreamConverter("to LF", AsStream<ToLf>));
+    const SConverters toLf = Converting("to LF", AsStream<ToLf>);
     const std::string first = "From e\nSubject: deleted\n\nfirst\n\n", front = first + "From f\n\nfront\n\n";
     const std::string rest = ToCrLf("From a\nSubject: one\n\nbody\n\nFrom b\n\nbody\n\n"), to = ToLf(rest);
     const std::string state = to.substr(0, 20) + rest.substr(20);
@@ -316,11 +314,11 @@ TEST(Journal, WritesNothingAfterAFrontThatChangedSinceTheStop)
             WriteFile(inbox, now);
         }
         SJobResult result;
-        EXPECT_FALSE(ConvertFolderInPlace(inbox.c_str(), AsStream<ToLf>, &result));
+        EXPECT_FALSE(ConvertAt(inbox, toLf, &result));
         EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_FRONT_CHANGED);
-        EXPECT_EQ(FindPendingJob(inbox.c_str(), &result), PENDING_REFUSED);
+        EXPECT_EQ(PendingAt(inbox, toLf, &result), PENDING_REFUSED);
         EXPECT_TRUE(result.differsBefore);
-        EXPECT_FALSE(UndoInterruptedJob(inbox.c_str(), &result));
+        EXPECT_FALSE(UndoAt(inbox, toLf, &result));
         EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_FRONT_CHANGED);
         EXPECT_TRUE(result.frontFound);
         EXPECT_EQ(result.frontNow, front.size() - first.size());
@@ -338,7 +336,7 @@ TEST(Journal, KeepsAStoppedJobApartFromJobsOnOtherFolders)
     const bool crLf = PLATFORM_LINE_END[0] == '\r';
     const StreamConverter convert = crLf ? AsStream<ToCrLf> : AsStream<ToLf>;
     const char *name = crLf ? "to CR LF" : "to LF";
-    ASSERT_TRUE(NameStreamConverter(name, convert));
+    const SConverters converters = Converting(name, convert);
     const std::string text = "From a\n\none\n\nFrom b\n\ntwo\n\n", front = Lines("From f\n\nfront\n\n");
     const std::string rest = crLf ? text : ToCrLf(text), to = crLf ? ToCrLf(text) : text;
     // Stopped half-way, the folder already as long as the conversion.
@@ -354,12 +352,12 @@ TEST(Journal, KeepsAStoppedJobApartFromJobsOnOtherFolders)
     WriteFile(dir.StateDirectory() + "/" + base + ".JNL", "quorvel journal 3\nfolder 9:/m/Other");
     WriteFile(dir.StateDirectory() + "/" + base + ".TMP", rest);
     SJobResult result;
-    ASSERT_TRUE(ConvertFolderInPlace(other.c_str(), convert, &result)) << GetLastError();
-    ASSERT_TRUE(ConvertFolderInPlace(plain.c_str(), convert, &result)) << GetLastError();
-    ASSERT_TRUE(TidyStoppedJob(plain.c_str(), &result));
+    ASSERT_TRUE(ConvertAt(other, converters, &result)) << GetLastError();
+    ASSERT_TRUE(ConvertAt(plain, converters, &result)) << GetLastError();
+    ASSERT_TRUE(TidyAt(plain, &result));
     EXPECT_EQ(ReadFile(other), to);
     EXPECT_EQ(dir.StateFiles().size(), 4u) << "the stopped job's copy and record kept, and the other's";
-    ASSERT_TRUE(ConvertFolderInPlace(inbox.c_str(), convert, &result)) << GetLastError();
+    ASSERT_TRUE(ConvertAt(inbox, converters, &result)) << GetLastError();
     EXPECT_EQ(ReadFile(inbox), front + to);
     EXPECT_EQ(dir.StateFiles().size(), 2u);
 }
@@ -385,7 +383,6 @@ TEST(Journal, FollowsOnlyARecordOfTheUsersOwn)
         ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
         EXPECT_EQ(ReadJournal(path.c_str(), &read), JOURNAL_NOT_OURS);
         // Nor is a copy that another user has made theirs since, the same bytes or not.
-        ASSERT_TRUE(NameStreamConverter("to LF", AsStream<ToLf>));
         const std::string rest = ToCrLf("From a\n\none\n\n"), to = ToLf(rest);
         std::string inbox = dir.File("Inbox");
         LeaveStoppedJob(inbox, "", rest, to, "to LF", to.substr(0, 8) + rest.substr(8));
@@ -396,7 +393,7 @@ TEST(Journal, FollowsOnlyARecordOfTheUsersOwn)
         ASSERT_NE(copy, files.end());
         ASSERT_EQ(chown((dir.StateDirectory() + "/" + *copy).c_str(), 65534, 65534), 0);
         SJobResult result;
-        EXPECT_FALSE(ConvertFolderInPlace(inbox.c_str(), AsStream<ToLf>, &result));
+        EXPECT_FALSE(ConvertAt(inbox, Converting("to LF", AsStream<ToLf>), &result));
         EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_COPY_NOT_WHOLE);
         EXPECT_EQ(ReadFile(inbox), to.substr(0, 8) + rest.substr(8));
     }

@@ -192,3 +192,33 @@ void LeaveStoppedJob(const std::string &inbox, const std::string &front, const s
     std::snprintf(journal.converter, sizeof journal.converter, "%s", converter);
     ASSERT_TRUE(WriteJournal(files.record, journal));
 }
+
+SConverters Converting(const char *kind, StreamConverter convert)
+{
+    SConverters converters;
+    converters.use = {kind, convert};
+    return converters;
+}
+
+bool ConvertAt(const std::string &path, const SConverters &converters, SJobResult *result)
+{
+    return ConvertFolderAtPath(path.c_str(), converters, result);
+}
+
+bool UndoAt(const std::string &path, const SConverters &converters, SJobResult *result)
+{
+    SFolderAt at;
+    return OpenFolderAt(path.c_str(), &at) && UndoInterruptedJob(*at.dir, at.name, converters, result);
+}
+
+EPendingJob PendingAt(const std::string &path, const SConverters &converters, SJobResult *result)
+{
+    SFolderAt at;
+    return OpenFolderAt(path.c_str(), &at) ? FindPendingJob(*at.dir, at.name, converters, result) : PENDING_UNKNOWN;
+}
+
+bool TidyAt(const std::string &path, SJobResult *result)
+{
+    SFolderAt at;
+    return OpenFolderAt(path.c_str(), &at) && TidyStoppedJob(*at.dir, at.name, result);
+}

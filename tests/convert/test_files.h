@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "convert.h"
+
 // A new, empty directory for one test, made the process's temporary directory too, and the
 // home of its state directory (so the job puts its copy in StateDirectory()), and removed
 // with everything in it at the end of the test.  Made in base, or else in the system's
@@ -53,3 +55,13 @@ std::uint64_t Sum(const std::string &bytes);
 // directory.
 void LeaveStoppedJob(const std::string &inbox, const std::string &front, const std::string &rest,
                      const std::string &conversion, const char *converter, const std::string &state);
+
+// The converters of a job that converts with convert under kind (plain known besides).
+SConverters Converting(const char *kind, StreamConverter convert);
+
+// The job's entry points on the folder at path, its directory opened as a front end opens it
+// (OpenFolderAt); a directory that cannot be opened fails them as the job would.
+bool ConvertAt(const std::string &path, const SConverters &converters = SConverters(), SJobResult *result = nullptr);
+bool UndoAt(const std::string &path, const SConverters &converters, SJobResult *result);
+EPendingJob PendingAt(const std::string &path, const SConverters &converters, SJobResult *result);
+bool TidyAt(const std::string &path, SJobResult *result);

@@ -301,7 +301,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // The whole job, as the program runs it.
     SJobResult result;
-    Check(ConvertFolderInPlace(g_inbox.c_str(), ConvertStream, &result), "the job failed");
+    Check(ConvertFolderAtPath(g_inbox.c_str(), SConverters(), &result), "the job failed");
     Check(g_fpIn == nullptr && g_fpOut == nullptr, "a stream was left open");
     Check(EntriesIn(g_tempDir + "/quorvel") == 0, "the copy was left behind");
     // The summary of a folder that changed goes; that of one left as it was stays.
@@ -325,7 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         ++g_joined;
         return 0;
     }
-    Check(ConvertFile(g_inbox.c_str(), g_second.c_str()) == 1, "the second conversion failed");
+    Check(DecodeFileTo(g_inbox.c_str(), g_second.c_str()) == 1, "the second conversion failed");
     const std::string again = ReadAll(g_second);
     std::remove(g_second.c_str());
     // Natively, a CR that ends up before a line end of the result (CR CR LF, or a CR, a

@@ -17,6 +17,7 @@
 
 #include "../convert/test_files.h"
 #include "platform.h"
+#include "store_files.h"
 
 namespace {
 
@@ -36,20 +37,22 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec *at)
     return result;
 }
 
-// The takeover judges a lock from the open file, then looks at the path again before it
+// The takeover judges a lock from the open file, then looks at its name again before it
 // deletes it; another program changes the lock in between.
-extern "C" int lstat(const char *path, struct stat *st)
+extern "C" int fstatat(int dir, const char *name, struct stat *st, int flags)
 {
-    using Stat = int (*)(const char *, struct stat *);
-    static Stat realStat = reinterpret_cast<Stat>(dlsym(RTLD_NEXT, "lstat"));
-    if (g_changeLock != nullptr && std::strcmp(path, g_changeLock) == 0) {
+    using Stat = int (*)(int, const char *, struct stat *, int);
+    static Stat realStat = reinterpret_cast<Stat>(dlsym(RTLD_NEXT, "fstatat"));
+    const char *slash = g_changeLock != nullptr ? std::strrchr(g_changeLock, '/') : nullptr;
+    if (slash != nullptr && std::strcmp(name, slash + 1) == 0) {
+        std::string path = g_changeLock;
         g_changeLock = nullptr;
         if (g_replaceLock)
-            (void)std::rename((std::string(path) + ".new").c_str(), path);
+            (void)std::rename((path + ".new").c_str(), path.c_str());
         else
-            (void)utimensat(AT_FDCWD, path, nullptr, 0);
+            (void)utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
     }
-    return realStat(path, st);
+    return realStat(dir, name, st, flags);
 }
 
 namespace {
@@ -265,16 +268,18 @@ TEST(PosixFiles, FolderLockFileIsTakenOverOnlyWhenStale)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         TestDir dir;
-        std::string folder = dir.File("Inbox"), lock = folder + ".lock";
+        std::string lock = dir.File("Inbox.lock");
+        std::unique_ptr<CHeldDirectory> held = CHeldDirectory::Open(dir.path());
+        ASSERT_NE(held, nullptr);
         WriteFile(lock, c.text);
         Age(lock, c.age);
-        EXPECT_TRUE(RemoveStaleFolderLockFile(folder.c_str()));
+        EXPECT_TRUE(RemoveStaleFolderLockFile(*held, "Inbox"));
         EXPECT_EQ(FileExists(lock), !c.tidied);
 
         WriteFile(lock, c.text);
         Age(lock, c.age);
         bool taken = true;
-        EXPECT_EQ(TakeFolderLockFile(folder.c_str(), &taken), c.stale);
+        EXPECT_EQ(TakeFolderLockFile(*held, "Inbox", &taken), c.stale);
         EXPECT_EQ(taken, c.stale);
         if (!c.stale) {
             EXPECT_EQ(GetLastError(), ERROR_FOLDER_LOCKED);
@@ -292,14 +297,16 @@ TEST(PosixFiles, FolderLockFileChangedMeanwhileIsKept)
     for (bool replace : {true, false}) {
         SCOPED_TRACE(replace ? "replaced" : "touched");
         TestDir dir;
-        std::string folder = dir.File("Inbox"), lock = folder + ".lock";
+        std::string lock = dir.File("Inbox.lock");
+        std::unique_ptr<CHeldDirectory> held = CHeldDirectory::Open(dir.path());
+        ASSERT_NE(held, nullptr);
         WriteFile(lock, "old\n");
         Age(lock, 11 * 60);
         WriteFile(lock + ".new", "new\n");
         g_changeLock = lock.c_str();
         g_replaceLock = replace;
         bool taken = true;
-        EXPECT_FALSE(TakeFolderLockFile(folder.c_str(), &taken));
+        EXPECT_FALSE(TakeFolderLockFile(*held, "Inbox", &taken));
         EXPECT_EQ(g_changeLock, nullptr) << "not looked at again";
         g_changeLock = nullptr;
         EXPECT_EQ(GetLastError(), ERROR_FOLDER_LOCKED);

@@ -2,6 +2,7 @@
 // held by the walk, and the walk's report over a small tree.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -37,17 +38,37 @@ namespace {
 bool g_failBatchFlush;
 bool g_failBatchRenames;
 
+// Where a test stops the process, as a kill would: before the g_killAtStep-th of the calls
+// that take a run's steps (flushes of a batch, links, renames and deletions in a held
+// directory), 0 for never.
+int g_killAtStep;
+
 bool OursToFail(const char *name)
 {
     return g_failBatchRenames && std::strstr(name, "_quorvel") != nullptr;
 }
 
+void Step()
+{
+    if (g_killAtStep > 0 && --g_killAtStep == 0)
+        _exit(9);
+}
+
 }  // namespace
+
+extern "C" int unlinkat(int dir, const char *name, int flags)
+{
+    using Unlink = int (*)(int, const char *, int);
+    static Unlink realUnlink = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlinkat"));
+    Step();
+    return realUnlink(dir, name, flags);
+}
 
 extern "C" int syncfs(int fd)
 {
     using Sync = int (*)(int);
     static Sync realSync = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, "syncfs"));
+    Step();
     if (g_failBatchFlush) {
         errno = EIO;
         return -1;
@@ -59,6 +80,7 @@ extern "C" int linkat(int fromDir, const char *from, int toDir, const char *to, 
 {
     using Link = int (*)(int, const char *, int, const char *, int);
     static Link realLink = reinterpret_cast<Link>(dlsym(RTLD_NEXT, "linkat"));
+    Step();
     if (OursToFail(from)) {
         errno = EIO;
         return -1;
@@ -70,6 +92,7 @@ extern "C" int renameat2(int fromDir, const char *from, int toDir, const char *t
 {
     using Rename = int (*)(int, const char *, int, const char *, unsigned);
     static Rename realRename = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat2"));
+    Step();
     if (OursToFail(from)) {
         errno = EIO;
         return -1;
@@ -263,7 +286,7 @@ TEST(Tree, ReportsWhatItDid)
     WriteFile(dir.File("notes.txt"), "not mail\n");
     STreeReport report, checked;
     STreeOptions options;
-    options.convert = RelabelStream;
+    options.converters.use = RELABELLING;
     STreeOptions check = options;
     check.check = true;
     auto before = Listing(dir.path());
@@ -324,7 +347,7 @@ TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
         WriteFile(dir.File("m.emlx"), emlx);
         STreeReport report;
         STreeOptions options;
-        options.convert = RelabelStream;
+        options.converters.use = RELABELLING;
         *fault = true;
         bool ok = ConvertTrees({dir.path()}, options, report);
         *fault = false;
@@ -406,7 +429,7 @@ TEST(Tree, CountsOneQuotaLineARun)
     WriteFile(md + "/maildirsize", "1000000S\n");
     STreeReport report;
     STreeOptions options;
-    options.convert = RelabelStream;
+    options.converters.use = RELABELLING;
     EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
     EXPECT_EQ(report.converted, static_cast<long>(n));
     EXPECT_EQ(report.quotaLines, 1);
@@ -421,6 +444,251 @@ TEST(Tree, CountsOneQuotaLineARun)
     }
     EXPECT_EQ(experimental, 1);
 }
+
+// One store of each kind, holding one mail, for the same cases run through every store.
+struct SStoreRow {
+    const char *name;
+    // Makes the store under root, holding mail (a message without a "From " line); returns
+    // what the user names to convert it.
+    std::string (*make)(const std::string &root, const std::string &mail);
+    // What the store keeps of the mail beside its bytes (flags, keywords), in a name or in a
+    // file, which a conversion keeps.
+    const char *kept;
+    bool keepsTimes;  // a converted mail's file keeps its times
+};
+
+const SStoreRow STORES[] = {
+    {"maildir",
+     [](const std::string &root, const std::string &mail) {
+         for (const char *sub : {"/cur", "/new", "/tmp"})
+             std::filesystem::create_directories(root + "/md" + sub);
+         // Flagged and seen, with Dovecot's keywords a and b.
+         WriteFile(root + "/md/cur/1.a.host,S=" + std::to_string(mail.size()) + ":2,FSab", mail);
+         WriteFile(root + "/md/dovecot-keywords", "0 $Junk\n1 todo\n");
+         return root + "/md";
+     },
+     ":2,FSab", true},
+    {".emlx",
+     [](const std::string &root, const std::string &mail) {
+         std::filesystem::create_directories(root + "/Messages");
+         WriteFile(root + "/Messages/7.emlx", std::to_string(mail.size()) + "\n" + mail +
+                                                   "<?xml version=\"1.0\"?>\n<plist><dict><key>flags</key>"
+                                                   "<integer>8590195713</integer></dict></plist>\n");
+         return root;
+     },
+     "<integer>8590195713</integer>", true},
+    {"mbox folder",
+     [](const std::string &root, const std::string &mail) {
+         WriteFile(root + "/Inbox", "From a@example.kr Mon Dec  1 00:00:00 2025\nStatus: RO\nX-Keywords: todo\n" + mail);
+         return root;
+     },
+     "X-Keywords: todo", false},
+    {"file of one mail",
+     [](const std::string &root, const std::string &mail) {
+         WriteFile(root + "/saved.eml", "X-Keywords: $Label1\n" + mail);
+         return root + "/saved.eml";
+     },
+     "X-Keywords: $Label1", false},
+    {"profile",
+     [](const std::string &root, const std::string &mail) {
+         std::filesystem::create_directories(root + "/p/Mail/Local Folders");
+         std::filesystem::create_directories(root + "/p/ImapMail/imap.example.kr");
+         WriteFile(root + "/p/prefs.js", "// Mozilla User Preferences\n");
+         WriteFile(root + "/p/.parentlock", "");
+         WriteFile(root + "/p/Mail/Local Folders/Inbox", "From a\nX-Mozilla-Status: 0001\n" + mail);
+         // A cache of server mail, which is left alone.
+         WriteFile(root + "/p/ImapMail/imap.example.kr/INBOX", "From a\n" + mail);
+         return root + "/p";
+     },
+     "X-Mozilla-Status: 0001", false},
+};
+
+const std::string KOREAN = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+const std::string PLAIN = "Subject: y\n\nplain\n";
+
+// Every file under dir, by its path: its bytes and its time.
+std::map<std::string, std::pair<std::string, std::filesystem::file_time_type>> Stamped(const std::string &dir)
+{
+    std::map<std::string, std::pair<std::string, std::filesystem::file_time_type>> files;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file())
+            files[entry.path().string()] = {ReadFile(entry.path().string()), entry.last_write_time()};
+    }
+    return files;
+}
+
+// Gives every file under dir the time when.
+void Age(const std::string &dir, std::filesystem::file_time_type when)
+{
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file())
+            std::filesystem::last_write_time(entry.path(), when);
+    }
+}
+
+// How many times the mail is under dir, converted and not, and whether what the store keeps
+// beside it is there; ImapMail/ aside.
+struct SFound {
+    int converted = 0, korean = 0;
+    bool kept = false;
+    bool temporaries = false;  // a temporary file of ours left
+};
+SFound Find(const std::string &dir, const char *kept)
+{
+    SFound found;
+    for (const auto &[path, file] : Stamped(dir)) {
+        if (path.find("ImapMail") != std::string::npos)
+            continue;
+        const std::string &bytes = file.first;
+        found.converted += bytes.find("charset=EUC-KR\n\n\xb0\xa1") != std::string::npos ||
+                                   bytes.find("charset=EUC-KR\r\n\r\n\xb0\xa1") != std::string::npos
+                               ? 1
+                               : 0;
+        found.korean += bytes.find("\x1b$)C") != std::string::npos ? 1 : 0;
+        found.kept = found.kept || path.find(kept) != std::string::npos || bytes.find(kept) != std::string::npos;
+        std::string name = std::filesystem::path(path).filename().string();
+        bool inTmp = std::filesystem::path(path).parent_path().filename() == "tmp";
+        found.temporaries = found.temporaries || (inTmp && IsOurTemporary(name)) ||
+                            (name[0] == '.' && IsOurTemporary(name.substr(1)));
+    }
+    return found;
+}
+
+// Each store: a check changes nothing and counts what the run then does; the run converts the
+// mail once, keeping its flags and keywords (and its file's times where the store keeps
+// them); a store with nothing to convert is left as it was, bytes, times and names.
+TEST(Store, ConvertsEveryStoreAlike)
+{
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+    for (const SStoreRow &row : STORES) {
+        SCOPED_TRACE(row.name);
+        TestDir dir;
+        std::string named = row.make(dir.path(), KOREAN);
+        Age(dir.path(), old);
+        STreeOptions options, check;
+        options.converters.use = RELABELLING;
+        check = options;
+        check.check = true;
+        STreeReport checked, report;
+        auto before = Stamped(dir.path());
+        EXPECT_TRUE(ConvertTrees({named}, check, checked));
+        EXPECT_EQ(Stamped(dir.path()), before);
+        EXPECT_TRUE(ConvertTrees({named}, options, report));
+        ExpectSameCounts(checked, report);
+        EXPECT_EQ(report.converted, 1);
+        SFound found = Find(dir.path(), row.kept);
+        EXPECT_EQ(found.converted, 1);
+        EXPECT_EQ(found.korean, 0);
+        EXPECT_TRUE(found.kept);
+        EXPECT_FALSE(found.temporaries);
+        if (row.keepsTimes) {
+            for (const auto &[path, file] : Stamped(dir.path())) {
+                if (file.first.find("EUC-KR") != std::string::npos) {
+                    EXPECT_EQ(file.second, old) << path;
+                }
+            }
+        }
+        // ImapMail/ is left alone.
+        for (const auto &[path, file] : before) {
+            if (path.find("ImapMail") != std::string::npos) {
+                EXPECT_EQ(ReadFile(path), file.first);
+            }
+        }
+        TestDir plain;
+        named = row.make(plain.path(), PLAIN);
+        Age(plain.path(), old);
+        before = Stamped(plain.path());
+        STreeReport untouched;
+        EXPECT_TRUE(ConvertTrees({named}, options, untouched));
+        EXPECT_EQ(untouched.converted, 0);
+        EXPECT_EQ(Stamped(plain.path()), before);
+    }
+}
+
+#ifndef _WIN32
+// Each store, its run killed before each call that reaches the disk, then run again: the
+// mail is there once, converted, and nothing of ours is left.
+TEST(Store, SurvivesAKillAtEachStep)
+{
+    for (const SStoreRow &row : STORES) {
+        SCOPED_TRACE(row.name);
+        bool finished = false;
+        int step = 1;
+        for (; step < 200 && !finished; ++step) {
+            SCOPED_TRACE(step);
+            TestDir dir;
+            std::string named = row.make(dir.path(), KOREAN);
+            STreeOptions options;
+            options.converters.use = RELABELLING;
+            pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                g_killAtStep = step;
+                STreeReport report;
+                ConvertTrees({named}, options, report);
+                _exit(0);
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            STreeReport again;
+            EXPECT_TRUE(ConvertTrees({named}, options, again));
+            SFound found = Find(dir.path(), row.kept);
+            EXPECT_EQ(found.converted, 1);
+            EXPECT_EQ(found.korean, 0);
+            EXPECT_TRUE(found.kept);
+            EXPECT_FALSE(found.temporaries);
+        }
+        EXPECT_TRUE(finished);
+    }
+}
+
+// Swaps the first mail's file at hand, as the walk is about to open it, for a link to a file
+// outside.
+class CSwapper : public ITreeProgress {
+public:
+    explicit CSwapper(std::string outside) : m_outside(std::move(outside)) {}
+    void StartTree(std::uint64_t, std::uint64_t) override {}
+    void StartFile(const std::string &path) override
+    {
+        if (m_swapped.empty() && ReadFile(path).find(KOREAN) != std::string::npos) {
+            m_swapped = path;
+            std::filesystem::rename(path, path + ".was");
+            std::filesystem::create_symlink(m_outside, path);
+        }
+    }
+    void FileDone(std::uint64_t) override {}
+    void FinishTree() override {}
+    std::string m_swapped;
+
+private:
+    std::string m_outside;
+};
+
+// Each store, a mail's file swapped for a link once the walk has found it: the file the link
+// names is not touched, and the swap is told as a failure naming the file.
+TEST(Store, RefusesASwappedLink)
+{
+    for (const SStoreRow &row : STORES) {
+        SCOPED_TRACE(row.name);
+        // Made first: a test directory made later lies within it.
+        TestDir elsewhere;
+        TestDir dir;
+        std::string named = row.make(dir.path(), KOREAN);
+        std::string outside = elsewhere.File("secret");
+        WriteFile(outside, "From root\n" + KOREAN);
+        CSwapper swapper(outside);
+        STreeOptions options;
+        options.converters.use = RELABELLING;
+        options.progress = &swapper;
+        STreeReport report;
+        EXPECT_FALSE(ConvertTrees({named}, options, report));
+        EXPECT_EQ(ReadFile(outside), "From root\n" + KOREAN);
+        EXPECT_EQ(report.failed, std::vector<std::string>{swapper.m_swapped});
+        EXPECT_EQ(report.converted, 0);
+    }
+}
+#endif
 
 TEST(Profile, FindsTheProfileAFolderLiesIn)
 {

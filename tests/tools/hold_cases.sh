@@ -23,6 +23,9 @@
 #   order-maildir  under strace, -R over a maildir: each new file flushed (syncfs or fsync)
 #               after its last write and before it is linked or renamed into cur/ or new/,
 #               and each of those directories flushed after the last name it gained or lost
+#   swap        the folder's directory swapped for a link to another while the job runs, at
+#               each moment it makes or deletes a file beside the folder (FILE and -R):
+#               nothing of the other directory made, changed or deleted
 #   output      -o OUTPUT whose write fails, and then its close: the write's reason is told;
 #               -o whose flush fails leaves OUTPUT as it was and no temporary file beside it
 #   kill        the converter killed at random moments (KILLS times, 20 unless set; the seed
@@ -77,7 +80,7 @@ inbox=$work/Inbox
 # A folder that takes the job a good part of a second; a small one where no job is timed or
 # killed.
 case $case_name in
-order-maildir|output) megabytes=1 ;;
+order-maildir|output|swap) megabytes=1 ;;
 *) megabytes=${FOLDER_MB:-30} ;;
 esac
 python3 "$here/../../bench/make-folder.py" "$inbox" "$megabytes" >/dev/null
@@ -170,11 +173,24 @@ assert put_aside < first('fsync', 'directory', put_aside) < renamed < folder_wri
 assert first('fsync', 'next', put_aside) < renamed, shown
 record_deleted = first('unlink', 'record')
 written = last('write', 'folder', record_deleted)
-assert written < first('fsync', 'folder', written) < first('close', 'folder', written) < first('unlink', 'trace', written) \
+# The trace beside the folder goes through the folder's directory.
+trace_deleted = min(first('unlink', 'trace', written), first('unlinkat', 'trace', written))
+assert written < first('fsync', 'folder', written) < first('close', 'folder', written) < trace_deleted \
     < record_deleted < first('fsync', 'directory', record_deleted) < first('unlink', 'copy', record_deleted) < NEVER, shown
 print('what the record names flushed with its directory before the record, the record before the folder;')
 print('the folder flushed and closed, then the trace and the record deleted, the directory flushed, the copy deleted')
 PY
+}
+# The number that strace gives, among the calls CALL it traces (with -P DIR where DIR is not
+# empty), to the NTH whose arguments match the regular expression NAME, in a run of the rest
+# of the arguments: the job reaches the files beside its folder by name through the
+# directory it holds, which -P tells by the directory alone.  A rehearsal, whatever it
+# changes: the caller puts the files back before the run that counts.
+call_number() {
+  local call=$1 dir=$2 name=$3 nth=$4
+  shift 4
+  strace -f -y -o "$work/calls" ${dir:+-P "$dir"} -e trace="$call" "$@" >/dev/null 2>&1 || true
+  grep "^[0-9]* *$call(" "$work/calls" | grep -n "$name" | sed -n "${nth}p" | cut -d: -f1
 }
 # Changes the byte at offset of file.
 flip_byte() {
@@ -226,7 +242,7 @@ append)
   echo "${#added[@]} of 40 appends went in, each one kept"
   ;;
 order)
-  strace -f -e trace=openat,fcntl,write,fsync,ftruncate,close,unlink,rename,renameat,renameat2 \
+  strace -f -y -e trace=openat,fcntl,write,fsync,ftruncate,close,unlink,unlinkat,rename,renameat,renameat2 \
     -o "$work/trace" "${plain[@]}" --backup "$inbox" || fail "the conversion failed"
   cmp -s "$inbox~" "$work/original" || fail "the backup is not the original"
   # The descriptors of the folder, the backup, the copy, the record, the temporary directory
@@ -248,13 +264,14 @@ def kind(path):
         return 'record' if path.endswith('.JNL') else 'copy' if path.endswith('.TMP') else None
 fds, events = {}, []
 for line in lines:
-    m = re.search(r'openat\(AT_FDCWD, "([^"]+)".*= (\d+)$', line)
+    # Opened by path, or by name through a directory held open.
+    m = re.search(r'openat\((?:AT_FDCWD|\d+)(?:<([^>]*)>)?, "([^"]+)".*= (\d+)', line)
     if m:
-        name = kind(m.group(1))
+        name = kind(os.path.join(m.group(1) or '', m.group(2)))
         if name:
-            fds[m.group(2)] = name
+            fds[m.group(3)] = name
         continue
-    m = re.search(r'fcntl\((\d+), F_DUPFD.* = (\d+)$', line)
+    m = re.search(r'fcntl\((\d+)(?:<[^>]*>)?, F_DUPFD.* = (\d+)', line)
     if m and m.group(1) in fds:
         fds[m.group(2)] = fds[m.group(1)]
         continue
@@ -264,9 +281,10 @@ for line in lines:
         if m.group(1) == 'close':
             del fds[m.group(2)]
         continue
-    m = re.search(r'unlink\("([^"]+)"\) = 0', line)
-    if m and kind(m.group(1)):
-        events.append(('unlink', kind(m.group(1))))
+    m = re.search(r'unlink\("([^"]+)"\) = 0', line) or re.search(r'unlinkat\(\d+<([^>]*)>, "([^"]+)", \d+\) = 0', line)
+    path = m and os.path.join(*m.groups())
+    if path and kind(path):
+        events.append(('unlink', kind(path)))
     m = re.search(r'rename\w*\((?:AT_FDCWD, )?"([^"]+)".* = 0$', line)
     if m and kind(m.group(1)):
         events.append(('rename', kind(m.group(1))))
@@ -287,6 +305,46 @@ print('and their directory; then the folder written, flushed and closed,')
 print('then the record deleted, the directory flushed, and the copy deleted')
 PY
   ;;
+swap)
+  # While a job runs, its folder's directory is renamed and a link to another put in its
+  # place, at each moment that makes or deletes a file beside the folder: its lock file put
+  # in place, its trace made, its copy made, its summaries deleted.  Nothing of the other
+  # directory is made, changed or deleted (not even its live lock file); the folder is
+  # converted where it went, its summaries deleted there.
+  mkdir "$work/elsewhere"
+  for name in Inbox Inbox.snm Inbox.msf; do echo "not this $name" >"$work/elsewhere/$name"; done
+  echo $$ >"$work/elsewhere/Inbox.lock"
+  ls -l --time-style=+%s.%N "$work/elsewhere" >"$work/elsewhere.before"
+  swapped() {
+    rm -rf "$work/sw"
+    mkdir -p "$work/sw/real"
+    cp "$work/original" "$work/sw/real/Inbox"
+    touch "$work/sw/real/Inbox.snm" "$work/sw/real/Inbox.msf"
+  }
+  for mode in FILE -R; do
+    for moment in 'linkat "Inbox.lock",' 'openat "Inbox.quorvel",' 'openat "[^"]*\.TMP",' 'unlinkat "Inbox.snm",' \
+      'unlinkat "Inbox.msf",'; do
+      call=${moment%% *} name=${moment#* }
+      run=("${plain[@]}" "$work/sw/real/Inbox")
+      [ "$mode" = FILE ] || run=("${plain[@]}" -R "$work/sw/real")
+      swapped
+      n=$(call_number "$call" "" "$name" 1 "${run[@]}")
+      [ -n "$n" ] || fail "$mode: no $moment in a run"
+      swapped
+      (strace -f -o /dev/null -e trace="$call" -e inject="$call":delay_enter=1500000:when="$n" "${run[@]}" \
+        >/dev/null 2>"$work/err") & job=$!
+      sleep 0.7
+      mv "$work/sw/real" "$work/sw/moved"
+      ln -s ../../elsewhere "$work/sw/real"
+      wait "$job" || fail "$mode, swapped at $moment: $(cat "$work/err")"
+      ls -l --time-style=+%s.%N "$work/elsewhere" | cmp -s - "$work/elsewhere.before" ||
+        fail "$mode, swapped at $moment: the other directory changed: $(ls -la "$work/elsewhere")"
+      cmp -s "$work/sw/moved/Inbox" "$work/expected" || fail "$mode, swapped at $moment: the folder is not converted"
+      [ "$(ls "$work/sw/moved")" = Inbox ] || fail "$mode, swapped at $moment: left $(ls "$work/sw/moved")"
+    done
+    echo "$mode: the directory swapped at each moment, nothing done outside it"
+  done
+  ;;
 order-complete|order-undo)
   kill_halfway
   if [ "$case_name" = order-complete ]; then
@@ -297,7 +355,7 @@ order-complete|order-undo)
   else
     run=("$converter" --undo)
   fi
-  strace -f -y -e trace=write,fsync,close,unlink,rename -o "$work/trace" "${run[@]}" "$inbox" 2>"$work/err" ||
+  strace -f -y -e trace=write,fsync,close,unlink,unlinkat,rename -o "$work/trace" "${run[@]}" "$inbox" 2>"$work/err" ||
     fail "$(cat "$work/err")"
   if [ "$case_name" = order-complete ]; then
     cat "$work/expected" "$work/mail" | cmp -s - "$inbox" || fail "not the conversion and the mail"
@@ -378,7 +436,7 @@ kill)
   # which would keep the next run out.
   cp "$work/original" "$inbox"
   lock=$(realpath "$inbox").lock
-  (strace -f -o /dev/null -P "$lock" -e trace=write,link -e inject=write,link:signal=KILL:when=1 \
+  (strace -f -o /dev/null -P "$work" -e trace=linkat -e inject=linkat:signal=KILL:when=1 \
     "${plain[@]}" "$inbox") 2>/dev/null && fail "the conversion was not stopped at its lock file"
   "${plain[@]}" "$inbox" 2>"$work/err" || fail "killed at its lock file, the next run failed: $(cat "$work/err")"
   cmp -s "$inbox" "$work/expected" || fail "killed at its lock file: not as one conversion"
@@ -387,7 +445,9 @@ kill)
   echo "killed as its lock file was put in place: the next run completed"
   # A lock file that cannot be deleted at the end is named.
   cp "$work/original" "$inbox"
-  (strace -f -o /dev/null -P "$lock" -e trace=unlink -e inject=unlink:error=EACCES:when=1 \
+  n=$(call_number unlinkat "$work" '"Inbox.lock",' 1 "${plain[@]}" "$inbox")
+  cp "$work/original" "$inbox"
+  (strace -f -o /dev/null -P "$work" -e trace=unlinkat -e inject=unlinkat:error=EACCES:when="$n" \
     "${plain[@]}" "$inbox") 2>"$work/err" || fail "a lock file that stays: $(cat "$work/err")"
   grep -qF "warning: cannot delete the lock file $lock" "$work/err" || fail "a lock file that stays: $(cat "$work/err")"
   rm "$lock"
@@ -395,8 +455,10 @@ kill)
   # and before its copy: the next -R, which finds nothing to change, leaves neither.
   mkdir "$work/tree"
   cp "$work/original" "$work/tree/Inbox"
-  (strace -f -o /dev/null -P "$(realpath "$work/tree")/Inbox.lock" -e trace=unlink \
-    -e inject=unlink:signal=KILL:when=1 "$converter" -R "$work/tree") >/dev/null 2>&1 &&
+  n=$(call_number unlinkat "$work/tree" '"Inbox.lock",' 1 "$converter" -R "$work/tree")
+  cp "$work/original" "$work/tree/Inbox"
+  (strace -f -o /dev/null -P "$work/tree" -e trace=unlinkat \
+    -e inject=unlinkat:signal=KILL:when="$n" "$converter" -R "$work/tree") >/dev/null 2>&1 &&
     fail "-R was not stopped at its lock file"
   [ -e "$work/tree/Inbox.lock" ] || fail "-R stopped at its lock file left none"
   "$converter" -R "$work/tree" >/dev/null 2>"$work/err" || fail "-R after -R stopped: $(cat "$work/err")"
@@ -418,8 +480,10 @@ kill)
   # finds nothing to change in the folder, still completes the job: the folder once, and
   # no record, copy or trace left.
   cp "$work/original" "$work/tree/Inbox"
-  (strace -f -o /dev/null -P "$(realpath "$work/tree")/Inbox.quorvel" -e trace=unlink \
-    -e inject=unlink:signal=KILL:when=2 "$converter" -R "$work/tree") >/dev/null 2>&1 &&
+  n=$(call_number unlinkat "$work/tree" '"Inbox.quorvel",' 2 "$converter" -R "$work/tree")
+  cp "$work/original" "$work/tree/Inbox"
+  (strace -f -o /dev/null -P "$work/tree" -e trace=unlinkat \
+    -e inject=unlinkat:signal=KILL:when="$n" "$converter" -R "$work/tree") >/dev/null 2>&1 &&
     fail "-R was not stopped before its record went"
   cmp -s "$work/tree/Inbox" "$work/relabelled" || fail "-R stopped before its record went: the folder is not written"
   [ -n "$(compgen -G "$state/*.JNL")" ] || fail "-R stopped before its record went: no record left"

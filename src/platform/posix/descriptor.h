@@ -30,3 +30,7 @@ inline HANDLE FailOpen(int fd, int code)
 // Calls found for every entry of the directory open on owned, as ReadDirectory does, and
 // closes owned.
 bool ReadDirectoryOf(int owned, void (*found)(const SDirectoryEntry &entry, void *context), void *context);
+
+// Keeps other writers out of the regular file open on fd, without waiting: flock and an
+// fcntl lock on the whole file, the two kinds mail programs take.  False with errno.
+bool LockOutWriters(int fd);

@@ -16,6 +16,7 @@
 
 #include "descriptor.h"
 #include "platform.h"
+#include "store_files.h"
 
 DWORD GetTempPathA(DWORD size, LPSTR buffer)
 {
@@ -71,8 +72,6 @@ UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer
     return 0;
 }
 
-namespace {
-
 // Keeps other writers out of the regular file open on fd, without waiting, with both kinds
 // of lock that mail programs take on a folder: flock, and an fcntl lock on the whole file.
 // The fcntl lock belongs to this open file, not to the process (Linux's open file
@@ -90,8 +89,6 @@ bool LockOutWriters(int fd)
     return fcntl(fd, F_SETLK, &range) == 0;
 #endif
 }
-
-}  // namespace
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD, HANDLE)
@@ -270,9 +267,9 @@ const time_t STALE_LOCK_SECONDS = time_t{10} * 60;
 // ended between making it and writing it; ours are never empty.
 const time_t UNFINISHED_LOCK_SECONDS = 5;
 
-std::string LockFileOf(const char *folder)
+std::string LockFileOf(const std::string &folder)
 {
-    return std::string(folder) + ".lock";
+    return folder + ".lock";
 }
 
 // This machine's name, as a lock file written here gives it; "" where the system has none.
@@ -346,19 +343,19 @@ bool SameLockFile(const struct stat &judged, const struct stat &now)
            judged.st_mtim.tv_sec == now.st_mtim.tv_sec && judged.st_mtim.tv_nsec == now.st_mtim.tv_nsec;
 }
 
-// Deletes the lock file at path if it is stale, and only the very file judged: a program
-// that took a stale lock over may have put a new one in its place meanwhile.  With
-// oursOnly, only a lock of ours counts as stale (IsStaleLock); with judgeOnly, deletes
-// nothing, and tells a stale one as LOCK_STALE.
-ELockInTheWay DeleteIfStale(const std::string &path, bool oursOnly = false, bool judgeOnly = false)
+// Deletes the lock file path of the directory open on dir if it is stale, and only the very
+// file judged: a program that took a stale lock over may have put a new one in its place
+// meanwhile.  With oursOnly, only a lock of ours counts as stale (IsStaleLock); with
+// judgeOnly, deletes nothing, and tells a stale one as LOCK_STALE.
+ELockInTheWay DeleteIfStale(int dir, const std::string &path, bool oursOnly = false, bool judgeOnly = false)
 {
     struct stat judged;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return LOCK_GONE;
         // One we may not read (or a link, which is no lock of ours) is judged by its age.
-        if (lstat(path.c_str(), &judged) != 0)
+        if (fstatat(dir, path.c_str(), &judged, AT_SYMLINK_NOFOLLOW) != 0)
             return errno == ENOENT ? LOCK_GONE : LOCK_HELD;
     } else if (fstat(fd, &judged) != 0) {
         close(fd);
@@ -374,11 +371,11 @@ ELockInTheWay DeleteIfStale(const std::string &path, bool oursOnly = false, bool
     // A window stays between this look and the unlink (the system has no unlink of one
     // given file); a program would have to replace the lock within it.
     struct stat now;
-    if (lstat(path.c_str(), &now) != 0)
+    if (fstatat(dir, path.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? LOCK_GONE : LOCK_HELD;
     if (!SameLockFile(judged, now))
         return LOCK_HELD;
-    if (unlink(path.c_str()) != 0 && errno != ENOENT)
+    if (unlinkat(dir, path.c_str(), 0) != 0 && errno != ENOENT)
         return LOCK_STALE_KEPT;
     return LOCK_GONE;
 }
@@ -395,9 +392,9 @@ enum ELockMade {
 // Makes the lock file at path holding text exclusively, with one write: where the file
 // system has no links.  A kill between the two leaves it empty, which the next run judges
 // stale after a few seconds.
-ELockMade CreateLockExclusively(const std::string &path, const std::string &text)
+ELockMade CreateLockExclusively(int dir, const std::string &path, const std::string &text)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return errno == EEXIST ? LOCK_IN_THE_WAY : LOCK_NO_NEW_FILE;
     bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -407,7 +404,7 @@ ELockMade CreateLockExclusively(const std::string &path, const std::string &text
         saved = errno;
     }
     if (!written) {
-        (void)unlink(path.c_str());
+        (void)unlinkat(dir, path.c_str(), 0);
         errno = saved;
         return LOCK_FAILED;
     }
@@ -417,7 +414,7 @@ ELockMade CreateLockExclusively(const std::string &path, const std::string &text
 // Makes the lock file at path, whole from the moment it has that name, as liblockfile
 // does: a file of a name of our own beside it gets the text first, and is then linked to
 // path, which fails when path exists, on NFS too.
-ELockMade MakeLockFile(const std::string &path)
+ELockMade MakeLockFile(int dir, const std::string &path)
 {
     std::string host = HostName();
     std::string text = std::to_string(static_cast<long>(getpid())) + "\n";
@@ -438,9 +435,9 @@ ELockMade MakeLockFile(const std::string &path)
         std::snprintf(tail, sizeof tail, ".%ld.%lx", static_cast<long>(getpid()),
                       static_cast<unsigned long>(now.tv_nsec) ^ (static_cast<unsigned long>(attempt) << 30));
         unique = base + tail;
-        fd = open(unique.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        fd = openat(dir, unique.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno == ENAMETOOLONG)
-            return CreateLockExclusively(path, text);
+            return CreateLockExclusively(dir, path, text);
         if (fd < 0 && errno != EEXIST)
             return LOCK_NO_NEW_FILE;
     }
@@ -453,16 +450,16 @@ ELockMade MakeLockFile(const std::string &path)
         saved = errno;
     }
     if (!written) {
-        (void)unlink(unique.c_str());
+        (void)unlinkat(dir, unique.c_str(), 0);
         errno = saved;
         return LOCK_FAILED;
     }
     ELockMade made = LOCK_TAKEN;
-    if (link(unique.c_str(), path.c_str()) != 0) {
+    if (linkat(dir, unique.c_str(), dir, path.c_str(), 0) != 0) {
         saved = errno;
         // Over NFS a link that was made can still report failure: the file then has two names.
         struct stat st;
-        if (stat(unique.c_str(), &st) == 0 && st.st_nlink == 2)
+        if (fstatat(dir, unique.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_nlink == 2)
             made = LOCK_TAKEN;
         else if (saved == EPERM || saved == EOPNOTSUPP || saved == ENOSYS)
             made = LOCK_NO_LINKS;
@@ -471,9 +468,9 @@ ELockMade MakeLockFile(const std::string &path)
         else
             made = LOCK_FAILED;
     }
-    (void)unlink(unique.c_str());
+    (void)unlinkat(dir, unique.c_str(), 0);
     if (made == LOCK_NO_LINKS)
-        return CreateLockExclusively(path, text);
+        return CreateLockExclusively(dir, path, text);
     errno = saved;
     return made;
 }
@@ -481,17 +478,19 @@ ELockMade MakeLockFile(const std::string &path)
 // Deletes the files of our own names beside the lock file at path that a process of this
 // machine, ended since, left while it made its lock (MakeLockFile): path + ".HOST.PID.N".
 // A process that has ended writes no more to it, and nothing else reads it.
-void DeleteStaleLockMakings(const std::string &path)
+void DeleteStaleLockMakings(int dir, const std::string &path)
 {
     std::string host = HostName();
     if (host.empty())
         return;
-    std::size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string start = path.substr(slash == std::string::npos ? 0 : slash + 1) + "." + host + ".";
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
+    std::string start = path + "." + host + ".";
+    int listed = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = listed >= 0 ? fdopendir(listed) : nullptr;
+    if (d == nullptr) {
+        if (listed >= 0)
+            close(listed);
         return;
+    }
     while (const struct dirent *entry = readdir(d)) {
         if (std::strncmp(entry->d_name, start.c_str(), start.size()) != 0)
             continue;
@@ -501,20 +500,21 @@ void DeleteStaleLockMakings(const std::string &path)
         if (pid <= 0 || end == tail || *end != '.' || pid == static_cast<long>(getpid()))
             continue;
         if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            (void)unlink((dir + entry->d_name).c_str());
+            (void)unlinkat(dir, entry->d_name, 0);
     }
     closedir(d);
 }
 
 }  // namespace
 
-bool TakeFolderLockFile(const char *folder, bool *taken)
+bool TakeFolderLockFile(const CHeldDirectory &folderDir, const std::string &folder, bool *taken)
 {
     *taken = false;
+    int dir = Descriptor(folderDir.Native());
     std::string path = LockFileOf(folder);
-    DeleteStaleLockMakings(path);
+    DeleteStaleLockMakings(dir, path);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        switch (MakeLockFile(path)) {
+        switch (MakeLockFile(dir, path)) {
         case LOCK_TAKEN:
             *taken = true;
             return true;
@@ -526,26 +526,26 @@ bool TakeFolderLockFile(const char *folder, bool *taken)
             break;
         }
         // A stale one we may not delete is for the user to delete.
-        if (DeleteIfStale(path) != LOCK_GONE)
+        if (DeleteIfStale(dir, path) != LOCK_GONE)
             break;
     }
     errno = static_cast<int>(ERROR_FOLDER_LOCKED);
     return false;
 }
 
-bool ReleaseFolderLockFile(const char *folder)
+bool ReleaseFolderLockFile(const CHeldDirectory &dir, const std::string &folder)
 {
-    return unlink(LockFileOf(folder).c_str()) == 0 || errno == ENOENT;
+    return unlinkat(Descriptor(dir.Native()), LockFileOf(folder).c_str(), 0) == 0 || errno == ENOENT;
 }
 
-bool RemoveStaleFolderLockFile(const char *folder)
+bool RemoveStaleFolderLockFile(const CHeldDirectory &dir, const std::string &folder)
 {
-    return DeleteIfStale(LockFileOf(folder), true) != LOCK_STALE_KEPT;
+    return DeleteIfStale(Descriptor(dir.Native()), LockFileOf(folder), true) != LOCK_STALE_KEPT;
 }
 
-bool IsStaleFolderLockFile(const char *folder, bool oursOnly)
+bool IsStaleFolderLockFile(const CHeldDirectory &dir, const std::string &folder, bool oursOnly)
 {
-    return DeleteIfStale(LockFileOf(folder), oursOnly, true) == LOCK_STALE;
+    return DeleteIfStale(Descriptor(dir.Native()), LockFileOf(folder), oursOnly, true) == LOCK_STALE;
 }
 
 bool KeepFileTime(HANDLE from, HANDLE to)

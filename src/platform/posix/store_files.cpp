@@ -112,6 +112,33 @@ HANDLE CHeldDirectory::OpenEntry(const std::string &name, bool write, const SFil
     return HandleOf(fd);
 }
 
+HANDLE CHeldDirectory::OpenToRewrite(const std::string &name, const SFileIdentity *expected) const
+{
+    int fd = openat(Descriptor(m_handle), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        // A directory named alone is no file; a link at the name is not the folder.
+        int error = errno == EISDIR && expected == nullptr ? static_cast<int>(ERROR_NOT_A_FILE) : Swapped(errno);
+        errno = error;
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return FailOpen(fd, errno);
+    if (expected != nullptr && (static_cast<std::uint64_t>(st.st_dev) != expected->volume ||
+                                static_cast<std::uint64_t>(st.st_ino) != expected->indexLow))
+        return FailOpen(fd, static_cast<int>(ERROR_NOT_THE_WALKED_FILE));
+    if (!S_ISREG(st.st_mode))
+        return FailOpen(fd, static_cast<int>(ERROR_NOT_A_FILE));
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return FailOpen(fd, errno);
+    if (!LockOutWriters(fd)) {
+        bool held = errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES;
+        return FailOpen(fd, held ? static_cast<int>(ERROR_SHARING_VIOLATION) : errno);
+    }
+    return HandleOf(fd);
+}
+
 HANDLE CHeldDirectory::CreateEntry(const std::string &name) const
 {
     int fd = openat(Descriptor(m_handle), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

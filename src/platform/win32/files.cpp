@@ -477,27 +477,7 @@ bool DeleteHeldFile(HANDLE handle, const char *path)
     }
 }
 
-bool TakeFolderLockFile(const char *, bool *taken)
-{
-    // Windows mail programs keep others out with share modes, which the job uses.
-    *taken = false;
-    return true;
-}
 
-bool ReleaseFolderLockFile(const char *)
-{
-    return true;
-}
-
-bool RemoveStaleFolderLockFile(const char *)
-{
-    return true;
-}
-
-bool IsStaleFolderLockFile(const char *, bool)
-{
-    return false;
-}
 
 bool ResolvePath(const char *path, char *resolved)
 {

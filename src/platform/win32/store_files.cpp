@@ -163,25 +163,65 @@ std::unique_ptr<CHeldDirectory> CHeldDirectory::OpenSub(const std::string &name)
     return std::unique_ptr<CHeldDirectory>(new CHeldDirectory(dir, PathOf(name)));
 }
 
-HANDLE CHeldDirectory::OpenEntry(const std::string &name, bool write, const SFileIdentity *expected) const
+namespace {
+
+// Opens the regular file at path with access and share, never through a link; where
+// expected is given, only the very file it names.  ERROR_NOT_THE_WALKED_FILE where it is a
+// link, another file, or (with notFile 0) not a regular file; notFile otherwise.
+HANDLE OpenRegular(const std::string &path, DWORD access, DWORD share, const SFileIdentity *expected, DWORD notFile)
 {
-    HANDLE file = CreateFileW(ExactPath(PathOf(name)).c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0),
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileW(ExactPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return file;
     SFileIdentity id;
-    bool same = GetFileType(file) == FILE_TYPE_DISK && !IsNameSurrogate(file) &&
-                (expected == nullptr || expected->volume == 0 ||
-                 (GetFileIdentity(file, &id) && SameFile(id, *expected)));
+    bool same = !IsNameSurrogate(file) && (expected == nullptr || expected->volume == 0 ||
+                                           (GetFileIdentity(file, &id) && SameFile(id, *expected)));
     BY_HANDLE_FILE_INFORMATION info;
-    same = same && GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    if (!same) {
+    bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (!same || !regular) {
         CloseHandle(file);
-        SetLastError(ERROR_NOT_THE_WALKED_FILE);
+        SetLastError(!same || notFile == 0 ? ERROR_NOT_THE_WALKED_FILE : notFile);
         return INVALID_HANDLE_VALUE;
     }
     return file;
+}
+
+}  // namespace
+
+HANDLE CHeldDirectory::OpenEntry(const std::string &name, bool write, const SFileIdentity *expected) const
+{
+    return OpenRegular(PathOf(name), GENERIC_READ | (write ? GENERIC_WRITE : 0),
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, expected, 0);
+}
+
+HANDLE CHeldDirectory::OpenToRewrite(const std::string &name, const SFileIdentity *expected) const
+{
+    // Only readers share it: no other program writes to it, renames or deletes it meanwhile.
+    return OpenRegular(PathOf(name), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, expected, ERROR_NOT_A_FILE);
+}
+
+bool TakeFolderLockFile(const CHeldDirectory &, const std::string &, bool *taken)
+{
+    // Windows mail programs keep others out with share modes, which the job uses.
+    *taken = false;
+    return true;
+}
+
+bool ReleaseFolderLockFile(const CHeldDirectory &, const std::string &)
+{
+    return true;
+}
+
+bool RemoveStaleFolderLockFile(const CHeldDirectory &, const std::string &)
+{
+    return true;
+}
+
+bool IsStaleFolderLockFile(const CHeldDirectory &, const std::string &, bool)
+{
+    return false;
 }
 
 HANDLE CHeldDirectory::CreateEntry(const std::string &name) const
