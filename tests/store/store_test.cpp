@@ -414,6 +414,37 @@ TEST(Tree, CompletesARenameThatWasStopped)
     EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
 }
 
+// More messages than a batch holds: the quota file gets one line for the run, whatever the
+// batches; the experimental info ":1," stays as it was.
+TEST(Tree, CountsOneQuotaLineARun)
+{
+    TestDir dir;
+    std::string md = dir.File("md");
+    for (const char *sub : {"", "/cur", "/new", "/tmp"})
+        std::filesystem::create_directories(md + sub);
+    std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+    std::size_t n = CRewriteBatch::FILES + 10;
+    for (std::size_t i = 0; i < n; ++i)
+        WriteFile(md + "/cur/" + std::to_string(i) + ".a.host" + (i == 0 ? ":1,S" : ""), korean);
+    WriteFile(md + "/maildirsize", "1000000S\n");
+    STreeReport report;
+    STreeOptions options;
+    options.converters.use = RELABELLING;
+    EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
+    EXPECT_EQ(report.converted, static_cast<long>(n));
+    EXPECT_EQ(report.quotaLines, 1);
+    std::string converted = Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n");
+    EXPECT_EQ(ReadFile(md + "/maildirsize"),
+              "1000000S\n" + std::to_string((static_cast<long>(converted.size()) - static_cast<long>(korean.size())) *
+                                            static_cast<long>(n)) + " 0\n");
+    long experimental = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(md + "/cur")) {
+        std::string name = entry.path().filename().string();
+        experimental += name.size() > 4 && name.compare(name.size() - 4, 4, ":1,S") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(experimental, 1);
+}
+
 // One store of each kind, holding one mail, for the same cases run through every store.
 struct SStoreRow {
     const char *name;
@@ -658,37 +689,6 @@ TEST(Store, RefusesASwappedLink)
     }
 }
 #endif
-
-// More messages than a batch holds: the quota file gets one line for the run, whatever the
-// batches; the experimental info ":1," stays as it was.
-TEST(Tree, CountsOneQuotaLineARun)
-{
-    TestDir dir;
-    std::string md = dir.File("md");
-    for (const char *sub : {"", "/cur", "/new", "/tmp"})
-        std::filesystem::create_directories(md + sub);
-    std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
-    std::size_t n = CRewriteBatch::FILES + 10;
-    for (std::size_t i = 0; i < n; ++i)
-        WriteFile(md + "/cur/" + std::to_string(i) + ".a.host" + (i == 0 ? ":1,S" : ""), korean);
-    WriteFile(md + "/maildirsize", "1000000S\n");
-    STreeReport report;
-    STreeOptions options;
-    options.converters.use = RELABELLING;
-    EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
-    EXPECT_EQ(report.converted, static_cast<long>(n));
-    EXPECT_EQ(report.quotaLines, 1);
-    std::string converted = Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n");
-    EXPECT_EQ(ReadFile(md + "/maildirsize"),
-              "1000000S\n" + std::to_string((static_cast<long>(converted.size()) - static_cast<long>(korean.size())) *
-                                            static_cast<long>(n)) + " 0\n");
-    long experimental = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(md + "/cur")) {
-        std::string name = entry.path().filename().string();
-        experimental += name.size() > 4 && name.compare(name.size() - 4, 4, ":1,S") == 0 ? 1 : 0;
-    }
-    EXPECT_EQ(experimental, 1);
-}
 
 TEST(Profile, FindsTheProfileAFolderLiesIn)
 {
