@@ -5,6 +5,7 @@
 #include "convert.h"
 #include "job_internal.h"
 #include "platform.h"
+#include "store_files.h"
 
 namespace {
 
@@ -128,13 +129,7 @@ void DeleteSummaryFile(const char *inboxPath)
     char summary[PATH_SIZE];
     if (!SummaryFileOf(inboxPath, summary, sizeof summary) || !DeleteFileA(summary))
         return;
-    std::string dir = summary;
-#ifdef _WIN32
-    std::size_t sep = dir.find_last_of("\\/:");
-#else
-    std::size_t sep = dir.rfind('/');
-#endif
-    (void)FlushDirectory(sep == std::string::npos ? "." : dir.substr(0, sep + 1).c_str());
+    (void)FlushDirectory(DirectoryOf(summary).c_str());
 }
 
 // Step 5's failure: the folder may be half written, so the original is put back and

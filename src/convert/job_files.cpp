@@ -9,6 +9,7 @@
 #include "convert.h"
 #include "job_internal.h"
 #include "platform.h"
+#include "store_files.h"
 
 bool SeekBoth(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt)
 {
@@ -190,16 +191,6 @@ std::string TraceOf(const SJob &job)
     return std::string(job.resolved) + ".quorvel";
 }
 
-std::string DirectoryOfPath(const std::string &path)
-{
-#ifdef _WIN32
-    std::size_t sep = path.find_last_of("\\/:");
-#else
-    std::size_t sep = path.rfind('/');
-#endif
-    return sep == std::string::npos ? "." : path.substr(0, sep + 1);
-}
-
 }  // namespace
 
 bool MarkFolder(const SJob &job, const char *record)
@@ -211,7 +202,7 @@ bool MarkFolder(const SJob &job, const char *record)
     DWORD written = 0;
     bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
               written == text.size() && FlushFileBuffers(file);
-    ok = CloseHandle(file) && ok && FlushDirectory(DirectoryOfPath(trace).c_str());
+    ok = CloseHandle(file) && ok && FlushDirectory(DirectoryOf(trace).c_str());
     if (!ok)
         DeleteQuietly(trace.c_str());
     return ok;

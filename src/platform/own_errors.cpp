@@ -37,6 +37,8 @@ const char *DescribeOwnError(DWORD code)
         return "no conversion of it was interrupted: there is nothing to undo";
     case ERROR_NOT_THE_WALKED_FILE:
         return "a link or another file was put in its place since it was found";
+    case ERROR_PATTERN_UNMATCHED:
+        return "no file matches this pattern";
     default:
         return nullptr;
     }

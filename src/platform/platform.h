@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "platform_types.h"
 #include "win32_calls.h"
@@ -47,6 +48,9 @@ const DWORD ERROR_NOTHING_TO_UNDO = 0x2000000D;
 // The file at a name is no longer the one found there before (a link, or another file, put
 // in its place since).
 const DWORD ERROR_NOT_THE_WALKED_FILE = 0x2000000E;
+// A path with a pattern's * or ? in it, which no file matched (on Windows, where the
+// program expands patterns itself and no file name holds either).
+const DWORD ERROR_PATTERN_UNMATCHED = 0x20000020;
 
 // The text of one of our own reasons above, or null for a code of the system's.
 const char *DescribeOwnError(DWORD code);
@@ -202,6 +206,75 @@ bool SetStreamPosition(FILE *stream, long long position);
 // file must share deletion (FILE_SHARE_DELETE), or it stays.  Nothing deletes it after
 // "taskkill /F" or the end of a process.  Ours, not the system's.
 void RemoveOnInterrupt(const char *path);
+
+// --- Writing a file anew beside another, and the streams of the command line ---
+
+// Holds back Ctrl-C, kill and hang-up while it lives, so that none lands between making a
+// file and marking it for removal (RemoveOnInterrupt).  Natively the signals are blocked;
+// Windows has no signal mask (its console's handler deletes the file on a thread of its
+// own), and there it holds nothing.
+class CInterruptsHeld {
+public:
+    CInterruptsHeld();
+    ~CInterruptsHeld();
+    CInterruptsHeld(const CInterruptsHeld &) = delete;
+    CInterruptsHeld &operator=(const CInterruptsHeld &) = delete;
+
+private:
+    alignas(8) unsigned char m_old[128];  // natively the signal mask before
+    bool m_held = false;
+};
+
+// What a path names, asked without opening it, links followed (stat).
+enum class EPathKind {
+    MISSING,    // nothing there, or it cannot be asked
+    FILE,       // a regular file
+    DIRECTORY,
+    PIPE,       // a pipe (FIFO)
+    OTHER,      // a device, a socket
+};
+// The owner, group and permission bits of a file, to give another file (natively; Windows
+// keeps none of them).
+struct SFileOwner {
+    std::uint32_t user = 0;
+    std::uint32_t group = 0;
+    std::uint32_t mode = 0;
+};
+// What path names, and where owner is given and it is there, its owner.
+EPathKind KindOfPath(const char *path, SFileOwner *owner = nullptr);
+// The owner of the file that stream reads.  False with the system's error.
+bool OwnerOfStream(FILE *stream, SFileOwner &owner);
+// Gives the new file that to writes owner's user and group, and its permission bits among
+// modeBits, where the system lets us (a user may give a file only to a group of theirs),
+// through the descriptor, not a name.  On Windows nothing, not even whether it is
+// read-only: a temporary file that is could not be deleted should its rename fail.
+void TakeOwnerAndMode(FILE *to, const SFileOwner &owner, unsigned modeBits);
+// Gives the new file that to writes the permissions that a file made by a shell's
+// redirection gets: read and write for all but what the umask takes away.  Nothing on
+// Windows.
+void GiveNewFileMode(FILE *to);
+
+// The file that path names, following its symbolic links one by one, as a program that
+// opened path would reach it (the last link may name a file still to be made).  special
+// tells whether any step was in /dev or /proc (/dev/stdout names whatever our standard
+// output is), or on Windows whether path is a device's name (NUL, CON): such a path is
+// written as it stands.
+std::string FollowLinks(const std::string &path, bool &special);
+
+// True where a pipe that CreateFileA opened without waiting must be opened again as a
+// reader opens it (ReopenPipeToRead): natively, where a FIFO that no program writes to yet
+// would seem to end at once.  Windows opens a pipe as its reader already.
+bool PipeNeedsReopening();
+// Opens the pipe at path to read as a reader does, waiting for its writer, and takes it
+// only when it is still the pipe that file holds open.  Null with the system's error
+// (ERROR_NOT_A_FILE where another file was put at path).
+FILE *ReopenPipeToRead(HANDLE file, const char *path);
+// True when the last CreateFileA to write failed because the pipe at its path has no
+// reader yet (natively ENXIO); never on Windows.
+bool PipeHadNoReader();
+// The size of the regular file that stream reads, or -1 where it is no file with a size
+// (a pipe, a terminal).
+long long StreamFileSize(FILE *stream);
 
 // --- Walking a tree of mail folders ---
 

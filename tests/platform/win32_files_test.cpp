@@ -6,9 +6,11 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "../convert/test_files.h"
 #include "platform.h"
+#include "wide_path.h"
 
 namespace {
 
@@ -174,6 +176,26 @@ TEST(Win32Files, DeviceNamesAreTheBareOnes)
     for (const char *name : {"aux.mbox", "com1.mbox", "CONSOLE", "COM0", "LPT10", "mail.", "C:\\CON\\Inbox", "xnul",
                              "\\\\?\\C:\\CON"})
         EXPECT_FALSE(IsDeviceName(name)) << name;
+}
+
+// The command line as the C runtime splits it, but for the directory the prompt's user
+// quotes with its backslash at the end.
+TEST(Win32Files, CommandLineKeepsTheBackslashBeforeAClosingQuote)
+{
+    struct {
+        const wchar_t *line;
+        std::vector<std::wstring> words;
+    } cases[] = {
+        {L"\"C:\\my app\\q.exe\" -R \"C:\\my mail\\\" -k", {L"C:\\my app\\q.exe", L"-R", L"C:\\my mail\\", L"-k"}},
+        {L"q \"C:\\my mail\\\"", {L"q", L"C:\\my mail\\"}},
+        {L"q \"a\\\\\" b", {L"q", L"a\\", L"b"}},
+        {L"q \"a\\\\\\\" b", {L"q", L"a\\\\", L"b"}},
+        {L"q \"say \\\"hi\\\"!\"", {L"q", L"say \"hi\"!"}},
+        {L"q a\\\"b \"x\"\"y\" c\\\\d", {L"q", L"a\"b", L"x\"y", L"c\\\\d"}},
+        {L"q \"*.mbx\"\t\\\\?\\C:\\x\\*.eml", {L"q", L"*.mbx", L"\\\\?\\C:\\x\\*.eml"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(SplitCommandLine(c.line), c.words) << std::string(c.line, c.line + wcslen(c.line));
 }
 
 TEST(Win32Files, DirectoryFlushFailsOnlyWhereThereIsNone)

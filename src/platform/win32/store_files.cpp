@@ -8,6 +8,7 @@
 #include <string>
 
 #include "store_files.h"
+#include "wide_path.h"
 
 const char PATH_SEPARATOR = '\\';
 
@@ -62,23 +63,14 @@ std::string Reason(DWORD code)
 // UTF-8 to UTF-16 for the W calls; empty when text is not UTF-8 (or empty).
 std::wstring Wide(const std::string &text)
 {
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
+    std::wstring wide;
+    return text.find('\0') == std::string::npos && Widen(text.c_str(), wide) ? wide : std::wstring();
 }
 
 std::string Utf8(const std::wstring &wide)
 {
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string text(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], n, nullptr, nullptr);
+    std::string text;
+    (void)Narrow(wide.c_str(), text);
     return text;
 }
 
