@@ -553,3 +553,21 @@ bool IsOwnFile(HANDLE)
     // The state directory is the user's own, in the profile.
     return true;
 }
+
+bool FlushFiles(const HANDLE *files, std::size_t n)
+{
+    // Windows flushes one file at a time.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!FlushFileBuffers(files[i]))
+            return false;
+    }
+    return true;
+}
+
+bool ReplaceExistingFile(const char *replacement, const char *existing)
+{
+    std::wstring wide;
+    if (!WidePath(existing, wide) || GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return false;
+    return MoveFileExA(replacement, existing, MOVEFILE_REPLACE_EXISTING) != 0;
+}

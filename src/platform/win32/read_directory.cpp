@@ -1,4 +1,4 @@
-// Walking a tree of mail folders (platform.h) with the Windows calls.
+// Reading a directory's entries (platform.h) with the wide Windows calls.
 #include <windows.h>
 
 #include <cstdint>
@@ -51,22 +51,4 @@ bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, 
     FindClose(search);
     SetLastError(error);
     return error == ERROR_NO_MORE_FILES;
-}
-
-bool FlushFiles(const HANDLE *files, std::size_t n)
-{
-    // Windows flushes one file at a time.
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!FlushFileBuffers(files[i]))
-            return false;
-    }
-    return true;
-}
-
-bool ReplaceExistingFile(const char *replacement, const char *existing)
-{
-    std::wstring wide;
-    if (!WidePath(existing, wide) || GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return false;
-    return MoveFileExA(replacement, existing, MOVEFILE_REPLACE_EXISTING) != 0;
 }
