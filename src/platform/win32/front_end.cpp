@@ -122,7 +122,7 @@ HANDLE HandleOf(int fd)
 bool IsConsole(HANDLE handle)
 {
     DWORD mode;
-    return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
 }
 
 // Shows n bytes of UTF-8 text on the console as the characters they are.
@@ -348,7 +348,8 @@ void WaitForEnter(const char *prompt)
     if (out != INVALID_HANDLE_VALUE)
         Show(out, prompt, std::strlen(prompt));
     if (in != INVALID_HANDLE_VALUE) {
-        FlushConsoleInputBuffer(in);
+        (void)FlushConsoleInputBuffer(in);
+        // cppcheck-suppress unreachableCode
         DWORD mode = 0;
         if (GetConsoleMode(in, &mode))
             SetConsoleMode(in, mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);

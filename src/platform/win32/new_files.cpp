@@ -13,7 +13,8 @@
 // deletes the file marked for removal, under a lock, whenever it comes.
 CInterruptsHeld::CInterruptsHeld() : m_old() {}
 
-CInterruptsHeld::~CInterruptsHeld() = default;
+// Natively it gives the signals back, hence not defaulted where it is declared.
+CInterruptsHeld::~CInterruptsHeld() = default;  // NOLINT(performance-trivially-destructible)
 
 EPathKind KindOfPath(const char *path, SFileOwner *owner)
 {
