@@ -1,4 +1,6 @@
-// Words for the reasons of our own, on every system.
+// Words for the reasons of our own, and for any reason, on every system.
+#include <string>
+
 #include "platform.h"
 
 const char *DescribeOwnError(DWORD code)
@@ -42,4 +44,10 @@ const char *DescribeOwnError(DWORD code)
     default:
         return nullptr;
     }
+}
+
+std::string ErrorText(DWORD code)
+{
+    char text[256];
+    return DescribeError(code, text, sizeof text) ? text : "error " + std::to_string(code);
 }

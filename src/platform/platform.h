@@ -187,6 +187,8 @@ bool IsStaleFolderLockFile(const char *folder, bool oursOnly);
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.
 bool DescribeError(DWORD code, char *text, std::size_t size);
+// DescribeError's text for code, or "error N" where the system has none.
+std::string ErrorText(DWORD code);
 
 // Makes stream, standard input or output, pass every byte as it is: no line end
 // translation.  Returns false when the system refuses.  Ours, not the system's.

@@ -53,13 +53,6 @@ std::string DirectoryOf(const std::string &path)
 
 namespace {
 
-// The system's words for an error code, or the code itself where it has none.
-std::string Reason(DWORD code)
-{
-    char text[256];
-    return DescribeError(code, text, sizeof text) ? text : "error " + std::to_string(code);
-}
-
 // UTF-8 to UTF-16 for the W calls; empty when text is not UTF-8 (or empty).
 std::wstring Wide(const std::string &text)
 {
@@ -364,7 +357,7 @@ EProfileLock ProfileLockState(const std::string &dir, std::string &detail)
         detail = lock + " does not exist";
         return EProfileLock::FREE;
     }
-    detail = "cannot open " + lock + ": " + Reason(error);
+    detail = "cannot open " + lock + ": " + ErrorText(error);
     return EProfileLock::UNKNOWN;
 }
 
