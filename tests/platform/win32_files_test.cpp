@@ -46,15 +46,15 @@ TEST(Win32Files, StateDirectoryIsMadeInLocalAppDataAlone)
     EXPECT_TRUE(FileExists(dir.File("Quorvel")));
     EXPECT_FALSE(FileExists(dir.File("missing")));
 
-    // A name the program's code page cannot spell would be another directory's.
-    if (GetACP() != CP_UTF8 && GetACP() != 949) {
-        std::wstring hangul = std::wstring(dir.path().begin(), dir.path().end()) + L"\\\uBA54\uC77C";
-        SetEnvironmentVariableW(L"LOCALAPPDATA", hangul.c_str());
-        char path[PATH_SIZE];
-        EXPECT_FALSE(GetStateDirectory(path, sizeof path));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
-        EXPECT_STREQ(path, "");
-    }
+    // A Hangul name whatever the ANSI code page (this program has no UTF-8 one): its path
+    // in UTF-8, the directory made in it.
+    std::wstring hangul = std::wstring(dir.path().begin(), dir.path().end()) + L"\\\uBA54\uC77C";
+    ASSERT_TRUE(CreateDirectoryW(hangul.c_str(), nullptr));
+    SetEnvironmentVariableW(L"LOCALAPPDATA", hangul.c_str());
+    char made[PATH_SIZE];
+    EXPECT_TRUE(GetStateDirectory(made, sizeof made)) << GetLastError();
+    EXPECT_EQ(made, dir.path() + "\\\xEB\xA9\x94\xEC\x9D\xBC\\Quorvel\\");
+    EXPECT_NE(GetFileAttributesW((hangul + L"\\Quorvel").c_str()), INVALID_FILE_ATTRIBUTES);
     // Unset, the shell's directory for it.
     SetStateHome("");
     char path[PATH_SIZE];
