@@ -8,7 +8,6 @@
 #include "convert.h"
 #include "mbox.h"
 #include "platform.h"
-#include "store_files.h"
 
 // The program's name, which starts each of its messages.
 extern const char PROGRAM[];

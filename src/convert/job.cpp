@@ -5,7 +5,6 @@
 #include "convert.h"
 #include "job_internal.h"
 #include "platform.h"
-#include "store_files.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include "convert.h"
 #include "job_internal.h"
 #include "platform.h"
-#include "store_files.h"
 
 bool SeekBoth(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt)
 {

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "platform.h"
-#include "store_files.h"
 
 static_assert(sizeof(sigset_t) <= 128, "the signal mask fits CInterruptsHeld");
 

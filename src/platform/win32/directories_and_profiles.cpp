@@ -1,4 +1,4 @@
-// What the stores of mail need of the system (store_files.h), with the Windows calls.
+// What the stores of mail need of the system (platform.h), with the Windows calls.
 #include <windows.h>
 
 #include <shlobj.h>
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "store_files.h"
+#include "platform.h"
 #include "wide_path.h"
 
 const char PATH_SEPARATOR = '\\';

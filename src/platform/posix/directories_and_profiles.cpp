@@ -1,4 +1,4 @@
-// What the stores of mail need of the system (store_files.h), over POSIX.
+// What the stores of mail need of the system (platform.h), over POSIX.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -19,7 +19,7 @@
 #include <string>
 
 #include "descriptor.h"
-#include "store_files.h"
+#include "platform.h"
 
 const char PATH_SEPARATOR = '/';
 
