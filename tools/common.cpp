@@ -1,10 +1,6 @@
 // What the command-line converter's parts share (common.h).
 #include "common.h"
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 #include <cstring>
 #include <new>
 #include <string>
@@ -20,23 +16,6 @@ std::string LastReason()
 std::string Quantity(long n, const char *one, const char *many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st, unsigned modeBits)
-{
-#ifdef _WIN32
-    // Not even whether it is read-only: a temporary file that is could not be deleted should
-    // its rename fail.
-    (void)to;
-    (void)name;
-    (void)st;
-    (void)modeBits;
-#else
-    (void)name;
-    if (fchown(fileno(to), st.st_uid, st.st_gid) != 0)
-        (void)fchown(fileno(to), static_cast<uid_t>(-1), st.st_gid);
-    (void)fchmod(fileno(to), st.st_mode & modeBits);
-#endif
 }
 
 // The reason a job on the folder at path failed, naming the state directory where it, not

@@ -1,8 +1,6 @@
 // What the command-line converter's parts share: its name in messages, the words for a
-// failure and for what a folder's job did, counts in words, and the files it writes anew.
+// failure and for what a folder's job did, and counts in words.
 #pragma once
-
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -10,7 +8,6 @@
 #include "convert.h"
 #include "mbox.h"
 #include "platform.h"
-#include "store_files.h"
 
 // The program's name, which starts each of its messages.
 extern const char PROGRAM[];
@@ -19,12 +16,6 @@ extern const char PROGRAM[];
 std::string LastReason();
 // "1 mail", "2 mails": n and the word for it.
 std::string Quantity(long n, const char *one, const char *many);
-// Gives the new file that to writes (at name) the owner and group that st tells of, and
-// the permission bits of st among modeBits, where the system lets us (a user may give a
-// file only to a group of theirs).  Natively through the descriptor, not the name: in a
-// directory that others can write to, another file could have been put at the name
-// meanwhile.  Windows keeps nothing of it.
-void TakeOwnerAndMode(FILE *to, const std::string &name, const struct stat &st, unsigned modeBits);
 
 // The reason a job on the folder at path failed (GetLastError() and result), naming the
 // state directory where it, not the folder, is to blame, and the lock file that another

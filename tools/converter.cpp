@@ -2,14 +2,8 @@
 // file or pipe, its labels following its bytes unless asked to keep them, or only looks at
 // them.
 #include <getopt.h>
-#include <sys/stat.h>
-#ifndef _WIN32
-#include <signal.h>
-#include <unistd.h>
-#endif
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -22,6 +16,7 @@
 #include "common.h"
 #include "convert.h"
 #include "converter.h"
+#include "front_end.h"
 #include "iso2022kr.h"
 #include "mail.h"
 #include "platform.h"
@@ -217,14 +212,12 @@ void Report(FILE *err, const std::string &name, const char *what, const std::str
 
 bool Exists(const std::string &path)
 {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    return KindOfPath(path.c_str()) != EPathKind::MISSING;
 }
 
 bool IsDirectory(const std::string &path)
 {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return KindOfPath(path.c_str()) == EPathKind::DIRECTORY;
 }
 
 // RelabelStream, each byte it reads told to the progress line.
@@ -368,59 +361,6 @@ std::string PendingJob(const char *path, bool *refused, FILE *err)
     return "";
 }
 
-// Holds back Ctrl-C, kill and hang-up while it lives, so that none lands between making a
-// temporary file and marking it for removal.  Natively only: Windows has no signal mask.
-struct SInterruptsHeld {
-    SInterruptsHeld()
-    {
-#ifndef _WIN32
-        sigset_t interrupts;
-        sigemptyset(&interrupts);
-        sigaddset(&interrupts, SIGINT);
-        sigaddset(&interrupts, SIGTERM);
-        sigaddset(&interrupts, SIGHUP);
-        held = sigprocmask(SIG_BLOCK, &interrupts, &old) == 0;
-#endif
-    }
-    SInterruptsHeld(const SInterruptsHeld &) = delete;
-    SInterruptsHeld &operator=(const SInterruptsHeld &) = delete;
-    ~SInterruptsHeld()
-    {
-#ifndef _WIN32
-        if (held)
-            (void)sigprocmask(SIG_SETMASK, &old, nullptr);  // a held signal arrives now
-#endif
-    }
-#ifndef _WIN32
-    sigset_t old;
-    bool held;
-#endif
-};
-
-// The file that path names, following its symbolic links one by one, as a program that
-// opened path would reach it (the last link may name a file still to be made).  special
-// tells whether any step was in /dev or /proc (/dev/stdout names whatever our standard
-// output is), or on Windows whether path is a device's name (NUL, CON): such a path is
-// written as it stands.
-std::string FollowLinks(const std::string &path, bool &special)
-{
-    special = IsDeviceName(path.c_str());
-    std::string at = path;
-#ifndef _WIN32
-    for (int hop = 0; hop < 40; ++hop) {
-        if (at.compare(0, 5, "/dev/") == 0 || at.compare(0, 6, "/proc/") == 0)
-            special = true;
-        char target[PATH_SIZE];
-        ssize_t n = readlink(at.c_str(), target, sizeof target - 1);
-        if (n <= 0)
-            break;
-        target[n] = '\0';
-        at = target[0] == '/' ? std::string(target) : DirectoryOf(at) + target;
-    }
-#endif
-    return at;
-}
-
 // Why the open file is not one to read or write as a file, in words: a pipe or a device
 // would wait for another program or never end.
 std::string NotAFile(HANDLE file)
@@ -451,37 +391,19 @@ FILE *OpenToRead(const char *path, bool streams, std::string &reason)
     DWORD type = GetFileType(file);
     FILE *stream = nullptr;
     // Windows opens a pipe as its reader already.
-#ifdef _WIN32
-    bool asItIs = type == FILE_TYPE_DISK || (streams && (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE));
-#else
-    bool asItIs = type == FILE_TYPE_DISK || (streams && type == FILE_TYPE_CHAR);
-#endif
+    bool reopened = type == FILE_TYPE_PIPE && PipeNeedsReopening();
+    bool asItIs = type == FILE_TYPE_DISK || (streams && (type == FILE_TYPE_CHAR || (type == FILE_TYPE_PIPE && !reopened)));
     if (asItIs) {
         stream = OpenHandleStream(file, "rb");
         if (stream == nullptr)
             reason = LastReason();
-#ifndef _WIN32
-    } else if (streams && type == FILE_TYPE_PIPE) {
+    } else if (streams && reopened) {
         // Opened without waiting, a FIFO that no program writes to yet would seem to end at
         // once: opened again as a reader opens it, once it is known to be one, and taken
         // only if it is the same FIFO still.
-        FILE *first = OpenHandleStream(file, "rb");
-        stream = first != nullptr ? std::fopen(path, "rb") : nullptr;
-        struct stat was, now;
-        if (stream != nullptr && (fstat(fileno(first), &was) != 0 || fstat(fileno(stream), &now) != 0 ||
-                                  was.st_dev != now.st_dev || was.st_ino != now.st_ino)) {
-            std::fclose(stream);
-            stream = nullptr;
-            SetLastError(ERROR_NOT_A_FILE);
-        }
-        if (first != nullptr) {
-            DWORD error = GetLastError();
-            std::fclose(first);
-            SetLastError(error);
-        }
+        stream = ReopenPipeToRead(file, path);
         if (stream == nullptr)
             reason = LastReason();
-#endif
     } else {
         reason = NotAFile(file);
     }
@@ -499,7 +421,7 @@ HANDLE CreateTemporaryIn(const std::string &dir, std::string &name)
     static unsigned next =
         static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() / 1000);
     // cppcheck-suppress unusedVariable
-    SInterruptsHeld interrupts;  // until the file is marked for removal
+    CInterruptsHeld interrupts;  // until the file is marked for removal
     for (unsigned tries = 0; tries <= 0xFFFF; ++tries) {
         char file[16];
         std::snprintf(file, sizeof file, "qvl%04X.TMP", next++ & 0xFFFF);
@@ -516,34 +438,6 @@ HANDLE CreateTemporaryIn(const std::string &dir, std::string &name)
             return INVALID_HANDLE_VALUE;
     }
     return INVALID_HANDLE_VALUE;
-}
-
-// Gives the temporary file that to writes (at name), which is to replace the file that st
-// tells of, that file's owner, group and permissions.  On Windows not even whether it is
-// read-only: a read-only temporary file could not be deleted should its rename fail, and
-// the rename replaces a read-only file where the system can (MoveFileExA).
-void KeepOwnerAndMode(FILE *to, const std::string &name, const struct stat &st)
-{
-#ifdef _WIN32
-    (void)to;
-    (void)name;
-    (void)st;
-#else
-    TakeOwnerAndMode(to, name, st, 0777);
-#endif
-}
-
-// Gives a new OUTPUT the permissions that a file made by a shell's redirection gets, read
-// and write for all but what the umask takes away, rather than the temporary file's own.
-void GiveNewFileMode(FILE *to)
-{
-#ifdef _WIN32
-    (void)to;
-#else
-    mode_t mask = umask(0);
-    (void)umask(mask);
-    (void)fchmod(fileno(to), 0666 & ~mask);
-#endif
 }
 
 // How long -o waits for a program to open its OUTPUT FIFO to read: so many tries, so far
@@ -583,14 +477,15 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     std::string outName = output, temp;
     FILE *to = nullptr;
     HANDLE held = INVALID_HANDLE_VALUE;  // the temporary file, flushed to the disk before the rename
-    struct stat st;
-    bool existing = stat(output, &st) == 0;
+    SFileOwner owner;
+    EPathKind kind = KindOfPath(output, &owner);
+    bool existing = kind != EPathKind::MISSING;
     bool special = false;
     std::string target = FollowLinks(output, special);
     if (std::strcmp(output, STANDARD_STREAM) == 0) {
         outName = "standard output";
         to = SetBinaryMode(out) ? out : nullptr;
-    } else if ((existing && !S_ISREG(st.st_mode)) || special) {
+    } else if ((existing && kind != EPathKind::FILE) || special) {
         // Opened where it is, without waiting: a pipe (FIFO) that no program has opened to
         // read is given a moment for its reader (one started beside us), then refused
         // rather than waited on forever.
@@ -598,13 +493,11 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         for (int tries = 0;; ++tries) {
             file = CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-#ifndef _WIN32
-            if (file == INVALID_HANDLE_VALUE && errno == ENXIO && existing && S_ISFIFO(st.st_mode) &&
+            if (file == INVALID_HANDLE_VALUE && PipeHadNoReader() && kind == EPathKind::PIPE &&
                 tries < FIFO_READER_TRIES) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(FIFO_READER_WAIT_MILLISECONDS));
                 continue;
             }
-#endif
             break;
         }
         DWORD type = file != INVALID_HANDLE_VALUE ? GetFileType(file) : FILE_TYPE_UNKNOWN;
@@ -617,8 +510,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
             to = OpenHandleStream(file, "wb");
         else if (file != INVALID_HANDLE_VALUE)
             SetLastError(ERROR_NOT_A_FILE);
-#ifndef _WIN32
-        if (file == INVALID_HANDLE_VALUE && existing && S_ISFIFO(st.st_mode) && errno == ENXIO) {
+        if (file == INVALID_HANDLE_VALUE && kind == EPathKind::PIPE && PipeHadNoReader()) {
             Report(err, outName, "cannot write",
                    "a pipe (FIFO) that no program opened to read within " +
                        std::to_string(FIFO_READER_TRIES * FIFO_READER_WAIT_MILLISECONDS / 1000) + " seconds");
@@ -626,7 +518,6 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
                 std::fclose(in);
             return false;
         }
-#endif
         if (file != INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
             CloseHandle(file);
@@ -642,7 +533,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
         }
         to = OpenHandleStream(held, "wb");
         if (to != nullptr && existing)
-            KeepOwnerAndMode(to, temp, st);
+            TakeOwnerAndMode(to, owner, 0777);
         else if (to != nullptr)
             GiveNewFileMode(to);
     }
@@ -818,8 +709,8 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
     // would wait for a writer, a device never end.
     std::string why;
     FILE *from = OpenToRead(path, false, why);
-    struct stat st;
-    if (from != nullptr && fstat(fileno(from), &st) != 0) {
+    SFileOwner owner;
+    if (from != nullptr && !OwnerOfStream(from, owner)) {
         why = LastReason();
         std::fclose(from);
         from = nullptr;
@@ -833,7 +724,7 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
     FILE *to = held != INVALID_HANDLE_VALUE ? OpenHandleStream(held, "wb") : nullptr;
     bool ok = to != nullptr;
     if (ok)
-        KeepOwnerAndMode(to, temp, st);
+        TakeOwnerAndMode(to, owner, 0777);
     static char buffer[64 * 1024];
     std::uint64_t copied = 0;
     g_pProgress->Start(path);
@@ -920,15 +811,12 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-#ifdef _WIN32
-    // The Windows prompt's own way of asking for help.
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "/?") == 0) {
+        if (IsPromptHelp(argv[i])) {
             PrintUsage(out);
             return 0;
         }
     }
-#endif
     COptions options;
     // getopt keeps its place in globals: start afresh, and let us word the complaints.
     optind = 0;

@@ -1,14 +1,6 @@
 // The command-line converter's progress line, drawn on a terminal and erased at the end.
 #include "progress.h"
 
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cmath>
 
@@ -28,21 +20,6 @@ const std::uint64_t LOOK_EVERY = std::uint64_t{64} * 1024;
 const std::size_t NAME_WIDTH = 28;
 // In a tree, where the line counts the files too.
 const std::size_t TREE_NAME_WIDTH = 14;
-
-// The size of the file that stream reads, or -1 where it is no file with a size (a pipe).
-long long FileSize(FILE *stream)
-{
-#ifdef _WIN32
-    struct _stati64 st;
-    if (_fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG)
-        return -1;
-#else
-    struct stat st;
-    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-#endif
-    return static_cast<long long>(st.st_size);
-}
 
 // The end of name, as much as is drawn of it.
 std::string Shortened(const std::string &name, std::size_t width)
@@ -77,19 +54,6 @@ std::string Duration(double seconds)
 
 }  // namespace
 
-bool IsTerminal(FILE *stream)
-{
-#ifdef _WIN32
-    // _isatty alone takes the NUL device for a terminal too.
-    int fd = _fileno(stream);
-    DWORD mode;
-    return fd >= 0 && _isatty(fd) &&
-           GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), &mode);  // NOLINT(performance-no-int-to-ptr)
-#else
-    return isatty(fileno(stream)) == 1;
-#endif
-}
-
 void CProgressLine::Start(const std::string &name)
 {
     if (m_tree) {
@@ -113,7 +77,7 @@ void CProgressLine::Advance(FILE *in, std::uint64_t bytesRead)
         m_in = in;
         m_inSince = Clock::now();
         m_lookedAt = 0;
-        long long at = StreamPosition(in), size = FileSize(in);
+        long long at = StreamPosition(in), size = StreamFileSize(in);
         long long began = at - static_cast<long long>(bytesRead);
         m_total = began >= 0 && size > began ? static_cast<std::uint64_t>(size - began) : 0;
     }

@@ -9,8 +9,7 @@
 #include <cstdio>
 #include <string>
 
-// True when stream is a terminal (on Windows, a console).
-bool IsTerminal(FILE *stream);
+#include "front_end.h"
 
 // Draws the progress of one job at a time on a terminal: the file, the share of its bytes
 // read (where its size is known), the speed and the time left, once the job has run for a

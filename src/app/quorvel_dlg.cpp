@@ -104,7 +104,7 @@ void CQuorvelDlg::OnConvert()
     SetDlgItemText(IDC_STATUS, strText);
 
     // The job runs to its end here; the window handles nothing meanwhile.
-    std::string inboxPath = theApp.m_strInboxPath.ToAnsi();
+    std::string inboxPath = theApp.m_strInboxPath.ToUtf8();
     SJobResult result;
     // The window converts as one text; a relabelling that quorvel-convert was stopped in is
     // completed as it began.
@@ -119,17 +119,18 @@ void CQuorvelDlg::OnConvert()
         GetDlgItemText(IDC_TEXT_FAILED, strText);
         char reason[512];
         if (DescribeError(error, reason, sizeof reason))
-            strText += CString(L"\n") + CString(reason);
+            strText += CString(L"\n") + CString::FromUtf8(reason);
         if (result.stateDirectoryAtFault && result.stateDirectory[0] != '\0')
-            strText += CString(L"\n") + CString(result.stateDirectory);
+            strText += CString(L"\n") + CString::FromUtf8(result.stateDirectory);
         // A trace beside the folder whose record this run cannot find: both named, as paths.
         if (result.trace[0] != '\0')
-            strText += CString(L"\n") + CString(result.trace) + CString(L"\n") + CString(result.keptRecord);
+            strText += CString(L"\n") + CString::FromUtf8(result.trace) + CString(L"\n") +
+                       CString::FromUtf8(result.keptRecord);
         if (result.keptCopy[0] != '\0') {
             char kept[64];
             std::snprintf(kept, sizeof kept, " (from byte %llu)", static_cast<unsigned long long>(result.keptFrom));
-            strText += CString(L"\n") + CString(result.keptCopy) + CString(kept) + CString(L"\nquorvel-convert --undo \"") +
-                       CString(inboxPath.c_str()) + CString(L"\"");
+            strText += CString(L"\n") + CString::FromUtf8(result.keptCopy) + CString(kept) +
+                       CString(L"\nquorvel-convert --undo \"") + CString::FromUtf8(inboxPath.c_str()) + CString(L"\"");
         }
         MessageBox(strText);
     }

@@ -43,6 +43,30 @@ std::string CString::ToAnsi() const
     return result;
 }
 
+std::string CString::ToUtf8() const
+{
+    if (m_str.empty())
+        return std::string();
+    int cw = static_cast<int>(m_str.size());
+    int n = WideCharToMultiByte(CP_UTF8, 0, m_str.data(), cw, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, m_str.data(), cw, &result[0], n, nullptr, nullptr);
+    return result;
+}
+
+CString CString::FromUtf8(const char *psz)
+{
+    CString text;
+    int n = psz != nullptr && *psz != '\0' ? MultiByteToWideChar(CP_UTF8, 0, psz, -1, nullptr, 0) : 0;
+    if (n <= 1)
+        return text;
+    text.m_str.resize(static_cast<std::size_t>(n));
+    MultiByteToWideChar(CP_UTF8, 0, psz, -1, &text.m_str[0], n);
+    text.m_str.resize(static_cast<std::size_t>(n - 1));
+    return text;
+}
+
 CString &CString::operator+=(const CString &other)
 {
     m_str += other.m_str;

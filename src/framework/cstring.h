@@ -35,6 +35,10 @@ public:
     // The text in the ANSI code page. Text that came from that code page comes back
     // unchanged; characters it lacks become the system's default character.
     std::string ToAnsi() const;
+    // The text in UTF-8, and UTF-8 text as a CString, whatever the ANSI code page: the
+    // conversion core's paths and messages are UTF-8.
+    std::string ToUtf8() const;
+    static CString FromUtf8(const char *psz);
 
     CString &operator+=(const CString &other);
     friend CString operator+(const CString &left, const CString &right);

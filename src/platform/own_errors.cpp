@@ -1,4 +1,6 @@
-// Words for the reasons of our own, on every system.
+// Words for the reasons of our own, and for any reason, on every system.
+#include <string>
+
 #include "platform.h"
 
 const char *DescribeOwnError(DWORD code)
@@ -45,7 +47,15 @@ const char *DescribeOwnError(DWORD code)
     case ERROR_CONVERSION_NOT_REPEATED:
         return "converting its copy gave other bytes than converting it had given, so it is put back from the "
                "copy as it was";
+    case ERROR_PATTERN_UNMATCHED:
+        return "no file matches this pattern";
     default:
         return nullptr;
     }
+}
+
+std::string ErrorText(DWORD code)
+{
+    char text[256];
+    return DescribeError(code, text, sizeof text) ? text : "error " + std::to_string(code);
 }

@@ -1,5 +1,6 @@
-// The operations of our own that the core and the stores need of the system, each with its
-// contract, beside the Windows calls they use (win32_calls.h).  src/platform/win32 has them
+// The operations of our own that the core, the stores and the front ends need of the
+// system, each with its contract, beside the Windows calls they use (win32_calls.h); a
+// command-line front end's arguments and console are in front_end.h.  src/platform/win32 has them
 // with the Windows calls; src/platform/posix stands in for the Windows calls and has them
 // over POSIX.  The build picks the directory that provides platform_types.h, so nothing
 // that includes this header needs to know which system it runs on.
@@ -8,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "platform_types.h"
 #include "win32_calls.h"
@@ -54,6 +57,9 @@ const DWORD ERROR_CONVERSION_NOT_REPEATED = 0x20000018;
 // The folder looks half written by a conversion that was stopped (converted text before
 // ISO-2022-KR text whose designator is gone), and no record of that conversion is found.
 const DWORD ERROR_HALF_WRITTEN_NO_RECORD = 0x20000019;
+// A path with a pattern's * or ? in it, which no file matched (on Windows, where the
+// program expands patterns itself and no file name holds either).
+const DWORD ERROR_PATTERN_UNMATCHED = 0x20000020;
 
 // The text of one of our own reasons above, or null for a code of the system's.
 const char *DescribeOwnError(DWORD code);
@@ -191,6 +197,8 @@ bool ResolvePath(const char *path, char *resolved);
 // Puts a one-line text for a GetLastError() code into text; returns false when the system
 // has none.  Ours, not the system's: it hides how each system words its messages.
 bool DescribeError(DWORD code, char *text, std::size_t size);
+// DescribeError's text for code, or "error N" where the system has none.
+std::string ErrorText(DWORD code);
 
 // Makes stream, standard input or output, pass every byte as it is: no line end
 // translation.  Returns false when the system refuses.  Ours, not the system's.
@@ -210,6 +218,75 @@ bool SetStreamPosition(FILE *stream, long long position);
 // file must share deletion (FILE_SHARE_DELETE), or it stays.  Nothing deletes it after
 // "taskkill /F" or the end of a process.  Ours, not the system's.
 void RemoveOnInterrupt(const char *path);
+
+// --- Writing a file anew beside another, and the streams of the command line ---
+
+// Holds back Ctrl-C, kill and hang-up while it lives, so that none lands between making a
+// file and marking it for removal (RemoveOnInterrupt).  Natively the signals are blocked;
+// Windows has no signal mask (its console's handler deletes the file on a thread of its
+// own), and there it holds nothing.
+class CInterruptsHeld {
+public:
+    CInterruptsHeld();
+    ~CInterruptsHeld();
+    CInterruptsHeld(const CInterruptsHeld &) = delete;
+    CInterruptsHeld &operator=(const CInterruptsHeld &) = delete;
+
+private:
+    alignas(8) unsigned char m_old[128];  // natively the signal mask before
+    bool m_held = false;
+};
+
+// What a path names, asked without opening it, links followed (stat).
+enum class EPathKind {
+    MISSING,    // nothing there, or it cannot be asked
+    FILE,       // a regular file
+    DIRECTORY,
+    PIPE,       // a pipe (FIFO)
+    OTHER,      // a device, a socket
+};
+// The owner, group and permission bits of a file, to give another file (natively; Windows
+// keeps none of them).
+struct SFileOwner {
+    std::uint32_t user = 0;
+    std::uint32_t group = 0;
+    std::uint32_t mode = 0;
+};
+// What path names, and where owner is given and it is there, its owner.
+EPathKind KindOfPath(const char *path, SFileOwner *owner = nullptr);
+// The owner of the file that stream reads.  False with the system's error.
+bool OwnerOfStream(FILE *stream, SFileOwner &owner);
+// Gives the new file that to writes owner's user and group, and its permission bits among
+// modeBits, where the system lets us (a user may give a file only to a group of theirs),
+// through the descriptor, not a name.  On Windows nothing, not even whether it is
+// read-only: a temporary file that is could not be deleted should its rename fail.
+void TakeOwnerAndMode(FILE *to, const SFileOwner &owner, unsigned modeBits);
+// Gives the new file that to writes the permissions that a file made by a shell's
+// redirection gets: read and write for all but what the umask takes away.  Nothing on
+// Windows.
+void GiveNewFileMode(FILE *to);
+
+// The file that path names, following its symbolic links one by one, as a program that
+// opened path would reach it (the last link may name a file still to be made).  special
+// tells whether any step was in /dev or /proc (/dev/stdout names whatever our standard
+// output is), or on Windows whether path is a device's name (NUL, CON): such a path is
+// written as it stands.
+std::string FollowLinks(const std::string &path, bool &special);
+
+// True where a pipe that CreateFileA opened without waiting must be opened again as a
+// reader opens it (ReopenPipeToRead): natively, where a FIFO that no program writes to yet
+// would seem to end at once.  Windows opens a pipe as its reader already.
+bool PipeNeedsReopening();
+// Opens the pipe at path to read as a reader does, waiting for its writer, and takes it
+// only when it is still the pipe that file holds open.  Null with the system's error
+// (ERROR_NOT_A_FILE where another file was put at path).
+FILE *ReopenPipeToRead(HANDLE file, const char *path);
+// True when the last CreateFileA to write failed because the pipe at its path has no
+// reader yet (natively ENXIO); never on Windows.
+bool PipeHadNoReader();
+// The size of the regular file that stream reads, or -1 where it is no file with a size
+// (a pipe, a terminal).
+long long StreamFileSize(FILE *stream);
 
 // --- Walking a tree of mail folders ---
 
@@ -238,3 +315,141 @@ struct SDirectoryEntry {
 // (FlushFileBuffers).  False when any flush fails: what was written may then never reach
 // the disk.  Ours, not the system's.
 bool FlushFiles(const HANDLE *files, std::size_t n);
+
+// --- What the stores of mail (src/store/) need beyond the job's file calls ---
+// Directories held open while what they hold is opened through them, the places and the
+// lock of a mail program's profiles, and paths in the system's spelling.  Each system's
+// side is in posix/ or win32/ directories_and_profiles.cpp.
+
+// The system's path separator, and whether c is one (on Windows '/' is one too).
+extern const char PATH_SEPARATOR;
+bool IsPathSeparator(char c);
+// dir and name joined by one separator.
+std::string JoinPath(const std::string &dir, const std::string &name);
+// The last name of path, separators at its end aside.
+std::string BaseNameOf(std::string path);
+// The directory of path, its separator at the end: "./" for a name alone.
+std::string DirectoryOf(const std::string &path);
+
+// A directory held open, so that the files it holds are opened through it rather than by a
+// path that another user could meanwhile lead elsewhere (a directory on the way swapped for
+// a link).  Natively a descriptor, with openat and its kin; on Windows a handle that shares
+// no deletion, so that the directory cannot be renamed or deleted while it is held, and its
+// files opened by their full wide path with no name normalisation.  No call here follows a
+// link at the last step.
+class CHeldDirectory {
+public:
+    // Opens the directory path names (links on the way followed: the user named it).
+    // Null, with the system's error, where it cannot.
+    static std::unique_ptr<CHeldDirectory> Open(const std::string &path);
+    ~CHeldDirectory();
+    CHeldDirectory(const CHeldDirectory &) = delete;
+    CHeldDirectory &operator=(const CHeldDirectory &) = delete;
+
+    // The path it was reached by, for messages and for the job, which opens folders by path.
+    const std::string &Path() const { return m_path; }
+    // name's path, for messages.
+    std::string PathOf(const std::string &name) const { return JoinPath(m_path, name); }
+
+    // Calls found for every entry but "." and "..", in the directory's own order; an entry
+    // deleted while it is read is left out.  False when the directory cannot be read to its
+    // end (GetLastError() says why; the entries read before were told).
+    bool Read(void (*found)(const SDirectoryEntry &entry, void *context), void *context) const;
+    // Opens the subdirectory name, never through a link.  Null with the system's error, or
+    // with ERROR_NOT_THE_WALKED_FILE where name is now a link or not a directory.
+    std::unique_ptr<CHeldDirectory> OpenSub(const std::string &name) const;
+    // Opens the regular file name for reading (and writing with write), never through a
+    // link and never waiting on a pipe or a device; where expected is given, only the very
+    // file it names.  INVALID_HANDLE_VALUE with the system's error, or with
+    // ERROR_NOT_THE_WALKED_FILE where name is now a link, not a regular file, or another
+    // file than expected.  Readers and writers are not kept out.
+    HANDLE OpenEntry(const std::string &name, bool write, const SFileIdentity *expected) const;
+    // Opens the regular file name to rewrite it in place: for reading and writing, other
+    // writers kept out (ERROR_SHARING_VIOLATION where one has it open), readers let in; never
+    // through a link, never waiting on a pipe or a device; where expected is given, only the
+    // very file it names.  INVALID_HANDLE_VALUE with the system's error, ERROR_NOT_A_FILE
+    // where name is a directory, device or pipe, or ERROR_NOT_THE_WALKED_FILE where it is now
+    // a link or another file than expected.
+    HANDLE OpenToRewrite(const std::string &name, const SFileIdentity *expected) const;
+    // Creates the new file name, only for its owner to read, never an existing one nor
+    // what a link there names, sharing deletion.  INVALID_HANDLE_VALUE on failure.
+    HANDLE CreateEntry(const std::string &name) const;
+    // True when the directory holds an entry name, of whatever kind.
+    bool Holds(const std::string &name) const;
+    // Deletes the file name (never what a link names).  False with the system's error.
+    bool DeleteEntry(const std::string &name) const;
+    // Renames from's entry name over this directory's entry to, in one step where the file
+    // system can, but only while to is there (ERROR_FILE_NOT_FOUND otherwise, from as it
+    // was).  Natively on Linux the two are exchanged in one step and the old file, now at
+    // from's name, is deleted (should that fail, it stays there).  Not flushed.
+    bool Replace(const CHeldDirectory &from, const std::string &name, const std::string &to) const;
+    // Renames from's entry name to this directory's new entry to, never over an existing
+    // one (ERROR_FILE_EXISTS).
+    bool MoveHere(const CHeldDirectory &from, const std::string &name, const std::string &to) const;
+    // Gives from's file name a second name, this directory's new entry to (ERROR_FILE_EXISTS
+    // where it is taken).  False with the system's error, ERROR_NOT_SUPPORTED where the file
+    // system has no links (FAT).
+    bool LinkHere(const CHeldDirectory &from, const std::string &name, const std::string &to) const;
+    // Has the directory's names on the disk.  False with the system's error.
+    bool Flush() const;
+    // True when a rename in this directory's file system is one step that a power cut cannot
+    // leave half done: false on FAT and exFAT, which write a rename as two.
+    bool RenamesAtomically() const;
+
+    // The system's handle of the directory, for the platform's own calls beside these.
+    HANDLE Native() const { return m_handle; }
+
+private:
+    CHeldDirectory(HANDLE handle, std::string path) : m_handle(handle), m_path(std::move(path)) {}
+    HANDLE m_handle;
+    std::string m_path;
+};
+
+// The lock file that mail programs on Unix take beside a folder while they write to it,
+// name + ".lock" in dir, as TakeFolderLockFile of platform.h describes it: made, judged
+// stale and deleted only through the held directory, never by a path.  On Windows, whose
+// mail programs know no such file, these take and find nothing.
+bool TakeFolderLockFile(const CHeldDirectory &dir, const std::string &name, bool *taken);
+bool ReleaseFolderLockFile(const CHeldDirectory &dir, const std::string &name);
+bool RemoveStaleFolderLockFile(const CHeldDirectory &dir, const std::string &name);
+bool IsStaleFolderLockFile(const CHeldDirectory &dir, const std::string &name, bool oursOnly);
+
+// Gives to, a new file written in full, the times of from (KeepFileTime; natively its owner,
+// group and permission bits too, where the system lets us: a user may give a file only to
+// a group of theirs), through the handles.  Never the read-only attribute on Windows: a
+// temporary file that has it could not be deleted should its rename fail.
+void KeepFileMetadata(HANDLE from, HANDLE to);
+
+// --- Thunderbird and Mozilla-suite profiles ---
+
+// The directories that may hold profiles.ini, in the order they are tried: Thunderbird's,
+// then the suite's (~/.thunderbird, %APPDATA%\Thunderbird, ~/Library/Thunderbird…).  False,
+// with why, when the user's directory they lie in is unknown.
+bool ProfilePlaces(std::string places[2], std::string &why);
+// A path from profiles.ini as the system spells it (forward slashes are Windows' too).
+std::string NativePath(const std::string &path);
+bool IsAbsolutePath(const std::string &path);
+bool IsDirectoryPath(const std::string &path);
+// This process's id; and whether the process of this machine with id pid is running
+// (true where that cannot be told, as where it is another user's).
+unsigned long OwnProcessId();
+bool IsProcessRunning(unsigned long pid);
+
+// Puts the whole file at path into text.  False when it is missing (with error 0) or
+// cannot be read (with the system's error).
+bool ReadWholeFile(const std::string &path, std::string &text, DWORD &error);
+
+enum class EProfileLock {
+    FREE,     // no lock, or one whose process has ended
+    HELD,     // a live process holds it: close Thunderbird first
+    UNKNOWN,  // the lock could not be tested; detail says why
+};
+// True when dir holds the lock file of a profile (.parentlock, the lock link, or
+// parent.lock), in use or not: it is a profile.
+bool HoldsProfileLock(const std::string &dir);
+// Whether a live process holds the profile in dir: on Linux and macOS the lock on
+// .parentlock and the process that the lock link names, on Windows parent.lock opened
+// without sharing.  A lock link of another machine's or of an ended process is stale, and
+// FREE.  Nothing is locked or changed by asking.  detail names the lock file (and the
+// process where it is known), whatever the answer.
+EProfileLock ProfileLockState(const std::string &dir, std::string &detail);

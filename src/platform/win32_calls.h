@@ -1,10 +1,11 @@
 // The few Windows calls the conversion core and the window's job use, under their Windows
 // names, each with what the program relies on of it.
 //
-// On Windows these are the real kernel32 functions, but for the three that take a path
-// (CreateFileA, DeleteFileA, MoveFileExA): those are our own there, over the wide calls,
-// so that a path reaches the very file it names, however long, its trailing dots and
-// spaces kept and a name such as "aux.mbox" a file's (src/platform/win32/files.cpp).
+// On Windows these are the real kernel32 functions, but for the four that take or give a
+// path (CreateFileA, DeleteFileA, MoveFileExA, GetTempPathA): those are our own there, over
+// the wide calls, so that a path is UTF-8 whatever the ANSI code page and reaches the very
+// file it names, however long, its trailing dots and spaces kept and a name such as
+// "aux.mbox" a file's (src/platform/win32/files.cpp).
 // Everywhere else src/platform/posix stands in for them all.
 #pragma once
 
@@ -15,7 +16,7 @@ extern "C" {
 // Puts the user's directory for temporary files into buffer, ending in a path separator.
 // Returns the length of the text without its NUL; a result larger than size is the size
 // the buffer would need, and the buffer is then undefined.  0 means failure.
-PLATFORM_IMPORT DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer);
+PLATFORM_PATH_CALL DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer);
 
 // With unique 0: creates a new, empty file named directory + the first three characters of
 // prefix + up to four hexadecimal digits + ".TMP", never an existing one, and puts its name

@@ -6,9 +6,11 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "../convert/test_files.h"
 #include "platform.h"
+#include "wide_path.h"
 
 namespace {
 
@@ -44,15 +46,15 @@ TEST(Win32Files, StateDirectoryIsMadeInLocalAppDataAlone)
     EXPECT_TRUE(FileExists(dir.File("Quorvel")));
     EXPECT_FALSE(FileExists(dir.File("missing")));
 
-    // A name the program's code page cannot spell would be another directory's.
-    if (GetACP() != CP_UTF8 && GetACP() != 949) {
-        std::wstring hangul = std::wstring(dir.path().begin(), dir.path().end()) + L"\\\uBA54\uC77C";
-        SetEnvironmentVariableW(L"LOCALAPPDATA", hangul.c_str());
-        char path[PATH_SIZE];
-        EXPECT_FALSE(GetStateDirectory(path, sizeof path));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
-        EXPECT_STREQ(path, "");
-    }
+    // A Hangul name whatever the ANSI code page (this program has no UTF-8 one): its path
+    // in UTF-8, the directory made in it.
+    std::wstring hangul = std::wstring(dir.path().begin(), dir.path().end()) + L"\\\uBA54\uC77C";
+    ASSERT_TRUE(CreateDirectoryW(hangul.c_str(), nullptr));
+    SetEnvironmentVariableW(L"LOCALAPPDATA", hangul.c_str());
+    char made[PATH_SIZE];
+    EXPECT_TRUE(GetStateDirectory(made, sizeof made)) << GetLastError();
+    EXPECT_EQ(made, dir.path() + "\\\xEB\xA9\x94\xEC\x9D\xBC\\Quorvel\\");
+    EXPECT_NE(GetFileAttributesW((hangul + L"\\Quorvel").c_str()), INVALID_FILE_ATTRIBUTES);
     // Unset, the shell's directory for it.
     SetStateHome("");
     char path[PATH_SIZE];
@@ -174,6 +176,26 @@ TEST(Win32Files, DeviceNamesAreTheBareOnes)
     for (const char *name : {"aux.mbox", "com1.mbox", "CONSOLE", "COM0", "LPT10", "mail.", "C:\\CON\\Inbox", "xnul",
                              "\\\\?\\C:\\CON"})
         EXPECT_FALSE(IsDeviceName(name)) << name;
+}
+
+// The command line as the C runtime splits it, but for the directory the prompt's user
+// quotes with its backslash at the end.
+TEST(Win32Files, CommandLineKeepsTheBackslashBeforeAClosingQuote)
+{
+    struct {
+        const wchar_t *line;
+        std::vector<std::wstring> words;
+    } cases[] = {
+        {L"\"C:\\my app\\q.exe\" -R \"C:\\my mail\\\" -k", {L"C:\\my app\\q.exe", L"-R", L"C:\\my mail\\", L"-k"}},
+        {L"q \"C:\\my mail\\\"", {L"q", L"C:\\my mail\\"}},
+        {L"q \"a\\\\\" b", {L"q", L"a\\", L"b"}},
+        {L"q \"a\\\\\\\" b", {L"q", L"a\\\\", L"b"}},
+        {L"q \"say \\\"hi\\\"!\"", {L"q", L"say \"hi\"!"}},
+        {L"q a\\\"b \"x\"\"y\" c\\\\d", {L"q", L"a\"b", L"x\"y", L"c\\\\d"}},
+        {L"q \"*.mbx\"\t\\\\?\\C:\\x\\*.eml", {L"q", L"*.mbx", L"\\\\?\\C:\\x\\*.eml"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(SplitCommandLine(c.line), c.words) << std::string(c.line, c.line + wcslen(c.line));
 }
 
 TEST(Win32Files, DirectoryFlushFailsOnlyWhereThereIsNone)

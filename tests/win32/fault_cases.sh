@@ -36,6 +36,16 @@
 #                   them): a picture, a zip, a random binary and a text with bare LF line
 #                   ends stay byte for byte as they were, each named as skipped, beside a
 #                   mail folder that converts; exit 0
+#   legacy-code-page  the program with its manifest's UTF-8 code page taken out, under the
+#                   Korean ANSI code page 949 (Korean Windows before 1903): -R over a Hangul
+#                   directory converts, a pattern in one expands, and a message names a
+#                   Hangul file in UTF-8
+#   prompt-bat      from a .bat run by cmd: -R "DIR\" (a trailing backslash before the
+#                   closing quote) is the directory, a quoted pattern and one after \\?\
+#                   expand, a pattern that matches nothing says so
+#   console         alone in a console of its own (as Explorer starts it) the program waits
+#                   for Enter, saying so in Korean on a Korean system, and with no FILE says
+#                   how to use it; in a console it shares (a prompt's) it does not wait
 #   names           names the system's path normalisation would change reach their own
 #                   file: "mail." beside "mail", "aux.mbox" (not the device AUX), a path of
 #                   more than 300 characters; "CON" is refused as a device, at once
@@ -321,6 +331,100 @@ hangul)
     fail "the folder under a Hangul path was not converted"
   [ ! -e "$korean/Inbox.snm" ] || fail "its Inbox.snm stays"
   echo "A folder under a Hangul path converts under the English locale"
+  ;;
+legacy-code-page)
+  # Korean Windows before 1903 ignores the manifest's UTF-8 code page: a copy of the
+  # program with that element blanked out, run with the ANSI code page 949 (the Korean
+  # locale), over Hangul directory and file names, must take and tell them as they are.
+  export LC_ALL=ko_KR.UTF-8
+  legacy=$work/legacy/quorvel-convert.exe
+  mkdir -p "$work/legacy"
+  python3 - "$converter_exe" "$legacy" <<'EOF'
+import re, sys
+program = open(sys.argv[1], "rb").read()
+element = re.search(rb"<activeCodePage [^>]*>UTF-8</activeCodePage>", program)
+assert element, "no activeCodePage element in the program's manifest"
+open(sys.argv[2], "wb").write(program[:element.start()] + b" " * len(element.group()) + program[element.end():])
+EOF
+  tree=$work/트리
+  mkdir -p "$tree/받은편지함" "$tree/보관"
+  for folder in "$tree/받은편지함/편지.mbox" "$tree/보관/옛날.mbx" "$tree/보관/둘째.mbx"; do
+    printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$folder"
+  done
+  status=0
+  wine "$helper_exe" run-with-temp "$(windows_path "$work/temp")" "$(windows_path "$work/home")" \
+    "$(windows_path "$legacy")" -k -R "$(windows_path "$tree/받은편지함")" </dev/null >"$work/stdout" \
+    2>"$work/stderr" || status=$?
+  [ "$status" -eq 0 ] || fail "-R over a Hangul directory: exit $status: $(cat "$work/stderr")"
+  [ "$(od -An -tx1 "$tree/받은편지함/편지.mbox" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] ||
+    fail "-R over a Hangul directory converted nothing: $(cat "$work/stdout" "$work/stderr")"
+  # A pattern in a Hangul directory, a Hangul name that is not there: its message in UTF-8.
+  status=0
+  wine "$helper_exe" run-with-temp "$(windows_path "$work/temp")" "$(windows_path "$work/home")" \
+    "$(windows_path "$legacy")" -k "$(windows_path "$tree/보관")\\*.mbx" "$(windows_path "$tree/없는편지.mbx")" \
+    </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
+  [ "$status" -eq 1 ] || fail "a pattern and a missing file: exit $status, not 1: $(cat "$work/stderr")"
+  for folder in "$tree/보관/옛날.mbx" "$tree/보관/둘째.mbx"; do
+    [ "$(od -An -tx1 "$folder" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] || fail "$folder was not converted"
+  done
+  [ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q "트리.없는편지\.mbx: cannot convert: " "$work/stderr" ||
+    fail "the missing file's message is not its UTF-8 name: $(od -c "$work/stderr" | head -5)"
+  echo "ANSI code page 949: -R, a pattern and a message over Hangul names"
+  ;;
+prompt-bat)
+  # The prompt's habits, from a .bat run by cmd: a quoted directory with a backslash at its
+  # end, quoted patterns and patterns after \\?\, a pattern that matches nothing.
+  export LC_ALL=en_US.UTF-8
+  mkdir -p "$work/my mail/sub" "$work/boxes"
+  for folder in "$work/my mail/sub/a.mbox" "$work/boxes/b.mbox" "$work/boxes/c.mbox" "$work/boxes/d.mbox"; do
+    printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$folder"
+  done
+  exe=$(windows_path "$converter_exe")
+  printf '%s\r\n' "@echo off" "set LOCALAPPDATA=$(windows_path "$work/home")" \
+    "\"$exe\" -k -R \"$(windows_path "$work/my mail")\\\" -q" "echo status %ERRORLEVEL%" \
+    "\"$exe\" -k \"$(windows_path "$work/boxes")\\b*.mbox\" \\\\?\\$(windows_path "$work/boxes")\\c*.mbox" \
+    "echo status %ERRORLEVEL%" \
+    "\"$exe\" -k \"$(windows_path "$work/boxes")\\d.mbox\" \"$(windows_path "$work/boxes")\\none*.box\"" \
+    "echo status %ERRORLEVEL%" >"$work/prompt.bat"
+  status=0
+  wine cmd /c "$(windows_path "$work/prompt.bat")" </dev/null >"$work/stdout" 2>"$work/stderr" || status=$?
+  [ "$(tr -d '\r' <"$work/stdout" | grep '^status')" = "$(printf 'status 0\nstatus 0\nstatus 1')" ] ||
+    fail "exit statuses: $(cat "$work/stdout" "$work/stderr")"
+  for folder in "my mail/sub/a.mbox" boxes/b.mbox boxes/c.mbox boxes/d.mbox; do
+    [ "$(od -An -tx1 "$work/$folder" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] || fail "$folder was not converted"
+  done
+  [ "$(wc -l <"$work/stderr")" -eq 1 ] &&
+    grep -q "^quorvel-convert: .*none\*\.box: cannot convert: no file matches this pattern" "$work/stderr" ||
+    fail "the pattern that matched nothing: $(cat "$work/stderr")"
+  echo "-R \"DIR\\\", quoted and \\\\?\\ patterns, an unmatched pattern named: $(tr -d '\r' <"$work/stderr")"
+  ;;
+console)
+  # Started as Explorer starts it, the program is alone in its console: it waits for Enter
+  # (in Korean on a Korean system), and with no FILE says how to use it; started in a
+  # console another program holds, as from a prompt, it never waits.
+  export LC_ALL=ko_KR.UTF-8
+  mkdir "$work/console"
+  printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$work/console/편지.mbx"
+  status=0
+  wine "$helper_exe" console new "$(windows_path "$work/screen")" "$(windows_path "$converter_exe")" </dev/null \
+    >/dev/null 2>"$work/stderr" || status=$?
+  [ "$status" -eq 0 ] || fail "double-clicked: helper exit $status, not 0 (waited for Enter): $(cat "$work/screen")"
+  grep -q "끌어다 놓으세요" "$work/screen" && grep -q "창을 닫으려면 Enter 키를 누르십시오" "$work/screen" ||
+    fail "double-clicked: the console shows: $(cat "$work/screen")"
+  status=0
+  wine "$helper_exe" console new "$(windows_path "$work/screen")" "$(windows_path "$converter_exe")" -k \
+    "$(windows_path "$work/console/편지.mbx")" "$(windows_path "$work/console/없는편지.mbx")" </dev/null \
+    >/dev/null 2>"$work/stderr" || status=$?
+  [ "$status" -eq 0 ] || fail "a file dropped: helper exit $status, not 0: $(cat "$work/screen")"
+  grep -q "없는편지.mbx: cannot convert" "$work/screen" || fail "the message on the console: $(cat "$work/screen")"
+  [ "$(od -An -tx1 "$work/console/편지.mbx" | tr -d ' \n')" = "46726f6d20610d0ab0a10d0a" ] ||
+    fail "the dropped file was not converted"
+  status=0
+  wine "$helper_exe" console shared "$(windows_path "$work/screen")" "$(windows_path "$converter_exe")" -k \
+    "$(windows_path "$work/console/없는편지.mbx")" </dev/null >/dev/null 2>"$work/stderr" || status=$?
+  [ "$status" -eq 3 ] || fail "from a prompt: helper exit $status, not 3 (ended without waiting): $(cat "$work/screen")"
+  ! grep -q "Enter" "$work/screen" || fail "from a prompt, it asked for Enter: $(cat "$work/screen")"
+  echo "alone in its console it waits for Enter, in Korean; in a shared console it does not"
   ;;
 interrupted)
   mkdir "$work/out"

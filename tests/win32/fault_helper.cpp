@@ -22,12 +22,20 @@
 //       once a file DIR\qvl*.tmp has been written to; exit 0 when that ended PROGRAM, 3
 //       when it did not or ended first (its input is then closed), 125 when the event
 //       could not be sent.
+//   fault_helper console new|shared SCREEN PROGRAM [ARG...]
+//       Runs PROGRAM in a console: with "new" one of its own (CREATE_NEW_CONSOLE), as
+//       Explorer starts it, with "shared" the helper's, as a prompt does.  Once the console
+//       shows "Enter", or PROGRAM has ended, puts the console's text into SCREEN (UTF-8,
+//       one line of the screen a line, trailing spaces cut); then presses Enter there.
+//       Exit 0 when PROGRAM waited for that Enter and ended after it, 3 when it ended
+//       without waiting, 4 when it did not end, 125 when it could not be started.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -221,6 +229,114 @@ int InterruptWhenWritten(const char *dir, int argc, char **argv)
     return result;
 }
 
+// The text of the console that process pid runs in, attached to for the while (with pid 0,
+// our own); empty when it cannot be read.
+std::wstring ConsoleText(DWORD pid)
+{
+    if (pid != 0) {
+        FreeConsole();
+        if (!AttachConsole(pid))
+            return std::wstring();
+    }
+    std::wstring text;
+    HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (screen != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(screen, &info)) {
+        std::vector<wchar_t> row(static_cast<std::size_t>(info.dwSize.X));
+        for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+            DWORD n = 0;
+            ReadConsoleOutputCharacterW(screen, row.data(), static_cast<DWORD>(row.size()), COORD{0, y}, &n);
+            std::wstring line(row.data(), n);
+            line.erase(line.find_last_not_of(L' ') + 1);
+            text += line + L"\n";
+        }
+    }
+    if (screen != INVALID_HANDLE_VALUE)
+        CloseHandle(screen);
+    if (pid != 0)
+        FreeConsole();
+    return text;
+}
+
+// Presses Enter in the console of process pid (with pid 0, our own).
+void PressEnter(DWORD pid)
+{
+    if (pid != 0) {
+        FreeConsole();
+        if (!AttachConsole(pid))
+            return;
+    }
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    INPUT_RECORD keys[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        keys[i].EventType = KEY_EVENT;
+        keys[i].Event.KeyEvent.bKeyDown = i == 0;
+        keys[i].Event.KeyEvent.wRepeatCount = 1;
+        keys[i].Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
+        keys[i].Event.KeyEvent.uChar.UnicodeChar = L'\r';
+    }
+    DWORD written;
+    if (input != INVALID_HANDLE_VALUE) {
+        WriteConsoleInputW(input, keys, 2, &written);
+        CloseHandle(input);
+    }
+    if (pid != 0)
+        FreeConsole();
+}
+
+int RunInConsole(bool own, const char *screenFile, int argc, char **argv)
+{
+    std::string line;
+    for (int i = 0; i < argc; ++i)
+        AppendQuoted(line, argv[i]);
+    FreeConsole();
+    if (!own && !AllocConsole())
+        return 125;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(argv[0], &line[0], nullptr, nullptr, FALSE, own ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr,
+                        &startup, &process)) {
+        std::fprintf(stderr, "fault_helper: cannot start %s (error %lu)\n", argv[0], GetLastError());
+        return 125;
+    }
+    // Looked at through the program's console, which is ours too where it is shared; a
+    // console of its own only after a while, as the program asks at its start how many
+    // share its console, and our attaching would be one more.
+    std::wstring text;
+    bool ended = WaitForSingleObject(process.hProcess, own ? 3000 : 0) == WAIT_OBJECT_0;
+    for (int waited = 0; waited < 200 && !ended; ++waited) {
+        ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
+        if (ended)
+            break;
+        text = ConsoleText(own ? process.dwProcessId : 0);
+        if (text.find(L"Enter") != std::wstring::npos)
+            break;
+    }
+    if (ended && !own)
+        text = ConsoleText(0);
+    int result = ended ? 3 : 4;
+    if (!ended) {
+        PressEnter(own ? process.dwProcessId : 0);
+        if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
+            result = 0;
+        else
+            TerminateProcess(process.hProcess, 9);
+    }
+    std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr,
+                                                                  nullptr)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &utf8[0], static_cast<int>(utf8.size()), nullptr, nullptr);
+    if (FILE *screen = std::fopen(screenFile, "wb")) {
+        std::fputs(utf8.c_str(), screen);
+        std::fclose(screen);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -235,10 +351,13 @@ int main(int argc, char **argv)
         return RunWithTemp(argv[3], argv[4], argc - 5, argv + 5, argv[2]);
     if (argc >= 4 && std::strcmp(argv[1], "interrupt-when-written") == 0)
         return InterruptWhenWritten(argv[2], argc - 3, argv + 3);
+    if (argc >= 5 && std::strcmp(argv[1], "console") == 0)
+        return RunInConsole(std::strcmp(argv[2], "new") == 0, argv[3], argc - 4, argv + 4);
     std::fprintf(stderr, "usage: fault_helper hold FILE none|read READY SECONDS\n"
                          "       fault_helper append FILE COUNT\n"
                          "       fault_helper run-with-temp DIR HOME PROGRAM [ARG...]\n"
                          "       fault_helper kill-when-written FILE DIR HOME PROGRAM [ARG...]\n"
-                         "       fault_helper interrupt-when-written DIR PROGRAM [ARG...]\n");
+                         "       fault_helper interrupt-when-written DIR PROGRAM [ARG...]\n"
+                         "       fault_helper console new|shared SCREEN PROGRAM [ARG...]\n");
     return 2;
 }

@@ -1,4 +1,5 @@
-// Stand-ins for the Windows file calls of platform.h, over POSIX.
+// Stand-ins for the Windows file calls of platform.h, and our own file calls (a file's
+// identity, listing and deleting the job's files, flushing, replacing, lock files), over POSIX.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "descriptor.h"
 #include "platform.h"
@@ -664,4 +666,137 @@ bool DescribeError(DWORD code, char *text, std::size_t size)
     const char *own = DescribeOwnError(code);
     std::snprintf(text, size, "%s", own != nullptr ? own : std::strerror(static_cast<int>(code)));
     return true;
+}
+
+bool GetFileIdentity(HANDLE file, SFileIdentity *id)
+{
+    struct stat st;
+    if (fstat(Descriptor(file), &st) != 0)
+        return false;
+    id->volume = static_cast<std::uint64_t>(st.st_dev);
+    id->indexHigh = 0;
+    id->indexLow = static_cast<std::uint64_t>(st.st_ino);
+    id->size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+bool IsOwnFile(HANDLE file)
+{
+    struct stat st;
+    return fstat(Descriptor(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+}
+
+bool SameFile(const SFileIdentity &a, const SFileIdentity &b)
+{
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
+
+bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char *name, void *context),
+                   void *context)
+{
+    DIR *d = opendir(dir);
+    if (d == nullptr)
+        return false;
+    std::size_t n = std::strlen(suffix);
+    errno = 0;
+    while (const dirent *entry = readdir(d)) {
+        std::size_t length = std::strlen(entry->d_name);
+        if (length > n && std::strcmp(entry->d_name + length - n, suffix) == 0)
+            found(entry->d_name, context);
+        errno = 0;
+    }
+    int error = errno;
+    closedir(d);
+    errno = error;
+    return error == 0;
+}
+
+bool DeleteHeldFile(HANDLE handle, const char *path)
+{
+    bool ok = unlink(path) == 0;
+    int error = errno;
+    close(Descriptor(handle));
+    errno = error;
+    return ok;
+}
+
+bool FlushFiles(const HANDLE *files, std::size_t n)
+{
+#ifdef __linux__
+    // One syncfs per file system: the files of a batch are mostly on one.
+    std::vector<dev_t> flushed;
+    for (std::size_t i = 0; i < n; ++i) {
+        struct stat st;
+        if (fstat(Descriptor(files[i]), &st) != 0)
+            return false;
+        bool done = false;
+        for (dev_t device : flushed)
+            done = done || device == st.st_dev;
+        if (done)
+            continue;
+        // Since Linux 5.8 syncfs reports a write that failed since the descriptor was opened.
+        if (syncfs(Descriptor(files[i])) != 0)
+            return false;
+        flushed.push_back(st.st_dev);
+    }
+    return true;
+#else
+    for (std::size_t i = 0; i < n; ++i) {
+        if (fsync(Descriptor(files[i])) != 0)
+            return false;
+    }
+    return true;
+#endif
+}
+
+bool ReplaceExistingFile(const char *replacement, const char *existing)
+{
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+    if (renameat2(AT_FDCWD, replacement, AT_FDCWD, existing, RENAME_EXCHANGE) == 0) {
+        // The old file now has the new one's name.
+        (void)unlink(replacement);
+        return true;
+    }
+    // ENOENT: existing has gone.  Other errors: a file system without exchanges.
+    if (errno == ENOENT || (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP))
+        return false;
+#endif
+    struct stat st;
+    if (lstat(existing, &st) != 0)
+        return false;
+    return rename(replacement, existing) == 0;
+}
+
+BOOL GetComputerNameA(LPSTR buffer, LPDWORD size)
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return FALSE;
+    DWORD length = static_cast<DWORD>(std::strlen(name));
+    if (length + 1 > *size) {
+        *size = length + 1;
+        errno = ENAMETOOLONG;
+        return FALSE;
+    }
+    std::memcpy(buffer, name, length + 1);
+    *size = length;
+    return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
+{
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && access(newName, F_OK) == 0) {
+        errno = EEXIST;
+        return FALSE;
+    }
+    if (std::rename(existing, newName) != 0)
+        return FALSE;
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        // The new name is on the disk once the directory that holds it is.
+        std::string name = newName;
+        std::size_t slash = name.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+        (void)FlushDirectory(dir.c_str());  // the rename has happened; some file systems cannot sync a directory
+    }
+    return TRUE;
 }

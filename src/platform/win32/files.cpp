@@ -77,18 +77,39 @@ std::wstring BaseOf(const std::wstring &path)
 
 bool Widen(const char *text, std::wstring &wide)
 {
-    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
     if (n <= 0) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return false;
     }
     wide.assign(static_cast<std::size_t>(n), L'\0');
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, &wide[0], n) != n) {
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], n) != n) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return false;
     }
     wide.resize(static_cast<std::size_t>(n - 1));
     return true;
+}
+
+bool Narrow(const wchar_t *wide, std::string &text)
+{
+    // Strictly first, so that a name UTF-8 cannot spell is told apart.
+    bool whole = true;
+    int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) {
+        whole = false;
+        n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    }
+    if (n <= 0) {
+        text.clear();
+        return false;
+    }
+    text.assign(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, whole ? WC_ERR_INVALID_CHARS : 0, wide, -1, &text[0], n, nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(n - 1));
+    if (!whole)
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return whole;
 }
 
 bool IsDeviceName(const char *path)
@@ -105,6 +126,11 @@ bool WidePath(const char *path, std::wstring &wide)
     std::wstring given;
     if (!Widen(path, given))
         return false;
+    // No file name holds a pattern's * or ?: one that reaches here matched nothing.
+    if (given.find_first_of(L"*?", StartsVerbatim(given) ? 4 : 0) != std::wstring::npos) {
+        SetLastError(ERROR_PATTERN_UNMATCHED);
+        return false;
+    }
     if (given.empty() || StartsVerbatim(given) || IsDeviceWord(LastName(given))) {
         wide = given;
         return true;
@@ -214,6 +240,19 @@ bool RenameThroughHandle(const std::wstring &existing, const std::wstring &newNa
 }
 
 }  // namespace
+
+DWORD WINAPI PlatformGetTempPathA(DWORD size, LPSTR buffer)
+{
+    wchar_t wide[MAX_PATH + 2];
+    DWORD n = GetTempPathW(sizeof wide / sizeof wide[0], wide);
+    std::string text;
+    if (n == 0 || n >= sizeof wide / sizeof wide[0] || !Narrow(wide, text))
+        return 0;
+    if (text.size() >= size)
+        return static_cast<DWORD>(text.size() + 1);
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return static_cast<DWORD>(text.size());
+}
 
 BOOL WINAPI PlatformMoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
 {
@@ -402,20 +441,23 @@ bool EndsWith(const char *name, const char *suffix)
 bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char *name, void *context),
                    void *context)
 {
-    std::string pattern = dir;
-    if (!pattern.empty() && std::strchr("\\/:", pattern.back()) == nullptr)
-        pattern += '\\';
-    pattern += '*';
-    pattern += suffix;
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+    std::wstring pattern;
+    if (!WidePath(dir, pattern))
+        return false;
+    if (!pattern.empty() && pattern.back() != L'\\')
+        pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND;  // a directory with no such entry
+        return GetLastError() == ERROR_FILE_NOT_FOUND;  // a directory with no entry
     do {
-        // The pattern matches short names too: "Inbox.jnlx" is also "INBOX~1.JNL".
-        if (std::strlen(entry.cFileName) > std::strlen(suffix) && EndsWith(entry.cFileName, suffix))
-            found(entry.cFileName, context);
-    } while (FindNextFileA(search, &entry));
+        // Every name is looked at: a pattern would match short names too ("Inbox.jnlx" is
+        // also "INBOX~1.JNL").
+        std::string name;
+        if (Narrow(entry.cFileName, name) && name.size() > std::strlen(suffix) && EndsWith(name.c_str(), suffix))
+            found(name.c_str(), context);
+    } while (FindNextFileW(search, &entry));
     DWORD error = GetLastError();
     FindClose(search);
     SetLastError(error);
@@ -497,4 +539,22 @@ bool IsOwnFile(HANDLE)
 {
     // The state directory is the user's own, in the profile.
     return true;
+}
+
+bool FlushFiles(const HANDLE *files, std::size_t n)
+{
+    // Windows flushes one file at a time.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!FlushFileBuffers(files[i]))
+            return false;
+    }
+    return true;
+}
+
+bool ReplaceExistingFile(const char *replacement, const char *existing)
+{
+    std::wstring wide;
+    if (!WidePath(existing, wide) || GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return false;
+    return MoveFileExA(replacement, existing, MOVEFILE_REPLACE_EXISTING) != 0;
 }

@@ -15,7 +15,7 @@ const unsigned PATH_SIZE = 3 * MAX_PATH + 1;
 // Declared exactly as the system's headers declare the kernel32 functions.
 #define PLATFORM_IMPORT DECLSPEC_IMPORT
 
-// The calls of platform.h that take a path are our own (files.cpp): the A calls would
+// The calls of platform.h that take or give a path are our own (files.cpp): the A calls would
 // pass it through the system's path normalisation, which drops trailing dots and spaces,
 // turns "aux.mbox" into the serial port AUX, and refuses more than MAX_PATH characters.
 // Whoever includes platform.h calls ours under the system's names.
@@ -23,3 +23,5 @@ const unsigned PATH_SIZE = 3 * MAX_PATH + 1;
 #define CreateFileA PlatformCreateFileA
 #define DeleteFileA PlatformDeleteFileA
 #define MoveFileExA PlatformMoveFileExA
+// And GetTempPathA, which gives the directory in UTF-8 whatever the ANSI code page.
+#define GetTempPathA PlatformGetTempPathA

@@ -1,4 +1,4 @@
-// What the stores of mail need of the system (store_files.h), with the Windows calls.
+// What the stores of mail need of the system (platform.h), with the Windows calls.
 #include <windows.h>
 
 #include <shlobj.h>
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "store_files.h"
+#include "platform.h"
 #include "wide_path.h"
 
 const char PATH_SEPARATOR = '\\';
@@ -53,33 +53,17 @@ std::string DirectoryOf(const std::string &path)
 
 namespace {
 
-// The system's words for an error code, or the code itself where it has none.
-std::string Reason(DWORD code)
-{
-    char text[256];
-    return DescribeError(code, text, sizeof text) ? text : "error " + std::to_string(code);
-}
-
 // UTF-8 to UTF-16 for the W calls; empty when text is not UTF-8 (or empty).
 std::wstring Wide(const std::string &text)
 {
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
+    std::wstring wide;
+    return text.find('\0') == std::string::npos && Widen(text.c_str(), wide) ? wide : std::wstring();
 }
 
 std::string Utf8(const std::wstring &wide)
 {
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string text(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], n, nullptr, nullptr);
+    std::string text;
+    (void)Narrow(wide.c_str(), text);
     return text;
 }
 
@@ -413,7 +397,7 @@ EProfileLock ProfileLockState(const std::string &dir, std::string &detail)
         detail = lock + " does not exist";
         return EProfileLock::FREE;
     }
-    detail = "cannot open " + lock + ": " + Reason(error);
+    detail = "cannot open " + lock + ": " + ErrorText(error);
     return EProfileLock::UNKNOWN;
 }
 

@@ -1,4 +1,5 @@
-// Stand-ins over POSIX for the calls that write a converted folder to a file of its own.
+// Standard streams and their positions, and a file removed when the program is
+// interrupted (platform.h), over POSIX.
 #include <errno.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,24 +9,6 @@
 #include <string>
 
 #include "platform.h"
-
-BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
-{
-    if (!(flags & MOVEFILE_REPLACE_EXISTING) && access(newName, F_OK) == 0) {
-        errno = EEXIST;
-        return FALSE;
-    }
-    if (std::rename(existing, newName) != 0)
-        return FALSE;
-    if (flags & MOVEFILE_WRITE_THROUGH) {
-        // The new name is on the disk once the directory that holds it is.
-        std::string name = newName;
-        std::size_t slash = name.rfind('/');
-        std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-        (void)FlushDirectory(dir.c_str());  // the rename has happened; some file systems cannot sync a directory
-    }
-    return TRUE;
-}
 
 bool SetBinaryMode(FILE *)
 {

@@ -1,4 +1,4 @@
-// What the stores of mail need of the system (store_files.h), over POSIX.
+// What the stores of mail need of the system (platform.h), over POSIX.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -19,7 +19,7 @@
 #include <string>
 
 #include "descriptor.h"
-#include "store_files.h"
+#include "platform.h"
 
 const char PATH_SEPARATOR = '/';
 
@@ -249,13 +249,6 @@ void KeepFileMetadata(HANDLE from, HANDLE to)
 
 namespace {
 
-// The system's words for an error code, or the code itself where it has none.
-std::string Reason(DWORD code)
-{
-    char text[256];
-    return DescribeError(code, text, sizeof text) ? text : "error " + std::to_string(code);
-}
-
 // $HOME, or where it is not set the system's record of the user.  Empty when neither knows.
 std::string HomeDirectory()
 {
@@ -376,7 +369,7 @@ EProfileLock ParentLockState(const std::string &lock, std::string &detail)
     if (fd < 0) {
         if (errno == ENOENT)
             return EProfileLock::FREE;
-        detail = "cannot open " + lock + ": " + Reason(static_cast<DWORD>(errno));
+        detail = "cannot open " + lock + ": " + ErrorText(static_cast<DWORD>(errno));
         return EProfileLock::UNKNOWN;
     }
     struct flock question{};
@@ -387,7 +380,7 @@ EProfileLock ParentLockState(const std::string &lock, std::string &detail)
     // Closing lets go of locks this process holds on the file: it holds none.
     close(fd);
     if (asked != 0) {
-        detail = "cannot test the lock on " + lock + ": " + Reason(static_cast<DWORD>(error));
+        detail = "cannot test the lock on " + lock + ": " + ErrorText(static_cast<DWORD>(error));
         return EProfileLock::UNKNOWN;
     }
     if (question.l_type == F_UNLCK)
@@ -407,7 +400,7 @@ EProfileLock LinkLockState(const std::string &link, std::string &detail)
         // No link, or a file there that is not one: Thunderbird made neither.
         if (errno == ENOENT || errno == EINVAL)
             return EProfileLock::FREE;
-        detail = "cannot read " + link + ": " + Reason(static_cast<DWORD>(errno));
+        detail = "cannot read " + link + ": " + ErrorText(static_cast<DWORD>(errno));
         return EProfileLock::UNKNOWN;
     }
     std::string text(target, static_cast<std::size_t>(n));
@@ -451,7 +444,7 @@ EProfileLock ProfileLockState(const std::string &dir, std::string &detail)
     struct stat st;
     int error = stat(dir.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
     if (error != 0) {
-        detail = "cannot test the lock of " + dir + ": " + Reason(static_cast<DWORD>(error));
+        detail = "cannot test the lock of " + dir + ": " + ErrorText(static_cast<DWORD>(error));
         return EProfileLock::UNKNOWN;
     }
     std::string parentLock = JoinPath(dir, ".parentlock");

@@ -1,4 +1,4 @@
-// Stand-ins for walking a tree of mail folders (platform.h) over POSIX.
+// Reading a directory's entries (platform.h), over POSIX.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -12,6 +12,12 @@
 
 #include "descriptor.h"
 #include "platform.h"
+
+bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
+{
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 && ReadDirectoryOf(fd, found, context);
+}
 
 bool ReadDirectoryOf(int owned, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
 {
@@ -54,49 +60,4 @@ bool ReadDirectoryOf(int owned, void (*found)(const SDirectoryEntry &entry, void
     closedir(d);
     errno = error;
     return error == 0;
-}
-
-bool FlushFiles(const HANDLE *files, std::size_t n)
-{
-#ifdef __linux__
-    // One syncfs per file system: the files of a batch are mostly on one.
-    std::vector<dev_t> flushed;
-    for (std::size_t i = 0; i < n; ++i) {
-        struct stat st;
-        if (fstat(Descriptor(files[i]), &st) != 0)
-            return false;
-        bool done = false;
-        for (dev_t device : flushed)
-            done = done || device == st.st_dev;
-        if (done)
-            continue;
-        // Since Linux 5.8 syncfs reports a write that failed since the descriptor was opened.
-        if (syncfs(Descriptor(files[i])) != 0)
-            return false;
-        flushed.push_back(st.st_dev);
-    }
-    return true;
-#else
-    for (std::size_t i = 0; i < n; ++i) {
-        if (fsync(Descriptor(files[i])) != 0)
-            return false;
-    }
-    return true;
-#endif
-}
-
-BOOL GetComputerNameA(LPSTR buffer, LPDWORD size)
-{
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0)
-        return FALSE;
-    DWORD length = static_cast<DWORD>(std::strlen(name));
-    if (length + 1 > *size) {
-        *size = length + 1;
-        errno = ENAMETOOLONG;
-        return FALSE;
-    }
-    std::memcpy(buffer, name, length + 1);
-    *size = length;
-    return TRUE;
 }

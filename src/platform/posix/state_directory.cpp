@@ -1,5 +1,5 @@
-// Stand-ins over POSIX for what the job keeps between runs: the state directory, the
-// identity of a file, and the listing and deletion of the job's own files.
+// The user's state directory, where the job keeps what it needs between runs (platform.h),
+// over POSIX.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -42,29 +42,6 @@ bool MakeDirectories(const std::string &path)
 
 }  // namespace
 
-bool GetFileIdentity(HANDLE file, SFileIdentity *id)
-{
-    struct stat st;
-    if (fstat(Descriptor(file), &st) != 0)
-        return false;
-    id->volume = static_cast<std::uint64_t>(st.st_dev);
-    id->indexHigh = 0;
-    id->indexLow = static_cast<std::uint64_t>(st.st_ino);
-    id->size = static_cast<std::uint64_t>(st.st_size);
-    return true;
-}
-
-bool IsOwnFile(HANDLE file)
-{
-    struct stat st;
-    return fstat(Descriptor(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
-}
-
-bool SameFile(const SFileIdentity &a, const SFileIdentity &b)
-{
-    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
-}
-
 bool GetStateDirectory(char *path, std::size_t size, bool make)
 {
     if (size == 0) {
@@ -104,33 +81,4 @@ bool GetStateDirectory(char *path, std::size_t size, bool make)
         return false;
     }
     return true;
-}
-
-bool ListDirectory(const char *dir, const char *suffix, void (*found)(const char *name, void *context),
-                   void *context)
-{
-    DIR *d = opendir(dir);
-    if (d == nullptr)
-        return false;
-    std::size_t n = std::strlen(suffix);
-    errno = 0;
-    while (const dirent *entry = readdir(d)) {
-        std::size_t length = std::strlen(entry->d_name);
-        if (length > n && std::strcmp(entry->d_name + length - n, suffix) == 0)
-            found(entry->d_name, context);
-        errno = 0;
-    }
-    int error = errno;
-    closedir(d);
-    errno = error;
-    return error == 0;
-}
-
-bool DeleteHeldFile(HANDLE handle, const char *path)
-{
-    bool ok = unlink(path) == 0;
-    int error = errno;
-    close(Descriptor(handle));
-    errno = error;
-    return ok;
 }

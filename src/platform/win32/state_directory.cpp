@@ -3,11 +3,11 @@
 
 #include <shlobj.h>
 
-#include <climits>
 #include <cstring>
 #include <string>
 
 #include "platform.h"
+#include "wide_path.h"
 
 namespace {
 
@@ -47,21 +47,18 @@ std::wstring LocalAppData()
     return std::wstring();
 }
 
-// Puts wide, in the program's code page (as the A calls take paths), into text (size
-// bytes).  False when it does not fit, or when the code page has no character for a
-// character of it: the name would then be another directory's.
-bool ToCodePage(const std::wstring &wide, char *text, std::size_t size)
+// Puts wide, in UTF-8, into text (size bytes).  False when it does not fit, or when UTF-8
+// cannot spell it: the name would then be another directory's.
+bool ToText(const std::wstring &wide, char *text, std::size_t size)
 {
-    int room = size < INT_MAX ? static_cast<int>(size) : INT_MAX;
-    int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, text, room, nullptr, nullptr);
-    if (n <= 0)
+    std::string narrow;
+    if (!Narrow(wide.c_str(), narrow))
         return false;
-    std::wstring back(wide.size() + 1, L'\0');
-    int m = MultiByteToWideChar(CP_ACP, 0, text, -1, &back[0], static_cast<int>(back.size()));
-    if (m <= 0 || back.compare(0, static_cast<std::size_t>(m), wide.c_str(), wide.size() + 1) != 0) {
-        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    if (narrow.size() >= size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return false;
     }
+    std::memcpy(text, narrow.c_str(), narrow.size() + 1);
     return true;
 }
 
@@ -79,7 +76,7 @@ bool GetStateDirectory(char *path, std::size_t size, bool make)
     dir += L'\\';
     dir += STATE_DIRECTORY_NAME;
     dir += L'\\';
-    if (!ToCodePage(dir, path, size)) {
+    if (!ToText(dir, path, size)) {
         if (GetLastError() == ERROR_INSUFFICIENT_BUFFER)
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
         if (size > 0)
@@ -87,14 +84,12 @@ bool GetStateDirectory(char *path, std::size_t size, bool make)
         return false;
     }
     // Asked without the separator, which would lead the question through a link.
-    std::size_t last = std::strlen(path) - 1;
-    path[last] = '\0';
+    dir.pop_back();
     // Made in the directory the profile gives (missing, it fails with the system's reason),
     // with the permissions it inherits from there: the user's own.
-    bool ok = !make || CreateDirectoryA(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-    DWORD attributes = ok ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;  // of a link itself
+    bool ok = !make || CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    DWORD attributes = ok ? GetFileAttributesW(dir.c_str()) : INVALID_FILE_ATTRIBUTES;  // of a link itself
     DWORD error = GetLastError();
-    path[last] = '\\';
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         SetLastError(error);
         return false;

@@ -1,4 +1,4 @@
-// Walking a tree of mail folders (platform.h) with the Windows calls.
+// Reading a directory's entries (platform.h) with the wide Windows calls.
 #include <windows.h>
 
 #include <cstdint>
@@ -6,25 +6,6 @@
 
 #include "platform.h"
 #include "wide_path.h"
-
-namespace {
-
-// wide in the program's code page; false where some of it cannot be spelled there, which
-// shows as a name that does not convert back to itself.
-bool Narrow(const wchar_t *wide, std::string &text)
-{
-    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return false;
-    text.assign(static_cast<std::size_t>(n), '\0');
-    if (WideCharToMultiByte(CP_ACP, 0, wide, -1, &text[0], n, nullptr, nullptr) != n)
-        return false;
-    text.resize(static_cast<std::size_t>(n - 1));
-    std::wstring back;
-    return Widen(text.c_str(), back) && back == wide;
-}
-
-}  // namespace
 
 bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
 {
@@ -44,16 +25,11 @@ bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, 
             continue;
         std::string name;
         SDirectoryEntry e = {nullptr, ENTRY_FILE, 0, false, {}};
+        // A name UTF-8 cannot spell (a surrogate alone) shows with U+FFFD in its place.
         bool spelled = Narrow(entry.cFileName, name);
         DWORD attributes = entry.dwFileAttributes;
         if (!spelled) {
             e.kind = ENTRY_UNSPELLED;
-            // A name to tell the user of: what cannot be spelled shows as '?'.
-            int n = WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, nullptr, 0, nullptr, nullptr);
-            name.assign(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
-            if (n <= 0 || WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, &name[0], n, nullptr, nullptr) != n)
-                name = "?";
-            name.resize(std::char_traits<char>::length(name.c_str()));
         } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                    (IsReparseTagNameSurrogate(entry.dwReserved0) || !IsReparseTagMicrosoft(entry.dwReserved0))) {
             // A link or a junction names another file; a reparse point of the system's that
@@ -76,14 +52,3 @@ bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, 
     SetLastError(error);
     return error == ERROR_NO_MORE_FILES;
 }
-
-bool FlushFiles(const HANDLE *files, std::size_t n)
-{
-    // Windows flushes one file at a time.
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!FlushFileBuffers(files[i]))
-            return false;
-    }
-    return true;
-}
-
