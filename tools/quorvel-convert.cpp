@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "converter.h"
+#include "platform.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -188,6 +189,7 @@ std::vector<std::string> ExpandedArguments(const char *program)
 
 int main(int argc, char **argv)
 {
+    EndAtOnceOnInterrupt();
 #ifdef _WIN32
     ShowUtf8InConsole();
     std::vector<std::string> arguments = ExpandedArguments(argc > 0 ? argv[0] : "quorvel-convert");

@@ -67,6 +67,9 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, StreamC
     // A copy made leaves copyFailed set, so that a failed flush is the copy's.
     bool ok = copy != INVALID_HANDLE_VALUE && CopyContents(job.folder, start, copy, 0, copyFailed) &&
               FlushFileBuffers(copy) && CheckCopy(job.folder, start, copy, 0, &sum, copyFailed);
+    // The copy carries the folder's times, for the folder to take back once rewritten.
+    if (ok)
+        (void)KeepFileTime(job.folder, copy);
     // The conversion, of the folder that the copy was checked against; a failure of the
     // converter's own (memory) is not the state directory's.
     SChecksum converted;
@@ -234,8 +237,12 @@ bool ConvertFolderInPlace(const char *folderPath, StreamConverter convert, SJobR
 
         // Step 5.
         SFileIdentity converted;
-        bool written = GetFileIdentity(conversion, &converted) &&
-                       Rewrite(conversion, converted.size, job.folder, start) && FlushFileBuffers(job.folder);
+        // The folder keeps its times, as a file a tree's walk rewrites does, where the
+        // system lets us give them (natively, to the owner's file only).
+        bool written = GetFileIdentity(conversion, &converted) && Rewrite(conversion, converted.size, job.folder, start);
+        if (written)
+            (void)KeepFileTime(copy, job.folder);
+        written = written && FlushFileBuffers(job.folder);
         CloseIfOpen(conversion);
         DeleteQuietly(files.scratch);
         if (!written) {

@@ -203,6 +203,15 @@ bool SetStreamPosition(FILE *stream, long long position);
 // "taskkill /F" or the end of a process.  Ours, not the system's.
 void RemoveOnInterrupt(const char *path);
 
+// Makes an interrupt end the program at once, as a kill ends it, from the program's start:
+// natively the signals' own action does so already; on Windows Ctrl-C, Ctrl-Break or the
+// console window closed would end it through the C library's exit, run on a thread of its
+// own while the others stop wherever they are, which writes out each stream's buffer as it
+// was left: a piece of a folder's rewrite could then be written twice, or at the wrong
+// place, where the record of the job cannot know of it.  A path that RemoveOnInterrupt
+// names is still deleted first.  Ours, not the system's.
+void EndAtOnceOnInterrupt();
+
 // --- Walking a tree of mail folders ---
 
 // What an entry of a directory is, as the directory tells it: links are not followed.

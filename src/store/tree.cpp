@@ -385,10 +385,12 @@ public:
     std::uint64_t Files() const { return m_files; }
     std::uint64_t Bytes() const { return m_bytes; }
 
+    // A failure of the measuring walk is counted when the converting walk meets it.
     void Fail(const std::string &path, const std::string &what, DWORD error = 0)
     {
         Tell(ETreeEvent::FAILED, path, what, error);
-        m_report.failed.push_back(path);
+        if (m_convert)
+            m_report.failed.push_back(path);
     }
     void Tell(ETreeEvent kind, const std::string &path, const std::string &what, DWORD error = 0)
     {

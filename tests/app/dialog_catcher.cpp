@@ -11,6 +11,14 @@ BOOL CALLBACK AddText(HWND hChild, LPARAM lParam)
     return TRUE;
 }
 
+// The icon a shown icon control of the box holds.
+BOOL CALLBACK FindIcon(HWND hChild, LPARAM lParam)
+{
+    if ((GetWindowLongW(hChild, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && IsWindowVisible(hChild))
+        *reinterpret_cast<HICON *>(lParam) = reinterpret_cast<HICON>(SendMessageW(hChild, STM_GETICON, 0, 0));
+    return TRUE;
+}
+
 }  // namespace
 
 std::wstring WindowText(HWND hWnd)
@@ -41,9 +49,10 @@ LRESULT CALLBACK DialogCatcher::HookProc(int code, WPARAM wParam, LPARAM lParam)
         std::wstring(className) == L"#32770" && g_pCatcher->m_ignored.count(hWnd) == 0) {
         DialogCatcher &self = *g_pCatcher;
         self.m_ignored.insert(hWnd);  // activated again later, caught once
-        Caught c{hWnd, WindowText(hWnd), GetWindow(hWnd, GW_OWNER), false, {}};
+        Caught c{hWnd, WindowText(hWnd), GetWindow(hWnd, GW_OWNER), false, {}, nullptr};
         c.ownerEnabled = c.owner != nullptr && IsWindowEnabled(c.owner);
         EnumChildWindows(hWnd, &AddText, reinterpret_cast<LPARAM>(&c.texts));
+        EnumChildWindows(hWnd, &FindIcon, reinterpret_cast<LPARAM>(&c.icon));
         self.caught.push_back(c);
         if (self.m_onShow)
             self.m_onShow(hWnd);

@@ -22,6 +22,12 @@
 //       once a file DIR\qvl*.tmp has been written to; exit 0 when that ended PROGRAM, 3
 //       when it did not or ended first (its input is then closed), 125 when the event
 //       could not be sent.
+//   fault_helper interrupt-when-changed FILE DELAY DIR HOME PROGRAM [ARG...]
+//       Runs PROGRAM as run-with-temp does, in a console of the helper's own, and presses
+//       Ctrl-C in that console DELAY milliseconds after FILE was first written to; exit 0
+//       when that ended PROGRAM, 3 when PROGRAM ended first (printing "ended N ms after",
+//       N the milliseconds from that first write to its end), 125 when the event could not
+//       be sent.
 #include <windows.h>
 
 #include <cstdio>
@@ -221,6 +227,53 @@ int InterruptWhenWritten(const char *dir, int argc, char **argv)
     return result;
 }
 
+int InterruptWhenChanged(const char *file, int delay, const char *dir, const char *home, int argc, char **argv)
+{
+    ULONGLONG written = LastWritten(file);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    FreeConsole();
+    if (!AllocConsole() || !SetEnvironmentVariableA("TMP", dir) || !SetEnvironmentVariableA("TEMP", dir) ||
+        !SetEnvironmentVariableA("LOCALAPPDATA", home))
+        return 125;
+    std::string line;
+    for (int i = 0; i < argc; ++i)
+        AppendQuoted(line, argv[i]);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(argv[0], &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        std::fprintf(stderr, "fault_helper: cannot start %s (error %lu)\n", argv[0], GetLastError());
+        return 125;
+    }
+    if (!SetConsoleCtrlHandler(nullptr, TRUE))
+        return 125;
+    int result = 3;
+    ULONGLONG changed = 0;
+    while (WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
+        if (LastWritten(file) != written) {
+            changed = GetTickCount64();
+            if (delay > 0 && WaitForSingleObject(process.hProcess, static_cast<DWORD>(delay)) == WAIT_OBJECT_0)
+                break;
+            if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+                result = 125;
+            else if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
+                result = 0;
+            break;
+        }
+    }
+    if (result == 3)
+        std::printf("ended %llu ms after\n", changed != 0 ? GetTickCount64() - changed : 0ULL);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -235,10 +288,13 @@ int main(int argc, char **argv)
         return RunWithTemp(argv[3], argv[4], argc - 5, argv + 5, argv[2]);
     if (argc >= 4 && std::strcmp(argv[1], "interrupt-when-written") == 0)
         return InterruptWhenWritten(argv[2], argc - 3, argv + 3);
+    if (argc >= 8 && std::strcmp(argv[1], "interrupt-when-changed") == 0)
+        return InterruptWhenChanged(argv[2], std::atoi(argv[3]), argv[4], argv[5], argc - 6, argv + 6);
     std::fprintf(stderr, "usage: fault_helper hold FILE none|read READY SECONDS\n"
                          "       fault_helper append FILE COUNT\n"
                          "       fault_helper run-with-temp DIR HOME PROGRAM [ARG...]\n"
                          "       fault_helper kill-when-written FILE DIR HOME PROGRAM [ARG...]\n"
-                         "       fault_helper interrupt-when-written DIR PROGRAM [ARG...]\n");
+                         "       fault_helper interrupt-when-written DIR PROGRAM [ARG...]\n"
+                         "       fault_helper interrupt-when-changed FILE DELAY DIR HOME PROGRAM [ARG...]\n");
     return 2;
 }

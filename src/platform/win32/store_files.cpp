@@ -303,7 +303,8 @@ bool IsAbsolutePath(const std::string &path)
 
 bool IsDirectoryPath(const std::string &path)
 {
-    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    // As CHeldDirectory::Open takes it: "Con.sbd" is a directory, not the console.
+    DWORD attributes = GetFileAttributesW(ExactPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
