@@ -11,10 +11,12 @@ BOOL CALLBACK AddText(HWND hChild, LPARAM lParam)
     return TRUE;
 }
 
-// The icon a shown icon control of the box holds.
+// The icon that an icon control of the box holds, unless hidden; the box itself is not yet
+// shown when it is activated.
 BOOL CALLBACK FindIcon(HWND hChild, LPARAM lParam)
 {
-    if ((GetWindowLongW(hChild, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && IsWindowVisible(hChild))
+    LONG style = GetWindowLongW(hChild, GWL_STYLE);
+    if ((style & SS_TYPEMASK) == SS_ICON && (style & WS_VISIBLE) != 0)
         *reinterpret_cast<HICON *>(lParam) = reinterpret_cast<HICON>(SendMessageW(hChild, STM_GETICON, 0, 0));
     return TRUE;
 }
