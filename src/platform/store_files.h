@@ -39,6 +39,10 @@ public:
     const std::string &Path() const { return m_path; }
     // name's path, for messages.
     std::string PathOf(const std::string &name) const { return JoinPath(m_path, name); }
+    // name's path as the system takes it with no change: on Windows "\\?\" and the full
+    // path, so that an entry named as Windows names a device ("Con") is that entry; elsewhere
+    // PathOf.
+    std::string ExactPathOf(const std::string &name) const;
 
     // Calls found for every entry but "." and "..", as ReadDirectory does.
     bool Read(void (*found)(const SDirectoryEntry &entry, void *context), void *context) const;

@@ -908,19 +908,21 @@ void CTreeWalk::ConvertFile(const PDirectory &dir, const std::string &name, cons
         CheckFile(dir, name, identified ? &found : nullptr, sniffer.Found(), look);
         return;
     }
+    // A folder named as Windows names a device ("Con") is the job's by its exact path.
+    const std::string jobPath = IsDeviceName(path.c_str()) ? dir->ExactPathOf(name) : path;
     SJobResult pending;
-    if (!sniffer.Found() && FindPendingJob(path.c_str(), &pending) == PENDING_NONE) {
+    if (!sniffer.Found() && FindPendingJob(jobPath.c_str(), &pending) == PENDING_NONE) {
         // Unless a conversion of it was interrupted, there is nothing to do but remove what
         // a job stopped at its end left: its lock file, its files in the state directory.
         ++m_report.unchanged;
         auto tidied = std::make_shared<SJobResult>();
-        if (!TidyStoppedJob(path.c_str(), tidied.get()) || tidied->strayOld[0] != '\0')
+        if (!TidyStoppedJob(jobPath.c_str(), tidied.get()) || tidied->strayOld[0] != '\0')
             m_report.events.push_back({ETreeEvent::FOLDER_DONE, path, "", 0, tidied});
         return;
     }
     auto result = std::make_shared<SJobResult>();
     bool hadSummary = dir->Holds(name + ".snm");
-    bool converted = ConvertFolderInPlace(path.c_str(), m_options.convert, result.get(), identified ? &found : nullptr);
+    bool converted = ConvertFolderInPlace(jobPath.c_str(), m_options.convert, result.get(), identified ? &found : nullptr);
     error = GetLastError();
     if (!converted) {
         m_report.failed.push_back(path);

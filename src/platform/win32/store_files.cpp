@@ -227,6 +227,12 @@ bool CHeldDirectory::LinkHere(const CHeldDirectory &from, const std::string &nam
     return false;
 }
 
+std::string CHeldDirectory::ExactPathOf(const std::string &name) const
+{
+    std::wstring exact = ExactPath(PathOf(name));
+    return exact.empty() ? PathOf(name) : Utf8(exact);
+}
+
 bool CHeldDirectory::Flush() const
 {
     return FlushDirectory(m_path.c_str());
