@@ -740,7 +740,17 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
         }
     }
     g_pProgress->Finish();
-    ok = ok && std::fflush(to) == 0 && FlushFileBuffers(held);
+    ok = ok && std::fflush(to) == 0;
+    // With the original's times, as the folder keeps them, where the system lets us.
+    if (ok) {
+        HANDLE original = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (original != INVALID_HANDLE_VALUE) {
+            (void)KeepFileTime(original, held);
+            CloseHandle(original);
+        }
+    }
+    ok = ok && FlushFileBuffers(held);
     std::string reason = LastReason();
     std::fclose(from);
     if (to != nullptr && std::fclose(to) != 0 && ok) {

@@ -29,6 +29,7 @@ void TellHowToUse(FILE *err)
 
 int main(int argc, char **argv)
 {
+    EndAtOnceOnInterrupt();
     // Asked before anything else could join the console.
     bool alone = OwnsConsoleAlone();
     StartConsoleOutput();

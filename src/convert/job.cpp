@@ -233,6 +233,9 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, SJobFil
     SChecksum sum, converted;
     bool ok = copy != INVALID_HANDLE_VALUE && CopyAndMeasure(job, start, copy, convert, *files, &sum, &converted,
                                                              copyFailed);
+    // The copy carries the folder's times, for the folder to take back once rewritten.
+    if (ok)
+        (void)KeepFileTime(job.folder, copy);
     if (ok) {
         copyFailed = true;
         *journal = SJournal{};
@@ -357,7 +360,12 @@ bool ConvertFolderInPlace(const CHeldDirectory &dir, const std::string &name, co
         result->stateDirectoryAtFault = false;
 
         // Step 5.
-        if (!Rewrite(copy, convert, journal, job.folder, start) || !FlushFileBuffers(job.folder)) {
+        // The folder keeps its times, as a file a tree's walk rewrites does, where the system
+        // lets us give them (natively, to the owner's file only).
+        bool written = Rewrite(copy, convert, journal, job.folder, start);
+        if (written)
+            (void)KeepFileTime(copy, job.folder);
+        if (!written || !FlushFileBuffers(job.folder)) {
             PutBack(job, copy, start, files, record);
             CloseIfOpen(copy);
             return Fail(job);

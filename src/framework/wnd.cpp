@@ -106,6 +106,13 @@ int CWnd::MessageBox(const wchar_t *lpszText, const wchar_t *lpszCaption, UINT n
 {
     if (lpszCaption == nullptr)
         lpszCaption = AfxGetAppName();
+    if ((nType & MB_ICONMASK) == 0) {
+        UINT buttons = nType & MB_TYPEMASK;
+        if (buttons == MB_OK || buttons == MB_OKCANCEL)
+            nType |= MB_ICONEXCLAMATION;
+        else if (buttons == MB_YESNO || buttons == MB_YESNOCANCEL)
+            nType |= MB_ICONQUESTION;
+    }
     return MessageBoxW(m_hWnd, lpszText, lpszCaption, nType);
 }
 

@@ -30,7 +30,9 @@ public:
     void SetDlgItemText(int nID, const wchar_t *lpszString);
 
     // A message box owned by this window, with the application title as its caption
-    // when lpszCaption is null. Returns the id of the button that closed it, 0 on failure.
+    // when lpszCaption is null. When nType names no icon, a box that only informs (OK, or
+    // OK and Cancel) takes the exclamation mark, and one that asks (Yes and No) the
+    // question mark. Returns the id of the button that closed it, 0 on failure.
     int MessageBox(const wchar_t *lpszText, const wchar_t *lpszCaption = nullptr,
                    UINT nType = MB_OK);
 

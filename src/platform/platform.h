@@ -219,6 +219,15 @@ bool SetStreamPosition(FILE *stream, long long position);
 // "taskkill /F" or the end of a process.  Ours, not the system's.
 void RemoveOnInterrupt(const char *path);
 
+// Makes an interrupt end the program at once, as a kill ends it, from the program's start:
+// natively the signals' own action does so already; on Windows Ctrl-C, Ctrl-Break or the
+// console window closed would end it through the C library's exit, run on a thread of its
+// own while the others stop wherever they are, which writes out each stream's buffer as it
+// was left: a piece of a folder's rewrite could then be written twice, or at the wrong
+// place, where the record of the job cannot know of it.  A path that RemoveOnInterrupt
+// names is still deleted first.  Ours, not the system's.
+void EndAtOnceOnInterrupt();
+
 // --- Writing a file anew beside another, and the streams of the command line ---
 
 // Holds back Ctrl-C, kill and hang-up while it lives, so that none lands between making a
@@ -350,6 +359,10 @@ public:
     const std::string &Path() const { return m_path; }
     // name's path, for messages.
     std::string PathOf(const std::string &name) const { return JoinPath(m_path, name); }
+    // name's path as the system takes it with no change: on Windows "\\?\" and the full
+    // path, so that an entry named as Windows names a device ("Con") is that entry; elsewhere
+    // PathOf.
+    std::string ExactPathOf(const std::string &name) const;
 
     // Calls found for every entry but "." and "..", in the directory's own order; an entry
     // deleted while it is read is left out.  False when the directory cannot be read to its

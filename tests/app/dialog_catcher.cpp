@@ -11,6 +11,16 @@ BOOL CALLBACK AddText(HWND hChild, LPARAM lParam)
     return TRUE;
 }
 
+// The icon that an icon control of the box holds, unless hidden; the box itself is not yet
+// shown when it is activated.
+BOOL CALLBACK FindIcon(HWND hChild, LPARAM lParam)
+{
+    LONG style = GetWindowLongW(hChild, GWL_STYLE);
+    if ((style & SS_TYPEMASK) == SS_ICON && (style & WS_VISIBLE) != 0)
+        *reinterpret_cast<HICON *>(lParam) = reinterpret_cast<HICON>(SendMessageW(hChild, STM_GETICON, 0, 0));
+    return TRUE;
+}
+
 }  // namespace
 
 std::wstring WindowText(HWND hWnd)
@@ -41,9 +51,10 @@ LRESULT CALLBACK DialogCatcher::HookProc(int code, WPARAM wParam, LPARAM lParam)
         std::wstring(className) == L"#32770" && g_pCatcher->m_ignored.count(hWnd) == 0) {
         DialogCatcher &self = *g_pCatcher;
         self.m_ignored.insert(hWnd);  // activated again later, caught once
-        Caught c{hWnd, WindowText(hWnd), GetWindow(hWnd, GW_OWNER), false, {}};
+        Caught c{hWnd, WindowText(hWnd), GetWindow(hWnd, GW_OWNER), false, {}, nullptr};
         c.ownerEnabled = c.owner != nullptr && IsWindowEnabled(c.owner);
         EnumChildWindows(hWnd, &AddText, reinterpret_cast<LPARAM>(&c.texts));
+        EnumChildWindows(hWnd, &FindIcon, reinterpret_cast<LPARAM>(&c.icon));
         self.caught.push_back(c);
         if (self.m_onShow)
             self.m_onShow(hWnd);

@@ -17,6 +17,7 @@ public:
         HWND owner;
         bool ownerEnabled;
         std::vector<std::wstring> texts;  // of the child windows, in order
+        HICON icon;                       // a message box's shown icon, or null
     };
 
     // onShow, when given, runs for each caught window as it is shown, before it is closed.

@@ -261,6 +261,7 @@ TEST(MainWindow, FailedConversionShowsItsMessageOverTheProgressTextThenTheInstru
     ASSERT_EQ(catcher.caught.size(), 1u);
     const DialogCatcher::Caught &box = catcher.caught[0];
     EXPECT_EQ(box.caption, AfxGetAppName());
+    EXPECT_EQ(box.icon, LoadIcon(nullptr, IDI_EXCLAMATION));
     EXPECT_NE(box.owner, nullptr);
     EXPECT_FALSE(box.ownerEnabled);
     // The template's words, then the system's reason on a line of its own.

@@ -1,6 +1,7 @@
 // Tests of the command-line converter: exit status, messages, files converted.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -518,6 +519,10 @@ TEST(Converter, BacksUpEachFileWholeBeforeConvertingIt)
 #ifndef _WIN32
     ASSERT_EQ(chmod(inbox.c_str(), 0640), 0);
 #endif
+    // Both the folder rewritten in place and its backup keep its time.
+    namespace fs = std::filesystem;
+    fs::last_write_time(inbox, fs::last_write_time(inbox) - std::chrono::hours(1));
+    const fs::file_time_type written = fs::last_write_time(inbox);
 
     // In place, the labels follow the bytes; the backup, replacing the older one, is the
     // original, and is made of a folder with nothing to change too.  Inbox~ given as a
@@ -526,6 +531,7 @@ TEST(Converter, BacksUpEachFileWholeBeforeConvertingIt)
     EXPECT_EQ(backedUp.status, 0) << backedUp.err;
     EXPECT_EQ(ReadFile(inbox), Lines("From a\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n"));
     EXPECT_EQ(ReadFile(inbox + "~"), folder);
+    EXPECT_TRUE(fs::last_write_time(inbox) == written && fs::last_write_time(inbox + "~") == written);
     EXPECT_EQ(ReadFile(plain + "~"), "From a\n\nnothing to change\n");
     EXPECT_FALSE(FileExists(inbox + "~~"));
     EXPECT_NE(backedUp.err.find(inbox + "~: warning: not converted"), std::string::npos) << backedUp.err;

@@ -417,6 +417,23 @@ def main():
                 result = run(*argv)
                 if result.returncode != status or said not in result.stderr:
                     failures.append("%r: %d, %r" % (argv, result.returncode, result.stderr))
+            # Directories named as Windows names devices, at the top as when nested, and a
+            # Thunderbird folder so named inside a tree; a failure counted once.
+            folder = b"From a\n\x1b$)C\n\x0e\x30\x21\x0f\n"
+            devices = os.path.join(work, "devices")
+            for name in ("Con.sbd", "aux.mbox.d", "nul.d"):
+                write(os.path.join(devices, name, "Inbox"), folder)
+            write(os.path.join(devices, "tb", "Con"), folder)
+            write(os.path.join(devices, "tb", "Con.msf"), b"// <!-- <mdb:mork:z v=\"1.4\"/> -->\n")
+            tops = [[os.path.join(devices, name)] for name in ("Con.sbd", "aux.mbox.d", "nul.d", "tb")]
+            for top in tops:
+                result = run("-R", "--keep-labels", *top)
+                if result.returncode != 0 or not result.stdout.startswith(b"quorvel-convert: 1 file converted"):
+                    failures.append("-R %s: %d, %r %r" % (top[0], result.returncode, result.stdout, result.stderr))
+            missing = os.path.join(work, "missing")
+            result = run("-R", missing)
+            if result.returncode != 1 or not result.stdout.rstrip().endswith(b"; 1 failed: " + native(missing).encode()):
+                failures.append("-R over a missing directory: %d, %r" % (result.returncode, result.stdout))
             if not args.wine:
                 # The default profile, which profiles.ini names and which is not there.
                 home = os.path.join(work, "home")

@@ -25,6 +25,10 @@
 #                   next run completes the conversion, as one uninterrupted run would have
 #                   made it; before that, a run with another state directory is refused,
 #                   naming the trace left beside the folder
+#   ctrl-c          Ctrl-C in the console of an in-place conversion of a folder with bare LF
+#                   line ends, at twenty moments from its first write to the folder to its
+#                   end: each next run completes the conversion, as one uninterrupted run
+#                   would have made it
 #   interrupted     Ctrl-C in the console of "quorvel-convert -o OUTPUT -" while it writes:
 #                   OUTPUT stays as it was, and no temporary file is left beside it
 #   prompt          at the Windows prompt (cmd.exe, which leaves patterns to the program):
@@ -317,6 +321,42 @@ killed)
   [ -z "$(left_in_state)" ] || fail "left in the state directory: $(left_in_state)"
   [ ! -e "$inbox.quorvel" ] || fail "the trace stays beside the folder"
   echo "Ended half-way, then run again: $(cat "$work/stderr" | tr -d '\r'); as one conversion"
+  ;;
+ctrl-c)
+  python3 "$(dirname "$0")/../../bench/make-folder.py" "$work/original" 30 >/dev/null
+  cp "$work/original" "$work/expected"
+  convert "$(windows_path "$work/expected")"
+  [ "$status" -eq 0 ] || fail "cannot convert the reference copy: $(cat "$work/stderr")"
+  # How long the job runs after its first write to the folder, pressed at no moment.
+  interrupt() {
+    status=0
+    wine "$helper_exe" interrupt-when-changed "$(windows_path "$inbox")" "$1" "$(windows_path "$work/temp")" \
+      "$(windows_path "$work/home")" "$(windows_path "$converter_exe")" --keep-labels "$(windows_path "$inbox")" \
+      </dev/null >"$work/helper" 2>"$work/stderr" || status=$?
+  }
+  cp "$work/original" "$inbox"
+  touch -d '1 hour ago' "$inbox"
+  interrupt 600000
+  [ "$status" -eq 3 ] || fail "uninterrupted, the helper exited $status: $(cat "$work/helper" "$work/stderr")"
+  cmp -s "$inbox" "$work/expected" || fail "uninterrupted, the folder is not as one conversion makes it"
+  span=$(sed -n 's/^ended \([0-9]*\) ms after.*/\1/p' "$work/helper")
+  [ -n "$span" ] || fail "the helper did not say how long the job ran: $(cat "$work/helper")"
+  stopped=0
+  for moment in $(seq 0 19); do
+    cp "$work/original" "$inbox"
+    touch -d '1 hour ago' "$inbox"
+    interrupt $((span * moment / 20))
+    [ "$status" -eq 0 ] && stopped=$((stopped + 1))
+    [ "$status" -eq 0 ] || [ "$status" -eq 3 ] || fail "moment $moment: the helper exited $status"
+    convert "$(windows_path "$inbox")"
+    [ "$status" -eq 0 ] || fail "moment $moment: the next run failed: $(cat "$work/stderr")"
+    cmp -s "$inbox" "$work/expected" || fail "moment $moment: the folder is not as one conversion makes it"
+    [ -z "$(left_in_state)" ] || fail "moment $moment: left in the state directory: $(left_in_state)"
+    [ ! -e "$inbox.quorvel" ] || fail "moment $moment: the trace stays beside the folder"
+  done
+  # Most moments must fall inside the job for the case to mean anything.
+  [ "$stopped" -ge 10 ] || fail "Ctrl-C ended only $stopped of 20 runs"
+  echo "Ctrl-C at 20 moments of ${span} ms ($stopped ended by it), then run again: each as one conversion"
   ;;
 hangul)
   # Wine takes file names through the Unix locale; the program's own code page is UTF-8.

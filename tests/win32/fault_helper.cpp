@@ -29,6 +29,12 @@
 //       one line of the screen a line, trailing spaces cut); then presses Enter there.
 //       Exit 0 when PROGRAM waited for that Enter and ended after it, 3 when it ended
 //       without waiting, 4 when it did not end, 125 when it could not be started.
+//   fault_helper interrupt-when-changed FILE DELAY DIR HOME PROGRAM [ARG...]
+//       Runs PROGRAM as run-with-temp does, in a console of the helper's own, and presses
+//       Ctrl-C in that console DELAY milliseconds after FILE was first written to; exit 0
+//       when that ended PROGRAM, 3 when PROGRAM ended first (printing "ended N ms after",
+//       N the milliseconds from that first write to its end), 125 when the event could not
+//       be sent.
 #include <windows.h>
 
 #include <cstdio>
@@ -332,6 +338,48 @@ int RunInConsole(bool own, const char *screenFile, int argc, char **argv)
         std::fputs(utf8.c_str(), screen);
         std::fclose(screen);
     }
+int InterruptWhenChanged(const char *file, int delay, const char *dir, const char *home, int argc, char **argv)
+{
+    ULONGLONG written = LastWritten(file);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    FreeConsole();
+    if (!AllocConsole() || !SetEnvironmentVariableA("TMP", dir) || !SetEnvironmentVariableA("TEMP", dir) ||
+        !SetEnvironmentVariableA("LOCALAPPDATA", home))
+        return 125;
+    std::string line;
+    for (int i = 0; i < argc; ++i)
+        AppendQuoted(line, argv[i]);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(argv[0], &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        std::fprintf(stderr, "fault_helper: cannot start %s (error %lu)\n", argv[0], GetLastError());
+        return 125;
+    }
+    if (!SetConsoleCtrlHandler(nullptr, TRUE))
+        return 125;
+    int result = 3;
+    ULONGLONG changed = 0;
+    while (WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
+        if (LastWritten(file) != written) {
+            changed = GetTickCount64();
+            if (delay > 0 && WaitForSingleObject(process.hProcess, static_cast<DWORD>(delay)) == WAIT_OBJECT_0)
+                break;
+            if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+                result = 125;
+            else if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
+                result = 0;
+            break;
+        }
+    }
+    if (result == 3)
+        std::printf("ended %llu ms after\n", changed != 0 ? GetTickCount64() - changed : 0ULL);
+    WaitForSingleObject(process.hProcess, INFINITE);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return result;
@@ -353,11 +401,14 @@ int main(int argc, char **argv)
         return InterruptWhenWritten(argv[2], argc - 3, argv + 3);
     if (argc >= 5 && std::strcmp(argv[1], "console") == 0)
         return RunInConsole(std::strcmp(argv[2], "new") == 0, argv[3], argc - 4, argv + 4);
+    if (argc >= 8 && std::strcmp(argv[1], "interrupt-when-changed") == 0)
+        return InterruptWhenChanged(argv[2], std::atoi(argv[3]), argv[4], argv[5], argc - 6, argv + 6);
     std::fprintf(stderr, "usage: fault_helper hold FILE none|read READY SECONDS\n"
                          "       fault_helper append FILE COUNT\n"
                          "       fault_helper run-with-temp DIR HOME PROGRAM [ARG...]\n"
                          "       fault_helper kill-when-written FILE DIR HOME PROGRAM [ARG...]\n"
                          "       fault_helper interrupt-when-written DIR PROGRAM [ARG...]\n"
                          "       fault_helper console new|shared SCREEN PROGRAM [ARG...]\n");
+                         "       fault_helper interrupt-when-changed FILE DELAY DIR HOME PROGRAM [ARG...]\n");
     return 2;
 }

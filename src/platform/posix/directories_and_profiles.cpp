@@ -211,6 +211,11 @@ bool CHeldDirectory::LinkHere(const CHeldDirectory &from, const std::string &nam
     return false;
 }
 
+std::string CHeldDirectory::ExactPathOf(const std::string &name) const
+{
+    return PathOf(name);
+}
+
 bool CHeldDirectory::Flush() const
 {
     if (fsync(Descriptor(m_handle)) == 0)

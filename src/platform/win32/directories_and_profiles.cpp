@@ -252,6 +252,12 @@ bool CHeldDirectory::LinkHere(const CHeldDirectory &from, const std::string &nam
     return false;
 }
 
+std::string CHeldDirectory::ExactPathOf(const std::string &name) const
+{
+    std::wstring exact = ExactPath(PathOf(name));
+    return exact.empty() ? PathOf(name) : Utf8(exact);
+}
+
 bool CHeldDirectory::Flush() const
 {
     return FlushDirectory(m_path.c_str());
@@ -328,7 +334,8 @@ bool IsAbsolutePath(const std::string &path)
 
 bool IsDirectoryPath(const std::string &path)
 {
-    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    // As CHeldDirectory::Open takes it: "Con.sbd" is a directory, not the console.
+    DWORD attributes = GetFileAttributesW(ExactPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

@@ -44,12 +44,27 @@ BOOL WINAPI RemoveAndEnd(DWORD event)
             (void)DeleteFileA(g_removeOnInterrupt);
         g_removeOnInterrupt[0] = '\0';
         ReleaseSRWLockExclusive(&g_removeLock);
+        // With the exit code the system's own handler gives, but without the C library's
+        // exit (EndAtOnceOnInterrupt).
+        (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     }
-    // The next handler, the system's own, ends the program as it would have.
     return FALSE;
 }
 
+bool g_handlerInstalled;
+
+void InstallHandler()
+{
+    if (!g_handlerInstalled)
+        g_handlerInstalled = SetConsoleCtrlHandler(RemoveAndEnd, TRUE) != 0;
+}
+
 }  // namespace
+
+void EndAtOnceOnInterrupt()
+{
+    InstallHandler();
+}
 
 void RemoveOnInterrupt(const char *path)
 {
@@ -61,7 +76,6 @@ void RemoveOnInterrupt(const char *path)
     else
         g_removeOnInterrupt[0] = '\0';
     ReleaseSRWLockExclusive(&g_removeLock);
-    static bool installed;
-    if (path != nullptr && !installed)
-        installed = SetConsoleCtrlHandler(RemoveAndEnd, TRUE) != 0;
+    if (path != nullptr)
+        InstallHandler();
 }
