@@ -13,12 +13,6 @@
 #include "descriptor.h"
 #include "platform.h"
 
-bool ReadDirectory(const char *dir, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
-{
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd >= 0 && ReadDirectoryOf(fd, found, context);
-}
-
 bool ReadDirectoryOf(int owned, void (*found)(const SDirectoryEntry &entry, void *context), void *context)
 {
     DIR *d = fdopendir(owned);
