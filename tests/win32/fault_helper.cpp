@@ -338,6 +338,11 @@ int RunInConsole(bool own, const char *screenFile, int argc, char **argv)
         std::fputs(utf8.c_str(), screen);
         std::fclose(screen);
     }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
 int InterruptWhenChanged(const char *file, int delay, const char *dir, const char *home, int argc, char **argv)
 {
     ULONGLONG written = LastWritten(file);
@@ -408,7 +413,7 @@ int main(int argc, char **argv)
                          "       fault_helper run-with-temp DIR HOME PROGRAM [ARG...]\n"
                          "       fault_helper kill-when-written FILE DIR HOME PROGRAM [ARG...]\n"
                          "       fault_helper interrupt-when-written DIR PROGRAM [ARG...]\n"
-                         "       fault_helper console new|shared SCREEN PROGRAM [ARG...]\n");
+                         "       fault_helper console new|shared SCREEN PROGRAM [ARG...]\n"
                          "       fault_helper interrupt-when-changed FILE DELAY DIR HOME PROGRAM [ARG...]\n");
     return 2;
 }
