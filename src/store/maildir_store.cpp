@@ -607,6 +607,9 @@ bool CMaildirStore::WriteQuota(CStoreContext &context, SQuotaLine &line)
         ok = WriteFile(made, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
              written == text.size() && FlushFiles(&made, 1);
         ok = CloseHandle(made) != 0 && ok;
+        // Windows replaces no file that is open.
+        CloseHandle(old);
+        old = INVALID_HANDLE_VALUE;
         ok = ok && dir.Replace(dir, name, "maildirsize");
         if (!ok)
             dir.DeleteEntry(name);

@@ -49,7 +49,7 @@ def main():
                         check(build_path.encode(encoding) not in image, f"{name}: names {build_path}")
             run = subprocess.run(["wine", os.path.join(unpacked, "quorvel-convert.exe"), "--version"],
                                  stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
-            check(run.returncode == 0 and run.stdout.strip() == f"quorvel-convert {version}",
+            check(run.returncode == 0 and run.stdout.splitlines()[:1] == [f"quorvel-convert {version}"],
                   f"quorvel-convert.exe --version: status {run.returncode}, {run.stdout!r} {run.stderr!r}")
     for failure in failures:
         print(f"{path}: {failure}")

@@ -157,8 +157,14 @@ HANDLE OpenRegular(const std::string &path, DWORD access, DWORD share, const SFi
 {
     HANDLE file = CreateFileW(ExactPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        // No file name holds a pattern's * or ?: a pattern that reaches here matched nothing.
+        std::size_t name = path.find_last_of("\\/");
+        if (GetLastError() == ERROR_INVALID_NAME &&
+            path.find_first_of("*?", name == std::string::npos ? 0 : name + 1) != std::string::npos)
+            SetLastError(ERROR_PATTERN_UNMATCHED);
         return file;
+    }
     SFileIdentity id;
     bool same = !IsNameSurrogate(file) && (expected == nullptr || expected->volume == 0 ||
                                            (GetFileIdentity(file, &id) && SameFile(id, *expected)));
