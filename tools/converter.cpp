@@ -25,6 +25,7 @@
 #include "tree.h"
 #include "tree_report.h"
 #include "version.h"
+#include "write_anew.h"
 
 namespace {
 
@@ -411,35 +412,6 @@ FILE *OpenToRead(const char *path, bool streams, std::string &reason)
     return stream;
 }
 
-// Creates a new, empty file in dir (ending in its separator) for writing, named "qvl", four
-// hexadecimal digits and ".TMP", that only its owner may read: never an existing file, nor
-// a file that a link there names.  Puts its name into name and has it removed should the
-// program be interrupted, until RemoveOnInterrupt(nullptr); name must stay as it is until
-// then.  Returns its handle, or INVALID_HANDLE_VALUE with the system's error.
-HANDLE CreateTemporaryIn(const std::string &dir, std::string &name)
-{
-    static unsigned next =
-        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() / 1000);
-    // cppcheck-suppress unusedVariable
-    CInterruptsHeld interrupts;  // until the file is marked for removal
-    for (unsigned tries = 0; tries <= 0xFFFF; ++tries) {
-        char file[16];
-        std::snprintf(file, sizeof file, "qvl%04X.TMP", next++ & 0xFFFF);
-        name = dir + file;
-        // Sharing deletion, so that an interrupt on Windows can delete it while it is open.
-        HANDLE made = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (made != INVALID_HANDLE_VALUE) {
-            // Stopped with Ctrl-C or kill, it leaves no half-written file behind.
-            RemoveOnInterrupt(name.c_str());
-            return made;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            return INVALID_HANDLE_VALUE;
-    }
-    return INVALID_HANDLE_VALUE;
-}
-
 // How long -o waits for a program to open its OUTPUT FIFO to read: so many tries, so far
 // apart.
 const int FIFO_READER_TRIES = 100;
@@ -570,8 +542,7 @@ bool ConvertTo(const char *input, const char *output, StreamConverter convert, F
     }
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
-    if (ok && !temp.empty() &&
-        !MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (ok && !temp.empty() && !PutInPlace(temp.c_str(), target.c_str(), DirectoryOf(target).c_str())) {
         ok = false;
         reason = LastReason();
     }
@@ -759,12 +730,11 @@ bool BackUp(const char *path, const std::string &backup, FILE *err)
     }
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
-    bool renamed = ok && MoveFileExA(temp.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (ok && !(renamed && FlushDirectory(dir.c_str()))) {
+    if (ok && !PutInPlace(temp.c_str(), backup.c_str(), dir.c_str())) {
         ok = false;
         reason = LastReason();
     }
-    if (!renamed && held != INVALID_HANDLE_VALUE)
+    if (!ok && held != INVALID_HANDLE_VALUE)
         DeleteFileA(temp.c_str());
     RemoveOnInterrupt(nullptr);
     if (!ok)

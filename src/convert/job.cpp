@@ -342,11 +342,10 @@ bool ConvertFolderInPlace(const CHeldDirectory &dir, const std::string &name, co
             return Fail(job);
         }
         if (start == job.id.size) {
-            // Its summary still holds, unless an interrupted job changed it.
+            // Its summary still holds, unless an interrupted job changed it (and its
+            // completion deleted the summary).
             CloseIfOpen(job.folder);
             result->rewritten = result->completedInterrupted;
-            if (result->rewritten)
-                DeleteSummaryFiles(job);
             return true;
         }
 
@@ -381,9 +380,11 @@ bool ConvertFolderInPlace(const CHeldDirectory &dir, const std::string &name, co
             Refuse(job, files, &journal, error);
             return false;
         }
+        // The summaries go before the record, so that a job stopped between the two leaves the
+        // record, and the run that completes it deletes them.
+        DeleteSummaryFiles(job);
         EndJournal(job, files, record, false);
         result->rewritten = true;
-        DeleteSummaryFiles(job);
         return true;
     }
 }

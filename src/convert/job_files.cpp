@@ -8,6 +8,7 @@
 #include "convert.h"
 #include "job_internal.h"
 #include "platform.h"
+#include "write_anew.h"
 
 bool SeekBoth(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt)
 {
@@ -185,18 +186,9 @@ std::string TraceOf(const SJob &job)
 
 bool MarkFolder(const SJob &job, const char *record)
 {
-    std::string trace = TraceOf(job), text = std::string(record) + "\n";
+    std::string trace = TraceOf(job);
     DeleteQuietly(job.dir, trace);
-    HANDLE file = job.dir.CreateEntry(trace);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-              written == text.size() && FlushFileBuffers(file);
-    ok = CloseHandle(file) && ok && job.dir.Flush();
-    if (!ok)
-        DeleteQuietly(job.dir, trace);
-    return ok;
+    return WriteNewEntry(job.dir, trace, std::string(record) + "\n");
 }
 
 bool UnmarkFolder(const SJob &job)

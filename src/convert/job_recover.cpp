@@ -482,6 +482,8 @@ EInterrupted CompleteAnyInterruptedJob(SJob &job)
     // A folder moved since the stop: the trace left where it was goes before the record.
     if (std::strcmp(journal.folder, job.resolved) != 0)
         (void)UnmarkPath(journal.folder, files.record);
+    // The folder changed: its summaries go before the record (see ConvertFolder).
+    DeleteSummaryFiles(job);
     // A record that stayed would have the folder checked and written again and again: the
     // run ends here, naming it.  A lock file the interrupted job left at the folder's path
     // goes too.

@@ -24,6 +24,7 @@
 //
 // A record of any other version is refused, and the folder it names left as it is.
 #include "journal.h"
+#include "write_anew.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -271,28 +272,6 @@ struct SReader {
     }
 };
 
-// Writes text to the new file at path and flushes it; with held, keeps it open there.
-bool WriteNewFile(const char *path, const char *text, std::size_t n, HANDLE *held = nullptr)
-{
-    HANDLE record = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (record == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(record, text, static_cast<DWORD>(n), &written, nullptr) && FlushFileBuffers(record);
-    DWORD error = GetLastError();
-    if (ok && held != nullptr) {
-        *held = record;
-        return true;
-    }
-    if (!CloseHandle(record) && ok) {
-        ok = false;
-        error = GetLastError();
-    }
-    SetLastError(error);
-    return ok;
-}
-
 // Puts the text of journal, as the current version writes it, into text (RECORD_SIZE
 // bytes); its length, or 0 when it does not fit.
 std::size_t FormatJournal(const SJournal &journal, char *text)
@@ -374,15 +353,7 @@ bool ReplaceJournal(const SJobFiles &files, const char *dir, const SJournal &jou
     std::size_t n = FormatJournal(journal, text);
     if (n == 0)
         return false;
-    DeleteFileA(files.next);  // left by a replacement that was interrupted
-    if (!WriteNewFile(files.next, text, n) ||
-        !MoveFileExA(files.next, files.record, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DWORD error = GetLastError();
-        DeleteFileA(files.next);
-        SetLastError(error);
-        return false;
-    }
-    return FlushDirectory(dir);
+    return WriteAnew(files.next, files.record, dir, text, n);
 }
 
 EJournalState ReadJournal(const char *path, SJournal *journal)

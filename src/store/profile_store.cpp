@@ -20,6 +20,25 @@ bool IsProfileLock(const SEntry &entry)
            (entry.kind == ENTRY_LINK && entry.name == "lock");
 }
 
+// Whether a running mail program may hold the profile in dir, which `which` words ("this
+// profile", "the profile DIR"): false, with the refusal in why, where it holds it; true where it
+// is free, and true with a warning where the lock cannot be read.
+bool ProfileFree(const std::string &dir, const std::string &which, std::string &why, std::string &warning)
+{
+    std::string detail;
+    switch (ProfileLockState(dir, detail)) {
+    case EProfileLock::FREE:
+        return true;
+    case EProfileLock::HELD:
+        why = "a running mail program holds " + which + " (" + detail + "); close Thunderbird first";
+        return false;
+    case EProfileLock::UNKNOWN:
+        break;
+    }
+    warning = "cannot tell whether a mail program holds " + which + ": " + detail;
+    return true;
+}
+
 class CProfileStore : public IStore {
 public:
     const char *Name() const override { return "profile"; }
@@ -40,18 +59,13 @@ bool CProfileStore::Convert(CStoreContext &context, const SStorePlace &place) co
         context.Tell(ETreeEvent::NOTICE, dir.Path(), IMAP_REASON);
         return false;
     }
-    std::string detail;
-    switch (ProfileLockState(dir.Path(), detail)) {
-    case EProfileLock::FREE:
-        return true;
-    case EProfileLock::HELD:
-        context.Fail(dir.Path(), "not converted: a running mail program holds this profile (" + detail +
-                                     "); close Thunderbird first");
+    std::string why, warning;
+    if (!ProfileFree(dir.Path(), "this profile", why, warning)) {
+        context.Fail(dir.Path(), "not converted: " + why);
         return false;
-    case EProfileLock::UNKNOWN:
-        break;
     }
-    context.Tell(ETreeEvent::WARNING, dir.Path(), "cannot tell whether a mail program holds this profile: " + detail);
+    if (!warning.empty())
+        context.Tell(ETreeEvent::WARNING, dir.Path(), warning);
     return true;
 }
 
@@ -79,14 +93,9 @@ bool WithinRefusedTree(CStoreContext &context, const std::string &path)
             return true;
         }
         // Where there is no lock, the answer costs a look or two at the disk.
-        std::string detail;
-        if (ProfileLockState(at, detail) == EProfileLock::HELD) {
-            std::string what = "not converted: a running mail program holds the profile ";
-            what += at;
-            what += " (";
-            what += detail;
-            what += "); close Thunderbird first";
-            context.Fail(path, what);
+        std::string why, warning;
+        if (!ProfileFree(at, "the profile " + at, why, warning)) {
+            context.Fail(path, "not converted: " + why);
             return true;
         }
     }
@@ -104,17 +113,11 @@ bool ConvertProfile(const std::string &dir, const STreeOptions &options, STreeRe
         return fail("", "cannot find the default profile: " + why, 0);
     if (!IsDirectoryPath(profile))
         return fail(profile, "cannot convert the profile: not a directory, or not there", 0);
-    std::string detail;
-    switch (ProfileLockState(profile, detail)) {
-    case EProfileLock::FREE:
-        break;
-    case EProfileLock::HELD:
-        return fail(profile, "a running mail program holds this profile (" + detail + "): close Thunderbird first", 0);
-    case EProfileLock::UNKNOWN:
-        report.events.push_back({ETreeEvent::WARNING, profile,
-                                 "cannot tell whether a mail program holds this profile: " + detail, 0, nullptr});
-        break;
-    }
+    std::string warning;
+    if (!ProfileFree(profile, "this profile", why, warning))
+        return fail(profile, why, 0);
+    if (!warning.empty())
+        report.events.push_back({ETreeEvent::WARNING, profile, warning, 0, nullptr});
     std::string imap = JoinPath(profile, "ImapMail");
     if (IsDirectoryPath(imap))
         report.events.push_back({ETreeEvent::NOTICE, imap, IMAP_REASON, 0, nullptr});
@@ -126,19 +129,6 @@ bool ConvertProfile(const std::string &dir, const STreeOptions &options, STreeRe
 
 bool MayConvertFolder(const std::string &path, std::string &why, std::string &warning)
 {
-    std::string profile = ProfileHolding(path), detail;
-    if (profile.empty())
-        return true;
-    switch (ProfileLockState(profile, detail)) {
-    case EProfileLock::FREE:
-        return true;
-    case EProfileLock::HELD:
-        why = "a running mail program holds the profile " + profile + " that it lies in (" + detail +
-              "); close Thunderbird first";
-        return false;
-    case EProfileLock::UNKNOWN:
-        break;
-    }
-    warning = "cannot tell whether a mail program holds the profile " + profile + ": " + detail;
-    return true;
+    std::string profile = ProfileHolding(path);
+    return profile.empty() || ProfileFree(profile, "the profile " + profile, why, warning);
 }

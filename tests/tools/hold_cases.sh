@@ -33,7 +33,8 @@
 #               starts late: one more run leaves the folder as one uninterrupted conversion
 #               would, and nothing in the temporary directory; killed as it puts its
 #               lock file in place, the next run converts as one run would and leaves
-#               nothing of that lock; a lock file that cannot be deleted is named; -R
+#               nothing of that lock; killed as it deletes the folder's summary, the next
+#               run deletes it; a lock file that cannot be deleted is named; -R
 #               killed as it deletes its lock file, or after its record and before its copy:
 #               the next -R leaves neither; -R killed after the rewrite and before the
 #               record went: the next -R completes it, the folder once and nothing left;
@@ -462,6 +463,17 @@ kill)
   [ ! -e "$inbox.lock" ] || fail "killed at its lock file: the lock file stays"
   ! compgen -G "$lock.*" >/dev/null || fail "killed at its lock file: left $(compgen -G "$lock.*")"
   echo "killed as its lock file was put in place: the next run completed"
+  # Killed as it deletes the summary of the folder it changed: the next run deletes it.
+  cp "$work/original" "$inbox" && : >"$inbox.snm"
+  n=$(call_number unlinkat "$work" '"Inbox.snm",' 1 "${plain[@]}" "$inbox")
+  [ -n "$n" ] || fail "no deletion of the summary in a run"
+  cp "$work/original" "$inbox" && : >"$inbox.snm"
+  (strace -f -o /dev/null -P "$work" -e trace=unlinkat -e inject=unlinkat:signal=KILL:when="$n" \
+    "${plain[@]}" "$inbox") 2>/dev/null && fail "the conversion was not stopped at its summary"
+  "${plain[@]}" "$inbox" 2>"$work/err" || fail "killed at its summary, the next run failed: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/expected" || fail "killed at its summary: not as one conversion"
+  [ ! -e "$inbox.snm" ] || fail "killed at its summary: the stale summary stays"
+  echo "killed as it deleted the folder's summary: the next run deleted it"
   # A lock file that cannot be deleted at the end is named.
   cp "$work/original" "$inbox"
   n=$(call_number unlinkat "$work" '"Inbox.lock",' 1 "${plain[@]}" "$inbox")
