@@ -36,13 +36,13 @@ long long ReadAndCopy(void *context, char *data, std::size_t n)
     if (read.folderAt > read.copied) {
         // at is never past copied (SeekCopyingRead).
         auto skip = static_cast<std::size_t>(read.copied - read.at);
-        DWORD n = got - static_cast<DWORD>(skip), written = 0;
-        if (!WriteFile(read.copy, data + skip, n, &written, nullptr) || written != n) {
+        DWORD fresh = got - static_cast<DWORD>(skip), written = 0;
+        if (!WriteFile(read.copy, data + skip, fresh, &written, nullptr) || written != fresh) {
             read.copyFailed = true;
             return -1;
         }
-        read.sum.Add(data + skip, n);
-        read.copied += n;
+        read.sum.Add(data + skip, fresh);
+        read.copied += fresh;
     }
     read.at += got;
     return got;
@@ -233,10 +233,9 @@ HANDLE StartJournal(SJob &job, std::uint64_t start, std::uint64_t front, SJobFil
     SChecksum sum, converted;
     bool ok = copy != INVALID_HANDLE_VALUE && CopyAndMeasure(job, start, copy, convert, *files, &sum, &converted,
                                                              copyFailed);
-    // The copy carries the folder's times, for the folder to take back once rewritten.
-    if (ok)
-        (void)KeepFileTime(job.folder, copy);
     if (ok) {
+        // The copy carries the folder's times, for the folder to take back once rewritten.
+        (void)KeepFileTime(job.folder, copy);
         copyFailed = true;
         *journal = SJournal{};
         CopyText(journal->folder, job.resolved);

@@ -237,7 +237,7 @@ void EndAtOnceOnInterrupt();
 class CInterruptsHeld {
 public:
     CInterruptsHeld();
-    ~CInterruptsHeld();
+    ~CInterruptsHeld();  // NOLINT(performance-trivially-destructible): natively it restores the mask
     CInterruptsHeld(const CInterruptsHeld &) = delete;
     CInterruptsHeld &operator=(const CInterruptsHeld &) = delete;
 

@@ -175,7 +175,8 @@ bool CMaildirStore::Convert(CStoreContext &context, const SStorePlace &place) co
         context.Tell(ETreeEvent::WARNING, dir->Path(),
                      "kept in step with a server by a sync tool (mbsync, offlineimap): converting it converts no mail "
                      "on the server; convert it there, or through the mail program");
-    long own = std::count_if(entries.begin(), entries.end(), [](const SEntry &e) { return IsServersOwn(e.name, true); });
+    auto own = static_cast<long>(
+        std::count_if(entries.begin(), entries.end(), [](const SEntry &e) { return IsServersOwn(e.name, true); }));
     if (own > 0)
         context.Skip(SERVERS_OWN, own);
     SKeywords keywords;
