@@ -26,15 +26,15 @@ build: deps
 	  cmake --preset $$p >/dev/null && cmake --build build/$$p -j $(JOBS) || exit 1; \
 	done
 
-# Native tests directly; the Windows ones under Wine, on a virtual display, each preset
-# in a fresh Wine prefix of its own.
+# Native tests directly, JOBS at a time; the Windows ones under Wine, on a virtual display,
+# each preset in a fresh Wine prefix of its own, one at a time.
 # Without 32-bit Wine (build/no-wine32, left by deps) the win32 tests cannot run: the rest
 # runs, and the last lines say what did not and why.
 test: build
-	@for p in native sanitize; do ctest --preset $$p || exit 1; done
+	@for p in native sanitize; do ctest --preset $$p -j $(JOBS) || exit 1; done
 	@# The Debug build (assertions on, nothing optimised away): its unit tests, a minute;
 	@# the converter's script cases, ten more, run in the two builds above.
-	@ctest --preset debug -E '^converter_'
+	@ctest --preset debug -j $(JOBS) -E '^converter_'
 	@for p in $(WINDOWS_PRESETS); do \
 	  if [ $$p = win32 ] && [ -e build/no-wine32 ]; then continue; fi; \
 	  xvfb-run -a -s "-screen 0 1024x768x24" scripts/with-wine --unmanaged ctest --preset $$p || exit 1; \

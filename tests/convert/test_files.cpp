@@ -10,6 +10,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -47,6 +49,15 @@ void SetTemp(const std::string &value)
     SetVariable(TEMP_VARIABLE, value);
 }
 
+unsigned long ProcessNumber()
+{
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
+}
+
 std::string Variable(const char *name)
 {
     const char *value = std::getenv(name);
@@ -59,16 +70,21 @@ TestDir::TestDir(const std::string &where)
 {
     m_oldTemp = Variable(TEMP_VARIABLE);
     m_oldState = Variable(STATE_VARIABLE);
+    // Named by the process and a count, so that test programs run side by side never try
+    // the same names; a name left by an earlier process of the same number is passed over.
     static int serial;
     fs::path base = where.empty() ? fs::temp_directory_path() : fs::path(where);
     for (;;) {
         std::ostringstream name;
-        name << "quorvel-test-" << std::rand() << "-" << ++serial;
+        name << "quorvel-test-" << ProcessNumber() << "-" << ++serial;
         fs::path dir = base / name.str();
-        if (fs::create_directory(dir)) {
+        std::error_code error;
+        if (fs::create_directory(dir, error)) {
             m_path = dir.string();
             break;
         }
+        if (error && error != std::errc::file_exists)
+            throw fs::filesystem_error("cannot make a test directory", dir, error);
     }
     SetTemp(m_path);
     SetVariable(STATE_VARIABLE, m_path);

@@ -166,6 +166,9 @@ def check_drawn(what, shown, took, first, pattern, failures):
         shares = [int(m.group('share')) for m in drawn]
         if shares != sorted(shares):
             failures.append('%s: the share went back: %r' % (what, shares))
+        untimed = [m.group(0) for m in drawn if not m.group('left') and m.group('share') != '100']
+        if untimed:
+            failures.append('%s: no time left on lines short of 100 %%: %r' % (what, untimed))
     widest = max(len(line) for line in lines)
     if not (text.endswith('\r') and pieces[-2] == ' ' * len(pieces[-2]) and len(pieces[-2]) >= widest):
         failures.append('%s: the line was not erased at the end: %r' % (what, text[-200:]))
@@ -185,7 +188,9 @@ def main():
         size = os.path.getsize(inbox)
         fifo = os.path.join(work, 'out')
         os.mkfifo(fifo)
-        with_share = (r'Inbox: (?P<share>\d{1,3})% of [\d.]+ MB, [\d.]+ MB/s, \d+:\d\d left')
+        # The time left is drawn while there is some: a line at 100 % may have none, once the
+        # file has been read past the size it had at the start.
+        with_share = (r'Inbox: (?P<share>\d{1,3})% of [\d.]+ MB, [\d.]+ MB/s(?P<left>, \d+:\d\d left)?')
 
         for what, options in (('relabelling to a FIFO', []), ('--keep-labels to a FIFO', ['--keep-labels'])):
             status, shown, _, took, first = run([converter] + options + ['-o', fifo, 'Inbox'], work, env,
