@@ -196,6 +196,20 @@ bool UnmarkFolder(const SJob &job)
     return job.dir.DeleteEntry(TraceOf(job)) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+namespace {
+
+// The first line of the trace open in file (the record it names), which it closes.
+void ReadTraceLine(HANDLE file, char (&text)[PATH_SIZE])
+{
+    DWORD n = 0;
+    (void)ReadFile(file, text, sizeof text - 1, &n, nullptr);
+    CloseHandle(file);
+    text[n] = '\0';
+    text[std::strcspn(text, "\r\n")] = '\0';
+}
+
+}  // namespace
+
 bool UnmarkPath(const char *path, const char *record)
 {
     std::string trace = std::string(path) + ".quorvel";
@@ -204,16 +218,10 @@ bool UnmarkPath(const char *path, const char *record)
     if (file == INVALID_HANDLE_VALUE)
         return true;
     char text[PATH_SIZE] = "";
-    DWORD n = 0;
-    (void)ReadFile(file, text, sizeof text - 1, &n, nullptr);
-    CloseHandle(file);
-    text[n] = '\0';
-    text[std::strcspn(text, "\r\n")] = '\0';
+    ReadTraceLine(file, text);
     if (std::strcmp(text, record) != 0)
         return true;
-    std::size_t sep = trace.find_last_of("\\/");
-    return DeleteFileA(trace.c_str()) != 0 &&
-           FlushDirectory(sep == std::string::npos ? "." : trace.substr(0, sep + 1).c_str());
+    return DeleteFileA(trace.c_str()) != 0 && FlushDirectory(DirectoryOf(trace).c_str());
 }
 
 bool FindTrace(SJob &job)
@@ -223,11 +231,7 @@ bool FindTrace(SJob &job)
     if (file == INVALID_HANDLE_VALUE)
         return false;
     char text[PATH_SIZE] = "";
-    DWORD n = 0;
-    (void)ReadFile(file, text, sizeof text - 1, &n, nullptr);
-    CloseHandle(file);
-    text[n] = '\0';
-    text[std::strcspn(text, "\r\n")] = '\0';
+    ReadTraceLine(file, text);
     CopyText(job.result->trace, job.dir.PathOf(trace).c_str());
     CopyText(job.result->keptRecord, text);
     return true;

@@ -3,19 +3,39 @@
 
 #include "winapp.h"
 
+namespace {
+
+// text in code page, widened.
+std::wstring Widened(const char *text, UINT codePage)
+{
+    std::wstring wide;
+    int n = text != nullptr && *text != '\0' ? MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0) : 0;
+    if (n <= 1)
+        return wide;
+    wide.resize(static_cast<std::size_t>(n));
+    MultiByteToWideChar(codePage, 0, text, -1, &wide[0], n);
+    wide.resize(static_cast<std::size_t>(n - 1));  // without the NUL
+    return wide;
+}
+
+// wide in code page.
+std::string Narrowed(const std::wstring &wide, UINT codePage)
+{
+    if (wide.empty())
+        return std::string();
+    int cw = static_cast<int>(wide.size());
+    int n = WideCharToMultiByte(codePage, 0, wide.data(), cw, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(codePage, 0, wide.data(), cw, &result[0], n, nullptr, nullptr);
+    return result;
+}
+
+}  // namespace
+
 CString::CString(const wchar_t *psz) : m_str(psz != nullptr ? psz : L"") {}
 
-CString::CString(const char *psz)
-{
-    if (psz == nullptr || *psz == '\0')
-        return;
-    int n = MultiByteToWideChar(CP_ACP, 0, psz, -1, nullptr, 0);
-    if (n <= 1)
-        return;
-    m_str.resize(static_cast<std::size_t>(n));
-    MultiByteToWideChar(CP_ACP, 0, psz, -1, &m_str[0], n);
-    m_str.resize(static_cast<std::size_t>(n - 1));  // without the NUL
-}
+CString::CString(const char *psz) : m_str(Widened(psz, CP_ACP)) {}
 
 BOOL CString::LoadString(UINT nID)
 {
@@ -33,37 +53,18 @@ BOOL CString::LoadString(UINT nID)
 
 std::string CString::ToAnsi() const
 {
-    if (m_str.empty())
-        return std::string();
-    int cw = static_cast<int>(m_str.size());
-    int n = WideCharToMultiByte(CP_ACP, 0, m_str.data(), cw, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, m_str.data(), cw, &result[0], n, nullptr, nullptr);
-    return result;
+    return Narrowed(m_str, CP_ACP);
 }
 
 std::string CString::ToUtf8() const
 {
-    if (m_str.empty())
-        return std::string();
-    int cw = static_cast<int>(m_str.size());
-    int n = WideCharToMultiByte(CP_UTF8, 0, m_str.data(), cw, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, m_str.data(), cw, &result[0], n, nullptr, nullptr);
-    return result;
+    return Narrowed(m_str, CP_UTF8);
 }
 
 CString CString::FromUtf8(const char *psz)
 {
     CString text;
-    int n = psz != nullptr && *psz != '\0' ? MultiByteToWideChar(CP_UTF8, 0, psz, -1, nullptr, 0) : 0;
-    if (n <= 1)
-        return text;
-    text.m_str.resize(static_cast<std::size_t>(n));
-    MultiByteToWideChar(CP_UTF8, 0, psz, -1, &text.m_str[0], n);
-    text.m_str.resize(static_cast<std::size_t>(n - 1));
+    text.m_str = Widened(psz, CP_UTF8);
     return text;
 }
 
