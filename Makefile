@@ -5,6 +5,8 @@
 #   make bench  measure the conversion against cp and iconv
 #   make fuzz   fuzz the conversion job for FUZZ_SECONDS (default 60)
 #   make lint   run clang-tidy and cppcheck over src/ and tools/
+#   make mutants  mutation testing of the native tests (hours; MUTANTS_ARGS=--sample 50 for
+#               a sample): the survivors and the score
 #   make dist   build the release zips of the last commit, in a clean clone, into dist/
 #   make dist-check  build the release twice in two places and compare the zips and packages
 #   make deb    build the Debian package of the last commit, in a clean clone, into dist/
@@ -14,7 +16,7 @@ WINDOWS_PRESETS := win32 win64
 JOBS            ?= 2
 FUZZ_SECONDS    ?= 60
 
-.PHONY: all deps build test run bench fuzz lint dist dist-check deb clean
+.PHONY: all deps build test run bench fuzz lint mutants dist dist-check deb clean
 
 all: build
 
@@ -54,6 +56,9 @@ fuzz: deps
 
 lint: deps
 	@scripts/lint
+
+mutants: deps
+	@scripts/mutants $(MUTANTS_ARGS)
 
 dist: deps
 	@scripts/dist

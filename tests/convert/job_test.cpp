@@ -1,7 +1,9 @@
 // Tests of the Inbox conversion job on real files in a private temporary directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <new>
@@ -208,6 +210,7 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
         const char *what;
         std::function<std::string(Folder &)> setUp;  // returns the path to convert
         bool inUse;
+        DWORD error = 0;  // the reason the job must give, where one alone is right
     };
     HANDLE holder = INVALID_HANDLE_VALUE;
     const Case cases[] = {
@@ -234,6 +237,20 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
              return f.inbox;
          },
          false},
+        {"a state directory whose job files' names would be longer than any path",
+         [](Folder &f) {
+             std::string home = f.dir.path();
+             // Its own path fits, and the job's base name (61 characters) too, but not with
+             // an extension after it.
+             const std::size_t fits = PATH_SIZE - 62 - std::strlen("/quorvel/");
+             while (home.size() + 1 < fits) {
+                 home += "/" + std::string(std::min<std::size_t>(200, fits - home.size() - 1), 'd');
+                 std::filesystem::create_directory(home);
+             }
+             SetStateHome(home);
+             return f.inbox;
+         },
+         false, ERROR_FILENAME_EXCED_RANGE},
         // Ours alone, or the job does not keep mail there.
         {"a state directory open to others",
          [](Folder &f) {
@@ -290,6 +307,9 @@ TEST(Job, FailsBeforeWritingAndLeavesNothingBehind)
         EXPECT_FALSE(FileExists(folder.dir.File("elsewhere/qvl"))) << "nothing followed the link";
         if (c.inUse) {
             EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_FOLDER_LOCKED) << error;
+        }
+        if (c.error != 0) {
+            EXPECT_EQ(error, c.error);
         }
     }
 }
