@@ -154,6 +154,16 @@ TEST(Converter, ConvertsEveryFileAndReportsEachFailure)
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.err, "");
 
+    // A summary that cannot be deleted (here a directory with a file in it) is named in a
+    // warning, and the folder converted all the same.
+    WriteFile(first, "\x1b$)C\n\x0e\x30\x21\x0f\n");
+    std::filesystem::create_directories(first + ".msf/held");
+    Outcome held = RunWith({first});
+    EXPECT_EQ(held.status, 0) << held.err;
+    EXPECT_EQ(ReadFile(first), Lines("\xb0\xa1\n"));
+    EXPECT_NE(held.err.find(".msf: warning: cannot delete the summary file: "), std::string::npos) << held.err;
+    std::filesystem::remove_all(first + ".msf");
+
     // "-" among the FILEs is standard input, converted to standard output; a folder named
     // "-" is reached as ./-.
     std::filesystem::path cwd = std::filesystem::current_path();

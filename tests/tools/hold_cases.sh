@@ -581,10 +581,18 @@ guess)
   "${plain[@]}" "$inbox" 2>"$work/err" && fail "the edit was not refused"
   grep -q "it differs from what the interrupted conversion left at byte" "$work/err" ||
     fail "the refusal does not say where: $(cat "$work/err")"
+  # That undo killed half-way, and mail appended before the next: the original and the
+  # mail, and the edited bytes with the mail kept.
+  cp "$inbox" "$work/edited"
+  printf 'From new\nSubject: fetched since\n\nplain\n' >"$work/mail"
+  (strace -f -o /dev/null -P "$inbox" -e trace=write -e inject=write:signal=KILL:when=20 \
+    "$converter" --undo "$inbox") >/dev/null 2>&1 && fail "the undo of the edited folder was not stopped"
+  cat "$work/mail" >>"$inbox"
   "$converter" --undo "$inbox" >"$work/out" 2>"$work/err" || fail "--undo failed: $(cat "$work/err")"
-  cmp -s "$inbox" "$work/original" || fail "--undo did not give the original back"
+  cat "$work/original" "$work/mail" | cmp -s - "$inbox" || fail "--undo did not give the original and the mail"
   [ -z "$(ls "$state" | grep -v '\.OLD$')" ] || fail "--undo left $(ls "$state")"
-  echo "--undo after an edit in place: the original, the edited bytes kept in $(ls "$state")"
+  cat "$work/edited" "$work/mail" | cmp -s - "$state"/*.OLD || fail "--undo did not keep the edited bytes and the mail"
+  echo "--undo after an edit in place, killed, mail appended: the original, the edited bytes kept in $(ls "$state")"
   rm "$state"/*
   # An edit in what the job never wrote: the front of a folder whose change starts late.
   cat "$work/expected" "$work/original" >"$work/late"
