@@ -415,6 +415,26 @@ output)
   [ "$(ls "$work/out")" = file ] || fail "-o whose flush failed left $(ls "$work/out")"
   [ "$(cat "$work/out/file")" = before ] || fail "-o whose flush failed changed OUTPUT"
   echo "-o whose flush failed: OUTPUT as it was, no temporary file"
+  # The folder's own close failing (as on a network drive), at each of its first closes:
+  # where the job fails, it gives that reason, and puts the folder back or, once the folder
+  # is written and flushed, keeps the record for the next run, which completes the job.
+  failed=0
+  for n in 1 2 3 4 5 6; do
+    cp "$work/original" "$inbox"
+    rm -rf "${state:?}"/*
+    if ! (strace -f -o /dev/null -P "$inbox" -e trace=close -e inject=close:error=EIO:when=$n \
+      "${plain[@]}" "$inbox") 2>"$work/err"; then
+      failed=$((failed + 1))
+      grep -q "cannot convert: Input/output error" "$work/err" || fail "close $n of the folder failed: $(cat "$work/err")"
+      if ! cmp -s "$inbox" "$work/original"; then
+        grep -q "may be damaged" "$work/err" || fail "close $n of the folder failed: changed, unsaid: $(cat "$work/err")"
+        "${plain[@]}" "$inbox" 2>/dev/null && cmp -s "$inbox" "$work/expected" ||
+          fail "close $n of the folder failed: the next run did not complete the job"
+      fi
+    fi
+  done
+  [ "$failed" -gt 0 ] || fail "no failed close of the folder failed the job"
+  echo "a close of the folder that failed: told as it was; the folder put back, or completed by the next run"
   ;;
 kill)
   seed=${KILL_SEED:-$RANDOM}
