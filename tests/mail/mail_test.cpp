@@ -189,6 +189,10 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
          "Subject: =?ISO-2022-KRX?B?GyQpQw4wIQ8=?=\n\n", 0},
         {"no white space between words", "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?==?ISO-2022-KR?Q?=0E0\"=0F?=\n\n",
          "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
+        // RFC 2047 wants white space between a word and the text before it, but Python's
+        // email decodes a word after any character ("a=" and the word's text here): so it is
+        // renamed, as where it stands apart.
+        {"a word right after \"=\"", "Subject: a==?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\n", "Subject: a==?EUC-KR?B?sKE=?=\n\n", 1},
         {"a TAB between words", "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\t=?ISO-2022-KR?Q?=0E0\"=0F?=\n\n",
          "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
         // Folded before the words the line would still be 77 characters: it folds after them.
