@@ -510,7 +510,7 @@ const std::string PLAIN = "Subject: y\n\nplain\n";
 // looks at before converting it cut in two: "ISO-20" in the first, "22-KR" in the second.
 std::string LabelAcrossReads()
 {
-    const std::size_t READ = 64 * 1024;
+    const std::size_t READ = std::size_t{64} * 1024;
     const std::string label = "Content-Type: text/plain; charset=ISO-2022-KR\n\nplain\n";
     std::string mail = "Subject: z\n";
     while (mail.size() + 80 < READ - label.find("22-KR"))
