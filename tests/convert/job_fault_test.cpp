@@ -353,6 +353,8 @@ TEST(Job, RelabelsFromTheMailOfTheFirstChange)
         {"its From line across two reads", READ - 2, label, true, plain},
         {"a designator in its body", 2 * READ + 10, designator, true, plain},
         {"a designator after a From line in the body that its Content-Length counts", 3000, cl2, true, plain},
+        {"a designator after a From line with no empty line before it", 3000,
+         "Subject: x\n\ntext\nFrom x Mon Sep 23 10:00:00 1996" + designator, true, plain},
         {"a file of one mail", 3000, designator, false, plain},
         {"RFC 2231's sections", 3000, "Content-Type: text/plain; charset*0=\"ISO-20\"; charset*1=\"22-KR\"\n\nx\n",
          true, plain},

@@ -189,6 +189,10 @@ TEST(Relabel, RewritesEncodedWordsAsEucKrWords)
          "Subject: =?ISO-2022-KRX?B?GyQpQw4wIQ8=?=\n\n", 0},
         {"no white space between words", "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?==?ISO-2022-KR?Q?=0E0\"=0F?=\n\n",
          "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
+        // RFC 2047 wants white space between a word and the text before it, but Python's
+        // email decodes a word after any character ("a=" and the word's text here): so it is
+        // renamed, as where it stands apart.
+        {"a word right after \"=\"", "Subject: a==?ISO-2022-KR?B?GyQpQw4wIQ8=?=\n\n", "Subject: a==?EUC-KR?B?sKE=?=\n\n", 1},
         {"a TAB between words", "Subject: =?ISO-2022-KR?B?GyQpQw4wIQ8=?=\t=?ISO-2022-KR?Q?=0E0\"=0F?=\n\n",
          "Subject: =?EUC-KR?B?sKGwog==?=\n\n", 2},
         // Folded before the words the line would still be 77 characters: it folds after them.
@@ -267,7 +271,7 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
     std::string softBreaks;
     for (int i = 0; i < 57 * 1024 / 2; ++i)
         softBreaks += "=\n";
-    const std::string threeSlices = softBreaks + "=1B=\n$=\n" + softBreaks + ")C=0E0!=0F\n";
+    const std::string slicedDesignator = softBreaks + "=1B=\n$=\n" + softBreaks + ")C";
     // A soft line break whose LF is the first byte of the next slice.
     std::string edge = std::string(75, 'x') + "=\n", edgeText = std::string(75, 'x');
     while (edge.size() < 57 * 1024 - 75) {
@@ -297,7 +301,12 @@ TEST(Relabel, FindsPartsBetweenBoundariesAndInForwardedMail)
              qpEuc + "\n\n--b--\n",
          2},
         {"a soft line break at a slice's edge", labelOnly + qp + edge, eucOnly + qp + edgeEuc + "\n", 1},
-        {"a designator in three slices of quoted-printable", labelOnly + qp + threeSlices, eucOnly + qp + "=B0=A1\n", 1},
+        {"a designator in three slices of quoted-printable", labelOnly + qp + slicedDesignator + "=0E0!=0F\n",
+         eucOnly + qp + "=B0=A1\n", 1},
+        // No SO or SI after it to tell that there is something to decode: the designator
+        // alone, pieced together from the slices, is taken out.
+        {"a designator in three slices, and nothing else to decode", labelOnly + qp + slicedDesignator + "ok\n",
+         eucOnly + qp + "ok\n", 1},
         {"a CR LF mail: boundary lines and base64 lines",
          "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" + labelOnly + "Content-Transfer-Encoding: base64\r\n\r\n"
          "GyQpQw4w\r\nITAiDw==\r\n--b--\r\n",
@@ -461,7 +470,7 @@ TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
     std::string path = dir.File("Inbox");
     // mutt's separator: a return path or none, a weekday, month, day, time, zones, year.
     WriteFile(path, "junk\nFrom a\nX: 1\n\nFrom here Mon Sep 23 10:00:00 1996\n\nFrom b Tue Sep 24 10:00 KST 1996\r\n"
-                    "\r\nbody\r\n\r\nFromage\n\nFrom c\n\nFrom c at x Sep 25 1996\n\nFrom Wed Sep 25 10:00:00 1996\n");
+                    "\r\nbody\r\n\r\nFromage\n\nFrom c\n\nFrom c at x Sep 25 1996\n\r\nFrom Wed Sep 25 10:00:00 1996\n");
     FILE *in = std::fopen(path.c_str(), "rb");
     ASSERT_NE(in, nullptr);
     CFolderReader reader(in);
@@ -478,7 +487,7 @@ TEST(Relabel, SplitsAFolderAtFromLinesAfterEmptyLines)
     EXPECT_EQ(pieces, (std::vector<std::string>{
                           "text:junk\nFrom a\nX: 1\n\n", "mail:From here Mon Sep 23 10:00:00 1996\n\n",
                           "mail:From b Tue Sep 24 10:00 KST 1996\r\n\r\nbody\r\n\r\nFromage\n\nFrom c\n\n"
-                          "From c at x Sep 25 1996\n\n",
+                          "From c at x Sep 25 1996\n\r\n",
                           "mail:From Wed Sep 25 10:00:00 1996\n"}));
 }
 

@@ -506,6 +506,19 @@ const SStoreRow STORES[] = {
 const std::string KOREAN = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
 const std::string PLAIN = "Subject: y\n\nplain\n";
 
+// A mail whose one change is its label, which the reads of 64 KiB of a file that a store
+// looks at before converting it cut in two: "ISO-20" in the first, "22-KR" in the second.
+std::string LabelAcrossReads()
+{
+    const std::size_t READ = std::size_t{64} * 1024;
+    const std::string label = "Content-Type: text/plain; charset=ISO-2022-KR\n\nplain\n";
+    std::string mail = "Subject: z\n";
+    while (mail.size() + 80 < READ - label.find("22-KR"))
+        mail += "X-Pad: " + std::string(70, 'a') + "\n";
+    mail += "X-Pad: " + std::string(READ - label.find("22-KR") - mail.size() - 8, 'a') + "\n";
+    return mail + label;
+}
+
 // Every file under dir, by its path: its bytes and its time.
 std::map<std::string, std::pair<std::string, std::filesystem::file_time_type>> Stamped(const std::string &dir)
 {
@@ -556,7 +569,8 @@ SFound Find(const std::string &dir, const char *kept)
 
 // Each store: a check changes nothing and counts what the run then does; the run converts the
 // mail once, keeping its flags and keywords (and its file's times where the store keeps
-// them); a store with nothing to convert is left as it was, bytes, times and names.
+// them); a store with nothing to convert is left as it was, bytes, times and names; one whose
+// only change is a label that its reads cut in two is converted all the same.
 TEST(Store, ConvertsEveryStoreAlike)
 {
     // In whole seconds, which every system's file times hold (mingw-w64's library sets them so).
@@ -604,6 +618,11 @@ TEST(Store, ConvertsEveryStoreAlike)
         EXPECT_TRUE(ConvertTrees({named}, options, untouched));
         EXPECT_EQ(untouched.converted, 0);
         EXPECT_EQ(Stamped(plain.path()), before);
+        TestDir edge;
+        named = row.make(edge.path(), LabelAcrossReads());
+        STreeReport relabelled;
+        EXPECT_TRUE(ConvertTrees({named}, options, relabelled));
+        EXPECT_EQ(relabelled.converted, 1);
     }
 }
 

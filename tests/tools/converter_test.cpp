@@ -425,6 +425,8 @@ TEST(Converter, ChecksWithoutChangingAnything)
     } rows[] = {
         {"a run of odd length ended by its line", "From a\n\x1b$)C\n\x0e\x30\x21\x30\n",
          "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)", 0, 3},
+        {"a designator right after another ESC", "From a\n\x1b\x1b$)C\n\x0e\x30\x21\x0f\n",
+         "1 mail, 1 ISO-2022-KR passage, 0 malformed sequences", 0, 3},
         {"a CR in shifted text that ends no line", "From a\n\x1b$)C\n\x0e\x30\x21\r\x0f\n",
          "1 mail, 1 ISO-2022-KR passage, 1 malformed sequence (line 3)", 0, 3},
         {"the first three lines shown", "From a\n\x1b$)C\n" + std::string(4, '\0'),
