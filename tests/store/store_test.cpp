@@ -46,9 +46,27 @@ bool g_failOldNames;
 // directory), 0 for never.
 int g_killAtStep;
 
+// Set per test: counts the files of ours given their names in a directory of a maildir that
+// has Dovecot's list of names while its lock is not there.
+bool g_watchUidlistLock;
+int g_namedUnlocked;
+
 bool OursToFail(const char *name)
 {
     return g_failBatchRenames && std::strstr(name, "_quorvel") != nullptr;
+}
+
+void WatchUidlistLock(int toDir, const char *from)
+{
+    char dir[4096];
+    ssize_t n = g_watchUidlistLock && std::strstr(from, "_quorvel") != nullptr
+                    ? readlink(("/proc/self/fd/" + std::to_string(toDir)).c_str(), dir, sizeof dir - 1)
+                    : -1;
+    if (n <= 0)
+        return;
+    std::filesystem::path maildir = std::filesystem::path(std::string(dir, static_cast<std::size_t>(n))).parent_path();
+    if (std::filesystem::exists(maildir / "dovecot-uidlist") && !std::filesystem::exists(maildir / "dovecot-uidlist.lock"))
+        ++g_namedUnlocked;
 }
 
 void Step()
@@ -88,6 +106,7 @@ extern "C" int linkat(int fromDir, const char *from, int toDir, const char *to, 
     using Link = int (*)(int, const char *, int, const char *, int);
     static Link realLink = reinterpret_cast<Link>(dlsym(RTLD_NEXT, "linkat"));
     Step();
+    WatchUidlistLock(toDir, from);
     if (OursToFail(from)) {
         errno = EIO;
         return -1;
@@ -100,6 +119,7 @@ extern "C" int renameat2(int fromDir, const char *from, int toDir, const char *t
     using Rename = int (*)(int, const char *, int, const char *, unsigned);
     static Rename realRename = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat2"));
     Step();
+    WatchUidlistLock(toDir, from);
     if (OursToFail(from)) {
         errno = EIO;
         return -1;
@@ -444,10 +464,10 @@ TEST(Tree, CompletesARenameThatWasStopped)
     EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
 }
 
-// More small messages than two batches hold, some in a Maildir++ folder: a batch is written
-// once it holds its number of files, so no more are held open at once; the quota file, at
-// the maildir's root only, gets one line for the run, whatever the batches and folders; the
-// experimental info ":1," stays as it was.
+// More small messages than two batches hold, some in a Maildir++ folder, in Dovecot's maildir:
+// a batch is written once it holds its number of files, so no more are held open at once, and
+// each under Dovecot's lock; the quota file, at the maildir's root only, gets one line for the
+// run, whatever the batches and folders; the experimental info ":1," stays as it was.
 TEST(Tree, CountsOneQuotaLineARun)
 {
     TestDir dir;
@@ -460,6 +480,7 @@ TEST(Tree, CountsOneQuotaLineARun)
         WriteFile(md + (i % 8 == 7 ? "/.Sub" : "") + "/cur/" + std::to_string(i) + ".a.host" + (i == 0 ? ":1,S" : ""),
                   korean);
     WriteFile(md + "/maildirsize", "1000000S\n");
+    WriteFile(md + "/dovecot-uidlist", "3 V1 N1\n");
     STreeReport report;
     STreeOptions options;
     options.converters.use = RELABELLING;
@@ -467,9 +488,13 @@ TEST(Tree, CountsOneQuotaLineARun)
     CDescriptorPeak peak;
     options.progress = &peak;
     std::size_t descriptors = OpenDescriptors();
+    g_watchUidlistLock = true;
+    g_namedUnlocked = 0;
 #endif
     EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
 #ifndef _WIN32
+    g_watchUidlistLock = false;
+    EXPECT_EQ(g_namedUnlocked, 0);
     // A batch's files, and the directories held.
     EXPECT_LE(peak.m_peak, descriptors + CRewriteBatch::FILES + 16);
 #endif
