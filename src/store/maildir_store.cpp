@@ -112,8 +112,8 @@ private:
     // The maildir's quota file, in it or, for a Maildir++ folder, in the maildir above.
     PDirectory QuotaOf(CStoreContext &context, const PDirectory &dir, const std::vector<SEntry> &entries) const;
     // Holds dovecot-uidlist.lock of dir, as Dovecot makes it, for as long as it flushes the
-    // batch; the batch is discarded, told, where Dovecot holds it for ten seconds.
-    void FlushBatchLocked(CStoreContext &context, const PDirectory &dir) const;
+    // batch; false, the batch discarded and told, where Dovecot holds it for ten seconds.
+    bool FlushBatchLocked(CStoreContext &context, const PDirectory &dir) const;
 };
 
 bool HoldsDirectory(const std::vector<SEntry> &entries, const char *name)
@@ -160,7 +160,7 @@ bool CMaildirStore::Convert(CStoreContext &context, const SStorePlace &place) co
     auto holds = [&entries](const char *name) {
         return std::any_of(entries.begin(), entries.end(), [name](const SEntry &e) { return e.name == name; });
     };
-    // A server's maildir: its renames all at once, under its lock.
+    // A server's maildir: its renames in batches of their own, each under its lock.
     bool dovecot = holds("dovecot-uidlist");
     if (dovecot && context.Converting())
         context.FlushBatch();
@@ -186,6 +186,8 @@ bool CMaildirStore::Convert(CStoreContext &context, const SStorePlace &place) co
         DeletePairedOriginals(context, subs, found, quota);
         TidyTemporaries(context, tmp, subs);
     }
+    // Dovecot holds its lock: the rest of the messages would wait for it too.
+    bool held = false;
     for (int i = 0; i < 2; ++i) {
         for (const SEntry &entry : found[i]) {
             // Names that start with a dot are no messages, to maildir readers.
@@ -194,14 +196,25 @@ bool CMaildirStore::Convert(CStoreContext &context, const SStorePlace &place) co
             if (entry.kind != ENTRY_FILE)
                 context.WalkEntry(subs[i], entry);
             else if (tmp != nullptr && context.Count(entry.size)) {
-                ConvertMessage(context, subs[i], entry, tmp, names[i], quota,
-                               keywords.dir != nullptr ? &keywords : nullptr);
+                if (!held)
+                    ConvertMessage(context, subs[i], entry, tmp, names[i], quota,
+                                   keywords.dir != nullptr ? &keywords : nullptr);
+                else
+                    ++context.Report().mails;
                 context.Done(entry.size);
             }
             messages += entry.kind == ENTRY_FILE ? 1 : 0;
+            // A server's messages are renamed under its lock, a batch at a time; a check holds
+            // no file open, and tells of the lock once, for all of them.
+            if (!context.BatchFull())
+                continue;
+            if (!dovecot)
+                context.FlushBatch();
+            else if (!context.Checking() && !FlushBatchLocked(context, dir))
+                held = true;
         }
     }
-    if (dovecot && context.Converting())
+    if (dovecot && context.Converting() && !held)
         FlushBatchLocked(context, dir);
     if (keywords.followed > 0)
         context.TellDone(ETreeEvent::NOTICE, keywords.dir->Path(),
@@ -315,7 +328,6 @@ void CMaildirStore::ConvertMessage(CStoreContext &context, const PDirectory &sub
                             " (* a new unique name)");
     }
     CloseHandle(held);
-    context.FlushBatchIfFull();
 }
 
 PDirectory CMaildirStore::QuotaOf(CStoreContext &context, const PDirectory &dir,
@@ -330,7 +342,7 @@ PDirectory CMaildirStore::QuotaOf(CStoreContext &context, const PDirectory &dir,
     return above->Holds("maildirsize") ? above : nullptr;
 }
 
-void CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &dir) const
+bool CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &dir) const
 {
     if (context.Checking()) {
         // The run would wait ten seconds for a lock held now, and fail unless it were let go.
@@ -344,13 +356,13 @@ void CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &d
                                std::to_string(waiting) + (waiting == 1 ? " message" : " messages") +
                                " to convert wait for it",
                            0, nullptr});
-            return;
+            return false;
         }
         if (!context.BatchEmpty())
             context.Tell(ETreeEvent::WOULD, dir->PathOf("dovecot-uidlist"),
                          std::string("would be locked (") + UIDLIST_LOCK + ") while the messages are renamed");
         context.FlushBatch();
-        return;
+        return true;
     }
     HANDLE lock = INVALID_HANDLE_VALUE;
     for (int i = 0; i < 100 && (lock = dir->CreateEntry(UIDLIST_LOCK)) == INVALID_HANDLE_VALUE &&
@@ -373,7 +385,7 @@ void CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &d
                            : "not converted: cannot take the mail server's lock",
                        error == ERROR_FILE_EXISTS ? 0 : error, nullptr});
         context.DiscardBatch();
-        return;
+        return false;
     }
     // As Dovecot makes it: the owner, group and mode of the list it guards, so that the
     // server, which runs as the mailbox's owner, can watch it; "PID:HOST" in it, so that a
@@ -391,6 +403,7 @@ void CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &d
     if (!dir->DeleteEntry(UIDLIST_LOCK))
         context.Tell(ETreeEvent::WARNING, dir->PathOf(UIDLIST_LOCK), "cannot delete the mail server's lock that we took",
                      GetLastError());
+    return true;
 }
 
 bool CMaildirStore::StaleUidlistLock(const CHeldDirectory &dir)

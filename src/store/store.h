@@ -184,6 +184,8 @@ public:
     // Puts file, of bytes bytes, in the batch, which store's Flushed hears of; a check tells
     // would and takes the file as replaced when the batch would be flushed.
     void Replace(const IStore &store, SNewFile file, std::uint64_t bytes, const std::string &would);
+    // Whether the batch holds as many files, or as many bytes, as a batch may.
+    bool BatchFull() const;
     // Flushes the batch, when it is full or always.
     void FlushBatchIfFull();
     void FlushBatch();

@@ -226,9 +226,14 @@ void CStoreContext::Replace(const IStore &store, SNewFile file, std::uint64_t by
     }
 }
 
+bool CStoreContext::BatchFull() const
+{
+    return m_batch.Full() || m_would.size() >= CRewriteBatch::FILES || m_wouldBytes >= CRewriteBatch::BYTES;
+}
+
 void CStoreContext::FlushBatchIfFull()
 {
-    if (m_batch.Full() || m_would.size() >= CRewriteBatch::FILES || m_wouldBytes >= CRewriteBatch::BYTES)
+    if (BatchFull())
         FlushBatch();
 }
 

@@ -2,8 +2,10 @@
 // held by the walk, and the walk's report over a small tree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -33,19 +35,38 @@
 #ifndef _WIN32
 namespace {
 
-// What fails of a batch's writing, set per test: flushing its files, or giving our
-// temporary files their new names.
+// What fails of a batch's writing, set per test: flushing its files, giving our
+// temporary files their new names, or deleting the old names of the messages renamed.
 bool g_failBatchFlush;
 bool g_failBatchRenames;
+bool g_failOldNames;
 
 // Where a test stops the process, as a kill would: before the g_killAtStep-th of the calls
 // that take a run's steps (flushes of a batch, links, renames and deletions in a held
 // directory), 0 for never.
 int g_killAtStep;
 
+// Set per test: counts the files of ours given their names in a directory of a maildir that
+// has Dovecot's list of names while its lock is not there.
+bool g_watchUidlistLock;
+int g_namedUnlocked;
+
 bool OursToFail(const char *name)
 {
     return g_failBatchRenames && std::strstr(name, "_quorvel") != nullptr;
+}
+
+void WatchUidlistLock(int toDir, const char *from)
+{
+    char dir[4096];
+    ssize_t n = g_watchUidlistLock && std::strstr(from, "_quorvel") != nullptr
+                    ? readlink(("/proc/self/fd/" + std::to_string(toDir)).c_str(), dir, sizeof dir - 1)
+                    : -1;
+    if (n <= 0)
+        return;
+    std::filesystem::path maildir = std::filesystem::path(std::string(dir, static_cast<std::size_t>(n))).parent_path();
+    if (std::filesystem::exists(maildir / "dovecot-uidlist") && !std::filesystem::exists(maildir / "dovecot-uidlist.lock"))
+        ++g_namedUnlocked;
 }
 
 void Step()
@@ -61,6 +82,10 @@ extern "C" int unlinkat(int dir, const char *name, int flags)
     using Unlink = int (*)(int, const char *, int);
     static Unlink realUnlink = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlinkat"));
     Step();
+    if (g_failOldNames && std::strstr(name, "_quorvel") == nullptr) {
+        errno = EIO;
+        return -1;
+    }
     return realUnlink(dir, name, flags);
 }
 
@@ -81,6 +106,7 @@ extern "C" int linkat(int fromDir, const char *from, int toDir, const char *to, 
     using Link = int (*)(int, const char *, int, const char *, int);
     static Link realLink = reinterpret_cast<Link>(dlsym(RTLD_NEXT, "linkat"));
     Step();
+    WatchUidlistLock(toDir, from);
     if (OursToFail(from)) {
         errno = EIO;
         return -1;
@@ -93,6 +119,7 @@ extern "C" int renameat2(int fromDir, const char *from, int toDir, const char *t
     using Rename = int (*)(int, const char *, int, const char *, unsigned);
     static Rename realRename = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat2"));
     Step();
+    WatchUidlistLock(toDir, from);
     if (OursToFail(from)) {
         errno = EIO;
         return -1;
@@ -257,6 +284,16 @@ std::size_t OpenDescriptors()
     }
     return n;
 }
+
+// The most descriptors the process had open as the walk came to a file.
+class CDescriptorPeak : public ITreeProgress {
+public:
+    void StartTree(std::uint64_t, std::uint64_t) override {}
+    void StartFile(const std::string &) override { m_peak = std::max(m_peak, OpenDescriptors()); }
+    void FileDone(std::uint64_t) override {}
+    void FinishTree() override {}
+    std::size_t m_peak = 0;
+};
 #endif
 
 // A maildir with a message to convert, one with nothing to, and a leftover of a stopped
@@ -329,15 +366,22 @@ TEST(Tree, ReportsWhatItDid)
 }
 
 #ifndef _WIN32
-// A batch whose files cannot be flushed, or cannot be given their names: every message and
-// .emlx file stays as it was, once, each failure is told with the system's reason, and no
-// temporary file is left; the next run converts them.
+// A batch whose files cannot be flushed, or cannot be given their names, or whose messages'
+// old names cannot be deleted: every message and .emlx file stays as it was, once, each
+// failure is told with the system's reason, and no temporary file is left; the next run
+// converts them.
 TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
 {
     const std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
     const std::string emlx = std::to_string(korean.size()) + "\n" + korean + "<?xml?>\n";
-    for (bool *fault : {&g_failBatchFlush, &g_failBatchRenames}) {
-        SCOPED_TRACE(fault == &g_failBatchFlush ? "flush" : "renames");
+    const struct {
+        const char *what;
+        bool *fault;
+        long converted;  // the .emlx file, replaced rather than renamed, where its writing is not at fault
+    } rows[] = {{"flush", &g_failBatchFlush, 0}, {"renames", &g_failBatchRenames, 0}, {"old names", &g_failOldNames, 1}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const long failing = 3 - row.converted;
         TestDir dir;
         std::string md = dir.File("md");
         for (const char *sub : {"", "/cur", "/new", "/tmp"})
@@ -348,12 +392,12 @@ TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
         STreeReport report;
         STreeOptions options;
         options.converters.use = RELABELLING;
-        *fault = true;
+        *row.fault = true;
         bool ok = ConvertTrees({dir.path()}, options, report);
-        *fault = false;
+        *row.fault = false;
         EXPECT_FALSE(ok);
-        EXPECT_EQ(report.converted, 0);
-        EXPECT_EQ(report.failed.size(), 3u);
+        EXPECT_EQ(report.converted, row.converted);
+        EXPECT_EQ(static_cast<long>(report.failed.size()), failing);
         for (const STreeEvent &event : report.events) {
             if (event.kind == ETreeEvent::FAILED) {
                 EXPECT_EQ(event.error, static_cast<DWORD>(EIO)) << event.path << ": " << event.what;
@@ -361,12 +405,18 @@ TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
         }
         EXPECT_EQ(ReadFile(md + "/cur/1.a.host,S=9:2,S"), korean);
         EXPECT_EQ(ReadFile(md + "/new/2.a.host"), korean);
-        EXPECT_EQ(ReadFile(dir.File("m.emlx")), emlx);
+        for (const char *sub : {"/cur", "/new"}) {
+            auto names = std::filesystem::directory_iterator(md + sub);
+            EXPECT_EQ(std::distance(names, std::filesystem::directory_iterator()), 1) << sub;
+        }
+        if (row.converted == 0) {
+            EXPECT_EQ(ReadFile(dir.File("m.emlx")), emlx);
+        }
         EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
         EXPECT_EQ(dir.Names(".").size(), 0u);
         STreeReport again;
         EXPECT_TRUE(ConvertTrees({dir.path()}, options, again));
-        EXPECT_EQ(again.converted, 3);
+        EXPECT_EQ(again.converted, failing);
     }
 }
 #endif
@@ -414,23 +464,40 @@ TEST(Tree, CompletesARenameThatWasStopped)
     EXPECT_TRUE(std::filesystem::is_empty(md + "/tmp"));
 }
 
-// More messages than a batch holds: the quota file gets one line for the run, whatever the
-// batches; the experimental info ":1," stays as it was.
+// More small messages than two batches hold, some in a Maildir++ folder, in Dovecot's maildir:
+// a batch is written once it holds its number of files, so no more are held open at once, and
+// each under Dovecot's lock; the quota file, at the maildir's root only, gets one line for the
+// run, whatever the batches and folders; the experimental info ":1," stays as it was.
 TEST(Tree, CountsOneQuotaLineARun)
 {
     TestDir dir;
     std::string md = dir.File("md");
-    for (const char *sub : {"", "/cur", "/new", "/tmp"})
+    for (const char *sub : {"", "/cur", "/new", "/tmp", "/.Sub/cur", "/.Sub/new", "/.Sub/tmp"})
         std::filesystem::create_directories(md + sub);
     std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
-    std::size_t n = CRewriteBatch::FILES + 10;
+    std::size_t n = 2 * CRewriteBatch::FILES + 10;
     for (std::size_t i = 0; i < n; ++i)
-        WriteFile(md + "/cur/" + std::to_string(i) + ".a.host" + (i == 0 ? ":1,S" : ""), korean);
+        WriteFile(md + (i % 8 == 7 ? "/.Sub" : "") + "/cur/" + std::to_string(i) + ".a.host" + (i == 0 ? ":1,S" : ""),
+                  korean);
     WriteFile(md + "/maildirsize", "1000000S\n");
+    WriteFile(md + "/dovecot-uidlist", "3 V1 N1\n");
     STreeReport report;
     STreeOptions options;
     options.converters.use = RELABELLING;
+#ifndef _WIN32
+    CDescriptorPeak peak;
+    options.progress = &peak;
+    std::size_t descriptors = OpenDescriptors();
+    g_watchUidlistLock = true;
+    g_namedUnlocked = 0;
+#endif
     EXPECT_TRUE(ConvertTrees({dir.path()}, options, report));
+#ifndef _WIN32
+    g_watchUidlistLock = false;
+    EXPECT_EQ(g_namedUnlocked, 0);
+    // A batch's files, and the directories held.
+    EXPECT_LE(peak.m_peak, descriptors + CRewriteBatch::FILES + 16);
+#endif
     EXPECT_EQ(report.converted, static_cast<long>(n));
     EXPECT_EQ(report.quotaLines, 1);
     std::string converted = Lines("Subject: x\nContent-Type: text/plain; charset=EUC-KR\n\n\xb0\xa1\n");
@@ -875,8 +942,10 @@ TEST(Profile, HeldOnlyWhileALiveProcessHoldsTheLock)
         close(fd);
     EXPECT_EQ(ProfileLockState(profile.path(), detail), EProfileLock::FREE) << detail;
 
-    // The lock link: only a live process of this machine holds the profile; the child has
-    // ended, and 192.0.2.1 is not this machine.
+    // The lock link alone, as Thunderbird leaves it on Linux: only a live process of this
+    // machine holds the profile, and then -R over it and a folder named in it are refused; the
+    // child has ended, and 192.0.2.1 is not this machine.
+    unlink(parentLock.c_str());
     const std::string self = std::to_string(getpid()), ended = std::to_string(child);
     const struct {
         std::string target;
@@ -892,6 +961,10 @@ TEST(Profile, HeldOnlyWhileALiveProcessHoldsTheLock)
         unlink(profile.File("lock").c_str());
         ASSERT_EQ(symlink(row.target.c_str(), profile.File("lock").c_str()), 0);
         EXPECT_EQ(ProfileLockState(profile.path(), detail), row.state) << row.target << ": " << detail;
+        bool free = row.state != EProfileLock::HELD;
+        EXPECT_EQ(MayConvertFolder(profile.File("Mail/Local Folders/Inbox"), why, warning), free) << row.target;
+        STreeReport report;
+        EXPECT_EQ(ConvertTrees({profile.path()}, STreeOptions(), report), free) << row.target;
     }
 #endif
 }

@@ -205,9 +205,10 @@ TEST(Converter, ConvertsEveryFileAndReportsEachFailure)
     EXPECT_NE(noDir.out.find("; 1 failed: " + missing + "\n"), std::string::npos) << noDir.out;
 }
 
-TEST(Converter, ChecksAMaildirWhoseServerLockIsHeldAsOneFailure)
+TEST(Converter, LeavesAMaildirWhoseServerLockIsHeldAsOneFailure)
 {
-    // Its messages wait for the lock: none is told as though it would be converted.
+    // Its messages wait for the lock: none is told as though it would be converted, and the
+    // run, once it has waited, renames none of them.
     TestDir dir;
     std::string maildir = dir.File("Maildir");
     for (const char *sub : {"", "/cur", "/new", "/tmp"})
@@ -224,6 +225,14 @@ TEST(Converter, ChecksAMaildirWhoseServerLockIsHeldAsOneFailure)
                              "it, or run again); 2 messages to convert wait for it\n"),
               std::string::npos)
         << check.err;
+    Outcome run = RunWith({"-R", maildir});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("dovecot-uidlist.lock: not converted: the mail server holds this lock"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(ReadFile(maildir + "/cur/1.host:2,S"), mail);
+    EXPECT_EQ(ReadFile(maildir + "/new/2.host"), mail);
+    EXPECT_TRUE(FileExists(maildir + "/dovecot-uidlist.lock"));
+    EXPECT_TRUE(std::filesystem::is_empty(maildir + "/tmp"));
 }
 
 TEST(Converter, LeavesAFileThatIsNoMailAsItIs)

@@ -10,7 +10,8 @@ folder, a maildir without tmp/, Apple Mail .emlx files (one whose count runs pas
 a saved .eml, a binary file, and natively a symbolic link to a directory and a pipe.
 CASE is one of:
   convert  a DIR without -R refused with a hint, and -R with -o, -R with no DIR and
-           --profile with a FILE refused as usage errors; --profile refused where
+           --profile with a FILE refused as usage errors; -R over a directory within
+           ImapMail/ leaves it alone; --profile refused where
            profiles.ini names a profile that is not there; with the profile's .parentlock
            locked by this process, --profile refuses it and -R converts the rest but not
            the profile, and both with --check say so and fail alike; -R --check over a
@@ -434,6 +435,11 @@ def main():
             result = run("-R", missing)
             if result.returncode != 1 or not result.stdout.rstrip().endswith(b"; 1 failed: " + native(missing).encode()):
                 failures.append("-R over a missing directory: %d, %r" % (result.returncode, result.stdout))
+            # A directory within ImapMail/, named on its own: the cache is left alone all the same
+            # (the tree's check below finds it as it was).
+            result = run("-R", os.path.join(root, "profile", "ImapMail", "imap.example.kr"))
+            if result.returncode != 0 or b"ImapMail: left alone" not in result.stderr:
+                failures.append("-R within ImapMail/: %d, %r" % (result.returncode, result.stderr))
             if not args.wine:
                 # The default profile, which profiles.ini names and which is not there.
                 home = os.path.join(work, "home")
