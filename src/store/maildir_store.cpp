@@ -365,9 +365,14 @@ bool CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &d
         return true;
     }
     HANDLE lock = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 100 && (lock = dir->CreateEntry(UIDLIST_LOCK)) == INVALID_HANDLE_VALUE &&
-                    GetLastError() == ERROR_FILE_EXISTS;
-         ++i) {
+    // The reason of the last attempt, taken at once: the waits between attempts may change
+    // the system's last error (they do on Windows).
+    DWORD error = 0;
+    for (int i = 0; i < 100; ++i) {
+        lock = dir->CreateEntry(UIDLIST_LOCK);
+        error = GetLastError();
+        if (lock != INVALID_HANDLE_VALUE || error != ERROR_FILE_EXISTS)
+            break;
         // As Dovecot does: one whose process has ended, or that is old, is taken over.
         if (StaleUidlistLock(*dir) && dir->DeleteEntry(UIDLIST_LOCK)) {
             context.Tell(ETreeEvent::NOTICE, dir->PathOf(UIDLIST_LOCK),
@@ -377,7 +382,6 @@ bool CMaildirStore::FlushBatchLocked(CStoreContext &context, const PDirectory &d
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (lock == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
         context.Report().failed.push_back(dir->Path());
         context.Event({ETreeEvent::FAILED, dir->PathOf(UIDLIST_LOCK),
                        error == ERROR_FILE_EXISTS
