@@ -241,6 +241,8 @@ TEST(Converter, LeavesAFileThatIsNoMailAsItIs)
     // byte (binary) or no line that starts with the designator (not mail).  A Korean text (the
     // designator across the first block's end) is converted.
     TestDir dir;
+    const char *notMail =
+        "not mail (no From line or header field first, and no line that starts with the ISO-2022-KR designator)";
     const struct {
         const char *name;
         std::string bytes;
@@ -249,8 +251,9 @@ TEST(Converter, LeavesAFileThatIsNoMailAsItIs)
         {"picture.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\x1b$)C\x0e\x30\x21\x0f\n", 23), "binary file"},
         {"archive.tar", std::string("a.txt\0\0\0\0\n\x1b$)C\r\nFrom \r\n", 23), "binary file"},
         {"late-nul.bin", std::string(70000, 'x') + std::string("\0\x1b$)C\r\n", 7), "binary file"},
-        {"notes.txt", "notes \x1b$)C\r\nmore\n", "not mail (no From line or header field first, and no line that starts with the "
-                                      "ISO-2022-KR designator)"},
+        {"notes.txt", "notes \x1b$)C\r\nmore\n", notMail},
+        // Taken for a header field only with a name of 76 characters at most.
+        {"long-name.txt", std::string(77, 'n') + ": no field name\r\n", notMail},
         {"korean.txt", std::string(65533, 'x') + "\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n", nullptr},
     };
     std::vector<std::string> args;
