@@ -5,6 +5,21 @@
 #include "job_internal.h"
 #include "platform.h"
 
+namespace {
+
+// Where the state directory cannot be read, a trace beside the folder still tells of a job
+// that the next run refuses; without one, nobody can tell.  The state directory's reason
+// stays.
+EPendingJob UnknownUnlessTraced(SJob &job)
+{
+    DWORD error = GetLastError();
+    bool traced = FindTrace(job);
+    SetLastError(error);
+    return traced ? PENDING_REFUSED : PENDING_UNKNOWN;
+}
+
+}  // namespace
+
 EPendingJob FindPendingJob(const CHeldDirectory &dir, const std::string &name, const SConverters &converters,
                            SJobResult *result)
 {
@@ -19,7 +34,7 @@ EPendingJob FindPendingJob(const CHeldDirectory &dir, const std::string &name, c
         // None made yet holds no record: only a trace beside the folder tells of a job.
         DWORD error = GetLastError();
         if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || job.stateDir[0] == '\0')
-            return PENDING_UNKNOWN;
+            return UnknownUnlessTraced(job);
         *result = SJobResult{};
         if (!FindTrace(job))
             return PENDING_NONE;
@@ -30,7 +45,7 @@ EPendingJob FindPendingJob(const CHeldDirectory &dir, const std::string &name, c
     case RECORD_NONE:
         return PENDING_NONE;
     case RECORD_REFUSED:
-        return result->stateDirectoryAtFault ? PENDING_UNKNOWN : PENDING_REFUSED;
+        return result->stateDirectoryAtFault ? UnknownUnlessTraced(job) : PENDING_REFUSED;
     case RECORD_FOUND:
         break;
     }

@@ -4,25 +4,47 @@
 #include <chrono>
 #include <cstdio>
 
+namespace {
+
+// Writes n bytes to file and flushes them: a write that stops short without a reason of its
+// own is a full disk's.
+bool WriteAndFlush(HANDLE file, const void *text, std::size_t n)
+{
+    DWORD written = 0;
+    if (!WriteFile(file, text, static_cast<DWORD>(n), &written, nullptr))
+        return false;
+    if (written != n) {
+        SetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    return FlushFileBuffers(file) != 0;
+}
+
+// Closes file after what went before it, ok or not: a close that fails is the reason only
+// where nothing failed before.
+bool CloseAfter(HANDLE file, bool ok)
+{
+    DWORD error = GetLastError();
+    if (!CloseHandle(file) && ok)
+        return false;
+    SetLastError(error);
+    return ok;
+}
+
+}  // namespace
+
 bool WriteNewFile(const char *path, const void *text, std::size_t n, HANDLE *held)
 {
     HANDLE file = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, text, static_cast<DWORD>(n), &written, nullptr) && FlushFileBuffers(file);
-    DWORD error = GetLastError();
+    bool ok = WriteAndFlush(file, text, n);
     if (ok && held != nullptr) {
         *held = file;
         return true;
     }
-    if (!CloseHandle(file) && ok) {
-        ok = false;
-        error = GetLastError();
-    }
-    SetLastError(error);
-    return ok;
+    return CloseAfter(file, ok);
 }
 
 bool WriteNewEntry(const CHeldDirectory &dir, const std::string &name, const std::string &text)
@@ -30,10 +52,7 @@ bool WriteNewEntry(const CHeldDirectory &dir, const std::string &name, const std
     HANDLE file = dir.CreateEntry(name);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-              written == text.size() && FlushFileBuffers(file);
-    ok = CloseHandle(file) && ok && dir.Flush();
+    bool ok = CloseAfter(file, WriteAndFlush(file, text.data(), text.size())) && dir.Flush();
     if (!ok) {
         DWORD error = GetLastError();
         (void)dir.DeleteEntry(name);

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -156,30 +157,58 @@ TEST(Journal, TellsACutRecordFromADamagedOne)
     }
 }
 
-// The records of the earlier build: read where they can be, their fields where they were.
-TEST(Journal, RefusesAStoppedJobOfAnotherVersionChangingNothing)
+// A stopped job whose record cannot be followed (of an earlier build or a later one, or
+// damaged since), or whose copy is not as the record says: neither the next run nor --undo
+// writes a byte or deletes a file, and --check and -o are told it is refused.
+TEST(Journal, RefusesAStoppedJobItCannotFollowChangingNothing)
 {
-    const std::string rest = "From a\n\x1b$)C\x0e\x30\x21\x0f\n", to = "From a\n\xb0\xa1\n";
+    // The copy's length is no multiple of four, so that its last byte is summed alone.
+    const std::string rest = "From a\n\x1b$)C\x0e\x30\x21\x0f ab\n", to = "From a\n\xb0\xa1 ab\n";
     const std::string state = to.substr(0, 8) + rest.substr(8);
-    for (const char *version : {"1", "2", "4"}) {
-        SCOPED_TRACE(version);
+    auto version = [](const char *v) {
+        return [v](std::string text) {
+            return Sealed("quorvel journal " + std::string(v) + "\n" + text.substr(18, text.rfind("end ") - 18));
+        };
+    };
+    auto same = [](std::string text) { return text; };
+    struct Case {
+        const char *what;
+        std::function<std::string(std::string)> record, copy;
+        DWORD error;
+    } cases[] = {
+        {"version 1", version("1"), same, ERROR_INTERRUPTED_OTHER_VERSION},
+        {"version 2", version("2"), same, ERROR_INTERRUPTED_OTHER_VERSION},
+        {"version 4", version("4"), same, ERROR_INTERRUPTED_OTHER_VERSION},
+        {"a record changed since", [](std::string text) { return text.replace(text.find("start 0"), 7, "start 1"); },
+         same, ERROR_INTERRUPTED_RECORD_UNREADABLE},
+        // Beyond the conversion's reach: the undo would write it back as the original.
+        {"the copy's last byte changed", same, [](std::string text) { return text.replace(text.size() - 1, 1, "\r"); },
+         ERROR_INTERRUPTED_COPY_NOT_WHOLE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
         TestDir dir;
         std::string inbox = dir.File("Inbox");
         LeaveStoppedJob(inbox, "", rest, to, "plain", state);
         std::vector<std::string> files = dir.StateFiles();
-        auto record = std::find_if(files.begin(), files.end(), [](const std::string &n) {
-            return n.size() > 4 && n.compare(n.size() - 4, 4, ".JNL") == 0;
-        });
-        ASSERT_NE(record, files.end());
-        std::string path = dir.StateDirectory() + "/" + *record, text = ReadFile(path);
-        text = Sealed("quorvel journal " + std::string(version) + "\n" + text.substr(18, text.rfind("end ") - 18));
-        WriteFile(path, text);
+        for (const std::string &name : files) {
+            std::string path = dir.StateDirectory() + "/" + name;
+            bool record = name.compare(name.size() - 4, 4, ".JNL") == 0;
+            WriteFile(path, (record ? c.record : c.copy)(ReadFile(path)));
+        }
+        std::vector<std::string> texts;
+        for (const std::string &name : files)
+            texts.push_back(ReadFile(dir.StateDirectory() + "/" + name));
         SJobResult result;
         EXPECT_FALSE(ConvertAt(inbox, SConverters(), &result));
-        EXPECT_EQ(GetLastError(), ERROR_INTERRUPTED_OTHER_VERSION);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_FALSE(UndoAt(inbox, SConverters(), &result));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(PendingAt(inbox, SConverters(), &result), PENDING_REFUSED);
         EXPECT_EQ(ReadFile(inbox), state);
-        EXPECT_EQ(ReadFile(path), text);
-        EXPECT_EQ(dir.StateFiles(), files);
+        ASSERT_EQ(dir.StateFiles(), files);
+        for (std::size_t i = 0; i < files.size(); ++i)
+            EXPECT_EQ(ReadFile(dir.StateDirectory() + "/" + files[i]), texts[i]) << files[i];
     }
 }
 
@@ -293,6 +322,11 @@ TEST(Journal, KeepsMailAppendedAfterAStopOnceWhereverTheJobStopped)
                     std::string inbox = dir.File("Inbox");
                     LeaveStoppedJob(inbox, c.front, c.rest, to, c.name, state.second + mail);
                     std::string trace = inbox + ".quorvel";
+                    // Stopped too as it replaced its record: the new one is written anew.
+                    for (const std::string &name : dir.StateFiles()) {
+                        if (name.find(".JNL") != std::string::npos)
+                            WriteFile(dir.StateDirectory() + "/" + name.substr(0, name.size() - 4) + ".JNW", "quorvel");
+                    }
                     if (moved) {
                         char stateDir[PATH_SIZE];
                         ASSERT_TRUE(GetStateDirectory(stateDir, sizeof stateDir, false));
@@ -412,20 +446,23 @@ TEST(Journal, KeepsAStoppedJobApartFromJobsOnOtherFolders)
     LeaveStoppedJob(inbox, front, rest, to, name, state);
     WriteFile(other, rest);
     WriteFile(plain, to);
-    // And a job on yet another folder that has only begun to write its record.
-    char base[PATH_SIZE];
+    // And a job on yet another folder that has only begun to write its record, and one
+    // whose record was damaged since.
+    char base[PATH_SIZE], damaged[PATH_SIZE];
     ASSERT_TRUE(MakeJobBase({0xFFFF, 0, 0x1234, 0}, 1, true, base, sizeof base));
     WriteFile(dir.StateDirectory() + "/" + base + ".JNL", "quorvel journal 3\nfolder 9:/m/Other");
     WriteFile(dir.StateDirectory() + "/" + base + ".TMP", rest);
+    ASSERT_TRUE(MakeJobBase({0xFFFF, 0, 0x5678, 0}, 1, true, damaged, sizeof damaged));
+    WriteFile(dir.StateDirectory() + "/" + damaged + ".JNL", Sealed(Version3("/m/Gone")) + "x");
     SJobResult result;
     ASSERT_TRUE(ConvertAt(other, converters, &result)) << GetLastError();
     ASSERT_TRUE(ConvertAt(plain, converters, &result)) << GetLastError();
     ASSERT_TRUE(TidyAt(plain, &result));
     EXPECT_EQ(ReadFile(other), to);
-    EXPECT_EQ(dir.StateFiles().size(), 4u) << "the stopped job's copy and record kept, and the other's";
+    EXPECT_EQ(dir.StateFiles().size(), 5u) << "the stopped job's copy and record kept, and the others'";
     ASSERT_TRUE(ConvertAt(inbox, converters, &result)) << GetLastError();
     EXPECT_EQ(ReadFile(inbox), front + to);
-    EXPECT_EQ(dir.StateFiles().size(), 2u);
+    EXPECT_EQ(dir.StateFiles().size(), 3u);
 }
 
 #ifndef _WIN32

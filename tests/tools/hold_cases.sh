@@ -53,13 +53,14 @@
 #               run gives the conversion and the mail once, --undo the original and the mail
 #   recover     a conversion killed half-way: --backup refuses to keep it half converted; with
 #               another XDG_STATE_HOME, and on a copy of the directory: refused, naming the
-#               record; then run again with another TMPDIR: completed;
+#               record, and --check and -o refuse it too (as with a state directory open
+#               to others); then run again with another TMPDIR: completed;
 #               with mail appended since: --check says what the next run does, -o refuses,
 #               the next run completes it and keeps the mail, passing over another user's
 #               file in the state directory; --undo gives the original and the mail; an
 #               undo killed after it deleted its record: the next one deletes its copy
 #               and names its old file; an undo whose write fails says so, and changes
-#               nothing
+#               nothing, as does one whose next record's write and then close fail
 set -euo pipefail
 
 case_name=$1
@@ -674,6 +675,18 @@ recover)
     cmp -s "$folder" "$work/damaged" || fail "$folder without its record: changed"
   done
   echo "another state directory, a copy of the directory: refused, naming the record"
+  # --check and -o see that trace as the job does, whatever state directory they are given:
+  # none, one without the record, one that no job may use (open to others).
+  mkdir -p "$work/state3/quorvel" "$work/state4/quorvel"
+  chmod 700 "$work/state3/quorvel" && chmod 777 "$work/state4/quorvel"
+  for home in state2 state3 state4; do
+    XDG_STATE_HOME=$work/$home "${plain[@]}" --check "$inbox" >"$work/out" 2>&1 && fail "$home: --check passed over it"
+    grep -q "the next run refuses it" "$work/out" || fail "$home, --check: $(cat "$work/out")"
+    XDG_STATE_HOME=$work/$home "${plain[@]}" -o "$work/output" "$inbox" 2>"$work/err" &&
+      fail "$home: -o converted a half-written folder"
+    [ ! -e "$work/output" ] || fail "$home: -o wrote its output"
+  done
+  echo "--check and -o with another state directory: refused; $(head -1 "$work/err")"
   # The folder alone copied to another machine (another state directory, no trace beside
   # it): its converted front over ISO-2022-KR text whose designator is gone refuses it.
   mkdir "$work/alone"
@@ -742,6 +755,12 @@ recover)
     "$converter" --undo "$inbox") 2>"$work/err" && fail "--undo whose write failed: exit 0"
   grep -q "No space left" "$work/err" && ! grep -q "changed since" "$work/err" || fail "--undo whose write failed: $(cat "$work/err")"
   cmp -s "$inbox" "$work/damaged" && ! compgen -G "$state/*.OLD" >/dev/null || fail "--undo whose write failed changed something"
+  # So is the write of its next record, whose close then fails too.
+  (strace -f -o /dev/null -P "${record%.JNL}.JNW" -e trace=write,close -e inject=write:error=ENOSPC:when=1 \
+    -e inject=close:error=EIO:when=1 "$converter" --undo "$inbox") 2>"$work/err" && fail "--undo whose record failed: exit 0"
+  grep -q "No space left" "$work/err" && ! grep -q "Input/output" "$work/err" ||
+    fail "--undo whose record's write and close failed: $(cat "$work/err")"
+  cmp -s "$inbox" "$work/damaged" && cmp -s "$record" "$work/record" || fail "--undo whose record failed changed something"
   "$converter" --undo "$inbox" 2>"$work/err" || fail "--undo after a failed write: $(cat "$work/err")"
   cmp -s "$inbox" "$work/original" || fail "--undo after a failed write: not the original"
   # An undo killed after it deleted its record: its old file went before the record, and
