@@ -435,7 +435,20 @@ output)
     fi
   done
   [ "$failed" -gt 0 ] || fail "no failed close of the folder failed the job"
-  echo "a close of the folder that failed: told as it was; the folder put back, or completed by the next run"
+  # And its first and last writes failing (the last is the final flush's): told as they were,
+  # the folder put back.
+  cp "$work/original" "$inbox"
+  rm -rf "${state:?}"/*
+  strace -f -o "$work/writes" -P "$inbox" -e trace=write "${plain[@]}" "$inbox" || fail "cannot count the writes"
+  for n in 1 "$(grep -c 'write(' "$work/writes")"; do
+    cp "$work/original" "$inbox"
+    rm -rf "${state:?}"/*
+    (strace -f -o /dev/null -P "$inbox" -e trace=write -e inject=write:error=EIO:when=$n "${plain[@]}" "$inbox") \
+      2>"$work/err" && fail "write $n of the folder failed: exit 0"
+    grep -q "cannot convert: Input/output error" "$work/err" || fail "write $n of the folder failed: $(cat "$work/err")"
+    cmp -s "$inbox" "$work/original" || fail "write $n of the folder failed: the folder not put back"
+  done
+  echo "a write or close of the folder that failed: told as it was; the folder put back, or completed by the next run"
   ;;
 kill)
   seed=${KILL_SEED:-$RANDOM}
