@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #endif
@@ -40,6 +41,8 @@ namespace {
 bool g_failBatchFlush;
 bool g_failBatchRenames;
 bool g_failOldNames;
+// Set per test: the maildir whose tmp/ cannot be opened.
+std::string g_failTmpIn;
 
 // Where a test stops the process, as a kill would: before the g_killAtStep-th of the calls
 // that take a run's steps (flushes of a batch, links, renames and deletions in a held
@@ -76,6 +79,28 @@ void Step()
 }
 
 }  // namespace
+
+extern "C" int openat(int dir, const char *name, int flags, ...)
+{
+    using Open = int (*)(int, const char *, int, ...);
+    static Open realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "openat"));
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if (!g_failTmpIn.empty() && (flags & O_DIRECTORY) != 0 && std::strcmp(name, "tmp") == 0) {
+        char path[4096];
+        ssize_t n = readlink(("/proc/self/fd/" + std::to_string(dir)).c_str(), path, sizeof path);
+        if (n > 0 && std::string(path, static_cast<std::size_t>(n)) == g_failTmpIn) {
+            errno = EACCES;
+            return -1;
+        }
+    }
+    return realOpen(dir, name, flags, mode);
+}
 
 extern "C" int unlinkat(int dir, const char *name, int flags)
 {
@@ -418,6 +443,33 @@ TEST(Tree, LosesNothingWhenABatchCannotBeWritten)
         EXPECT_TRUE(ConvertTrees({dir.path()}, options, again));
         EXPECT_EQ(again.converted, failing);
     }
+}
+
+// A maildir whose tmp/ cannot be opened: one failure, its messages left as they were and
+// not taken one by one for mails of their own; the walk goes on into its Maildir++ folders.
+TEST(Tree, LeavesAMaildirWhoseTmpCannotBeOpened)
+{
+    const std::string korean = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-KR\n\n\x1b$)C\n\x0e\x30\x21\x0f\n";
+    TestDir dir;
+    std::string md = dir.File("md");
+    for (const char *sub : {"", "/cur", "/new", "/tmp", "/.Sub/cur", "/.Sub/new", "/.Sub/tmp"})
+        std::filesystem::create_directories(md + sub);
+    WriteFile(md + "/cur/1.a.host:2,S", korean);
+    WriteFile(md + "/new/2.a.host", korean);
+    WriteFile(md + "/.Sub/cur/3.a.host:2,S", korean);
+    STreeReport report;
+    STreeOptions options;
+    options.converters.use = RELABELLING;
+    g_failTmpIn = std::filesystem::canonical(md).string();
+    bool ok = ConvertTrees({dir.path()}, options, report);
+    g_failTmpIn.clear();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(report.converted, 1);
+    EXPECT_NE(ReadFile(md + "/.Sub/cur/3.a.host:2,S"), korean);
+    ASSERT_EQ(report.failed.size(), 1u);
+    EXPECT_EQ(BaseNameOf(report.failed[0]), "tmp");
+    EXPECT_EQ(ReadFile(md + "/cur/1.a.host:2,S"), korean);
+    EXPECT_EQ(ReadFile(md + "/new/2.a.host"), korean);
 }
 #endif
 
