@@ -6,6 +6,7 @@
 #include "convert.h"
 #include "job_internal.h"
 #include "platform.h"
+#include "write_anew.h"
 
 namespace {
 
@@ -36,8 +37,8 @@ long long ReadAndCopy(void *context, char *data, std::size_t n)
     if (read.folderAt > read.copied) {
         // at is never past copied (SeekCopyingRead).
         auto skip = static_cast<std::size_t>(read.copied - read.at);
-        DWORD fresh = got - static_cast<DWORD>(skip), written = 0;
-        if (!WriteFile(read.copy, data + skip, fresh, &written, nullptr) || written != fresh) {
+        DWORD fresh = got - static_cast<DWORD>(skip);
+        if (!WriteWhole(read.copy, data + skip, fresh)) {
             read.copyFailed = true;
             return -1;
         }

@@ -11,6 +11,7 @@
 #include "job_internal.h"
 #include "label_rules.h"
 #include "platform.h"
+#include "write_anew.h"
 
 namespace {
 
@@ -271,14 +272,14 @@ bool CopyRange(HANDLE folder, std::uint64_t from, std::uint64_t to, HANDLE file,
         return false;
     for (std::uint64_t at = from; at < to;) {
         DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(to - at, STREAM_BUFFER_SIZE));
-        DWORD got = 0, written = 0;
+        DWORD got = 0;
         if (!ReadFully(folder, g_inBuffer, want, &got))
             return false;
         if (got < want) {
             SetLastError(ERROR_COPY_NOT_WHOLE);
             return false;
         }
-        if (!WriteFile(file, g_inBuffer, got, &written, nullptr) || written != got) {
+        if (!WriteWhole(file, g_inBuffer, got)) {
             *fileFailed = true;
             return false;
         }

@@ -4,11 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
-namespace {
-
-// Writes n bytes to file and flushes them: a write that stops short without a reason of its
-// own is a full disk's.
-bool WriteAndFlush(HANDLE file, const void *text, std::size_t n)
+bool WriteWhole(HANDLE file, const void *text, std::size_t n)
 {
     DWORD written = 0;
     if (!WriteFile(file, text, static_cast<DWORD>(n), &written, nullptr))
@@ -17,11 +13,9 @@ bool WriteAndFlush(HANDLE file, const void *text, std::size_t n)
         SetLastError(ERROR_DISK_FULL);
         return false;
     }
-    return FlushFileBuffers(file) != 0;
+    return true;
 }
 
-// Closes file after what went before it, ok or not: a close that fails is the reason only
-// where nothing failed before.
 bool CloseAfter(HANDLE file, bool ok)
 {
     DWORD error = GetLastError();
@@ -29,6 +23,14 @@ bool CloseAfter(HANDLE file, bool ok)
         return false;
     SetLastError(error);
     return ok;
+}
+
+namespace {
+
+// Writes n bytes to file whole and flushes them.
+bool WriteAndFlush(HANDLE file, const void *text, std::size_t n)
+{
+    return WriteWhole(file, text, n) && FlushFileBuffers(file) != 0;
 }
 
 }  // namespace

@@ -9,6 +9,14 @@
 
 #include "platform.h"
 
+// Writes the n bytes of text to file whole: a write that stops short without a reason of its
+// own is a full disk's.  False with the system's error.
+bool WriteWhole(HANDLE file, const void *text, std::size_t n);
+
+// Closes file after what went before it, ok or not, and returns whether all went well: a
+// close that fails is the reason only where nothing failed before.
+bool CloseAfter(HANDLE file, bool ok);
+
 // Writes n bytes of text to a new file at path (never an existing file, nor one that a link
 // names) and flushes them; with held, keeps it open there.  False with the system's error.
 bool WriteNewFile(const char *path, const void *text, std::size_t n, HANDLE *held = nullptr);

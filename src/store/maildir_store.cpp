@@ -15,6 +15,7 @@
 #include "maildir.h"
 #include "store.h"
 #include "temporary_names.h"
+#include "write_anew.h"
 
 namespace {
 
@@ -463,25 +464,23 @@ void CMaildirStore::FollowKeywords(CStoreContext &context, SKeywords &keywords, 
     std::string name = NewTemporaryName("");
     HANDLE made = tmp.CreateEntry(name);
     const std::string &text = of->second.second;
-    DWORD written = 0;
-    bool ok = made != INVALID_HANDLE_VALUE &&
-              WriteFile(made, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-              written == text.size();
-    DWORD error = GetLastError();
+    bool ok = made != INVALID_HANDLE_VALUE && WriteWhole(made, text.data(), text.size());
     if (made != INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
         // The server's owner, group and mode, which its list has.
         HANDLE list = keywords.dir->OpenEntry(":list", false, nullptr);
         if (list != INVALID_HANDLE_VALUE) {
             KeepFileMetadata(list, made);
             CloseHandle(list);
         }
-        ok = CloseHandle(made) != 0 && ok;
+        SetLastError(error);
+        ok = CloseAfter(made, ok);
     }
     if (ok && keywords.dir->MoveHere(tmp, name, update)) {
         ++keywords.followed;
         return;
     }
-    error = ok ? GetLastError() : error;
+    DWORD error = GetLastError();
     tmp.DeleteEntry(name);
     context.Tell(ETreeEvent::WARNING, keywords.dir->PathOf(update),
                  "cannot give the renamed message its keywords (Courier's): they are lost", error);
@@ -621,10 +620,7 @@ bool CMaildirStore::WriteQuota(CStoreContext &context, SQuotaLine &line)
     HANDLE made = ok ? dir.CreateEntry(name) : INVALID_HANDLE_VALUE;
     if (made != INVALID_HANDLE_VALUE) {
         KeepFileMetadata(old, made);
-        DWORD written = 0;
-        ok = WriteFile(made, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-             written == text.size() && FlushFiles(&made, 1);
-        ok = CloseHandle(made) != 0 && ok;
+        ok = CloseAfter(made, WriteWhole(made, text.data(), text.size()) && FlushFiles(&made, 1));
         // Windows replaces no file that is open.
         CloseHandle(old);
         old = INVALID_HANDLE_VALUE;
