@@ -17,6 +17,7 @@
 #include "convert.h"
 #include "converter.h"
 #include "front_end.h"
+#include "imap_store.h"
 #include "iso2022kr.h"
 #include "mail.h"
 #include "platform.h"
@@ -54,10 +55,14 @@ struct COptions {
     bool recursive = false;
     bool profile = false;
     const char *profileDir = "";  // --profile's DIR; "" for the default profile
+    // An IMAP account's: one more authority to trust, and where the secret comes from.
+    const char *caFile = nullptr;
+    const char *passwordCommand = nullptr;
+    const char *oauth2Command = nullptr;
 };
 
 // A value for each long option with no short one.
-enum ELongOnly { OPTION_PROFILE = 0x100, OPTION_RELABEL };
+enum ELongOnly { OPTION_PROFILE = 0x100, OPTION_RELABEL, OPTION_CACERT, OPTION_PASSWORD_COMMAND, OPTION_OAUTH2_COMMAND };
 
 void PrintUsage(FILE *to)
 {
@@ -68,6 +73,7 @@ void PrintUsage(FILE *to)
                  "  or:  %s --undo FILE...\n"
                  "  or:  %s -R [--check] [OPTION]... DIR...\n"
                  "  or:  %s --profile[=DIR] [OPTION]...\n"
+                 "  or:  %s [-R] [--check | --undo] [OPTION]... imaps://USER@HOST[:PORT][/MAILBOX]...\n"
                  "Converts Korean mail from 7-bit ISO-2022-KR (RFC 1557) to 8-bit EUC-KR: each\n"
                  "mail folder FILE (an mbox file, or a file of one mail such as a .eml) in\n"
                  "place, or one INPUT to OUTPUT.  FILE '-' is standard input, converted to\n"
@@ -144,6 +150,19 @@ void PrintUsage(FILE *to)
                  "                       default profile that profiles.ini names; not while\n"
                  "                       Thunderbird holds the profile.  ImapMail/, offline\n"
                  "                       copies of server mail, is left alone\n"
+                 "\n"
+                 "A mailbox on an IMAP account (imap:// through STARTTLS; MAILBOX percent-encoded\n"
+                 "UTF-8; with -R every mailbox under it, on Gmail its All Mail) is converted where\n"
+                 "it lies: each mail that needs it is appended converted, with its flags, date\n"
+                 "and labels, read back and compared, and only then is the original moved to\n"
+                 "the account's Trash.  --undo on the account puts the last run back.\n"
+                 "      --cacert=FILE    trust the authority in FILE as well as the system's\n"
+                 "      --password-command=CMD\n"
+                 "                       the password is CMD's first line of output (otherwise\n"
+                 "                       ~/.netrc's, or asked for on the terminal)\n"
+                 "      --oauth2-command=CMD\n"
+                 "                       log in with an OAuth 2.0 token, CMD's first line\n"
+                 "\n"
                  "  -q, --quiet          show no progress, no notices and no FILE skipped;\n"
                  "                       warnings and errors are still shown\n"
                  "  -h, --help           show this help and exit\n"
@@ -155,7 +174,7 @@ void PrintUsage(FILE *to)
                  "Exit status: 0 if every FILE was converted or skipped (with --check: read,\n"
                  "and with -R or --profile too: would be converted), 1 if any failed (would\n"
                  "fail), 2 for a usage error.\n",
-                 PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM,
+                 PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM,
                  CRLF_HERE ? "CR LF, as on Windows (LF elsewhere)" : "LF, as on this system (CR LF on Windows)");
 }
 
@@ -770,6 +789,36 @@ struct SProgressShown {
     }
 };
 
+// Converts the mailboxes (or with -R the accounts) that urls name, or with --undo puts
+// back the last run on each account.
+int ConvertOnServers(const COptions &options, const std::vector<const char *> &urls, long nUrls, FILE *out, FILE *err)
+{
+    if (static_cast<std::size_t>(nUrls) != urls.size())
+        return UsageError(err, "IMAP URLs and FILEs cannot be mixed: give them in runs of their own", "");
+    if (options.profile || options.output != nullptr || options.backup != nullptr)
+        return UsageError(err, "an IMAP mailbox is converted where it lies: not with --profile, -o or --backup", "");
+    if (options.undo && (options.check || options.keepLabels || options.relabel))
+        return UsageError(err, "--undo takes no other option", "");
+    SImapOptions imap;
+    imap.converters = ConvertersFor(options.keepLabels);
+    imap.check = options.check;
+    imap.recursive = options.recursive;
+    imap.caFile = options.caFile != nullptr ? options.caFile : "";
+    imap.credentials.passwordCommand = options.passwordCommand != nullptr ? options.passwordCommand : "";
+    imap.credentials.oauth2Command = options.oauth2Command != nullptr ? options.oauth2Command : "";
+    bool drawn = !options.quiet && IsTerminal(err) && !(options.check && IsTerminal(out));
+    CProgressLine progress(drawn ? err : nullptr);
+    CTreeProgress told(progress);
+    imap.progress = &told;
+    STreeReport report;
+    bool ok = true;
+    for (const char *url : urls)
+        ok = (options.undo ? UndoImap(url, imap, report) : ConvertImap(url, imap, report)) && ok;
+    progress.Finish();
+    TellTreeReport(report, options.quiet, out, err, options.keepLabels);
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int RunConverter(int argc, char **argv, FILE *out, FILE *err)
@@ -789,6 +838,9 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         {"quiet", no_argument, nullptr, 'q'},
         {"recursive", no_argument, nullptr, 'R'},
         {"profile", optional_argument, nullptr, OPTION_PROFILE},
+        {"cacert", required_argument, nullptr, OPTION_CACERT},
+        {"password-command", required_argument, nullptr, OPTION_PASSWORD_COMMAND},
+        {"oauth2-command", required_argument, nullptr, OPTION_OAUTH2_COMMAND},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -835,6 +887,15 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
             options.profile = true;
             options.profileDir = optarg != nullptr ? optarg : "";
             break;
+        case OPTION_CACERT:
+            options.caFile = optarg;
+            break;
+        case OPTION_PASSWORD_COMMAND:
+            options.passwordCommand = optarg;
+            break;
+        case OPTION_OAUTH2_COMMAND:
+            options.oauth2Command = optarg;
+            break;
         case 'h':
             PrintUsage(out);
             return 0;
@@ -853,6 +914,12 @@ int RunConverter(int argc, char **argv, FILE *in, FILE *out, FILE *err)
         }
     }
     int nFiles = argc - optind;
+    auto urls = std::count_if(argv + optind, argv + argc, [](const char *file) { return IsImapUrl(file); });
+    if (urls > 0)
+        return ConvertOnServers(options, std::vector<const char *>(argv + optind, argv + argc), urls, out, err);
+    if (options.caFile != nullptr || options.passwordCommand != nullptr || options.oauth2Command != nullptr)
+        return UsageError(err, "--cacert, --password-command and --oauth2-command are for an IMAP account: "
+                               "name it as imaps://USER@HOST/MAILBOX", "");
     // With no FILE, a filter, as iconv and gzip are, unless the keyboard would be read.
     bool filter = nFiles == 0 && !IsTerminal(in) && !options.profile;
     if (options.recursive && options.profile)

@@ -64,8 +64,9 @@ void TellTreeReport(const STreeReport &report, bool quiet, FILE *out, FILE *err,
     if (!report.walked || (quiet && report.failed.empty()))
         return;
     bool check = report.checked;
-    std::string line = Done(report.converted, "file", "files", "converted", check) + ", " +
-                       std::to_string(report.unchanged) + " with nothing to change, " +
+    std::string line = (report.ofMails ? Done(report.converted, "mail", "mails", "converted", check)
+                                       : Done(report.converted, "file", "files", "converted", check)) +
+                       ", " + std::to_string(report.unchanged) + " with nothing to change, " +
                        Quantity(report.mails, "mail", "mails") + " in all";
     // What else changes, where anything does.
     std::string also;

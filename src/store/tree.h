@@ -76,6 +76,7 @@ struct STreeReport {
     std::vector<STreeEvent> events;
     bool walked = false;  // a walk was made, which a summary tells of
     bool checked = false;  // it was a check: the counts are what a conversion would do
+    bool ofMails = false;  // the files counted are mails on a server
 };
 
 // Converts every mail file under each of paths (a directory, or one file as the walk would
