@@ -24,6 +24,7 @@
 #endif
 
 #include "emlx.h"
+#include "imap_journal.h"
 #include "maildir.h"
 #include "rewrite.h"
 #include "temporary_names.h"
@@ -1022,3 +1023,43 @@ TEST(Profile, HeldOnlyWhileALiveProcessHoldsTheLock)
 }
 
 }  // namespace
+
+// The IMAP account's journal: a line that a stop cut short is dropped, not glued to the next
+// step (which would then be lost); what is unfinished survives a tidying, and --undo finds
+// the last run that put mail in Trash, not an older one.
+TEST(ImapJournal, KeepsEveryStepAcrossAStopAndATidying)
+{
+    TestDir dir;
+    auto mail = [](std::uint64_t uid, EImapStep step, std::uint64_t run) {
+        SImapMail m;
+        m.mailbox = uid == 1 ? "Old mail" : "INBOX";
+        m.validity = 7, m.uid = uid, m.step = step, m.run = run, m.sum = 0xFEDCBA9876543210u, m.trash = "Trash";
+        return m;
+    };
+    std::string why;
+    {
+        CImapJournal journal;
+        ASSERT_TRUE(journal.Open("kim%20@example.org:1993", why)) << why;
+        ASSERT_TRUE(journal.Write(mail(1, EImapStep::DONE, 100)));
+        ASSERT_TRUE(journal.Write(mail(2, EImapStep::DONE, 200)));
+        ASSERT_TRUE(journal.Write(mail(3, EImapStep::APPENDING, 200)));
+        WriteFile(journal.Path(), ReadFile(journal.Path()) + "I1 C IN");  // a step cut short
+    }
+    {
+        CImapJournal journal;
+        ASSERT_TRUE(journal.Open("kim%20@example.org:1993", why)) << why;
+        ASSERT_TRUE(journal.Write(mail(3, EImapStep::MOVING, 200)));
+    }
+    CImapJournal journal;
+    ASSERT_TRUE(journal.Open("kim%20@example.org:1993", why)) << why;
+    std::vector<SImapMail> unfinished = journal.Unfinished("INBOX");
+    ASSERT_EQ(unfinished.size(), 1u);
+    EXPECT_EQ(unfinished[0].step, EImapStep::MOVING);
+    EXPECT_EQ(unfinished[0].sum, 0xFEDCBA9876543210u);
+    ASSERT_TRUE(journal.Compact());
+    std::vector<SImapMail> last = journal.LastRun();
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].uid, 2u);
+    EXPECT_EQ(journal.Unfinished("INBOX").size(), 1u);
+    EXPECT_EQ(ReadFile(journal.Path()).find("Old%20mail"), std::string::npos) << "an older run's mail kept";
+}
