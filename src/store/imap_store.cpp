@@ -185,6 +185,10 @@ bool WalkStructure(const SImapValue &body, const std::string &prefix, std::vecto
     return named;
 }
 
+struct SCandidate {
+    std::uint64_t uid, size;
+};
+
 struct SMailbox {
     std::string name;     // as the server names it
     std::string shown;    // in UTF-8, for messages
@@ -218,7 +222,7 @@ public:
     bool Undo();
 
 private:
-    enum EOutcome { MAIL_DONE, MAIL_UNCHANGED, MAIL_FAILED, CONNECTION_LOST };
+    enum EOutcome { MAIL_DONE, MAIL_UNCHANGED, MAIL_GONE, MAIL_FAILED, CONNECTION_LOST };
 
     std::string Url(const SMailbox &box) const
     {
@@ -246,7 +250,7 @@ private:
     bool List(std::vector<SMailbox> &boxes);
     bool Select(const SMailbox &box, bool readOnly, SSelected &selected, std::string &what);
     bool ConvertMailbox(const SMailbox &box);
-    bool FindCandidates(const SMailbox &box, const SSelected &selected, std::vector<std::uint64_t> &candidates);
+    bool FindCandidates(const SMailbox &box, const SSelected &selected, std::vector<SCandidate> &candidates);
     bool Fetch(std::uint64_t uid, const char *items, SFetched &fetched);
     EOutcome Replace(const SMailbox &box, SSelected &selected, std::uint64_t uid);
     EOutcome Complete(const SMailbox &box, SSelected &selected, SImapMail mail, FILE *copy);
@@ -265,6 +269,7 @@ private:
     SMailbox m_trash;
     bool m_gmail = false;
     std::uint64_t m_run;
+    long m_completed = 0;  // mails a reconnection completed, in the mailbox at hand
     std::string m_why;
 };
 
@@ -433,11 +438,11 @@ std::string CAccountRun::FlagsFor(const std::vector<std::string> &flags, const S
     return out + ")";
 }
 
-bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected, std::vector<std::uint64_t> &candidates)
+bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected, std::vector<SCandidate> &candidates)
 {
     if (selected.exists == 0)
         return true;
-    std::vector<std::pair<std::uint64_t, std::vector<std::string>>> look;
+    std::vector<std::pair<SCandidate, std::vector<std::string>>> look;
     // By structure and header fields, a range of sequence numbers at a time, pipelined.
     std::vector<std::string> tags;
     for (std::uint64_t first = 1; first <= selected.exists; first += FETCH_RANGE) {
@@ -450,9 +455,11 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
         tags.push_back(tag);
     }
     Handler seen = [&](const SImapResponse &r) {
-        const SImapValue *uid = FetchItem(r, "UID"), *structure = FetchItem(r, "BODYSTRUCTURE");
+        const SImapValue *uid = FetchItem(r, "UID"), *structure = FetchItem(r, "BODYSTRUCTURE"),
+                         *size = FetchItem(r, "RFC822.SIZE");
         if (r.name != "FETCH" || uid == nullptr || structure == nullptr)
             return;
+        SCandidate mail{uid->Number(), size != nullptr ? size->Number() : 0};
         std::string fields;
         for (std::size_t i = 0; r.items.size() == 1 && i + 1 < r.items[0].items.size(); i += 2) {
             if (ContainsFolded(r.items[0].items[i].text, "BODY[HEADER")) {
@@ -465,9 +472,9 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
         ++m_report.mails;
         std::vector<std::string> parts;
         if (NamesIso2022Kr(*structure, fields, parts))
-            candidates.push_back(uid->Number());
+            candidates.push_back(mail);
         else if (!parts.empty())
-            look.emplace_back(uid->Number(), parts);
+            look.emplace_back(mail, parts);
     };
     for (const std::string &tag : tags) {
         SImapResult result;
@@ -483,7 +490,7 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
             items += " BODY.PEEK[" + part + "]";
         SImapResult result;
         bool holds = false;
-        bool ok = Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(std::to_string(mail.first)),
+        bool ok = Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(std::to_string(mail.first.uid)),
                        SImapArg::Atom(items + ")")},
                       [&](const SImapResponse &r) {
                           for (std::size_t i = 0; r.name == "FETCH" && r.items.size() == 1 &&
@@ -500,7 +507,8 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
         if (holds)
             candidates.push_back(mail.first);
     }
-    std::sort(candidates.begin(), candidates.end());
+    std::sort(candidates.begin(), candidates.end(),
+              [](const SCandidate &a, const SCandidate &b) { return a.uid < b.uid; });
     return true;
 }
 
@@ -712,7 +720,7 @@ CAccountRun::EOutcome CAccountRun::Replace(const SMailbox &box, SSelected &selec
     if (!Fetch(uid, m_gmail ? "FLAGS INTERNALDATE X-GM-LABELS BODY.PEEK[]" : "FLAGS INTERNALDATE BODY.PEEK[]", original))
         return CONNECTION_LOST;
     if (!original.found)
-        return MAIL_UNCHANGED;  // gone meanwhile: another program's doing, or ours done
+        return MAIL_GONE;  // another program's doing, or a completion's after a reconnection
     PFile from = FileOf(original.body);
     PFile to(std::tmpfile(), [](FILE *f) {
         if (f != nullptr)
@@ -772,8 +780,10 @@ bool CAccountRun::Reconnect(const SMailbox &box, SSelected &selected)
         }
         selected = again;
         for (const SImapMail &mail : m_journal.Unfinished(box.name)) {
-            if (mail.validity == selected.validity && Complete(box, selected, mail, nullptr) == CONNECTION_LOST)
+            EOutcome done = mail.validity == selected.validity ? Complete(box, selected, mail, nullptr) : MAIL_FAILED;
+            if (done == CONNECTION_LOST)
                 break;
+            m_completed += done == MAIL_DONE;
         }
         if (m_session->Alive())
             return true;
@@ -796,23 +806,34 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
                                           "UIDVALIDITY changed): nothing was done; see the journal " +
                                           m_journal.Path());
         }
+        long completed = 0;
         for (const SImapMail &mail : m_journal.Unfinished(box.name)) {
             EOutcome done = Complete(box, selected, mail, nullptr);
             if (done == CONNECTION_LOST && !Reconnect(box, selected))
                 return false;
+            completed += done == MAIL_DONE;
         }
+        if (completed > 0)
+            m_report.events.push_back({ETreeEvent::NOTICE, Url(box),
+                                       "completed " + std::to_string(completed) +
+                                           (completed == 1 ? " mail" : " mails") + " that a stopped run had begun",
+                                       0, nullptr});
     }
-    std::vector<std::uint64_t> candidates;
+    std::vector<SCandidate> candidates;
     long mailsBefore = m_report.mails;
     if (!FindCandidates(box, selected, candidates))
         return false;
     if (m_options.progress != nullptr) {
-        m_options.progress->StartTree(candidates.size(), 0);
+        std::uint64_t bytes = 0;
+        for (const SCandidate &mail : candidates)
+            bytes += mail.size;
+        m_options.progress->StartTree(candidates.size(), bytes);
         m_options.progress->StartFile(Url(box));
     }
-    long converted = 0, failed = 0;
+    long converted = 0, failed = 0, gone = 0;
+    m_completed = 0;
     for (std::size_t i = 0; i < candidates.size();) {
-        EOutcome done = Replace(box, selected, candidates[i]);
+        EOutcome done = Replace(box, selected, candidates[i].uid);
         if (done == CONNECTION_LOST) {
             if (!Reconnect(box, selected))
                 return false;
@@ -820,15 +841,16 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
         }
         converted += done == MAIL_DONE;
         failed += done == MAIL_FAILED;
+        gone += done == MAIL_GONE;
         if (m_options.progress != nullptr)
-            m_options.progress->FileDone(0);
+            m_options.progress->FileDone(candidates[i].size);
         ++i;
     }
     if (m_options.progress != nullptr)
         m_options.progress->FinishTree();
     long mails = m_report.mails - mailsBefore;
-    m_report.converted += converted;
-    m_report.unchanged += mails - converted - failed;
+    m_report.converted += converted + m_completed;
+    m_report.unchanged += std::max(0L, mails - converted - failed - gone);
     if (m_options.check)
         m_report.events.push_back({ETreeEvent::WOULD, Url(box),
                                    std::to_string(mails) + (mails == 1 ? " mail, " : " mails, ") +
