@@ -283,7 +283,15 @@ bool CAccountRun::Connect()
     server.timeoutSeconds = m_options.timeoutSeconds;
     m_session->Close();
     m_session.reset(new CImapSession);
-    if (!m_session->Connect(server, m_why) || !m_session->LogIn(m_url.user, m_secret, m_why))
+    if (!m_session->Connect(server, m_why))
+        return false;
+    // The secret is asked for once the server is known to be the one named, and only once.
+    std::string why;
+    if (m_secret.secret.empty() && !GetSecret(m_url, m_options.credentials, m_secret, why)) {
+        m_why = "cannot log in: " + why;
+        return false;
+    }
+    if (!m_session->LogIn(m_url.user, m_secret, m_why))
         return false;
     m_gmail = m_session->Has("X-GM-EXT-1");
     return true;
@@ -294,8 +302,6 @@ bool CAccountRun::Start()
     std::string why;
     if (!m_options.check && !m_journal.Open(m_url.Account(), why))
         return Fail(AccountUrl(), why);
-    if (!GetSecret(m_url, m_options.credentials, m_secret, why))
-        return Fail(AccountUrl(), "cannot log in: " + why);
     if (!Connect())
         return Fail(AccountUrl(), m_why);
     if (!m_options.check && !m_session->Has("MOVE") && !m_session->Has("UIDPLUS"))
