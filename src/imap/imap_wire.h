@@ -120,6 +120,8 @@ public:
     // server is a loopback address.  Reads the capabilities again after.  False with why
     // (the server's own words where it refused): never retried.
     bool LogIn(const std::string &user, const SImapSecret &secret, std::string &why);
+    // Whether the greeting was PREAUTH: the session is logged in already.
+    bool PreAuthenticated() const;
     // Whether the server offered capability ("UIDPLUS", "MOVE", "CONDSTORE", "LITERAL+",
     // "UTF8=ACCEPT", "X-GM-EXT-1", "SPECIAL-USE"...), case folded.
     bool Has(const char *capability) const;

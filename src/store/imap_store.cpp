@@ -287,7 +287,7 @@ bool CAccountRun::Connect()
         return false;
     // The secret is asked for once the server is known to be the one named, and only once.
     std::string why;
-    if (m_secret.secret.empty() && !GetSecret(m_url, m_options.credentials, m_secret, why)) {
+    if (!m_session->PreAuthenticated() && m_secret.secret.empty() && !GetSecret(m_url, m_options.credentials, m_secret, why)) {
         m_why = "cannot log in: " + why;
         return false;
     }
