@@ -135,6 +135,32 @@ bool EndsAtom(char c)
            c == 0x7f;
 }
 
+// Values as a message shows them: atoms and numbers as sent, strings quoted, lists in
+// parentheses, a literal in a file as its size.
+std::string ValuesText(const std::vector<SImapValue> &values)
+{
+    std::string text;
+    for (const SImapValue &value : values) {
+        if (!text.empty())
+            text += SP;
+        if (value.kind == SImapValue::LIST)
+            text += "(" + ValuesText(value.items) + ")";
+        else if (value.kind == SImapValue::NIL)
+            text += "NIL";
+        else if (value.kind == SImapValue::STRING)
+            text += value.file ? "{" + std::to_string(value.size) + "}" : "\"" + value.text + "\"";
+        else
+            text += value.text;
+    }
+    return text;
+}
+
+// A status response's code and text, as the server's words in a message.
+std::string StatusText(const std::vector<SImapValue> &code, const std::string &text)
+{
+    return code.empty() ? text : "[" + ValuesText(code) + "] " + text;
+}
+
 // What was read from the connection and not yet parsed: in[at...].
 struct SReader {
     INetStream *stream = nullptr;
@@ -496,9 +522,9 @@ bool SReader::Fill(std::string &why)
 // bytes.
 bool SReader::ReadLine(std::string &line, std::size_t budget, std::string &why)
 {
-    std::size_t searched = at;
+    std::size_t scanned = 0;  // bytes after at searched already: Fill may move them
     for (;;) {
-        std::size_t end = in.find(LF, searched);
+        std::size_t end = in.find(LF, at + scanned);
         if (end != std::string::npos) {
             std::size_t size = end - at;
             if (size > 0 && in[end - 1] == CR)
@@ -511,7 +537,7 @@ bool SReader::ReadLine(std::string &line, std::size_t budget, std::string &why)
         }
         if (in.size() - at > budget + 1)
             break;
-        searched = in.size();
+        scanned = in.size() - at;
         if (!Fill(why)) {
             if (in.size() > at)
                 why += " within a line";
@@ -669,11 +695,11 @@ bool CImapSession::SState::WaitContinuation(const std::string &tag, SImapRespons
         }
         if (response.tag == tag) {
             Forget(tag);
-            why = "the server refused the command: " + response.name + " " + response.text;
+            why = "the server refused the command: " + response.name + " " + StatusText(response.code, response.text);
             return false;
         }
         if (response.tag == "*" && response.name == "BYE")
-            return Die("the server ended the session: " + response.text, why);
+            return Die("the server ended the session: " + StatusText(response.code, response.text), why);
         if (response.tag != "*" && std::find(open.begin(), open.end(), response.tag) == open.end())
             return Die("the server's answer is malformed: it ended a command never sent (tag " +
                            response.tag.substr(0, 20) + ")", why);
@@ -726,6 +752,7 @@ bool CImapSession::SState::Literal(const std::string *text, FILE *file, std::uin
     return true;
 }
 
+CImapSession::CImapSession() = default;
 CImapSession::~CImapSession() = default;
 
 bool CImapSession::Attach(std::unique_ptr<INetStream> stream, const SImapServer &server, std::string &why)
@@ -743,7 +770,7 @@ bool CImapSession::Attach(std::unique_ptr<INetStream> stream, const SImapServer 
     if (!s.Next(greeting, why))
         return false;
     if (greeting.tag == "*" && greeting.name == "BYE")
-        return s.Die("the server refused the session: " + greeting.text, why);
+        return s.Die("the server refused the session: " + StatusText(greeting.code, greeting.text), why);
     if (greeting.tag != "*" || (greeting.name != "OK" && greeting.name != "PREAUTH"))
         return s.Die("the server's greeting is not one of IMAP: " + greeting.tag + " " + greeting.name, why);
     s.preauth = greeting.name == "PREAUTH";
@@ -766,7 +793,7 @@ bool CImapSession::Attach(std::unique_ptr<INetStream> stream, const SImapServer 
     if (!Run({SImapArg::Atom("STARTTLS")}, nullptr, result, why))
         return false;
     if (!result.Ok())
-        return s.Die("the server refused STARTTLS: " + result.text, why);
+        return s.Die("the server refused STARTTLS: " + StatusText(result.code, result.text), why);
     // Bytes sent before TLS began and read after it would be taken as protected.
     if (s.reader.at != s.reader.in.size() || !s.held.empty())
         return s.Die("the server sent more after its answer to STARTTLS, before TLS began", why);
@@ -868,7 +895,7 @@ bool CImapSession::Wait(const std::string &tag, const std::function<void(const S
             return false;
         if (response.tag == "*") {
             if (response.name == "BYE")
-                return s.Die("the server ended the session: " + response.text, why);
+                return s.Die("the server ended the session: " + StatusText(response.code, response.text), why);
             if (untagged)
                 untagged(response);
             continue;
@@ -1003,7 +1030,7 @@ bool CImapSession::LogIn(const std::string &user, const SImapSecret &secret, std
         }
         if (response.tag == "*") {
             if (response.name == "BYE")
-                return s.Die("the server ended the session: " + response.text, why);
+                return s.Die("the server ended the session: " + StatusText(response.code, response.text), why);
             continue;
         }
         if (response.tag != tag)
@@ -1011,11 +1038,12 @@ bool CImapSession::LogIn(const std::string &user, const SImapSecret &secret, std
                              response.tag.substr(0, 20) + ")", why);
         s.Forget(tag);
         result.status = response.name;
+        result.code = std::move(response.code);
         result.text = response.text;
         break;
     }
     if (!result.Ok()) {
-        why = "the server refused the login: " + result.status + " " + result.text;
+        why = "the server refused the login: " + result.status + " " + StatusText(result.code, result.text);
         if (!challenge.empty() && challenge != "?")
             why += " (" + challenge + ")";
         return false;

@@ -111,7 +111,7 @@ struct SImapSecret {
 
 class CImapSession {
 public:
-    CImapSession() = default;
+    CImapSession();
     CImapSession(const CImapSession &) = delete;
     CImapSession &operator=(const CImapSession &) = delete;
     ~CImapSession();
