@@ -3,6 +3,7 @@
 // and their literals on the wire, logging in; and TLS against a real local server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
 #endif
 
 #include "imap_wire.h"
@@ -404,5 +407,103 @@ TEST(ImapWire, ConnectAndLogIn)
             }
         }
 }
+
+#ifndef _WIN32
+// Certificates from an authority made here, served over TLS by a local server: trusted with
+// the authority given, refused (naming the certificate) for another name, for dates past,
+// and without the authority.
+TEST(ImapWire, TlsCertificatesChecked)
+{
+    if (std::system("openssl version >/dev/null 2>&1 && python3 -c 1 >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "SKIP: no openssl or python3 to make and serve certificates";
+    char dirTemplate[] = "/tmp/quorvel-tls-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    std::string make = "cd " + dir + " && exec >log 2>&1 && openssl req -x509" + ec +
+                       " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Quorvel Test Authority'";
+    // name, the names it holds, its days of life (negative: expired).
+    const char *certificates[][3] = {{"good", "DNS:localhost,IP:127.0.0.1", "2"},
+                                     {"other", "DNS:other.example", "2"},
+                                     {"expired", "DNS:localhost", "-1"}};
+    std::vector<std::string> args = {"python3", TLS_SERVER_SCRIPT};
+    for (auto &c : certificates) {
+        std::string name = c[0];
+        make += " && printf 'subjectAltName=%s\\n' " + std::string(c[1]) + " >" + name + ".ext && openssl req" + ec +
+                " -keyout " + name + ".key -out " + name + ".csr -subj /CN=" + (name == "other" ? "other.example" : "localhost") +
+                " && openssl x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days " + c[2] +
+                " -extfile " + name + ".ext -out " + name + ".pem";
+        args.push_back(dir + "/" + name + ".pem");
+        args.push_back(dir + "/" + name + ".key");
+    }
+    ASSERT_EQ(std::system(make.c_str()), 0) << "see " << dir << "/log";
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        close(ends[0]);
+        close(ends[1]);
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(&arg[0]);
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    FILE *server = fdopen(ends[0], "r");
+    ASSERT_NE(server, nullptr);
+    unsigned good = 0, other = 0, expired = 0;
+    ASSERT_EQ(std::fscanf(server, "%u %u %u", &good, &other, &expired), 3);
+
+    struct {
+        const char *host;
+        unsigned port;
+        bool withAuthority;
+        std::vector<const char *> why;  // empty where Connect succeeds
+    } rows[] = {
+        {"localhost", good, true, {}},
+        {"127.0.0.1", good, true, {}},
+        {"localhost", good, false, {"refused: unable to get local issuer certificate", "subject CN=localhost"}},
+        {"localhost", other, true, {"refused: hostname mismatch (subject CN=other.example, issuer CN=Quorvel Test Authority"}},
+        {"127.0.0.1", other, true, {"refused: IP address mismatch"}},
+        {"localhost", expired, true, {"refused: certificate has expired", "valid from 20", " UTC to 20"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.host) + " port " + std::to_string(row.port));
+        SImapServer where;
+        where.host = row.host;
+        where.port = row.port;
+        where.caFile = row.withAuthority ? dir + "/ca.pem" : "";
+        where.timeoutSeconds = 20;
+        CImapSession session;
+        std::string why;
+        bool ok = session.Connect(where, why);
+        EXPECT_EQ(ok, row.why.empty()) << why;
+        for (const char *part : row.why)
+            EXPECT_NE(why.find(part), std::string::npos) << why;
+        if (ok) {
+            SImapResult result;
+            EXPECT_TRUE(session.Run({SImapArg::Atom("NOOP")}, nullptr, result, why) && result.Ok()) << why;
+            session.Close();
+        }
+    }
+    // Nothing listens there any more: refused, and said so.
+    SImapServer gone;
+    gone.host = "127.0.0.1";
+    gone.port = 1;
+    CImapSession session;
+    std::string why;
+    EXPECT_FALSE(session.Connect(gone, why));
+    EXPECT_NE(why.find("cannot connect to 127.0.0.1 port 1: Connection refused"), std::string::npos) << why;
+
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::fclose(server);
+    std::filesystem::remove_all(dir);
+}
+#endif
 
 }  // namespace
