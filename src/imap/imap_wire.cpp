@@ -1050,7 +1050,8 @@ bool CImapSession::LogIn(const std::string &user, const SImapSecret &secret, std
     }
     if (s.capabilitiesSeen)
         return true;
-    return Run({SImapArg::Atom("CAPABILITY")}, nullptr, result, why) && result.Ok();
+    // Logged in all the same where the server will not tell: those it gave before stand.
+    return Run({SImapArg::Atom("CAPABILITY")}, nullptr, result, why);
 }
 
 void CImapSession::Close()
