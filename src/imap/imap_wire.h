@@ -21,6 +21,11 @@ const std::size_t SMALL_LITERAL = 64 * 1024;
 // past either, the response is malformed and the session ends.
 const std::size_t MAX_RESPONSE_LINE = 1024 * 1024;
 const int MAX_LIST_DEPTH = 32;
+// The most bytes of small literals one response may hold in memory, and the most held in
+// responses read while a command waits for the server's continuation: past either the
+// session ends, so that a hostile server cannot make memory grow without bound.
+const std::size_t MAX_RESPONSE_MEMORY = 4 * 1024 * 1024;
+const std::size_t MAX_HELD_MEMORY = 16 * 1024 * 1024;
 
 // One value of a response.
 struct SImapValue {
@@ -114,6 +119,9 @@ public:
     // Connects, starts TLS (at once, or by STARTTLS), reads the greeting and the
     // capabilities.  False with why.
     bool Connect(const SImapServer &server, std::string &why);
+    // As Connect, over a connection made already (server says how to go on over it: TLS at
+    // once, or STARTTLS); the session owns stream from then on.
+    bool Attach(std::unique_ptr<INetStream> stream, const SImapServer &server, std::string &why);
     // Logs in as user: a password by AUTHENTICATE PLAIN (or LOGIN where PLAIN is not
     // offered), a bearer token by AUTHENTICATE OAUTHBEARER or XOAUTH2, whichever is offered.
     // Refuses to send anything secret over a connection TLS does not protect, unless the
