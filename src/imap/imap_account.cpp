@@ -3,6 +3,7 @@
 // finds the user's password or token, as mail programs do (a command, ~/.netrc, a prompt).
 #include "imap_account.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,9 +20,9 @@ const char SHIFT = '&';      // modified UTF-7: starts modified BASE64, "&-" is 
 const char UNSHIFT = '-';    // ends modified BASE64
 const char MODIFIED_BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
 // The longest first line taken from a command: an OAuth 2.0 access token runs to a few KiB.
-const std::size_t MAX_COMMAND_LINE = 64 * 1024;
+const std::size_t MAX_COMMAND_LINE = std::size_t{64} * 1024;
 // The largest .netrc read: one larger is not one.
-const long MAX_NETRC = 1024 * 1024;
+const long MAX_NETRC = 1024L * 1024;
 
 char LowerAscii(char c)
 {
@@ -124,22 +125,17 @@ void AppendUtf8(char32_t code, std::string &text)
 // A control character (C0 or DEL), which no user or mailbox name sent in a command may hold.
 bool HasControl(const std::string &text)
 {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            return true;
-    }
-    return false;
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 // reg-name as host names are written: letters, digits, '-', '.', '_'.
 bool IsHostName(const std::string &host)
 {
-    for (char c : host) {
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-              c == '_'))
-            return false;
-    }
-    return !host.empty();
+    return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+               c == '_';
+    });
 }
 
 // An IPv6 address as IP-literal holds it (hex groups, colons, a dotted IPv4 tail); the
@@ -500,8 +496,7 @@ bool ParseImapUrl(const std::string &text, SImapUrl &url, std::string &why)
             return false;
         }
     }
-    for (char &c : parsed.host)
-        c = LowerAscii(c);
+    std::transform(parsed.host.begin(), parsed.host.end(), parsed.host.begin(), LowerAscii);
     if (hasPort && !ParsePort(portText, parsed.port)) {
         why = "the port must be a number from 1 to 65535";
         return false;

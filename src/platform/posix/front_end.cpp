@@ -140,11 +140,11 @@ bool ReadHiddenLine(const std::string &prompt, std::string &line, std::string &w
     close(fd);
     int interrupt = g_hiddenInterrupt;
     if (interrupt != 0) {
-        WipeMemory(&line[0], line.size());
+        WipeMemory(line.data(), line.size());
         line.clear();
+        why = "interrupted";
         // The program's own handling of it, now that the terminal is as it was.
         (void)raise(interrupt);
-        why = "interrupted";
         return false;
     }
     if (ok && tooLong) {
@@ -201,11 +201,9 @@ FILE *OpenNetrc(std::string &path, std::string &why)
     }
     struct stat st;
     FILE *file = nullptr;
-    if (fstat(fd, &st) != 0)
-        why = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode))
+    if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))
         why = "not a file";
-    else if ((file = fdopen(fd, "rb")) == nullptr)
+    else if (fstat(fd, &st) != 0 || (file = fdopen(fd, "rb")) == nullptr)
         why = std::strerror(errno);
     if (file == nullptr) {
         close(fd);

@@ -462,7 +462,7 @@ bool ReadHiddenLine(const std::string &prompt, std::string &line, std::string &w
             WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &line[0], m, nullptr, nullptr);
         }
     }
-    WipeMemory(&wide[0], wide.size() * sizeof(wchar_t));
+    WipeMemory(wide.data(), wide.size() * sizeof(wchar_t));
     return ok;
 }
 
