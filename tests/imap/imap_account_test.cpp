@@ -57,7 +57,7 @@ TEST(ImapUrl, NamesTheAccountAndMailboxOrSaysWhyNot)
         SImapUrl url;
         std::string why;
         ASSERT_EQ(ParseImapUrl(c.text, url, why), c.ok) << why;
-        EXPECT_TRUE(IsImapUrl(c.text) || std::string(c.text).find("imapx") == 0);
+        EXPECT_EQ(IsImapUrl(c.text), std::string(c.text).find("imapx") != 0);
         if (!c.ok) {
             EXPECT_NE(why.find(c.account), std::string::npos) << why;
             EXPECT_EQ(why.find("hunter2"), std::string::npos) << why;
