@@ -44,3 +44,38 @@ void WaitForEnter(const char *prompt);
 // True when the user's language is Korean (on Windows the user's UI language; natively the
 // locale's).
 bool UserLanguageIsKorean();
+
+// What the stores on a server need to find the user's password or token: a line read from
+// the terminal without echo, a command's output, the user's ~/.netrc.
+
+// Shows prompt (UTF-8) on the terminal and reads one line there with echo off, without its
+// line end, into line (at most MAX_HIDDEN_LINE bytes): natively on /dev/tty, whatever
+// standard input and output are; on Windows on the console (CONIN$, CONOUT$), as UTF-8.  The
+// echo comes back and a new line is shown after it, interrupted too: an interrupt (Ctrl-C,
+// SIGTERM, SIGHUP) puts the terminal back as it was, then goes to the program's own handling
+// of it (which ends the program; where it returns, false with why "interrupted").  False with
+// why where there is no terminal, or the line is longer.  The caller wipes line (WipeMemory).
+const std::size_t MAX_HIDDEN_LINE = 4096;
+bool ReadHiddenLine(const std::string &prompt, std::string &line, std::string &why);
+
+// Starts command through the system's shell (natively /bin/sh -c, on Windows cmd /c), with
+// the program's standard input and standard error, and gives the stream of its standard
+// output (binary, to be read to its end).  Null with why where it cannot be started.
+FILE *StartCommand(const std::string &command, std::string &why);
+// Closes the stream StartCommand gave and waits for its command to end.  False with why
+// ("ended with status 3", "ended by signal 9") where it did not end with status 0.
+bool EndCommand(FILE *output, std::string &why);
+
+// Opens the user's own file of passwords for machines as curl reads it, natively ~/.netrc
+// ($HOME, else the password database's home), on Windows %USERPROFILE%\_netrc, for reading,
+// its stream unbuffered (so that no buffer of the C library keeps its bytes); path gets its
+// name.  Null where it cannot be opened: why empty where there is none, else the reason (a
+// directory, the system's error).
+FILE *OpenNetrc(std::string &path, std::string &why);
+// Whether group or others may read or write the open file: natively by its mode; never on
+// Windows, where the user's profile directory is closed to others.
+bool IsOpenToOthers(FILE *file);
+
+// Overwrites size bytes at data with zeros, in a way the compiler does not take out as a
+// write nobody reads: for buffers that held a password.
+void WipeMemory(void *data, std::size_t size);

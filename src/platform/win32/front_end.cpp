@@ -1,9 +1,13 @@
-// The command line's arguments and the console (front_end.h), with the wide calls of
-// Windows, so that nothing depends on the ANSI code page.
+// The command line's arguments, the console and the user's secrets (front_end.h), with the
+// wide calls of Windows, so that nothing depends on the ANSI code page.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
@@ -368,4 +372,166 @@ void WaitForEnter(const char *prompt)
 bool UserLanguageIsKorean()
 {
     return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_KOREAN;
+}
+
+namespace {
+
+// The console input whose echo ReadHiddenLine turned off, and its mode before, for the
+// handler of Ctrl-C to put back before the program's own handler ends it.
+HANDLE g_hiddenInput = INVALID_HANDLE_VALUE;
+DWORD g_inputModeBefore;
+
+BOOL WINAPI PutEchoBack(DWORD)
+{
+    (void)SetConsoleMode(g_hiddenInput, g_inputModeBefore);
+    return FALSE;
+}
+
+}  // namespace
+
+bool ReadHiddenLine(const std::string &prompt, std::string &line, std::string &why)
+{
+    line.clear();
+    line.reserve(MAX_HIDDEN_LINE);
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    DWORD before = 0;
+    if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &before)) {
+        why = "no console to ask on";
+        if (in != INVALID_HANDLE_VALUE)
+            CloseHandle(in);
+        if (out != INVALID_HANDLE_VALUE)
+            CloseHandle(out);
+        return false;
+    }
+    g_hiddenInput = in;
+    g_inputModeBefore = before;
+    bool handler = SetConsoleCtrlHandler(PutEchoBack, TRUE) != 0;
+    bool ok = SetConsoleMode(in, (before | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~DWORD{ENABLE_ECHO_INPUT});
+    if (!ok)
+        why = "cannot turn the echo off: " + ErrorText(GetLastError());
+    else if (out != INVALID_HANDLE_VALUE)
+        Show(out, prompt.data(), prompt.size());
+    // Read a piece at a time, each wiped after it is taken.
+    wchar_t typed[256];
+    std::wstring wide;
+    wide.reserve(MAX_HIDDEN_LINE + 2);
+    bool ended = false, tooLong = false;
+    while (ok && !ended) {
+        DWORD n = 0;
+        if (!ReadConsoleW(in, typed, sizeof typed / sizeof typed[0], &n, nullptr)) {
+            why = "cannot read the console: " + ErrorText(GetLastError());
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            ended = true;
+        for (DWORD i = 0; i < n && !ended; ++i) {
+            if (typed[i] == L'\r' || typed[i] == L'\n')
+                ended = true;
+            else if (wide.size() < MAX_HIDDEN_LINE)
+                wide.push_back(typed[i]);
+            else
+                tooLong = true;
+        }
+        WipeMemory(typed, sizeof typed);
+    }
+    // What remains of the line (its LF after CR) is left for the next read of the console.
+    (void)SetConsoleMode(in, before);
+    if (handler)
+        SetConsoleCtrlHandler(PutEchoBack, FALSE);
+    g_hiddenInput = INVALID_HANDLE_VALUE;
+    if (out != INVALID_HANDLE_VALUE) {
+        Show(out, "\r\n", 2);
+        CloseHandle(out);
+    }
+    CloseHandle(in);
+    if (ok && tooLong) {
+        why = "the line typed is longer than " + std::to_string(MAX_HIDDEN_LINE) + " characters";
+        ok = false;
+    }
+    if (ok && !wide.empty()) {
+        int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+        if (m <= 0 || static_cast<std::size_t>(m) > line.capacity()) {
+            why = "the line typed is not text";
+            ok = false;
+        } else {
+            line.resize(static_cast<std::size_t>(m));
+            WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &line[0], m, nullptr, nullptr);
+        }
+    }
+    WipeMemory(wide.data(), wide.size() * sizeof(wchar_t));
+    return ok;
+}
+
+FILE *StartCommand(const std::string &command, std::string &why)
+{
+    std::wstring wide;
+    if (!Widen(command.c_str(), wide)) {
+        why = "the command is not UTF-8";
+        return nullptr;
+    }
+    std::fflush(nullptr);
+    errno = 0;
+    FILE *output = _wpopen(wide.c_str(), L"rb");
+    if (output == nullptr)
+        why = errno != 0 ? std::strerror(errno) : "cannot start cmd";
+    return output;
+}
+
+bool EndCommand(FILE *output, std::string &why)
+{
+    int status = _pclose(output);
+    if (status == 0)
+        return true;
+    why = status == -1 ? std::string("cannot learn how it ended: ") + std::strerror(errno)
+                       : "ended with status " + std::to_string(status);
+    return false;
+}
+
+FILE *OpenNetrc(std::string &path, std::string &why)
+{
+    why.clear();
+    // From the system's environment, which SetEnvironmentVariable changes, not the C library's copy.
+    DWORD n = GetEnvironmentVariableW(L"USERPROFILE", nullptr, 0);
+    std::wstring wide(n, L'\0');
+    if (n <= 1 || GetEnvironmentVariableW(L"USERPROFILE", &wide[0], n) != n - 1) {
+        path = "%USERPROFILE%\\_netrc";
+        return nullptr;
+    }
+    wide.resize(n - 1);
+    if (wide.back() != L'\\' && wide.back() != L'/')
+        wide += L'\\';
+    wide += L"_netrc";
+    (void)Narrow(wide.c_str(), path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            why = ErrorText(error);
+        return nullptr;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        why = "not a file";
+        return nullptr;
+    }
+    FILE *file = _wfopen(wide.c_str(), L"rb");
+    if (file == nullptr) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    (void)setvbuf(file, nullptr, _IONBF, 0);
+    return file;
+}
+
+bool IsOpenToOthers(FILE *)
+{
+    return false;
+}
+
+void WipeMemory(void *data, std::size_t size)
+{
+    SecureZeroMemory(data, size);
 }
