@@ -17,6 +17,7 @@ system's service), and is a context manager that starts it and stops it:
 import base64
 import imaplib
 import os
+import pwd
 import re
 import socket
 import socketserver
@@ -209,9 +210,25 @@ class Courier:
     """Courier-IMAP's imapd over one maildir, a process for each session: on a pipe
     (login()), or for each connection to a loopback port (listen(), or with)."""
     def __init__(self, root, maildir):
-        self.root, self.maildir, self.port, self._server = root, maildir, 0, None
+        self.root, self.maildir, self.port, self._server = os.path.abspath(root), maildir, 0, None
         for sub in ("cur", "new", "tmp"):
             os.makedirs(os.path.join(maildir, sub), exist_ok=True)
+        # Without a file monitor, each start and SELECT waits 1.25 s for one that never comes,
+        # and the greeting begins with an alert. A socket where the monitor's library looks
+        # for one, closed at once, makes it give up at once.
+        self.monitor_id = "quorvel%d.%d" % (os.getpid(), id(self))
+        name = ("/tmp/fam-%s-%s" % (pwd.getpwuid(os.getuid()).pw_name, self.monitor_id)).encode()
+        self._monitor = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._monitor.bind(b"\0" + name + b"\0" * (107 - len(name)))  # abstract, as the library pads it
+        self._monitor.listen(64)
+        threading.Thread(target=self._refuse, daemon=True).start()
+
+    def _refuse(self):
+        while True:
+            try:
+                self._monitor.accept()[0].close()
+            except OSError:
+                return
 
     @staticmethod
     def available(root):
@@ -219,24 +236,45 @@ class Courier:
 
     def command(self):
         libs = "%s/usr/lib/x86_64-linux-gnu:%s/usr/lib" % (self.root, self.root)
-        # Without the file monitor it warns first, which would hide the PREAUTH greeting.
         # What it offers, as its shipped configuration says (UIDPLUS...): else IMAP4rev1 alone.
         with open(os.path.join(self.root, "etc", "courier", "imapd"), errors="replace") as f:
             offers = re.search(r'^IMAP_CAPABILITY="([^"]*)"', f.read(), re.M)
-        return ("cd '%s' && env -i LD_LIBRARY_PATH='%s' IMAP_KEYWORDS=1 IMAP_CAPABILITY='%s' '%s/usr/bin/imapd' . "
-                "2>/dev/null | LC_ALL=C sed -u '/^[*] OK [[]ALERT[]] Filesystem notification/d'" % (
-                    self.maildir, libs, offers.group(1) if offers else "IMAP4rev1", self.root))
+        return ("cd '%s' && exec env -i LD_LIBRARY_PATH='%s' GAM_CLIENT_ID='%s' IMAP_KEYWORDS=1 IMAP_CAPABILITY='%s' "
+                "'%s/usr/bin/imapd' . 2>/dev/null" % (self.maildir, libs, self.monitor_id,
+                                                     offers.group(1) if offers else "IMAP4rev1", self.root))
+
+    ALERT = re.compile(rb"^\* OK \[ALERT\] Filesystem notification[^\n]*\n")
 
     def login(self, user=None):
-        return imaplib.IMAP4_stream(self.command())
+        # Now and then the monitor's library still fails slowly, and the alert would hide the
+        # PREAUTH greeting: sed takes it out.
+        return imaplib.IMAP4_stream(self.command() + " | LC_ALL=C sed -u '/^[*] OK [[]ALERT[]] Filesystem notification/d'")
 
     def listen(self):
         command = self.command()
 
         class Handler(socketserver.BaseRequestHandler):
             def handle(self):
-                subprocess.run(["/bin/sh", "-c", command], stdin=self.request.fileno(),
-                               stdout=self.request.fileno())
+                imapd = subprocess.Popen(["/bin/sh", "-c", command], stdin=self.request.fileno(),
+                                         stdout=subprocess.PIPE)
+                first = True
+                while True:
+                    data = imapd.stdout.read1(65536)
+                    if not data:
+                        break
+                    if first:
+                        while b"\n" not in data and len(data) < 4096:
+                            more = imapd.stdout.read1(65536)
+                            if not more:
+                                break
+                            data += more
+                        data, first = Courier.ALERT.sub(b"", data, count=1), False
+                    try:
+                        self.request.sendall(data)
+                    except OSError:
+                        break
+                imapd.stdout.close()
+                imapd.wait()
 
         self._server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
         self._server.daemon_threads = True
@@ -249,6 +287,11 @@ class Courier:
             self._server.shutdown()
             self._server.server_close()
             self._server = None
+        try:
+            self._monitor.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self._monitor.close()
 
     __enter__ = listen
 
@@ -261,9 +304,9 @@ class Hoodiecrow:
     the plugins that emulate Gmail, one user, INBOX and [Gmail]/All Mail, Trash, Spam...; TLS
     on its port where an authority is given. Its mail lives in memory, gone when it stops."""
     def __init__(self, root, work, authority=None, user="testuser", password="testpass"):
-        self.root, self.work, self.user, self.password = root, work, user, password
+        self.root, self.work, self.user, self.password = os.path.abspath(root), work, user, password
         self.port, self.tls, self.proc = free_port(), authority is not None, None
-        self.args = [NODE, os.path.join(HERE, "hoodiecrow_server.js"), root, str(self.port), user, password]
+        self.args = [NODE, os.path.join(HERE, "hoodiecrow_server.js"), self.root, str(self.port), user, password]
         if authority:
             self.args += authority.issue()
 
@@ -299,8 +342,9 @@ class Hoodiecrow:
 
 
 class Proxy:
-    """A loopback proxy in front of a server's plain port (upstream). With cert (and key) it
-    ends TLS itself, so that a client speaks imaps to it with the test authority's trust.
+    """A loopback proxy in front of a server's port (upstream: plain, or TLS with the client
+    context upstream_tls). With cert (and key) it ends TLS itself, so that a client speaks
+    imaps to it with the test authority's trust; it never passes TLS through.
 
     It counts the client's commands over all connections (a line that starts with a tag and
     a command; a literal's bytes are not commands) in self.commands, and at the k-th:
@@ -313,8 +357,9 @@ class Proxy:
     an APPEND itself, OK [APPENDUID uidvalidity uid] with the message that was there, and
     forwards nothing of it. Other APPENDs go on with a non-synchronizing literal, which the
     server must then take (LITERAL+)."""
-    def __init__(self, upstream, cert=None, key=None, mode=None, k=0, action=None, duplicate=None):
+    def __init__(self, upstream, cert=None, key=None, mode=None, k=0, action=None, duplicate=None, upstream_tls=None):
         self.upstream, self.mode, self.k, self.action, self.duplicate = upstream, mode, k, action, duplicate
+        self.upstream_tls = upstream_tls
         self.commands, self.dropped, self.answered = [], False, []
         self.lock = threading.Lock()
         self.ctx = None
@@ -352,6 +397,8 @@ class Proxy:
                 return  # the client refused the certificate: what a refusal test wants
         try:
             server = socket.create_connection(("127.0.0.1", self.upstream))
+            if self.upstream_tls:
+                server = self.upstream_tls.wrap_socket(server, server_hostname="127.0.0.1")
         except OSError:
             client.close()
             return
