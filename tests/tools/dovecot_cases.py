@@ -31,7 +31,7 @@ import sys
 import tempfile
 import time
 
-DOVECOT = "/usr/sbin/dovecot"
+from imap_servers import DOVECOT, Courier, Dovecot
 MAILS = [
     (b"Subject: =?ISO-2022-KR?B?GyQpQw5IOz1ADw==?=\r\nContent-Type: text/plain; charset=ISO-2022-KR\r\n\r\n"
      b"\x1b$)C\r\n\x0e0!3*4Y\x0f one\r\n", (r"\Seen", "work", "$Label2"), "01-Jan-1998 10:00:00 +0900"),
@@ -45,12 +45,6 @@ MAILS = [
 ]
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def texts(raw):
     """Every text part of a mail, decoded by its own label."""
     m = email.message_from_bytes(raw, policy=email.policy.compat32)
@@ -59,79 +53,6 @@ def texts(raw):
         if part.get_content_maintype() == "text":
             out.append(part.get_payload(decode=True).decode(part.get_content_charset() or "ascii").strip())
     return out
-
-
-class Dovecot:
-    def __init__(self, work):
-        self.work, self.port = work, free_port()
-        self.conf = os.path.join(work, "dovecot.conf")
-        # Dovecot serves no mail to root: as root, the users are nobody's.
-        uid, gid = (os.getuid(), os.getgid()) if os.getuid() != 0 else (65534, 65534)
-        with open(os.path.join(work, "users"), "w") as f:
-            for user, mail in (("md", "maildir:~/Maildir"), ("mb", "mbox:~/mail:INBOX=~/mail/inbox")):
-                home = os.path.join(work, user)
-                os.makedirs(os.path.join(home, "mail"))
-                for d in (home, os.path.join(home, "mail")):
-                    os.chown(d, uid, gid)
-                f.write("%s:{PLAIN}pass:%d:%d::%s::userdb_mail=%s\n" % (user, uid, gid, home, mail))
-        with open(self.conf, "w") as f:
-            f.write("""base_dir = {w}/run
-state_dir = {w}/state
-log_path = {w}/dovecot.log
-protocols = imap
-listen = 127.0.0.1
-ssl = no
-disable_plaintext_auth = no
-auth_mechanisms = plain
-first_valid_uid = 0
-first_valid_gid = 0
-default_internal_user = dovecot
-default_login_user = dovenull
-passdb {{
-  driver = passwd-file
-  args = {w}/users
-}}
-userdb {{
-  driver = passwd-file
-  args = {w}/users
-}}
-service imap-login {{
-  inet_listener imap {{
-    address = 127.0.0.1
-    port = {port}
-  }}
-  inet_listener imaps {{
-    port = 0
-  }}
-}}
-service anvil {{
-  chroot =
-}}
-service imap-login {{
-  chroot =
-}}
-""".format(w=work, port=self.port))
-
-    def start(self):
-        subprocess.run([DOVECOT, "-c", self.conf], check=True)
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", self.port), 1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-
-    def stop(self):
-        subprocess.run([DOVECOT, "-c", self.conf, "stop"], capture_output=True)
-        for _ in range(100):
-            if not os.path.exists(os.path.join(self.work, "run", "master.pid")):
-                break
-            time.sleep(0.05)
-
-    def login(self, user):
-        imap = imaplib.IMAP4("127.0.0.1", self.port)
-        imap.login(user, "pass")
-        return imap
 
 
 def read_all(imap):
@@ -156,21 +77,6 @@ def read_all(imap):
         if isinstance(item, tuple):
             found[int(item[0].split()[0])]["raw"] = item[1]
     return list(found.values())
-
-
-class Courier:
-    """Courier-IMAP's imapd over one maildir, a process for each session."""
-    def __init__(self, root, maildir):
-        self.root, self.maildir = root, maildir
-        for sub in ("cur", "new", "tmp"):
-            os.makedirs(os.path.join(maildir, sub), exist_ok=True)
-
-    def login(self):
-        libs = "%s/usr/lib/x86_64-linux-gnu:%s/usr/lib" % (self.root, self.root)
-        # Without the file monitor it warns first, which would hide the PREAUTH greeting.
-        return imaplib.IMAP4_stream(
-            "cd '%s' && env -i LD_LIBRARY_PATH='%s' IMAP_KEYWORDS=1 '%s/usr/bin/imapd' . 2>/dev/null "
-            "| LC_ALL=C sed -u '/^[*] OK [[]ALERT[]] Filesystem notification/d'" % (self.maildir, libs, self.root))
 
 
 def append_all(imap, user, failures):
@@ -240,7 +146,7 @@ def running_case(server, converter, maildir, env, failures):
 
 def courier_case(converter, root, work, env, failures):
     """Courier's maildir, with keywords: converted, and read back with every keyword."""
-    if not root or not os.access(os.path.join(root, "usr", "bin", "imapd"), os.X_OK):
+    if not Courier.available(root):
         return "Courier-IMAP skipped: not unpacked in %s (scripts/install-deps unpacks it)" % root
     server = Courier(root, os.path.join(work, "courier", "Maildir"))
     imap = server.login()
@@ -268,7 +174,7 @@ def main():
     work = tempfile.mkdtemp(prefix="quorvel-dovecot.")
     os.chmod(work, 0o755)
     failures = []
-    server = Dovecot(work)
+    server = Dovecot(work, users=(("md", "pass"), ("mb", "pass", "mbox:~/mail:INBOX=~/mail/inbox")))
     env = dict(os.environ, XDG_STATE_HOME=os.path.join(work, "qstate"))
     try:
         server.start()
@@ -292,8 +198,7 @@ def main():
             compare(user, before[user], after, failures)
         running_case(server, converter, os.path.join(work, "md", "Maildir"), env, failures)
         server.stop()
-        with open(os.path.join(work, "dovecot.log"), errors="replace") as f:
-            errors = [l for l in f if re.search(r"Error|Panic|Fatal|Warning", l) and "Killed with signal" not in l]
+        errors = server.errors()
         if errors:
             failures.append("Dovecot's log: %s" % errors[:3])
         courier = courier_case(converter, sys.argv[2] if len(sys.argv) > 2 else "", work, env, failures)
