@@ -819,6 +819,11 @@ bool CImapSession::Has(const char *capability) const
     return m_state && m_state->Has(capability);
 }
 
+bool CImapSession::PreAuthenticated() const
+{
+    return m_state && m_state->preauth;
+}
+
 bool CImapSession::Alive() const
 {
     return m_state && m_state->alive;
