@@ -808,6 +808,7 @@ int ConvertOnServers(const COptions &options, const std::vector<const char *> &u
     imap.credentials.oauth2Command = options.oauth2Command != nullptr ? options.oauth2Command : "";
     bool drawn = !options.quiet && IsTerminal(err) && !(options.check && IsTerminal(out));
     CProgressLine progress(drawn ? err : nullptr);
+    SProgressShown shown(progress, drawn);
     CTreeProgress told(progress);
     imap.progress = &told;
     STreeReport report;

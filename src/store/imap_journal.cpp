@@ -105,7 +105,7 @@ bool CImapJournal::Open(const std::string &account, std::string &why)
     std::string text;
     DWORD error = 0;
     bool found = ReadWholeFile(m_path, text, error);
-    if (!found && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+    if (!found && error != 0) {
         SetLastError(error);
         why = "cannot read the journal " + m_path + ": " + ErrorText(GetLastError());
         return false;

@@ -85,6 +85,13 @@ std::string Sent(const SImapValue &value)
     }
 }
 
+// A new temporary file, deleted when let go; null where none can be made.
+PFile NewTemporary()
+{
+    FILE *file = std::tmpfile();
+    return file != nullptr ? PFile(file, std::fclose) : nullptr;
+}
+
 // A value's bytes as a file read from its start: a large literal's own file, or a new one.
 PFile FileOf(const SImapValue &value)
 {
@@ -92,10 +99,7 @@ PFile FileOf(const SImapValue &value)
         std::rewind(value.file.get());
         return value.file;
     }
-    PFile file(std::tmpfile(), [](FILE *f) {
-        if (f != nullptr)
-            std::fclose(f);
-    });
+    PFile file = NewTemporary();
     if (!file || std::fwrite(value.text.data(), 1, value.text.size(), file.get()) != value.text.size() ||
         std::fflush(file.get()) != 0)
         return nullptr;
@@ -130,6 +134,29 @@ bool SameBytes(FILE *a, FILE *b)
         if (n == 0)
             return std::ferror(a) == 0 && std::ferror(b) == 0;
     }
+}
+
+// Copies in to out with every line ended by CR LF, as IMAP sends mail: the converter ends
+// lines as this system does.  A CR that ends no line stays as it is.
+bool WithWireLineEnds(FILE *in, FILE *out)
+{
+    char buffer[65536];
+    std::string made;
+    bool afterCr = false;
+    std::rewind(in);
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        made.clear();
+        for (std::size_t i = 0; i < got; ++i) {
+            if (buffer[i] == '\n' && !afterCr)
+                made += '\r';
+            made += buffer[i];
+            afterCr = buffer[i] == '\r';
+        }
+        if (std::fwrite(made.data(), 1, made.size(), out) != made.size())
+            return false;
+    }
+    return std::ferror(in) == 0 && std::fflush(out) == 0;
 }
 
 bool HoldsDesignator(const SImapValue &text)
@@ -727,15 +754,14 @@ CAccountRun::EOutcome CAccountRun::Replace(const SMailbox &box, SSelected &selec
         return CONNECTION_LOST;
     if (!original.found)
         return MAIL_GONE;  // another program's doing, or a completion's after a reconnection
-    PFile from = FileOf(original.body);
-    PFile to(std::tmpfile(), [](FILE *f) {
-        if (f != nullptr)
-            std::fclose(f);
-    });
-    if (!from || !to)
+    PFile from = FileOf(original.body), converted = NewTemporary(), to = NewTemporary();
+    if (!from || !converted || !to)
         return Fail(path, "cannot make a temporary file: " + std::string(std::strerror(errno))), MAIL_FAILED;
-    if (ConvertGuarded(m_options.converters.use.convert, from.get(), to.get()) == 0)
+    if (ConvertGuarded(m_options.converters.use.convert, from.get(), converted.get()) == 0)
         return Fail(path, "cannot convert it: " + ErrorText(GetLastError())), MAIL_FAILED;
+    if (!WithWireLineEnds(converted.get(), to.get()))
+        return Fail(path, "cannot write a temporary file: " + std::string(std::strerror(errno))), MAIL_FAILED;
+    converted.reset();
     SImapMail mail;
     mail.mailbox = box.name;
     mail.validity = selected.validity;
