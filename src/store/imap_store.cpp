@@ -35,8 +35,6 @@ typedef std::shared_ptr<FILE> PFile;
 const char DESIGNATOR[] = "\x1b$)C";
 const char QP_DESIGNATOR[] = "=1B$)C";
 const char HEADER_FIELDS[] = "BODY.PEEK[HEADER.FIELDS (CONTENT-TYPE SUBJECT FROM TO CC)]";
-// How many UIDs one FETCH of the candidates' structure asks for.
-const std::uint64_t FETCH_RANGE = 1000;
 // How often a run reconnects after the connection dropped, waiting 1, 2, 4... seconds.
 const int RECONNECTS = 4;
 
@@ -219,6 +217,7 @@ struct SCandidate {
 struct SMailbox {
     std::string name;     // as the server names it
     std::string shown;    // in UTF-8, for messages
+    std::string leaf;     // the name's last level (after the hierarchy's delimiter)
 };
 
 struct SSelected {
@@ -354,6 +353,9 @@ bool CAccountRun::List(std::vector<SMailbox> &boxes)
                       box.name = r.items[2].text;
                       if (!DecodeMailboxName(box.name, box.shown))
                           box.shown = box.name;
+                      const std::string &delimiter = r.items[1].text;
+                      std::size_t last = delimiter.size() == 1 ? box.name.rfind(delimiter[0]) : std::string::npos;
+                      box.leaf = last == std::string::npos ? box.name : box.name.substr(last + 1);
                       std::vector<std::string> flags;
                       for (const SImapValue &flag : r.items[0].items)
                           flags.push_back(flag.text);
@@ -371,10 +373,11 @@ bool CAccountRun::List(std::vector<SMailbox> &boxes)
         if (has(box.second, "\\Trash"))
             m_trash = box.first;
     }
-    // A server without special-use: its Trash by the names servers give it.
-    for (const char *name : {"Trash", "[Gmail]/Trash", "Deleted Messages", "Deleted Items"}) {
+    // A server without special-use: its Trash by the names servers give it, at the top or
+    // under a personal namespace's prefix (Courier's INBOX.Trash).
+    for (const char *name : {"Trash", "Deleted Messages", "Deleted Items"}) {
         for (const auto &box : listed) {
-            if (m_trash.name.empty() && EqualFolded(box.first.name, name))
+            if (m_trash.name.empty() && (EqualFolded(box.first.name, name) || EqualFolded(box.first.leaf, name)))
                 m_trash = box.first;
         }
     }
@@ -476,17 +479,15 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
     if (selected.exists == 0)
         return true;
     std::vector<std::pair<SCandidate, std::vector<std::string>>> look;
-    // By structure and header fields, a range of sequence numbers at a time, pipelined.
+    // By structure and header fields, every mail in one command, its answers taken as they
+    // come: a round trip for the whole mailbox, and nothing held but the candidates.
     std::vector<std::string> tags;
-    for (std::uint64_t first = 1; first <= selected.exists; first += FETCH_RANGE) {
-        std::uint64_t last = std::min(selected.exists, first + FETCH_RANGE - 1);
-        std::string tag;
-        if (!m_session->Send({SImapArg::Atom("FETCH"), SImapArg::Atom(std::to_string(first) + ":" + std::to_string(last)),
-                             SImapArg::Atom(std::string("(UID RFC822.SIZE BODYSTRUCTURE ") + HEADER_FIELDS + ")")},
-                            tag, m_why))
-            return Fail(Url(box), m_why);
-        tags.push_back(tag);
-    }
+    std::string tag;
+    if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom("1:*"),
+                          SImapArg::Atom(std::string("(UID RFC822.SIZE BODYSTRUCTURE ") + HEADER_FIELDS + ")")},
+                         tag, m_why))
+        return Fail(Url(box), m_why);
+    tags.push_back(tag);
     Handler seen = [&](const SImapResponse &r) {
         const SImapValue *uid = FetchItem(r, "UID"), *structure = FetchItem(r, "BODYSTRUCTURE"),
                          *size = FetchItem(r, "RFC822.SIZE");
