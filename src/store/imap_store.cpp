@@ -679,20 +679,33 @@ CAccountRun::EOutcome CAccountRun::Complete(const SMailbox &box, SSelected &sele
             return Fail(path, "cannot write the journal: " + ErrorText(GetLastError())), MAIL_FAILED;
     }
     if (mail.step == EImapStep::APPENDED) {
-        // The copy read back, compared with what was sent.
+        // The copy read back, compared with what was sent.  A server may show a mail
+        // appended to the mailbox at hand only after a NOOP (Courier does).
         SFetched back;
-        if (!Fetch(mail.newUid, "BODY.PEEK[]", back))
+        SImapResult result;
+        if (!Fetch(mail.newUid, "BODY.PEEK[]", back) ||
+            (!back.found && (!Run({SImapArg::Atom("NOOP")}, nullptr, result) || !Fetch(mail.newUid, "BODY.PEEK[]", back))))
             return CONNECTION_LOST;
+        if (!back.found) {
+            // Not seen yet, perhaps still to come: the next run looks for it by its bytes
+            // before anything is sent again.
+            mail.step = EImapStep::APPENDING;
+            mail.newUid = 0;
+            if (!m_journal.Write(mail))
+                return Fail(path, "cannot write the journal: " + ErrorText(GetLastError())), MAIL_FAILED;
+            return Fail(path, "the server does not show the converted copy it took: the next run looks for it "
+                              "again; the original stays"),
+                   MAIL_FAILED;
+        }
         PFile got = back.found ? FileOf(back.body) : nullptr;
         std::uint64_t size = 0, sum = 0;
         bool whole = got && (copy != nullptr ? SameBytes(copy, got.get())
                                              : Measure(got.get(), size, sum) && size == mail.convertedSize &&
                                                    sum == mail.convertedSum);
         if (!whole) {
-            std::string what = back.found ? "the server keeps other bytes than were appended: the original stays"
-                                          : "the converted copy is not on the server: the original stays";
+            std::string what = "the server keeps other bytes than were appended: the original stays";
             // Only a mail the append made is ours to remove, never one the server had before.
-            if (back.found && mail.newUid >= mail.uidNext && mail.newUid != mail.uid && !RemoveCopy(mail.newUid, what))
+            if (mail.newUid >= mail.uidNext && mail.newUid != mail.uid && !RemoveCopy(mail.newUid, what))
                 return CONNECTION_LOST;
             return drop(what);
         }
@@ -706,7 +719,6 @@ CAccountRun::EOutcome CAccountRun::Complete(const SMailbox &box, SSelected &sele
                            std::to_string(mail.newUid));
             return m_journal.Write(mail) ? MAIL_DONE : MAIL_FAILED;
         }
-        SImapResult result;
         if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(std::to_string(mail.newUid)),
                   SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(original.flags, selected))},
                  nullptr, result))
