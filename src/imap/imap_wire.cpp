@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <numeric>
 #include <utility>
 
 namespace {
@@ -15,8 +16,8 @@ const char CR = '\r';
 const char LF = '\n';
 const char SP = ' ';
 const char NUL = '\0';
-const std::size_t READ_PIECE = 16 * 1024;
-const std::size_t WRITE_PIECE = 64 * 1024;
+const std::size_t READ_PIECE = std::size_t{16} * 1024;
+const std::size_t WRITE_PIECE = std::size_t{64} * 1024;
 // A quoted string longer than this goes as a literal, as some servers take no longer ones.
 const std::size_t LONGEST_QUOTED = 1000;
 // LITERAL- makes a literal of up to this many bytes non-synchronizing (RFC 7888).
@@ -42,8 +43,7 @@ bool SameAscii(const std::string &a, const char *b)
 
 std::string Upper(std::string text)
 {
-    for (char &c : text)
-        c = UpperAscii(c);
+    std::transform(text.begin(), text.end(), text.begin(), UpperAscii);
     return text;
 }
 
@@ -121,10 +121,9 @@ bool Quotable(const std::string &text)
 {
     if (text.size() > LONGEST_QUOTED)
         return false;
-    for (char c : text)
-        if (c == CR || c == LF || c == NUL || static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    return true;
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        return c == CR || c == LF || c == NUL || static_cast<unsigned char>(c) >= 0x80;
+    });
 }
 
 // The special characters that end an atom (RFC 9051's atom-specials, less "]", which an
@@ -646,10 +645,8 @@ void CImapSession::SState::Learn(const SImapResponse &response)
 
 bool CImapSession::SState::Has(const char *capability) const
 {
-    for (const std::string &offered : capabilities)
-        if (SameAscii(offered, capability))
-            return true;
-    return false;
+    return std::any_of(capabilities.begin(), capabilities.end(),
+                       [capability](const std::string &offered) { return SameAscii(offered, capability); });
 }
 
 std::string CImapSession::SState::NewTag()
@@ -833,9 +830,8 @@ bool CImapSession::Send(const std::vector<SImapArg> &args, std::string &tag, std
     SState &s = *m_state;
     tag = s.NewTag();
     s.open.push_back(tag);
-    std::size_t estimate = tag.size() + 2;
-    for (const SImapArg &arg : args)
-        estimate += 2 * arg.text.size() + 32;
+    std::size_t estimate = std::accumulate(args.begin(), args.end(), tag.size() + 2,
+                                           [](std::size_t n, const SImapArg &arg) { return n + 2 * arg.text.size() + 32; });
     std::string out;
     // Large enough from the start for most commands, so that no copy of a password is left
     // in a buffer the string let go while growing.
