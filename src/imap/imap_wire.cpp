@@ -331,7 +331,8 @@ bool CResponseParser::Parse(SImapResponse &response)
     SkipSpaces();
     std::string word = Token();
     if (response.tag == "*" && !word.empty() && word.find_first_not_of("0123456789") == std::string::npos) {
-        if (word.size() > MAX_LENGTH_DIGITS)
+        // 18 digits fit in a long long, whatever they are.
+        if (word.size() > 18)
             return Fail("a message number of " + std::to_string(word.size()) + " digits");
         response.number = std::stoll(word);
         SkipSpaces();
@@ -944,11 +945,11 @@ bool CImapSession::LogIn(const std::string &user, const SImapSecret &secret, std
         if (s.Has("AUTH=OAUTHBEARER")) {
             mechanism = "OAUTHBEARER";
             message.reserve(escaped.size() + secret.secret.size() + 32);
-            message = "n,a=" + escaped + ",\x01" "auth=Bearer ";
+            message.append("n,a=").append(escaped).append(",\x01" "auth=Bearer ");
         } else if (s.Has("AUTH=XOAUTH2")) {
             mechanism = "XOAUTH2";
             message.reserve(user.size() + secret.secret.size() + 32);
-            message = "user=" + user + "\x01" "auth=Bearer ";
+            message.append("user=").append(user).append("\x01" "auth=Bearer ");
         } else {
             why = "the server takes no token (it offers neither AUTH=OAUTHBEARER nor AUTH=XOAUTH2)";
             return false;
@@ -971,15 +972,20 @@ bool CImapSession::LogIn(const std::string &user, const SImapSecret &secret, std
     std::string out;
     bool sent;
     if (mechanism == nullptr) {
-        std::vector<SImapArg> args = {SImapArg::Atom("LOGIN"), SImapArg::String(user),
-                                      SImapArg::String(secret.secret)};
+        // Moved in, not copied from a list, so that the one copy of the password is wiped.
+        std::vector<SImapArg> args;
+        args.reserve(3);
+        args.push_back(SImapArg::Atom("LOGIN"));
+        args.push_back(SImapArg::String(user));
+        args.push_back(SImapArg::String(secret.secret));
         sent = Send(args, tag, why);
         WipeBytes(args[2].text);
     } else {
         tag = s.NewTag();
         s.open.push_back(tag);
+        // Appended to, never assigned, so that the buffer reserved is the one that holds it.
         out.reserve(tag.size() + 32 + Base64Size(message.size()));
-        out = tag + " AUTHENTICATE " + mechanism;
+        out.append(tag).append(" AUTHENTICATE ").append(mechanism);
         if (s.Has("SASL-IR")) {
             out += SP;
             AppendBase64(message, out);

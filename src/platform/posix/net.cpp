@@ -397,7 +397,6 @@ std::unique_ptr<INetStream> ConnectTo(const std::string &host, unsigned port, in
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_ADDRCONFIG;
     struct addrinfo *found = nullptr;
     std::string service = std::to_string(port);
     int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
