@@ -130,6 +130,8 @@ bool CSocketStream::Read(char *to, std::size_t n, std::size_t &got, std::string 
     got = 0;
     if (m_ssl != nullptr) {
         int wanted = n > 1 << 30 ? 1 << 30 : static_cast<int>(n);
+        // SSL_get_error reads the queue: it must hold nothing from before.
+        ERR_clear_error();
         m_ioError = 0;
         int result = SSL_read(m_ssl, to, wanted);
         if (result > 0) {
@@ -162,6 +164,7 @@ bool CSocketStream::Write(const char *from, std::size_t n, std::string &why)
     while (n > 0) {
         if (m_ssl != nullptr) {
             int piece = n > 1 << 30 ? 1 << 30 : static_cast<int>(n);
+            ERR_clear_error();
             m_ioError = 0;
             int result = SSL_write(m_ssl, from, piece);
             if (result <= 0) {
