@@ -3,7 +3,7 @@
 #   make run    show the program at work: its window under Wine, or without a display the
 #               command-line converter
 #   make bench  measure the conversion against cp and iconv
-#   make fuzz   fuzz the conversion job for FUZZ_SECONDS (default 60)
+#   make fuzz   fuzz the conversion job and the IMAP layer for FUZZ_SECONDS (default 60)
 #   make lint   run clang-tidy and cppcheck over src/ and tools/
 #   make mutants  mutation testing of the native tests (hours; MUTANTS_ARGS=--sample 50 for
 #               a sample): the survivors and the score

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <numeric>
 #include <utility>
 
 namespace {
@@ -15,8 +16,8 @@ const char CR = '\r';
 const char LF = '\n';
 const char SP = ' ';
 const char NUL = '\0';
-const std::size_t READ_PIECE = 16 * 1024;
-const std::size_t WRITE_PIECE = 64 * 1024;
+const std::size_t READ_PIECE = std::size_t{16} * 1024;
+const std::size_t WRITE_PIECE = std::size_t{64} * 1024;
 // A quoted string longer than this goes as a literal, as some servers take no longer ones.
 const std::size_t LONGEST_QUOTED = 1000;
 // LITERAL- makes a literal of up to this many bytes non-synchronizing (RFC 7888).
@@ -42,8 +43,7 @@ bool SameAscii(const std::string &a, const char *b)
 
 std::string Upper(std::string text)
 {
-    for (char &c : text)
-        c = UpperAscii(c);
+    std::transform(text.begin(), text.end(), text.begin(), UpperAscii);
     return text;
 }
 
@@ -121,10 +121,9 @@ bool Quotable(const std::string &text)
 {
     if (text.size() > LONGEST_QUOTED)
         return false;
-    for (char c : text)
-        if (c == CR || c == LF || c == NUL || static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    return true;
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        return c == CR || c == LF || c == NUL || static_cast<unsigned char>(c) >= 0x80;
+    });
 }
 
 // The special characters that end an atom (RFC 9051's atom-specials, less "]", which an
@@ -332,7 +331,8 @@ bool CResponseParser::Parse(SImapResponse &response)
     SkipSpaces();
     std::string word = Token();
     if (response.tag == "*" && !word.empty() && word.find_first_not_of("0123456789") == std::string::npos) {
-        if (word.size() > MAX_LENGTH_DIGITS)
+        // 18 digits fit in a long long, whatever they are.
+        if (word.size() > 18)
             return Fail("a message number of " + std::to_string(word.size()) + " digits");
         response.number = std::stoll(word);
         SkipSpaces();
@@ -646,10 +646,8 @@ void CImapSession::SState::Learn(const SImapResponse &response)
 
 bool CImapSession::SState::Has(const char *capability) const
 {
-    for (const std::string &offered : capabilities)
-        if (SameAscii(offered, capability))
-            return true;
-    return false;
+    return std::any_of(capabilities.begin(), capabilities.end(),
+                       [capability](const std::string &offered) { return SameAscii(offered, capability); });
 }
 
 std::string CImapSession::SState::NewTag()
@@ -838,9 +836,8 @@ bool CImapSession::Send(const std::vector<SImapArg> &args, std::string &tag, std
     SState &s = *m_state;
     tag = s.NewTag();
     s.open.push_back(tag);
-    std::size_t estimate = tag.size() + 2;
-    for (const SImapArg &arg : args)
-        estimate += 2 * arg.text.size() + 32;
+    std::size_t estimate = std::accumulate(args.begin(), args.end(), tag.size() + 2,
+                                           [](std::size_t n, const SImapArg &arg) { return n + 2 * arg.text.size() + 32; });
     std::string out;
     // Large enough from the start for most commands, so that no copy of a password is left
     // in a buffer the string let go while growing.
@@ -953,11 +950,11 @@ bool CImapSession::LogIn(const std::string &user, const SImapSecret &secret, std
         if (s.Has("AUTH=OAUTHBEARER")) {
             mechanism = "OAUTHBEARER";
             message.reserve(escaped.size() + secret.secret.size() + 32);
-            message = "n,a=" + escaped + ",\x01" "auth=Bearer ";
+            message.append("n,a=").append(escaped).append(",\x01" "auth=Bearer ");
         } else if (s.Has("AUTH=XOAUTH2")) {
             mechanism = "XOAUTH2";
             message.reserve(user.size() + secret.secret.size() + 32);
-            message = "user=" + user + "\x01" "auth=Bearer ";
+            message.append("user=").append(user).append("\x01" "auth=Bearer ");
         } else {
             why = "the server takes no token (it offers neither AUTH=OAUTHBEARER nor AUTH=XOAUTH2)";
             return false;
@@ -980,15 +977,20 @@ bool CImapSession::LogIn(const std::string &user, const SImapSecret &secret, std
     std::string out;
     bool sent;
     if (mechanism == nullptr) {
-        std::vector<SImapArg> args = {SImapArg::Atom("LOGIN"), SImapArg::String(user),
-                                      SImapArg::String(secret.secret)};
+        // Moved in, not copied from a list, so that the one copy of the password is wiped.
+        std::vector<SImapArg> args;
+        args.reserve(3);
+        args.push_back(SImapArg::Atom("LOGIN"));
+        args.push_back(SImapArg::String(user));
+        args.push_back(SImapArg::String(secret.secret));
         sent = Send(args, tag, why);
         WipeBytes(args[2].text);
     } else {
         tag = s.NewTag();
         s.open.push_back(tag);
+        // Appended to, never assigned, so that the buffer reserved is the one that holds it.
         out.reserve(tag.size() + 32 + Base64Size(message.size()));
-        out = tag + " AUTHENTICATE " + mechanism;
+        out.append(tag).append(" AUTHENTICATE ").append(mechanism);
         if (s.Has("SASL-IR")) {
             out += SP;
             AppendBase64(message, out);

@@ -16,16 +16,16 @@
 #include "net.h"
 
 // A literal up to this many bytes is kept in memory; a larger one goes to a temporary file.
-const std::size_t SMALL_LITERAL = 64 * 1024;
+const std::size_t SMALL_LITERAL = std::size_t{64} * 1024;
 // The longest line (outside literals) taken from a server, and the most nesting of lists:
 // past either, the response is malformed and the session ends.
-const std::size_t MAX_RESPONSE_LINE = 1024 * 1024;
+const std::size_t MAX_RESPONSE_LINE = std::size_t{1024} * 1024;
 const int MAX_LIST_DEPTH = 32;
 // The most bytes of small literals one response may hold in memory, and the most held in
 // responses read while a command waits for the server's continuation: past either the
 // session ends, so that a hostile server cannot make memory grow without bound.
-const std::size_t MAX_RESPONSE_MEMORY = 4 * 1024 * 1024;
-const std::size_t MAX_HELD_MEMORY = 16 * 1024 * 1024;
+const std::size_t MAX_RESPONSE_MEMORY = std::size_t{4} * 1024 * 1024;
+const std::size_t MAX_HELD_MEMORY = std::size_t{16} * 1024 * 1024;
 
 // One value of a response.
 struct SImapValue {

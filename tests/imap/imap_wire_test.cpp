@@ -233,6 +233,7 @@ TEST(ImapWire, MalformedAnswersEndTheSession)
         {"+ more\r\n", "a continuation no command asked for"},
         {"* OK partial", "closed the connection within a line"},
         {"* 1 FETCH (BODY[] {5} x)\r\n", "literal's length"},
+        {"* 9999999999999999999 EXISTS\r\n", "a message number of 19 digits"},
         {"* 1 FETCH (BODY[] {123456789012345678901}\r\n", "literal's length"},
         {"* LIST () \"/ INBOX\r\n", "closing quote"},
         {"* LIST (\\Seen\r\n", "without its \")\""},

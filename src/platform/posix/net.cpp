@@ -94,6 +94,9 @@ private:
 
     // The system's reason for the last failed send or recv, a time out said as such.
     std::string IoReason(int error) const;
+    // Why the server's certificate was refused, as VerifyCallback described it; "" where it
+    // was not.
+    std::string Refusal(SSL *ssl) const;
     // Why a TLS call failed, from its result.
     std::string TlsReason(int result, const char *what);
 
@@ -127,6 +130,8 @@ bool CSocketStream::Read(char *to, std::size_t n, std::size_t &got, std::string 
     got = 0;
     if (m_ssl != nullptr) {
         int wanted = n > 1 << 30 ? 1 << 30 : static_cast<int>(n);
+        // SSL_get_error reads the queue: it must hold nothing from before.
+        ERR_clear_error();
         m_ioError = 0;
         int result = SSL_read(m_ssl, to, wanted);
         if (result > 0) {
@@ -134,6 +139,8 @@ bool CSocketStream::Read(char *to, std::size_t n, std::size_t &got, std::string 
             return true;
         }
         int kind = SSL_get_error(m_ssl, result);
+        // m_ioError is set by the BIO's callbacks within SSL_read.
+        // cppcheck-suppress knownConditionTrueFalse
         if (kind == SSL_ERROR_ZERO_RETURN || (kind == SSL_ERROR_SYSCALL && m_ioError == 0 && ERR_peek_error() == 0))
             return true;
         why = TlsReason(result, "reading");
@@ -157,6 +164,7 @@ bool CSocketStream::Write(const char *from, std::size_t n, std::string &why)
     while (n > 0) {
         if (m_ssl != nullptr) {
             int piece = n > 1 << 30 ? 1 << 30 : static_cast<int>(n);
+            ERR_clear_error();
             m_ioError = 0;
             int result = SSL_write(m_ssl, from, piece);
             if (result <= 0) {
@@ -259,6 +267,14 @@ int CSocketStream::VerifyCallback(int preverified, X509_STORE_CTX *store)
     return 0;
 }
 
+std::string CSocketStream::Refusal(SSL *ssl) const
+{
+    if (!m_refused.empty())
+        return m_refused;
+    long result = SSL_get_verify_result(ssl);
+    return result == X509_V_OK ? std::string() : X509_verify_cert_error_string(result);
+}
+
 bool CSocketStream::StartTls(const std::string &host, const std::string &caFile, std::string &why)
 {
     ERR_clear_error();
@@ -310,9 +326,9 @@ bool CSocketStream::StartTls(const std::string &host, const std::string &caFile,
     m_refused.clear();
     int result = SSL_connect(ssl);
     if (result != 1) {
-        if (!m_refused.empty() || SSL_get_verify_result(ssl) != X509_V_OK) {
-            why = "the certificate of " + host + " was refused: " +
-                  (m_refused.empty() ? X509_verify_cert_error_string(SSL_get_verify_result(ssl)) : m_refused);
+        std::string refused = Refusal(ssl);
+        if (!refused.empty()) {
+            why = "the certificate of " + host + " was refused: " + refused;
             ERR_clear_error();
         } else {
             m_ssl = ssl;
@@ -384,7 +400,6 @@ std::unique_ptr<INetStream> ConnectTo(const std::string &host, unsigned port, in
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_ADDRCONFIG;
     struct addrinfo *found = nullptr;
     std::string service = std::to_string(port);
     int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
