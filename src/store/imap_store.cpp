@@ -282,7 +282,8 @@ private:
     EOutcome Complete(const SMailbox &box, SSelected &selected, SImapMail mail, FILE *copy);
     bool FindByBytes(std::uint64_t from, std::uint64_t size, std::uint64_t sum, std::uint64_t not_, std::uint64_t &uid);
     bool RemoveCopy(std::uint64_t uid, std::string &what);
-    bool MoveOriginal(SImapMail &mail, std::string &what);
+    // Moves the original to Trash; copied where a stopped run copied it there already.
+    bool MoveOriginal(SImapMail &mail, bool copied, std::string &what);
     bool TrashStatus(std::uint64_t &validity, std::uint64_t &next);
     std::string FlagsFor(const std::vector<std::string> &flags, const SSelected &selected) const;
 
@@ -618,11 +619,11 @@ bool CAccountRun::TrashStatus(std::uint64_t &validity, std::uint64_t &next)
                result);
 }
 
-bool CAccountRun::MoveOriginal(SImapMail &mail, std::string &what)
+bool CAccountRun::MoveOriginal(SImapMail &mail, bool copied, std::string &what)
 {
     SImapResult result;
     std::string set = std::to_string(mail.uid);
-    auto copied = [&](const SImapResult &r) {
+    auto told = [&](const SImapResult &r) {
         if (r.HasCode("COPYUID") && r.code.size() >= 4) {
             mail.trashValidity = r.code[1].Number();
             mail.trashUid = std::strtoull(r.code[3].text.c_str(), nullptr, 10);
@@ -632,12 +633,14 @@ bool CAccountRun::MoveOriginal(SImapMail &mail, std::string &what)
         if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("MOVE"), SImapArg::Atom(set), SImapArg::String(m_trash.name)},
                  nullptr, result))
             return false;
-        copied(result);
+        told(result);
     } else {
-        if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("COPY"), SImapArg::Atom(set), SImapArg::String(m_trash.name)},
-                 nullptr, result))
+        if (copied)
+            result.status = "OK";
+        else if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("COPY"), SImapArg::Atom(set), SImapArg::String(m_trash.name)},
+                      nullptr, result))
             return false;
-        copied(result);
+        told(result);
         if (result.Ok() &&
             !Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(set), SImapArg::Atom("+FLAGS.SILENT"),
                   SImapArg::Atom("(\\Deleted)")},
@@ -748,7 +751,20 @@ CAccountRun::EOutcome CAccountRun::Complete(const SMailbox &box, SSelected &sele
         if (!Fetch(mail.uid, "FLAGS", original))
             return CONNECTION_LOST;
         std::string what;
-        if (original.found && !MoveOriginal(mail, what))
+        // Without MOVE, a stopped run may have copied the original to Trash already: it is
+        // then only taken away here, never copied twice.
+        bool copied = false;
+        if (original.found && copy == nullptr && !m_session->Has("MOVE")) {
+            SSelected trash;
+            std::uint64_t at = 0;
+            if (!Select(m_trash, true, trash, what) ||
+                (trash.validity == mail.trashValidity && !FindByBytes(mail.trashNext, mail.size, mail.sum, 0, at)) ||
+                !Select(box, false, selected, what))
+                return m_session->Alive() ? (Fail(path, what), MAIL_FAILED) : CONNECTION_LOST;
+            copied = at != 0;
+            mail.trashUid = at;
+        }
+        if (original.found && !MoveOriginal(mail, copied, what))
             return CONNECTION_LOST;
         if (!what.empty())
             return Fail(path, what), MAIL_FAILED;
