@@ -131,12 +131,15 @@ bool CImapJournal::Open(const std::string &account, std::string &why)
     return true;
 }
 
-bool CImapJournal::Write(const SImapMail &mail)
+bool CImapJournal::Write(const std::vector<SImapMail> &mails)
 {
-    std::string line = LineOf(mail);
-    if (m_file == INVALID_HANDLE_VALUE || !WriteWhole(m_file, line.data(), line.size()) || !FlushFileBuffers(m_file))
+    std::string lines;
+    for (const SImapMail &mail : mails)
+        lines += LineOf(mail);
+    if (m_file == INVALID_HANDLE_VALUE || !WriteWhole(m_file, lines.data(), lines.size()) || !FlushFileBuffers(m_file))
         return false;
-    m_mails[mail.Key()] = mail;
+    for (const SImapMail &mail : mails)
+        m_mails[mail.Key()] = mail;
     return true;
 }
 

@@ -49,8 +49,9 @@ public:
     // Opens the journal of account in the state directory, made where there is none, and
     // reads it.  False with why.
     bool Open(const std::string &account, std::string &why);
-    // Writes mail's step and flushes it.  False with the system's error.
-    bool Write(const SImapMail &mail);
+    // Writes mails' steps (or mail's) and flushes them, once.  False with the system's error.
+    bool Write(const std::vector<SImapMail> &mails);
+    bool Write(const SImapMail &mail) { return Write(std::vector<SImapMail>{mail}); }
     // The mails of mailbox (any UIDVALIDITY) whose replacement a run left unfinished (an undo
     // left unfinished is --undo's to complete).
     std::vector<SImapMail> Unfinished(const std::string &mailbox) const;

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -235,6 +236,31 @@ struct SFetched {
     bool hasLabels = false;
 };
 
+// How a mail's replacement ended.
+enum EOutcome {
+    MAIL_PENDING,    // under way
+    MAIL_DONE,       // replaced by its conversion, the original in Trash
+    MAIL_UNCHANGED,  // nothing to change
+    MAIL_FAILED,     // told why; the original stays
+    MAIL_AGAIN,      // never appended, by a run that was stopped: the mail is as it was
+};
+
+// A mail on its way: its journal line, and the converted bytes where this run made them.
+struct SWork {
+    SImapMail mail;
+    PFile copy;                       // null for a mail that a stopped run left
+    std::vector<std::string> flags;   // the original's, as fetched
+    std::string date;                 // its INTERNALDATE
+    std::string path;                 // in messages
+    EOutcome outcome = MAIL_PENDING;
+    std::string why;
+};
+
+// How many mails, and how many of their bytes, a batch holds at most: the temporary files
+// hold them, not memory.
+const std::size_t BATCH_MAILS = 50;
+const std::uint64_t BATCH_BYTES = 32 * 1024 * 1024;
+
 class CAccountRun {
 public:
     CAccountRun(const SImapUrl &url, const SImapOptions &options, STreeReport &report)
@@ -248,7 +274,6 @@ public:
     bool Undo();
 
 private:
-    enum EOutcome { MAIL_DONE, MAIL_UNCHANGED, MAIL_GONE, MAIL_FAILED, CONNECTION_LOST };
 
     std::string Url(const SMailbox &box) const
     {
@@ -278,12 +303,28 @@ private:
     bool ConvertMailbox(const SMailbox &box);
     bool FindCandidates(const SMailbox &box, const SSelected &selected, std::vector<SCandidate> &candidates);
     bool Fetch(std::uint64_t uid, const char *items, SFetched &fetched);
-    EOutcome Replace(const SMailbox &box, SSelected &selected, std::uint64_t uid);
-    EOutcome Complete(const SMailbox &box, SSelected &selected, SImapMail mail, FILE *copy);
+    // Fetches mails (candidates, in UID order) and converts each: into batch those that
+    // change; counted, those that do not, and those gone meanwhile.  False where the
+    // connection was lost.
+    bool FetchBatch(const SMailbox &box, const SSelected &selected, const std::vector<SCandidate> &mails,
+                    std::vector<SWork> &batch, long &unchanged, long &gone);
+    // Converts body into work's copy: false where nothing changed (work.outcome
+    // MAIL_UNCHANGED) or it failed, told (MAIL_FAILED).
+    bool Converted(const SImapValue &body, SWork &work);
+    // Takes each work of batch still pending from its step to its end, a step for all of
+    // them at a time: a round trip a step, whatever their number.  Each work's outcome says
+    // how it ended; the journal has each step before its command is sent.  False where the
+    // connection was lost (m_why): the journal tells where each mail stands.
+    bool CompleteBatch(const SMailbox &box, SSelected &selected, std::vector<SWork> &batch);
+    // Completes what a stopped run left of box, counting the mails it completed.
+    bool CompleteStopped(const SMailbox &box, SSelected &selected, long &completed);
+    // Writes the works' steps to the journal; false, each failed, where it cannot.
+    bool Record(const std::vector<SWork *> &works);
+    void Drop(SWork &work, const std::string &what);
+    // Fails each of works, as what; true.
+    bool FailAll(const std::vector<SWork *> &works, const std::string &what);
     bool FindByBytes(std::uint64_t from, std::uint64_t size, std::uint64_t sum, std::uint64_t not_, std::uint64_t &uid);
     bool RemoveCopy(std::uint64_t uid, std::string &what);
-    // Moves the original to Trash; copied where a stopped run copied it there already.
-    bool MoveOriginal(SImapMail &mail, bool copied, std::string &what);
     bool TrashStatus(std::uint64_t &validity, std::uint64_t &next);
     std::string FlagsFor(const std::vector<std::string> &flags, const SSelected &selected) const;
 
@@ -619,212 +660,429 @@ bool CAccountRun::TrashStatus(std::uint64_t &validity, std::uint64_t &next)
                result);
 }
 
-bool CAccountRun::MoveOriginal(SImapMail &mail, bool copied, std::string &what)
+// The UIDs as a set of them for a command.
+std::string UidSet(const std::vector<std::uint64_t> &uids)
 {
-    SImapResult result;
-    std::string set = std::to_string(mail.uid);
-    auto told = [&](const SImapResult &r) {
-        if (r.HasCode("COPYUID") && r.code.size() >= 4) {
-            mail.trashValidity = r.code[1].Number();
-            mail.trashUid = std::strtoull(r.code[3].text.c_str(), nullptr, 10);
-        }
-    };
-    if (m_session->Has("MOVE")) {
-        if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("MOVE"), SImapArg::Atom(set), SImapArg::String(m_trash.name)},
-                 nullptr, result))
-            return false;
-        told(result);
-    } else {
-        if (copied)
-            result.status = "OK";
-        else if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("COPY"), SImapArg::Atom(set), SImapArg::String(m_trash.name)},
-                      nullptr, result))
-            return false;
-        told(result);
-        if (result.Ok() &&
-            !Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(set), SImapArg::Atom("+FLAGS.SILENT"),
-                  SImapArg::Atom("(\\Deleted)")},
-                 nullptr, result))
-            return false;
-        if (result.Ok() && !Run({SImapArg::Atom("UID"), SImapArg::Atom("EXPUNGE"), SImapArg::Atom(set)}, nullptr, result))
-            return false;
+    std::string set;
+    for (std::uint64_t uid : uids)
+        set += (set.empty() ? "" : ",") + std::to_string(uid);
+    return set;
+}
+
+// A set of UIDs ("304,319:320") as the UIDs it names, in its order.
+std::vector<std::uint64_t> Expanded(const std::string &set)
+{
+    std::vector<std::uint64_t> uids;
+    std::size_t at = 0;
+    while (at < set.size()) {
+        std::size_t end = set.find(',', at);
+        std::string range = set.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        std::size_t colon = range.find(':');
+        std::uint64_t first = std::strtoull(range.c_str(), nullptr, 10);
+        std::uint64_t last = colon == std::string::npos ? first : std::strtoull(range.c_str() + colon + 1, nullptr, 10);
+        for (std::uint64_t uid = std::min(first, last); uid <= std::max(first, last) && uids.size() < 100000; ++uid)
+            uids.push_back(uid);
+        at = end == std::string::npos ? set.size() : end + 1;
     }
-    if (!result.Ok())
-        what = "its converted copy was added, but the original could not be moved to " + m_trash.shown + ": " +
-               result.text;
+    return uids;
+}
+
+bool CAccountRun::Record(const std::vector<SWork *> &works)
+{
+    std::vector<SImapMail> mails;
+    for (const SWork *work : works)
+        mails.push_back(work->mail);
+    if (m_journal.Write(mails))
+        return true;
+    std::string why = "cannot write the journal " + m_journal.Path() + ": " + ErrorText(GetLastError());
+    for (SWork *work : works) {
+        if (work->outcome != MAIL_FAILED)
+            Fail(work->path, why);
+        work->outcome = MAIL_FAILED;
+    }
+    return false;
+}
+
+bool CAccountRun::FailAll(const std::vector<SWork *> &works, const std::string &what)
+{
+    for (SWork *work : works) {
+        work->outcome = MAIL_FAILED;
+        Fail(work->path, what);
+    }
     return true;
 }
 
-// Completes mail from its step: copy is the converted bytes where this run made them, null
-// where a stopped run did (the copy is then checked by its checksum alone).
-CAccountRun::EOutcome CAccountRun::Complete(const SMailbox &box, SSelected &selected, SImapMail mail, FILE *copy)
+void CAccountRun::Drop(SWork &work, const std::string &what)
 {
-    std::string path = Url(box) + ";UID=" + std::to_string(mail.uid);
-    auto drop = [&](const std::string &what) {
-        mail.step = EImapStep::DROPPED;
-        if (!m_journal.Write(mail))
-            return Fail(path, what + "; and the journal cannot be written: " + ErrorText(GetLastError())), MAIL_FAILED;
-        Fail(path, what);
-        return MAIL_FAILED;
-    };
-    if (mail.step == EImapStep::APPENDING) {
-        std::uint64_t found;
-        if (!FindByBytes(mail.uidNext, mail.convertedSize, mail.convertedSum, mail.uid, found))
-            return CONNECTION_LOST;
-        if (found == 0) {
-            // Never appended: the mail is as it was, and the scan takes it again.
-            mail.step = EImapStep::DROPPED;
-            return m_journal.Write(mail) ? MAIL_UNCHANGED : (Fail(path, "cannot write the journal"), MAIL_FAILED);
-        }
-        mail.newUid = found;
-        mail.step = EImapStep::APPENDED;
-        if (!m_journal.Write(mail))
-            return Fail(path, "cannot write the journal: " + ErrorText(GetLastError())), MAIL_FAILED;
-    }
-    if (mail.step == EImapStep::APPENDED) {
-        // The copy read back, compared with what was sent.  A server may show a mail
-        // appended to the mailbox at hand only after a NOOP (Courier does).
-        SFetched back;
-        SImapResult result;
-        if (!Fetch(mail.newUid, "BODY.PEEK[]", back) ||
-            (!back.found && (!Run({SImapArg::Atom("NOOP")}, nullptr, result) || !Fetch(mail.newUid, "BODY.PEEK[]", back))))
-            return CONNECTION_LOST;
-        if (!back.found) {
-            // Not seen yet, perhaps still to come: the next run looks for it by its bytes
-            // before anything is sent again.
-            mail.step = EImapStep::APPENDING;
-            mail.newUid = 0;
-            if (!m_journal.Write(mail))
-                return Fail(path, "cannot write the journal: " + ErrorText(GetLastError())), MAIL_FAILED;
-            return Fail(path, "the server does not show the converted copy it took: the next run looks for it "
-                              "again; the original stays"),
-                   MAIL_FAILED;
-        }
-        PFile got = back.found ? FileOf(back.body) : nullptr;
-        std::uint64_t size = 0, sum = 0;
-        bool whole = got && (copy != nullptr ? SameBytes(copy, got.get())
-                                             : Measure(got.get(), size, sum) && size == mail.convertedSize &&
-                                                   sum == mail.convertedSum);
-        if (!whole) {
-            std::string what = "the server keeps other bytes than were appended: the original stays";
-            // Only a mail the append made is ours to remove, never one the server had before.
-            if (mail.newUid >= mail.uidNext && mail.newUid != mail.uid && !RemoveCopy(mail.newUid, what))
-                return CONNECTION_LOST;
-            return drop(what);
-        }
-        // What the append could not carry: flags set meanwhile, Gmail's labels.
-        SFetched original;
-        if (!Fetch(mail.uid, m_gmail ? "FLAGS X-GM-LABELS" : "FLAGS", original))
-            return CONNECTION_LOST;
-        if (!original.found) {
-            mail.step = EImapStep::DONE;
-            Warn(path, "the original was removed by another program meanwhile; its converted copy is UID " +
-                           std::to_string(mail.newUid));
-            return m_journal.Write(mail) ? MAIL_DONE : MAIL_FAILED;
-        }
-        if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(std::to_string(mail.newUid)),
-                  SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(original.flags, selected))},
-                 nullptr, result))
-            return CONNECTION_LOST;
-        if (!result.Ok())
-            Warn(path, "the copy's flags could not be set: " + result.text);
-        if (original.hasLabels && !original.labels.items.empty()) {
-            if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(std::to_string(mail.newUid)),
-                      SImapArg::Atom("+X-GM-LABELS.SILENT"), SImapArg::Atom(Sent(original.labels))},
-                     nullptr, result))
-                return CONNECTION_LOST;
-            if (!result.Ok()) {
-                std::string what = "the copy's labels could not be set (" + result.text + "): the original stays";
-                if (!RemoveCopy(mail.newUid, what))
-                    return CONNECTION_LOST;
-                return drop(what);
-            }
-        }
-        if (!TrashStatus(mail.trashValidity, mail.trashNext))
-            return CONNECTION_LOST;
-        mail.step = EImapStep::MOVING;
-        if (!m_journal.Write(mail))
-            return Fail(path, "cannot write the journal: " + ErrorText(GetLastError())), MAIL_FAILED;
-    }
-    if (mail.step == EImapStep::MOVING) {
-        SFetched original;
-        if (!Fetch(mail.uid, "FLAGS", original))
-            return CONNECTION_LOST;
-        std::string what;
-        // Without MOVE, a stopped run may have copied the original to Trash already: it is
-        // then only taken away here, never copied twice.
-        bool copied = false;
-        if (original.found && copy == nullptr && !m_session->Has("MOVE")) {
-            SSelected trash;
-            std::uint64_t at = 0;
-            if (!Select(m_trash, true, trash, what) ||
-                (trash.validity == mail.trashValidity && !FindByBytes(mail.trashNext, mail.size, mail.sum, 0, at)) ||
-                !Select(box, false, selected, what))
-                return m_session->Alive() ? (Fail(path, what), MAIL_FAILED) : CONNECTION_LOST;
-            copied = at != 0;
-            mail.trashUid = at;
-        }
-        if (original.found && !MoveOriginal(mail, copied, what))
-            return CONNECTION_LOST;
-        if (!what.empty())
-            return Fail(path, what), MAIL_FAILED;
-        mail.step = EImapStep::DONE;
-        if (!m_journal.Write(mail))
-            return Fail(path, "cannot write the journal: " + ErrorText(GetLastError())), MAIL_FAILED;
-    }
-    return MAIL_DONE;
+    work.mail.step = EImapStep::DROPPED;
+    work.outcome = MAIL_FAILED;
+    Fail(work.path, what);
 }
 
-CAccountRun::EOutcome CAccountRun::Replace(const SMailbox &box, SSelected &selected, std::uint64_t uid)
+bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::vector<SWork> &batch)
 {
-    std::string path = Url(box) + ";UID=" + std::to_string(uid);
-    SFetched original;
-    if (!Fetch(uid, m_gmail ? "FLAGS INTERNALDATE X-GM-LABELS BODY.PEEK[]" : "FLAGS INTERNALDATE BODY.PEEK[]", original))
-        return CONNECTION_LOST;
-    if (!original.found)
-        return MAIL_GONE;  // another program's doing, or a completion's after a reconnection
-    PFile from = FileOf(original.body), converted = NewTemporary(), to = NewTemporary();
-    if (!from || !converted || !to)
-        return Fail(path, "cannot make a temporary file: " + std::string(std::strerror(errno))), MAIL_FAILED;
-    if (ConvertGuarded(m_options.converters.use.convert, from.get(), converted.get()) == 0)
-        return Fail(path, "cannot convert it: " + ErrorText(GetLastError())), MAIL_FAILED;
-    if (!WithWireLineEnds(converted.get(), to.get()))
-        return Fail(path, "cannot write a temporary file: " + std::string(std::strerror(errno))), MAIL_FAILED;
-    converted.reset();
-    SImapMail mail;
-    mail.mailbox = box.name;
-    mail.validity = selected.validity;
-    mail.uid = uid;
-    mail.run = m_run;
-    if (!Measure(from.get(), mail.size, mail.sum) || !Measure(to.get(), mail.convertedSize, mail.convertedSum))
-        return Fail(path, "cannot read the temporary files"), MAIL_FAILED;
-    if (mail.size == mail.convertedSize && SameBytes(from.get(), to.get()))
-        return MAIL_UNCHANGED;
-    if (m_options.check)
-        return MAIL_DONE;
-    mail.uidNext = selected.uidNext;
-    if (!m_journal.Write(mail))
-        return Fail(path, "cannot write the journal: " + ErrorText(GetLastError())), MAIL_FAILED;
+    auto at = [&](EImapStep step) {
+        std::vector<SWork *> found;
+        for (SWork &work : batch) {
+            if (work.outcome == MAIL_PENDING && work.mail.step == step)
+                found.push_back(&work);
+        }
+        return found;
+    };
     SImapResult result;
-    std::rewind(to.get());
-    if (!Run({SImapArg::Atom("APPEND"), SImapArg::String(box.name), SImapArg::Atom(FlagsFor(original.flags, selected)),
-              SImapArg::String(original.date), SImapArg::Literal(to.get(), mail.convertedSize)},
-             nullptr, result))
-        return CONNECTION_LOST;
+    // Appended: the conversions this run made, sent all at once; a stopped run's looked for.
+    std::vector<SWork *> appending = at(EImapStep::APPENDING), search;
+    if (!appending.empty()) {
+        std::vector<std::pair<SWork *, std::string>> sent;
+        for (SWork *work : appending) {
+            if (!work->copy) {
+                search.push_back(work);
+                continue;
+            }
+            std::rewind(work->copy.get());
+            std::string tag;
+            if (!m_session->Send({SImapArg::Atom("APPEND"), SImapArg::String(box.name),
+                                  SImapArg::Atom(FlagsFor(work->flags, selected)), SImapArg::String(work->date),
+                                  SImapArg::Literal(work->copy.get(), work->mail.convertedSize)},
+                                 tag, m_why))
+                return false;
+            sent.emplace_back(work, tag);
+        }
+        for (auto &each : sent) {
+            SWork &work = *each.first;
+            if (!m_session->Wait(each.second, nullptr, result, m_why))
+                return false;
+            if (!result.Ok()) {
+                Drop(work, "the server refused the converted mail: " + result.text + ": the original stays");
+            } else if (result.HasCode("APPENDUID") && result.code.size() >= 3 &&
+                       result.code[1].Number() == selected.validity) {
+                work.mail.newUid = std::strtoull(result.code[2].text.c_str(), nullptr, 10);
+                work.mail.step = EImapStep::APPENDED;
+            } else {
+                search.push_back(&work);
+            }
+        }
+        for (SWork *work : search) {
+            std::uint64_t found;
+            if (!FindByBytes(work->mail.uidNext, work->mail.convertedSize, work->mail.convertedSum, work->mail.uid,
+                             found))
+                return false;
+            if (found != 0) {
+                work->mail.newUid = found;
+                work->mail.step = EImapStep::APPENDED;
+            } else if (work->copy) {
+                // Taken, yet not found: the next run looks for it again before sending it.
+                work->outcome = MAIL_FAILED;
+                Fail(work->path, "the server took the converted copy but does not show it: the original stays, "
+                                 "and the next run looks for the copy again");
+            } else {
+                // Never appended: the mail is as it was, for the scan to take again.
+                work->mail.step = EImapStep::DROPPED;
+                work->outcome = MAIL_AGAIN;
+            }
+        }
+        for (SWork *work : appending)
+            selected.uidNext = std::max(selected.uidNext, work->mail.newUid + 1);
+        Record(appending);
+    }
+
+    // Each copy read back and compared with what was sent; a server may show a mail appended
+    // to the mailbox at hand only after a NOOP (Courier does).
+    std::vector<SWork *> appended = at(EImapStep::APPENDED);
+    if (!appended.empty()) {
+        std::map<std::uint64_t, SWork *> byCopy, byOriginal;
+        std::map<SWork *, int> compared;  // 1 the same bytes, -1 others
+        for (SWork *work : appended) {
+            byCopy[work->mail.newUid] = work;
+            byOriginal[work->mail.uid] = work;
+        }
+        Handler back = [&](const SImapResponse &r) {
+            const SImapValue *uid = FetchItem(r, "UID"), *body = FetchItem(r, "BODY[]");
+            auto work = uid != nullptr ? byCopy.find(uid->Number()) : byCopy.end();
+            if (r.name != "FETCH" || body == nullptr || work == byCopy.end())
+                return;
+            PFile got = FileOf(*body);
+            std::uint64_t size = 0, sum = 0;
+            const SImapMail &mail = work->second->mail;
+            bool same = got && (work->second->copy ? SameBytes(work->second->copy.get(), got.get())
+                                                   : Measure(got.get(), size, sum) && size == mail.convertedSize &&
+                                                         sum == mail.convertedSum);
+            compared[work->second] = same ? 1 : -1;
+        };
+        std::vector<std::uint64_t> copies;
+        for (SWork *work : appended)
+            copies.push_back(work->mail.newUid);
+        if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(copies)),
+                  SImapArg::Atom("(UID BODY.PEEK[])")},
+                 back, result))
+            return false;
+        if (compared.size() < appended.size() &&
+            (!Run({SImapArg::Atom("NOOP")}, nullptr, result) ||
+             !Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(copies)),
+                   SImapArg::Atom("(UID BODY.PEEK[])")},
+                  back, result)))
+            return false;
+        for (SWork *work : appended) {
+            SImapMail &mail = work->mail;
+            if (compared[work] == 0) {
+                mail.step = EImapStep::APPENDING;
+                mail.newUid = 0;
+                work->outcome = MAIL_FAILED;
+                Fail(work->path, "the server does not show the converted copy it took: the original stays, and the "
+                                 "next run looks for the copy again");
+            } else if (compared[work] < 0) {
+                std::string what = "the server keeps other bytes than were appended: the original stays";
+                // Only a mail the append made is ours to remove, never one the server had before.
+                if (mail.newUid >= mail.uidNext && mail.newUid != mail.uid && !RemoveCopy(mail.newUid, what))
+                    return false;
+                Drop(*work, what);
+            }
+        }
+        // What the append could not carry: flags set meanwhile, Gmail's labels.
+        std::vector<std::uint64_t> originals;
+        std::map<SWork *, SFetched> now;
+        for (SWork *work : appended) {
+            if (work->outcome == MAIL_PENDING)
+                originals.push_back(work->mail.uid);
+        }
+        if (!originals.empty() &&
+            !Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(originals)),
+                  SImapArg::Atom(m_gmail ? "(UID FLAGS X-GM-LABELS)" : "(UID FLAGS)")},
+                 [&](const SImapResponse &r) {
+                     const SImapValue *uid = FetchItem(r, "UID"), *flags = FetchItem(r, "FLAGS"),
+                                      *labels = FetchItem(r, "X-GM-LABELS");
+                     auto work = uid != nullptr ? byOriginal.find(uid->Number()) : byOriginal.end();
+                     if (r.name != "FETCH" || flags == nullptr || work == byOriginal.end())
+                         return;
+                     SFetched &got = now[work->second];
+                     got.found = true;
+                     for (const SImapValue &flag : flags->items)
+                         got.flags.push_back(flag.text);
+                     if (labels != nullptr) {
+                         got.labels = *labels;
+                         got.hasLabels = true;
+                     }
+                 },
+                 result))
+            return false;
+        std::vector<std::pair<SWork *, std::string>> stores;
+        for (SWork *work : appended) {
+            if (work->outcome != MAIL_PENDING)
+                continue;
+            const SFetched &got = now[work];
+            std::string copy = std::to_string(work->mail.newUid), tag;
+            if (!got.found) {
+                work->mail.step = EImapStep::DONE;
+                Warn(work->path, "the original was removed by another program meanwhile; its converted copy is UID " +
+                                     copy);
+                continue;
+            }
+            if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(copy),
+                                  SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(got.flags, selected))},
+                                 tag, m_why))
+                return false;
+            stores.emplace_back(work, tag);
+            if (got.hasLabels && !got.labels.items.empty()) {
+                if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(copy),
+                                      SImapArg::Atom("+X-GM-LABELS"), SImapArg::Atom(Sent(got.labels))},
+                                     tag, m_why))
+                    return false;
+                stores.emplace_back(work, "L" + tag);
+            }
+        }
+        std::vector<SWork *> unlabelled;
+        for (auto &each : stores) {
+            bool labels = each.second[0] == 'L';
+            if (!m_session->Wait(labels ? each.second.substr(1) : each.second, nullptr, result, m_why))
+                return false;
+            if (!result.Ok() && labels && each.first->outcome == MAIL_PENDING) {
+                unlabelled.push_back(each.first);
+                each.first->outcome = MAIL_FAILED;
+                each.first->why = result.text;
+            } else if (!result.Ok() && !labels) {
+                Warn(each.first->path, "the copy's flags could not be set: " + result.text);
+            }
+        }
+        for (SWork *work : unlabelled) {
+            std::string what = "the copy's labels could not be set (" + work->why + "): the original stays";
+            if (!RemoveCopy(work->mail.newUid, what))
+                return false;
+            Drop(*work, what);
+        }
+        std::uint64_t trashValidity, trashNext;
+        if (!TrashStatus(trashValidity, trashNext))
+            return false;
+        for (SWork *work : appended) {
+            if (work->outcome == MAIL_PENDING && work->mail.step == EImapStep::APPENDED) {
+                work->mail.trashValidity = trashValidity;
+                work->mail.trashNext = trashNext;
+                work->mail.step = EImapStep::MOVING;
+            }
+        }
+        Record(appended);
+    }
+
+    // The originals moved to Trash, by one command for them all.
+    std::vector<SWork *> moving = at(EImapStep::MOVING);
+    if (!moving.empty()) {
+        std::map<std::uint64_t, SWork *> byOriginal;
+        std::vector<std::uint64_t> originals, present, toCopy;
+        for (SWork *work : moving) {
+            byOriginal[work->mail.uid] = work;
+            originals.push_back(work->mail.uid);
+        }
+        if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(originals)),
+                  SImapArg::Atom("(UID)")},
+                 [&](const SImapResponse &r) {
+                     const SImapValue *uid = FetchItem(r, "UID");
+                     if (r.name == "FETCH" && uid != nullptr && byOriginal.count(uid->Number()) != 0)
+                         present.push_back(uid->Number());
+                 },
+                 result))
+            return false;
+        std::sort(present.begin(), present.end());
+        present.erase(std::unique(present.begin(), present.end()), present.end());
+        toCopy = present;
+        // Without MOVE, a stopped run may have copied an original to Trash already: it is
+        // then only taken away, never copied twice.
+        if (!m_session->Has("MOVE") &&
+            std::any_of(moving.begin(), moving.end(), [](const SWork *w) { return !w->copy; })) {
+            std::string what;
+            SSelected trash;
+            if (!Select(m_trash, true, trash, what))
+                return m_session->Alive() && FailAll(moving, what);
+            for (SWork *work : moving) {
+                std::uint64_t found = 0;
+                bool mine = std::binary_search(present.begin(), present.end(), work->mail.uid);
+                if (mine && !work->copy && trash.validity == work->mail.trashValidity &&
+                    !FindByBytes(work->mail.trashNext, work->mail.size, work->mail.sum, 0, found))
+                    return false;
+                if (found != 0) {
+                    work->mail.trashUid = found;
+                    toCopy.erase(std::remove(toCopy.begin(), toCopy.end(), work->mail.uid), toCopy.end());
+                }
+            }
+            SSelected again;
+            if (!Select(box, false, again, what))
+                return m_session->Alive() && FailAll(moving, what);
+        }
+        result.status = "OK";
+        result.code.clear();
+        std::string set = UidSet(present);
+        if (!present.empty() && m_session->Has("MOVE")) {
+            if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("MOVE"), SImapArg::Atom(set), SImapArg::String(m_trash.name)},
+                     nullptr, result))
+                return false;
+        } else if (!present.empty()) {
+            if (!toCopy.empty() &&
+                !Run({SImapArg::Atom("UID"), SImapArg::Atom("COPY"), SImapArg::Atom(UidSet(toCopy)),
+                      SImapArg::String(m_trash.name)},
+                     nullptr, result))
+                return false;
+            SImapResult copied = result;
+            if (result.Ok() &&
+                !Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(set), SImapArg::Atom("+FLAGS.SILENT"),
+                      SImapArg::Atom("(\\Deleted)")},
+                     nullptr, result))
+                return false;
+            if (result.Ok() && !Run({SImapArg::Atom("UID"), SImapArg::Atom("EXPUNGE"), SImapArg::Atom(set)}, nullptr, result))
+                return false;
+            if (result.Ok())
+                result.code = copied.code;
+        }
+        if (result.Ok() && result.HasCode("COPYUID") && result.code.size() >= 4) {
+            std::vector<std::uint64_t> from = Expanded(result.code[2].text), to = Expanded(result.code[3].text);
+            for (std::size_t i = 0; i < from.size() && i < to.size(); ++i) {
+                if (byOriginal.count(from[i]) != 0) {
+                    byOriginal[from[i]]->mail.trashUid = to[i];
+                    byOriginal[from[i]]->mail.trashValidity = result.code[1].Number();
+                }
+            }
+        }
+        for (SWork *work : moving) {
+            if (result.Ok())
+                work->mail.step = EImapStep::DONE;
+            else
+                work->outcome = MAIL_FAILED, Fail(work->path, "its converted copy was added, but the original could "
+                                                              "not be moved to " + m_trash.shown + ": " + result.text);
+        }
+        Record(moving);
+    }
+    for (SWork &work : batch) {
+        if (work.outcome == MAIL_PENDING && work.mail.step == EImapStep::DONE)
+            work.outcome = MAIL_DONE;
+    }
+    return true;
+}
+
+bool CAccountRun::FetchBatch(const SMailbox &box, const SSelected &selected, const std::vector<SCandidate> &mails,
+                             std::vector<SWork> &batch, long &unchanged, long &gone)
+{
+    std::vector<std::uint64_t> uids;
+    for (const SCandidate &mail : mails)
+        uids.push_back(mail.uid);
+    std::vector<std::uint64_t> seen;
+    SImapResult result;
+    bool ok = Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(uids)),
+                   SImapArg::Atom(m_gmail ? "(UID FLAGS INTERNALDATE X-GM-LABELS BODY.PEEK[])"
+                                          : "(UID FLAGS INTERNALDATE BODY.PEEK[])")},
+                  [&](const SImapResponse &r) {
+                      const SImapValue *uid = FetchItem(r, "UID"), *body = FetchItem(r, "BODY[]");
+                      if (r.name != "FETCH" || uid == nullptr || body == nullptr ||
+                          !std::binary_search(uids.begin(), uids.end(), uid->Number()) ||
+                          std::find(seen.begin(), seen.end(), uid->Number()) != seen.end())
+                          return;
+                      seen.push_back(uid->Number());
+                      SWork work;
+                      work.mail.mailbox = box.name;
+                      work.mail.validity = selected.validity;
+                      work.mail.uid = uid->Number();
+                      work.mail.run = m_run;
+                      work.mail.uidNext = selected.uidNext;
+                      work.mail.trash = m_trash.name;
+                      work.path = Url(box) + ";UID=" + std::to_string(work.mail.uid);
+                      if (const SImapValue *flags = FetchItem(r, "FLAGS"))
+                          for (const SImapValue &flag : flags->items)
+                              work.flags.push_back(flag.text);
+                      if (const SImapValue *date = FetchItem(r, "INTERNALDATE"))
+                          work.date = date->text;
+                      if (Converted(*body, work))
+                          batch.push_back(std::move(work));
+                      else if (work.outcome == MAIL_UNCHANGED)
+                          ++unchanged;
+                  },
+                  result);
+    if (!ok)
+        return false;
     if (!result.Ok()) {
-        mail.step = EImapStep::DROPPED;
-        m_journal.Write(mail);
-        return Fail(path, "the server refused the converted mail: " + result.text + ": the original stays"),
-               MAIL_FAILED;
+        for (const SCandidate &mail : mails)
+            Fail(Url(box) + ";UID=" + std::to_string(mail.uid), "cannot fetch the mail: " + result.text);
+        return true;
     }
-    if (result.HasCode("APPENDUID") && result.code.size() >= 3 && result.code[1].Number() == selected.validity) {
-        mail.newUid = std::strtoull(result.code[2].text.c_str(), nullptr, 10);
-        mail.step = EImapStep::APPENDED;
-        if (!m_journal.Write(mail))
-            return Fail(path, "cannot write the journal: " + ErrorText(GetLastError())), MAIL_FAILED;
+    gone += static_cast<long>(uids.size() - seen.size());
+    return true;
+}
+
+bool CAccountRun::Converted(const SImapValue &body, SWork &work)
+{
+    PFile from = FileOf(body), converted = NewTemporary(), to = NewTemporary();
+    work.outcome = MAIL_FAILED;
+    if (!from || !converted || !to)
+        return Fail(work.path, "cannot make a temporary file: " + std::string(std::strerror(errno)));
+    if (ConvertGuarded(m_options.converters.use.convert, from.get(), converted.get()) == 0)
+        return Fail(work.path, "cannot convert it: " + ErrorText(GetLastError()));
+    if (!WithWireLineEnds(converted.get(), to.get()))
+        return Fail(work.path, "cannot write a temporary file: " + std::string(std::strerror(errno)));
+    SImapMail &mail = work.mail;
+    if (!Measure(from.get(), mail.size, mail.sum) || !Measure(to.get(), mail.convertedSize, mail.convertedSum))
+        return Fail(work.path, "cannot read the temporary files");
+    if (mail.size == mail.convertedSize && SameBytes(from.get(), to.get())) {
+        work.outcome = MAIL_UNCHANGED;
+        return false;
     }
-    selected.uidNext = std::max(selected.uidNext, mail.newUid + 1);
-    return Complete(box, selected, mail, to.get());
+    work.copy = to;
+    work.outcome = MAIL_PENDING;
+    return true;
 }
 
 bool CAccountRun::Reconnect(const SMailbox &box, SSelected &selected)
@@ -840,17 +1098,30 @@ bool CAccountRun::Reconnect(const SMailbox &box, SSelected &selected)
             return false;
         }
         selected = again;
-        for (const SImapMail &mail : m_journal.Unfinished(box.name)) {
-            EOutcome done = mail.validity == selected.validity ? Complete(box, selected, mail, nullptr) : MAIL_FAILED;
-            if (done == CONNECTION_LOST)
-                break;
-            m_completed += done == MAIL_DONE;
-        }
-        if (m_session->Alive())
-            return true;
+        if (!m_options.check && !CompleteStopped(box, selected, m_completed))
+            continue;
+        return true;
     }
     Fail(Url(box), "the connection to the server was lost: " + m_why);
     return false;
+}
+
+bool CAccountRun::CompleteStopped(const SMailbox &box, SSelected &selected, long &completed)
+{
+    std::vector<SWork> batch;
+    for (const SImapMail &mail : m_journal.Unfinished(box.name)) {
+        if (mail.validity != selected.validity)
+            continue;
+        SWork work;
+        work.mail = mail;
+        work.path = Url(box) + ";UID=" + std::to_string(mail.uid);
+        batch.push_back(std::move(work));
+    }
+    if (!CompleteBatch(box, selected, batch))
+        return false;
+    for (const SWork &work : batch)
+        completed += work.outcome == MAIL_DONE;
+    return true;
 }
 
 bool CAccountRun::ConvertMailbox(const SMailbox &box)
@@ -860,20 +1131,17 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
     if (!Select(box, m_options.check, selected, what))
         return Fail(Url(box), what);
     if (!m_options.check) {
-        for (const SImapMail &mail : m_journal.Unfinished(box.name)) {
+        std::vector<SImapMail> unfinished = m_journal.Unfinished(box.name);
+        for (const SImapMail &mail : unfinished) {
             if (mail.validity != selected.validity)
-                return Fail(Url(box), "a run that was stopped left " + std::to_string(m_journal.Unfinished(box.name).size()) +
+                return Fail(Url(box), "a run that was stopped left " + std::to_string(unfinished.size()) +
                                           " mails half replaced here, and the mailbox was made anew since (its "
                                           "UIDVALIDITY changed): nothing was done; see the journal " +
                                           m_journal.Path());
         }
         long completed = 0;
-        for (const SImapMail &mail : m_journal.Unfinished(box.name)) {
-            EOutcome done = Complete(box, selected, mail, nullptr);
-            if (done == CONNECTION_LOST && !Reconnect(box, selected))
-                return false;
-            completed += done == MAIL_DONE;
-        }
+        if (!CompleteStopped(box, selected, completed) && !Reconnect(box, selected))
+            return false;
         if (completed > 0)
             m_report.events.push_back({ETreeEvent::NOTICE, Url(box),
                                        "completed " + std::to_string(completed) +
@@ -891,27 +1159,49 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
         m_options.progress->StartTree(candidates.size(), bytes);
         m_options.progress->StartFile(Url(box));
     }
-    long converted = 0, failed = 0, gone = 0;
+    long converted = 0, failed = 0, gone = 0, unchanged = 0;
     m_completed = 0;
     for (std::size_t i = 0; i < candidates.size();) {
-        EOutcome done = Replace(box, selected, candidates[i].uid);
-        if (done == CONNECTION_LOST) {
+        // A batch: a round trip a step for all its mails.
+        std::size_t end = i;
+        std::uint64_t bytes = 0;
+        while (end < candidates.size() && end - i < BATCH_MAILS && (end == i || bytes + candidates[end].size <= BATCH_BYTES))
+            bytes += candidates[end++].size;
+        std::vector<SCandidate> mails(candidates.begin() + static_cast<std::ptrdiff_t>(i),
+                                      candidates.begin() + static_cast<std::ptrdiff_t>(end));
+        std::vector<SWork> batch;
+        long batchUnchanged = 0, batchGone = 0;
+        bool ok = FetchBatch(box, selected, mails, batch, batchUnchanged, batchGone);
+        if (ok && !m_options.check) {
+            std::vector<SWork *> fresh;
+            for (SWork &work : batch)
+                fresh.push_back(&work);
+            ok = !Record(fresh) || CompleteBatch(box, selected, batch);
+        }
+        if (!ok) {
+            // The batch again once reconnected: what the journal completed is gone from the
+            // mailbox, and what it had not sent is as it was.
             if (!Reconnect(box, selected))
                 return false;
             continue;
         }
-        converted += done == MAIL_DONE;
-        failed += done == MAIL_FAILED;
-        gone += done == MAIL_GONE;
+        for (const SWork &work : batch) {
+            converted += work.outcome == MAIL_DONE || (m_options.check && work.outcome == MAIL_PENDING);
+            failed += work.outcome == MAIL_FAILED;
+        }
+        unchanged += batchUnchanged;
+        gone += batchGone;
         if (m_options.progress != nullptr)
-            m_options.progress->FileDone(candidates[i].size);
-        ++i;
+            for (const SCandidate &mail : mails)
+                m_options.progress->FileDone(mail.size);
+        i = end;
     }
     if (m_options.progress != nullptr)
         m_options.progress->FinishTree();
     long mails = m_report.mails - mailsBefore;
     m_report.converted += converted + m_completed;
     m_report.unchanged += std::max(0L, mails - converted - failed - gone);
+    (void)unchanged;
     if (m_options.check)
         m_report.events.push_back({ETreeEvent::WOULD, Url(box),
                                    std::to_string(mails) + (mails == 1 ? " mail, " : " mails, ") +
@@ -961,7 +1251,7 @@ bool CAccountRun::Undo()
         return false;
     bool ok = true;
     for (SImapMail mail : mails) {
-        SMailbox box{mail.mailbox, mail.mailbox}, trash{mail.trash.empty() ? m_trash.name : mail.trash, ""};
+        SMailbox box{mail.mailbox, mail.mailbox, ""}, trash{mail.trash.empty() ? m_trash.name : mail.trash, "", ""};
         DecodeMailboxName(box.name, box.shown);
         DecodeMailboxName(trash.name, trash.shown);
         std::string path = Url(box) + ";UID=" + std::to_string(mail.uid), what;
