@@ -211,6 +211,33 @@ bool WalkStructure(const SImapValue &body, const std::string &prefix, std::vecto
     return named;
 }
 
+// The UIDs as a set of them for a command.
+std::string UidSet(const std::vector<std::uint64_t> &uids)
+{
+    std::string set;
+    for (std::uint64_t uid : uids)
+        set += (set.empty() ? "" : ",") + std::to_string(uid);
+    return set;
+}
+
+// A set of UIDs ("304,319:320") as the UIDs it names, in its order.
+std::vector<std::uint64_t> Expanded(const std::string &set)
+{
+    std::vector<std::uint64_t> uids;
+    std::size_t at = 0;
+    while (at < set.size()) {
+        std::size_t end = set.find(',', at);
+        std::string range = set.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        std::size_t colon = range.find(':');
+        std::uint64_t first = std::strtoull(range.c_str(), nullptr, 10);
+        std::uint64_t last = colon == std::string::npos ? first : std::strtoull(range.c_str() + colon + 1, nullptr, 10);
+        for (std::uint64_t uid = std::min(first, last); uid <= std::max(first, last) && uids.size() < 100000; ++uid)
+            uids.push_back(uid);
+        at = end == std::string::npos ? set.size() : end + 1;
+    }
+    return uids;
+}
+
 struct SCandidate {
     std::uint64_t uid, size;
 };
@@ -255,6 +282,9 @@ struct SWork {
     EOutcome outcome = MAIL_PENDING;
     std::string why;
 };
+
+// How many mails one FETCH of their text asks for.
+const std::size_t LOOK_RANGE = 500;
 
 // How many mails, and how many of their bytes, a batch holds at most: the temporary files
 // hold them, not memory.
@@ -559,29 +589,48 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
         if (!result.Ok())
             return Fail(Url(box), "cannot read the mails' structure: " + result.text);
     }
-    // Then the text of parts that might hold it unlabelled.
+    // Then the text of parts that might hold it unlabelled: the mails that name the same
+    // parts asked for together, all the commands sent before any answer is read.
+    std::map<std::string, std::vector<SCandidate>> byParts;
     for (const auto &mail : look) {
         std::string items = "(UID";
         for (const std::string &part : mail.second)
             items += " BODY.PEEK[" + part + "]";
+        byParts[items + ")"].push_back(mail.first);
+    }
+    std::map<std::uint64_t, SCandidate> asked;
+    tags.clear();
+    for (const auto &group : byParts) {
+        for (std::size_t first = 0; first < group.second.size(); first += LOOK_RANGE) {
+            std::vector<std::uint64_t> uids;
+            for (std::size_t i = first; i < group.second.size() && i < first + LOOK_RANGE; ++i) {
+                uids.push_back(group.second[i].uid);
+                asked[group.second[i].uid] = group.second[i];
+            }
+            if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(uids)),
+                                  SImapArg::Atom(group.first)},
+                                 tag, m_why))
+                return Fail(Url(box), m_why);
+            tags.push_back(tag);
+        }
+    }
+    Handler text = [&](const SImapResponse &r) {
+        const SImapValue *uid = FetchItem(r, "UID");
+        auto mail = uid != nullptr ? asked.find(uid->Number()) : asked.end();
+        if (r.name != "FETCH" || r.items.size() != 1 || mail == asked.end())
+            return;
+        for (std::size_t i = 0; i + 1 < r.items[0].items.size(); i += 2) {
+            if (ContainsFolded(r.items[0].items[i].text, "BODY[") && HoldsDesignator(r.items[0].items[i + 1])) {
+                candidates.push_back(mail->second);
+                asked.erase(mail);
+                return;
+            }
+        }
+    };
+    for (const std::string &each : tags) {
         SImapResult result;
-        bool holds = false;
-        bool ok = Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(std::to_string(mail.first.uid)),
-                       SImapArg::Atom(items + ")")},
-                      [&](const SImapResponse &r) {
-                          for (std::size_t i = 0; r.name == "FETCH" && r.items.size() == 1 &&
-                                                  i + 1 < r.items[0].items.size();
-                               i += 2) {
-                              if (ContainsFolded(r.items[0].items[i].text, "BODY[") &&
-                                  HoldsDesignator(r.items[0].items[i + 1]))
-                                  holds = true;
-                          }
-                      },
-                      result);
-        if (!ok)
+        if (!m_session->Wait(each, text, result, m_why))
             return Fail(Url(box), m_why);
-        if (holds)
-            candidates.push_back(mail.first);
     }
     std::sort(candidates.begin(), candidates.end(),
               [](const SCandidate &a, const SCandidate &b) { return a.uid < b.uid; });
@@ -658,33 +707,6 @@ bool CAccountRun::TrashStatus(std::uint64_t &validity, std::uint64_t &next)
                    }
                },
                result);
-}
-
-// The UIDs as a set of them for a command.
-std::string UidSet(const std::vector<std::uint64_t> &uids)
-{
-    std::string set;
-    for (std::uint64_t uid : uids)
-        set += (set.empty() ? "" : ",") + std::to_string(uid);
-    return set;
-}
-
-// A set of UIDs ("304,319:320") as the UIDs it names, in its order.
-std::vector<std::uint64_t> Expanded(const std::string &set)
-{
-    std::vector<std::uint64_t> uids;
-    std::size_t at = 0;
-    while (at < set.size()) {
-        std::size_t end = set.find(',', at);
-        std::string range = set.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        std::size_t colon = range.find(':');
-        std::uint64_t first = std::strtoull(range.c_str(), nullptr, 10);
-        std::uint64_t last = colon == std::string::npos ? first : std::strtoull(range.c_str() + colon + 1, nullptr, 10);
-        for (std::uint64_t uid = std::min(first, last); uid <= std::max(first, last) && uids.size() < 100000; ++uid)
-            uids.push_back(uid);
-        at = end == std::string::npos ? set.size() : end + 1;
-    }
-    return uids;
 }
 
 bool CAccountRun::Record(const std::vector<SWork *> &works)
