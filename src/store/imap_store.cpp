@@ -288,7 +288,7 @@ const std::size_t LOOK_RANGE = 500;
 
 // How many mails, and how many of their bytes, a batch holds at most: the temporary files
 // hold them, not memory.
-const std::size_t BATCH_MAILS = 50;
+const std::size_t BATCH_MAILS = 200;
 const std::uint64_t BATCH_BYTES = 32 * 1024 * 1024;
 
 class CAccountRun {
@@ -355,7 +355,6 @@ private:
     bool FailAll(const std::vector<SWork *> &works, const std::string &what);
     bool FindByBytes(std::uint64_t from, std::uint64_t size, std::uint64_t sum, std::uint64_t not_, std::uint64_t &uid);
     bool RemoveCopy(std::uint64_t uid, std::string &what);
-    bool TrashStatus(std::uint64_t &validity, std::uint64_t &next);
     std::string FlagsFor(const std::vector<std::string> &flags, const SSelected &selected) const;
 
     const SImapUrl &m_url;
@@ -690,25 +689,6 @@ bool CAccountRun::RemoveCopy(std::uint64_t uid, std::string &what)
     return true;
 }
 
-bool CAccountRun::TrashStatus(std::uint64_t &validity, std::uint64_t &next)
-{
-    validity = next = 0;
-    SImapResult result;
-    return Run({SImapArg::Atom("STATUS"), SImapArg::String(m_trash.name), SImapArg::Atom("(UIDNEXT UIDVALIDITY)")},
-               [&](const SImapResponse &r) {
-                   if (r.name != "STATUS" || r.items.size() < 2)
-                       return;
-                   const std::vector<SImapValue> &pairs = r.items[1].items;
-                   for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) {
-                       if (pairs[i].Is("UIDNEXT"))
-                           next = pairs[i + 1].Number();
-                       if (pairs[i].Is("UIDVALIDITY"))
-                           validity = pairs[i + 1].Number();
-                   }
-               },
-               result);
-}
-
 bool CAccountRun::Record(const std::vector<SWork *> &works)
 {
     std::vector<SImapMail> mails;
@@ -755,12 +735,39 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
     // Appended: the conversions this run made, sent all at once; a stopped run's looked for.
     std::vector<SWork *> appending = at(EImapStep::APPENDING), search;
     if (!appending.empty()) {
-        std::vector<std::pair<SWork *, std::string>> sent;
-        for (SWork *work : appending) {
-            if (!work->copy) {
-                search.push_back(work);
-                continue;
+        std::vector<SWork *> fresh;
+        for (SWork *work : appending)
+            (work->copy ? fresh : search).push_back(work);
+        // Where the server takes many mails in one APPEND (MULTIAPPEND), in one transaction:
+        // all of them or none.  Where it refuses them, each is sent on its own, to tell which.
+        if (fresh.size() > 1 && m_session->Has("MULTIAPPEND")) {
+            std::vector<SImapArg> args{SImapArg::Atom("APPEND"), SImapArg::String(box.name)};
+            for (SWork *work : fresh) {
+                std::rewind(work->copy.get());
+                args.push_back(SImapArg::Atom(FlagsFor(work->flags, selected)));
+                args.push_back(SImapArg::String(work->date));
+                args.push_back(SImapArg::Literal(work->copy.get(), work->mail.convertedSize));
             }
+            if (!Run(args, nullptr, result))
+                return false;
+            if (result.Ok()) {
+                std::vector<std::uint64_t> made;
+                if (result.HasCode("APPENDUID") && result.code.size() >= 3 &&
+                    result.code[1].Number() == selected.validity)
+                    made = Expanded(result.code[2].text);
+                for (std::size_t i = 0; i < fresh.size(); ++i) {
+                    if (made.size() == fresh.size()) {
+                        fresh[i]->mail.newUid = made[i];
+                        fresh[i]->mail.step = EImapStep::APPENDED;
+                    } else {
+                        search.push_back(fresh[i]);
+                    }
+                }
+                fresh.clear();
+            }
+        }
+        std::vector<std::pair<SWork *, std::string>> sent;
+        for (SWork *work : fresh) {
             std::rewind(work->copy.get());
             std::string tag;
             if (!m_session->Send({SImapArg::Atom("APPEND"), SImapArg::String(box.name),
@@ -831,12 +838,54 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                                                          sum == mail.convertedSum);
             compared[work->second] = same ? 1 : -1;
         };
-        std::vector<std::uint64_t> copies;
-        for (SWork *work : appended)
+        // What the append could not carry, asked for in the same round trip: flags set
+        // meanwhile, Gmail's labels; and where Trash's UIDs start.
+        std::map<SWork *, SFetched> now;
+        Handler flagged = [&](const SImapResponse &r) {
+            const SImapValue *uid = FetchItem(r, "UID"), *flags = FetchItem(r, "FLAGS"),
+                             *labels = FetchItem(r, "X-GM-LABELS");
+            auto work = uid != nullptr ? byOriginal.find(uid->Number()) : byOriginal.end();
+            if (r.name != "FETCH" || flags == nullptr || work == byOriginal.end())
+                return;
+            SFetched &got = now[work->second];
+            got.found = true;
+            got.flags.clear();
+            for (const SImapValue &flag : flags->items)
+                got.flags.push_back(flag.text);
+            if (labels != nullptr) {
+                got.labels = *labels;
+                got.hasLabels = true;
+            }
+        };
+        std::uint64_t trashValidity = 0, trashNext = 0;
+        Handler status = [&](const SImapResponse &r) {
+            if (r.name != "STATUS" || r.items.size() < 2)
+                return;
+            const std::vector<SImapValue> &pairs = r.items[1].items;
+            for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) {
+                if (pairs[i].Is("UIDNEXT"))
+                    trashNext = pairs[i + 1].Number();
+                if (pairs[i].Is("UIDVALIDITY"))
+                    trashValidity = pairs[i + 1].Number();
+            }
+        };
+        std::vector<std::uint64_t> copies, originals;
+        for (SWork *work : appended) {
             copies.push_back(work->mail.newUid);
-        if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(copies)),
-                  SImapArg::Atom("(UID BODY.PEEK[])")},
-                 back, result))
+            originals.push_back(work->mail.uid);
+        }
+        std::string tags[3];
+        if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(copies)),
+                              SImapArg::Atom("(UID BODY.PEEK[])")},
+                             tags[0], m_why) ||
+            !m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(originals)),
+                              SImapArg::Atom(m_gmail ? "(UID FLAGS X-GM-LABELS)" : "(UID FLAGS)")},
+                             tags[1], m_why) ||
+            !m_session->Send({SImapArg::Atom("STATUS"), SImapArg::String(m_trash.name),
+                              SImapArg::Atom("(UIDNEXT UIDVALIDITY)")},
+                             tags[2], m_why) ||
+            !m_session->Wait(tags[0], back, result, m_why) || !m_session->Wait(tags[1], flagged, result, m_why) ||
+            !m_session->Wait(tags[2], status, result, m_why))
             return false;
         if (compared.size() < appended.size() &&
             (!Run({SImapArg::Atom("NOOP")}, nullptr, result) ||
@@ -860,33 +909,6 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                 Drop(*work, what);
             }
         }
-        // What the append could not carry: flags set meanwhile, Gmail's labels.
-        std::vector<std::uint64_t> originals;
-        std::map<SWork *, SFetched> now;
-        for (SWork *work : appended) {
-            if (work->outcome == MAIL_PENDING)
-                originals.push_back(work->mail.uid);
-        }
-        if (!originals.empty() &&
-            !Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(originals)),
-                  SImapArg::Atom(m_gmail ? "(UID FLAGS X-GM-LABELS)" : "(UID FLAGS)")},
-                 [&](const SImapResponse &r) {
-                     const SImapValue *uid = FetchItem(r, "UID"), *flags = FetchItem(r, "FLAGS"),
-                                      *labels = FetchItem(r, "X-GM-LABELS");
-                     auto work = uid != nullptr ? byOriginal.find(uid->Number()) : byOriginal.end();
-                     if (r.name != "FETCH" || flags == nullptr || work == byOriginal.end())
-                         return;
-                     SFetched &got = now[work->second];
-                     got.found = true;
-                     for (const SImapValue &flag : flags->items)
-                         got.flags.push_back(flag.text);
-                     if (labels != nullptr) {
-                         got.labels = *labels;
-                         got.hasLabels = true;
-                     }
-                 },
-                 result))
-            return false;
         std::vector<std::pair<SWork *, std::string>> stores;
         for (SWork *work : appended) {
             if (work->outcome != MAIL_PENDING)
@@ -899,11 +921,17 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                                      copy);
                 continue;
             }
-            if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(copy),
-                                  SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(got.flags, selected))},
-                                 tag, m_why))
-                return false;
-            stores.emplace_back(work, tag);
+            // The flags again only where they changed since the append carried them.
+            std::vector<std::string> before = work->flags, after = got.flags;
+            std::sort(before.begin(), before.end());
+            std::sort(after.begin(), after.end());
+            if (!work->copy || FlagsFor(before, selected) != FlagsFor(after, selected)) {
+                if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(copy),
+                                      SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(got.flags, selected))},
+                                     tag, m_why))
+                    return false;
+                stores.emplace_back(work, tag);
+            }
             if (got.hasLabels && !got.labels.items.empty()) {
                 if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(copy),
                                       SImapArg::Atom("+X-GM-LABELS"), SImapArg::Atom(Sent(got.labels))},
@@ -931,9 +959,6 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                 return false;
             Drop(*work, what);
         }
-        std::uint64_t trashValidity, trashNext;
-        if (!TrashStatus(trashValidity, trashNext))
-            return false;
         for (SWork *work : appended) {
             if (work->outcome == MAIL_PENDING && work->mail.step == EImapStep::APPENDED) {
                 work->mail.trashValidity = trashValidity;
@@ -953,22 +978,25 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
             byOriginal[work->mail.uid] = work;
             originals.push_back(work->mail.uid);
         }
-        if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(originals)),
-                  SImapArg::Atom("(UID)")},
-                 [&](const SImapResponse &r) {
-                     const SImapValue *uid = FetchItem(r, "UID");
-                     if (r.name == "FETCH" && uid != nullptr && byOriginal.count(uid->Number()) != 0)
-                         present.push_back(uid->Number());
-                 },
-                 result))
+        // This run's originals were seen a step ago; a stopped run's may have gone since.
+        bool stopped = std::any_of(moving.begin(), moving.end(), [](const SWork *w) { return !w->copy; });
+        if (!stopped)
+            present = originals;
+        else if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(originals)),
+                       SImapArg::Atom("(UID)")},
+                      [&](const SImapResponse &r) {
+                          const SImapValue *uid = FetchItem(r, "UID");
+                          if (r.name == "FETCH" && uid != nullptr && byOriginal.count(uid->Number()) != 0)
+                              present.push_back(uid->Number());
+                      },
+                      result))
             return false;
         std::sort(present.begin(), present.end());
         present.erase(std::unique(present.begin(), present.end()), present.end());
         toCopy = present;
         // Without MOVE, a stopped run may have copied an original to Trash already: it is
         // then only taken away, never copied twice.
-        if (!m_session->Has("MOVE") &&
-            std::any_of(moving.begin(), moving.end(), [](const SWork *w) { return !w->copy; })) {
+        if (!m_session->Has("MOVE") && stopped) {
             std::string what;
             SSelected trash;
             if (!Select(m_trash, true, trash, what))
