@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/bio.h>
@@ -14,6 +15,7 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -288,7 +290,15 @@ bool CSocketStream::StartTls(const std::string &host, const std::string &caFile,
     // Many servers close without TLS's own end; a literal cut short is found by its length.
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, VerifyCallback);
-    if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
+    // The system's authorities from their hashed directory, each read only where a chain
+    // needs it, rather than the whole bundle parsed into memory (some megabytes); the
+    // bundle where the directory is missing, or a variable names a file.
+    const char *dirVariable = std::getenv(X509_get_default_cert_dir_env());
+    std::string dir = dirVariable != nullptr ? dirVariable : X509_get_default_cert_dir();
+    struct stat st;
+    bool lazily = std::getenv(X509_get_default_cert_file_env()) == nullptr && stat(dir.c_str(), &st) == 0 &&
+                  S_ISDIR(st.st_mode);
+    if (lazily ? SSL_CTX_load_verify_dir(ctx, dir.c_str()) != 1 : SSL_CTX_set_default_verify_paths(ctx) != 1) {
         why = "cannot read the system's certificate authorities: " + OpenSslReason("no reason given");
         return false;
     }
