@@ -1300,12 +1300,21 @@ bool CAccountRun::Undo()
     if (!List(listed))
         return false;
     bool ok = true;
+    long back = 0;
     for (SImapMail mail : mails) {
         SMailbox box{mail.mailbox, mail.mailbox, ""}, trash{mail.trash.empty() ? m_trash.name : mail.trash, "", ""};
         DecodeMailboxName(box.name, box.shown);
         DecodeMailboxName(trash.name, trash.shown);
         std::string path = Url(box) + ";UID=" + std::to_string(mail.uid), what;
+        // What the copy has now (flags read or set since, labels) goes back with the original.
         SSelected selected;
+        SFetched copy;
+        if (!Select(box, false, selected, what)) {
+            ok = Fail(path, what);
+            continue;
+        }
+        if (selected.validity == mail.validity && !Fetch(mail.newUid, m_gmail ? "FLAGS X-GM-LABELS" : "FLAGS", copy))
+            return Fail(path, m_why);
         if (!Select(trash, false, selected, what)) {
             ok = Fail(path, what);
             continue;
@@ -1314,7 +1323,7 @@ bool CAccountRun::Undo()
             ok = Fail(path, "the Trash was made anew since (its UIDVALIDITY changed): the original is not found");
             continue;
         }
-        std::uint64_t at = mail.trashUid;
+        std::uint64_t at = mail.trashUid, backUid = 0;
         if (at == 0 && !FindByBytes(mail.trashNext, mail.size, mail.sum, 0, at))
             return Fail(path, m_why);
         SImapResult result;
@@ -1323,19 +1332,19 @@ bool CAccountRun::Undo()
             if (!m_journal.Write(mail))
                 return Fail(path, "cannot write the journal: " + ErrorText(GetLastError()));
             std::string set = std::to_string(at);
-            bool sent = m_session->Has("MOVE")
-                            ? Run({SImapArg::Atom("UID"), SImapArg::Atom("MOVE"), SImapArg::Atom(set),
-                                   SImapArg::String(box.name)},
-                                  nullptr, result)
-                            : Run({SImapArg::Atom("UID"), SImapArg::Atom("COPY"), SImapArg::Atom(set),
-                                   SImapArg::String(box.name)},
-                                  nullptr, result) &&
-                                  (!result.Ok() || (Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(set),
-                                                         SImapArg::Atom("+FLAGS.SILENT"), SImapArg::Atom("(\\Deleted)")},
-                                                        nullptr, result) &&
-                                                    Run({SImapArg::Atom("UID"), SImapArg::Atom("EXPUNGE"), SImapArg::Atom(set)},
-                                                        nullptr, result)));
-            if (!sent)
+            bool moves = m_session->Has("MOVE");
+            if (!Run({SImapArg::Atom("UID"), SImapArg::Atom(moves ? "MOVE" : "COPY"), SImapArg::Atom(set),
+                      SImapArg::String(box.name)},
+                     nullptr, result))
+                return Fail(path, m_why);
+            if (result.Ok() && result.HasCode("COPYUID") && result.code.size() >= 4)
+                backUid = std::strtoull(result.code[3].text.c_str(), nullptr, 10);
+            SImapResult taken;
+            if (result.Ok() && !moves &&
+                (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(set), SImapArg::Atom("+FLAGS.SILENT"),
+                       SImapArg::Atom("(\\Deleted)")},
+                      nullptr, taken) ||
+                 !Run({SImapArg::Atom("UID"), SImapArg::Atom("EXPUNGE"), SImapArg::Atom(set)}, nullptr, taken)))
                 return Fail(path, m_why);
             if (!result.Ok()) {
                 ok = Fail(path, "cannot move the original back from " + trash.shown + ": " + result.text);
@@ -1349,15 +1358,32 @@ bool CAccountRun::Undo()
             ok = Fail(path, what);
             continue;
         }
-        if (selected.validity == mail.validity && !RemoveCopy(mail.newUid, what))
-            return Fail(path, m_why);
+        if (selected.validity == mail.validity && copy.found) {
+            std::string original = std::to_string(backUid);
+            if (backUid != 0 &&
+                (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(original),
+                       SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(copy.flags, selected))},
+                      nullptr, result) ||
+                 (copy.hasLabels && !copy.labels.items.empty() &&
+                  !Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(original),
+                        SImapArg::Atom("+X-GM-LABELS"), SImapArg::Atom(Sent(copy.labels))},
+                       nullptr, result))))
+                return Fail(path, m_why);
+            if (!RemoveCopy(mail.newUid, what))
+                return Fail(path, m_why);
+        }
         if (!what.empty())
             Warn(path, what.substr(2));
         mail.step = EImapStep::UNDONE;
         if (!m_journal.Write(mail))
             return Fail(path, "cannot write the journal: " + ErrorText(GetLastError()));
-        ++m_report.converted;
+        ++back;
     }
+    m_report.events.push_back({ETreeEvent::NOTICE, AccountUrl(),
+                               std::to_string(back) + (back == 1 ? " mail" : " mails") +
+                                   " put back from Trash as they were before the last run, their converted copies "
+                                   "removed",
+                               0, nullptr});
     if (!m_journal.Compact())
         Warn(m_journal.Path(), "cannot tidy the journal: " + ErrorText(GetLastError()));
     return ok;
@@ -1396,8 +1422,6 @@ bool ConvertImap(const std::string &url, const SImapOptions &options, STreeRepor
 
 bool UndoImap(const std::string &url, const SImapOptions &options, STreeReport &report)
 {
-    report.walked = true;
-    report.ofMails = true;
     SImapUrl parsed;
     std::string why;
     if (!ParseImapUrl(url, parsed, why)) {
