@@ -67,6 +67,10 @@ ALL[3] = (ALL[3][0], ALL[3][1] + (r"\Deleted",), ALL[3][2])
 SMALL = [m for m in ALL if len(m[0]) < 10000 and (r"\Seen" in m[1] or not ISO.search(m[0]))]  # three
 
 
+def variant(mails, n):
+    return [(raw.replace(b".quorvel@test>", b".%d.quorvel@test>" % n), flags, date) for raw, flags, date in mails]
+
+
 def reads(raw):
     """What a reader sees: each text by its label (an unlabelled Korean text as ISO-2022-KR),
     each other part's bytes."""
@@ -259,10 +263,11 @@ def account(t, run, failures):
     imap = t.login()
     imap.create(quoted(t.hangul))
     imap.logout()
-    for box in t.others:
-        t.fill(SMALL, box)  # Junk: never converted
+    # Mails of their own in each mailbox, so that Trash tells whose original it holds.
+    for n, box in enumerate(t.others):
+        t.fill(variant(SMALL, n), box)  # Junk: never converted
     t.others.append(t.hangul)
-    t.fill(SMALL, t.hangul)
+    t.fill(variant(SMALL, 99), t.hangul)
     before = t.fill(SMALL)
     r = run(t, t.url(t.hangul))
     mid = t.state()
