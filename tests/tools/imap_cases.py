@@ -14,7 +14,8 @@ mail with nothing to change untouched (same UID), Trash holding each original on
   account    a Hangul mailbox by its percent-encoded URL, then -R over the account, Trash
              and Junk left alone (Dovecot, Courier)
   refusals   a wrong password fails once with the server's words; a certificate for
-             another host, or expired, is refused before anything is sent (Dovecot)
+             another host, or expired, is refused before anything is sent; imap:// takes
+             STARTTLS before the password (Dovecot)
   faults     a proxy drops the connection before, or after, the k-th command of a run, or
              kills the run there, for k = 1, 2... until a run ends with no fault; a clean
              rerun completes each (each server)
@@ -209,8 +210,11 @@ class Run:
                 "--cacert", self.ca] + list(args)
 
     def __call__(self, target, *args, password=None):
-        return subprocess.run(self.args(target, *args, password=password), capture_output=True,
-                              env=self.env, timeout=300)
+        try:
+            return subprocess.run(self.args(target, *args, password=password), capture_output=True,
+                                  env=self.env, timeout=120)
+        except subprocess.TimeoutExpired as e:
+            return subprocess.CompletedProcess(e.cmd, 124, e.stdout or b"", (e.stderr or b"") + b" [hung: killed]")
 
     def start(self, target, *args):
         return subprocess.Popen(self.args(target, *args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -303,6 +307,13 @@ def refusals(t, authority, run, failures):
         if r.returncode != 1 or tried != logins or any(w not in out for w in words) or t.state() != before:
             failures.append("%s, %s: exit %d, %d logins (%d wanted), the account changed or not %r: %r" % (
                 t.name, what, r.returncode, tried, logins, words, out))
+    # imap:// on the port that offers STARTTLS: TLS before the password, which is then sent.
+    with Proxy(t.plain) as proxy:
+        r = run(t, "--check", t.url(t.box, proxy.port).replace("imaps:", "imap:", 1))
+    if r.returncode != 0 or "STARTTLS" not in proxy.commands or \
+            {"LOGIN", "AUTHENTICATE"} & set(proxy.commands[:proxy.commands.index("STARTTLS")]):
+        failures.append("%s, imap://: exit %d, commands in the clear %r: %r" % (
+            t.name, r.returncode, proxy.commands, said(r)))
     t.empty()
 
 
@@ -319,7 +330,12 @@ def faults(t, authority, run, failures, runs, limit=400):
                 proc = {}
                 proxy.arm("call" if mode == "kill" else mode, k, lambda: proc["p"].kill())
                 proc["p"] = run.start(t, t.url(t.box, proxy.port))
-                proc["p"].communicate(timeout=300)
+                try:
+                    proc["p"].communicate(timeout=120)
+                except subprocess.TimeoutExpired:
+                    proc["p"].kill()
+                    proc["p"].communicate()
+                    failures.append("%s, %s command %d: the run hung" % (t.name, mode, k))
                 hit = proxy.dropped or (mode == "kill" and len(proxy.commands) >= k)
                 name = proxy.commands[k - 1] if hit else "none"
                 proxy.arm(None, 0)
