@@ -21,10 +21,12 @@ mail with nothing to change untouched (same UID), Trash holding each original on
              rerun completes each (each server)
   duplicate  a server that drops an APPEND of a Message-ID it holds, answering with the
              original's UID: the original stays, reported (Dovecot, the Gmail-like one)
-CASES=lifecycle,faults... runs only those. Exit status 0 when all of it holds, 1 otherwise; 77 (skipped) when the converter has no IMAP
+CASES=lifecycle,faults... runs only those; KEEP=1 keeps the scratch directory.
+Exit status 0 when all of it holds, 1 otherwise; 77 (skipped) when the converter has no IMAP
 store yet (it answers an imaps:// URL with a usage error) or no server can run. A server that
 cannot run is skipped, which the last lines say.
 """
+import base64
 import email
 import email.policy
 import hashlib
@@ -59,7 +61,7 @@ EXTRA = [
     (b"Subject: big\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
      b"Content-Type: text/plain; charset=ISO-2022-KR\r\n\r\n\x1b$)C\r\n\x0e4Y\x0f big\r\n--b\r\n"
      b"Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-     b"\r\n".join(__import__("base64").encodebytes(BIG).split(b"\n")) + b"--b--\r\n", (), "06-Jun-2000 15:00:00 +0900"),
+     b"\r\n".join(base64.encodebytes(BIG).split(b"\n")) + b"--b--\r\n", (), "06-Jun-2000 15:00:00 +0900"),
 ]
 ALL = [(with_id(n, raw), flags, date) for n, (raw, flags, date) in enumerate(MAILS + EXTRA, 1)]
 # The mail with nothing to change, marked \Deleted by its user: an EXPUNGE of more than the
@@ -156,8 +158,9 @@ class Target:
     """One server as the converter and the checks see it: URL, a session of the checks,
     its mailbox for the mail, its Trash and the other mailboxes."""
     def __init__(self, name, port, user, password, login, box, trash, others=(), labels=False,
-                 plain=None, upstream_tls=None):
+                 plain=None, upstream_tls=None, hangul=None):
         self.name, self.port, self.user, self.password, self.login = name, port, user, password, login
+        self.hangul = hangul  # the name of a mailbox of Hangul name to make
         self.box, self.trash, self.others, self.labels = box, trash, list(others), labels
         self.plain, self.upstream_tls = plain, upstream_tls  # for a proxy in front
 
@@ -418,8 +421,7 @@ def main():
             d = Dovecot(os.path.join(work, "dovecot"), authority, users=(("md", "pw 1"),))
             with d:
                 t = Target("Dovecot", d.imaps_port, "md", "pw 1", lambda: d.login("md"), "INBOX", "Trash",
-                           ["Junk"], plain=d.port)
-                t.hangul = HANGUL
+                           ["Junk"], plain=d.port, hangul=HANGUL)
                 n = []
                 cases(t, (lifecycle, run, failures), (account, run, failures), (refusals, authority, run, failures),
                       (duplicate, authority, run, failures), (faults, authority, run, failures, n))
@@ -436,11 +438,10 @@ def main():
             with c, Proxy(c.port, *authority.issue()) as tls:
                 # The account's Trash as Courier's clients make it.
                 t = Target("Courier", tls.port, "courier", "unused", lambda: imaplib.IMAP4("127.0.0.1", c.port),
-                           "INBOX", "INBOX.Trash", plain=c.port)
+                           "INBOX", "INBOX.Trash", plain=c.port, hangul="INBOX." + HANGUL)
                 imap = t.login()
                 imap.create("INBOX.Trash")
                 imap.logout()
-                t.hangul = "INBOX." + HANGUL
                 n = []
                 cases(t, (lifecycle, run, failures), (account, run, failures), (faults, authority, run, failures, n))
             notes.append("Courier-IMAP: its cases, %d runs cut by the proxy, %.0f s (no duplicate APPEND case: "
