@@ -19,6 +19,7 @@ import imaplib
 import os
 import pwd
 import re
+import select
 import socket
 import socketserver
 import ssl
@@ -356,7 +357,8 @@ class Proxy:
     imitates a server that drops an APPEND of a Message-ID it already holds: it answers such
     an APPEND itself, OK [APPENDUID uidvalidity uid] with the message that was there, and
     forwards nothing of it. Other APPENDs go on with a non-synchronizing literal, which the
-    server must then take (LITERAL+)."""
+    server must then take (LITERAL+). After a STARTTLS it passes the bytes through, and
+    counts no more."""
     def __init__(self, upstream, cert=None, key=None, mode=None, k=0, action=None, duplicate=None, upstream_tls=None):
         self.upstream, self.mode, self.k, self.action, self.duplicate = upstream, mode, k, action, duplicate
         self.upstream_tls = upstream_tls
@@ -390,10 +392,14 @@ class Proxy:
         self._server.server_close()
 
     def session(self, client):
+        """One connection, in one thread: an SSL socket is not to be read and written from two
+        at once. The client's bytes go through commands(), a generator that takes them as they
+        come; the server's go back as they come, but none once a fault has cut the answer."""
         if self.ctx:
             try:
                 client = self.ctx.wrap_socket(client, server_side=True)
             except (ssl.SSLError, OSError):
+                client.close()
                 return  # the client refused the certificate: what a refusal test wants
         try:
             server = socket.create_connection(("127.0.0.1", self.upstream))
@@ -402,65 +408,67 @@ class Proxy:
         except OSError:
             client.close()
             return
-        state = {"mute": False, "tag": None, "seen": threading.Event()}
-
-        def close():
-            for s in (client, server):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-
-        def downstream():
-            pending = b""
-            try:
-                while True:
-                    data = server.recv(65536)
-                    if not data:
+        io = {"in": b"", "answer": b"", "mute": None, "client": client, "server": server}
+        steps = self.commands_of(io)
+        try:
+            next(steps)
+            while True:
+                ready = [s for s in (client, server) if isinstance(s, ssl.SSLSocket) and s.pending()] or \
+                    select.select([client, server], [], [], 0.1)[0]
+                if server in ready:
+                    data = self._recv(server)
+                    if data == b"":
                         break
-                    if state["mute"]:
-                        pending += data
-                        if state["tag"] and re.search(rb"(^|\n)" + re.escape(state["tag"]) + rb" ", pending):
-                            state["seen"].set()
-                        continue
-                    client.sendall(data)
+                    if data and io["mute"] is None:
+                        client.sendall(data)
+                    elif data:
+                        io["answer"] += data
+                if client in ready:
+                    data = self._recv(client)
+                    if data == b"":
+                        break
+                    io["in"] += data or b""
+                next(steps)  # also on a timeout: an answer is waited for in time
+        except (OSError, StopIteration):
+            pass
+        for sock in (client, server):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-            state["seen"].set()
-            close()
+            sock.close()
 
-        threading.Thread(target=downstream, daemon=True).start()
+    @staticmethod
+    def _recv(sock):
+        """What came, b"" at the end, None when what came was no data (a TLS session ticket)."""
+        sock.setblocking(False)
         try:
-            self.upstream_loop(client, server, state)
-        except OSError:
-            pass
-        close()
+            return sock.recv(65536)
+        except (ssl.SSLWantReadError, BlockingIOError):
+            return None
+        finally:
+            sock.setblocking(True)
 
-    def upstream_loop(self, client, server, state):
-        buf = b""
+    @staticmethod
+    def _line(io):
+        while b"\r\n" not in io["in"]:
+            yield
+        out, _, io["in"] = io["in"].partition(b"\r\n")
+        return out
 
-        def line():
-            nonlocal buf
-            while b"\r\n" not in buf:
-                data = client.recv(65536)
-                if not data:
-                    raise OSError("the client closed")
-                buf += data
-            out, _, buf = buf.partition(b"\r\n")
-            return out
+    @staticmethod
+    def _literal(io, size):
+        while len(io["in"]) < size:
+            yield
+        out, io["in"] = io["in"][:size], io["in"][size:]
+        return out
 
-        def literal(size):
-            nonlocal buf
-            while len(buf) < size:
-                data = client.recv(65536)
-                if not data:
-                    raise OSError("the client closed")
-                buf += data
-            out, buf = buf[:size], buf[size:]
-            return out
-
+    def commands_of(self, io):
+        """The client's commands, each counted and forwarded, or not; ends the session by
+        returning."""
+        client, server = io["client"], io["server"]
         while True:
-            text = line()
+            text = yield from self._line(io)
             m = re.match(rb"([^ (){%*\"\\\]+]+) ((?:UID )?[A-Za-z]+)", text, re.I)
             if not m:
                 server.sendall(text + b"\r\n")  # an answer to a continuation, or DONE
@@ -475,25 +483,34 @@ class Proxy:
             if fault == "call":
                 self.action()
             if verb == "APPEND" and self.duplicate:
-                self._append(tag, text, line, literal, client, server)
+                yield from self._append(io, tag, text)
                 continue
+            if verb == "STARTTLS":
+                # TLS between client and server from here: passed through, nothing counted.
+                server.sendall(text + b"\r\n")
+                while True:
+                    yield
+                    server.sendall(io["in"])
+                    io["in"] = b""
             # Forwarded as it comes: the server's "+" for a literal reaches the client.
             while True:
                 lit = re.search(rb"\{(\d+)\+?\}$", text)
                 if not lit:
                     break
                 server.sendall(text + b"\r\n")
-                server.sendall(literal(int(lit.group(1))))
-                text = line()
+                server.sendall((yield from self._literal(io, int(lit.group(1)))))
+                text = yield from self._line(io)
             if fault == "after":
-                state["tag"], state["mute"] = tag, True
+                io["mute"] = re.compile(rb"(^|\n)" + re.escape(tag) + rb" ")
                 server.sendall(text + b"\r\n")
-                state["seen"].wait(5)
+                waited = time.time()
+                while not io["mute"].search(io["answer"]) and time.time() - waited < 5:
+                    yield
                 self.dropped = True
                 return
             server.sendall(text + b"\r\n")
 
-    def _append(self, tag, text, line, literal, client, server):
+    def _append(self, io, tag, text):
         """APPEND mailbox [flags] [date] {n}: answered here where its Message-ID is held;
         else sent on, its literals non-synchronizing."""
         parts = []
@@ -502,10 +519,10 @@ class Proxy:
             if not lit:
                 break
             if not lit.group(2):
-                client.sendall(b"+ go on\r\n")
-            data = literal(int(lit.group(1)))
+                io["client"].sendall(b"+ go on\r\n")
+            data = yield from self._literal(io, int(lit.group(1)))
             parts += [text[:lit.start()] + b"{%d+}" % len(data), data]
-            text = line()
+            text = yield from self._line(io)
         parts.append(text)
         m = re.match(rb'\S+ APPEND ("(?:[^"\\]|\\.)*"|\S+)', parts[0], re.I)
         mailbox = m.group(1).strip(b'"').decode() if m else "INBOX"
@@ -514,6 +531,6 @@ class Proxy:
         held = self.duplicate(mailbox, mid.group(1).decode()) if mid else None
         if held:
             self.answered.append((mid.group(1).decode(), held))
-            client.sendall(b"%s OK [APPENDUID %d %d] APPEND completed\r\n" % (tag, held[0], held[1]))
+            io["client"].sendall(b"%s OK [APPENDUID %d %d] APPEND completed\r\n" % (tag, held[0], held[1]))
             return
-        server.sendall(b"".join(p if i % 2 else p + b"\r\n" for i, p in enumerate(parts)))
+        io["server"].sendall(b"".join(p if i % 2 else p + b"\r\n" for i, p in enumerate(parts)))
