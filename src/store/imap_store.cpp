@@ -869,6 +869,13 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                     trashValidity = pairs[i + 1].Number();
             }
         };
+        // A server may answer pipelined commands in any order: each answer goes where its
+        // content says, whichever command's end is awaited.
+        Handler all = [&](const SImapResponse &r) {
+            back(r);
+            flagged(r);
+            status(r);
+        };
         std::vector<std::uint64_t> copies, originals;
         for (SWork *work : appended) {
             copies.push_back(work->mail.newUid);
@@ -884,8 +891,8 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
             !m_session->Send({SImapArg::Atom("STATUS"), SImapArg::String(m_trash.name),
                               SImapArg::Atom("(UIDNEXT UIDVALIDITY)")},
                              tags[2], m_why) ||
-            !m_session->Wait(tags[0], back, result, m_why) || !m_session->Wait(tags[1], flagged, result, m_why) ||
-            !m_session->Wait(tags[2], status, result, m_why))
+            !m_session->Wait(tags[0], all, result, m_why) || !m_session->Wait(tags[1], all, result, m_why) ||
+            !m_session->Wait(tags[2], all, result, m_why))
             return false;
         if (compared.size() < appended.size() &&
             (!Run({SImapArg::Atom("NOOP")}, nullptr, result) ||
@@ -909,6 +916,16 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                 Drop(*work, what);
             }
         }
+        // An original not seen is asked for once more, on its own, before it is taken as gone.
+        std::vector<std::uint64_t> unseen;
+        for (SWork *work : appended) {
+            if (work->outcome == MAIL_PENDING && !now[work].found)
+                unseen.push_back(work->mail.uid);
+        }
+        if (!unseen.empty() && !Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(unseen)),
+                                     SImapArg::Atom(m_gmail ? "(UID FLAGS X-GM-LABELS)" : "(UID FLAGS)")},
+                                    flagged, result))
+            return false;
         std::vector<std::pair<SWork *, std::string>> stores;
         for (SWork *work : appended) {
             if (work->outcome != MAIL_PENDING)
