@@ -211,6 +211,16 @@ bool WalkStructure(const SImapValue &body, const std::string &prefix, std::vecto
     return named;
 }
 
+// Keeps into code the COPYUID that a MOVE tells in an untagged OK, before its expunges
+// (RFC 6851), where COPY tells it in its end.
+Handler CopyUidInto(std::vector<SImapValue> &code)
+{
+    return [&code](const SImapResponse &r) {
+        if (r.tag == "*" && r.name == "OK" && r.HasCode("COPYUID"))
+            code = r.code;
+    };
+}
+
 // The UIDs as a set of them for a command.
 std::string UidSet(const std::vector<std::uint64_t> &uids)
 {
@@ -1036,10 +1046,13 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
         result.status = "OK";
         result.code.clear();
         std::string set = UidSet(present);
+        std::vector<SImapValue> moved;
         if (!present.empty() && m_session->Has("MOVE")) {
             if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("MOVE"), SImapArg::Atom(set), SImapArg::String(m_trash.name)},
-                     nullptr, result))
+                     CopyUidInto(moved), result))
                 return false;
+            if (result.Ok() && !moved.empty())
+                result.code = moved;
         } else if (!present.empty()) {
             if (!toCopy.empty() &&
                 !Run({SImapArg::Atom("UID"), SImapArg::Atom("COPY"), SImapArg::Atom(UidSet(toCopy)),
@@ -1350,10 +1363,13 @@ bool CAccountRun::Undo()
                 return Fail(path, "cannot write the journal: " + ErrorText(GetLastError()));
             std::string set = std::to_string(at);
             bool moves = m_session->Has("MOVE");
+            std::vector<SImapValue> moved;
             if (!Run({SImapArg::Atom("UID"), SImapArg::Atom(moves ? "MOVE" : "COPY"), SImapArg::Atom(set),
                       SImapArg::String(box.name)},
-                     nullptr, result))
+                     CopyUidInto(moved), result))
                 return Fail(path, m_why);
+            if (result.Ok() && !moved.empty())
+                result.code = moved;
             if (result.Ok() && result.HasCode("COPYUID") && result.code.size() >= 4)
                 backUid = std::strtoull(result.code[3].text.c_str(), nullptr, 10);
             SImapResult taken;
