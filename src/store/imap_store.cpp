@@ -20,9 +20,11 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <thread>
 
 #include "imap_journal.h"
@@ -221,6 +223,14 @@ Handler CopyUidInto(std::vector<SImapValue> &code)
     };
 }
 
+// The texts of a list's values.
+std::vector<std::string> Texts(const SImapValue &list)
+{
+    std::vector<std::string> texts(list.items.size());
+    std::transform(list.items.begin(), list.items.end(), texts.begin(), [](const SImapValue &v) { return v.text; });
+    return texts;
+}
+
 // The UIDs as a set of them for a command.
 std::string UidSet(const std::vector<std::uint64_t> &uids)
 {
@@ -299,7 +309,7 @@ const std::size_t LOOK_RANGE = 500;
 // How many mails, and how many of their bytes, a batch holds at most: the temporary files
 // hold them, not memory.
 const std::size_t BATCH_MAILS = 200;
-const std::uint64_t BATCH_BYTES = 32 * 1024 * 1024;
+const std::uint64_t BATCH_BYTES = std::uint64_t{32} * 1024 * 1024;
 
 class CAccountRun {
 public:
@@ -332,7 +342,7 @@ private:
     }
     // Runs a command: false where the connection failed (m_why then tells why); result
     // holds the server's answer otherwise.
-    bool Run(std::vector<SImapArg> args, const Handler &untagged, SImapResult &result)
+    bool Run(const std::vector<SImapArg> &args, const Handler &untagged, SImapResult &result)
     {
         return m_session->Run(args, untagged, result, m_why);
     }
@@ -437,10 +447,7 @@ bool CAccountRun::List(std::vector<SMailbox> &boxes)
                       const std::string &delimiter = r.items[1].text;
                       std::size_t last = delimiter.size() == 1 ? box.name.rfind(delimiter[0]) : std::string::npos;
                       box.leaf = last == std::string::npos ? box.name : box.name.substr(last + 1);
-                      std::vector<std::string> flags;
-                      for (const SImapValue &flag : r.items[0].items)
-                          flags.push_back(flag.text);
-                      listed.emplace_back(box, flags);
+                      listed.emplace_back(box, Texts(r.items[0]));
                   },
                   result);
     if (!ok)
@@ -591,9 +598,9 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
         else if (!parts.empty())
             look.emplace_back(mail, parts);
     };
-    for (const std::string &tag : tags) {
+    for (const std::string &each : tags) {
         SImapResult result;
-        if (!m_session->Wait(tag, seen, result, m_why))
+        if (!m_session->Wait(each, seen, result, m_why))
             return Fail(Url(box), m_why);
         if (!result.Ok())
             return Fail(Url(box), "cannot read the mails' structure: " + result.text);
@@ -701,9 +708,8 @@ bool CAccountRun::RemoveCopy(std::uint64_t uid, std::string &what)
 
 bool CAccountRun::Record(const std::vector<SWork *> &works)
 {
-    std::vector<SImapMail> mails;
-    for (const SWork *work : works)
-        mails.push_back(work->mail);
+    std::vector<SImapMail> mails(works.size());
+    std::transform(works.begin(), works.end(), mails.begin(), [](const SWork *work) { return work->mail; });
     if (m_journal.Write(mails))
         return true;
     std::string why = "cannot write the journal " + m_journal.Path() + ": " + ErrorText(GetLastError());
@@ -743,11 +749,11 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
     };
     SImapResult result;
     // Appended: the conversions this run made, sent all at once; a stopped run's looked for.
-    std::vector<SWork *> appending = at(EImapStep::APPENDING), search;
+    std::vector<SWork *> appending = at(EImapStep::APPENDING);
     if (!appending.empty()) {
-        std::vector<SWork *> fresh;
-        for (SWork *work : appending)
-            (work->copy ? fresh : search).push_back(work);
+        std::vector<SWork *> fresh, search;
+        std::partition_copy(appending.begin(), appending.end(), std::back_inserter(fresh), std::back_inserter(search),
+                            [](const SWork *work) { return work->copy != nullptr; });
         // Where the server takes many mails in one APPEND (MULTIAPPEND), in one transaction:
         // all of them or none.  Where it refuses them, each is sent on its own, to tell which.
         if (fresh.size() > 1 && m_session->Has("MULTIAPPEND")) {
@@ -787,7 +793,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                 return false;
             sent.emplace_back(work, tag);
         }
-        for (auto &each : sent) {
+        for (const auto &each : sent) {
             SWork &work = *each.first;
             if (!m_session->Wait(each.second, nullptr, result, m_why))
                 return false;
@@ -1098,9 +1104,8 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
 bool CAccountRun::FetchBatch(const SMailbox &box, const SSelected &selected, const std::vector<SCandidate> &mails,
                              std::vector<SWork> &batch, long &unchanged, long &gone)
 {
-    std::vector<std::uint64_t> uids;
-    for (const SCandidate &mail : mails)
-        uids.push_back(mail.uid);
+    std::vector<std::uint64_t> uids(mails.size());
+    std::transform(mails.begin(), mails.end(), uids.begin(), [](const SCandidate &mail) { return mail.uid; });
     std::vector<std::uint64_t> seen;
     SImapResult result;
     bool ok = Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(uids)),
@@ -1199,8 +1204,7 @@ bool CAccountRun::CompleteStopped(const SMailbox &box, SSelected &selected, long
     }
     if (!CompleteBatch(box, selected, batch))
         return false;
-    for (const SWork &work : batch)
-        completed += work.outcome == MAIL_DONE;
+    completed += std::count_if(batch.begin(), batch.end(), [](const SWork &work) { return work.outcome == MAIL_DONE; });
     return true;
 }
 
@@ -1212,13 +1216,12 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
         return Fail(Url(box), what);
     if (!m_options.check) {
         std::vector<SImapMail> unfinished = m_journal.Unfinished(box.name);
-        for (const SImapMail &mail : unfinished) {
-            if (mail.validity != selected.validity)
-                return Fail(Url(box), "a run that was stopped left " + std::to_string(unfinished.size()) +
-                                          " mails half replaced here, and the mailbox was made anew since (its "
-                                          "UIDVALIDITY changed): nothing was done; see the journal " +
-                                          m_journal.Path());
-        }
+        if (std::any_of(unfinished.begin(), unfinished.end(),
+                        [&](const SImapMail &mail) { return mail.validity != selected.validity; }))
+            return Fail(Url(box), "a run that was stopped left " + std::to_string(unfinished.size()) +
+                                      " mails half replaced here, and the mailbox was made anew since (its "
+                                      "UIDVALIDITY changed): nothing was done; see the journal " +
+                                      m_journal.Path());
         long completed = 0;
         if (!CompleteStopped(box, selected, completed) && !Reconnect(box, selected))
             return false;
@@ -1233,9 +1236,8 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
     if (!FindCandidates(box, selected, candidates))
         return false;
     if (m_options.progress != nullptr) {
-        std::uint64_t bytes = 0;
-        for (const SCandidate &mail : candidates)
-            bytes += mail.size;
+        std::uint64_t bytes = std::accumulate(candidates.begin(), candidates.end(), std::uint64_t{0},
+                                              [](std::uint64_t n, const SCandidate &mail) { return n + mail.size; });
         m_options.progress->StartTree(candidates.size(), bytes);
         m_options.progress->StartFile(Url(box));
     }
@@ -1253,10 +1255,10 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
         long batchUnchanged = 0, batchGone = 0;
         bool ok = FetchBatch(box, selected, mails, batch, batchUnchanged, batchGone);
         if (ok && !m_options.check) {
-            std::vector<SWork *> fresh;
-            for (SWork &work : batch)
-                fresh.push_back(&work);
-            ok = !Record(fresh) || CompleteBatch(box, selected, batch);
+            std::vector<SWork *> fresh(batch.size());
+            std::transform(batch.begin(), batch.end(), fresh.begin(), [](SWork &work) { return &work; });
+            // A batch the journal cannot take is failed, each mail told, and sends nothing.
+            ok = Record(fresh) ? CompleteBatch(box, selected, batch) : true;
         }
         if (!ok) {
             // The batch again once reconnected: what the journal completed is gone from the
@@ -1297,11 +1299,10 @@ bool CAccountRun::Convert()
         return false;
     if (m_options.recursive) {
         std::string prefix = EncodeMailboxName(m_url.mailbox);
-        for (const SMailbox &box : listed) {
-            if (prefix.empty() || box.name == prefix || box.name.compare(0, prefix.size() + 1, prefix + "/") == 0 ||
-                box.name.compare(0, prefix.size() + 1, prefix + ".") == 0)
-                boxes.push_back(box);
-        }
+        std::copy_if(listed.begin(), listed.end(), std::back_inserter(boxes), [&](const SMailbox &box) {
+            return prefix.empty() || box.name == prefix || box.name.compare(0, prefix.size() + 1, prefix + "/") == 0 ||
+                   box.name.compare(0, prefix.size() + 1, prefix + ".") == 0;
+        });
     } else {
         SMailbox box;
         box.name = EncodeMailboxName(m_url.mailbox);
