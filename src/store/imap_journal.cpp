@@ -93,10 +93,12 @@ CImapJournal::~CImapJournal()
         CloseHandle(m_file);
 }
 
-bool CImapJournal::Open(const std::string &account, std::string &why)
+bool CImapJournal::Open(const std::string &account, std::string &why, bool readOnly)
 {
     char dir[PATH_SIZE];
-    if (!GetStateDirectory(dir, sizeof dir)) {
+    if (!GetStateDirectory(dir, sizeof dir, !readOnly)) {
+        if (readOnly && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
+            return true;
         why = std::string("cannot use the state directory") + (dir[0] != '\0' ? std::string(" ") + dir : "") +
               ": " + ErrorText(GetLastError());
         return false;
@@ -122,6 +124,8 @@ bool CImapJournal::Open(const std::string &account, std::string &why)
         }
         m_mails[mail.Key()] = mail;
     }
+    if (readOnly)
+        return true;
     m_file = CreateFileA(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          found ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_file == INVALID_HANDLE_VALUE || !Seek(m_file, whole) || (whole < text.size() && !SetEndOfFile(m_file))) {

@@ -47,8 +47,9 @@ public:
     ~CImapJournal();
 
     // Opens the journal of account in the state directory, made where there is none, and
-    // reads it.  False with why.
-    bool Open(const std::string &account, std::string &why);
+    // reads it; to read only, makes nothing (none there is an empty journal) and writes
+    // nothing.  False with why.
+    bool Open(const std::string &account, std::string &why, bool readOnly = false);
     // Writes mails' steps (or mail's) and flushes them, once.  False with the system's error.
     bool Write(const std::vector<SImapMail> &mails);
     bool Write(const SImapMail &mail) { return Write(std::vector<SImapMail>{mail}); }

@@ -417,7 +417,7 @@ bool CAccountRun::Connect()
 bool CAccountRun::Start()
 {
     std::string why;
-    if (!m_options.check && !m_journal.Open(m_url.Account(), why))
+    if (!m_journal.Open(m_url.Account(), why, m_options.check))
         return Fail(AccountUrl(), why);
     if (!Connect())
         return Fail(AccountUrl(), m_why);
@@ -1231,6 +1231,13 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
                                            (completed == 1 ? " mail" : " mails") + " that a stopped run had begun",
                                        0, nullptr});
     }
+    std::vector<SImapMail> stopped = m_journal.Unfinished(box.name);
+    if (m_options.check && !stopped.empty())
+        m_report.events.push_back({ETreeEvent::WOULD, Url(box),
+                                   "a run that was stopped left " + std::to_string(stopped.size()) +
+                                       (stopped.size() == 1 ? " mail" : " mails") +
+                                       " half replaced: a run would complete them first",
+                                   0, nullptr});
     std::vector<SCandidate> candidates;
     long mailsBefore = m_report.mails;
     if (!FindCandidates(box, selected, candidates))
