@@ -1439,6 +1439,18 @@ bool NamesIso2022Kr(const SImapValue &structure, const std::string &fields, std:
     return named || ContainsFolded(fields, "iso-2022-kr");
 }
 
+namespace {
+
+// Fails url in report before anything is sent: false.
+bool Refuse(STreeReport &report, const std::string &url, const std::string &why)
+{
+    report.failed.push_back(url);
+    report.events.push_back({ETreeEvent::FAILED, url, why, 0, nullptr});
+    return false;
+}
+
+}  // namespace
+
 bool ConvertImap(const std::string &url, const SImapOptions &options, STreeReport &report)
 {
     report.walked = true;
@@ -1446,17 +1458,10 @@ bool ConvertImap(const std::string &url, const SImapOptions &options, STreeRepor
     report.ofMails = true;
     SImapUrl parsed;
     std::string why;
-    if (!ParseImapUrl(url, parsed, why)) {
-        report.failed.push_back(url);
-        report.events.push_back({ETreeEvent::FAILED, url, why, 0, nullptr});
-        return false;
-    }
-    if (!options.recursive && parsed.mailbox.empty()) {
-        report.failed.push_back(url);
-        report.events.push_back({ETreeEvent::FAILED, url, "no mailbox named: add /INBOX, or give -R for every mailbox", 0,
-                                 nullptr});
-        return false;
-    }
+    if (!ParseImapUrl(url, parsed, why))
+        return Refuse(report, url, why);
+    if (!options.recursive && parsed.mailbox.empty())
+        return Refuse(report, url, "no mailbox named: add /INBOX, or give -R for every mailbox");
     CAccountRun run(parsed, options, report);
     return run.Start() && run.Convert();
 }
@@ -1465,11 +1470,8 @@ bool UndoImap(const std::string &url, const SImapOptions &options, STreeReport &
 {
     SImapUrl parsed;
     std::string why;
-    if (!ParseImapUrl(url, parsed, why)) {
-        report.failed.push_back(url);
-        report.events.push_back({ETreeEvent::FAILED, url, why, 0, nullptr});
-        return false;
-    }
+    if (!ParseImapUrl(url, parsed, why))
+        return Refuse(report, url, why);
     CAccountRun run(parsed, options, report);
     return run.Start() && run.Undo();
 }
