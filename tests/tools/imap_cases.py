@@ -19,6 +19,7 @@ mail with nothing to change untouched (same UID), Trash holding each original on
   faults     a proxy drops the connection before, or after, the k-th command of a run, or
              kills the run there, for k = 1, 2... until a run ends with no fault; a clean
              rerun completes each (each server)
+  recreated  a mailbox made anew after a run was cut off in it is refused, unchanged (Dovecot)
   duplicate  a server that drops an APPEND of a Message-ID it holds, answering with the
              original's UID: the original stays, reported (Dovecot, the Gmail-like one)
 CASES=lifecycle,faults... runs only those; KEEP=1 keeps the scratch directory.
@@ -362,6 +363,46 @@ def faults(t, authority, run, failures, runs, limit=400):
     runs.append(count)
 
 
+def recreated(t, authority, run, failures):
+    """A mailbox made anew (a new UIDVALIDITY) after a run was cut off in it: the next run
+    refuses it, naming UIDVALIDITY, and changes nothing there."""
+    box = "Recreated"
+    imap = t.login()
+    imap.create(box)
+    imap.logout()
+    with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
+        run.fresh()
+        t.fill(SMALL, box)
+        run(t, t.url(box, proxy.port))  # a clean run, to learn where its first APPEND comes
+        k = proxy.commands.index("APPEND") + 1
+        imap = t.login()
+        imap.delete(box)
+        imap.create(box)
+        imap.logout()
+        run.fresh()
+        t.fill(SMALL, box)
+        proc = {}
+        proxy.arm("call", k, lambda: proc["p"].kill())
+        proc["p"] = run.start(t, t.url(box, proxy.port))
+        proc["p"].communicate(timeout=120)
+        proxy.arm(None, 0)
+        imap = t.login()
+        imap.delete(box)
+        imap.create(box)
+        deliver(imap, box, SMALL)
+        before = snapshot(imap, box)
+        imap.logout()
+        r = run(t, t.url(box, proxy.port))  # the same account, port and all, as the journal knows it
+    imap = t.login()
+    after = snapshot(imap, box)
+    imap.delete(box)
+    imap.logout()
+    if r.returncode != 1 or "UIDVALIDITY" not in said(r) or after != before:
+        failures.append("%s: a mailbox made anew after a cut run: exit %d, or changed: %r" % (
+            t.name, r.returncode, said(r)))
+    t.empty()
+
+
 def duplicate(t, authority, run, failures):
     """A server that drops an APPEND of a Message-ID it holds and answers with the original's
     UID: the original stays where it was, the run says so and fails."""
@@ -427,7 +468,8 @@ def main():
                            ["Junk"], plain=d.port, hangul=HANGUL)
                 n = []
                 cases(t, (lifecycle, run, failures), (account, run, failures), (refusals, authority, run, failures),
-                      (duplicate, authority, run, failures), (faults, authority, run, failures, n))
+                      (recreated, authority, run, failures), (duplicate, authority, run, failures),
+                      (faults, authority, run, failures, n))
                 errors = d.errors()
                 if errors:
                     failures.append("Dovecot's log: %s" % errors[:3])
