@@ -791,7 +791,8 @@ struct SProgressShown {
 
 // Converts the mailboxes (or with -R the accounts) that urls name, or with --undo puts
 // back the last run on each account.
-int ConvertOnServers(const COptions &options, const std::vector<const char *> &urls, long nUrls, FILE *out, FILE *err)
+int ConvertOnServers(const COptions &options, const std::vector<const char *> &urls, std::ptrdiff_t nUrls, FILE *out,
+                     FILE *err)
 {
     if (static_cast<std::size_t>(nUrls) != urls.size())
         return UsageError(err, "IMAP URLs and FILEs cannot be mixed: give them in runs of their own", "");

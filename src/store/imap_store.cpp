@@ -1204,7 +1204,8 @@ bool CAccountRun::CompleteStopped(const SMailbox &box, SSelected &selected, long
     }
     if (!CompleteBatch(box, selected, batch))
         return false;
-    completed += std::count_if(batch.begin(), batch.end(), [](const SWork &work) { return work.outcome == MAIL_DONE; });
+    completed += static_cast<long>(
+        std::count_if(batch.begin(), batch.end(), [](const SWork &work) { return work.outcome == MAIL_DONE; }));
     return true;
 }
 
