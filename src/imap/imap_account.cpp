@@ -50,24 +50,6 @@ int HexValue(char c)
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
-// pct-encoded = "%" HEXDIG HEXDIG.  False where a '%' is not followed by two hex digits.
-bool PercentDecode(const std::string &text, std::string &decoded)
-{
-    decoded.clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != PERCENT) {
-            decoded += text[i];
-            continue;
-        }
-        int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
-        int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
-        if (high < 0 || low < 0)
-            return false;
-        decoded += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    return true;
-}
 
 // Reads the character of UTF-8 text at at into code, moving at past it.  False where it is
 // not one (RFC 3629: the shortest form, no surrogate, nothing past U+10FFFF).
@@ -393,6 +375,24 @@ bool NetrcPassword(const SImapUrl &url, std::string &password, bool &found, std:
 }
 
 }  // namespace
+
+bool PercentDecode(const std::string &text, std::string &decoded)
+{
+    decoded.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != PERCENT) {
+            decoded += text[i];
+            continue;
+        }
+        int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
+        int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+        if (high < 0 || low < 0)
+            return false;
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
 
 std::string SImapUrl::Account() const
 {

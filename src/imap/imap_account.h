@@ -30,6 +30,10 @@ bool IsImapUrl(const std::string &text);
 // never holds the URL's text: a password in it stays out of the message.
 bool ParseImapUrl(const std::string &text, SImapUrl &url, std::string &why);
 
+// text with each %XX (RFC 3986's pct-encoded) as its byte into decoded.  False where a '%' is
+// not followed by two hex digits.
+bool PercentDecode(const std::string &text, std::string &decoded);
+
 // A mailbox name in UTF-8 as modified UTF-7, and back.  EncodeMailboxName gives "" where
 // utf8 is not UTF-8.  DecodeMailboxName is false, utf8 left empty, where name is not modified
 // UTF-7 as it must be written (an 8-bit byte, bad or unterminated BASE64, a UTF-16 unit cut

@@ -270,6 +270,7 @@ private:
     void SkipSpaces();
     std::string Token();
     bool Value(SImapValue &value, int depth, bool inCode);
+    bool Values(std::vector<SImapValue> &into, char close, int depth, bool inCode, const char *what);
     bool Quoted(SImapValue &value);
     bool LiteralValue(SImapValue &value);
     bool Atom(SImapValue &value, bool inCode);
@@ -362,22 +363,29 @@ bool CResponseParser::Status(SImapResponse &response)
     SkipSpaces();
     if (!AtEnd() && Peek() == '[') {
         ++m_pos;
-        for (;;) {
-            SkipSpaces();
-            if (AtEnd())
-                return Fail("a response code without its \"]\"");
-            if (Peek() == ']') {
-                ++m_pos;
-                break;
-            }
-            response.code.emplace_back();
-            if (!Value(response.code.back(), 0, true))
-                return false;
-        }
+        if (!Values(response.code, ']', 0, true, "a response code"))
+            return false;
         SkipSpaces();
     }
     response.text = m_line.substr(m_pos);
     return true;
+}
+
+// Values into into, up to close and past it; what names them where close never comes.
+bool CResponseParser::Values(std::vector<SImapValue> &into, char close, int depth, bool inCode, const char *what)
+{
+    for (;;) {
+        SkipSpaces();
+        if (AtEnd())
+            return Fail(std::string(what) + " without its \"" + close + "\"");
+        if (Peek() == close) {
+            ++m_pos;
+            return true;
+        }
+        into.emplace_back();
+        if (!Value(into.back(), depth, inCode))
+            return false;
+    }
 }
 
 bool CResponseParser::Value(SImapValue &value, int depth, bool inCode)
@@ -388,18 +396,7 @@ bool CResponseParser::Value(SImapValue &value, int depth, bool inCode)
             return Fail("lists nested more than " + std::to_string(MAX_LIST_DEPTH) + " deep");
         ++m_pos;
         value.kind = SImapValue::LIST;
-        for (;;) {
-            SkipSpaces();
-            if (AtEnd())
-                return Fail("a list without its \")\"");
-            if (Peek() == ')') {
-                ++m_pos;
-                return true;
-            }
-            value.items.emplace_back();
-            if (!Value(value.items.back(), depth + 1, inCode))
-                return false;
-        }
+        return Values(value.items, ')', depth + 1, inCode, "a list");
     }
     if (c == '"')
         return Quoted(value);

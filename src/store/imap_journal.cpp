@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "folder_state.h"
+#include "imap_account.h"
 #include "write_anew.h"
 
 namespace {
@@ -34,23 +35,14 @@ std::string Escaped(const std::string &name, const char *also)
     return out.empty() ? "%" : out;
 }
 
+// name as Escaped wrote it.
 bool Unescaped(const std::string &text, std::string &name)
 {
-    name.clear();
-    if (text == "%")
+    if (text == "%") {
+        name.clear();
         return true;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            name += text[i];
-            continue;
-        }
-        unsigned value;
-        if (i + 2 >= text.size() + 0 || std::sscanf(text.substr(i + 1, 2).c_str(), "%2x", &value) != 1)
-            return false;
-        name += static_cast<char>(value);
-        i += 2;
     }
-    return true;
+    return PercentDecode(text, name);
 }
 
 std::string LineOf(const SImapMail &m)

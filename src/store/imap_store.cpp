@@ -354,10 +354,9 @@ private:
     bool FindCandidates(const SMailbox &box, const SSelected &selected, std::vector<SCandidate> &candidates);
     bool Fetch(std::uint64_t uid, const char *items, SFetched &fetched);
     // Fetches mails (candidates, in UID order) and converts each: into batch those that
-    // change; counted, those that do not, and those gone meanwhile.  False where the
-    // connection was lost.
+    // change; counted, those gone meanwhile.  False where the connection was lost.
     bool FetchBatch(const SMailbox &box, const SSelected &selected, const std::vector<SCandidate> &mails,
-                    std::vector<SWork> &batch, long &unchanged, long &gone);
+                    std::vector<SWork> &batch, long &gone);
     // Converts body into work's copy: false where nothing changed (work.outcome
     // MAIL_UNCHANGED) or it failed, told (MAIL_FAILED).
     bool Converted(const SImapValue &body, SWork &work);
@@ -492,8 +491,7 @@ bool CAccountRun::Select(const SMailbox &box, bool readOnly, SSelected &selected
                       if (r.code.size() >= 2 && r.HasCode("UIDNEXT"))
                           selected.uidNext = r.code[1].Number();
                       if (r.code.size() >= 2 && r.HasCode("PERMANENTFLAGS"))
-                          for (const SImapValue &flag : r.code[1].items)
-                              selected.permanent.push_back(flag.text);
+                          selected.permanent = Texts(r.code[1]);
                   },
                   result);
     if (!ok) {
@@ -525,8 +523,7 @@ bool CAccountRun::Fetch(std::uint64_t uid, const char *items, SFetched &fetched)
                       fetched.found = true;
                       fetched.uid = uid;
                       if (const SImapValue *flags = FetchItem(r, "FLAGS"))
-                          for (const SImapValue &flag : flags->items)
-                              fetched.flags.push_back(flag.text);
+                          fetched.flags = Texts(*flags);
                       if (const SImapValue *date = FetchItem(r, "INTERNALDATE"))
                           fetched.date = date->text;
                       if (const SImapValue *size = FetchItem(r, "RFC822.SIZE"))
@@ -865,9 +862,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                 return;
             SFetched &got = now[work->second];
             got.found = true;
-            got.flags.clear();
-            for (const SImapValue &flag : flags->items)
-                got.flags.push_back(flag.text);
+            got.flags = Texts(*flags);
             if (labels != nullptr) {
                 got.labels = *labels;
                 got.hasLabels = true;
@@ -1102,7 +1097,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
 }
 
 bool CAccountRun::FetchBatch(const SMailbox &box, const SSelected &selected, const std::vector<SCandidate> &mails,
-                             std::vector<SWork> &batch, long &unchanged, long &gone)
+                             std::vector<SWork> &batch, long &gone)
 {
     std::vector<std::uint64_t> uids(mails.size());
     std::transform(mails.begin(), mails.end(), uids.begin(), [](const SCandidate &mail) { return mail.uid; });
@@ -1127,14 +1122,11 @@ bool CAccountRun::FetchBatch(const SMailbox &box, const SSelected &selected, con
                       work.mail.trash = m_trash.name;
                       work.path = Url(box) + ";UID=" + std::to_string(work.mail.uid);
                       if (const SImapValue *flags = FetchItem(r, "FLAGS"))
-                          for (const SImapValue &flag : flags->items)
-                              work.flags.push_back(flag.text);
+                          work.flags = Texts(*flags);
                       if (const SImapValue *date = FetchItem(r, "INTERNALDATE"))
                           work.date = date->text;
                       if (Converted(*body, work))
                           batch.push_back(std::move(work));
-                      else if (work.outcome == MAIL_UNCHANGED)
-                          ++unchanged;
                   },
                   result);
     if (!ok)
@@ -1249,7 +1241,7 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
         m_options.progress->StartTree(candidates.size(), bytes);
         m_options.progress->StartFile(Url(box));
     }
-    long converted = 0, failed = 0, gone = 0, unchanged = 0;
+    long converted = 0, failed = 0, gone = 0;
     m_completed = 0;
     for (std::size_t i = 0; i < candidates.size();) {
         // A batch: a round trip a step for all its mails.
@@ -1260,8 +1252,8 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
         std::vector<SCandidate> mails(candidates.begin() + static_cast<std::ptrdiff_t>(i),
                                       candidates.begin() + static_cast<std::ptrdiff_t>(end));
         std::vector<SWork> batch;
-        long batchUnchanged = 0, batchGone = 0;
-        bool ok = FetchBatch(box, selected, mails, batch, batchUnchanged, batchGone);
+        long batchGone = 0;
+        bool ok = FetchBatch(box, selected, mails, batch, batchGone);
         if (ok && !m_options.check) {
             std::vector<SWork *> fresh(batch.size());
             std::transform(batch.begin(), batch.end(), fresh.begin(), [](SWork &work) { return &work; });
@@ -1279,7 +1271,6 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
             converted += work.outcome == MAIL_DONE || (m_options.check && work.outcome == MAIL_PENDING);
             failed += work.outcome == MAIL_FAILED;
         }
-        unchanged += batchUnchanged;
         gone += batchGone;
         if (m_options.progress != nullptr)
             for (const SCandidate &mail : mails)
@@ -1291,7 +1282,6 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
     long mails = m_report.mails - mailsBefore;
     m_report.converted += converted + m_completed;
     m_report.unchanged += std::max(0L, mails - converted - failed - gone);
-    (void)unchanged;
     if (m_options.check)
         m_report.events.push_back({ETreeEvent::WOULD, Url(box),
                                    std::to_string(mails) + (mails == 1 ? " mail, " : " mails, ") +
