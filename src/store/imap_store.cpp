@@ -281,6 +281,7 @@ struct SFetched {
     std::string date;
     SImapValue body, labels;
     bool hasLabels = false;
+    std::uint64_t modseq = 0;  // CONDSTORE's MODSEQ, 0 where not asked
 };
 
 // How a mail's replacement ended.
@@ -296,12 +297,52 @@ enum EOutcome {
 struct SWork {
     SImapMail mail;
     PFile copy;                       // null for a mail that a stopped run left
-    std::vector<std::string> flags;   // the original's, as fetched
+    std::vector<std::string> flags;   // the original's, as fetched; then as put on the copy
+    SImapValue labels;                // the labels put on the copy
+    std::uint64_t modseq = 0;         // the original's MODSEQ when its flags were read
     std::string date;                 // its INTERNALDATE
     std::string path;                 // in messages
     EOutcome outcome = MAIL_PENDING;
     std::string why;
 };
+
+// Takes into got the flags, labels and MODSEQ that FETCH answers tell of the mails of byUid.
+Handler FlagsInto(const std::map<std::uint64_t, SWork *> &byUid, std::map<SWork *, SFetched> &got)
+{
+    return [&byUid, &got](const SImapResponse &r) {
+        const SImapValue *uid = FetchItem(r, "UID"), *flags = FetchItem(r, "FLAGS"),
+                         *labels = FetchItem(r, "X-GM-LABELS"), *modseq = FetchItem(r, "MODSEQ");
+        auto work = uid != nullptr ? byUid.find(uid->Number()) : byUid.end();
+        if (r.name != "FETCH" || flags == nullptr || work == byUid.end())
+            return;
+        SFetched &each = got[work->second];
+        each.found = true;
+        each.flags = Texts(*flags);
+        if (labels != nullptr) {
+            each.labels = *labels;
+            each.hasLabels = true;
+        }
+        if (modseq != nullptr && !modseq->items.empty())
+            each.modseq = modseq->items[0].Number();
+    };
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> texts)
+{
+    std::sort(texts.begin(), texts.end());
+    return texts;
+}
+
+// labels less those of without (as their texts).
+SImapValue Without(const SImapValue &labels, const std::vector<std::string> &without)
+{
+    SImapValue left;
+    left.kind = SImapValue::LIST;
+    for (const SImapValue &label : labels.items)
+        if (std::find(without.begin(), without.end(), label.text) == without.end())
+            left.items.push_back(label);
+    return left;
+}
 
 // How many mails one FETCH of their text asks for.
 const std::size_t LOOK_RANGE = 500;
@@ -375,6 +416,16 @@ private:
     bool FindByBytes(std::uint64_t from, std::uint64_t size, std::uint64_t sum, std::uint64_t not_, std::uint64_t &uid);
     bool RemoveCopy(std::uint64_t uid, std::string &what);
     std::string FlagsFor(const std::vector<std::string> &flags, const SSelected &selected) const;
+    // What a FETCH of an original's flags asks for: its labels on Gmail, and its MODSEQ
+    // where the server keeps them (CONDSTORE).
+    std::string FlagItems() const
+    {
+        return std::string("(UID FLAGS") + (m_gmail ? " X-GM-LABELS" : "") +
+               (m_session->Has("CONDSTORE") ? " MODSEQ" : "") + ")";
+    }
+    // Puts on the copies of moving what changed on their originals after their flags were
+    // last read (late): flags, and Gmail's labels.  False where the connection was lost.
+    bool CarryLate(const std::vector<SWork *> &moving, std::map<SWork *, SFetched> &late, const SSelected &selected);
 
     const SImapUrl &m_url;
     const SImapOptions &m_options;
@@ -854,20 +905,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
         // What the append could not carry, asked for in the same round trip: flags set
         // meanwhile, Gmail's labels; and where Trash's UIDs start.
         std::map<SWork *, SFetched> now;
-        Handler flagged = [&](const SImapResponse &r) {
-            const SImapValue *uid = FetchItem(r, "UID"), *flags = FetchItem(r, "FLAGS"),
-                             *labels = FetchItem(r, "X-GM-LABELS");
-            auto work = uid != nullptr ? byOriginal.find(uid->Number()) : byOriginal.end();
-            if (r.name != "FETCH" || flags == nullptr || work == byOriginal.end())
-                return;
-            SFetched &got = now[work->second];
-            got.found = true;
-            got.flags = Texts(*flags);
-            if (labels != nullptr) {
-                got.labels = *labels;
-                got.hasLabels = true;
-            }
-        };
+        Handler flagged = FlagsInto(byOriginal, now);
         std::uint64_t trashValidity = 0, trashNext = 0;
         Handler status = [&](const SImapResponse &r) {
             if (r.name != "STATUS" || r.items.size() < 2)
@@ -897,7 +935,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                               SImapArg::Atom("(UID BODY.PEEK[])")},
                              tags[0], m_why) ||
             !m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(originals)),
-                              SImapArg::Atom(m_gmail ? "(UID FLAGS X-GM-LABELS)" : "(UID FLAGS)")},
+                              SImapArg::Atom(FlagItems())},
                              tags[1], m_why) ||
             !m_session->Send({SImapArg::Atom("STATUS"), SImapArg::String(m_trash.name),
                               SImapArg::Atom("(UIDNEXT UIDVALIDITY)")},
@@ -934,7 +972,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                 unseen.push_back(work->mail.uid);
         }
         if (!unseen.empty() && !Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(unseen)),
-                                     SImapArg::Atom(m_gmail ? "(UID FLAGS X-GM-LABELS)" : "(UID FLAGS)")},
+                                     SImapArg::Atom(FlagItems())},
                                     flagged, result))
             return false;
         std::vector<std::pair<SWork *, std::string>> stores;
@@ -950,10 +988,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                 continue;
             }
             // The flags again only where they changed since the append carried them.
-            std::vector<std::string> before = work->flags, after = got.flags;
-            std::sort(before.begin(), before.end());
-            std::sort(after.begin(), after.end());
-            if (!work->copy || FlagsFor(before, selected) != FlagsFor(after, selected)) {
+            if (!work->copy || FlagsFor(Sorted(work->flags), selected) != FlagsFor(Sorted(got.flags), selected)) {
                 if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(copy),
                                       SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(got.flags, selected))},
                                      tag, m_why))
@@ -967,6 +1002,9 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                     return false;
                 stores.emplace_back(work, "L" + tag);
             }
+            work->flags = got.flags;
+            work->labels = got.labels;
+            work->modseq = got.modseq;
         }
         std::vector<SWork *> unlabelled;
         for (auto &each : stores) {
@@ -1048,9 +1086,33 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
         result.code.clear();
         std::string set = UidSet(present);
         std::vector<SImapValue> moved;
+        // The originals' flags read once more in the same breath as they go, so that a flag
+        // another program set since they were last read is carried to the copy, not lost in
+        // Trash.  Where the server keeps MODSEQs, only the mails changed since are told.
+        std::map<SWork *, SFetched> late;
+        Handler lateFlags = FlagsInto(byOriginal, late);
+        Handler moves = [&](const SImapResponse &r) {
+            lateFlags(r);
+            CopyUidInto(moved)(r);
+        };
+        std::string lateTag, noopTag;
+        // A NOOP first: some servers (Courier) see another session's changes only after one.
+        if (!present.empty() && !m_session->Send({SImapArg::Atom("NOOP")}, noopTag, m_why))
+            return false;
+        if (!present.empty()) {
+            std::vector<SImapArg> fetch = {SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(set),
+                                           SImapArg::Atom(FlagItems())};
+            std::uint64_t since = ~std::uint64_t{0};
+            for (const SWork *work : moving)
+                since = std::min(since, work->copy ? work->modseq : 0);
+            if (since != 0 && m_session->Has("CONDSTORE"))
+                fetch.push_back(SImapArg::Atom("(CHANGEDSINCE " + std::to_string(since) + ")"));
+            if (!m_session->Send(fetch, lateTag, m_why))
+                return false;
+        }
         if (!present.empty() && m_session->Has("MOVE")) {
             if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("MOVE"), SImapArg::Atom(set), SImapArg::String(m_trash.name)},
-                     CopyUidInto(moved), result))
+                     moves, result))
                 return false;
             if (result.Ok() && !moved.empty())
                 result.code = moved;
@@ -1058,7 +1120,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
             if (!toCopy.empty() &&
                 !Run({SImapArg::Atom("UID"), SImapArg::Atom("COPY"), SImapArg::Atom(UidSet(toCopy)),
                       SImapArg::String(m_trash.name)},
-                     nullptr, result))
+                     lateFlags, result))
                 return false;
             SImapResult copied = result;
             if (result.Ok() &&
@@ -1080,6 +1142,12 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
                 }
             }
         }
+        SImapResult fetched;
+        if (!lateTag.empty() &&
+            (!m_session->Wait(noopTag, lateFlags, fetched, m_why) || !m_session->Wait(lateTag, lateFlags, fetched, m_why)))
+            return false;
+        if (result.Ok() && fetched.Ok() && !CarryLate(moving, late, selected))
+            return false;
         for (SWork *work : moving) {
             if (result.Ok())
                 work->mail.step = EImapStep::DONE;
@@ -1092,6 +1160,46 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
     for (SWork &work : batch) {
         if (work.outcome == MAIL_PENDING && work.mail.step == EImapStep::DONE)
             work.outcome = MAIL_DONE;
+    }
+    return true;
+}
+
+bool CAccountRun::CarryLate(const std::vector<SWork *> &moving, std::map<SWork *, SFetched> &late,
+                            const SSelected &selected)
+{
+    std::vector<std::pair<SWork *, std::string>> stores;
+    auto store = [&](SWork *work, const char *item, const std::string &value) {
+        std::string tag;
+        if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"),
+                              SImapArg::Atom(std::to_string(work->mail.newUid)), SImapArg::Atom(item),
+                              SImapArg::Atom(value)},
+                             tag, m_why))
+            return false;
+        stores.emplace_back(work, tag);
+        return true;
+    };
+    for (SWork *work : moving) {
+        const SFetched &got = late[work];
+        if (!got.found)
+            continue;
+        // A stopped run's copy is not known here: it is given them all again.
+        if ((!work->copy || FlagsFor(Sorted(work->flags), selected) != FlagsFor(Sorted(got.flags), selected)) &&
+            !store(work, "FLAGS.SILENT", FlagsFor(got.flags, selected)))
+            return false;
+        if (!got.hasLabels)
+            continue;
+        SImapValue added = Without(got.labels, Texts(work->labels)), gone = Without(work->labels, Texts(got.labels));
+        if ((!added.items.empty() && !store(work, "+X-GM-LABELS", Sent(added))) ||
+            (!gone.items.empty() && !store(work, "-X-GM-LABELS", Sent(gone))))
+            return false;
+    }
+    for (auto &each : stores) {
+        SImapResult result;
+        if (!m_session->Wait(each.second, nullptr, result, m_why))
+            return false;
+        if (!result.Ok())
+            Warn(each.first->path, "a flag or label set on the original meanwhile could not be put on its copy: " +
+                                       result.text);
     }
     return true;
 }

@@ -20,6 +20,8 @@ mail with nothing to change untouched (same UID), Trash holding each original on
              kills the run there, for k = 1, 2... until a run ends with no fault; a clean
              rerun completes each (each server)
   recreated  a mailbox made anew after a run was cut off in it is refused, unchanged (Dovecot)
+  meanwhile  another program flags the originals just before the run moves them: each copy
+             ends with the flag (each server)
   duplicate  a server that drops an APPEND of a Message-ID it holds, answering with the
              original's UID: the original stays, reported (Dovecot, the Gmail-like one)
 CASES=lifecycle,faults... runs only those; KEEP=1 keeps the scratch directory.
@@ -430,6 +432,41 @@ def duplicate(t, authority, run, failures):
     t.empty()
 
 
+def meanwhile(t, authority, run, failures):
+    """Another program flags every original on the server once the run has checked their
+    copies, before it moves them to Trash (where, a clean run shows first): each copy ends
+    with the flag, as its original had it when it went."""
+    args = (["-R"] if t.labels else []) + [None if t.labels else t.box]
+    with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
+        run.fresh()
+        t.fill(SMALL)
+        run(t, t.url(args[-1], proxy.port), *args[:-1])
+        # The first command after the check of the copies, whose last asks Trash's STATUS.
+        move = next(i for i, c in enumerate(proxy.commands) if c in ("UID MOVE", "UID COPY"))
+        k = max(i for i in range(move) if proxy.commands[i] == "STATUS") + 2
+        t.empty()
+        run.fresh()
+        before = t.fill(SMALL)
+
+        def flag():
+            imap = t.login()
+            imap.select(quoted(t.box))
+            imap.uid("STORE", ",".join(str(m["uid"]) for ms in before[t.box].values() for m in ms), "+FLAGS.SILENT",
+                     r"(\Flagged)")
+            imap.logout()
+
+        proxy.arm("call", k, flag)
+        r = run(t, *args[:-1], t.url(args[-1], proxy.port))
+        proxy.arm(None, 0)
+    for ms in before[t.box].values():
+        ms[0]["flags"] = sorted(set(ms[0]["flags"]) | {r"\Flagged"})
+    after = t.state()
+    if r.returncode != 0:
+        failures.append("%s, flags set meanwhile: exit %d: %r" % (t.name, r.returncode, said(r)))
+    verify(t.name + ", flags set before the move", before[t.box], after[t.box], after[t.trash], failures)
+    t.empty()
+
+
 def cases(target, *args):
     """Each case of the list whose name CASES names (all without it), on target."""
     names = os.environ.get("CASES", "").split(",")
@@ -470,7 +507,7 @@ def main():
                 n = []
                 cases(t, (lifecycle, run, failures), (account, run, failures), (refusals, authority, run, failures),
                       (recreated, authority, run, failures), (duplicate, authority, run, failures),
-                      (faults, authority, run, failures, n))
+                      (meanwhile, authority, run, failures), (faults, authority, run, failures, n))
                 errors = d.errors()
                 if errors:
                     failures.append("Dovecot's log: %s" % errors[:3])
@@ -489,7 +526,8 @@ def main():
                 imap.create("INBOX.Trash")
                 imap.logout()
                 n = []
-                cases(t, (lifecycle, run, failures), (account, run, failures), (faults, authority, run, failures, n))
+                cases(t, (lifecycle, run, failures), (account, run, failures), (meanwhile, authority, run, failures),
+                      (faults, authority, run, failures, n))
             notes.append("Courier-IMAP: its cases, %d runs cut by the proxy, %.0f s (no duplicate APPEND case: "
                          "no LITERAL+)" % (sum(n), time.time() - started))
             ran += 1
@@ -506,7 +544,7 @@ def main():
                 t.fill(SMALL, "INBOX")
                 n = []
                 cases(t, (lifecycle, run, failures), (duplicate, authority, run, failures),
-                      (faults, authority, run, failures, n))
+                      (meanwhile, authority, run, failures), (faults, authority, run, failures, n))
             notes.append("Gmail-like (hoodiecrow-imap): its cases, %d runs cut by the proxy, %.0f s" % (
                 sum(n), time.time() - started))
             ran += 1
