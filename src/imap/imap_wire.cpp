@@ -229,6 +229,7 @@ struct CImapSession::SState {
     bool alive = false;
     std::string deadWhy = "the session is not connected";
     bool preauth = false;
+    bool throttled = false;  // the server asked for a pause
     std::vector<std::string> capabilities;  // upper-cased
     bool capabilitiesSeen = false;          // set when a response told them
     unsigned nextTag = 1;
@@ -606,6 +607,10 @@ bool CImapSession::SState::ReadResponse(SImapResponse &response, std::size_t &me
     if (!parser.Parse(response))
         return Die(failure, why);
     Learn(response);
+    // Gmail's answer to too much too fast, to any command; a session ended while the server
+    // is busy (RFC 5530).
+    if (response.HasCode("THROTTLED") || (response.name == "BYE" && response.HasCode("UNAVAILABLE")))
+        throttled = true;
     return true;
 }
 
@@ -819,6 +824,11 @@ bool CImapSession::PreAuthenticated() const
     return m_state && m_state->preauth;
 }
 
+bool CImapSession::Throttled() const
+{
+    return m_state && m_state->throttled;
+}
+
 bool CImapSession::Alive() const
 {
     return m_state && m_state->alive;
@@ -905,6 +915,9 @@ bool CImapSession::Wait(const std::string &tag, const std::function<void(const S
         end.status = response.name;
         end.code = std::move(response.code);
         end.text = std::move(response.text);
+        // Refused for going too fast: no answer to build on, as when the connection drops.
+        if (!end.Ok() && end.HasCode("THROTTLED"))
+            return s.Die("the server asks for a pause: " + end.status + " " + StatusText(end.code, end.text), why);
         if (response.tag == tag) {
             s.Forget(tag);
             result = std::move(end);

@@ -150,6 +150,9 @@ public:
              SImapResult &result, std::string &why);
     // Whether the connection can still be used.
     bool Alive() const;
+    // Whether the server asked for a pause: a response coded [THROTTLED] (a command refused
+    // so ends the session), or a BYE [UNAVAILABLE].
+    bool Throttled() const;
     // Says LOGOUT and closes, where the connection is alive.
     void Close();
 

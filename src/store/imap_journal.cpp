@@ -5,6 +5,7 @@
 // tells where it is.  A line cut short by a stop is dropped when the journal is opened.
 #include "imap_journal.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -141,11 +142,18 @@ bool CImapJournal::Write(const std::vector<SImapMail> &mails)
 
 std::vector<SImapMail> CImapJournal::Unfinished(const std::string &mailbox) const
 {
+    std::vector<SImapMail> found = Unfinished();
+    found.erase(std::remove_if(found.begin(), found.end(), [&](const SImapMail &mail) { return mail.mailbox != mailbox; }),
+                found.end());
+    return found;
+}
+
+std::vector<SImapMail> CImapJournal::Unfinished() const
+{
     std::vector<SImapMail> found;
     for (const auto &kept : m_mails) {
         EImapStep step = kept.second.step;
-        if (kept.second.mailbox == mailbox &&
-            (step == EImapStep::APPENDING || step == EImapStep::APPENDED || step == EImapStep::MOVING))
+        if (step == EImapStep::APPENDING || step == EImapStep::APPENDED || step == EImapStep::MOVING)
             found.push_back(kept.second);
     }
     return found;

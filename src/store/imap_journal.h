@@ -56,6 +56,8 @@ public:
     // The mails of mailbox (any UIDVALIDITY) whose replacement a run left unfinished (an undo
     // left unfinished is --undo's to complete).
     std::vector<SImapMail> Unfinished(const std::string &mailbox) const;
+    // Those of every mailbox.
+    std::vector<SImapMail> Unfinished() const;
     // The mails the last run that converted any put in Trash and --undo has not put back.
     std::vector<SImapMail> LastRun() const;
     // Rewrites the journal with only what the next run or --undo may need: nothing

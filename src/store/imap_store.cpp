@@ -406,6 +406,10 @@ private:
     // how it ended; the journal has each step before its command is sent.  False where the
     // connection was lost (m_why): the journal tells where each mail stands.
     bool CompleteBatch(const SMailbox &box, SSelected &selected, std::vector<SWork> &batch);
+    // Takes as box's the unfinished mails that a stopped run left under another name with
+    // box's UIDVALIDITY, where no mailbox has that name any more: box was renamed.  False
+    // where the connection was lost or the journal cannot be written (told).
+    bool AdoptRenamed(const SMailbox &box, const SSelected &selected);
     // Completes what a stopped run left of box, counting the mails it completed.
     bool CompleteStopped(const SMailbox &box, SSelected &selected, long &completed);
     // Writes the works' steps to the journal; false, each failed, where it cannot.
@@ -1273,7 +1277,10 @@ bool CAccountRun::Converted(const SImapValue &body, SWork &work)
 bool CAccountRun::Reconnect(const SMailbox &box, SSelected &selected)
 {
     for (int attempt = 0; attempt < RECONNECTS; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::seconds(1 << attempt));
+        // A server that asked for a pause is given a longer one.
+        static const int PAUSES[RECONNECTS] = {1, 2, 4, 8}, THROTTLED_PAUSES[RECONNECTS] = {5, 15, 45, 135};
+        std::this_thread::sleep_for(
+            std::chrono::seconds(m_session->Throttled() ? THROTTLED_PAUSES[attempt] : PAUSES[attempt]));
         std::string what;
         SSelected again;
         if (!Connect() || !Select(box, m_options.check, again, what))
@@ -1287,8 +1294,42 @@ bool CAccountRun::Reconnect(const SMailbox &box, SSelected &selected)
             continue;
         return true;
     }
-    Fail(Url(box), "the connection to the server was lost: " + m_why);
+    Fail(Url(box), m_session->Throttled() ? m_why + "; run it again later: it goes on where it stopped"
+                                          : "the connection to the server was lost: " + m_why);
     return false;
+}
+
+bool CAccountRun::AdoptRenamed(const SMailbox &box, const SSelected &selected)
+{
+    std::map<std::string, std::vector<SImapMail>> byName;
+    for (const SImapMail &mail : m_journal.Unfinished())
+        if (mail.mailbox != box.name && mail.validity == selected.validity)
+            byName[mail.mailbox].push_back(mail);
+    for (const auto &each : byName) {
+        bool listed = false;
+        SImapResult result;
+        if (!Run({SImapArg::Atom("LIST"), SImapArg::String(""), SImapArg::String(each.first)},
+                 [&](const SImapResponse &r) {
+                     listed = listed || (r.name == "LIST" && r.items.size() >= 3 && r.items[2].text == each.first);
+                 },
+                 result))
+            return Fail(Url(box), m_why);
+        if (listed || !result.Ok())
+            continue;
+        // Each under its new name first: a stop between the two lines leaves it under both,
+        // and the next run takes it again.
+        std::vector<SImapMail> moved;
+        for (SImapMail mail : each.second) {
+            SImapMail old = mail;
+            old.step = EImapStep::DROPPED;
+            mail.mailbox = box.name;
+            moved.push_back(mail);
+            moved.push_back(old);
+        }
+        if (!m_journal.Write(moved))
+            return Fail(Url(box), "cannot write the journal: " + ErrorText(GetLastError()));
+    }
+    return true;
 }
 
 bool CAccountRun::CompleteStopped(const SMailbox &box, SSelected &selected, long &completed)
@@ -1316,6 +1357,8 @@ bool CAccountRun::ConvertMailbox(const SMailbox &box)
     if (!Select(box, m_options.check, selected, what))
         return Fail(Url(box), what);
     if (!m_options.check) {
+        if (!AdoptRenamed(box, selected))
+            return false;
         std::vector<SImapMail> unfinished = m_journal.Unfinished(box.name);
         if (std::any_of(unfinished.begin(), unfinished.end(),
                         [&](const SImapMail &mail) { return mail.validity != selected.validity; }))

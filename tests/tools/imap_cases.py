@@ -17,11 +17,14 @@ mail with nothing to change untouched (same UID), Trash holding each original on
              another host, or expired, is refused before anything is sent; imap:// takes
              STARTTLS before the password (Dovecot)
   faults     a proxy drops the connection before, or after, the k-th command of a run, or
-             kills the run there, for k = 1, 2... until a run ends with no fault; a clean
-             rerun completes each (each server)
+             kills the run there (or, on Dovecot, answers it NO), for k = 1, 2... until a run
+             ends with no fault; a clean rerun completes each (each server)
   recreated  a mailbox made anew after a run was cut off in it is refused, unchanged (Dovecot)
   meanwhile  another program flags the originals just before the run moves them: each copy
              ends with the flag (each server)
+  throttled  the first APPEND refused [THROTTLED]: the run pauses and converts all (Gmail-like)
+  renamed    a mailbox renamed after a run was killed in it: the next run, on the new name,
+             completes that run without doubling a mail (Dovecot)
   duplicate  a server that drops an APPEND of a Message-ID it holds, answering with the
              original's UID: the original stays, reported (Dovecot, the Gmail-like one)
 CASES=lifecycle,faults... runs only those; KEEP=1 keeps the scratch directory.
@@ -323,19 +326,21 @@ def refusals(t, authority, run, failures):
     t.empty()
 
 
-def faults(t, authority, run, failures, runs, limit=400):
+def faults(t, authority, run, failures, runs, modes=("before", "after", "kill"), limit=400):
     """The connection dropped before the k-th command, or after it (its answer lost), or the run
-    killed there, for each k until a run meets no fault; each followed by a clean rerun."""
+    killed there, or the command refused with NO ("no"), for each k until a run meets no
+    fault; each followed by a clean rerun."""
     count = 0
     with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
-        for mode in ("before", "after", "kill"):
+        for mode in modes:
             for k in range(1, limit):
                 bad = len(failures)
                 t.empty()
                 run.fresh()
                 before = t.fill(SMALL)
                 proc = {}
-                proxy.arm("call" if mode == "kill" else mode, k, lambda: proc["p"].kill())
+                proxy.arm({"kill": "call", "no": "answer"}.get(mode, mode), k,
+                          b"NO refused by the proxy" if mode == "no" else lambda: proc["p"].kill())
                 proc["p"] = run.start(t, t.url(t.box, proxy.port))
                 try:
                     proc["p"].communicate(timeout=120)
@@ -363,6 +368,32 @@ def faults(t, authority, run, failures, runs, limit=400):
                     break
     t.empty()
     runs.append(count)
+
+
+def throttled(t, authority, run, failures):
+    """The server refuses the run's first APPEND with [THROTTLED], as Gmail does to a client
+    going too fast: the run pauses, comes back, and converts everything all the same."""
+    args = (["-R"] if t.labels else []) + [None if t.labels else t.box]
+    with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
+        run.fresh()
+        t.fill(SMALL)
+        run(t, *args[:-1], t.url(args[-1], proxy.port))  # a clean run, to learn where its APPEND comes
+        k = proxy.commands.index("APPEND") + 1
+        t.empty()
+        run.fresh()
+        before = t.fill(SMALL)
+        proxy.arm("answer", k, b"NO [THROTTLED] too fast")
+        started = time.time()
+        r = run(t, *args[:-1], t.url(args[-1], proxy.port))
+        paused = time.time() - started
+        hit = proxy.dropped
+        proxy.arm(None, 0)
+    after = t.state()
+    if r.returncode != 0 or not hit or paused < 5:
+        failures.append("%s, an APPEND refused [THROTTLED]: exit %d, refused %s, after %.1f s: %r" % (
+            t.name, r.returncode, hit, paused, said(r)))
+    verify(t.name + ", after [THROTTLED]", before[t.box], after[t.box], after[t.trash], failures)
+    t.empty()
 
 
 def recreated(t, authority, run, failures):
@@ -402,6 +433,45 @@ def recreated(t, authority, run, failures):
     if r.returncode != 1 or "UIDVALIDITY" not in said(r) or after != before:
         failures.append("%s: a mailbox made anew after a cut run: exit %d, or changed: %r" % (
             t.name, r.returncode, said(r)))
+    t.empty()
+
+
+def renamed(t, authority, run, failures):
+    """A mailbox renamed by another program after a run was killed in it, its converted copies
+    appended: the next run, on the new name, completes that run's mails, each once."""
+    box, new = "Renamed", "Renamed again"
+    imap = t.login()
+    imap.create(box)
+    imap.logout()
+    with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
+        run.fresh()
+        t.fill(SMALL, box)
+        run(t, t.url(box, proxy.port))  # a clean run, to learn where its first APPEND comes
+        k = proxy.commands.index("APPEND") + 2
+        t.empty()
+        imap = t.login()
+        imap.delete(box)
+        imap.create(box)
+        deliver(imap, box, SMALL)
+        before = snapshot(imap, box)
+        imap.logout()
+        run.fresh()
+        proc = {}
+        proxy.arm("call", k, lambda: proc["p"].kill())
+        proc["p"] = run.start(t, t.url(box, proxy.port))
+        proc["p"].communicate(timeout=120)
+        proxy.arm(None, 0)
+        imap = t.login()
+        imap.rename(box, quoted(new))
+        imap.logout()
+        r = run(t, t.url(new, proxy.port))  # the same account, port and all, as the journal knows it
+    imap = t.login()
+    after, trash = snapshot(imap, new), snapshot(imap, t.trash)
+    imap.delete(quoted(new))
+    imap.logout()
+    if r.returncode != 0:
+        failures.append("%s: a run after its mailbox was renamed: exit %d: %r" % (t.name, r.returncode, said(r)))
+    verify(t.name + ", renamed after a killed run", before, after, trash, failures)
     t.empty()
 
 
@@ -506,8 +576,10 @@ def main():
                            ["Junk"], plain=d.port, hangul=HANGUL)
                 n = []
                 cases(t, (lifecycle, run, failures), (account, run, failures), (refusals, authority, run, failures),
-                      (recreated, authority, run, failures), (duplicate, authority, run, failures),
-                      (meanwhile, authority, run, failures), (faults, authority, run, failures, n))
+                      (recreated, authority, run, failures), (renamed, authority, run, failures),
+                      (duplicate, authority, run, failures),
+                      (meanwhile, authority, run, failures),
+                      (faults, authority, run, failures, n, ("before", "after", "kill", "no")))
                 errors = d.errors()
                 if errors:
                     failures.append("Dovecot's log: %s" % errors[:3])
@@ -544,7 +616,8 @@ def main():
                 t.fill(SMALL, "INBOX")
                 n = []
                 cases(t, (lifecycle, run, failures), (duplicate, authority, run, failures),
-                      (meanwhile, authority, run, failures), (faults, authority, run, failures, n))
+                      (meanwhile, authority, run, failures), (throttled, authority, run, failures),
+                      (faults, authority, run, failures, n))
             notes.append("Gmail-like (hoodiecrow-imap): its cases, %d runs cut by the proxy, %.0f s" % (
                 sum(n), time.time() - started))
             ran += 1

@@ -352,7 +352,9 @@ class Proxy:
       "before"  closes both sides before forwarding it,
       "after"   forwards it, lets the server carry it out, and closes before the answer
                 returns,
-      "call"    calls action() and goes on.
+      "call"    calls action() and goes on,
+      "answer"  answers it itself with the status action (b"NO [THROTTLED] ..."), forwarding
+                nothing of it.
     With duplicate (a function (mailbox, message_id) -> (uidvalidity, uid) or None) it
     imitates a server that drops an APPEND of a Message-ID it already holds: it answers such
     an APPEND itself, OK [APPENDUID uidvalidity uid] with the message that was there, and
@@ -482,6 +484,14 @@ class Proxy:
                 return
             if fault == "call":
                 self.action()
+            if fault == "answer":
+                # Its literals taken in, where the client sends them without waiting.
+                while re.search(rb"\{\d+\+\}$", text):
+                    yield from self._literal(io, int(re.search(rb"\{(\d+)\+\}$", text).group(1)))
+                    text = yield from self._line(io)
+                client.sendall(tag + b" " + self.action + b"\r\n")
+                self.dropped = True
+                continue
             if verb == "APPEND" and self.duplicate:
                 yield from self._append(io, tag, text)
                 continue
