@@ -11,10 +11,11 @@ const hoodiecrow = require(path.join(root, "node_modules", "hoodiecrow-imap"));
 const options = {
     // ENABLE first: CONDSTORE registers itself with it.
     plugins: ["ID", "ENABLE", "CONDSTORE", "UIDPLUS", "MOVE", "LITERALPLUS", "SPECIAL-USE", "X-GM-EXT-1",
-              "SASL-IR", "AUTH-PLAIN", "NAMESPACE", "UNSELECT", "IDLE",
+              "SASL-IR", "AUTH-PLAIN", "XOAUTH2", "NAMESPACE", "UNSELECT", "IDLE",
               // Its X-GM-EXT-1 plugin serves labels without naming itself, as Gmail does.
               (server) => server.registerCapability("X-GM-EXT-1")],
-    users: {[user]: {password: password}},
+    // The bearer token it takes is the password with "token:" before it.
+    users: {[user]: {password: password, xoauth2: {accessToken: "token:" + password}}},
     storage: {
         "INBOX": {},
         "": {

@@ -22,6 +22,8 @@ mail with nothing to change untouched (same UID), Trash holding each original on
   recreated  a mailbox made anew after a run was cut off in it is refused, unchanged (Dovecot)
   meanwhile  another program flags the originals just before the run moves them: each copy
              ends with the flag (each server)
+  secrets    a .netrc, read or refused for its mode (Dovecot); a bearer token by
+             --oauth2-command, taken or refused as expired, once (Gmail-like)
   throttled  the first APPEND refused [THROTTLED]: the run pauses and converts all (Gmail-like)
   renamed    a mailbox renamed after a run was killed in it: the next run, on the new name,
              completes that run without doubling a mail (Dovecot)
@@ -215,8 +217,9 @@ class Run:
         self.env = dict(os.environ, HOME=home, XDG_STATE_HOME=os.path.join(home, "state"))
 
     def args(self, target, *args, password=None):
-        return [self.converter, "--password-command", "echo '%s'" % (password or target.password),
-                "--cacert", self.ca] + list(args)
+        """password "" gives no --password-command."""
+        secret = [] if password == "" else ["--password-command", "echo '%s'" % (password or target.password)]
+        return [self.converter] + secret + ["--cacert", self.ca] + list(args)
 
     def __call__(self, target, *args, password=None):
         try:
@@ -368,6 +371,28 @@ def faults(t, authority, run, failures, runs, modes=("before", "after", "kill"),
                     break
     t.empty()
     runs.append(count)
+
+
+def secrets(t, authority, run, failures, rows):
+    """Where the secret comes from, each row (what, arguments, the .netrc's text or None, its
+    mode, exit status, words the output holds): logged in, or refused once, nothing changed."""
+    before = t.fill(SMALL)
+    with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
+        for what, args, netrc, mode, status, words in rows:
+            run.fresh()
+            if netrc is not None:
+                path = os.path.join(run.env["HOME"], ".netrc")
+                with open(path, "w") as f:
+                    f.write(netrc % {"user": t.user, "password": t.password})
+                os.chmod(path, mode)
+            proxy.arm(None, 0)
+            r = run(t, "--check", *args, *(["-R"] if t.labels else []), t.url(None if t.labels else t.box, proxy.port),
+                    password="")
+            tried = sum(c in ("LOGIN", "AUTHENTICATE") for c in proxy.commands)
+            if r.returncode != status or tried > 1 or any(w not in said(r) for w in words) or t.state() != before:
+                failures.append("%s, %s: exit %d (%d wanted), %d logins, or not %r, or the account changed: %r" % (
+                    t.name, what, r.returncode, status, tried, words, said(r)))
+    t.empty()
 
 
 def throttled(t, authority, run, failures):
@@ -575,7 +600,11 @@ def main():
                 t = Target("Dovecot", d.imaps_port, "md", "pw 1", lambda: d.login("md"), "INBOX", "Trash",
                            ["Junk"], plain=d.port, hangul=HANGUL)
                 n = []
+                netrc = 'machine 127.0.0.1 login %(user)s password "%(password)s"\n'
                 cases(t, (lifecycle, run, failures), (account, run, failures), (refusals, authority, run, failures),
+                      (secrets, authority, run, failures,
+                       [("a .netrc only its owner reads", [], netrc, 0o600, 0, ["would be converted"]),
+                        ("a .netrc others may read", [], netrc, 0o644, 1, [".netrc", "chmod 600"])]),
                       (recreated, authority, run, failures), (renamed, authority, run, failures),
                       (duplicate, authority, run, failures),
                       (meanwhile, authority, run, failures),
@@ -616,6 +645,11 @@ def main():
                 t.fill(SMALL, "INBOX")
                 n = []
                 cases(t, (lifecycle, run, failures), (duplicate, authority, run, failures),
+                      (secrets, authority, run, failures,
+                       [("a bearer token", ["--oauth2-command", "echo token:" + h.password], None, 0, 0,
+                         ["would be converted"]),
+                        ("an expired token", ["--oauth2-command", "echo expired"], None, 0, 1,
+                         ["SASL authentication failed"])]),
                       (meanwhile, authority, run, failures), (throttled, authority, run, failures),
                       (faults, authority, run, failures, n))
             notes.append("Gmail-like (hoodiecrow-imap): its cases, %d runs cut by the proxy, %.0f s" % (
