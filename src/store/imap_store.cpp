@@ -307,7 +307,8 @@ struct SWork {
 };
 
 // Takes into got the flags, labels and MODSEQ that FETCH answers tell of the mails of byUid.
-Handler FlagsInto(const std::map<std::uint64_t, SWork *> &byUid, std::map<SWork *, SFetched> &got)
+template <typename TMail>
+Handler FlagsInto(const std::map<std::uint64_t, TMail *> &byUid, std::map<TMail *, SFetched> &got)
 {
     return [&byUid, &got](const SImapResponse &r) {
         const SImapValue *uid = FetchItem(r, "UID"), *flags = FetchItem(r, "FLAGS"),
@@ -418,7 +419,14 @@ private:
     // Fails each of works, as what; true.
     bool FailAll(const std::vector<SWork *> &works, const std::string &what);
     bool FindByBytes(std::uint64_t from, std::uint64_t size, std::uint64_t sum, std::uint64_t not_, std::uint64_t &uid);
-    bool RemoveCopy(std::uint64_t uid, std::string &what);
+    // Removes the copies of set (UIDs) that a run appended, adding to what where the server
+    // refuses.  False where the connection was lost.
+    bool RemoveCopy(const std::string &set, std::string &what);
+    // Puts back mails of one mailbox (boxName) whose originals went to trashName, with a
+    // round trip a step for them all.  False where the connection was lost or the journal
+    // cannot be written (told); ok false where a mail could not be put back (told).
+    bool UndoGroup(const std::string &boxName, const std::string &trashName, std::vector<SImapMail> &mails, bool &ok,
+                   long &back);
     std::string FlagsFor(const std::vector<std::string> &flags, const SSelected &selected) const;
     // What a FETCH of an original's flags asks for: its labels on Gmail, and its MODSEQ
     // where the server keeps them (CONDSTORE).
@@ -738,10 +746,9 @@ bool CAccountRun::FindByBytes(std::uint64_t from, std::uint64_t size, std::uint6
     return true;
 }
 
-bool CAccountRun::RemoveCopy(std::uint64_t uid, std::string &what)
+bool CAccountRun::RemoveCopy(const std::string &set, std::string &what)
 {
     SImapResult result;
-    std::string set = std::to_string(uid);
     if (m_session->Has("UIDPLUS")) {
         if (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(set), SImapArg::Atom("+FLAGS.SILENT"),
                   SImapArg::Atom("(\\Deleted)")},
@@ -754,7 +761,7 @@ bool CAccountRun::RemoveCopy(std::uint64_t uid, std::string &what)
         return false;
     }
     if (!result.Ok())
-        what += "; its copy, UID " + set + ", could not be removed: " + result.text;
+        what += "; its copy (UID " + set + ") could not be removed: " + result.text;
     return true;
 }
 
@@ -964,7 +971,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
             } else if (compared[work] < 0) {
                 std::string what = "the server keeps other bytes than were appended: the original stays";
                 // Only a mail the append made is ours to remove, never one the server had before.
-                if (mail.newUid >= mail.uidNext && mail.newUid != mail.uid && !RemoveCopy(mail.newUid, what))
+                if (mail.newUid >= mail.uidNext && mail.newUid != mail.uid && !RemoveCopy(std::to_string(mail.newUid), what))
                     return false;
                 Drop(*work, what);
             }
@@ -1025,7 +1032,7 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
         }
         for (SWork *work : unlabelled) {
             std::string what = "the copy's labels could not be set (" + work->why + "): the original stays";
-            if (!RemoveCopy(work->mail.newUid, what))
+            if (!RemoveCopy(std::to_string(work->mail.newUid), what))
                 return false;
             Drop(*work, what);
         }
@@ -1479,88 +1486,19 @@ bool CAccountRun::Undo()
     std::vector<SMailbox> listed;
     if (!List(listed))
         return false;
+    // By mailbox and Trash, a batch at a time: a few round trips for each.
+    std::map<std::pair<std::string, std::string>, std::vector<SImapMail>> groups;
+    for (const SImapMail &mail : mails)
+        groups[{mail.mailbox, mail.trash.empty() ? m_trash.name : mail.trash}].push_back(mail);
     bool ok = true;
     long back = 0;
-    for (SImapMail mail : mails) {
-        SMailbox box{mail.mailbox, mail.mailbox, ""}, trash{mail.trash.empty() ? m_trash.name : mail.trash, "", ""};
-        DecodeMailboxName(box.name, box.shown);
-        DecodeMailboxName(trash.name, trash.shown);
-        std::string path = Url(box) + ";UID=" + std::to_string(mail.uid), what;
-        // What the copy has now (flags read or set since, labels) goes back with the original.
-        SSelected selected;
-        SFetched copy;
-        if (!Select(box, false, selected, what)) {
-            ok = Fail(path, what);
-            continue;
+    for (const auto &group : groups) {
+        for (std::size_t i = 0; i < group.second.size(); i += BATCH_MAILS) {
+            auto from = group.second.begin() + static_cast<std::ptrdiff_t>(i);
+            std::vector<SImapMail> part(from, from + static_cast<std::ptrdiff_t>(std::min(BATCH_MAILS, group.second.size() - i)));
+            if (!UndoGroup(group.first.first, group.first.second, part, ok, back))
+                return false;
         }
-        if (selected.validity == mail.validity && !Fetch(mail.newUid, m_gmail ? "FLAGS X-GM-LABELS" : "FLAGS", copy))
-            return Fail(path, m_why);
-        if (!Select(trash, false, selected, what)) {
-            ok = Fail(path, what);
-            continue;
-        }
-        if (selected.validity != mail.trashValidity && mail.trashValidity != 0) {
-            ok = Fail(path, "the Trash was made anew since (its UIDVALIDITY changed): the original is not found");
-            continue;
-        }
-        std::uint64_t at = mail.trashUid, backUid = 0;
-        if (at == 0 && !FindByBytes(mail.trashNext, mail.size, mail.sum, 0, at))
-            return Fail(path, m_why);
-        SImapResult result;
-        if (at != 0) {
-            mail.step = EImapStep::UNDOING;
-            if (!m_journal.Write(mail))
-                return Fail(path, "cannot write the journal: " + ErrorText(GetLastError()));
-            std::string set = std::to_string(at);
-            bool moves = m_session->Has("MOVE");
-            std::vector<SImapValue> moved;
-            if (!Run({SImapArg::Atom("UID"), SImapArg::Atom(moves ? "MOVE" : "COPY"), SImapArg::Atom(set),
-                      SImapArg::String(box.name)},
-                     CopyUidInto(moved), result))
-                return Fail(path, m_why);
-            if (result.Ok() && !moved.empty())
-                result.code = moved;
-            if (result.Ok() && result.HasCode("COPYUID") && result.code.size() >= 4)
-                backUid = std::strtoull(result.code[3].text.c_str(), nullptr, 10);
-            SImapResult taken;
-            if (result.Ok() && !moves &&
-                (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(set), SImapArg::Atom("+FLAGS.SILENT"),
-                       SImapArg::Atom("(\\Deleted)")},
-                      nullptr, taken) ||
-                 !Run({SImapArg::Atom("UID"), SImapArg::Atom("EXPUNGE"), SImapArg::Atom(set)}, nullptr, taken)))
-                return Fail(path, m_why);
-            if (!result.Ok()) {
-                ok = Fail(path, "cannot move the original back from " + trash.shown + ": " + result.text);
-                continue;
-            }
-        } else if (mail.step != EImapStep::UNDOING) {
-            ok = Fail(path, "the original is no longer in " + trash.shown + ": its converted copy stays");
-            continue;
-        }
-        if (!Select(box, false, selected, what)) {
-            ok = Fail(path, what);
-            continue;
-        }
-        if (selected.validity == mail.validity && copy.found) {
-            std::string original = std::to_string(backUid);
-            if (backUid != 0 &&
-                (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(original),
-                       SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(copy.flags, selected))},
-                      nullptr, result) ||
-                 (copy.hasLabels && !copy.labels.items.empty() &&
-                  !Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(original),
-                        SImapArg::Atom("+X-GM-LABELS"), SImapArg::Atom(Sent(copy.labels))},
-                       nullptr, result))))
-                return Fail(path, m_why);
-            if (!RemoveCopy(mail.newUid, what))
-                return Fail(path, m_why);
-        }
-        if (!what.empty())
-            Warn(path, what.substr(2));
-        mail.step = EImapStep::UNDONE;
-        if (!m_journal.Write(mail))
-            return Fail(path, "cannot write the journal: " + ErrorText(GetLastError()));
-        ++back;
     }
     m_report.events.push_back({ETreeEvent::NOTICE, AccountUrl(),
                                std::to_string(back) + (back == 1 ? " mail" : " mails") +
@@ -1570,6 +1508,148 @@ bool CAccountRun::Undo()
     if (!m_journal.Compact())
         Warn(m_journal.Path(), "cannot tidy the journal: " + ErrorText(GetLastError()));
     return ok;
+}
+
+bool CAccountRun::UndoGroup(const std::string &boxName, const std::string &trashName, std::vector<SImapMail> &mails,
+                            bool &ok, long &back)
+{
+    SMailbox box{boxName, boxName, ""}, trash{trashName, "", ""};
+    DecodeMailboxName(box.name, box.shown);
+    DecodeMailboxName(trash.name, trash.shown);
+    auto path = [&](const SImapMail &mail) { return Url(box) + ";UID=" + std::to_string(mail.uid); };
+    auto failAll = [&](const std::vector<SImapMail *> &which, const std::string &what) {
+        for (const SImapMail *mail : which)
+            ok = Fail(path(*mail), what);
+        return true;
+    };
+    auto write = [&](const std::vector<SImapMail *> &which) {
+        std::vector<SImapMail> steps;
+        for (const SImapMail *mail : which)
+            steps.push_back(*mail);
+        return steps.empty() || m_journal.Write(steps) ||
+               Fail(path(steps.front()), "cannot write the journal: " + ErrorText(GetLastError()));
+    };
+    std::vector<SImapMail *> all;
+    for (SImapMail &mail : mails)
+        all.push_back(&mail);
+    // What each copy has now (flags read or set since, labels) goes back with its original.
+    std::string what;
+    SSelected selected;
+    SImapResult result;
+    if (!Select(box, false, selected, what))
+        return failAll(all, what);
+    std::map<std::uint64_t, SImapMail *> byCopy;
+    std::vector<std::uint64_t> copyUids;
+    for (SImapMail *mail : all) {
+        if (mail->validity == selected.validity) {
+            byCopy[mail->newUid] = mail;
+            copyUids.push_back(mail->newUid);
+        }
+    }
+    std::map<SImapMail *, SFetched> copies;
+    if (!copyUids.empty() && !Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(copyUids)),
+                                   SImapArg::Atom(m_gmail ? "(UID FLAGS X-GM-LABELS)" : "(UID FLAGS)")},
+                                  FlagsInto(byCopy, copies), result))
+        return Fail(Url(box), m_why);
+    // The originals, back from Trash by one command.
+    if (!Select(trash, false, selected, what))
+        return failAll(all, what);
+    std::vector<SImapMail *> moving, done;
+    std::map<std::uint64_t, SImapMail *> byTrash;
+    for (SImapMail *mail : all) {
+        if (selected.validity != mail->trashValidity && mail->trashValidity != 0) {
+            ok = Fail(path(*mail), "the Trash was made anew since (its UIDVALIDITY changed): the original is not found");
+            continue;
+        }
+        std::uint64_t at = mail->trashUid;
+        if (at == 0 && !FindByBytes(mail->trashNext, mail->size, mail->sum, 0, at))
+            return Fail(path(*mail), m_why);
+        if (at != 0) {
+            mail->trashUid = at;
+            mail->step = EImapStep::UNDOING;
+            byTrash[at] = mail;
+            moving.push_back(mail);
+        } else if (mail->step == EImapStep::UNDOING) {
+            done.push_back(mail);  // a stopped undo moved it back already
+        } else {
+            ok = Fail(path(*mail), "the original is no longer in " + trash.shown + ": its converted copy stays");
+        }
+    }
+    if (!write(moving))
+        return false;
+    std::map<SImapMail *, std::uint64_t> backUids;
+    if (!moving.empty()) {
+        std::vector<std::uint64_t> at;
+        for (const auto &each : byTrash)
+            at.push_back(each.first);
+        std::string set = UidSet(at);
+        bool moves = m_session->Has("MOVE");
+        std::vector<SImapValue> moved;
+        if (!Run({SImapArg::Atom("UID"), SImapArg::Atom(moves ? "MOVE" : "COPY"), SImapArg::Atom(set),
+                  SImapArg::String(box.name)},
+                 CopyUidInto(moved), result))
+            return Fail(Url(box), m_why);
+        if (result.Ok() && !moved.empty())
+            result.code = moved;
+        if (result.Ok() && result.HasCode("COPYUID") && result.code.size() >= 4) {
+            std::vector<std::uint64_t> from = Expanded(result.code[2].text), to = Expanded(result.code[3].text);
+            for (std::size_t i = 0; i < from.size() && i < to.size(); ++i)
+                if (byTrash.count(from[i]) != 0)
+                    backUids[byTrash[from[i]]] = to[i];
+        }
+        SImapResult taken;
+        if (result.Ok() && !moves &&
+            (!Run({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(set), SImapArg::Atom("+FLAGS.SILENT"),
+                   SImapArg::Atom("(\\Deleted)")},
+                  nullptr, taken) ||
+             !Run({SImapArg::Atom("UID"), SImapArg::Atom("EXPUNGE"), SImapArg::Atom(set)}, nullptr, taken)))
+            return Fail(Url(box), m_why);
+        if (!result.Ok())
+            failAll(moving, "cannot move the original back from " + trash.shown + ": " + result.text);
+        else
+            done.insert(done.end(), moving.begin(), moving.end());
+    }
+    if (done.empty())
+        return true;
+    // Their flags and labels back, pipelined, then the copies gone.
+    if (!Select(box, false, selected, what))
+        return failAll(done, what);
+    std::vector<std::string> tags;
+    std::vector<std::uint64_t> gone;
+    for (SImapMail *mail : done) {
+        const SFetched &copy = copies[mail];
+        if (selected.validity != mail->validity || !copy.found)
+            continue;
+        gone.push_back(mail->newUid);
+        std::string original = std::to_string(backUids[mail]), tag;
+        if (backUids[mail] == 0)
+            continue;
+        if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(original),
+                              SImapArg::Atom("FLAGS.SILENT"), SImapArg::Atom(FlagsFor(copy.flags, selected))},
+                             tag, m_why))
+            return Fail(Url(box), m_why);
+        tags.push_back(tag);
+        if (copy.hasLabels && !copy.labels.items.empty()) {
+            if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("STORE"), SImapArg::Atom(original),
+                                  SImapArg::Atom("+X-GM-LABELS"), SImapArg::Atom(Sent(copy.labels))},
+                                 tag, m_why))
+                return Fail(Url(box), m_why);
+            tags.push_back(tag);
+        }
+    }
+    for (const std::string &tag : tags)
+        if (!m_session->Wait(tag, nullptr, result, m_why))
+            return Fail(Url(box), m_why);
+    if (!gone.empty() && !RemoveCopy(UidSet(gone), what))
+        return Fail(Url(box), m_why);
+    if (!what.empty())
+        Warn(Url(box), what.substr(2));
+    for (SImapMail *mail : done)
+        mail->step = EImapStep::UNDONE;
+    if (!write(done))
+        return false;
+    back += static_cast<long>(done.size());
+    return true;
 }
 
 }  // namespace
