@@ -374,7 +374,9 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
 {
     if (selected.exists == 0)
         return true;
-    std::vector<std::pair<SCandidate, std::vector<std::string>>> look;
+    // The mails whose text is to be looked at, by the items that ask for it: a few bytes a
+    // mail, for a mailbox of many.
+    std::map<std::string, std::vector<SCandidate>> byParts;
     // By structure and header fields, every mail in one command, its answers taken as they
     // come: a round trip for the whole mailbox, and nothing held but the candidates.
     std::vector<std::string> tags;
@@ -401,10 +403,14 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
         }
         ++m_report.mails;
         std::vector<std::string> parts;
-        if (NamesIso2022Kr(*structure, fields, parts))
+        if (NamesIso2022Kr(*structure, fields, parts)) {
             candidates.push_back(mail);
-        else if (!parts.empty())
-            look.emplace_back(mail, parts);
+        } else if (!parts.empty()) {
+            std::string items = "(UID";
+            for (const std::string &part : parts)
+                items += " BODY.PEEK[" + part + "]";
+            byParts[items + ")"].push_back(mail);
+        }
     };
     for (const std::string &each : tags) {
         SImapResult result;
@@ -415,22 +421,14 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
     }
     // Then the text of parts that might hold it unlabelled: the mails that name the same
     // parts asked for together, all the commands sent before any answer is read.
-    std::map<std::string, std::vector<SCandidate>> byParts;
-    for (const auto &mail : look) {
-        std::string items = "(UID";
-        for (const std::string &part : mail.second)
-            items += " BODY.PEEK[" + part + "]";
-        byParts[items + ")"].push_back(mail.first);
-    }
-    std::map<std::uint64_t, SCandidate> asked;
+    std::vector<SCandidate> asked;
     tags.clear();
     for (const auto &group : byParts) {
+        asked.insert(asked.end(), group.second.begin(), group.second.end());
         for (std::size_t first = 0; first < group.second.size(); first += LOOK_RANGE) {
             std::vector<std::uint64_t> uids;
-            for (std::size_t i = first; i < group.second.size() && i < first + LOOK_RANGE; ++i) {
+            for (std::size_t i = first; i < group.second.size() && i < first + LOOK_RANGE; ++i)
                 uids.push_back(group.second[i].uid);
-                asked[group.second[i].uid] = group.second[i];
-            }
             if (!m_session->Send({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(uids)),
                                   SImapArg::Atom(group.first)},
                                  tag, m_why))
@@ -438,15 +436,20 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
             tags.push_back(tag);
         }
     }
+    byParts.clear();
+    auto byUid = [](const SCandidate &a, const SCandidate &b) { return a.uid < b.uid; };
+    std::sort(asked.begin(), asked.end(), byUid);
+    std::vector<bool> taken(asked.size());
     Handler text = [&](const SImapResponse &r) {
         const SImapValue *uid = FetchItem(r, "UID");
-        auto mail = uid != nullptr ? asked.find(uid->Number()) : asked.end();
-        if (r.name != "FETCH" || r.items.size() != 1 || mail == asked.end())
+        auto mail = std::lower_bound(asked.begin(), asked.end(), SCandidate{uid != nullptr ? uid->Number() : 0, 0}, byUid);
+        if (r.name != "FETCH" || r.items.size() != 1 || uid == nullptr || mail == asked.end() ||
+            mail->uid != uid->Number() || taken[static_cast<std::size_t>(mail - asked.begin())])
             return;
         for (std::size_t i = 0; i + 1 < r.items[0].items.size(); i += 2) {
             if (ContainsFolded(r.items[0].items[i].text, "BODY[") && HoldsDesignator(r.items[0].items[i + 1])) {
-                candidates.push_back(mail->second);
-                asked.erase(mail);
+                candidates.push_back(*mail);
+                taken[static_cast<std::size_t>(mail - asked.begin())] = true;
                 return;
             }
         }
@@ -456,8 +459,7 @@ bool CAccountRun::FindCandidates(const SMailbox &box, const SSelected &selected,
         if (!m_session->Wait(each, text, result, m_why))
             return Fail(Url(box), m_why);
     }
-    std::sort(candidates.begin(), candidates.end(),
-              [](const SCandidate &a, const SCandidate &b) { return a.uid < b.uid; });
+    std::sort(candidates.begin(), candidates.end(), byUid);
     return true;
 }
 
