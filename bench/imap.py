@@ -11,8 +11,9 @@ local maildir through the same proxy.  Each run starts from the same mailbox, re
     bench/imap.py QUORVEL_CONVERT [RUNS]
 
 Prints two lines: "seconds SECONDS MBSYNC_SECONDS", the medians of RUNS runs, and "peak KIB
-OWN_KIB", the converter's largest resident memory and the largest part of it that is its own
-(resident less the shared libraries' pages: OpenSSL's code alone is some megabytes).
+OWN_KIB MBSYNC_KIB", the converter's largest resident memory, the largest part of it that is
+its own (resident less the shared libraries' pages: OpenSSL's code alone is some megabytes),
+and mbsync's largest resident memory.
 Exit status 77 where Dovecot or mbsync is missing.
 """
 import os
@@ -151,7 +152,7 @@ def main():
         home = os.path.join(work, "md")
         pristine = os.path.join(work, "pristine")
         shutil.copytree(home, pristine, symlinks=True)
-        times, peaks = {"ours": [], "mbsync": []}, []
+        times, peaks, theirs = {"ours": [], "mbsync": []}, [], []
         for _ in range(runs):
             for who in ("ours", "mbsync"):
                 shutil.rmtree(home)
@@ -178,11 +179,12 @@ def main():
                                     "CertificateFile %s\n\nIMAPStore far\nAccount far\n\nMaildirStore near\n"
                                     "Path %s/\nInbox %s/INBOX\n\nChannel pull\nFar :far:INBOX\nNear :near:INBOX\n"
                                     "Sync Pull\nCreate Near\nSyncState *\n" % (link.port, authority.cert, local, local))
-                        seconds, _ = timed(["mbsync", "-q", "-c", config, "pull"], env)
+                        seconds, peak = timed(["mbsync", "-q", "-c", config, "pull"], env)
+                        theirs.append(peak)
                     link.server.close()
                     times[who].append(seconds)
         print("seconds %.3f %.3f" % (statistics.median(times["ours"]), statistics.median(times["mbsync"])))
-        print("peak %d %d" % (max(p[0] for p in peaks), max(p[1] for p in peaks)))
+        print("peak %d %d %d" % (max(p[0] for p in peaks), max(p[1] for p in peaks), max(theirs)))
         return 0
     finally:
         subprocess.run([DOVECOT, "-c", os.path.join(work, "dovecot.conf"), "stop"], capture_output=True)

@@ -10,6 +10,8 @@
 #include <numeric>
 #include <utility>
 
+#include "platform.h"
+
 namespace {
 
 const char CR = '\r';
@@ -867,6 +869,10 @@ bool CImapSession::Send(const std::vector<SImapArg> &args, std::string &tag, std
                 WipeBytes(out);
                 return false;
             }
+        } else if (!SetStreamPosition(arg.file, static_cast<long long>(arg.at))) {
+            WipeBytes(out);
+            // What the command sent so far cannot be taken back.
+            return s.Die(std::string("cannot read the file to send: ") + std::strerror(errno), why);
         } else if (!s.Literal(nullptr, arg.file, arg.size, tag, out, why)) {
             WipeBytes(out);
             return false;

@@ -74,17 +74,21 @@ struct SImapResult {
 
 // One word of a command.  ATOM is sent as it stands ("UID", "1:*", "(\Seen $Label1)");
 // STRING is sent quoted where it may be and as a literal otherwise; FILE is sent as a literal
-// of size bytes read from file's current position.
+// of size bytes read from file from offset at (several literals of a command may be pieces
+// of one file).
 struct SImapArg {
     enum EKind { ATOM, STRING, FILE_LITERAL };
     EKind kind;
     std::string text;
     FILE *file = nullptr;
-    std::uint64_t size = 0;
+    std::uint64_t size = 0, at = 0;
 
     static SImapArg Atom(std::string text) { return {ATOM, std::move(text)}; }
     static SImapArg String(std::string text) { return {STRING, std::move(text)}; }
-    static SImapArg Literal(FILE *file, std::uint64_t size) { return {FILE_LITERAL, std::string(), file, size}; }
+    static SImapArg Literal(FILE *file, std::uint64_t size, std::uint64_t at = 0)
+    {
+        return {FILE_LITERAL, std::string(), file, size, at};
+    }
 };
 
 // Where the server is, and how to reach it.

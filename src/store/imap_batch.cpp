@@ -26,33 +26,36 @@ namespace imap_run {
 
 namespace {
 
-// Size and checksum of file's bytes, from its start.
-bool Measure(FILE *file, std::uint64_t &size, std::uint64_t &sum)
+// Size and checksum of file's bytes, from offset at to its end.
+bool Measure(FILE *file, std::uint64_t at, std::uint64_t &size, std::uint64_t &sum)
 {
     SChecksum checksum;
     char buffer[65536];
-    std::rewind(file);
+    if (!SetStreamPosition(file, static_cast<long long>(at)))
+        return false;
     std::size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
         checksum.Add(buffer, got);
     size = checksum.total;
     sum = checksum.Value();
-    std::rewind(file);
     return std::ferror(file) == 0;
 }
 
-bool SameBytes(FILE *a, FILE *b)
+// Whether the size bytes of a from offset at are b's, all of them.
+bool SameBytes(FILE *a, std::uint64_t at, std::uint64_t size, FILE *b)
 {
     char x[65536], y[65536];
-    std::rewind(a);
+    if (!SetStreamPosition(a, static_cast<long long>(at)))
+        return false;
     std::rewind(b);
-    for (;;) {
-        std::size_t n = std::fread(x, 1, sizeof x, a), m = std::fread(y, 1, sizeof y, b);
-        if (n != m || std::memcmp(x, y, n) != 0)
+    for (std::uint64_t left = size; left > 0;) {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof x));
+        if (std::fread(x, 1, want, a) != want || std::fread(y, 1, want, b) != want || std::memcmp(x, y, want) != 0)
             return false;
-        if (n == 0)
-            return std::ferror(a) == 0 && std::ferror(b) == 0;
+        left -= want;
     }
+    // And b no longer.
+    return std::fread(y, 1, 1, b) == 0 && std::ferror(b) == 0;
 }
 
 // Copies in to out with every line ended by CR LF, as IMAP sends mail: the converter ends
@@ -122,7 +125,7 @@ bool CAccountRun::FindByBytes(std::uint64_t from, std::uint64_t size, std::uint6
             return false;
         PFile file = fetched.found ? FileOf(fetched.body) : nullptr;
         std::uint64_t gotSize, gotSum;
-        if (file && Measure(file.get(), gotSize, gotSum) && gotSize == size && gotSum == sum) {
+        if (file && Measure(file.get(), 0, gotSize, gotSum) && gotSize == size && gotSum == sum) {
             uid = each;
             return true;
         }
@@ -202,10 +205,9 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
         if (fresh.size() > 1 && m_session->Has("MULTIAPPEND")) {
             std::vector<SImapArg> args{SImapArg::Atom("APPEND"), SImapArg::String(box.name)};
             for (SWork *work : fresh) {
-                std::rewind(work->copy.get());
                 args.push_back(SImapArg::Atom(FlagsFor(work->flags, selected)));
                 args.push_back(SImapArg::String(work->date));
-                args.push_back(SImapArg::Literal(work->copy.get(), work->mail.convertedSize));
+                args.push_back(SImapArg::Literal(work->copy.get(), work->mail.convertedSize, work->copyAt));
             }
             if (!Run(args, nullptr, result))
                 return false;
@@ -227,11 +229,10 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
         }
         std::vector<std::pair<SWork *, std::string>> sent;
         for (SWork *work : fresh) {
-            std::rewind(work->copy.get());
             std::string tag;
             if (!m_session->Send({SImapArg::Atom("APPEND"), SImapArg::String(box.name),
                                   SImapArg::Atom(FlagsFor(work->flags, selected)), SImapArg::String(work->date),
-                                  SImapArg::Literal(work->copy.get(), work->mail.convertedSize)},
+                                  SImapArg::Literal(work->copy.get(), work->mail.convertedSize, work->copyAt)},
                                  tag, m_why))
                 return false;
             sent.emplace_back(work, tag);
@@ -292,8 +293,9 @@ bool CAccountRun::CompleteBatch(const SMailbox &box, SSelected &selected, std::v
             PFile got = FileOf(*body);
             std::uint64_t size = 0, sum = 0;
             const SImapMail &mail = work->second->mail;
-            bool same = got && (work->second->copy ? SameBytes(work->second->copy.get(), got.get())
-                                                   : Measure(got.get(), size, sum) && size == mail.convertedSize &&
+            bool same = got && (work->second->copy ? SameBytes(work->second->copy.get(), work->second->copyAt,
+                                                               mail.convertedSize, got.get())
+                                                   : Measure(got.get(), 0, size, sum) && size == mail.convertedSize &&
                                                          sum == mail.convertedSum);
             compared[work->second] = same ? 1 : -1;
         };
@@ -606,6 +608,7 @@ bool CAccountRun::FetchBatch(const SMailbox &box, const SSelected &selected, con
     std::transform(mails.begin(), mails.end(), uids.begin(), [](const SCandidate &mail) { return mail.uid; });
     std::vector<std::uint64_t> seen;
     SImapResult result;
+    PFile copies = NewTemporary();
     bool ok = Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(uids)),
                    SImapArg::Atom(m_gmail ? "(UID FLAGS INTERNALDATE X-GM-LABELS BODY.PEEK[])"
                                           : "(UID FLAGS INTERNALDATE BODY.PEEK[])")},
@@ -628,7 +631,7 @@ bool CAccountRun::FetchBatch(const SMailbox &box, const SSelected &selected, con
                           work.flags = Texts(*flags);
                       if (const SImapValue *date = FetchItem(r, "INTERNALDATE"))
                           work.date = date->text;
-                      if (Converted(*body, work))
+                      if (Converted(*body, copies, work))
                           batch.push_back(std::move(work));
                   },
                   result);
@@ -643,24 +646,28 @@ bool CAccountRun::FetchBatch(const SMailbox &box, const SSelected &selected, con
     return true;
 }
 
-bool CAccountRun::Converted(const SImapValue &body, SWork &work)
+bool CAccountRun::Converted(const SImapValue &body, const PFile &copies, SWork &work)
 {
-    PFile from = FileOf(body), converted = NewTemporary(), to = NewTemporary();
+    PFile from = FileOf(body), converted = NewTemporary();
     work.outcome = MAIL_FAILED;
-    if (!from || !converted || !to)
+    if (!from || !converted || !copies)
         return Fail(work.path, "cannot make a temporary file: " + std::string(std::strerror(errno)));
     if (ConvertGuarded(m_options.converters.use.convert, from.get(), converted.get()) == 0)
         return Fail(work.path, "cannot convert it: " + ErrorText(GetLastError()));
-    if (!WithWireLineEnds(converted.get(), to.get()))
+    // After the batch's other copies: one file for them all, not one open file a mail.
+    long long at = std::fseek(copies.get(), 0, SEEK_END) == 0 ? StreamPosition(copies.get()) : -1;
+    if (at < 0 || !WithWireLineEnds(converted.get(), copies.get()) || std::fflush(copies.get()) != 0)
         return Fail(work.path, "cannot write a temporary file: " + std::string(std::strerror(errno)));
     SImapMail &mail = work.mail;
-    if (!Measure(from.get(), mail.size, mail.sum) || !Measure(to.get(), mail.convertedSize, mail.convertedSum))
+    work.copyAt = static_cast<std::uint64_t>(at);
+    if (!Measure(from.get(), 0, mail.size, mail.sum) ||
+        !Measure(copies.get(), work.copyAt, mail.convertedSize, mail.convertedSum))
         return Fail(work.path, "cannot read the temporary files");
-    if (mail.size == mail.convertedSize && SameBytes(from.get(), to.get())) {
+    if (mail.size == mail.convertedSize && SameBytes(copies.get(), work.copyAt, mail.convertedSize, from.get())) {
         work.outcome = MAIL_UNCHANGED;
         return false;
     }
-    work.copy = to;
+    work.copy = copies;
     work.outcome = MAIL_PENDING;
     return true;
 }

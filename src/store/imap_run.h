@@ -27,7 +27,7 @@ typedef std::shared_ptr<FILE> PFile;
 
 // How many mails, and how many of their bytes, a batch holds at most: the temporary files
 // hold them, not memory.
-const std::size_t BATCH_MAILS = 200;
+const std::size_t BATCH_MAILS = 500;
 const std::uint64_t BATCH_BYTES = std::uint64_t{32} * 1024 * 1024;
 
 struct SCandidate {
@@ -68,7 +68,9 @@ enum EOutcome {
 // A mail on its way: its journal line, and the converted bytes where this run made them.
 struct SWork {
     SImapMail mail;
-    PFile copy;                       // null for a mail that a stopped run left
+    PFile copy;                       // the batch's file of converted copies; null for a mail
+                                      // that a stopped run left
+    std::uint64_t copyAt = 0;         // where in it this one's begins (mail.convertedSize long)
     std::vector<std::string> flags;   // the original's, as fetched; then as put on the copy
     SImapValue labels;                // the labels put on the copy
     std::uint64_t modseq = 0;         // the original's MODSEQ when its flags were read
@@ -168,9 +170,9 @@ private:
     // change; counted, those gone meanwhile.  False where the connection was lost.
     bool FetchBatch(const SMailbox &box, const SSelected &selected, const std::vector<SCandidate> &mails,
                     std::vector<SWork> &batch, long &gone);
-    // Converts body into work's copy: false where nothing changed (work.outcome
-    // MAIL_UNCHANGED) or it failed, told (MAIL_FAILED).
-    bool Converted(const SImapValue &body, SWork &work);
+    // Converts body into work's copy, at the end of copies (the batch's file of them): false
+    // where nothing changed (work.outcome MAIL_UNCHANGED) or it failed, told (MAIL_FAILED).
+    bool Converted(const SImapValue &body, const PFile &copies, SWork &work);
     // Takes each work of batch still pending from its step to its end, a step for all of
     // them at a time: a round trip a step, whatever their number.  Each work's outcome says
     // how it ended; the journal has each step before its command is sent.  False where the
