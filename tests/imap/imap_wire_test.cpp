@@ -286,12 +286,12 @@ TEST(ImapWire, CommandsOnTheWire)
             ASSERT_TRUE(Open(session, row.answers, piece, wire, why, row.greeting)) << why;
             FILE *file = std::tmpfile();
             ASSERT_NE(file, nullptr);
-            std::fputs("Hi\r\nnot sent", file);
-            std::rewind(file);
+            // The literal is a piece of the file, as a batch's copies are.
+            std::fputs("..Hi\r\nnot sent", file);
             std::string tag;
             bool sent = session.Send({SImapArg::Atom("APPEND"), SImapArg::String("INBOX"), SImapArg::Atom("(\\Seen)"),
                                       SImapArg::String("a\"b\\c"), SImapArg::String(std::string("\xeb\xb3\xb4\r\nx\0y", 8)),
-                                      SImapArg::Literal(file, 4)},
+                                      SImapArg::Literal(file, 4, 2)},
                                      tag, why);
             std::fclose(file);
             EXPECT_EQ(wire.written, "<TLS>" + row.wire);
