@@ -421,29 +421,38 @@ def throttled(t, authority, run, failures):
     t.empty()
 
 
+def killed_in(t, proxy, run, box, later=0):
+    """A run on box, made and filled anew, killed at its first APPEND, or at the command so
+    many later, where a clean run shows first that it comes; box as it was before the run."""
+    imap = t.login()
+    imap.create(box)
+    imap.logout()
+    run.fresh()
+    t.fill(SMALL, box)
+    run(t, t.url(box, proxy.port))
+    k = proxy.commands.index("APPEND") + 1 + later
+    t.empty()
+    imap = t.login()
+    imap.delete(box)
+    imap.create(box)
+    deliver(imap, box, SMALL)
+    before = snapshot(imap, box)
+    imap.logout()
+    run.fresh()
+    proc = {}
+    proxy.arm("call", k, lambda: proc["p"].kill())
+    proc["p"] = run.start(t, t.url(box, proxy.port))
+    proc["p"].communicate(timeout=120)
+    proxy.arm(None, 0)
+    return before
+
+
 def recreated(t, authority, run, failures):
     """A mailbox made anew (a new UIDVALIDITY) after a run was cut off in it: the next run
     refuses it, naming UIDVALIDITY, and changes nothing there."""
     box = "Recreated"
-    imap = t.login()
-    imap.create(box)
-    imap.logout()
     with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
-        run.fresh()
-        t.fill(SMALL, box)
-        run(t, t.url(box, proxy.port))  # a clean run, to learn where its first APPEND comes
-        k = proxy.commands.index("APPEND") + 1
-        imap = t.login()
-        imap.delete(box)
-        imap.create(box)
-        imap.logout()
-        run.fresh()
-        t.fill(SMALL, box)
-        proc = {}
-        proxy.arm("call", k, lambda: proc["p"].kill())
-        proc["p"] = run.start(t, t.url(box, proxy.port))
-        proc["p"].communicate(timeout=120)
-        proxy.arm(None, 0)
+        killed_in(t, proxy, run, box)
         imap = t.login()
         imap.delete(box)
         imap.create(box)
@@ -465,27 +474,8 @@ def renamed(t, authority, run, failures):
     """A mailbox renamed by another program after a run was killed in it, its converted copies
     appended: the next run, on the new name, completes that run's mails, each once."""
     box, new = "Renamed", "Renamed again"
-    imap = t.login()
-    imap.create(box)
-    imap.logout()
     with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
-        run.fresh()
-        t.fill(SMALL, box)
-        run(t, t.url(box, proxy.port))  # a clean run, to learn where its first APPEND comes
-        k = proxy.commands.index("APPEND") + 2
-        t.empty()
-        imap = t.login()
-        imap.delete(box)
-        imap.create(box)
-        deliver(imap, box, SMALL)
-        before = snapshot(imap, box)
-        imap.logout()
-        run.fresh()
-        proc = {}
-        proxy.arm("call", k, lambda: proc["p"].kill())
-        proc["p"] = run.start(t, t.url(box, proxy.port))
-        proc["p"].communicate(timeout=120)
-        proxy.arm(None, 0)
+        before = killed_in(t, proxy, run, box, 1)
         imap = t.login()
         imap.rename(box, quoted(new))
         imap.logout()
