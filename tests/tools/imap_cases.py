@@ -421,6 +421,17 @@ def throttled(t, authority, run, failures):
     t.empty()
 
 
+def made_anew(t, box):
+    """box deleted and made again with SMALL in it (a new UIDVALIDITY); its mail."""
+    imap = t.login()
+    imap.delete(box)
+    imap.create(box)
+    deliver(imap, box, SMALL)
+    before = snapshot(imap, box)
+    imap.logout()
+    return before
+
+
 def killed_in(t, proxy, run, box, later=0):
     """A run on box, made and filled anew, killed at its first APPEND, or at the command so
     many later, where a clean run shows first that it comes; box as it was before the run."""
@@ -432,12 +443,7 @@ def killed_in(t, proxy, run, box, later=0):
     run(t, t.url(box, proxy.port))
     k = proxy.commands.index("APPEND") + 1 + later
     t.empty()
-    imap = t.login()
-    imap.delete(box)
-    imap.create(box)
-    deliver(imap, box, SMALL)
-    before = snapshot(imap, box)
-    imap.logout()
+    before = made_anew(t, box)
     run.fresh()
     proc = {}
     proxy.arm("call", k, lambda: proc["p"].kill())
@@ -453,12 +459,7 @@ def recreated(t, authority, run, failures):
     box = "Recreated"
     with Proxy(t.plain, *authority.issue(), upstream_tls=t.upstream_tls) as proxy:
         killed_in(t, proxy, run, box)
-        imap = t.login()
-        imap.delete(box)
-        imap.create(box)
-        deliver(imap, box, SMALL)
-        before = snapshot(imap, box)
-        imap.logout()
+        before = made_anew(t, box)
         r = run(t, t.url(box, proxy.port))  # the same account, port and all, as the journal knows it
     imap = t.login()
     after = snapshot(imap, box)
