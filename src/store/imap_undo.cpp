@@ -77,7 +77,7 @@ bool CAccountRun::UndoGroup(const std::string &boxName, const std::string &trash
     }
     std::map<SImapMail *, SFetched> copies;
     if (!copyUids.empty() && !Run({SImapArg::Atom("UID"), SImapArg::Atom("FETCH"), SImapArg::Atom(UidSet(copyUids)),
-                                   SImapArg::Atom(m_gmail ? "(UID FLAGS X-GM-LABELS)" : "(UID FLAGS)")},
+                                   SImapArg::Atom(FlagItems())},
                                   FlagsInto(byCopy, copies), result))
         return Fail(Url(box), m_why);
     // The originals, back from Trash by one command.
