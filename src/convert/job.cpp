@@ -16,13 +16,12 @@ namespace {
 // that the copy is written in order, each byte once.
 struct SCopyingRead {
     HANDLE folder = INVALID_HANDLE_VALUE;
-    HANDLE copy = INVALID_HANDLE_VALUE;
+    CWriteBehind *copy = nullptr;  // writes to the copy and sums it
     std::uint64_t start = 0;
     std::uint64_t at = 0;      // the stream's position
     std::uint64_t copied = 0;  // what the copy holds, from the stream's 0
     std::uint64_t folderAt = ~std::uint64_t{0};  // where the folder's handle stands, from the
                                                  // stream's 0 (nowhere yet)
-    SChecksum sum;             // of what the copy holds
     bool copyFailed = false;   // a write to the copy failed, not a read of the folder
 };
 
@@ -38,11 +37,10 @@ long long ReadAndCopy(void *context, char *data, std::size_t n)
         // at is never past copied (SeekCopyingRead).
         auto skip = static_cast<std::size_t>(read.copied - read.at);
         DWORD fresh = got - static_cast<DWORD>(skip);
-        if (!WriteWhole(read.copy, data + skip, fresh)) {
+        if (!read.copy->Put(data + skip, fresh)) {
             read.copyFailed = true;
             return -1;
         }
-        read.sum.Add(data + skip, fresh);
         read.copied += fresh;
     }
     read.at += got;
@@ -60,29 +58,28 @@ bool SeekCopyingRead(void *context, long long *offset, int whence)
     return true;
 }
 
-// The conversion's output, summed on its way to stream (none where null), and refused past
-// limit bytes: a conversion that gives more than its record says never makes the folder
-// longer than the job may leave it.
+// The conversion's output, written and summed by to (where null, only summed into sum),
+// and refused past limit bytes: a conversion that gives more than its record says never
+// makes the folder longer than the job may leave it.
 struct SSummedWrite {
-    FILE *stream = nullptr;
+    CWriteBehind *to = nullptr;
     std::uint64_t limit = ~std::uint64_t{0};
+    std::uint64_t total = 0;
     SChecksum sum;
 };
 
 long long WriteAndSum(void *context, const char *data, std::size_t n)
 {
     auto &write = *static_cast<SSummedWrite *>(context);
-    if (n > write.limit - write.sum.total) {
+    if (n > write.limit - write.total) {
         SetLastError(ERROR_CONVERSION_NOT_REPEATED);
         return -1;
     }
-    if (write.stream != nullptr && std::fwrite(data, 1, n, write.stream) != n) {
-        // A short write without a code of its own is a full disk's.
-        if (GetLastError() == 0)
-            SetLastError(ERROR_DISK_FULL);
+    if (write.to == nullptr)
+        write.sum.Add(data, n);
+    else if (!write.to->Put(data, n))
         return -1;
-    }
-    write.sum.Add(data, n);
+    write.total += n;
     return static_cast<long long>(n);
 }
 
@@ -95,9 +92,12 @@ long long WriteAndSum(void *context, const char *data, std::size_t n)
 bool CopyAndMeasure(SJob &job, std::uint64_t start, HANDLE copy, StreamConverter convert, const SJobFiles &files,
                     SChecksum *sum, SChecksum *converted, bool &copyFailed)
 {
+    SChecksum copied;
+    CWriteBehind copying(copy, &copied);
+    copying.ReadBack(0);
     SCopyingRead read;
     read.folder = job.folder;
-    read.copy = copy;
+    read.copy = &copying;
     read.start = start;
     SSummedWrite write;
     SStreamCalls in = {&read, ReadAndCopy, nullptr, SeekCopyingRead};
@@ -110,23 +110,25 @@ bool CopyAndMeasure(SJob &job, std::uint64_t start, HANDLE copy, StreamConverter
             copyFailed = read.copyFailed;
             return false;
         }
+        copyFailed = true;
+        if (!copying.Finish())
+            return false;
         // A converter that stopped before the folder's end would leave a copy that is not
         // whole; the copy read back must hold what was read.
         char more;
         DWORD extra = 0;
+        copyFailed = false;
         if (!Seek(job.folder, start + read.copied) || !ReadFile(job.folder, &more, 1, &extra, nullptr))
             return false;
         copyFailed = true;
-        SChecksum back;
         SFileIdentity copyId;
-        if (!SetEndOfFile(copy) || !FlushFileBuffers(copy) || !GetFileIdentity(copy, &copyId) ||
-            !ChecksumRange(copy, 0, copyId.size, &back))
+        if (!SetEndOfFile(copy) || !FlushFileBuffers(copy) || !GetFileIdentity(copy, &copyId))
             return false;
-        if (extra != 0 || copyId.size != read.copied || back.Value() != read.sum.Value()) {
+        if (extra != 0 || copyId.size != read.copied) {
             SetLastError(ERROR_COPY_NOT_WHOLE);
             return false;
         }
-        *sum = read.sum;
+        *sum = copied;
         *converted = write.sum;
         return true;
     }
@@ -162,11 +164,13 @@ bool Rewrite(HANDLE copy, StreamConverter convert, const SJournal &journal, HAND
         return false;
     if (!SeekBoth(copy, 0, folder, at))
         return false;
-    // Through a stream of the folder's own, so that its failures are told as any
-    // stream's; summed on the way where the system has streams over functions.
+    // Through a stream of the folder's own, so that its failures are told as any stream's;
+    // where the system has streams over functions, written and summed on a thread of its
+    // own while the next piece is converted.
     FILE *folderStream = OpenHandleStream(folder, "wb");
     SSummedWrite write;
-    write.stream = folderStream;
+    CWriteBehind writing(folderStream, &write.sum);
+    write.to = &writing;
     write.limit = journal.converted;
     SStreamCalls calls = {&write, nullptr, WriteAndSum, nullptr};
     FILE *out = folderStream != nullptr ? OpenCallStream(&calls, "wb") : nullptr;
@@ -179,9 +183,14 @@ bool Rewrite(HANDLE copy, StreamConverter convert, const SJournal &journal, HAND
     // some file systems (ext4) take for a replaced document and force to disk on close.
     bool ok = ConvertAndClose(OpenHandleStream(copy, "rb"), out, convert);
     if (folderStream != nullptr) {
+        // The thread is done with the stream before it is flushed, whatever happened.
+        DWORD error = GetLastError();
+        if (!writing.Finish() && ok) {
+            ok = false;
+            error = GetLastError();
+        }
         // Flushed before it is closed: not every C library reports from fclose a flush
         // that failed in it.
-        DWORD error = GetLastError();
         SetLastError(0);
         if (ok && (std::fflush(folderStream) != 0 || std::ferror(folderStream))) {
             ok = false;

@@ -2,8 +2,13 @@
 // checked and summed, the job's own files made and deleted, and the conversions a record
 // may name.
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "convert.h"
 #include "job_internal.h"
@@ -60,6 +65,182 @@ bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt,
             return true;
         sum->Add(g_inBuffer, n);
     }
+}
+
+struct CWriteBehind::SState {
+    static const int SLOTS = 4;
+
+    HANDLE file = INVALID_HANDLE_VALUE;
+    FILE *stream = nullptr;
+    SChecksum *sum;
+    bool readBack = false;
+    std::uint64_t at = 0;     // where the next piece is written, where it is read back
+    char *back = nullptr;     // a piece read back, where it is
+    char *buffers = nullptr;  // SLOTS buffers of STREAM_BUFFER_SIZE, once the thread runs
+    std::size_t lengths[SLOTS] = {};
+    int next = 0;    // the buffer the next piece goes into
+    int filled = 0;  // buffers put and not yet written, from (next - filled)
+    int pieces = 0;  // put so far
+    bool stop = false;
+    bool failed = false;
+    DWORD error = 0;  // the first failure's
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread worker;
+
+    bool Write(const char *data, std::size_t n)
+    {
+        if (file != INVALID_HANDLE_VALUE && !WriteWhole(file, data, n))
+            return false;
+        if (stream != nullptr && std::fwrite(data, 1, n, stream) != n) {
+            // A short write without a code of its own is a full disk's.
+            if (GetLastError() == 0)
+                SetLastError(ERROR_DISK_FULL);
+            return false;
+        }
+        if (readBack) {
+            if (back == nullptr)
+                back = new (std::nothrow) char[STREAM_BUFFER_SIZE];
+            if (back == nullptr) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return false;
+            }
+            for (std::size_t done = 0; done < n;) {
+                DWORD want = static_cast<DWORD>(std::min(n - done, STREAM_BUFFER_SIZE)), got = 0;
+                if (!Seek(file, at + done) || !ReadFully(file, back, want, &got))
+                    return false;
+                if (got != want || std::memcmp(back, data + done, want) != 0) {
+                    SetLastError(ERROR_COPY_NOT_WHOLE);
+                    return false;
+                }
+                done += want;
+            }
+        }
+        at += n;
+        if (sum != nullptr)
+            sum->Add(data, n);
+        return true;
+    }
+
+    void Work()
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            changed.wait(hold, [this] { return filled > 0 || stop; });
+            if (filled == 0)
+                return;
+            int slot = (next - filled + SLOTS) % SLOTS;
+            bool skip = failed;
+            hold.unlock();
+            bool ok = skip || Write(buffers + slot * STREAM_BUFFER_SIZE, lengths[slot]);
+            DWORD code = ok ? 0 : GetLastError();
+            hold.lock();
+            if (!ok && !failed) {
+                failed = true;
+                error = code;
+            }
+            --filled;
+            changed.notify_all();
+        }
+    }
+
+    // The thread and its buffers, from the second piece on: a short file is not worth it.
+    // False where they cannot be had; the pieces are then written as they come.
+    bool Start()
+    {
+        buffers = new (std::nothrow) char[SLOTS * STREAM_BUFFER_SIZE];
+        if (buffers == nullptr)
+            return false;
+        try {
+            worker = std::thread(&SState::Work, this);
+        } catch (const std::system_error &) {
+            delete[] buffers;
+            buffers = nullptr;
+        }
+        return buffers != nullptr;
+    }
+};
+
+CWriteBehind::CWriteBehind(HANDLE file, SChecksum *sum) : m_state(new SState)
+{
+    m_state->file = file;
+    m_state->sum = sum;
+}
+
+CWriteBehind::CWriteBehind(FILE *stream, SChecksum *sum) : m_state(new SState)
+{
+    m_state->stream = stream;
+    m_state->sum = sum;
+}
+
+CWriteBehind::~CWriteBehind()
+{
+    DWORD error = GetLastError();
+    (void)Finish();
+    delete[] m_state->buffers;
+    delete[] m_state->back;
+    delete m_state;
+    SetLastError(error);
+}
+
+void CWriteBehind::ReadBack(std::uint64_t at)
+{
+    m_state->readBack = true;
+    m_state->at = at;
+}
+
+bool CWriteBehind::Put(const char *data, std::size_t n)
+{
+    SState &s = *m_state;
+    if (++s.pieces == 2)
+        (void)s.Start();
+    if (!s.worker.joinable()) {
+        if (!s.failed && !s.Write(data, n)) {
+            s.failed = true;
+            s.error = GetLastError();
+        }
+    } else {
+        std::unique_lock<std::mutex> hold(s.lock);
+        while (n > 0) {
+            s.changed.wait(hold, [&s] { return s.filled < SState::SLOTS || s.failed; });
+            if (s.failed)
+                break;
+            // The buffer at next is free: the thread takes only those put before it.
+            int slot = s.next;
+            std::size_t take = std::min(n, STREAM_BUFFER_SIZE);
+            hold.unlock();
+            std::memcpy(s.buffers + slot * STREAM_BUFFER_SIZE, data, take);
+            data += take;
+            n -= take;
+            hold.lock();
+            s.lengths[slot] = take;
+            s.next = (slot + 1) % SState::SLOTS;
+            ++s.filled;
+            s.changed.notify_all();
+        }
+        if (s.failed)
+            SetLastError(s.error);
+        return !s.failed;
+    }
+    if (s.failed)
+        SetLastError(s.error);
+    return !s.failed;
+}
+
+bool CWriteBehind::Finish()
+{
+    SState &s = *m_state;
+    if (s.worker.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(s.lock);
+            s.stop = true;
+        }
+        s.changed.notify_all();
+        s.worker.join();
+    }
+    if (s.failed)
+        SetLastError(s.error);
+    return !s.failed;
 }
 
 bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum)

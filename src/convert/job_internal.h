@@ -37,6 +37,36 @@ bool CopyContents(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t to
 // (ERROR_COPY_NOT_WHOLE).
 bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt, SChecksum *sum, bool &toFailed);
 
+// Writes pieces to a file or a stream and sums them on a thread of its own, while the caller
+// reads and converts the next: a pass over the folder then costs what the slower of the two
+// halves costs, not both.  Each piece is copied into one of a few buffers of the job's
+// streams' size, and Put waits only while all of them are taken.  The thread starts with the
+// second piece; where none can be started, the pieces are written and summed as they come.
+// Nothing else may use the file or stream until Finish.  Without either (INVALID_HANDLE_VALUE,
+// a null stream) it only sums.
+class CWriteBehind {
+public:
+    CWriteBehind(HANDLE file, SChecksum *sum);
+    CWriteBehind(FILE *stream, SChecksum *sum);
+    CWriteBehind(const CWriteBehind &) = delete;
+    CWriteBehind &operator=(const CWriteBehind &) = delete;
+    ~CWriteBehind();
+
+    // Has each piece read back from the file once it is written, the first at offset at, and
+    // fail with ERROR_COPY_NOT_WHOLE where it differs: a system's copy may stop short and
+    // say it is done.
+    void ReadBack(std::uint64_t at);
+    // False once a write has failed, with its reason; nothing more is written then.
+    bool Put(const char *data, std::size_t n);
+    // Waits until all that was put is written and summed; false with the first failure's
+    // reason.
+    bool Finish();
+
+private:
+    struct SState;
+    SState *m_state;
+};
+
 // The checksum of n bytes of file from offset at; a file that ends before is not whole.
 bool ChecksumRange(HANDLE file, std::uint64_t at, std::uint64_t n, SChecksum *sum);
 

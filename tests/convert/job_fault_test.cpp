@@ -28,6 +28,7 @@ bool g_closeHidesErrors; // closing the failing stream reports success, as some 
 bool g_failFolderClose;  // closing the folder's own handle fails, as on a network drive
 const char *g_swapFor;   // just before the rewrite, the folder's path becomes a link to this
 bool g_shortCopy;        // the copy's writes stop after a few bytes, saying they are done
+bool g_garbledCopy;      // the copy's writes put NULs in place of the bytes given
 bool g_keepCopies;       // the job's copies cannot be deleted
 bool g_keepRecords;      // nor its records (held by another program without sharing deletion)
 int g_rewrites;          // how many times the folder was opened to be written
@@ -104,19 +105,20 @@ extern "C" int close(int fd)
     return result;
 }
 
-// The job's copy takes a few bytes of each write and says it took them all.
+// The job's copy takes a few bytes of each write and says it took them all, or takes NULs.
 extern "C" ssize_t write(int fd, const void *data, size_t n)
 {
     using Write = ssize_t (*)(int, const void *, size_t);
     static Write realWrite = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "write"));
     char path[4096];
-    ssize_t length = g_shortCopy && n > 3 ? readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path,
-                                                     sizeof path - 1)
-                                          : -1;
+    ssize_t length = (g_shortCopy || g_garbledCopy) && n > 3
+                         ? readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1)
+                         : -1;
     if (length > 0) {
         path[length] = '\0';
         if (std::strstr(path, "/qvl") != nullptr && std::strstr(path, ".TMP") != nullptr)
-            return realWrite(fd, data, 3) < 0 ? -1 : static_cast<ssize_t>(n);
+            return g_shortCopy ? (realWrite(fd, data, 3) < 0 ? -1 : static_cast<ssize_t>(n))
+                               : realWrite(fd, std::string(n, '\0').data(), n);
     }
     return realWrite(fd, data, n);
 }
@@ -157,13 +159,16 @@ TEST(Job, ChecksItsCopyAndNamesOneItCannotDelete)
         std::size_t left;
     } cases[] = {
         {"the copy's writes stop short", &g_shortCopy, 1, "its copy does not hold what the folder holds", 0},
+        {"the copy's writes take other bytes", &g_garbledCopy, 1, "its copy does not hold what the folder holds", 0},
         {"the copy cannot be deleted", &g_keepCopies, 0, "warning: cannot delete", 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         TestDir dir;
         std::string inbox = dir.File("Inbox");
-        const std::string mail = "\x1b$)C\n\x0e\x30\x21\x0f\nplain\n";
+        // Long enough to be copied in many pieces, written as the next are read.
+        const std::string text = std::string(300000, 'x') + "\nplain\n";
+        const std::string mail = "\x1b$)C\n\x0e\x30\x21\x0f\n" + text;
         WriteFile(inbox, mail);
         *c.fault = true;
         char message[1000];
@@ -171,7 +176,7 @@ TEST(Job, ChecksItsCopyAndNamesOneItCannotDelete)
         *c.fault = false;
         EXPECT_EQ(status, c.status) << message;
         EXPECT_NE(std::strstr(message, c.message), nullptr) << message;
-        EXPECT_EQ(ReadFile(inbox), c.status == 0 ? "\xb0\xa1\nplain\n" : mail);
+        EXPECT_EQ(ReadFile(inbox), c.status == 0 ? "\xb0\xa1\n" + text : mail);
         EXPECT_EQ(dir.StateFiles().size(), c.left);
         for (const std::string &name : dir.StateFiles())
             EXPECT_NE(std::strstr(message, name.c_str()), nullptr) << message;
