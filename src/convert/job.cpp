@@ -165,8 +165,8 @@ bool Rewrite(HANDLE copy, StreamConverter convert, const SJournal &journal, HAND
     if (!SeekBoth(copy, 0, folder, at))
         return false;
     // Through a stream of the folder's own, so that its failures are told as any stream's;
-    // where the system has streams over functions, written and summed on a thread of its
-    // own while the next piece is converted.
+    // where the system has streams over functions, written and summed on a thread of its own
+    // while the next piece is converted.
     FILE *folderStream = OpenHandleStream(folder, "wb");
     SSummedWrite write;
     CWriteBehind writing(folderStream, &write.sum);
@@ -183,19 +183,14 @@ bool Rewrite(HANDLE copy, StreamConverter convert, const SJournal &journal, HAND
     // some file systems (ext4) take for a replaced document and force to disk on close.
     bool ok = ConvertAndClose(OpenHandleStream(copy, "rb"), out, convert);
     if (folderStream != nullptr) {
-        // The thread is done with the stream before it is flushed, whatever happened.
+        // Flushed before it is closed (not every C library reports from fclose a flush that
+        // failed in it), and done with by the thread, whatever happened.
         DWORD error = GetLastError();
         if (!writing.Finish() && ok) {
             ok = false;
             error = GetLastError();
         }
-        // Flushed before it is closed: not every C library reports from fclose a flush
-        // that failed in it.
         SetLastError(0);
-        if (ok && (std::fflush(folderStream) != 0 || std::ferror(folderStream))) {
-            ok = false;
-            error = GetLastError() != 0 ? GetLastError() : ERROR_DISK_FULL;
-        }
         if (std::fclose(folderStream) != 0 && ok) {
             ok = false;
             error = GetLastError() != 0 ? GetLastError() : ERROR_DISK_FULL;

@@ -67,29 +67,34 @@ bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt,
     }
 }
 
+// Each side is woken only once a few buffers are there for it, not for each one: waking a
+// thread costs more than what it does with one buffer.
 struct CWriteBehind::SState {
-    static const int SLOTS = 4;
+    static const int SLOTS = 8;
+    static const int BATCH = 4;
 
     HANDLE file = INVALID_HANDLE_VALUE;
     FILE *stream = nullptr;
-    SChecksum *sum;
+    SChecksum *sum = nullptr;
     bool readBack = false;
     std::uint64_t at = 0;     // where the next piece is written, where it is read back
-    char *back = nullptr;     // a piece read back, where it is
-    char *buffers = nullptr;  // SLOTS buffers of STREAM_BUFFER_SIZE, once the thread runs
+    char *back = nullptr;     // a piece read back
+    char *buffers = nullptr;  // SLOTS buffers of STREAM_BUFFER_SIZE, while the thread runs
     std::size_t lengths[SLOTS] = {};
     int next = 0;    // the buffer the next piece goes into
     int filled = 0;  // buffers put and not yet written, from (next - filled)
-    int pieces = 0;  // put so far
+    bool started = false;
     bool stop = false;
     bool failed = false;
     DWORD error = 0;  // the first failure's
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable ready;  // BATCH buffers are filled, or stop is set
+    std::condition_variable freed;  // BATCH buffers are free, or a write failed
     std::thread worker;
 
     bool Write(const char *data, std::size_t n)
     {
+        SetLastError(0);
         if (file != INVALID_HANDLE_VALUE && !WriteWhole(file, data, n))
             return false;
         if (stream != nullptr && std::fwrite(data, 1, n, stream) != n) {
@@ -98,56 +103,87 @@ struct CWriteBehind::SState {
                 SetLastError(ERROR_DISK_FULL);
             return false;
         }
-        if (readBack) {
-            if (back == nullptr)
-                back = new (std::nothrow) char[STREAM_BUFFER_SIZE];
-            if (back == nullptr) {
-                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                return false;
-            }
-            for (std::size_t done = 0; done < n;) {
-                DWORD want = static_cast<DWORD>(std::min(n - done, STREAM_BUFFER_SIZE)), got = 0;
-                if (!Seek(file, at + done) || !ReadFully(file, back, want, &got))
-                    return false;
-                if (got != want || std::memcmp(back, data + done, want) != 0) {
-                    SetLastError(ERROR_COPY_NOT_WHOLE);
-                    return false;
-                }
-                done += want;
-            }
-        }
+        if (readBack && !ReadBackPiece(data, n))
+            return false;
         at += n;
         if (sum != nullptr)
             sum->Add(data, n);
         return true;
     }
 
+    bool ReadBackPiece(const char *data, std::size_t n)
+    {
+        if (back == nullptr)
+            back = new (std::nothrow) char[STREAM_BUFFER_SIZE];
+        if (back == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        for (std::size_t done = 0; done < n;) {
+            DWORD want = static_cast<DWORD>(std::min(n - done, STREAM_BUFFER_SIZE)), got = 0;
+            if (!Seek(file, at + done) || !ReadFully(file, back, want, &got))
+                return false;
+            if (got != want || std::memcmp(back, data + done, want) != 0) {
+                SetLastError(ERROR_COPY_NOT_WHOLE);
+                return false;
+            }
+            done += want;
+        }
+        return true;
+    }
+
+    // The stream's last bytes, as the last write.
+    bool Flush() const
+    {
+        if (stream == nullptr)
+            return true;
+        // Not every C library reports a failed write in ferror's place, nor with a code.
+        SetLastError(0);
+        if (std::fflush(stream) != 0 || std::ferror(stream)) {
+            if (GetLastError() == 0)
+                SetLastError(ERROR_DISK_FULL);
+            return false;
+        }
+        return true;
+    }
+
+    void Fail(DWORD code)
+    {
+        if (!failed) {
+            failed = true;
+            error = code;
+        }
+    }
+
     void Work()
     {
         std::unique_lock<std::mutex> hold(lock);
         for (;;) {
-            changed.wait(hold, [this] { return filled > 0 || stop; });
+            ready.wait(hold, [this] { return filled >= BATCH || stop; });
             if (filled == 0)
-                return;
+                break;
             int slot = (next - filled + SLOTS) % SLOTS;
             bool skip = failed;
             hold.unlock();
             bool ok = skip || Write(buffers + slot * STREAM_BUFFER_SIZE, lengths[slot]);
             DWORD code = ok ? 0 : GetLastError();
             hold.lock();
-            if (!ok && !failed) {
-                failed = true;
-                error = code;
+            if (!ok) {
+                Fail(code);
+                freed.notify_one();
             }
-            --filled;
-            changed.notify_all();
+            if (--filled == SLOTS - BATCH)
+                freed.notify_one();
         }
+        if (!failed && !Flush())
+            Fail(GetLastError());
     }
 
-    // The thread and its buffers, from the second piece on: a short file is not worth it.
-    // False where they cannot be had; the pieces are then written as they come.
+    // The thread and its buffers, with the first piece.  False where they cannot be had;
+    // the pieces are then written as they come.
     bool Start()
     {
+        started = true;
         buffers = new (std::nothrow) char[SLOTS * STREAM_BUFFER_SIZE];
         if (buffers == nullptr)
             return false;
@@ -192,35 +228,33 @@ void CWriteBehind::ReadBack(std::uint64_t at)
 bool CWriteBehind::Put(const char *data, std::size_t n)
 {
     SState &s = *m_state;
-    if (++s.pieces == 2)
+    if (!s.started)
         (void)s.Start();
     if (!s.worker.joinable()) {
-        if (!s.failed && !s.Write(data, n)) {
-            s.failed = true;
-            s.error = GetLastError();
-        }
-    } else {
-        std::unique_lock<std::mutex> hold(s.lock);
-        while (n > 0) {
-            s.changed.wait(hold, [&s] { return s.filled < SState::SLOTS || s.failed; });
-            if (s.failed)
-                break;
-            // The buffer at next is free: the thread takes only those put before it.
-            int slot = s.next;
-            std::size_t take = std::min(n, STREAM_BUFFER_SIZE);
-            hold.unlock();
-            std::memcpy(s.buffers + slot * STREAM_BUFFER_SIZE, data, take);
-            data += take;
-            n -= take;
-            hold.lock();
-            s.lengths[slot] = take;
-            s.next = (slot + 1) % SState::SLOTS;
-            ++s.filled;
-            s.changed.notify_all();
-        }
+        if (!s.failed && !s.Write(data, n))
+            s.Fail(GetLastError());
         if (s.failed)
             SetLastError(s.error);
         return !s.failed;
+    }
+    std::unique_lock<std::mutex> hold(s.lock);
+    while (n > 0) {
+        if (s.filled == SState::SLOTS)
+            s.freed.wait(hold, [&s] { return s.filled <= SState::SLOTS - SState::BATCH || s.failed; });
+        if (s.failed)
+            break;
+        // The buffer at next is free: the thread takes only those put before it.
+        int slot = s.next;
+        std::size_t take = std::min(n, STREAM_BUFFER_SIZE);
+        hold.unlock();
+        std::memcpy(s.buffers + slot * STREAM_BUFFER_SIZE, data, take);
+        data += take;
+        n -= take;
+        hold.lock();
+        s.lengths[slot] = take;
+        s.next = (slot + 1) % SState::SLOTS;
+        if (++s.filled == SState::BATCH)
+            s.ready.notify_one();
     }
     if (s.failed)
         SetLastError(s.error);
@@ -235,8 +269,12 @@ bool CWriteBehind::Finish()
             std::lock_guard<std::mutex> hold(s.lock);
             s.stop = true;
         }
-        s.changed.notify_all();
+        s.ready.notify_one();
         s.worker.join();
+    } else if (s.started && !s.stop) {
+        s.stop = true;
+        if (!s.failed && !s.Flush())
+            s.Fail(GetLastError());
     }
     if (s.failed)
         SetLastError(s.error);

@@ -40,10 +40,10 @@ bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt,
 // Writes pieces to a file or a stream and sums them on a thread of its own, while the caller
 // reads and converts the next: a pass over the folder then costs what the slower of the two
 // halves costs, not both.  Each piece is copied into one of a few buffers of the job's
-// streams' size, and Put waits only while all of them are taken.  The thread starts with the
-// second piece; where none can be started, the pieces are written and summed as they come.
-// Nothing else may use the file or stream until Finish.  Without either (INVALID_HANDLE_VALUE,
-// a null stream) it only sums.
+// streams' size, and Put waits only while all of them are taken.  Where no thread can be
+// started, the pieces are written and summed as they come.  Nothing else may use the file,
+// the stream or the sum until Finish, which flushes the stream.  Without a file
+// (INVALID_HANDLE_VALUE) it only sums.
 class CWriteBehind {
 public:
     CWriteBehind(HANDLE file, SChecksum *sum);
@@ -58,8 +58,8 @@ public:
     void ReadBack(std::uint64_t at);
     // False once a write has failed, with its reason; nothing more is written then.
     bool Put(const char *data, std::size_t n);
-    // Waits until all that was put is written and summed; false with the first failure's
-    // reason.
+    // Waits until all that was put is written, the stream flushed (where anything was put),
+    // and all summed; false with the first failure's reason.
     bool Finish();
 
 private:

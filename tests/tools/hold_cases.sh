@@ -423,11 +423,8 @@ output)
   cp "$work/original" "$inbox"
   rm -rf "${state:?}"/*
   strace -f -o "$work/writes" -P "$inbox" -e trace=write "${plain[@]}" "$inbox" || fail "cannot count the writes"
-  # strace counts each thread's calls apart, and the rewrite writes on a thread of its own:
-  # the last write is that thread's nth.
-  writer=$(grep 'write(' "$work/writes" | tail -1 | cut -d' ' -f1)
   failed=0
-  for point in close:1 close:2 close:3 close:4 close:5 close:6 write:1 "write:$(grep -c "^$writer write(" "$work/writes")"; do
+  for point in close:1 close:2 close:3 close:4 close:5 close:6 write:1 "write:$(grep -c 'write(' "$work/writes")"; do
     call=${point%%:*} n=${point#*:}
     cp "$work/original" "$inbox"
     rm -rf "${state:?}"/*
