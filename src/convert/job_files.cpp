@@ -70,8 +70,8 @@ bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt,
 // Each side is woken only once a few buffers are there for it, not for each one: waking a
 // thread costs more than what it does with one buffer.
 struct CWriteBehind::SState {
-    static const int SLOTS = 8;
-    static const int BATCH = 4;
+    static const int SLOTS = 4;
+    static const int BATCH = 2;
 
     HANDLE file = INVALID_HANDLE_VALUE;
     FILE *stream = nullptr;
