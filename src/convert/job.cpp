@@ -84,11 +84,12 @@ long long WriteAndSum(void *context, const char *data, std::size_t n)
 }
 
 // Makes the copy of the folder from start, and takes its checksum (*sum) and the length and
-// checksum of the folder's conversion (*converted), from one read of the folder; then has
-// the copy on the disk and reads it back once against that checksum.  Where the system has
-// no streams over functions (Windows), the copy is made and checked against the folder,
-// and the folder converted apart into the scratch file, which is then read and deleted.
-// On failure, copyFailed tells whether the state directory is to blame.
+// checksum of the folder's conversion (*converted), from one read of the folder: each piece
+// is written to the copy and read back from it on the writing thread while the converter
+// reads the next.  Then the copy is put on the disk and its length checked.  Where the
+// system has no streams over functions (Windows), the copy is made and checked against the
+// folder, and the folder converted apart into the scratch file, which is then read and
+// deleted.  On failure, copyFailed tells whether the state directory is to blame.
 bool CopyAndMeasure(SJob &job, std::uint64_t start, HANDLE copy, StreamConverter convert, const SJobFiles &files,
                     SChecksum *sum, SChecksum *converted, bool &copyFailed)
 {

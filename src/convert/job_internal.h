@@ -42,8 +42,7 @@ bool CheckCopy(HANDLE from, std::uint64_t fromAt, HANDLE to, std::uint64_t toAt,
 // halves costs, not both.  Each piece is copied into one of a few buffers of the job's
 // streams' size, and Put waits only while all of them are taken.  Where no thread can be
 // started, the pieces are written and summed as they come.  Nothing else may use the file,
-// the stream or the sum until Finish, which flushes the stream.  Without a file
-// (INVALID_HANDLE_VALUE) it only sums.
+// the stream or the sum until Finish, which flushes the stream.
 class CWriteBehind {
 public:
     CWriteBehind(HANDLE file, SChecksum *sum);
