@@ -96,6 +96,7 @@ bool CopyAndMeasure(SJob &job, std::uint64_t start, HANDLE copy, StreamConverter
     SChecksum copied;
     CWriteBehind copying(copy, &copied);
     copying.ReadBack(0);
+    copying.SendToDisk(copy, 0);
     SCopyingRead read;
     read.folder = job.folder;
     read.copy = &copying;
@@ -171,6 +172,7 @@ bool Rewrite(HANDLE copy, StreamConverter convert, const SJournal &journal, HAND
     FILE *folderStream = OpenHandleStream(folder, "wb");
     SSummedWrite write;
     CWriteBehind writing(folderStream, &write.sum);
+    writing.SendToDisk(folder, at);
     write.to = &writing;
     write.limit = journal.converted;
     SStreamCalls calls = {&write, nullptr, WriteAndSum, nullptr};

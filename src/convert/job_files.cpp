@@ -77,7 +77,9 @@ struct CWriteBehind::SState {
     FILE *stream = nullptr;
     SChecksum *sum = nullptr;
     bool readBack = false;
+    HANDLE sendOn = INVALID_HANDLE_VALUE;  // the file whose pieces are sent on to the disk
     std::uint64_t at = 0;     // where the next piece is written, where it is read back
+    std::uint64_t sent = 0;   // how far the file is sent on
     char *back = nullptr;     // a piece read back
     char *buffers = nullptr;  // SLOTS buffers of STREAM_BUFFER_SIZE, while the thread runs
     std::size_t lengths[SLOTS] = {};
@@ -106,6 +108,7 @@ struct CWriteBehind::SState {
         if (readBack && !ReadBackPiece(data, n))
             return false;
         at += n;
+        SendOn();
         if (sum != nullptr)
             sum->Add(data, n);
         return true;
@@ -130,6 +133,19 @@ struct CWriteBehind::SState {
             done += want;
         }
         return true;
+    }
+
+    // Whole MiBs of what is written, up to a piece behind the last (which a stream may not
+    // have written yet, and whose page is written into again): a page on its way to the disk
+    // may keep the next write to it waiting.
+    void SendOn()
+    {
+        const std::uint64_t STEP = std::uint64_t{1} << 20;
+        std::uint64_t end = at > STREAM_BUFFER_SIZE ? (at - STREAM_BUFFER_SIZE) / STEP * STEP : 0;
+        if (sendOn != INVALID_HANDLE_VALUE && end > sent) {
+            StartWriteBack(sendOn, sent, end - sent);
+            sent = end;
+        }
     }
 
     // The stream's last bytes, as the last write.
@@ -223,6 +239,13 @@ void CWriteBehind::ReadBack(std::uint64_t at)
 {
     m_state->readBack = true;
     m_state->at = at;
+}
+
+void CWriteBehind::SendToDisk(HANDLE file, std::uint64_t at)
+{
+    m_state->sendOn = file;
+    m_state->at = at;
+    m_state->sent = at;
 }
 
 bool CWriteBehind::Put(const char *data, std::size_t n)

@@ -55,6 +55,10 @@ public:
     // fail with ERROR_COPY_NOT_WHOLE where it differs: a system's copy may stop short and
     // say it is done.
     void ReadBack(std::uint64_t at);
+    // Has what is written sent on its way to the disk as the writing goes on, file being the
+    // one written and at the offset of the first piece in it: the flush that follows then
+    // finds little left to write.
+    void SendToDisk(HANDLE file, std::uint64_t at);
     // False once a write has failed, with its reason; nothing more is written then.
     bool Put(const char *data, std::size_t n);
     // Waits until all that was put is written, the stream flushed (where anything was put),

@@ -92,6 +92,11 @@ FILE *OpenCallStream(const SStreamCalls *calls, const char *mode);
 // where it stopped, for the caller to copy the rest by hand.  Ours, not the system's.
 bool CopyWithinSystem(HANDLE from, HANDLE to);
 
+// Sends n bytes of file from offset at on their way to the disk without waiting for them,
+// so that a flush that follows has less left to wait for; where the system cannot, nothing
+// happens.  Ours, not the system's.
+void StartWriteBack(HANDLE file, std::uint64_t at, std::uint64_t n);
+
 // Gives the open file to the times of the open file from, through the handles: natively
 // its modification and access times; on Windows its creation, last access and last write
 // times, as a file replaced in place keeps them.  to must be open for writing, from for

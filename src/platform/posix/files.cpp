@@ -237,6 +237,17 @@ bool CopyWithinSystem(HANDLE from, HANDLE to)
 #endif
 }
 
+void StartWriteBack(HANDLE file, std::uint64_t at, std::uint64_t n)
+{
+#ifdef __linux__
+    (void)sync_file_range(Descriptor(file), static_cast<off_t>(at), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file;
+    (void)at;
+    (void)n;
+#endif
+}
+
 bool FlushDirectory(const char *path)
 {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -304,6 +304,11 @@ bool CopyWithinSystem(HANDLE, HANDLE)
     return false;
 }
 
+void StartWriteBack(HANDLE, std::uint64_t, std::uint64_t)
+{
+    // Windows writes a file's dirty pages on its own within a second or so.
+}
+
 bool KeepFileTime(HANDLE from, HANDLE to)
 {
     FILETIME created, accessed, written;
