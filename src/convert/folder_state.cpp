@@ -139,6 +139,12 @@ bool EachByteAsLeft(CByteReader &now, CByteReader *was, CByteReader *written, st
             (written != nullptr && !written->Read(at, g_outBuffer, want, &gotTo)) ||
             (was != nullptr && !was->Read(at, s_wasBuffer, want, &gotFrom)))
             return false;
+        // Most pieces are one's or the other's whole: byte by byte only where neither is.
+        if (gotNow == want && ((gotTo == want && std::memcmp(g_inBuffer, g_outBuffer, want) == 0) ||
+                               (gotFrom == want && std::memcmp(g_inBuffer, s_wasBuffer, want) == 0))) {
+            at += want;
+            continue;
+        }
         for (DWORD i = 0; i < want; ++i) {
             char c = g_inBuffer[i];
             bool ok = i < gotNow && ((i < gotTo && c == g_outBuffer[i]) || (i < gotFrom && c == s_wasBuffer[i]) ||
