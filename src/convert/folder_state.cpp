@@ -43,7 +43,13 @@ bool ReadFully(HANDLE file, char *buffer, DWORD size, DWORD *done)
 void SBytes::Add(HANDLE file, std::uint64_t at, std::uint64_t length)
 {
     if (length > 0)
-        runs[count++] = {file, at, length};
+        runs[count++] = {file, at, length, nullptr};
+}
+
+void SBytes::Add(CConvertedBytes *converted, std::uint64_t length)
+{
+    if (length > 0)
+        runs[count++] = {INVALID_HANDLE_VALUE, 0, length, converted};
 }
 
 std::uint64_t SBytes::Length() const
@@ -76,7 +82,10 @@ public:
             std::uint64_t left = base + run.length - at;
             DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(left, size - *done));
             DWORD got = 0;
-            if (!Seek(run.file, run.at + (at - base)) || !ReadFully(run.file, buffer + *done, want, &got))
+            bool read = run.converted != nullptr
+                            ? ReadConverted(*run.converted, at - base, buffer + *done, want, &got)
+                            : Seek(run.file, run.at + (at - base)) && ReadFully(run.file, buffer + *done, want, &got);
+            if (!read)
                 return false;
             *done += got;
             if (got < want)
@@ -89,6 +98,15 @@ public:
 private:
     const SBytes &m_bytes;
 };
+
+}  // namespace
+
+bool ReadBytes(const SBytes &bytes, std::uint64_t offset, char *buffer, DWORD size, DWORD *done)
+{
+    return CByteReader(bytes).Read(offset, buffer, size, done);
+}
+
+namespace {
 
 const char FROM_LINE[] = "From ";
 const std::uint64_t FROM_SIZE = sizeof FROM_LINE - 1;

@@ -18,19 +18,30 @@ bool Seek(HANDLE file, std::uint64_t offset);
 // Reads size bytes into buffer, fewer only at the end of the file; *done says how many.
 bool ReadFully(HANDLE file, char *buffer, DWORD size, DWORD *done);
 
+// A conversion made again as it is read (job_internal.h), and its reading: up to size bytes
+// at offset, *done fewer only at its end.
+class CConvertedBytes;
+bool ReadConverted(CConvertedBytes &bytes, std::uint64_t offset, char *buffer, DWORD size, DWORD *done);
+
 // Bytes made of runs of files, one after the other: the copy, then the mail appended since.
+// A run of a conversion made again as it is read has no file.
 struct SBytes {
     struct SRun {
         HANDLE file;
         std::uint64_t at;
         std::uint64_t length;
+        CConvertedBytes *converted;
     };
     SRun runs[3];
     int count = 0;
 
     void Add(HANDLE file, std::uint64_t at, std::uint64_t length);
+    void Add(CConvertedBytes *converted, std::uint64_t length);
     std::uint64_t Length() const;
 };
+
+// Reads up to size bytes of bytes at offset into buffer; *done is fewer only at their end.
+bool ReadBytes(const SBytes &bytes, std::uint64_t offset, char *buffer, DWORD size, DWORD *done);
 
 // Writes bytes over file from offset at, cuts the file there and flushes it; where they end
 // past the file's end, the file is first made that long, in one step.

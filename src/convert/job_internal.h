@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -64,6 +65,30 @@ public:
     // Waits until all that was put is written, the stream flushed (where anything was put),
     // and all summed; false with the first failure's reason.
     bool Finish();
+
+private:
+    struct SState;
+    SState *m_state;
+};
+
+// The conversion of a job's copy, made again as it is read, so that none of it is kept on
+// the disk: a thread of its own converts the copy into a few buffers ahead of the reader.
+// It is read in order from any offset (ReadConverted); reading before where the conversion
+// stands starts it again from the copy's start.  The copy is opened anew by its path, so
+// that the thread's reading does not move the position of the job's own handle, and must
+// be the file of identity id.  The converters' state is the program's own: nothing else
+// may convert while one lives.  Where the system has no streams over functions, Start fails
+// with ERROR_NOT_SUPPORTED, and the caller converts into a scratch file instead.
+class CConvertedBytes {
+public:
+    CConvertedBytes(StreamConverter convert, const char *path, const SFileIdentity &id);
+    CConvertedBytes(const CConvertedBytes &) = delete;
+    CConvertedBytes &operator=(const CConvertedBytes &) = delete;
+    ~CConvertedBytes();
+
+    // Starts the conversion from the copy's start, stopping one under way.
+    bool Start();
+    bool Read(std::uint64_t offset, char *buffer, DWORD size, DWORD *done);
 
 private:
     struct SState;
@@ -227,12 +252,14 @@ ERecord FindRecord(SJob &job, bool tidy, SJobFiles *files, SJournal *journal);
 // (not an old file, which is the user's).
 bool HoldsFilesOfJob(const SJob &job);
 
-// The files an interrupted job's completion reads and writes.
+// The files an interrupted job's completion reads and writes, and the conversion of its
+// copy: made again as it is read, or, where the system cannot, in the scratch file.
 struct SOpenJobFiles {
     HANDLE copy = INVALID_HANDLE_VALUE;
     HANDLE added = INVALID_HANDLE_VALUE;
     HANDLE old = INVALID_HANDLE_VALUE;
     HANDLE scratch = INVALID_HANDLE_VALUE;
+    std::unique_ptr<CConvertedBytes> converted;
 
     SOpenJobFiles() = default;
     SOpenJobFiles(const SOpenJobFiles &) = delete;
@@ -250,8 +277,8 @@ struct SOpenJobFiles {
 // of an undo.
 bool OpenRecordedFiles(const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open);
 
-// The bytes an interrupted job was replacing (from) and writing (to), its scratch file then
-// holding the conversion of the copy where it was converting.
+// The bytes an interrupted job was replacing (from) and writing (to), the conversion of the
+// copy checked first against the record where it was converting.
 bool ReadRecordedBytes(const SConverters &converters, const SJobFiles &files, const SJournal &journal, SOpenJobFiles &open, SBytes *from,
                        SBytes *to);
 

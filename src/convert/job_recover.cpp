@@ -247,29 +247,48 @@ bool ReadRecordedBytes(const SConverters &converters, const SJobFiles &files, co
         SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
         return false;
     }
-    if (open.scratch == INVALID_HANDLE_VALUE) {
-        open.scratch = CreateJobFile(files.scratch);
-        SFileIdentity converted;
-        if (open.scratch == INVALID_HANDLE_VALUE || !SeekBoth(open.copy, 0, open.scratch, 0) ||
-            !ConvertAndClose(OpenHandleStream(open.copy, "rb"), OpenHandleStream(open.scratch, "wb"), convert) ||
-            !GetFileIdentity(open.scratch, &converted))
+    if (open.converted == nullptr && open.scratch == INVALID_HANDLE_VALUE) {
+        // Made again as it is read where the system can, so that none of it is written;
+        // otherwise into the scratch file.
+        SFileIdentity copyId;
+        if (!GetFileIdentity(open.copy, &copyId))
             return false;
+        auto converted = std::make_unique<CConvertedBytes>(convert, files.copy, copyId);
+        SChecksum sum;
+        if (converted->Start()) {
+            for (;;) {
+                DWORD got = 0;
+                if (!converted->Read(sum.total, g_inBuffer, STREAM_BUFFER_SIZE, &got))
+                    return false;
+                if (got == 0)
+                    break;
+                sum.Add(g_inBuffer, got);
+                // No more than the record says: another build's conversion is not read on.
+                if (sum.total > journal.converted)
+                    break;
+            }
+            open.converted = std::move(converted);
+        } else {
+            if (GetLastError() != ERROR_NOT_SUPPORTED)
+                return false;
+            open.scratch = CreateJobFile(files.scratch);
+            SFileIdentity scratchId;
+            if (open.scratch == INVALID_HANDLE_VALUE || !SeekBoth(open.copy, 0, open.scratch, 0) ||
+                !ConvertAndClose(OpenHandleStream(open.copy, "rb"), OpenHandleStream(open.scratch, "wb"), convert) ||
+                !GetFileIdentity(open.scratch, &scratchId) || !ChecksumRange(open.scratch, 0, scratchId.size, &sum))
+                return false;
+        }
         // What the job wrote, as its record says: a conversion that now gives other bytes
         // (another build's) would have the folder's bytes judged against the wrong ones.
-        SChecksum sum;
-        if ((converted.size != journal.converted ||
-                                     !ChecksumRange(open.scratch, 0, converted.size, &sum) ||
-                                     sum.Value() != journal.convertedChecksum)) {
+        if (sum.total != journal.converted || sum.Value() != journal.convertedChecksum) {
             SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
             return false;
         }
-        to->Add(open.scratch, 0, converted.size);
-    } else {
-        SFileIdentity converted;
-        if (!GetFileIdentity(open.scratch, &converted))
-            return false;
-        to->Add(open.scratch, 0, converted.size);
     }
+    if (open.converted != nullptr)
+        to->Add(open.converted.get(), journal.converted);
+    else
+        to->Add(open.scratch, 0, journal.converted);
     from->Add(open.copy, 0, journal.length);
     from->Add(open.added, 0, journal.added);
     to->Add(open.added, 0, journal.added);
@@ -334,7 +353,7 @@ bool FindShiftedStart(const SJob &job, const SJournal &journal, const SBytes &fr
         char head[PROBE];
         DWORD got = 0;
         DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(PROBE, bytes.runs[0].length));
-        if (!Seek(bytes.runs[0].file, bytes.runs[0].at) || !ReadFully(bytes.runs[0].file, head, want, &got))
+        if (!ReadBytes(bytes, 0, head, want, &got))
             return false;
         probes[i].assign(head, got);
     }

@@ -76,6 +76,11 @@ bool UndoInterruptedJob(const CHeldDirectory &dir, const std::string &name, cons
         open.old = ok ? CreateJobFile(files.old) : INVALID_HANDLE_VALUE;
         ok = ok && open.old != INVALID_HANDLE_VALUE &&
              AppendTo(open.old, files.old, 0, job.folder, start, now.size - start, &old);
+        if (!ok && open.old != INVALID_HANDLE_VALUE) {
+            // No record names it yet: a part of it is of no use to anyone.
+            CloseIfOpen(open.old);
+            DeleteQuietly(files.old);
+        }
         if (ok) {
             journal.direction = asLeft ? DIRECTION_UNDO : DIRECTION_UNDO_KEEP;
             journal.oldLength = now.size - start;

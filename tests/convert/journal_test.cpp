@@ -171,6 +171,14 @@ TEST(Journal, RefusesAStoppedJobItCannotFollowChangingNothing)
         };
     };
     auto same = [](std::string text) { return text; };
+    // The record's checksum of the conversion changed, and the record sealed again: this
+    // build's conversion of the copy is not what that job wrote.
+    auto otherConversion = [](std::string text) {
+        text = text.substr(0, text.rfind("end "));
+        std::size_t sum = text.find(' ', text.find("converted ") + 10) + 1;
+        text[sum] = text[sum] == '0' ? '1' : '0';
+        return Sealed(text);
+    };
     struct Case {
         const char *what;
         std::function<std::string(std::string)> record, copy;
@@ -184,6 +192,7 @@ TEST(Journal, RefusesAStoppedJobItCannotFollowChangingNothing)
         // Beyond the conversion's reach: the undo would write it back as the original.
         {"the copy's last byte changed", same, [](std::string text) { return text.replace(text.size() - 1, 1, "\r"); },
          ERROR_INTERRUPTED_COPY_NOT_WHOLE},
+        {"another conversion", otherConversion, same, ERROR_INTERRUPTED_OTHER_CONVERSION},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -759,7 +759,7 @@ recover)
   echo "--undo killed half-way, then run again: the original and the mail"
   # A write of the undo's own that fails is told as it is, and changes nothing.
   kill_halfway
-  (strace -f -o /dev/null -P "${record%.JNL}.CHK" -e trace=write -e inject=write:error=ENOSPC:when=1 \
+  (strace -f -o /dev/null -P "${record%.JNL}.OLD" -e trace=write -e inject=write:error=ENOSPC:when=1 \
     "$converter" --undo "$inbox") 2>"$work/err" && fail "--undo whose write failed: exit 0"
   grep -q "No space left" "$work/err" && ! grep -q "changed since" "$work/err" || fail "--undo whose write failed: $(cat "$work/err")"
   cmp -s "$inbox" "$work/damaged" && ! compgen -G "$state/*.OLD" >/dev/null || fail "--undo whose write failed changed something"
