@@ -276,6 +276,13 @@ TEST(Job, FailsNamingARecordThatCannotBeDeletedAfterCompletingIt)
     EXPECT_EQ(RunOn(inbox, message), 1);
     g_failFlushes = false;
     ASSERT_EQ(dir.StateFiles().size(), 2u) << "the copy and the record, for the next run";
+    // A copy that cannot be read as it is converted again is told as such, not taken for
+    // another build's.
+    g_failCopyReads = true;
+    EXPECT_EQ(RunOn(inbox, message), 1);
+    g_failCopyReads = false;
+    EXPECT_NE(std::strstr(message, std::strerror(EISDIR)), nullptr) << message;
+    ASSERT_EQ(dir.StateFiles().size(), 2u);
     g_keepRecords = true;
     g_rewrites = 0;
     EXPECT_EQ(RunOn(inbox, message), 1);
