@@ -267,10 +267,10 @@ bool ReadRecordedBytes(const SConverters &converters, const SJobFiles &files, co
                 if (sum.total > journal.converted)
                     break;
             }
-            open.converted = std::move(converted);
         } else {
             if (GetLastError() != ERROR_NOT_SUPPORTED)
                 return false;
+            converted.reset();
             open.scratch = CreateJobFile(files.scratch);
             SFileIdentity scratchId;
             if (open.scratch == INVALID_HANDLE_VALUE || !SeekBoth(open.copy, 0, open.scratch, 0) ||
@@ -284,6 +284,7 @@ bool ReadRecordedBytes(const SConverters &converters, const SJobFiles &files, co
             SetLastError(ERROR_INTERRUPTED_OTHER_CONVERSION);
             return false;
         }
+        open.converted = std::move(converted);
     }
     if (open.converted != nullptr)
         to->Add(open.converted.get(), journal.converted);
