@@ -16,6 +16,7 @@
 #endif
 
 #include "convert.h"
+#include "job_internal.h"
 #include "journal.h"
 #include "mail.h"
 #include "platform.h"
@@ -275,6 +276,38 @@ int AsStream(FILE *in, FILE *out)
     std::string converted = F(text);
     return !std::ferror(in) && std::fwrite(converted.data(), 1, converted.size(), out) == converted.size() &&
            std::fflush(out) == 0;
+}
+
+// A conversion made again as it is read gives its bytes wherever it is read: on from where
+// the last read ended, back before it (made again from the start), and far ahead of it,
+// across many of its buffers; and it ends where the conversion does.
+TEST(Journal, ConvertedBytesGiveTheConversionReadFromAnywhere)
+{
+    TestDir dir;
+    std::string path = dir.File("copy"), text;
+    for (int i = 0; text.size() < 300000; ++i)
+        text += "line " + std::to_string(i) + "\n";
+    WriteFile(path, text);
+    const std::string converted = ToCrLf(text);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    SFileIdentity id;
+    ASSERT_TRUE(GetFileIdentity(file, &id));
+    CloseHandle(file);
+    CConvertedBytes bytes(AsStream<ToCrLf>, path.c_str(), id);
+    if (!bytes.Start()) {
+        ASSERT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);  // converted into a scratch file instead
+        return;
+    }
+    char buffer[5000];
+    for (std::uint64_t at : {0u, 4000u, 100u, 250000u, 250001u, 10u}) {
+        DWORD got = 0;
+        ASSERT_TRUE(bytes.Read(at, buffer, sizeof buffer, &got)) << at;
+        EXPECT_EQ(std::string(buffer, got), converted.substr(at, sizeof buffer)) << at;
+    }
+    DWORD got = 1;
+    ASSERT_TRUE(bytes.Read(converted.size() - 3, buffer, sizeof buffer, &got));
+    EXPECT_EQ(std::string(buffer, got), converted.substr(converted.size() - 3));
 }
 
 // Every state a stopped job can leave, with a mail appended since: the next job completes
