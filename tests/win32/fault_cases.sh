@@ -512,7 +512,9 @@ dropped)
   d=$work/dropped
   printf '\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x02\0\0\0\x90wS\xde\n' >"$d/picture.png"
   printf 'PK\x03\x04\x14\0\0\0\0\0\0\0!\0\n\x1b$)C\n\x0e\x30\x21\x0f\nPK\x05\x06\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\n' >"$d/archive.zip"
-  head -c 4096 /dev/urandom >"$d/random.bin"
+  # Random bytes, the same each run and without an SO, which could make them look half
+  # written by a stopped conversion.
+  python3 -c "import random, sys; r = random.Random(7); sys.stdout.buffer.write(bytes(b for b in r.randbytes(4200) if b != 14)[:4096])" >"$d/random.bin"
   printf 'notes\nmore notes\n' >"$d/notes.txt"
   printf 'From a\r\n\x1b$)C\r\n\x0e\x30\x21\x0f\r\n' >"$d/Inbox"
   mkdir "$work/before"
